@@ -1,0 +1,196 @@
+// tovamix-cli: the program's main jobs without windows, for scripts and batch work.
+//
+//   tovamix-cli record-screen [--seconds S] [--area X,Y,W,H] [--interval MS] [--fps N]
+//                             [--keyframes N] [--quality Q] OUTPUT.avi
+//
+// The main thread plays the user-interface thread: it drains the default event queue (the
+// recording worker's end handler arrives there) and message boxes go to standard error.
+#include "platform/screen/Screen.h"
+#include "recorder/TScreenCam.h"
+#include "ui/Dialogs.h"
+#include "ui/UiThread.h"
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int ExitBadUse = 2;
+std::atomic<bool> interrupted{false};
+
+void onSignal(int) { interrupted.store(true); }
+
+void usage(FILE* out) {
+    std::fprintf(out,
+                 "usage: tovamix-cli record-screen [--seconds S] [--area X,Y,W,H] "
+                 "[--interval MS] [--fps N]\n"
+                 "                                 [--keyframes N] [--quality Q] OUTPUT.avi\n"
+                 "  Records the screen of $DISPLAY into an MS Video 1 AVI until S seconds have\n"
+                 "  passed or SIGINT/SIGTERM arrives. Defaults: the whole screen, 100 ms per\n"
+                 "  frame, 10 fps, a key frame every 5 frames, quality 6550 (0..10000).\n");
+}
+
+int fail(const std::string& message) {
+    std::fprintf(stderr, "tovamix-cli: %s\n", message.c_str());
+    return ExitBadUse;
+}
+
+std::optional<long long> parseInt(const std::string& text, long long lo, long long hi) {
+    if (text.empty()) return std::nullopt;
+    char* end = nullptr;
+    errno = 0;
+    const long long v = std::strtoll(text.c_str(), &end, 10);
+    if (errno || *end || v < lo || v > hi) return std::nullopt;
+    return v;
+}
+
+struct RecordArgs {
+    std::optional<double> seconds;
+    std::optional<recorder::Rect> area;
+    int interval = 100;
+    int fps = 10;
+    int keyframes = 5;
+    int quality = 6550;
+    std::string output;
+};
+
+// Parses the options of record-screen; on a bad argument prints why and returns nullopt.
+std::optional<RecordArgs> parseRecordArgs(const std::vector<std::string>& args) {
+    RecordArgs r;
+    auto bad = [](const std::string& m) {
+        fail(m);
+        return std::optional<RecordArgs>();
+    };
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        auto value = [&](const char* what) -> std::optional<std::string> {
+            if (i + 1 >= args.size()) return std::nullopt;
+            (void)what;
+            return args[++i];
+        };
+        auto intOption = [&](int& target, long long lo, long long hi) -> bool {
+            auto v = value(a.c_str());
+            auto n = v ? parseInt(*v, lo, hi) : std::nullopt;
+            if (!n) {
+                fail(a + " needs a whole number from " + std::to_string(lo) + " to " +
+                     std::to_string(hi) + (v ? ", not \"" + *v + "\"" : ""));
+                return false;
+            }
+            target = int(*n);
+            return true;
+        };
+        if (a == "--seconds") {
+            auto v = value("seconds");
+            char* end = nullptr;
+            const double s = v ? std::strtod(v->c_str(), &end) : -1;
+            if (!v || *end || !(s > 0) || s > 1e7)
+                return bad("--seconds needs a positive number of seconds");
+            r.seconds = s;
+        } else if (a == "--area") {
+            auto v = value("area");
+            int x, y, w, h;
+            char tail;
+            if (!v || std::sscanf(v->c_str(), "%d,%d,%d,%d%c", &x, &y, &w, &h, &tail) != 4)
+                return bad("--area needs X,Y,W,H in screen pixels, for example 10,20,321,241");
+            if (w <= 0 || h <= 0)
+                return bad("--area " + *v + " is empty: width and height must be at least 1");
+            r.area = recorder::Rect{x, y, w, h};
+        } else if (a == "--interval") {
+            if (!intOption(r.interval, 1, 60000)) return std::nullopt;
+        } else if (a == "--fps") {
+            if (!intOption(r.fps, 1, 1000)) return std::nullopt;
+        } else if (a == "--keyframes") {
+            if (!intOption(r.keyframes, 0, 100000)) return std::nullopt;
+        } else if (a == "--quality") {
+            if (!intOption(r.quality, 0, 10000)) return std::nullopt;
+        } else if (a == "-h" || a == "--help") {
+            usage(stdout);
+            std::exit(0);
+        } else if (!a.empty() && a[0] == '-') {
+            return bad("unknown option " + a);
+        } else if (r.output.empty()) {
+            r.output = a;
+        } else {
+            return bad("more than one output file: \"" + r.output + "\" and \"" + a + "\"");
+        }
+    }
+    if (r.output.empty()) return bad("record-screen needs an OUTPUT.avi file name");
+    return r;
+}
+
+int recordScreen(const std::vector<std::string>& args) {
+    auto parsed = parseRecordArgs(args);
+    if (!parsed) {
+        usage(stderr);
+        return ExitBadUse;
+    }
+    RecordArgs& r = *parsed;
+
+    std::string error;
+    auto screen = platform::screen::ScreenConnection::open(&error);
+    if (!screen) return fail(error);
+    const auto m = screen->metrics();
+    screen.reset();
+    if (r.area && (r.area->x < 0 || r.area->y < 0 || r.area->x + r.area->w > m.width ||
+                   r.area->y + r.area->h > m.height))
+        return fail("--area " + std::to_string(r.area->x) + "," + std::to_string(r.area->y) +
+                    "," + std::to_string(r.area->w) + "," + std::to_string(r.area->h) +
+                    " does not lie within the " + std::to_string(m.width) + "x" +
+                    std::to_string(m.height) + " screen");
+    if (FILE* f = std::fopen(r.output.c_str(), "wb")) {
+        std::fclose(f);
+    } else {
+        return fail("cannot write \"" + r.output + "\": " + std::strerror(errno));
+    }
+
+    recorder::TScreenCam engine;
+    engine.recordInterval = r.interval;
+    engine.playbackRate = r.fps;
+    engine.keyFrameInterval = r.keyframes;
+    engine.quality = r.quality;
+    recorder::FixedCaptureArea area(r.area.value_or(recorder::Rect{}));
+    engine.areaFlag = r.area.has_value();
+
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
+    engine.startRecording(&area, r.output);
+    auto& queue = ui::defaultEventQueue();
+    // The recording time counts from the start of the frame loop, after the file is set up.
+    auto due = [&] {
+        if (interrupted.load() || !engine.hasWorker()) return true;
+        return r.seconds && engine.frameLoopRunning() &&
+               engine.recordedMilliseconds() >= *r.seconds * 1000.0;
+    };
+    while (!due()) queue.runUntil(due, std::chrono::milliseconds(20));
+    engine.stopRecording();
+    engine.waitUntilIdle(std::chrono::hours(1));
+
+    std::printf("frames=%lld skipped=%lld seconds=%.2f output=%s\n",
+                static_cast<long long>(engine.samplesWritten()),
+                static_cast<long long>(engine.positionsSkipped()),
+                engine.recordedMilliseconds() / 1000.0, r.output.c_str());
+    std::fflush(stdout);
+    return engine.lastResult() == 1 ? 0 : 1;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.empty() || args[0] == "-h" || args[0] == "--help") {
+        usage(args.empty() ? stderr : stdout);
+        return args.empty() ? ExitBadUse : 0;
+    }
+    const std::string command = args[0];
+    args.erase(args.begin());
+    if (command == "record-screen") return recordScreen(args);
+    return fail("unknown command \"" + command + "\" (try --help)");
+}

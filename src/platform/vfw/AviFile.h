@@ -1,0 +1,128 @@
+// The AVI file service: open a file for writing, create a stream with its header, make a
+// compressed stream over it with compression options, set the format from a bitmap header,
+// write one sample at a stream position, release. Built on libavformat's AVI muxer (which
+// writes OpenDML indexes, so files past 1 GB stay valid) and on the compressors found by
+// FourCC in Compressor.h.
+//
+// Files and streams are reference counted: a stream keeps its file alive, and the file is
+// finished (index and headers written) when the last of the file and its streams is released,
+// whatever the order of release. Objects are used by one thread at a time (the screen engine's
+// worker). Errors come back as false / null with a message naming the file.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace platform::vfw {
+
+constexpr uint32_t makeFourCC(char a, char b, char c, char d) {
+    return uint32_t(uint8_t(a)) | uint32_t(uint8_t(b)) << 8 | uint32_t(uint8_t(c)) << 16 |
+           uint32_t(uint8_t(d)) << 24;
+}
+// Four characters, first in the lowest byte; shorter strings are padded with blanks.
+uint32_t stringToFourCC(std::string_view text);
+std::string fourCCToString(uint32_t fourcc);
+
+constexpr uint32_t streamtypeVIDEO = makeFourCC('v', 'i', 'd', 's');
+constexpr uint32_t streamtypeAUDIO = makeFourCC('a', 'u', 'd', 's');
+
+// Open modes.
+constexpr uint32_t OF_WRITE = 0x0001;
+constexpr uint32_t OF_CREATE = 0x1000;
+// Compression option flags.
+constexpr uint32_t AVICOMPRESSF_INTERLEAVE = 0x01;
+constexpr uint32_t AVICOMPRESSF_DATARATE = 0x02;
+constexpr uint32_t AVICOMPRESSF_KEYFRAMES = 0x04;
+constexpr uint32_t AVICOMPRESSF_VALID = 0x08;
+// Sample flags.
+constexpr uint32_t AVIIF_KEYFRAME = 0x10;
+
+// Version of the AVI file service: the high word is major.minor (0x010A is 1.10).
+uint32_t videoForWindowsVersion();
+
+struct AviRect {
+    int32_t left = 0, top = 0, right = 0, bottom = 0;
+};
+
+struct AviStreamInfo {
+    uint32_t fccType = 0;
+    uint32_t fccHandler = 0;
+    uint32_t flags = 0;
+    uint32_t caps = 0;
+    uint16_t priority = 0;
+    uint16_t language = 0;
+    uint32_t scale = 0;
+    uint32_t rate = 0;
+    uint32_t start = 0;
+    uint32_t length = 0;
+    uint32_t initialFrames = 0;
+    uint32_t suggestedBufferSize = 0;
+    uint32_t quality = 0;
+    uint32_t sampleSize = 0;
+    AviRect frame;
+    uint32_t editCount = 0;
+    uint32_t formatChangeCount = 0;
+    std::string name;
+};
+
+struct AviCompressOptions {
+    uint32_t fccType = 0;
+    uint32_t fccHandler = 0;
+    uint32_t keyFrameEvery = 0;
+    uint32_t quality = 0; // 0..10000
+    uint32_t bytesPerSecond = 0;
+    uint32_t flags = 0;
+    const void* format = nullptr;
+    uint32_t formatSize = 0;
+    const void* parms = nullptr;
+    uint32_t parmsSize = 0;
+    uint32_t interleaveEvery = 0;
+};
+
+// Releases what a compressor may have attached to the options (format and parameter
+// blocks). Safe to call on options that carry nothing.
+void releaseCompressOptions(AviCompressOptions& options);
+
+class AviStream {
+public:
+    virtual ~AviStream() = default;
+    // Sets the stream's format: for video, a bitmap information header followed by its
+    // colour table.
+    virtual bool setFormat(const void* format, size_t size, std::string* error) = 0;
+    // Writes one sample at a stream position. Positions skipped since the last write stay
+    // empty (an empty chunk, which players show as a repeat of the previous frame).
+    // A position at or before one already written is refused.
+    virtual bool write(int64_t position, const void* data, size_t size, uint32_t flags,
+                       std::string* error) = 0;
+    // Samples written with data, and positions left empty, so far.
+    virtual int64_t samplesWritten() const = 0;
+    virtual int64_t positionsSkipped() const = 0;
+};
+
+class AviFile {
+public:
+    // Opens path with mode (OF_WRITE | OF_CREATE creates or truncates it). Null on failure.
+    static std::shared_ptr<AviFile> open(const std::string& path, uint32_t mode,
+                                         std::string* error);
+    ~AviFile();
+    std::shared_ptr<AviStream> createStream(const AviStreamInfo& info, std::string* error);
+    const std::string& path() const;
+
+    struct Shared;
+
+private:
+    explicit AviFile(std::shared_ptr<Shared> shared);
+    std::shared_ptr<Shared> d;
+};
+
+// A stream that compresses what is written to it with the compressor named by
+// options.fccHandler and writes the result into source's file. The format set on it is the
+// uncompressed input format. Null (with the reason) when no such compressor exists.
+std::shared_ptr<AviStream> makeCompressedStream(std::shared_ptr<AviStream> source,
+                                                const AviCompressOptions& options,
+                                                std::string* error);
+
+} // namespace platform::vfw

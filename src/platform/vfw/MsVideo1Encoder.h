@@ -1,0 +1,49 @@
+// MS Video 1 (FourCC MSVC) compressor in 16-bit RGB555 mode. The picture is coded in 4x4
+// blocks from the bottom block row up, left to right; each block is skipped (kept from the
+// previous picture), filled with one colour, or drawn with two colours, or with two colours
+// per 2x2 quarter (eight colours). The mode is chosen by its error against its size, with the
+// quality setting (0..10000) weighing the error. Decoders decode width/4 x height/4 blocks,
+// so a picture whose size is not a multiple of 4 is coded as its top-left (w & ~3) x (h & ~3)
+// part while the stream keeps the true size.
+//
+// Screen pictures change little between frames and are mostly flat: unchanged blocks are
+// found by a plain compare against the previous reconstruction and flat blocks by a compare
+// of their pixels, before any colour search is made.
+#pragma once
+
+#include "Compressor.h"
+
+#include <vector>
+
+namespace platform::vfw {
+
+class MsVideo1Encoder final : public VideoCompressor {
+public:
+    uint32_t fourcc() const override;
+    int outputBitCount() const override { return 16; }
+    int codecId() const override;
+    bool begin(const screen::BitmapInfoHeader& in, const screen::RgbQuad* palette,
+               const CompressorSettings& settings, std::string* error) override;
+    bool compress(const uint8_t* bits, CompressedSample& out, std::string* error) override;
+
+    // The previous picture as decoders see it: RGB555, coded width x coded height, rows
+    // bottom-up. For tests.
+    const std::vector<uint16_t>& reconstruction() const { return prev_; }
+    int codedWidth() const { return codedW_; }
+    int codedHeight() const { return codedH_; }
+
+private:
+    void toRgb555(const uint8_t* bits);
+
+    int width_ = 0, height_ = 0, codedW_ = 0, codedH_ = 0, bitCount_ = 0, stride_ = 0;
+    bool bottomUp_ = true;
+    int keyEvery_ = 1;
+    int sinceKey_ = 0;
+    bool first_ = true;
+    int lambda_ = 24;
+    uint16_t palette_[256] = {};
+    std::vector<uint16_t> cur_;  // this picture in RGB555, coded size, bottom-up
+    std::vector<uint16_t> prev_; // the previous reconstruction
+};
+
+} // namespace platform::vfw

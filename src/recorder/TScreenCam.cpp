@@ -1,0 +1,281 @@
+#include "TScreenCam.h"
+
+#include "TRecordAVIThread.h"
+#include "platform/vfw/AviFile.h"
+#include "ui/Dialogs.h"
+#include "ui/UiThread.h"
+
+#include <cstdio>
+#include <thread>
+
+namespace recorder {
+
+using namespace platform;
+
+namespace {
+
+class SystemTiming : public RecordTiming {
+public:
+    uint32_t now() override {
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now().time_since_epoch());
+        return uint32_t(ms.count());
+    }
+    // Back-to-back sleeps (the quanta of one pass) are chained on one deadline, so that the
+    // few tenths of a millisecond each wake-up overshoots do not add up over a pass.
+    void sleep(uint32_t ms) override {
+        using Clock = std::chrono::steady_clock;
+        thread_local Clock::time_point deadline{};
+        const auto now = Clock::now();
+        if (now - deadline > std::chrono::milliseconds(1)) deadline = now;
+        deadline += std::chrono::milliseconds(ms);
+        std::this_thread::sleep_until(deadline);
+    }
+};
+
+void developerDetail(const std::string& what) {
+    std::fprintf(stderr, "tovamix: %s\n", what.c_str());
+}
+
+} // namespace
+
+RecordTiming& systemTiming() {
+    static SystemTiming timing;
+    return timing;
+}
+
+int64_t slotOf(uint32_t t, uint32_t interval) {
+    if (interval == 0) return t;
+    const int64_t q = t / interval;
+    const int64_t r = t % interval;
+    if (2 * r > int64_t(interval)) return q + 1;
+    if (2 * r == int64_t(interval)) return q + (q & 1);
+    return q;
+}
+
+TScreenCam::TScreenCam(void* owner) : ownerWindow(owner), timing_(&systemTiming()) {
+    compressorFourCC = vfw::makeFourCC('M', 'S', 'V', 'C');
+    std::string error;
+    if (auto screen = screen::ScreenConnection::open(&error)) {
+        const screen::ScreenMetrics m = screen->metrics();
+        colourDepth = m.bitsPerPixel;
+        screenWidth_ = m.width;
+        screenHeight_ = m.height;
+    } else {
+        colourDepth = 32;
+        developerDetail(error);
+    }
+}
+
+TScreenCam::~TScreenCam() {
+    // Never let the worker outlive the engine it runs on: stop it and wait for it.
+    recording_.store(false);
+    if (worker_) {
+        worker_->join();
+        delete worker_;
+        worker_ = nullptr;
+    }
+}
+
+void TScreenCam::startRecording(CaptureAreaSource* area, const std::string& fileName) {
+    if (recording_.load()) return;
+    // Raised before the worker exists: the frame loop runs only while the flag is set.
+    recording_.store(true);
+    lastResult_.store(-1);
+    if (worker_) {
+        // A finished worker whose end handler has not run yet.
+        worker_->join();
+        delete worker_;
+    }
+    worker_ = new TRecordAVIThread(this, area, fileName, alive_);
+}
+
+void TScreenCam::stopRecording() { recording_.store(false); }
+
+void TScreenCam::workerEnded(TRecordAVIThread* worker, int result) {
+    if (worker_ == worker) {
+        worker_->join();
+        delete worker_;
+        worker_ = nullptr;
+        recording_.store(false);
+    }
+    lastResult_.store(result);
+    if (onRecordEnd) onRecordEnd(result);
+}
+
+bool TScreenCam::waitUntilIdle(std::chrono::milliseconds timeout) {
+    return ui::defaultEventQueue().runUntil([this] { return worker_ == nullptr; }, timeout);
+}
+
+uint32_t TScreenCam::recordedMilliseconds() const {
+    const uint32_t start = startTime_.load();
+    if (loopRunning_.load()) return timing_->now() - start;
+    return endTime_.load() - start;
+}
+
+Rect TScreenCam::captureRect(CaptureAreaSource* area) const {
+    if (areaFlag && area) return area->captureBounds();
+    return Rect{0, 0, screenWidth_, screenHeight_};
+}
+
+PackedDib TScreenCam::grabFrame(int x, int y, int w, int h) {
+    std::string why;
+    if (!grabConnection_) grabConnection_ = screen::ScreenConnection::open(&why);
+    PackedDib frame;
+    if (grabConnection_) frame = PackedDib::create(w, h, colourDepth);
+    if (!frame.valid()) {
+        if (!why.empty()) developerDetail(why);
+        ui::messageBox("Error capturing a frame!", "Error", ui::MsgIcon::Warning);
+        return {};
+    }
+    screen::ScreenImage image;
+    int rows = 0;
+    if (grabConnection_->grab(Rect{x, y, w, h}, image, &why)) {
+        int cx = 0, cy = 0;
+        if (grabConnection_->cursorPosition(cx, cy)) {
+            cx -= x;
+            cy -= y;
+            int hx = 0, hy = 0;
+            if (grabConnection_->cursorHotSpot(hx, hy)) {
+                cx -= hx;
+                cy -= hy;
+            }
+            grabConnection_->drawArrow(image, cx, cy);
+        }
+        rows = grabConnection_->toDib(image, frame);
+    }
+    if (rows == 0) {
+        if (!why.empty()) developerDetail(why);
+        ui::messageBox("Error retrieving bitmap bits", "Error", ui::MsgIcon::None, ui::MsgButtons::Ok);
+    }
+    frame.header().biClrUsed = uint32_t(screen::dibColourCount(colourDepth));
+    return frame;
+}
+
+int TScreenCam::record(CaptureAreaSource* area, const std::string& fileName) {
+    samplesWritten_.store(0);
+    positionsSkipped_.store(0);
+    startTime_.store(timing_->now());
+    endTime_.store(startTime_.load());
+    struct CloseConnection {
+        TScreenCam* engine;
+        ~CloseConnection() { engine->grabConnection_.reset(); }
+    } closeConnection{this};
+
+    const Rect rect = captureRect(area);
+    frameWidth_.store(rect.w);
+    frameHeight_.store(rect.h);
+    if (rect.w <= 0 || rect.h <= 0) {
+        ui::messageBox("Nothing to record: the capture area is " + std::to_string(rect.w) + " x " +
+                           std::to_string(rect.h) + " pixels. Choose an area at least one pixel "
+                           "wide and high.",
+                       "Error", ui::MsgIcon::Warning);
+        return 0;
+    }
+    if ((vfw::videoForWindowsVersion() >> 16) < 0x010A) {
+        ui::messageBox("Failure: Video for Windows version too old!", "Error", ui::MsgIcon::Error);
+        return 0;
+    }
+    PackedDib first = grabFrame(rect.x, rect.y, rect.w, rect.h);
+    if (!first.valid()) return 0; // nothing to take the stream format from; already reported
+
+    std::string error;
+    bool ok = true;
+    vfw::AviCompressOptions options;
+    std::shared_ptr<vfw::AviFile> file;
+    std::shared_ptr<vfw::AviStream> plain, compressed;
+    file = vfw::AviFile::open(fileName, vfw::OF_WRITE | vfw::OF_CREATE, &error);
+    ok = file != nullptr;
+    if (ok) {
+        vfw::AviStreamInfo info;
+        info.fccType = vfw::streamtypeVIDEO;
+        info.fccHandler = 0;
+        info.scale = 1;
+        info.rate = uint32_t(playbackRate);
+        info.suggestedBufferSize = first.header().biSizeImage;
+        info.frame = {0, 0, first.header().biWidth, first.header().biHeight};
+        plain = file->createStream(info, &error);
+        ok = plain != nullptr;
+    }
+    if (ok) {
+        options.fccType = vfw::streamtypeVIDEO;
+        options.fccHandler = compressorFourCC;
+        options.keyFrameEvery = uint32_t(keyFrameInterval);
+        options.quality = uint32_t(quality);
+        options.bytesPerSecond = 0;
+        options.flags = vfw::AVICOMPRESSF_KEYFRAMES | vfw::AVICOMPRESSF_VALID;
+        compressed = vfw::makeCompressedStream(plain, options, &error);
+        ok = compressed != nullptr;
+    }
+    if (ok) {
+        ok = compressed->setFormat(first.data(),
+                                   40 + 4 * size_t(first.header().biClrUsed), &error);
+    }
+    first = PackedDib();
+    if (ok) ok = frameLoop(area, *compressed);
+    if (compressed) {
+        samplesWritten_.store(compressed->samplesWritten());
+        positionsSkipped_.store(compressed->positionsSkipped());
+    }
+
+    // Tear-down, always and in this order; the file is finished by the last release.
+    vfw::releaseCompressOptions(options);
+    file.reset();
+    plain.reset();
+    compressed.reset();
+
+    if (!ok) {
+        if (!error.empty()) developerDetail(error);
+        ui::messageBox("Error Creating AVI file", "Error", ui::MsgIcon::Warning);
+        return 0;
+    }
+    return 1;
+}
+
+bool TScreenCam::frameLoop(CaptureAreaSource* area, vfw::AviStream& stream) {
+    const uint32_t interval = uint32_t(recordInterval > 0 ? recordInterval : 1);
+    uint32_t quantum = interval / 10;
+    if (quantum == 0) quantum = 1;
+    int64_t lastWritten = 0;
+    bool slotZeroWritten = false;
+    const uint32_t start = timing_->now();
+    startTime_.store(start);
+    loopRunning_.store(true);
+    bool ok = true;
+    std::string error;
+
+    while (recording_.load()) {
+        const uint32_t t = timing_->now() - start;
+        const Rect rect = captureRect(area);
+        PackedDib frame;
+        if (rect.w > 0 && rect.h > 0) frame = grabFrame(rect.x, rect.y, rect.w, rect.h);
+        const int64_t slot = slotOf(t, interval);
+        // A frame that could not be captured is never written. Slot 0 is written once: a
+        // second sample at an already written position would corrupt the stream's timing.
+        if (frame.valid() && ((slot == 0 && !slotZeroWritten) || slot > lastWritten)) {
+            if (!stream.write(slot, frame.bits(), frame.imageSize(), 0, &error)) {
+                ok = false;
+                break;
+            }
+            lastWritten = slot;
+            slotZeroWritten = true;
+            samplesWritten_.store(stream.samplesWritten());
+            positionsSkipped_.store(stream.positionsSkipped());
+        }
+        frame = PackedDib();
+
+        const uint32_t spent = (timing_->now() - start) - t;
+        if (interval > spent) {
+            const uint32_t n = (interval - spent) / quantum;
+            const uint32_t rest = interval - spent - n * quantum;
+            for (uint32_t i = 0; i < n && recording_.load(); ++i) timing_->sleep(quantum);
+            if (recording_.load() && rest) timing_->sleep(rest);
+        }
+    }
+    endTime_.store(timing_->now());
+    loopRunning_.store(false);
+    if (!ok) std::fprintf(stderr, "tovamix: %s\n", error.c_str());
+    return ok;
+}
+
+} // namespace recorder

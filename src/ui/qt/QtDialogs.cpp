@@ -1,0 +1,127 @@
+#include "QtDialogs.h"
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QThread>
+
+namespace ui {
+
+namespace {
+
+QMessageBox::StandardButton toQt(MsgResult r) {
+    switch (r) {
+    case MsgResult::Ok: return QMessageBox::Ok;
+    case MsgResult::Cancel: return QMessageBox::Cancel;
+    case MsgResult::Abort: return QMessageBox::Abort;
+    case MsgResult::Retry: return QMessageBox::Retry;
+    case MsgResult::Ignore: return QMessageBox::Ignore;
+    case MsgResult::Yes: return QMessageBox::Yes;
+    case MsgResult::No: return QMessageBox::No;
+    case MsgResult::None: break;
+    }
+    return QMessageBox::NoButton;
+}
+
+QMessageBox::Icon toQt(MsgIcon icon) {
+    switch (icon) {
+    case MsgIcon::Information: return QMessageBox::Information;
+    case MsgIcon::Warning: return QMessageBox::Warning;
+    case MsgIcon::Error: return QMessageBox::Critical;
+    case MsgIcon::Question: return QMessageBox::Question;
+    case MsgIcon::None: break;
+    }
+    return QMessageBox::NoIcon;
+}
+
+MsgResult showOnThisThread(const MessageBoxRequest& request) {
+    QMessageBox box(toQt(request.icon), QString::fromStdString(request.caption),
+                    QString::fromStdString(request.text));
+    const std::vector<MsgResult> set = buttonsOf(request.buttons);
+    for (MsgResult r : set) box.addButton(toQt(r));
+    box.setDefaultButton(toQt(defaultAnswer(request)));
+    // Closing the box answers like the platform's: Cancel where there is one, else the
+    // default.
+    bool hasCancel = false;
+    for (MsgResult r : set) hasCancel |= r == MsgResult::Cancel;
+    box.setEscapeButton(toQt(hasCancel ? MsgResult::Cancel : defaultAnswer(request)));
+    box.exec();
+    const auto clicked = box.standardButton(box.clickedButton());
+    for (MsgResult r : set)
+        if (toQt(r) == clicked) return r;
+    return hasCancel ? MsgResult::Cancel : defaultAnswer(request);
+}
+
+std::optional<std::string> withDefaultExt(const QString& chosen, const FileDialogRequest& r) {
+    if (chosen.isEmpty()) return std::nullopt;
+    QString path = chosen;
+    if (!r.defaultExt.empty() && QFileInfo(path).suffix().isEmpty())
+        path += "." + QString::fromStdString(r.defaultExt);
+    return path.toStdString();
+}
+
+QString startPath(const FileDialogRequest& r) {
+    if (r.initialDir.empty()) return QString::fromStdString(r.fileName);
+    if (r.fileName.empty()) return QString::fromStdString(r.initialDir);
+    return QString::fromStdString(r.initialDir + "/" + r.fileName);
+}
+
+} // namespace
+
+std::string qtFilterOf(const std::string& filter) {
+    // Pairs of description|pattern; Qt wants the descriptions, which carry the patterns.
+    std::vector<std::string> parts;
+    size_t start = 0;
+    for (;;) {
+        size_t bar = filter.find('|', start);
+        parts.push_back(filter.substr(start, bar == std::string::npos ? bar : bar - start));
+        if (bar == std::string::npos) break;
+        start = bar + 1;
+    }
+    std::string out;
+    for (size_t i = 0; i + 1 < parts.size(); i += 2) {
+        std::string description = parts[i];
+        const std::string& pattern = parts[i + 1];
+        if (description.find('(') == std::string::npos) description += " (" + pattern + ")";
+        // Qt separates patterns with blanks, the platform with semicolons.
+        for (char& c : description)
+            if (c == ';') c = ' ';
+        if (!out.empty()) out += ";;";
+        out += description;
+    }
+    if (parts.size() == 1) out = parts[0];
+    return out;
+}
+
+MsgResult QtDialogs::messageBox(const MessageBoxRequest& request) {
+    QCoreApplication* app = QCoreApplication::instance();
+    if (!app) return ConsoleDialogs().messageBox(request);
+    if (QThread::currentThread() == app->thread()) return showOnThisThread(request);
+    MsgResult answer = defaultAnswer(request);
+    QMetaObject::invokeMethod(
+        app, [&] { answer = showOnThisThread(request); }, Qt::BlockingQueuedConnection);
+    return answer;
+}
+
+std::optional<std::string> QtDialogs::openFile(const FileDialogRequest& r) {
+    return withDefaultExt(QFileDialog::getOpenFileName(
+                              QApplication::activeWindow(), QString::fromStdString(r.title),
+                              startPath(r), QString::fromStdString(qtFilterOf(r.filter))),
+                          r);
+}
+
+std::optional<std::string> QtDialogs::saveFile(const FileDialogRequest& r) {
+    return withDefaultExt(QFileDialog::getSaveFileName(
+                              QApplication::activeWindow(), QString::fromStdString(r.title),
+                              startPath(r), QString::fromStdString(qtFilterOf(r.filter))),
+                          r);
+}
+
+void QtUiThread::post(std::function<void()> fn) {
+    if (QCoreApplication* app = QCoreApplication::instance())
+        QMetaObject::invokeMethod(app, std::move(fn), Qt::QueuedConnection);
+}
+
+} // namespace ui
