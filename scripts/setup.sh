@@ -1,0 +1,55 @@
+# Shared by scripts/run and scripts/test: installs the Debian packages the build and the
+# tests need (only those missing, so a warm machine installs nothing), then configures and
+# builds into build/. Sourced, not run.
+set -euo pipefail
+
+TOVAMIX_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+BUILD_DIR="${BUILD_DIR:-$TOVAMIX_ROOT/build}"
+
+PACKAGES=(
+    g++ cmake ninja-build pkg-config
+    qt6-base-dev
+    libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
+    libx11-dev libxext-dev libxfixes-dev libxtst-dev
+    libgtest-dev
+    xvfb xauth x11-utils x11-apps xdotool imagemagick ffmpeg
+)
+
+ensure_packages() {
+    local missing=()
+    for p in "${PACKAGES[@]}"; do
+        if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+            missing+=("$p")
+        fi
+    done
+    if [ ${#missing[@]} -eq 0 ]; then
+        return 0
+    fi
+    echo "Installing: ${missing[*]}"
+    local sudo=""
+    if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+build_project() {
+    if [ ! -f "$BUILD_DIR/build.ninja" ]; then
+        cmake -S "$TOVAMIX_ROOT" -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    fi
+    cmake --build "$BUILD_DIR" -j "$(nproc)"
+}
+
+# Starts an Xvfb on a free display and exports DISPLAY; it ends with this shell.
+start_xvfb() {
+    local geometry="${1:-1920x1080x24}"
+    local fifo
+    fifo="$(mktemp -u)"
+    mkfifo "$fifo"
+    Xvfb -displayfd 3 -screen 0 "$geometry" -nolisten tcp -br 3>"$fifo" >/dev/null 2>&1 &
+    XVFB_PID=$!
+    local number
+    read -r number <"$fifo"
+    rm -f "$fifo"
+    export DISPLAY=":$number"
+    trap 'kill $XVFB_PID 2>/dev/null || true' EXIT
+}

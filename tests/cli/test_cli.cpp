@@ -1,0 +1,85 @@
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+
+using namespace testsupport;
+
+namespace {
+std::string cli(const std::string& args) { return std::string(TOVAMIX_CLI) + " " + args; }
+} // namespace
+
+TEST(Cli, BadArgumentsExitWithTwoAndSayWhy) {
+    Xvfb x("320x240x24");
+    ASSERT_TRUE(x.ok());
+    ScopedEnv display("DISPLAY", x.display());
+    const std::string out = scratchDir("cli") + "/bad.avi";
+    struct Case {
+        std::string args, says;
+    } cases[] = {
+        {"record-screen --frobnicate " + out, "unknown option --frobnicate"},
+        {"record-screen --area 0,0,0,20 " + out, "is empty"},
+        {"record-screen --area 10,20,321 " + out, "X,Y,W,H"},
+        {"record-screen --area 100,100,300,200 " + out, "does not lie within the 320x240 screen"},
+        {"record-screen --interval 0 " + out, "--interval needs a whole number from 1"},
+        {"record-screen --quality 10001 " + out, "--quality"},
+        {"record-screen --seconds -1 " + out, "--seconds"},
+        {"record-screen", "needs an OUTPUT.avi"},
+        {"record-screen /nonexistent-dir/out.avi", "cannot write \"/nonexistent-dir/out.avi\""},
+        {"frobnicate", "unknown command"},
+    };
+    for (const Case& c : cases) {
+        const CommandResult r = run(cli(c.args));
+        EXPECT_EQ(r.exitCode, 2) << c.args;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << c.args << "\n" << r.err;
+    }
+}
+
+TEST(Cli, NoDisplayExitsWithTwo) {
+    ScopedEnv display("DISPLAY", ":59999");
+    const CommandResult r = run(cli("record-screen " + scratchDir("cli") + "/nodisplay.avi"));
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_NE(r.err.find("cannot open X display \":59999\""), std::string::npos) << r.err;
+}
+
+TEST(Cli, RecordsTheGivenSecondsAndReportsOneLine) {
+    Xvfb x("640x480x24");
+    ASSERT_TRUE(x.ok());
+    ScopedEnv display("DISPLAY", x.display());
+    const std::string out = scratchDir("cli") + "/two-seconds.avi";
+    const CommandResult r = run(cli("record-screen --seconds 2 --area 10,20,321,241 --fps 10 " + out));
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(r.out, m,
+                                 std::regex("frames=(\\d+) skipped=(\\d+) seconds=(\\d+\\.\\d\\d) "
+                                            "output=(.*)\n")))
+        << r.out;
+    const int frames = std::stoi(m[1]), skipped = std::stoi(m[2]);
+    const double seconds = std::stod(m[3]);
+    EXPECT_EQ(m[4], out);
+    EXPECT_NEAR(frames, 20, 2);
+    EXPECT_NEAR(seconds, 2.0, 0.1);
+    const auto info = probeVideo(out);
+    EXPECT_EQ(info.at("width"), "321");
+    EXPECT_EQ(info.at("height"), "241");
+    EXPECT_EQ(info.at("codec_tag_string"), "MSVC");
+    EXPECT_EQ(std::stoi(info.at("nb_read_frames")), frames);
+    EXPECT_EQ(std::stoi(info.at("nb_frames")), frames + skipped);
+}
+
+TEST(Cli, SigtermEndsTheRecordingWithACompleteFile) {
+    Xvfb x("320x240x24");
+    ASSERT_TRUE(x.ok());
+    ScopedEnv display("DISPLAY", x.display());
+    const std::string out = scratchDir("cli") + "/sigterm.avi";
+    const CommandResult r =
+        run("(" + cli("record-screen " + out) + " & pid=$!; sleep 1.5; kill -TERM $pid; wait $pid)");
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("frames="), std::string::npos);
+    const auto info = probeVideo(out);
+    EXPECT_EQ(info.at("codec_name"), "msvideo1");
+    EXPECT_GT(std::stoi(info.at("nb_read_frames")), 5);
+    const CommandResult d = run("ffmpeg -v warning -xerror -i '" + out + "' -f null -");
+    EXPECT_EQ(d.exitCode, 0) << d.err;
+}

@@ -1,0 +1,140 @@
+#include "platform/vfw/AviFile.h"
+#include "support/Pictures.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+using namespace platform;
+using namespace testsupport;
+
+namespace {
+
+struct Writer {
+    std::shared_ptr<vfw::AviFile> file;
+    std::shared_ptr<vfw::AviStream> plain, stream;
+    std::string error;
+
+    Writer(const std::string& path, int w, int h, uint32_t rate, uint32_t fourcc,
+           const screen::PackedDib* format) {
+        file = vfw::AviFile::open(path, vfw::OF_WRITE | vfw::OF_CREATE, &error);
+        if (!file) return;
+        vfw::AviStreamInfo info;
+        info.fccType = vfw::streamtypeVIDEO;
+        info.scale = 1;
+        info.rate = rate;
+        info.frame = {0, 0, w, h};
+        plain = file->createStream(info, &error);
+        vfw::AviCompressOptions o;
+        o.fccType = vfw::streamtypeVIDEO;
+        o.fccHandler = fourcc;
+        o.keyFrameEvery = 5;
+        o.quality = 6550;
+        o.flags = vfw::AVICOMPRESSF_KEYFRAMES | vfw::AVICOMPRESSF_VALID;
+        if (plain) stream = vfw::makeCompressedStream(plain, o, &error);
+        if (stream && format && !stream->setFormat(format->data(), format->formatSize(), &error))
+            stream.reset();
+    }
+};
+
+const uint32_t MSVC = vfw::makeFourCC('M', 'S', 'V', 'C');
+
+} // namespace
+
+TEST(AviFile, FourCCPacksTheFirstCharacterLowest) {
+    EXPECT_EQ(MSVC, 0x4356534Du);
+    EXPECT_EQ(vfw::stringToFourCC("MSVC"), MSVC);
+    EXPECT_EQ(vfw::stringToFourCC("XV"), vfw::makeFourCC('X', 'V', ' ', ' '));
+    EXPECT_EQ(vfw::fourCCToString(vfw::streamtypeVIDEO), "vids");
+    EXPECT_GE(vfw::videoForWindowsVersion() >> 16, 0x010Au);
+}
+
+// Skipped positions become empty chunks, so the file keeps its pace: 8 positions at 10 fps
+// play for 0.8 s although only 5 samples carry pictures.
+TEST(AviFile, SkippedPositionsStayEmptyAndTheFileKeepsItsPace) {
+    const std::string path = scratchDir("avi") + "/gaps.avi";
+    {
+        const auto first = desktopPicture(320, 240, 32, 0);
+        Writer w(path, 320, 240, 10, MSVC, &first);
+        ASSERT_TRUE(w.stream) << w.error;
+        for (int64_t pos : {0, 1, 4, 5, 7}) {
+            const auto p = desktopPicture(320, 240, 32, int(pos) * 4);
+            ASSERT_TRUE(w.stream->write(pos, p.bits(), p.imageSize(), 0, &w.error)) << w.error;
+        }
+        EXPECT_EQ(w.stream->samplesWritten(), 5);
+        EXPECT_EQ(w.stream->positionsSkipped(), 3);
+        // A position already written is refused rather than shifting the stream.
+        EXPECT_FALSE(w.stream->write(7, first.bits(), first.imageSize(), 0, &w.error));
+        EXPECT_FALSE(w.stream->write(3, first.bits(), first.imageSize(), 0, &w.error));
+        // Released in the order the engine uses: file, plain stream, compressed stream.
+        w.file.reset();
+        w.plain.reset();
+    }
+    const auto info = probeVideo(path);
+    EXPECT_EQ(info.at("codec_name"), "msvideo1");
+    EXPECT_EQ(info.at("codec_tag_string"), "MSVC");
+    EXPECT_EQ(info.at("r_frame_rate"), "10/1");
+    EXPECT_EQ(info.at("width"), "320");
+    EXPECT_EQ(info.at("nb_frames"), "8");
+    EXPECT_NEAR(std::stod(info.at("duration")), 0.8, 0.001);
+    const auto packets = probePackets(path);
+    std::vector<long long> positions;
+    for (const Packet& p : packets) positions.push_back(p.pts);
+    EXPECT_EQ(positions, (std::vector<long long>{0, 1, 4, 5, 7}));
+    EXPECT_TRUE(packets[0].key);
+    EXPECT_FALSE(packets[1].key);
+    const CommandResult d = run("ffmpeg -v warning -xerror -i '" + path + "' -f null -");
+    EXPECT_EQ(d.exitCode, 0);
+    EXPECT_EQ(d.err, "");
+}
+
+TEST(AviFile, OddSizesKeepTheirTrueSizeAndDecodeCleanly) {
+    const std::string path = scratchDir("avi") + "/odd.avi";
+    {
+        const auto p = desktopPicture(321, 241, 24, 0);
+        Writer w(path, 321, 241, 15, MSVC, &p);
+        ASSERT_TRUE(w.stream) << w.error;
+        for (int i = 0; i < 6; ++i) {
+            const auto q = desktopPicture(321, 241, 24, i * 7);
+            ASSERT_TRUE(w.stream->write(i, q.bits(), q.imageSize(), 0, &w.error)) << w.error;
+        }
+    }
+    const auto info = probeVideo(path);
+    EXPECT_EQ(info.at("width"), "321");
+    EXPECT_EQ(info.at("height"), "241");
+    EXPECT_EQ(info.at("r_frame_rate"), "15/1");
+    EXPECT_EQ(info.at("nb_read_frames"), "6");
+    const CommandResult d = run("ffmpeg -v warning -xerror -i '" + path + "' -f null -");
+    EXPECT_EQ(d.exitCode, 0);
+    EXPECT_EQ(d.err, "");
+}
+
+TEST(AviFile, AStreamWithAFormatAndNoSamplesIsStillAValidFile) {
+    const std::string path = scratchDir("avi") + "/empty.avi";
+    {
+        const auto p = desktopPicture(64, 48, 32, 0);
+        Writer w(path, 64, 48, 10, MSVC, &p);
+        ASSERT_TRUE(w.stream) << w.error;
+    }
+    const auto info = probeVideo(path);
+    EXPECT_EQ(info.at("codec_tag_string"), "MSVC");
+    EXPECT_EQ(info.at("width"), "64");
+}
+
+TEST(AviFile, FailuresNameWhatFailed) {
+    std::string error;
+    EXPECT_FALSE(vfw::AviFile::open("/nonexistent-dir/x.avi", vfw::OF_WRITE | vfw::OF_CREATE, &error));
+    EXPECT_NE(error.find("/nonexistent-dir/x.avi"), std::string::npos) << error;
+
+    const std::string path = scratchDir("avi") + "/refused.avi";
+    Writer unknown(path, 64, 48, 10, vfw::makeFourCC('Q', 'Q', 'Q', 'Q'), nullptr);
+    EXPECT_FALSE(unknown.stream);
+    EXPECT_NE(unknown.error.find("QQQQ"), std::string::npos) << unknown.error;
+
+    Writer noFormat(path, 64, 48, 10, MSVC, nullptr);
+    ASSERT_TRUE(noFormat.stream) << noFormat.error;
+    const auto p = desktopPicture(64, 48, 32, 0);
+    EXPECT_FALSE(noFormat.stream->write(0, p.bits(), p.imageSize(), 0, &error));
+    ASSERT_TRUE(noFormat.stream->setFormat(p.data(), p.formatSize(), &error)) << error;
+    EXPECT_FALSE(noFormat.stream->setFormat(p.data(), p.formatSize(), &error));
+    EXPECT_FALSE(noFormat.stream->write(0, p.bits(), p.imageSize() - 1, 0, &error));
+}

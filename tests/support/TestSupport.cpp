@@ -1,0 +1,134 @@
+#include "TestSupport.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <signal.h>
+#include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace testsupport {
+
+Xvfb::Xvfb(const std::string& geometry) {
+    int fds[2];
+    if (pipe(fds) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+        close(fds[0]);
+        const std::string fd = std::to_string(fds[1]);
+        int devnull = open("/dev/null", O_WRONLY);
+        dup2(devnull, 1);
+        dup2(devnull, 2);
+        execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", geometry.c_str(),
+               "-nolisten", "tcp", "-br", "-noreset", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(fds[1]);
+    std::string number;
+    char c;
+    while (read(fds[0], &c, 1) == 1 && c != '\n') number += c;
+    close(fds[0]);
+    if (!number.empty()) display_ = ":" + number;
+}
+
+Xvfb::~Xvfb() {
+    if (pid_ > 0) {
+        kill(pid_, SIGTERM);
+        waitpid(pid_, nullptr, 0);
+    }
+}
+
+ScopedEnv::ScopedEnv(const char* name, const std::string& value) : name_(name) {
+    if (const char* v = std::getenv(name)) {
+        had_ = true;
+        old_ = v;
+    }
+    setenv(name, value.c_str(), 1);
+}
+
+ScopedEnv::~ScopedEnv() {
+    if (had_)
+        setenv(name_.c_str(), old_.c_str(), 1);
+    else
+        unsetenv(name_.c_str());
+}
+
+CommandResult run(const std::string& shellCommand) {
+    static int counter = 0;
+    const std::string errFile = scratchDir("cmd") + "/stderr" + std::to_string(getpid()) + "_" +
+                                std::to_string(counter++);
+    CommandResult r;
+    FILE* p = popen((shellCommand + " 2>" + errFile).c_str(), "r");
+    if (!p) return r;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+    const int status = pclose(p);
+    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::ifstream in(errFile);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    r.err = ss.str();
+    std::filesystem::remove(errFile);
+    return r;
+}
+
+std::map<std::string, std::string> probeVideo(const std::string& path) {
+    const CommandResult r =
+        run("ffprobe -v error -select_streams v:0 -count_frames -count_packets -show_entries "
+            "stream=codec_name,codec_tag_string,width,height,r_frame_rate,avg_frame_rate,"
+            "nb_frames,nb_read_frames,nb_read_packets:format=duration "
+            "-of default=noprint_wrappers=1 '" + path + "'");
+    std::map<std::string, std::string> kv;
+    std::istringstream lines(r.out);
+    std::string line;
+    while (std::getline(lines, line)) {
+        const auto eq = line.find('=');
+        if (eq != std::string::npos) kv[line.substr(0, eq)] = line.substr(eq + 1);
+    }
+    return kv;
+}
+
+std::vector<Packet> probePackets(const std::string& path) {
+    const CommandResult r = run("ffprobe -v error -select_streams v:0 -show_entries "
+                                "packet=pts,size,flags -of csv=p=0 '" + path + "'");
+    std::vector<Packet> packets;
+    std::istringstream lines(r.out);
+    std::string line;
+    while (std::getline(lines, line)) {
+        Packet p;
+        char flags[16] = {};
+        if (std::sscanf(line.c_str(), "%lld,%d,%15s", &p.pts, &p.size, flags) < 2) continue;
+        p.key = flags[0] == 'K';
+        packets.push_back(p);
+    }
+    return packets;
+}
+
+std::vector<unsigned char> decodeFrameRgb(const std::string& path, int index, int& w, int& h) {
+    const auto info = probeVideo(path);
+    w = std::atoi(info.count("width") ? info.at("width").c_str() : "0");
+    h = std::atoi(info.count("height") ? info.at("height").c_str() : "0");
+    const std::string out = scratchDir("frames") + "/frame" + std::to_string(getpid()) + ".rgb";
+    run("ffmpeg -v error -y -i '" + path + "' -vf \"select=eq(n\\," + std::to_string(index) +
+        ")\" -vsync 0 -frames:v 1 -f rawvideo -pix_fmt rgb24 '" + out + "'");
+    std::ifstream in(out, std::ios::binary);
+    std::vector<unsigned char> data((std::istreambuf_iterator<char>(in)),
+                                    std::istreambuf_iterator<char>());
+    std::filesystem::remove(out);
+    if (data.size() != size_t(w) * size_t(h) * 3) data.clear();
+    return data;
+}
+
+std::string scratchDir(const std::string& name) {
+    const auto dir = std::filesystem::current_path() / "test-scratch" / name;
+    std::filesystem::create_directories(dir);
+    return dir.string();
+}
+
+bool fileExists(const std::string& path) { return std::filesystem::exists(path); }
+
+} // namespace testsupport

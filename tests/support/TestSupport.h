@@ -1,0 +1,62 @@
+// Helpers shared by the tests: a private Xvfb server of a chosen size and depth, running an
+// outside command and reading what ffprobe says about a file.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+// Starts Xvfb on a free display; the server ends with the object.
+class Xvfb {
+public:
+    explicit Xvfb(const std::string& geometry = "640x480x24");
+    ~Xvfb();
+    Xvfb(const Xvfb&) = delete;
+    Xvfb& operator=(const Xvfb&) = delete;
+    bool ok() const { return !display_.empty(); }
+    const std::string& display() const { return display_; }
+
+private:
+    int pid_ = -1;
+    std::string display_;
+};
+
+// Sets an environment variable for the life of a scope.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const std::string& value);
+    ~ScopedEnv();
+
+private:
+    std::string name_;
+    std::string old_;
+    bool had_ = false;
+};
+
+struct CommandResult {
+    int exitCode = -1;
+    std::string out; // standard output
+    std::string err; // standard error
+};
+CommandResult run(const std::string& shellCommand);
+
+// key=value pairs of the first video stream and of the format (ffprobe's default writer).
+std::map<std::string, std::string> probeVideo(const std::string& path);
+// The video packets that carry data, in stream order: stream position, size, key flag.
+// (Empty chunks are positions that no packet names.)
+struct Packet {
+    long long pts = 0;
+    int size = 0;
+    bool key = false;
+};
+std::vector<Packet> probePackets(const std::string& path);
+// Decodes frame `index` (counting decoded pictures) to packed RGB24, top-down.
+std::vector<unsigned char> decodeFrameRgb(const std::string& path, int index, int& w, int& h);
+
+// A fresh empty directory under the build tree's test area.
+std::string scratchDir(const std::string& name);
+bool fileExists(const std::string& path);
+
+} // namespace testsupport
