@@ -18,8 +18,10 @@ int main() {
         XAllocColor(dpy, DefaultColormap(dpy, s), &c);
         return c.pixel;
     };
-    const unsigned long desk = colour(0x2800, 0x5a00, 0x8c00), panel = colour(0xec00, 0xec00, 0xec00),
-                        title = colour(0x1400, 0x3c00, 0xb400), ink = colour(0x1400, 0x1400, 0x1400),
+    const unsigned long desk = colour(0x2800, 0x5a00, 0x8c00),
+                        panel = colour(0xec00, 0xec00, 0xec00),
+                        title = colour(0x1400, 0x3c00, 0xb400),
+                        ink = colour(0x1400, 0x1400, 0x1400),
                         block = colour(0xff00, 0x8000, 0x2000);
     XSetForeground(dpy, gc, desk);
     XFillRectangle(dpy, root, gc, 0, 0, unsigned(w), unsigned(h));
@@ -35,7 +37,8 @@ int main() {
         for (int row = 0; row * 16 + 40 < ph; ++row) {
             char line[128];
             int n = 0;
-            for (int k = 0; k < 80; ++k) line[n++] = char('a' + (row * 7 + k * 3 + frame / 10) % 26);
+            for (int k = 0; k < 80; ++k)
+                line[n++] = char('a' + (row * 7 + k * 3 + frame / 10) % 26);
             XDrawString(dpy, root, gc, px + 8, py + 40 + row * 16, line, n);
         }
         for (int b = 0; b < 4; ++b) {

@@ -35,7 +35,8 @@ Usage measure(const std::vector<std::string>& argv) {
         dup2(fds[1], 1);
         close(fds[0]);
         std::vector<char*> args;
-        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        for (const auto& a : argv)
+            args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);
         execvp(args[0], args.data());
         _exit(127);
@@ -44,7 +45,8 @@ Usage measure(const std::vector<std::string>& argv) {
     Usage u;
     char buf[4096];
     ssize_t n;
-    while ((n = read(fds[0], buf, sizeof buf)) > 0) u.out.append(buf, size_t(n));
+    while ((n = read(fds[0], buf, sizeof buf)) > 0)
+        u.out.append(buf, size_t(n));
     close(fds[0]);
     int status = 0;
     rusage ru{};
@@ -92,9 +94,9 @@ int main(int argc, char** argv) {
 
     const Usage a = measure({TOVAMIX_CLI, "record-screen", "--seconds", secs, ours});
     const Summary sa = parse(a.out);
-    const Usage b = measure({"ffmpeg", "-v", "error", "-y", "-f", "x11grab", "-framerate", "10",
-                             "-video_size", "1920x1080", "-i", xvfb.display(), "-t", secs, "-c:v",
-                             "msvideo1", theirs});
+    const Usage b =
+        measure({"ffmpeg", "-v", "error", "-y", "-f", "x11grab", "-framerate", "10", "-video_size",
+                 "1920x1080", "-i", xvfb.display(), "-t", secs, "-c:v", "msvideo1", theirs});
     const auto fb = probeVideo(theirs);
     const long theirFrames = fb.count("nb_read_frames") ? std::stol(fb.at("nb_read_frames")) : 0;
 
@@ -102,16 +104,16 @@ int main(int argc, char** argv) {
     const double theirsPerFrame = theirFrames > 0 ? b.cpuMs / double(theirFrames) : NAN;
     std::printf("tovamix: %ld frames (%ld skipped) in %.2f s, %.0f ms CPU, %.2f ms CPU/frame\n",
                 sa.frames, sa.skipped, sa.seconds, a.cpuMs, oursPerFrame);
-    std::printf("ffmpeg x11grab+msvideo1: %ld frames, %.0f ms CPU, %.2f ms CPU/frame\n", theirFrames,
-                b.cpuMs, theirsPerFrame);
+    std::printf("ffmpeg x11grab+msvideo1: %ld frames, %.0f ms CPU, %.2f ms CPU/frame\n",
+                theirFrames, b.cpuMs, theirsPerFrame);
 
     // The highest rate whose recording leaves no slot empty (interval = 1000 / rate).
     int best = 0;
     for (int fps : {10, 15, 20, 25, 30, 40, 50, 60}) {
         const int interval = int(std::lround(1000.0 / fps));
-        const Usage u = measure({TOVAMIX_CLI, "record-screen", "--seconds", "5", "--interval",
-                                 std::to_string(interval), "--fps", std::to_string(fps),
-                                 dir + "/rate.avi"});
+        const Usage u =
+            measure({TOVAMIX_CLI, "record-screen", "--seconds", "5", "--interval",
+                     std::to_string(interval), "--fps", std::to_string(fps), dir + "/rate.avi"});
         const Summary s = parse(u.out);
         std::printf("  %2d fps (%d ms): %ld frames, %ld skipped, %.1f%% of a core\n", fps, interval,
                     s.frames, s.skipped, s.seconds > 0 ? u.cpuMs / (s.seconds * 10.0) : 0.0);

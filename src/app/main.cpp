@@ -1,7 +1,7 @@
 // Program start: the application object titled "Tovamix", the Qt implementations of the
 // user-interface seams, the main window, the message loop. The program reads no arguments.
-#include "untMain.h"
 #include "ui/qt/QtDialogs.h"
+#include "untMain.h"
 
 #include <QApplication>
 

@@ -36,8 +36,8 @@ TFrmMain::TFrmMain() : engine_(std::make_unique<recorder::TScreenCam>(this)) {
 TFrmMain::~TFrmMain() = default;
 
 void TFrmMain::ActRecordExecute() {
-    auto path = ui::dialogs().saveFile({"Save the recording", "AVI files (*.avi)|*.avi",
-                                        "avi", "recording.avi", ""});
+    auto path = ui::dialogs().saveFile(
+        {"Save the recording", "AVI files (*.avi)|*.avi", "avi", "recording.avi", ""});
     if (!path) return;
     fileName_ = *path;
     engine_->startRecording(nullptr, fileName_);

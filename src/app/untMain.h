@@ -14,11 +14,11 @@
 namespace app {
 
 class TFrmMain : public QWidget {
-public:
+  public:
     TFrmMain();
     ~TFrmMain() override;
 
-private:
+  private:
     void ActRecordExecute();
     void ActStopExecute();
     void RecordEnded(int result);

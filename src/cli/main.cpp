@@ -11,10 +11,10 @@
 #include "ui/UiThread.h"
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
@@ -26,7 +26,9 @@ namespace {
 constexpr int ExitBadUse = 2;
 std::atomic<bool> interrupted{false};
 
-void onSignal(int) { interrupted.store(true); }
+void onSignal(int) {
+    interrupted.store(true);
+}
 
 void usage(FILE* out) {
     std::fprintf(out,
@@ -141,8 +143,8 @@ int recordScreen(const std::vector<std::string>& args) {
     screen.reset();
     if (r.area && (r.area->x < 0 || r.area->y < 0 || r.area->x + r.area->w > m.width ||
                    r.area->y + r.area->h > m.height))
-        return fail("--area " + std::to_string(r.area->x) + "," + std::to_string(r.area->y) +
-                    "," + std::to_string(r.area->w) + "," + std::to_string(r.area->h) +
+        return fail("--area " + std::to_string(r.area->x) + "," + std::to_string(r.area->y) + "," +
+                    std::to_string(r.area->w) + "," + std::to_string(r.area->h) +
                     " does not lie within the " + std::to_string(m.width) + "x" +
                     std::to_string(m.height) + " screen");
     if (FILE* f = std::fopen(r.output.c_str(), "wb")) {
@@ -169,7 +171,8 @@ int recordScreen(const std::vector<std::string>& args) {
         return r.seconds && engine.frameLoopRunning() &&
                engine.recordedMilliseconds() >= *r.seconds * 1000.0;
     };
-    while (!due()) queue.runUntil(due, std::chrono::milliseconds(20));
+    while (!due())
+        queue.runUntil(due, std::chrono::milliseconds(20));
     engine.stopRecording();
     engine.waitUntilIdle(std::chrono::hours(1));
 

@@ -12,7 +12,9 @@ TRecordAVIThread::TRecordAVIThread(TScreenCam* engine, CaptureAreaSource* area,
     thread_ = std::thread([this] { execute(); });
 }
 
-TRecordAVIThread::~TRecordAVIThread() { join(); }
+TRecordAVIThread::~TRecordAVIThread() {
+    join();
+}
 
 void TRecordAVIThread::join() {
     if (thread_.joinable()) thread_.join();

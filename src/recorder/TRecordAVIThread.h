@@ -13,7 +13,7 @@ class TScreenCam;
 class CaptureAreaSource;
 
 class TRecordAVIThread {
-public:
+  public:
     // Starts running at once, at the default priority.
     TRecordAVIThread(TScreenCam* engine, CaptureAreaSource* area, std::string fileName,
                      std::weak_ptr<int> engineAlive);
@@ -22,7 +22,7 @@ public:
 
     void join();
 
-private:
+  private:
     void execute();
 
     TScreenCam* engine_;

@@ -15,7 +15,7 @@ using namespace platform;
 namespace {
 
 class SystemTiming : public RecordTiming {
-public:
+  public:
     uint32_t now() override {
         const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
             std::chrono::steady_clock::now().time_since_epoch());
@@ -90,7 +90,9 @@ void TScreenCam::startRecording(CaptureAreaSource* area, const std::string& file
     worker_ = new TRecordAVIThread(this, area, fileName, alive_);
 }
 
-void TScreenCam::stopRecording() { recording_.store(false); }
+void TScreenCam::stopRecording() {
+    recording_.store(false);
+}
 
 void TScreenCam::workerEnded(TRecordAVIThread* worker, int result) {
     if (worker_ == worker) {
@@ -146,7 +148,8 @@ PackedDib TScreenCam::grabFrame(int x, int y, int w, int h) {
     }
     if (rows == 0) {
         if (!why.empty()) developerDetail(why);
-        ui::messageBox("Error retrieving bitmap bits", "Error", ui::MsgIcon::None, ui::MsgButtons::Ok);
+        ui::messageBox("Error retrieving bitmap bits", "Error", ui::MsgIcon::None,
+                       ui::MsgButtons::Ok);
     }
     frame.header().biClrUsed = uint32_t(screen::dibColourCount(colourDepth));
     return frame;
@@ -167,7 +170,8 @@ int TScreenCam::record(CaptureAreaSource* area, const std::string& fileName) {
     frameHeight_.store(rect.h);
     if (rect.w <= 0 || rect.h <= 0) {
         ui::messageBox("Nothing to record: the capture area is " + std::to_string(rect.w) + " x " +
-                           std::to_string(rect.h) + " pixels. Choose an area at least one pixel "
+                           std::to_string(rect.h) +
+                           " pixels. Choose an area at least one pixel "
                            "wide and high.",
                        "Error", ui::MsgIcon::Warning);
         return 0;
@@ -208,8 +212,7 @@ int TScreenCam::record(CaptureAreaSource* area, const std::string& fileName) {
         ok = compressed != nullptr;
     }
     if (ok) {
-        ok = compressed->setFormat(first.data(),
-                                   40 + 4 * size_t(first.header().biClrUsed), &error);
+        ok = compressed->setFormat(first.data(), 40 + 4 * size_t(first.header().biClrUsed), &error);
     }
     first = PackedDib();
     if (ok) ok = frameLoop(area, *compressed);
@@ -268,7 +271,8 @@ bool TScreenCam::frameLoop(CaptureAreaSource* area, vfw::AviStream& stream) {
         if (interval > spent) {
             const uint32_t n = (interval - spent) / quantum;
             const uint32_t rest = interval - spent - n * quantum;
-            for (uint32_t i = 0; i < n && recording_.load(); ++i) timing_->sleep(quantum);
+            for (uint32_t i = 0; i < n && recording_.load(); ++i)
+                timing_->sleep(quantum);
             if (recording_.load() && rest) timing_->sleep(rest);
         }
     }

@@ -32,25 +32,25 @@ using platform::screen::Rect;
 // Where the engine reads the capture rectangle while the area flag is set: the bounds of the
 // capture-area window, or a plain rectangle. Read afresh for every frame, on the worker.
 class CaptureAreaSource {
-public:
+  public:
     virtual ~CaptureAreaSource() = default;
     // This function must be thread-safe.
     virtual Rect captureBounds() const = 0;
 };
 
 class FixedCaptureArea : public CaptureAreaSource {
-public:
+  public:
     explicit FixedCaptureArea(Rect r) : rect_(r) {}
     Rect captureBounds() const override { return rect_; }
 
-private:
+  private:
     Rect rect_;
 };
 
 // The millisecond timer and the sleep the frame loop paces itself with. Tests put a scripted
 // one in its place.
 class RecordTiming {
-public:
+  public:
     virtual ~RecordTiming() = default;
     // Milliseconds of a steady clock, 32-bit and wrapping like the system timer.
     virtual uint32_t now() = 0;
@@ -66,7 +66,7 @@ int64_t slotOf(uint32_t t, uint32_t interval);
 class TRecordAVIThread;
 
 class TScreenCam {
-public:
+  public:
     // Measures the screen of $DISPLAY. Without a display the metrics stay zero and a
     // recording reports that frames cannot be captured.
     explicit TScreenCam(void* ownerWindow = nullptr);
@@ -76,13 +76,13 @@ public:
 
     // -- Settings, in the order of the engine's state. Change them only while idle.
     void* ownerWindow = nullptr;
-    int colourDepth = 0;              // bits per pixel of every frame: the screen's
-    uint32_t compressorFourCC = 0;    // MSVC
-    int playbackRate = 10;            // frames per second in the stream header
-    int recordInterval = 100;         // milliseconds of screen time per frame slot
-    int keyFrameInterval = 5;         // a key frame every this many frames
-    int quality = 6550;               // compressor quality, 0..10000
-    bool areaFlag = false;            // record the capture area's rectangle, not the screen
+    int colourDepth = 0;           // bits per pixel of every frame: the screen's
+    uint32_t compressorFourCC = 0; // MSVC
+    int playbackRate = 10;         // frames per second in the stream header
+    int recordInterval = 100;      // milliseconds of screen time per frame slot
+    int keyFrameInterval = 5;      // a key frame every this many frames
+    int quality = 6550;            // compressor quality, 0..10000
+    bool areaFlag = false;         // record the capture area's rectangle, not the screen
 
     int screenWidth() const { return screenWidth_; }
     int screenHeight() const { return screenHeight_; }
@@ -130,7 +130,7 @@ public:
     // For tests: the timer the frame loop uses (systemTiming() unless set).
     void setTiming(RecordTiming* timing) { timing_ = timing ? timing : &systemTiming(); }
 
-private:
+  private:
     friend class TRecordAVIThread;
     // The end handler: runs on the user-interface thread once the worker has ended.
     void workerEnded(TRecordAVIThread* worker, int result);

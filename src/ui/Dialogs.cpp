@@ -12,12 +12,18 @@ std::atomic<Dialogs*> current{nullptr};
 
 std::vector<MsgResult> buttonsOf(MsgButtons buttons) {
     switch (buttons) {
-    case MsgButtons::Ok: return {MsgResult::Ok};
-    case MsgButtons::OkCancel: return {MsgResult::Ok, MsgResult::Cancel};
-    case MsgButtons::AbortRetryIgnore: return {MsgResult::Abort, MsgResult::Retry, MsgResult::Ignore};
-    case MsgButtons::YesNoCancel: return {MsgResult::Yes, MsgResult::No, MsgResult::Cancel};
-    case MsgButtons::YesNo: return {MsgResult::Yes, MsgResult::No};
-    case MsgButtons::RetryCancel: return {MsgResult::Retry, MsgResult::Cancel};
+    case MsgButtons::Ok:
+        return {MsgResult::Ok};
+    case MsgButtons::OkCancel:
+        return {MsgResult::Ok, MsgResult::Cancel};
+    case MsgButtons::AbortRetryIgnore:
+        return {MsgResult::Abort, MsgResult::Retry, MsgResult::Ignore};
+    case MsgButtons::YesNoCancel:
+        return {MsgResult::Yes, MsgResult::No, MsgResult::Cancel};
+    case MsgButtons::YesNo:
+        return {MsgResult::Yes, MsgResult::No};
+    case MsgButtons::RetryCancel:
+        return {MsgResult::Retry, MsgResult::Cancel};
     }
     return {MsgResult::Ok};
 }
@@ -31,25 +37,38 @@ MsgResult defaultAnswer(const MessageBoxRequest& request) {
 
 const char* resultName(MsgResult result) {
     switch (result) {
-    case MsgResult::None: return "None";
-    case MsgResult::Ok: return "Ok";
-    case MsgResult::Cancel: return "Cancel";
-    case MsgResult::Abort: return "Abort";
-    case MsgResult::Retry: return "Retry";
-    case MsgResult::Ignore: return "Ignore";
-    case MsgResult::Yes: return "Yes";
-    case MsgResult::No: return "No";
+    case MsgResult::None:
+        return "None";
+    case MsgResult::Ok:
+        return "Ok";
+    case MsgResult::Cancel:
+        return "Cancel";
+    case MsgResult::Abort:
+        return "Abort";
+    case MsgResult::Retry:
+        return "Retry";
+    case MsgResult::Ignore:
+        return "Ignore";
+    case MsgResult::Yes:
+        return "Yes";
+    case MsgResult::No:
+        return "No";
     }
     return "None";
 }
 
 const char* iconName(MsgIcon icon) {
     switch (icon) {
-    case MsgIcon::None: return "";
-    case MsgIcon::Information: return "information";
-    case MsgIcon::Warning: return "warning";
-    case MsgIcon::Error: return "error";
-    case MsgIcon::Question: return "question";
+    case MsgIcon::None:
+        return "";
+    case MsgIcon::Information:
+        return "information";
+    case MsgIcon::Warning:
+        return "warning";
+    case MsgIcon::Error:
+        return "error";
+    case MsgIcon::Question:
+        return "question";
     }
     return "";
 }
@@ -59,7 +78,9 @@ Dialogs& dialogs() {
     return d ? *d : consoleDialogs;
 }
 
-void setDialogs(Dialogs* d) { current.store(d); }
+void setDialogs(Dialogs* d) {
+    current.store(d);
+}
 
 MsgResult messageBox(const std::string& text, const std::string& caption, MsgIcon icon,
                      MsgButtons buttons, MsgResult defaultButton) {
@@ -75,8 +96,12 @@ MsgResult ConsoleDialogs::messageBox(const MessageBoxRequest& request) {
     return answer;
 }
 
-std::optional<std::string> ConsoleDialogs::openFile(const FileDialogRequest&) { return std::nullopt; }
-std::optional<std::string> ConsoleDialogs::saveFile(const FileDialogRequest&) { return std::nullopt; }
+std::optional<std::string> ConsoleDialogs::openFile(const FileDialogRequest&) {
+    return std::nullopt;
+}
+std::optional<std::string> ConsoleDialogs::saveFile(const FileDialogRequest&) {
+    return std::nullopt;
+}
 
 void ScriptedDialogs::queueAnswer(MsgResult answer) {
     std::lock_guard lock(mutex_);
@@ -108,8 +133,12 @@ std::optional<std::string> ScriptedDialogs::nextFile(const FileDialogRequest& re
     return path;
 }
 
-std::optional<std::string> ScriptedDialogs::openFile(const FileDialogRequest& r) { return nextFile(r); }
-std::optional<std::string> ScriptedDialogs::saveFile(const FileDialogRequest& r) { return nextFile(r); }
+std::optional<std::string> ScriptedDialogs::openFile(const FileDialogRequest& r) {
+    return nextFile(r);
+}
+std::optional<std::string> ScriptedDialogs::saveFile(const FileDialogRequest& r) {
+    return nextFile(r);
+}
 
 std::vector<ScriptedDialogs::Shown> ScriptedDialogs::shown() const {
     std::lock_guard lock(mutex_);
@@ -129,7 +158,11 @@ void ScriptedDialogs::clear() {
     fileDialogs_.clear();
 }
 
-ScopedDialogs::ScopedDialogs(Dialogs& d) : previous_(current.load()) { setDialogs(&d); }
-ScopedDialogs::~ScopedDialogs() { setDialogs(previous_); }
+ScopedDialogs::ScopedDialogs(Dialogs& d) : previous_(current.load()) {
+    setDialogs(&d);
+}
+ScopedDialogs::~ScopedDialogs() {
+    setDialogs(previous_);
+}
 
 } // namespace ui

@@ -18,7 +18,16 @@ namespace ui {
 enum class MsgIcon { None, Information, Warning, Error, Question };
 enum class MsgButtons { Ok, OkCancel, AbortRetryIgnore, YesNoCancel, YesNo, RetryCancel };
 // The values the platform's message boxes return.
-enum class MsgResult { None = 0, Ok = 1, Cancel = 2, Abort = 3, Retry = 4, Ignore = 5, Yes = 6, No = 7 };
+enum class MsgResult {
+    None = 0,
+    Ok = 1,
+    Cancel = 2,
+    Abort = 3,
+    Retry = 4,
+    Ignore = 5,
+    Yes = 6,
+    No = 7
+};
 
 struct MessageBoxRequest {
     std::string text;
@@ -47,7 +56,7 @@ const char* resultName(MsgResult result);
 const char* iconName(MsgIcon icon);
 
 class Dialogs {
-public:
+  public:
     virtual ~Dialogs() = default;
     // This function is thread-safe.
     virtual MsgResult messageBox(const MessageBoxRequest& request) = 0;
@@ -69,7 +78,7 @@ MsgResult messageBox(const std::string& text, const std::string& caption,
 // No user-interface thread: each box is written to standard error as one line and answered
 // with its default button; file dialogs are cancelled.
 class ConsoleDialogs : public Dialogs {
-public:
+  public:
     MsgResult messageBox(const MessageBoxRequest& request) override;
     std::optional<std::string> openFile(const FileDialogRequest& request) override;
     std::optional<std::string> saveFile(const FileDialogRequest& request) override;
@@ -78,7 +87,7 @@ public:
 // For tests: answers in turn from queued answers (the default button when the queue is
 // empty) and records every box and dialog asked for. This class is thread-safe.
 class ScriptedDialogs : public Dialogs {
-public:
+  public:
     struct Shown {
         MessageBoxRequest request;
         MsgResult answer;
@@ -95,7 +104,7 @@ public:
     std::vector<FileDialogRequest> fileDialogs() const;
     void clear();
 
-private:
+  private:
     std::optional<std::string> nextFile(const FileDialogRequest& request);
 
     mutable std::mutex mutex_;
@@ -108,13 +117,13 @@ private:
 
 // Installs a dialogs implementation for the life of a scope, then puts the previous back.
 class ScopedDialogs {
-public:
+  public:
     explicit ScopedDialogs(Dialogs& d);
     ~ScopedDialogs();
     ScopedDialogs(const ScopedDialogs&) = delete;
     ScopedDialogs& operator=(const ScopedDialogs&) = delete;
 
-private:
+  private:
     Dialogs* previous_;
 };
 

@@ -18,7 +18,9 @@ UiThread& uiThread() {
     return t ? *t : defaultEventQueue();
 }
 
-void setUiThread(UiThread* t) { current.store(t); }
+void setUiThread(UiThread* t) {
+    current.store(t);
+}
 
 void EventQueue::post(std::function<void()> fn) {
     {
@@ -34,7 +36,8 @@ int EventQueue::processPending() {
         std::lock_guard lock(mutex_);
         batch.swap(queue_);
     }
-    for (auto& fn : batch) fn();
+    for (auto& fn : batch)
+        fn();
     return int(batch.size());
 }
 

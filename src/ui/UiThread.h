@@ -13,7 +13,7 @@
 namespace ui {
 
 class UiThread {
-public:
+  public:
     virtual ~UiThread() = default;
     // Runs fn later on the user-interface thread. This function is thread-safe.
     virtual void post(std::function<void()> fn) = 0;
@@ -26,14 +26,14 @@ void setUiThread(UiThread* t);
 // A queue of posted work for a thread that has no other message loop.
 // This class is thread-safe; run*() belong to the thread that plays user-interface thread.
 class EventQueue : public UiThread {
-public:
+  public:
     void post(std::function<void()> fn) override;
     // Runs everything posted so far; returns how many ran.
     int processPending();
     // Runs posted work until pred() holds or the timeout passes; returns pred().
     bool runUntil(const std::function<bool()>& pred, std::chrono::milliseconds timeout);
 
-private:
+  private:
     std::mutex mutex_;
     std::condition_variable cv_;
     std::deque<std::function<void()>> queue_; // protected by mutex_

@@ -7,7 +7,9 @@
 using namespace testsupport;
 
 namespace {
-std::string cli(const std::string& args) { return std::string(TOVAMIX_CLI) + " " + args; }
+std::string cli(const std::string& args) {
+    return std::string(TOVAMIX_CLI) + " " + args;
+}
 } // namespace
 
 TEST(Cli, BadArgumentsExitWithTwoAndSayWhy) {
@@ -48,7 +50,8 @@ TEST(Cli, RecordsTheGivenSecondsAndReportsOneLine) {
     ASSERT_TRUE(x.ok());
     ScopedEnv display("DISPLAY", x.display());
     const std::string out = scratchDir("cli") + "/two-seconds.avi";
-    const CommandResult r = run(cli("record-screen --seconds 2 --area 10,20,321,241 --fps 10 " + out));
+    const CommandResult r =
+        run(cli("record-screen --seconds 2 --area 10,20,321,241 --fps 10 " + out));
     ASSERT_EQ(r.exitCode, 0) << r.err;
     std::smatch m;
     ASSERT_TRUE(std::regex_match(r.out, m,
@@ -73,8 +76,8 @@ TEST(Cli, SigtermEndsTheRecordingWithACompleteFile) {
     ASSERT_TRUE(x.ok());
     ScopedEnv display("DISPLAY", x.display());
     const std::string out = scratchDir("cli") + "/sigterm.avi";
-    const CommandResult r =
-        run("(" + cli("record-screen " + out) + " & pid=$!; sleep 1.5; kill -TERM $pid; wait $pid)");
+    const CommandResult r = run("(" + cli("record-screen " + out) +
+                                " & pid=$!; sleep 1.5; kill -TERM $pid; wait $pid)");
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_NE(r.out.find("frames="), std::string::npos);
     const auto info = probeVideo(out);

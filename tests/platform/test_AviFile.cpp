@@ -78,7 +78,8 @@ TEST(AviFile, SkippedPositionsStayEmptyAndTheFileKeepsItsPace) {
     EXPECT_NEAR(std::stod(info.at("duration")), 0.8, 0.001);
     const auto packets = probePackets(path);
     std::vector<long long> positions;
-    for (const Packet& p : packets) positions.push_back(p.pts);
+    for (const Packet& p : packets)
+        positions.push_back(p.pts);
     EXPECT_EQ(positions, (std::vector<long long>{0, 1, 4, 5, 7}));
     EXPECT_TRUE(packets[0].key);
     EXPECT_FALSE(packets[1].key);
@@ -122,7 +123,8 @@ TEST(AviFile, AStreamWithAFormatAndNoSamplesIsStillAValidFile) {
 
 TEST(AviFile, FailuresNameWhatFailed) {
     std::string error;
-    EXPECT_FALSE(vfw::AviFile::open("/nonexistent-dir/x.avi", vfw::OF_WRITE | vfw::OF_CREATE, &error));
+    EXPECT_FALSE(
+        vfw::AviFile::open("/nonexistent-dir/x.avi", vfw::OF_WRITE | vfw::OF_CREATE, &error));
     EXPECT_NE(error.find("/nonexistent-dir/x.avi"), std::string::npos) << error;
 
     const std::string path = scratchDir("avi") + "/refused.avi";

@@ -12,12 +12,13 @@ TEST(Dib, HeaderLayoutFollowsDepthAndWidth) {
     };
     // Rows are padded to 4 bytes; 321 pixels is a width that needs padding at every depth.
     const Case cases[] = {
-        {321, 241, 8, 324, 256},  {321, 241, 16, 644, 0}, {321, 241, 24, 964, 0},
-        {321, 241, 32, 1284, 0},  {320, 240, 24, 960, 0}, {1, 1, 1, 4, 2},
+        {321, 241, 8, 324, 256},   {321, 241, 16, 644, 0}, {321, 241, 24, 964, 0},
+        {321, 241, 32, 1284, 0},   {320, 240, 24, 960, 0}, {1, 1, 1, 4, 2},
         {1920, 1080, 32, 7680, 0}, {3, 2, 4, 4, 16},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::to_string(c.w) + "x" + std::to_string(c.h) + "x" + std::to_string(c.bits));
+        SCOPED_TRACE(std::to_string(c.w) + "x" + std::to_string(c.h) + "x" +
+                     std::to_string(c.bits));
         PackedDib dib = PackedDib::create(c.w, c.h, c.bits);
         ASSERT_TRUE(dib.valid());
         const BitmapInfoHeader& h = dib.header();
@@ -35,7 +36,8 @@ TEST(Dib, HeaderLayoutFollowsDepthAndWidth) {
         EXPECT_EQ(dib.formatSize(), size_t(40 + 4 * c.colours));
         EXPECT_EQ(dib.bits() - dib.data(), std::ptrdiff_t(40 + 4 * c.colours));
         // The whole block after the header starts zero-filled.
-        for (size_t i = 40; i < dib.size(); ++i) ASSERT_EQ(dib.data()[i], 0) << "byte " << i;
+        for (size_t i = 40; i < dib.size(); ++i)
+            ASSERT_EQ(dib.data()[i], 0) << "byte " << i;
     }
 }
 

@@ -68,9 +68,11 @@ TEST(MsVideo1Encoder, ReferenceDecodeMatchesReconstructionFrameByFrame) {
     for (int bits : {16, 24, 32}) {
         SCOPED_TRACE(std::to_string(bits) + "-bit");
         std::vector<screen::PackedDib> pictures;
-        for (int i = 0; i < 12; ++i) pictures.push_back(desktopPicture(160, 120, bits, 3 * i));
+        for (int i = 0; i < 12; ++i)
+            pictures.push_back(desktopPicture(160, 120, bits, 3 * i));
         std::vector<const screen::PackedDib*> seq;
-        for (const auto& p : pictures) seq.push_back(&p);
+        for (const auto& p : pictures)
+            seq.push_back(&p);
         const Encoded e = encodeSequence(seq, 5, 6550);
         std::vector<uint16_t> decoded;
         for (size_t i = 0; i < pictures.size(); ++i) {
@@ -98,11 +100,12 @@ TEST(MsVideo1Encoder, UnchangedPicturesAreSkippedAndFlatOnesFilled) {
     EXPECT_EQ(e.samples[1].data.size(), 4u);
     std::vector<uint16_t> decoded;
     MsVideo1Stats stats;
-    ASSERT_TRUE(decodeMsVideo1(e.samples[0].data.data(), e.samples[0].data.size(), 64, 32,
-                               decoded, &stats, nullptr));
+    ASSERT_TRUE(decodeMsVideo1(e.samples[0].data.data(), e.samples[0].data.size(), 64, 32, decoded,
+                               &stats, nullptr));
     EXPECT_EQ(stats.filled, 128);
     // A fill colour with red 1 would read as a skip code; it must come out as red 0 instead.
-    for (uint16_t v : decoded) ASSERT_EQ(v, uint16_t((0 << 10) | (25 << 5) | 2));
+    for (uint16_t v : decoded)
+        ASSERT_EQ(v, uint16_t((0 << 10) | (25 << 5) | 2));
 }
 
 TEST(MsVideo1Encoder, HigherQualityCostsBytesAndGainsFidelity) {
@@ -116,9 +119,11 @@ TEST(MsVideo1Encoder, HigherQualityCostsBytesAndGainsFidelity) {
 
 TEST(MsVideo1Encoder, EightBitPicturesUseTheirColourTable) {
     screen::PackedDib dib = screen::PackedDib::create(32, 16, 8);
-    for (int i = 0; i < 256; ++i) dib.colourTable()[i] = {uint8_t(i), uint8_t(255 - i), 128, 0};
+    for (int i = 0; i < 256; ++i)
+        dib.colourTable()[i] = {uint8_t(i), uint8_t(255 - i), 128, 0};
     for (int y = 0; y < 16; ++y)
-        for (int x = 0; x < 32; ++x) dib.rowFromTop(y)[x] = uint8_t(x < 16 ? 10 : 200);
+        for (int x = 0; x < 32; ++x)
+            dib.rowFromTop(y)[x] = uint8_t(x < 16 ? 10 : 200);
     vfw::MsVideo1Encoder enc;
     std::string error;
     ASSERT_TRUE(enc.begin(dib.header(), dib.colourTable(), {1, 10000, 1, 10}, &error)) << error;
@@ -153,7 +158,8 @@ TEST(MsVideo1Encoder, FfmpegDecodesBitExactlyLikeTheReference) {
     const int w = 321, h = 241;
     const std::string path = scratchDir("msvc") + "/bitexact.avi";
     std::vector<screen::PackedDib> pictures;
-    for (int i = 0; i < 8; ++i) pictures.push_back(desktopPicture(w, h, 32, 5 * i));
+    for (int i = 0; i < 8; ++i)
+        pictures.push_back(desktopPicture(w, h, 32, 5 * i));
     {
         std::string error;
         auto file = vfw::AviFile::open(path, vfw::OF_WRITE | vfw::OF_CREATE, &error);
@@ -171,14 +177,16 @@ TEST(MsVideo1Encoder, FfmpegDecodesBitExactlyLikeTheReference) {
         o.quality = 6550;
         auto stream = vfw::makeCompressedStream(plain, o, &error);
         ASSERT_TRUE(stream) << error;
-        ASSERT_TRUE(stream->setFormat(pictures[0].data(), pictures[0].formatSize(), &error)) << error;
+        ASSERT_TRUE(stream->setFormat(pictures[0].data(), pictures[0].formatSize(), &error))
+            << error;
         for (size_t i = 0; i < pictures.size(); ++i)
-            ASSERT_TRUE(stream->write(int64_t(i), pictures[i].bits(), pictures[i].imageSize(), 0,
-                                      &error))
+            ASSERT_TRUE(
+                stream->write(int64_t(i), pictures[i].bits(), pictures[i].imageSize(), 0, &error))
                 << error;
     }
     std::vector<const screen::PackedDib*> seq;
-    for (const auto& p : pictures) seq.push_back(&p);
+    for (const auto& p : pictures)
+        seq.push_back(&p);
     const Encoded e = encodeSequence(seq, 4, 6550);
     const std::string raw = scratchDir("msvc") + "/bitexact.rgb555";
     const CommandResult r = run("ffmpeg -v warning -xerror -y -i '" + path +

@@ -102,7 +102,8 @@ TEST_P(ScreenAtDepth, GrabConvertsToAPackedBitmapAtTheScreenDepth) {
     // Padding bytes at the end of each row stay zero.
     const size_t used = size_t(321) * m.bitsPerPixel / 8;
     for (int y = 0; y < 200; ++y)
-        for (size_t i = used; i < dib.stride(); ++i) ASSERT_EQ(dib.rowFromTop(y)[i], 0);
+        for (size_t i = used; i < dib.stride(); ++i)
+            ASSERT_EQ(dib.rowFromTop(y)[i], 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Depths, ScreenAtDepth, ::testing::Values(8, 16, 24));

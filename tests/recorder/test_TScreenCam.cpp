@@ -20,7 +20,7 @@ namespace {
 
 // A scripted timer: time moves only when the loop sleeps or when a pass is given a cost.
 class FakeTiming : public RecordTiming {
-public:
+  public:
     uint32_t now() override { return time; }
     void sleep(uint32_t ms) override {
         sleeps.push_back(ms);
@@ -35,7 +35,7 @@ public:
 // A capture area read once at set-up and then once per pass; each read can cost fake time
 // (a slow pass) and the n-th read can stop the engine.
 class ScriptedArea : public CaptureAreaSource {
-public:
+  public:
     ScriptedArea(Rect r, FakeTiming& t, std::vector<uint32_t> costs, TScreenCam& e, int stopAt)
         : rect(r), timing(t), costs(std::move(costs)), engine(e), stopAt(stopAt) {}
     Rect captureBounds() const override {
@@ -53,7 +53,7 @@ public:
 };
 
 class ScreenCamTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_TRUE(xvfb.ok());
         ui::defaultEventQueue().processPending();
@@ -77,10 +77,11 @@ TEST(Slots, RoundToNearestWithTiesToEven) {
     struct Case {
         uint32_t t, interval;
         int64_t slot;
-    } cases[] = {{0, 100, 0},     {49, 100, 0},  {50, 100, 0},  {51, 100, 1},   {150, 100, 2},
-                 {250, 100, 2},   {251, 100, 3}, {349, 100, 3}, {350, 100, 4},  {7, 1, 7},
-                 {30000, 60000, 0}, {90000, 60000, 2}, {16, 33, 0}, {17, 33, 1}};
-    for (const Case& c : cases) EXPECT_EQ(slotOf(c.t, c.interval), c.slot) << c.t << "/" << c.interval;
+    } cases[] = {{0, 100, 0},       {49, 100, 0},      {50, 100, 0},  {51, 100, 1},  {150, 100, 2},
+                 {250, 100, 2},     {251, 100, 3},     {349, 100, 3}, {350, 100, 4}, {7, 1, 7},
+                 {30000, 60000, 0}, {90000, 60000, 2}, {16, 33, 0},   {17, 33, 1}};
+    for (const Case& c : cases)
+        EXPECT_EQ(slotOf(c.t, c.interval), c.slot) << c.t << "/" << c.interval;
 }
 
 TEST_F(ScreenCamTest, DefaultsAndScreenMetrics) {
@@ -113,11 +114,13 @@ TEST_F(ScreenCamTest, SlowPassesSkipPositionsAndSameSlotPassesAreDropped) {
     EXPECT_EQ(engine.samplesWritten(), 4);
     EXPECT_EQ(engine.positionsSkipped(), 3);
     std::vector<long long> positions;
-    for (const Packet& p : probePackets(path)) positions.push_back(p.pts);
+    for (const Packet& p : probePackets(path))
+        positions.push_back(p.pts);
     EXPECT_EQ(positions, (std::vector<long long>{0, 2, 4, 6}));
     EXPECT_EQ(probeVideo(path).at("nb_frames"), "7");
     // The sleep is cut into quanta of a tenth of the interval.
-    for (uint32_t s : timing.sleeps) EXPECT_EQ(s, 10u);
+    for (uint32_t s : timing.sleeps)
+        EXPECT_EQ(s, 10u);
     EXPECT_TRUE(dialogs.shown().empty());
 }
 
@@ -224,8 +227,8 @@ TEST_F(ScreenCamTest, TheArrowIsDrawnWhereThePointerIs) {
         for (int x = 0; x < 120; ++x) {
             const uint8_t* px = frame.rowFromTop(y) + 4 * x;
             const int col = x - ax, row = y - ay;
-            const bool inArrow = col >= 0 && row >= 0 && col < ArrowPicture::Width &&
-                                 row < ArrowPicture::Height;
+            const bool inArrow =
+                col >= 0 && row >= 0 && col < ArrowPicture::Width && row < ArrowPicture::Height;
             const char want = inArrow ? ArrowPicture::Rows[row][col] : '.';
             if (want == 'W') {
                 ++white;
@@ -248,9 +251,9 @@ TEST_F(ScreenCamTest, TheArrowIsDrawnWhereThePointerIs) {
     ASSERT_EQ(w, 120);
     ASSERT_FALSE(rgb.empty());
     auto red = [&](int x, int y) { return rgb[(size_t(y) * 120 + size_t(x)) * 3]; };
-    EXPECT_GE(red(ax + 1, ay + 5), 240);  // body
-    EXPECT_EQ(red(ax, ay + 5), 0);        // left outline
-    EXPECT_EQ(red(ax + 10, ay + 2), 0);   // background beside the tip
+    EXPECT_GE(red(ax + 1, ay + 5), 240); // body
+    EXPECT_EQ(red(ax, ay + 5), 0);       // left outline
+    EXPECT_EQ(red(ax + 10, ay + 2), 0);  // background beside the tip
 }
 
 TEST_F(ScreenCamTest, AnEmptyAreaIsRefusedWithoutTouchingTheFile) {

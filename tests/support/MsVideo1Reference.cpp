@@ -42,7 +42,8 @@ bool decodeMsVideo1(const uint8_t* data, size_t size, int width, int height,
             }
             if (hi >= 0x80) {
                 for (int y = 0; y < 4; ++y)
-                    for (int x = 0; x < 4; ++x) px(x, y) = code & 0x7FFF;
+                    for (int x = 0; x < 4; ++x)
+                        px(x, y) = code & 0x7FFF;
                 ++s.filled;
                 continue;
             }

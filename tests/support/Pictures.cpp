@@ -26,12 +26,15 @@ void setPixel(PackedDib& dib, int x, int y, Colour c) {
 Colour pixelAt(const PackedDib& dib, int x, int y) {
     const uint8_t* row = dib.rowFromTop(y);
     switch (dib.header().biBitCount) {
-    case 32: return {row[4 * x + 2], row[4 * x + 1], row[4 * x]};
-    case 24: return {row[3 * x + 2], row[3 * x + 1], row[3 * x]};
+    case 32:
+        return {row[4 * x + 2], row[4 * x + 1], row[4 * x]};
+    case 24:
+        return {row[3 * x + 2], row[3 * x + 1], row[3 * x]};
     case 16: {
         uint16_t v;
         std::memcpy(&v, row + 2 * x, 2);
-        return {uint8_t(((v >> 10) & 31) << 3), uint8_t(((v >> 5) & 31) << 3), uint8_t((v & 31) << 3)};
+        return {uint8_t(((v >> 10) & 31) << 3), uint8_t(((v >> 5) & 31) << 3),
+                uint8_t((v & 31) << 3)};
     }
     }
     return {0, 0, 0};
@@ -40,7 +43,8 @@ Colour pixelAt(const PackedDib& dib, int x, int y) {
 PackedDib flatPicture(int w, int h, int bits, Colour c) {
     PackedDib dib = PackedDib::create(w, h, bits);
     for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) setPixel(dib, x, y, c);
+        for (int x = 0; x < w; ++x)
+            setPixel(dib, x, y, c);
     return dib;
 }
 

@@ -29,7 +29,8 @@ Xvfb::Xvfb(const std::string& geometry) {
     close(fds[1]);
     std::string number;
     char c;
-    while (read(fds[0], &c, 1) == 1 && c != '\n') number += c;
+    while (read(fds[0], &c, 1) == 1 && c != '\n')
+        number += c;
     close(fds[0]);
     if (!number.empty()) display_ = ":" + number;
 }
@@ -58,14 +59,15 @@ ScopedEnv::~ScopedEnv() {
 
 CommandResult run(const std::string& shellCommand) {
     static int counter = 0;
-    const std::string errFile = scratchDir("cmd") + "/stderr" + std::to_string(getpid()) + "_" +
-                                std::to_string(counter++);
+    const std::string errFile =
+        scratchDir("cmd") + "/stderr" + std::to_string(getpid()) + "_" + std::to_string(counter++);
     CommandResult r;
     FILE* p = popen((shellCommand + " 2>" + errFile).c_str(), "r");
     if (!p) return r;
     char buf[4096];
     size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+    while ((n = fread(buf, 1, sizeof buf, p)) > 0)
+        r.out.append(buf, n);
     const int status = pclose(p);
     r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     std::ifstream in(errFile);
@@ -81,7 +83,8 @@ std::map<std::string, std::string> probeVideo(const std::string& path) {
         run("ffprobe -v error -select_streams v:0 -count_frames -count_packets -show_entries "
             "stream=codec_name,codec_tag_string,width,height,r_frame_rate,avg_frame_rate,"
             "nb_frames,nb_read_frames,nb_read_packets:format=duration "
-            "-of default=noprint_wrappers=1 '" + path + "'");
+            "-of default=noprint_wrappers=1 '" +
+            path + "'");
     std::map<std::string, std::string> kv;
     std::istringstream lines(r.out);
     std::string line;
@@ -94,7 +97,8 @@ std::map<std::string, std::string> probeVideo(const std::string& path) {
 
 std::vector<Packet> probePackets(const std::string& path) {
     const CommandResult r = run("ffprobe -v error -select_streams v:0 -show_entries "
-                                "packet=pts,size,flags -of csv=p=0 '" + path + "'");
+                                "packet=pts,size,flags -of csv=p=0 '" +
+                                path + "'");
     std::vector<Packet> packets;
     std::istringstream lines(r.out);
     std::string line;
@@ -129,6 +133,8 @@ std::string scratchDir(const std::string& name) {
     return dir.string();
 }
 
-bool fileExists(const std::string& path) { return std::filesystem::exists(path); }
+bool fileExists(const std::string& path) {
+    return std::filesystem::exists(path);
+}
 
 } // namespace testsupport

@@ -10,7 +10,7 @@ namespace testsupport {
 
 // Starts Xvfb on a free display; the server ends with the object.
 class Xvfb {
-public:
+  public:
     explicit Xvfb(const std::string& geometry = "640x480x24");
     ~Xvfb();
     Xvfb(const Xvfb&) = delete;
@@ -18,18 +18,18 @@ public:
     bool ok() const { return !display_.empty(); }
     const std::string& display() const { return display_; }
 
-private:
+  private:
     int pid_ = -1;
     std::string display_;
 };
 
 // Sets an environment variable for the life of a scope.
 class ScopedEnv {
-public:
+  public:
     ScopedEnv(const char* name, const std::string& value);
     ~ScopedEnv();
 
-private:
+  private:
     std::string name_;
     std::string old_;
     bool had_ = false;

@@ -1,6 +1,6 @@
 #include "ui/Dialogs.h"
-#include "ui/qt/QtDialogs.h"
 #include "ui/UiThread.h"
+#include "ui/qt/QtDialogs.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -13,10 +13,13 @@
 using namespace ui;
 
 TEST(Dialogs, DefaultButtonResolvesAgainstTheButtonSet) {
-    EXPECT_EQ(defaultAnswer({"t", "c", MsgIcon::None, MsgButtons::YesNo, MsgResult::No}), MsgResult::No);
-    EXPECT_EQ(defaultAnswer({"t", "c", MsgIcon::None, MsgButtons::YesNo, MsgResult::None}), MsgResult::Yes);
+    EXPECT_EQ(defaultAnswer({"t", "c", MsgIcon::None, MsgButtons::YesNo, MsgResult::No}),
+              MsgResult::No);
+    EXPECT_EQ(defaultAnswer({"t", "c", MsgIcon::None, MsgButtons::YesNo, MsgResult::None}),
+              MsgResult::Yes);
     // A default that is not one of the buttons falls back to the first.
-    EXPECT_EQ(defaultAnswer({"t", "c", MsgIcon::None, MsgButtons::OkCancel, MsgResult::Retry}), MsgResult::Ok);
+    EXPECT_EQ(defaultAnswer({"t", "c", MsgIcon::None, MsgButtons::OkCancel, MsgResult::Retry}),
+              MsgResult::Ok);
 }
 
 TEST(Dialogs, ScriptedDialogsAnswerInTurnAndRecordEveryBox) {
@@ -24,9 +27,11 @@ TEST(Dialogs, ScriptedDialogsAnswerInTurnAndRecordEveryBox) {
     ScopedDialogs use(scripted);
     scripted.queueAnswer(MsgResult::No);
     scripted.queueFile(std::string("/tmp/a.avi"));
-    EXPECT_EQ(messageBox("Overwrite?", "Prompt", MsgIcon::Question, MsgButtons::YesNo), MsgResult::No);
-    EXPECT_EQ(messageBox("Done", "Info", MsgIcon::Information, MsgButtons::OkCancel, MsgResult::Cancel),
-              MsgResult::Cancel); // nothing queued: the default
+    EXPECT_EQ(messageBox("Overwrite?", "Prompt", MsgIcon::Question, MsgButtons::YesNo),
+              MsgResult::No);
+    EXPECT_EQ(
+        messageBox("Done", "Info", MsgIcon::Information, MsgButtons::OkCancel, MsgResult::Cancel),
+        MsgResult::Cancel); // nothing queued: the default
     EXPECT_EQ(dialogs().saveFile({"Save", "AVI|*.avi", "avi", "", ""}), std::string("/tmp/a.avi"));
     EXPECT_EQ(dialogs().openFile({"Open", "", "", "", ""}), std::nullopt);
     const auto shown = scripted.shown();
@@ -59,7 +64,8 @@ TEST(Dialogs, UiThreadQueueRunsPostedWorkOnTheDrainingThread) {
     EventQueue queue;
     std::thread::id ranOn;
     std::thread worker([&] { queue.post([&] { ranOn = std::this_thread::get_id(); }); });
-    EXPECT_TRUE(queue.runUntil([&] { return ranOn != std::thread::id(); }, std::chrono::seconds(5)));
+    EXPECT_TRUE(
+        queue.runUntil([&] { return ranOn != std::thread::id(); }, std::chrono::seconds(5)));
     worker.join();
     EXPECT_EQ(ranOn, std::this_thread::get_id());
 }
@@ -89,9 +95,10 @@ TEST(Dialogs, QtBoxFromAWorkerIsShownOnTheUserInterfaceThread) {
     });
     poll.start(20);
     std::thread worker([&] {
-        answer = qt.messageBox({"Record Complete!", "Info", MsgIcon::Information, MsgButtons::YesNo,
-                                MsgResult::Yes});
-        QMetaObject::invokeMethod(&app, [] { QApplication::quit(); }, Qt::QueuedConnection);
+        answer = qt.messageBox(
+            {"Record Complete!", "Info", MsgIcon::Information, MsgButtons::YesNo, MsgResult::Yes});
+        QMetaObject::invokeMethod(
+            &app, [] { QApplication::quit(); }, Qt::QueuedConnection);
     });
     QTimer::singleShot(10000, &app, [] { QApplication::quit(); });
     app.exec();

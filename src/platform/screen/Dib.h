@@ -38,7 +38,7 @@ int64_t dibRowStride(int64_t width, int bitCount);
 int dibColourCount(int bitCount);
 
 class PackedDib {
-public:
+  public:
     // Allocates a zero-filled block for width x height at bitCount and fills the header.
     // Returns an empty bitmap (valid() false) when the size cannot be represented or the
     // memory cannot be had.
@@ -72,7 +72,7 @@ public:
     const uint8_t* data() const { return block_.get(); }
     size_t size() const { return size_; }
 
-private:
+  private:
     std::unique_ptr<uint8_t[]> block_;
     size_t size_ = 0;
     size_t stride_ = 0;

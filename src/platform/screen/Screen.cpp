@@ -48,7 +48,8 @@ struct Channel {
         if (bits >= 8) return uint8_t(v >> (bits - 8));
         // Replicate the top bits so that full scale maps to 255.
         uint32_t out = v << (8 - bits);
-        for (int filled = bits; filled < 8; filled += bits) out |= out >> bits;
+        for (int filled = bits; filled < 8; filled += bits)
+            out |= out >> bits;
         return uint8_t(out);
     }
 };
@@ -137,8 +138,8 @@ struct ScreenConnection::Impl {
         XImage* img = XShmCreateImage(dpy, visual, unsigned(metrics.depth), ZPixmap, nullptr,
                                       &shmInfo, unsigned(w), unsigned(h));
         if (!img) return false;
-        shmInfo.shmid = shmget(IPC_PRIVATE, size_t(img->bytes_per_line) * size_t(h),
-                               IPC_CREAT | 0600);
+        shmInfo.shmid =
+            shmget(IPC_PRIVATE, size_t(img->bytes_per_line) * size_t(h), IPC_CREAT | 0600);
         if (shmInfo.shmid < 0) {
             XDestroyImage(img);
             return false;
@@ -202,7 +203,8 @@ std::unique_ptr<ScreenConnection> ScreenConnection::open(std::string* error,
     int count = 0;
     if (XPixmapFormatValues* formats = XListPixmapFormats(d.dpy, &count)) {
         for (int i = 0; i < count; ++i)
-            if (formats[i].depth == d.metrics.depth) d.metrics.bitsPerPixel = formats[i].bits_per_pixel;
+            if (formats[i].depth == d.metrics.depth)
+                d.metrics.bitsPerPixel = formats[i].bits_per_pixel;
         XFree(formats);
     }
     d.trueColour = d.visual->c_class == TrueColor || d.visual->c_class == DirectColor;
@@ -217,9 +219,15 @@ std::unique_ptr<ScreenConnection> ScreenConnection::open(std::string* error,
     return std::unique_ptr<ScreenConnection>(new ScreenConnection(std::move(impl)));
 }
 
-ScreenMetrics ScreenConnection::metrics() const { return d->metrics; }
-bool ScreenConnection::usesSharedMemory() const { return d->shmAvailable; }
-void* ScreenConnection::nativeDisplay() const { return d->dpy; }
+ScreenMetrics ScreenConnection::metrics() const {
+    return d->metrics;
+}
+bool ScreenConnection::usesSharedMemory() const {
+    return d->shmAvailable;
+}
+void* ScreenConnection::nativeDisplay() const {
+    return d->dpy;
+}
 
 bool ScreenConnection::grab(const Rect& r, ScreenImage& out, std::string* error) {
     if (r.w <= 0 || r.h <= 0) {
@@ -251,15 +259,15 @@ bool ScreenConnection::grab(const Rect& r, ScreenImage& out, std::string* error)
                             AllPlanes, ZPixmap);
     if (!img) {
         if (error)
-            *error = "XGetImage refused " + std::to_string(r.w) + "x" + std::to_string(r.h) +
-                     "+" + std::to_string(r.x) + "+" + std::to_string(r.y) + " (X error " +
+            *error = "XGetImage refused " + std::to_string(r.w) + "x" + std::to_string(r.h) + "+" +
+                     std::to_string(r.x) + "+" + std::to_string(r.y) + " (X error " +
                      std::to_string(lastXError.load()) + ")";
         return false;
     }
     const int bytesPerPixel = img->bits_per_pixel / 8;
     for (int y = sy0; y < sy1; ++y) {
-        const uint8_t* src = reinterpret_cast<uint8_t*>(img->data) +
-                             size_t(y - sy0) * size_t(img->bytes_per_line);
+        const uint8_t* src =
+            reinterpret_cast<uint8_t*>(img->data) + size_t(y - sy0) * size_t(img->bytes_per_line);
         uint8_t* dst = d->own.data() + size_t(y - r.y) * size_t(stride) +
                        size_t(sx0 - r.x) * size_t(bytesPerPixel);
         std::memcpy(dst, src, size_t(sx1 - sx0) * size_t(bytesPerPixel));
@@ -314,7 +322,8 @@ std::vector<RgbQuad> ScreenConnection::colourTable(int entries) const {
     }
     const int mapped = std::min(entries, d->visual->map_entries);
     std::vector<XColor> colours(static_cast<size_t>(mapped));
-    for (int i = 0; i < mapped; ++i) colours[size_t(i)].pixel = unsigned(i);
+    for (int i = 0; i < mapped; ++i)
+        colours[size_t(i)].pixel = unsigned(i);
     XQueryColors(d->dpy, DefaultColormap(d->dpy, d->screen), colours.data(), mapped);
     for (int i = 0; i < mapped; ++i)
         table[size_t(i)] = {uint8_t(colours[size_t(i)].blue >> 8),

@@ -47,7 +47,7 @@ struct ArrowPicture {
 };
 
 class ScreenConnection {
-public:
+  public:
     // Connects to $DISPLAY (or displayName when given). On failure returns null and says why.
     static std::unique_ptr<ScreenConnection> open(std::string* error,
                                                   const char* displayName = nullptr);
@@ -83,7 +83,7 @@ public:
 
     struct Impl;
 
-private:
+  private:
     explicit ScreenConnection(std::unique_ptr<Impl> impl);
     std::unique_ptr<Impl> d;
 };

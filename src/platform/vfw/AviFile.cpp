@@ -26,13 +26,15 @@ void setError(std::string* error, std::string text) {
 
 uint32_t stringToFourCC(std::string_view text) {
     char c[4] = {' ', ' ', ' ', ' '};
-    for (size_t i = 0; i < 4 && i < text.size(); ++i) c[i] = text[i];
+    for (size_t i = 0; i < 4 && i < text.size(); ++i)
+        c[i] = text[i];
     return makeFourCC(c[0], c[1], c[2], c[3]);
 }
 
 std::string fourCCToString(uint32_t fourcc) {
     std::string s(4, ' ');
-    for (int i = 0; i < 4; ++i) s[size_t(i)] = char((fourcc >> (8 * i)) & 0xFF);
+    for (int i = 0; i < 4; ++i)
+        s[size_t(i)] = char((fourcc >> (8 * i)) & 0xFF);
     return s;
 }
 
@@ -84,7 +86,9 @@ struct AviFile::Shared {
 
 AviFile::AviFile(std::shared_ptr<Shared> shared) : d(std::move(shared)) {}
 AviFile::~AviFile() = default;
-const std::string& AviFile::path() const { return d->path; }
+const std::string& AviFile::path() const {
+    return d->path;
+}
 
 std::shared_ptr<AviFile> AviFile::open(const std::string& path, uint32_t mode, std::string* error) {
     if (!(mode & OF_WRITE)) {
@@ -119,7 +123,7 @@ namespace {
 // A stream as created on the file: it holds the stream header. Writing uncompressed samples
 // into it directly is not offered; pictures reach the file through a compressed stream.
 class PlainStream : public AviStream {
-public:
+  public:
     PlainStream(std::shared_ptr<AviFile::Shared> file, AVStream* st, const AviStreamInfo& info)
         : file(std::move(file)), st(st), info(info) {}
 
@@ -140,7 +144,7 @@ public:
 };
 
 class CompressedStream : public AviStream {
-public:
+  public:
     CompressedStream(std::shared_ptr<PlainStream> source, std::unique_ptr<VideoCompressor> codec,
                      const AviCompressOptions& options)
         : source_(std::move(source)), codec_(std::move(codec)), options_(options) {}
@@ -157,7 +161,8 @@ public:
         }
         screen::BitmapInfoHeader in;
         std::memcpy(&in, format, sizeof in);
-        const size_t colours = in.biBitCount <= 8 ? (in.biClrUsed ? in.biClrUsed : 1u << in.biBitCount) : 0;
+        const size_t colours =
+            in.biBitCount <= 8 ? (in.biClrUsed ? in.biClrUsed : 1u << in.biBitCount) : 0;
         if (size < sizeof in + 4 * colours) {
             setError(error, "the video format lacks its colour table");
             return false;
@@ -180,7 +185,8 @@ public:
         if (!codec_->begin(in, palette, settings, &why)) {
             setError(error, "cannot compress " + std::to_string(in.biWidth) + "x" +
                                 std::to_string(in.biHeight) + " pictures with " +
-                                fourCCToString(codec_->fourcc()) + " for " + file.path + ": " + why);
+                                fourCCToString(codec_->fourcc()) + " for " + file.path + ": " +
+                                why);
             return false;
         }
         bits_ = in.biBitCount;
@@ -244,7 +250,7 @@ public:
     int64_t samplesWritten() const override { return written_; }
     int64_t positionsSkipped() const override { return skipped_; }
 
-private:
+  private:
     bool writePacket(const uint8_t* data, size_t size, bool key, int64_t position,
                      std::string* error) {
         AviFile::Shared& file = *source_->file;

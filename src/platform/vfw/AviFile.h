@@ -87,7 +87,7 @@ struct AviCompressOptions {
 void releaseCompressOptions(AviCompressOptions& options);
 
 class AviStream {
-public:
+  public:
     virtual ~AviStream() = default;
     // Sets the stream's format: for video, a bitmap information header followed by its
     // colour table.
@@ -103,7 +103,7 @@ public:
 };
 
 class AviFile {
-public:
+  public:
     // Opens path with mode (OF_WRITE | OF_CREATE creates or truncates it). Null on failure.
     static std::shared_ptr<AviFile> open(const std::string& path, uint32_t mode,
                                          std::string* error);
@@ -113,7 +113,7 @@ public:
 
     struct Shared;
 
-private:
+  private:
     explicit AviFile(std::shared_ptr<Shared> shared);
     std::shared_ptr<Shared> d;
 };

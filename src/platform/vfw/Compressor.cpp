@@ -24,11 +24,16 @@ std::string avError(int code) {
 
 AVPixelFormat dibPixelFormat(int bitCount) {
     switch (bitCount) {
-    case 32: return AV_PIX_FMT_BGR0;
-    case 24: return AV_PIX_FMT_BGR24;
-    case 16: return AV_PIX_FMT_RGB555LE;
-    case 8: return AV_PIX_FMT_PAL8;
-    default: return AV_PIX_FMT_NONE;
+    case 32:
+        return AV_PIX_FMT_BGR0;
+    case 24:
+        return AV_PIX_FMT_BGR24;
+    case 16:
+        return AV_PIX_FMT_RGB555LE;
+    case 8:
+        return AV_PIX_FMT_PAL8;
+    default:
+        return AV_PIX_FMT_NONE;
     }
 }
 
@@ -37,7 +42,7 @@ AVPixelFormat dibPixelFormat(int bitCount) {
 // picture whose size is not a multiple of 4 is coded as its top-left (w & ~3) x (h & ~3)
 // part while the stream keeps the true size.
 class LibavMsVideo1 final : public VideoCompressor {
-public:
+  public:
     ~LibavMsVideo1() override {
         sws_freeContext(sws_);
         av_frame_free(&frame_);
@@ -60,8 +65,9 @@ public:
         codedH_ = height_ & ~3;
         const AVPixelFormat src = dibPixelFormat(bitCount_);
         if (src == AV_PIX_FMT_NONE || in.biCompression != 0) {
-            if (error) *error = "MS Video 1 takes uncompressed 8, 16, 24 or 32-bit pictures, not " +
-                                std::to_string(bitCount_) + "-bit";
+            if (error)
+                *error = "MS Video 1 takes uncompressed 8, 16, 24 or 32-bit pictures, not " +
+                         std::to_string(bitCount_) + "-bit";
             return false;
         }
         if (codedW_ == 0 || codedH_ == 0) {
@@ -103,15 +109,17 @@ public:
         frame_->width = codedW_;
         frame_->height = codedH_;
         if (av_frame_get_buffer(frame_, 32) < 0) {
-            if (error) *error = "out of memory for a " + std::to_string(codedW_) + "x" +
-                                std::to_string(codedH_) + " picture";
+            if (error)
+                *error = "out of memory for a " + std::to_string(codedW_) + "x" +
+                         std::to_string(codedH_) + " picture";
             return false;
         }
         packet_ = av_packet_alloc();
         sws_ = sws_getContext(codedW_, codedH_, src, codedW_, codedH_, AV_PIX_FMT_RGB555LE,
                               SWS_POINT, nullptr, nullptr, nullptr);
         if (!sws_) {
-            if (error) *error = "no conversion from " + std::to_string(bitCount_) + "-bit to RGB555";
+            if (error)
+                *error = "no conversion from " + std::to_string(bitCount_) + "-bit to RGB555";
             return false;
         }
         return true;
@@ -150,7 +158,7 @@ public:
         return true;
     }
 
-private:
+  private:
     AVCodecContext* ctx_ = nullptr;
     AVFrame* frame_ = nullptr;
     AVPacket* packet_ = nullptr;
@@ -163,12 +171,15 @@ private:
 
 } // namespace
 
-std::unique_ptr<VideoCompressor> makeLibavMsVideo1() { return std::make_unique<LibavMsVideo1>(); }
+std::unique_ptr<VideoCompressor> makeLibavMsVideo1() {
+    return std::make_unique<LibavMsVideo1>();
+}
 
 std::unique_ptr<VideoCompressor> VideoCompressor::find(uint32_t fourcc) {
     const std::string name = fourCCToString(fourcc);
     std::string upper;
-    for (char c : name) upper += char(std::toupper(static_cast<unsigned char>(c)));
+    for (char c : name)
+        upper += char(std::toupper(static_cast<unsigned char>(c)));
     if (upper == "MSVC") return std::make_unique<MsVideo1Encoder>();
     return nullptr;
 }

@@ -26,7 +26,7 @@ struct CompressedSample {
 };
 
 class VideoCompressor {
-public:
+  public:
     virtual ~VideoCompressor() = default;
     // The compressor for fourcc, or null when none is installed under it.
     static std::unique_ptr<VideoCompressor> find(uint32_t fourcc);

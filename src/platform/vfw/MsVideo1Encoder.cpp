@@ -13,8 +13,8 @@ namespace platform::vfw {
 
 namespace {
 
-constexpr int CostFill = 2;  // bytes of a one-colour block
-constexpr int CostTwo = 6;   // flags and two colours
+constexpr int CostFill = 2;   // bytes of a one-colour block
+constexpr int CostTwo = 6;    // flags and two colours
 constexpr int CostEight = 18; // flags and eight colours
 constexpr uint16_t SkipPrefix = 0x8400;
 constexpr int SkipMax = 0x3FF;
@@ -23,8 +23,12 @@ struct Rgb {
     int r, g, b;
 };
 
-inline Rgb split(uint16_t v) { return {(v >> 10) & 31, (v >> 5) & 31, v & 31}; }
-inline uint16_t join(int r, int g, int b) { return uint16_t((r << 10) | (g << 5) | b); }
+inline Rgb split(uint16_t v) {
+    return {(v >> 10) & 31, (v >> 5) & 31, v & 31};
+}
+inline uint16_t join(int r, int g, int b) {
+    return uint16_t((r << 10) | (g << 5) | b);
+}
 inline int dist(uint16_t a, uint16_t b) {
     const Rgb x = split(a), y = split(b);
     return (x.r - y.r) * (x.r - y.r) + (x.g - y.g) * (x.g - y.g) + (x.b - y.b) * (x.b - y.b);
@@ -69,7 +73,8 @@ int fitTwo(const uint16_t* px, const int* index, int n, uint16_t& c0, uint16_t& 
         c0 = m[1];
     };
     means();
-    for (int i = 0; i < n; ++i) sel[i] = dist(px[index[i]], c0) < dist(px[index[i]], c1) ? 1 : 0;
+    for (int i = 0; i < n; ++i)
+        sel[i] = dist(px[index[i]], c0) < dist(px[index[i]], c1) ? 1 : 0;
     means();
     int err = 0;
     for (int i = 0; i < n; ++i) {
@@ -86,8 +91,12 @@ inline void put16(std::vector<uint8_t>& out, uint16_t v) {
 
 } // namespace
 
-uint32_t MsVideo1Encoder::fourcc() const { return makeFourCC('M', 'S', 'V', 'C'); }
-int MsVideo1Encoder::codecId() const { return AV_CODEC_ID_MSVIDEO1; }
+uint32_t MsVideo1Encoder::fourcc() const {
+    return makeFourCC('M', 'S', 'V', 'C');
+}
+int MsVideo1Encoder::codecId() const {
+    return AV_CODEC_ID_MSVIDEO1;
+}
 
 bool MsVideo1Encoder::begin(const screen::BitmapInfoHeader& in, const screen::RgbQuad* palette,
                             const CompressorSettings& settings, std::string* error) {
@@ -154,7 +163,8 @@ void MsVideo1Encoder::toRgb555(const uint8_t* bits) {
             }
             break;
         case 8:
-            for (int x = 0; x < codedW_; ++x) dst[x] = palette_[src[x]];
+            for (int x = 0; x < codedW_; ++x)
+                dst[x] = palette_[src[x]];
             break;
         }
     }
@@ -191,7 +201,8 @@ bool MsVideo1Encoder::compress(const uint8_t* bits, CompressedSample& out, std::
             }
             if (!key) {
                 bool same = true;
-                for (int y = 0; y < 4 && same; ++y) same = std::memcmp(c[y], p[y], 8) == 0;
+                for (int y = 0; y < 4 && same; ++y)
+                    same = std::memcmp(c[y], p[y], 8) == 0;
                 if (same) {
                     anySkip = true;
                     if (++skips == SkipMax) {
@@ -202,7 +213,8 @@ bool MsVideo1Encoder::compress(const uint8_t* bits, CompressedSample& out, std::
                 }
             }
             uint16_t px[16];
-            for (int y = 0; y < 4; ++y) std::memcpy(px + 4 * y, c[y], 8);
+            for (int y = 0; y < 4; ++y)
+                std::memcpy(px + 4 * y, c[y], 8);
 
             // Candidate scores: error weighed by lambda plus the bytes the code takes.
             long bestScore;
@@ -213,7 +225,8 @@ bool MsVideo1Encoder::compress(const uint8_t* bits, CompressedSample& out, std::
             } else {
                 int err = 0;
                 for (int y = 0; y < 4; ++y)
-                    for (int x = 0; x < 4; ++x) err += dist(c[y][x], p[y][x]);
+                    for (int x = 0; x < 4; ++x)
+                        err += dist(c[y][x], p[y][x]);
                 bestScore = err / lambda_;
                 mode = Skip;
             }
@@ -229,7 +242,8 @@ bool MsVideo1Encoder::compress(const uint8_t* bits, CompressedSample& out, std::
             if (fr == 1) fr = 0; // red 1 would read as a skip code
             const uint16_t fill = join(fr, (sum[1] + 8) / 16, (sum[2] + 8) / 16);
             int fillErr = 0;
-            for (uint16_t v : px) fillErr += dist(v, fill);
+            for (uint16_t v : px)
+                fillErr += dist(v, fill);
             if (long s = fillErr / lambda_ + CostFill; s < bestScore) {
                 bestScore = s;
                 mode = Fill;
@@ -248,8 +262,8 @@ bool MsVideo1Encoder::compress(const uint8_t* bits, CompressedSample& out, std::
                 if (twoErr > 0) {
                     int eightErr = 0;
                     for (int q = 0; q < 4; ++q)
-                        eightErr += fitTwo(px, Quarter[q], 4, eight[2 * q], eight[2 * q + 1],
-                                           eightSel[q]);
+                        eightErr +=
+                            fitTwo(px, Quarter[q], 4, eight[2 * q], eight[2 * q + 1], eightSel[q]);
                     if (long s = eightErr / lambda_ + CostEight; s < bestScore) {
                         bestScore = s;
                         mode = Eight;
@@ -276,7 +290,8 @@ bool MsVideo1Encoder::compress(const uint8_t* bits, CompressedSample& out, std::
                 // Flag bit 15 must be clear, so the top-right pixel takes the second colour.
                 if (twoSel[15]) {
                     std::swap(two[0], two[1]);
-                    for (uint8_t& s : twoSel) s ^= 1;
+                    for (uint8_t& s : twoSel)
+                        s ^= 1;
                 }
                 uint16_t flags = 0;
                 for (int i = 0; i < 16; ++i) {
@@ -289,7 +304,8 @@ bool MsVideo1Encoder::compress(const uint8_t* bits, CompressedSample& out, std::
             } else {
                 if (eightSel[3][3]) {
                     std::swap(eight[6], eight[7]);
-                    for (uint8_t& s : eightSel[3]) s ^= 1;
+                    for (uint8_t& s : eightSel[3])
+                        s ^= 1;
                 }
                 uint16_t flags = 0;
                 for (int q = 0; q < 4; ++q)
@@ -300,9 +316,11 @@ bool MsVideo1Encoder::compress(const uint8_t* bits, CompressedSample& out, std::
                     }
                 put16(o, flags);
                 put16(o, uint16_t(eight[0] | 0x8000));
-                for (int i = 1; i < 8; ++i) put16(o, eight[i]);
+                for (int i = 1; i < 8; ++i)
+                    put16(o, eight[i]);
             }
-            for (int y = 0; y < 4; ++y) std::memcpy(p[y], rec + 4 * y, 8);
+            for (int y = 0; y < 4; ++y)
+                std::memcpy(p[y], rec + 4 * y, 8);
         }
     }
     if (skips) put16(o, uint16_t(SkipPrefix | skips));

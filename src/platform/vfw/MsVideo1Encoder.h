@@ -18,7 +18,7 @@
 namespace platform::vfw {
 
 class MsVideo1Encoder final : public VideoCompressor {
-public:
+  public:
     uint32_t fourcc() const override;
     int outputBitCount() const override { return 16; }
     int codecId() const override;
@@ -32,7 +32,7 @@ public:
     int codedWidth() const { return codedW_; }
     int codedHeight() const { return codedH_; }
 
-private:
+  private:
     void toRgb555(const uint8_t* bits);
 
     int width_ = 0, height_ = 0, codedW_ = 0, codedH_ = 0, bitCount_ = 0, stride_ = 0;

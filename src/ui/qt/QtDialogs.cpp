@@ -13,25 +13,38 @@ namespace {
 
 QMessageBox::StandardButton toQt(MsgResult r) {
     switch (r) {
-    case MsgResult::Ok: return QMessageBox::Ok;
-    case MsgResult::Cancel: return QMessageBox::Cancel;
-    case MsgResult::Abort: return QMessageBox::Abort;
-    case MsgResult::Retry: return QMessageBox::Retry;
-    case MsgResult::Ignore: return QMessageBox::Ignore;
-    case MsgResult::Yes: return QMessageBox::Yes;
-    case MsgResult::No: return QMessageBox::No;
-    case MsgResult::None: break;
+    case MsgResult::Ok:
+        return QMessageBox::Ok;
+    case MsgResult::Cancel:
+        return QMessageBox::Cancel;
+    case MsgResult::Abort:
+        return QMessageBox::Abort;
+    case MsgResult::Retry:
+        return QMessageBox::Retry;
+    case MsgResult::Ignore:
+        return QMessageBox::Ignore;
+    case MsgResult::Yes:
+        return QMessageBox::Yes;
+    case MsgResult::No:
+        return QMessageBox::No;
+    case MsgResult::None:
+        break;
     }
     return QMessageBox::NoButton;
 }
 
 QMessageBox::Icon toQt(MsgIcon icon) {
     switch (icon) {
-    case MsgIcon::Information: return QMessageBox::Information;
-    case MsgIcon::Warning: return QMessageBox::Warning;
-    case MsgIcon::Error: return QMessageBox::Critical;
-    case MsgIcon::Question: return QMessageBox::Question;
-    case MsgIcon::None: break;
+    case MsgIcon::Information:
+        return QMessageBox::Information;
+    case MsgIcon::Warning:
+        return QMessageBox::Warning;
+    case MsgIcon::Error:
+        return QMessageBox::Critical;
+    case MsgIcon::Question:
+        return QMessageBox::Question;
+    case MsgIcon::None:
+        break;
     }
     return QMessageBox::NoIcon;
 }
@@ -40,12 +53,14 @@ MsgResult showOnThisThread(const MessageBoxRequest& request) {
     QMessageBox box(toQt(request.icon), QString::fromStdString(request.caption),
                     QString::fromStdString(request.text));
     const std::vector<MsgResult> set = buttonsOf(request.buttons);
-    for (MsgResult r : set) box.addButton(toQt(r));
+    for (MsgResult r : set)
+        box.addButton(toQt(r));
     box.setDefaultButton(toQt(defaultAnswer(request)));
     // Closing the box answers like the platform's: Cancel where there is one, else the
     // default.
     bool hasCancel = false;
-    for (MsgResult r : set) hasCancel |= r == MsgResult::Cancel;
+    for (MsgResult r : set)
+        hasCancel |= r == MsgResult::Cancel;
     box.setEscapeButton(toQt(hasCancel ? MsgResult::Cancel : defaultAnswer(request)));
     box.exec();
     const auto clicked = box.standardButton(box.clickedButton());
@@ -106,17 +121,17 @@ MsgResult QtDialogs::messageBox(const MessageBoxRequest& request) {
 }
 
 std::optional<std::string> QtDialogs::openFile(const FileDialogRequest& r) {
-    return withDefaultExt(QFileDialog::getOpenFileName(
-                              QApplication::activeWindow(), QString::fromStdString(r.title),
-                              startPath(r), QString::fromStdString(qtFilterOf(r.filter))),
-                          r);
+    return withDefaultExt(
+        QFileDialog::getOpenFileName(QApplication::activeWindow(), QString::fromStdString(r.title),
+                                     startPath(r), QString::fromStdString(qtFilterOf(r.filter))),
+        r);
 }
 
 std::optional<std::string> QtDialogs::saveFile(const FileDialogRequest& r) {
-    return withDefaultExt(QFileDialog::getSaveFileName(
-                              QApplication::activeWindow(), QString::fromStdString(r.title),
-                              startPath(r), QString::fromStdString(qtFilterOf(r.filter))),
-                          r);
+    return withDefaultExt(
+        QFileDialog::getSaveFileName(QApplication::activeWindow(), QString::fromStdString(r.title),
+                                     startPath(r), QString::fromStdString(qtFilterOf(r.filter))),
+        r);
 }
 
 void QtUiThread::post(std::function<void()> fn) {

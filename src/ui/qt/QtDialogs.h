@@ -10,7 +10,7 @@
 namespace ui {
 
 class QtDialogs : public Dialogs {
-public:
+  public:
     // This function is thread-safe.
     MsgResult messageBox(const MessageBoxRequest& request) override;
     std::optional<std::string> openFile(const FileDialogRequest& request) override;
@@ -18,7 +18,7 @@ public:
 };
 
 class QtUiThread : public UiThread {
-public:
+  public:
     void post(std::function<void()> fn) override;
 };
 
