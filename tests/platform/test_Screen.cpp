@@ -62,6 +62,18 @@ Rgb dibPixel(const PackedDib& dib, int x, int y) {
     return {-1, -1, -1};
 }
 
+// A private X server and our connection to it.
+struct TestScreen {
+    explicit TestScreen(const std::string& geometry) : x(geometry) {
+        std::string error;
+        if (x.ok()) c = ScreenConnection::open(&error, x.display().c_str());
+        EXPECT_TRUE(c) << "Xvfb " << geometry << ": " << error;
+    }
+    Display* dpy() const { return static_cast<Display*>(c->nativeDisplay()); }
+    Xvfb x;
+    std::unique_ptr<ScreenConnection> c;
+};
+
 } // namespace
 
 class ScreenAtDepth : public ::testing::TestWithParam<int> {};
@@ -70,11 +82,10 @@ class ScreenAtDepth : public ::testing::TestWithParam<int> {};
 // colour table at 8 bits, 16-bit frames in plain RGB 5-5-5, rows bottom-up and padded.
 TEST_P(ScreenAtDepth, GrabConvertsToAPackedBitmapAtTheScreenDepth) {
     const int depth = GetParam();
-    Xvfb x("640x480x" + std::to_string(depth));
-    ASSERT_TRUE(x.ok());
+    TestScreen screen("640x480x" + std::to_string(depth));
+    ASSERT_TRUE(screen.c);
+    ScreenConnection* c = screen.c.get();
     std::string error;
-    auto c = ScreenConnection::open(&error, x.display().c_str());
-    ASSERT_TRUE(c) << error;
     const ScreenMetrics m = c->metrics();
     EXPECT_EQ(m.width, 640);
     EXPECT_EQ(m.height, 480);
@@ -109,11 +120,10 @@ TEST_P(ScreenAtDepth, GrabConvertsToAPackedBitmapAtTheScreenDepth) {
 INSTANTIATE_TEST_SUITE_P(Depths, ScreenAtDepth, ::testing::Values(8, 16, 24));
 
 TEST(Screen, ConvertsA32BitScreenTo24And16BitFrames) {
-    Xvfb x("640x480x24");
-    ASSERT_TRUE(x.ok());
+    TestScreen screen("640x480x24");
+    ASSERT_TRUE(screen.c);
+    ScreenConnection* c = screen.c.get();
     std::string error;
-    auto c = ScreenConnection::open(&error, x.display().c_str());
-    ASSERT_TRUE(c) << error;
     paint(*c);
     for (int bits : {24, 16, 8}) {
         SCOPED_TRACE(bits);
@@ -128,12 +138,11 @@ TEST(Screen, ConvertsA32BitScreenTo24And16BitFrames) {
 }
 
 TEST(Screen, PartsOutsideTheScreenReadAsBlack) {
-    Xvfb x("320x240x24");
-    ASSERT_TRUE(x.ok());
+    TestScreen screen("320x240x24");
+    ASSERT_TRUE(screen.c);
+    ScreenConnection* c = screen.c.get();
     std::string error;
-    auto c = ScreenConnection::open(&error, x.display().c_str());
-    ASSERT_TRUE(c) << error;
-    Display* dpy = static_cast<Display*>(c->nativeDisplay());
+    Display* dpy = screen.dpy();
     GC gc = XCreateGC(dpy, DefaultRootWindow(dpy), 0, nullptr);
     XSetForeground(dpy, gc, WhitePixel(dpy, DefaultScreen(dpy)));
     XFillRectangle(dpy, DefaultRootWindow(dpy), gc, 0, 0, 320, 240);
@@ -149,11 +158,10 @@ TEST(Screen, PartsOutsideTheScreenReadAsBlack) {
 }
 
 TEST(Screen, ArrowIsDrawnClippedWithItsTipAtThePoint) {
-    Xvfb x("320x240x24");
-    ASSERT_TRUE(x.ok());
+    TestScreen screen("320x240x24");
+    ASSERT_TRUE(screen.c);
+    ScreenConnection* c = screen.c.get();
     std::string error;
-    auto c = ScreenConnection::open(&error, x.display().c_str());
-    ASSERT_TRUE(c) << error;
     ScreenImage image;
     ASSERT_TRUE(c->grab({0, 0, 40, 40}, image));
     c->drawArrow(image, 30, 25); // partly outside on the right and at the bottom
@@ -174,12 +182,11 @@ TEST(Screen, ArrowIsDrawnClippedWithItsTipAtThePoint) {
 }
 
 TEST(Screen, CursorPositionAndHotSpotAreRead) {
-    Xvfb x("320x240x24");
-    ASSERT_TRUE(x.ok());
+    TestScreen screen("320x240x24");
+    ASSERT_TRUE(screen.c);
+    ScreenConnection* c = screen.c.get();
     std::string error;
-    auto c = ScreenConnection::open(&error, x.display().c_str());
-    ASSERT_TRUE(c) << error;
-    Display* dpy = static_cast<Display*>(c->nativeDisplay());
+    Display* dpy = screen.dpy();
     XWarpPointer(dpy, None, DefaultRootWindow(dpy), 0, 0, 0, 0, 123, 45);
     XSync(dpy, False);
     int cx = 0, cy = 0;

@@ -181,7 +181,7 @@ TEST_F(ScreenCamTest, RecordsAFileThatPlaysAtTheRecordedPace) {
     EXPECT_NEAR(std::stod(info.at("duration")), recorded, 0.15);
     EXPECT_EQ(std::stoi(info.at("nb_frames")), engine.samplesWritten() + engine.positionsSkipped());
     EXPECT_NEAR(double(engine.samplesWritten()), recorded * 10, 2);
-    const CommandResult d = run("ffmpeg -v warning -xerror -i '" + path + "' -f null -");
+    const CommandResult d = decodeAll(path);
     EXPECT_EQ(d.exitCode, 0);
     EXPECT_EQ(d.err, "");
 }

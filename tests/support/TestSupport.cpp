@@ -78,6 +78,10 @@ CommandResult run(const std::string& shellCommand) {
     return r;
 }
 
+CommandResult decodeAll(const std::string& path) {
+    return run("ffmpeg -v warning -xerror -i '" + path + "' -f null -");
+}
+
 std::map<std::string, std::string> probeVideo(const std::string& path) {
     const CommandResult r =
         run("ffprobe -v error -select_streams v:0 -count_frames -count_packets -show_entries "

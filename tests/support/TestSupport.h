@@ -42,6 +42,10 @@ struct CommandResult {
 };
 CommandResult run(const std::string& shellCommand);
 
+// Decodes every frame of path with ffmpeg, stopping at the first error; a clean decode exits
+// 0 and prints nothing on standard error.
+CommandResult decodeAll(const std::string& path);
+
 // key=value pairs of the first video stream and of the format (ffprobe's default writer).
 std::map<std::string, std::string> probeVideo(const std::string& path);
 // The video packets that carry data, in stream order: stream position, size, key flag.

@@ -56,30 +56,12 @@ class LibavMsVideo1 final : public VideoCompressor {
 
     bool begin(const screen::BitmapInfoHeader& in, const screen::RgbQuad* palette,
                const CompressorSettings& settings, std::string* error) override {
-        width_ = in.biWidth;
-        height_ = in.biHeight < 0 ? -in.biHeight : in.biHeight;
-        bottomUp_ = in.biHeight > 0;
-        bitCount_ = in.biBitCount;
-        stride_ = int(screen::dibRowStride(width_, bitCount_));
-        codedW_ = width_ & ~3;
-        codedH_ = height_ & ~3;
-        const AVPixelFormat src = dibPixelFormat(bitCount_);
-        if (src == AV_PIX_FMT_NONE || in.biCompression != 0) {
-            if (error)
-                *error = "MS Video 1 takes uncompressed 8, 16, 24 or 32-bit pictures, not " +
-                         std::to_string(bitCount_) + "-bit";
-            return false;
-        }
-        if (codedW_ == 0 || codedH_ == 0) {
-            if (error)
-                *error = "a " + std::to_string(width_) + "x" + std::to_string(height_) +
-                         " picture is smaller than one 4x4 MS Video 1 block";
-            return false;
-        }
-        if (palette && bitCount_ <= 8) {
+        if (!g_.read(in, error)) return false;
+        const AVPixelFormat src = dibPixelFormat(g_.bitCount);
+        if (palette && g_.bitCount <= 8) {
             // A colour-table entry (blue, green, red, 0) read as a little-endian word is the
             // 0xAARRGGBB value swscale wants; alpha is made opaque.
-            for (int i = 0; i < (1 << bitCount_); ++i) {
+            for (int i = 0; i < (1 << g_.bitCount); ++i) {
                 uint32_t v;
                 std::memcpy(&v, &palette[i], 4);
                 palette_[size_t(i)] = v | 0xFF000000u;
@@ -91,8 +73,8 @@ class LibavMsVideo1 final : public VideoCompressor {
             return false;
         }
         ctx_ = avcodec_alloc_context3(codec);
-        ctx_->width = codedW_;
-        ctx_->height = codedH_;
+        ctx_->width = g_.codedWidth;
+        ctx_->height = g_.codedHeight;
         ctx_->pix_fmt = AV_PIX_FMT_RGB555LE;
         ctx_->time_base = AVRational{int(settings.scale), int(settings.rate)};
         // The encoder makes a key frame once keyint_min pictures followed the last one.
@@ -106,20 +88,20 @@ class LibavMsVideo1 final : public VideoCompressor {
         }
         frame_ = av_frame_alloc();
         frame_->format = AV_PIX_FMT_RGB555LE;
-        frame_->width = codedW_;
-        frame_->height = codedH_;
+        frame_->width = g_.codedWidth;
+        frame_->height = g_.codedHeight;
         if (av_frame_get_buffer(frame_, 32) < 0) {
             if (error)
-                *error = "out of memory for a " + std::to_string(codedW_) + "x" +
-                         std::to_string(codedH_) + " picture";
+                *error = "out of memory for a " + std::to_string(g_.codedWidth) + "x" +
+                         std::to_string(g_.codedHeight) + " picture";
             return false;
         }
         packet_ = av_packet_alloc();
-        sws_ = sws_getContext(codedW_, codedH_, src, codedW_, codedH_, AV_PIX_FMT_RGB555LE,
-                              SWS_POINT, nullptr, nullptr, nullptr);
+        sws_ = sws_getContext(g_.codedWidth, g_.codedHeight, src, g_.codedWidth, g_.codedHeight,
+                              AV_PIX_FMT_RGB555LE, SWS_POINT, nullptr, nullptr, nullptr);
         if (!sws_) {
             if (error)
-                *error = "no conversion from " + std::to_string(bitCount_) + "-bit to RGB555";
+                *error = "no conversion from " + std::to_string(g_.bitCount) + "-bit to RGB555";
             return false;
         }
         return true;
@@ -132,16 +114,16 @@ class LibavMsVideo1 final : public VideoCompressor {
         }
         // Start at the top row of the picture; bottom-up rows are walked with a negative step.
         const uint8_t* planes[4] = {bits, nullptr, nullptr, nullptr};
-        int strides[4] = {stride_, 0, 0, 0};
-        if (bottomUp_) {
-            planes[0] = bits + size_t(height_ - 1) * size_t(stride_);
-            strides[0] = -stride_;
+        int strides[4] = {g_.stride, 0, 0, 0};
+        if (g_.bottomUp) {
+            planes[0] = bits + size_t(g_.height - 1) * size_t(g_.stride);
+            strides[0] = -g_.stride;
         }
-        if (bitCount_ == 8) {
+        if (g_.bitCount == 8) {
             planes[1] = reinterpret_cast<const uint8_t*>(palette_);
             strides[1] = 0;
         }
-        sws_scale(sws_, planes, strides, 0, codedH_, frame_->data, frame_->linesize);
+        sws_scale(sws_, planes, strides, 0, g_.codedHeight, frame_->data, frame_->linesize);
         frame_->pts = pts_++;
         if (int rc = avcodec_send_frame(ctx_, frame_); rc < 0) {
             if (error) *error = "msvideo1 encoder refused a picture: " + avError(rc);
@@ -163,8 +145,7 @@ class LibavMsVideo1 final : public VideoCompressor {
     AVFrame* frame_ = nullptr;
     AVPacket* packet_ = nullptr;
     SwsContext* sws_ = nullptr;
-    int width_ = 0, height_ = 0, codedW_ = 0, codedH_ = 0, stride_ = 0, bitCount_ = 0;
-    bool bottomUp_ = true;
+    MsVideo1Input g_;
     int64_t pts_ = 0;
     alignas(16) uint32_t palette_[256] = {};
 };

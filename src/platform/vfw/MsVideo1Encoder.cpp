@@ -98,29 +98,34 @@ int MsVideo1Encoder::codecId() const {
     return AV_CODEC_ID_MSVIDEO1;
 }
 
-bool MsVideo1Encoder::begin(const screen::BitmapInfoHeader& in, const screen::RgbQuad* palette,
-                            const CompressorSettings& settings, std::string* error) {
-    width_ = in.biWidth;
-    height_ = in.biHeight < 0 ? -in.biHeight : in.biHeight;
-    bottomUp_ = in.biHeight > 0;
-    bitCount_ = in.biBitCount;
-    stride_ = int(screen::dibRowStride(width_, bitCount_));
-    codedW_ = width_ & ~3;
-    codedH_ = height_ & ~3;
+bool MsVideo1Input::read(const screen::BitmapInfoHeader& in, std::string* error) {
+    width = in.biWidth;
+    height = in.biHeight < 0 ? -in.biHeight : in.biHeight;
+    bottomUp = in.biHeight > 0;
+    bitCount = in.biBitCount;
+    stride = int(screen::dibRowStride(width, bitCount));
+    codedWidth = width & ~3;
+    codedHeight = height & ~3;
     if (in.biCompression != 0 ||
-        (bitCount_ != 8 && bitCount_ != 16 && bitCount_ != 24 && bitCount_ != 32)) {
+        (bitCount != 8 && bitCount != 16 && bitCount != 24 && bitCount != 32)) {
         if (error)
             *error = "MS Video 1 takes uncompressed 8, 16, 24 or 32-bit pictures, not " +
-                     std::to_string(bitCount_) + "-bit";
+                     std::to_string(bitCount) + "-bit";
         return false;
     }
-    if (codedW_ == 0 || codedH_ == 0) {
+    if (codedWidth == 0 || codedHeight == 0) {
         if (error)
-            *error = "a " + std::to_string(width_) + "x" + std::to_string(height_) +
+            *error = "a " + std::to_string(width) + "x" + std::to_string(height) +
                      " picture is smaller than one 4x4 MS Video 1 block";
         return false;
     }
-    if (bitCount_ == 8) {
+    return true;
+}
+
+bool MsVideo1Encoder::begin(const screen::BitmapInfoHeader& in, const screen::RgbQuad* palette,
+                            const CompressorSettings& settings, std::string* error) {
+    if (!g_.read(in, error)) return false;
+    if (g_.bitCount == 8) {
         for (int i = 0; i < 256; ++i) {
             const screen::RgbQuad q = palette ? palette[i] : screen::RgbQuad{};
             palette_[i] = join(q.red >> 3, q.green >> 3, q.blue >> 3);
@@ -129,7 +134,7 @@ bool MsVideo1Encoder::begin(const screen::BitmapInfoHeader& in, const screen::Rg
     keyEvery_ = std::max(1, settings.keyFrameEvery);
     const int quality = std::clamp(settings.quality, 0, 10000);
     lambda_ = 1 + (10000 - quality) * 69 / 10000;
-    cur_.assign(size_t(codedW_) * size_t(codedH_), 0);
+    cur_.assign(size_t(g_.codedWidth) * size_t(g_.codedHeight), 0);
     prev_.assign(cur_.size(), 0);
     first_ = true;
     sinceKey_ = 0;
@@ -137,33 +142,33 @@ bool MsVideo1Encoder::begin(const screen::BitmapInfoHeader& in, const screen::Rg
 }
 
 void MsVideo1Encoder::toRgb555(const uint8_t* bits) {
-    for (int r = 0; r < codedH_; ++r) {
+    for (int r = 0; r < g_.codedHeight; ++r) {
         // Coded row r counts from the bottom of the top-left coded area.
-        const int dibRow = bottomUp_ ? height_ - codedH_ + r : codedH_ - 1 - r;
-        const uint8_t* src = bits + size_t(dibRow) * size_t(stride_);
-        uint16_t* dst = cur_.data() + size_t(r) * size_t(codedW_);
-        switch (bitCount_) {
+        const int dibRow = g_.bottomUp ? g_.height - g_.codedHeight + r : g_.codedHeight - 1 - r;
+        const uint8_t* src = bits + size_t(dibRow) * size_t(g_.stride);
+        uint16_t* dst = cur_.data() + size_t(r) * size_t(g_.codedWidth);
+        switch (g_.bitCount) {
         case 32:
-            for (int x = 0; x < codedW_; ++x) {
+            for (int x = 0; x < g_.codedWidth; ++x) {
                 const uint8_t* p = src + 4 * x;
                 dst[x] = uint16_t(((p[2] >> 3) << 10) | ((p[1] >> 3) << 5) | (p[0] >> 3));
             }
             break;
         case 24:
-            for (int x = 0; x < codedW_; ++x) {
+            for (int x = 0; x < g_.codedWidth; ++x) {
                 const uint8_t* p = src + 3 * x;
                 dst[x] = uint16_t(((p[2] >> 3) << 10) | ((p[1] >> 3) << 5) | (p[0] >> 3));
             }
             break;
         case 16:
-            for (int x = 0; x < codedW_; ++x) {
+            for (int x = 0; x < g_.codedWidth; ++x) {
                 uint16_t v;
                 std::memcpy(&v, src + 2 * x, 2);
                 dst[x] = v & 0x7FFF;
             }
             break;
         case 8:
-            for (int x = 0; x < codedW_; ++x)
+            for (int x = 0; x < g_.codedWidth; ++x)
                 dst[x] = palette_[src[x]];
             break;
         }
@@ -177,13 +182,13 @@ bool MsVideo1Encoder::compress(const uint8_t* bits, CompressedSample& out, std::
     }
     toRgb555(bits);
     const bool key = first_ || sinceKey_ + 1 >= keyEvery_;
-    const int blocksWide = codedW_ / 4, blocksHigh = codedH_ / 4;
+    const int blocksWide = g_.codedWidth / 4, blocksHigh = g_.codedHeight / 4;
     std::vector<uint8_t>& o = out.data;
     o.clear();
     o.reserve(size_t(blocksWide) * size_t(blocksHigh) * CostEight / 4 + 64);
     int skips = 0;
     bool anySkip = false;
-    const size_t w = size_t(codedW_);
+    const size_t w = size_t(g_.codedWidth);
 
     // Pixel i of a block is (i % 4, i / 4) counted from the block's bottom-left corner.
     static constexpr int All[16] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};

@@ -17,6 +17,18 @@
 
 namespace platform::vfw {
 
+// The geometry of the pictures an MS Video 1 compressor takes, read from their bitmap header.
+struct MsVideo1Input {
+    int width = 0, height = 0;           // the true size
+    int codedWidth = 0, codedHeight = 0; // rounded down to whole 4x4 blocks
+    int bitCount = 0;
+    int stride = 0;
+    bool bottomUp = true;
+    // False (with the reason) for pictures MS Video 1 cannot code: compressed, of another
+    // depth than 8, 16, 24 or 32 bits, or smaller than one block.
+    bool read(const screen::BitmapInfoHeader& in, std::string* error);
+};
+
 class MsVideo1Encoder final : public VideoCompressor {
   public:
     uint32_t fourcc() const override;
@@ -29,14 +41,13 @@ class MsVideo1Encoder final : public VideoCompressor {
     // The previous picture as decoders see it: RGB555, coded width x coded height, rows
     // bottom-up. For tests.
     const std::vector<uint16_t>& reconstruction() const { return prev_; }
-    int codedWidth() const { return codedW_; }
-    int codedHeight() const { return codedH_; }
+    int codedWidth() const { return g_.codedWidth; }
+    int codedHeight() const { return g_.codedHeight; }
 
   private:
     void toRgb555(const uint8_t* bits);
 
-    int width_ = 0, height_ = 0, codedW_ = 0, codedH_ = 0, bitCount_ = 0, stride_ = 0;
-    bool bottomUp_ = true;
+    MsVideo1Input g_;
     int keyEvery_ = 1;
     int sinceKey_ = 0;
     bool first_ = true;
