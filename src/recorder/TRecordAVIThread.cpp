@@ -6,9 +6,10 @@
 namespace recorder {
 
 TRecordAVIThread::TRecordAVIThread(TScreenCam* engine, CaptureAreaSource* area,
-                                   std::string fileName, std::weak_ptr<int> engineAlive)
+                                   std::string fileName, std::weak_ptr<int> engineAlive,
+                                   uint64_t generation)
     : engine_(engine), area_(area), fileName_(std::move(fileName)),
-      engineAlive_(std::move(engineAlive)) {
+      engineAlive_(std::move(engineAlive)), generation_(generation) {
     thread_ = std::thread([this] { execute(); });
 }
 
@@ -29,8 +30,8 @@ void TRecordAVIThread::execute() {
     }
     // The end handler runs on the user-interface thread; if the engine is gone by then, its
     // destructor has already joined and freed this worker.
-    ui::uiThread().post([engine = engine_, alive = engineAlive_, self = this, result] {
-        if (alive.lock()) engine->workerEnded(self, result);
+    ui::uiThread().post([engine = engine_, alive = engineAlive_, generation = generation_, result] {
+        if (alive.lock()) engine->workerEnded(generation, result);
     });
 }
 

@@ -3,6 +3,7 @@
 // worker and frees it. Created by TScreenCam::startRecording() on the user-interface thread.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <thread>
@@ -15,8 +16,9 @@ class CaptureAreaSource;
 class TRecordAVIThread {
   public:
     // Starts running at once, at the default priority.
+    // generation tells the end handler which start of the engine this worker belongs to.
     TRecordAVIThread(TScreenCam* engine, CaptureAreaSource* area, std::string fileName,
-                     std::weak_ptr<int> engineAlive);
+                     std::weak_ptr<int> engineAlive, uint64_t generation);
     // Joins the thread; the caller makes sure it has ended or is about to.
     ~TRecordAVIThread();
 
@@ -29,6 +31,7 @@ class TRecordAVIThread {
     CaptureAreaSource* area_;
     const std::string fileName_;
     std::weak_ptr<int> engineAlive_;
+    const uint64_t generation_;
     std::thread thread_;
 };
 

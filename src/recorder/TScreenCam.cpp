@@ -79,28 +79,30 @@ TScreenCam::~TScreenCam() {
 
 void TScreenCam::startRecording(CaptureAreaSource* area, const std::string& fileName) {
     if (recording_.load()) return;
+    if (worker_) {
+        // Stopped, but its end handler has not run yet: let it finish its pass and close its
+        // file before a new worker starts, so that two never write at once. Its end handler
+        // will find itself outdated.
+        worker_->join();
+        delete worker_;
+        worker_ = nullptr;
+    }
     // Raised before the worker exists: the frame loop runs only while the flag is set.
     recording_.store(true);
     lastResult_.store(-1);
-    if (worker_) {
-        // A finished worker whose end handler has not run yet.
-        worker_->join();
-        delete worker_;
-    }
-    worker_ = new TRecordAVIThread(this, area, fileName, alive_);
+    worker_ = new TRecordAVIThread(this, area, fileName, alive_, ++generation_);
 }
 
 void TScreenCam::stopRecording() {
     recording_.store(false);
 }
 
-void TScreenCam::workerEnded(TRecordAVIThread* worker, int result) {
-    if (worker_ == worker) {
-        worker_->join();
-        delete worker_;
-        worker_ = nullptr;
-        recording_.store(false);
-    }
+void TScreenCam::workerEnded(uint64_t generation, int result) {
+    if (generation != generation_ || !worker_) return; // a worker replaced by a later start
+    worker_->join();
+    delete worker_;
+    worker_ = nullptr;
+    recording_.store(false);
     lastResult_.store(result);
     if (onRecordEnd) onRecordEnd(result);
 }

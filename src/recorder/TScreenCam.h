@@ -133,7 +133,7 @@ class TScreenCam {
   private:
     friend class TRecordAVIThread;
     // The end handler: runs on the user-interface thread once the worker has ended.
-    void workerEnded(TRecordAVIThread* worker, int result);
+    void workerEnded(uint64_t generation, int result);
     Rect captureRect(CaptureAreaSource* area) const;
     bool frameLoop(CaptureAreaSource* area, platform::vfw::AviStream& stream);
 
@@ -149,6 +149,7 @@ class TScreenCam {
     std::atomic<int64_t> positionsSkipped_{0};
     std::atomic<int> lastResult_{-1};
     TRecordAVIThread* worker_ = nullptr; // user-interface thread only
+    uint64_t generation_ = 0;            // counts starts; user-interface thread only
     RecordTiming* timing_;
     // The worker's X connection, opened by the first grab of a recording.
     std::unique_ptr<platform::screen::ScreenConnection> grabConnection_;

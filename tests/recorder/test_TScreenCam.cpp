@@ -205,6 +205,30 @@ TEST_F(ScreenCamTest, ASecondStartWhileRecordingDoesNothing) {
     EXPECT_TRUE(fileExists(second));
 }
 
+// Starting again right after a stop, before the first worker's end handler ran, waits for
+// that worker to close its file; its late end handler then changes nothing.
+TEST_F(ScreenCamTest, ARestartBeforeTheEndHandlerRanKeepsBothFilesWhole) {
+    TScreenCam engine;
+    int ends = 0;
+    engine.onRecordEnd = [&](int) { ++ends; };
+    const std::string first = file("restart-1.avi"), second = file("restart-2.avi");
+    engine.startRecording(nullptr, first);
+    std::this_thread::sleep_for(300ms);
+    engine.stopRecording();
+    engine.startRecording(nullptr, second);
+    ui::defaultEventQueue().processPending(); // the first worker's end handler
+    EXPECT_TRUE(engine.recording());
+    EXPECT_TRUE(engine.hasWorker());
+    EXPECT_EQ(ends, 0);
+    std::this_thread::sleep_for(300ms);
+    engine.stopRecording();
+    ASSERT_TRUE(engine.waitUntilIdle(10s));
+    EXPECT_EQ(ends, 1);
+    EXPECT_EQ(engine.lastResult(), 1);
+    for (const std::string& path : {first, second})
+        EXPECT_EQ(decodeAll(path).exitCode, 0) << path;
+}
+
 // The cursor is drawn as the standard arrow at the pointer minus the shown cursor's hot spot,
 // in grabbed frames and so in the recorded file.
 TEST_F(ScreenCamTest, TheArrowIsDrawnWhereThePointerIs) {
