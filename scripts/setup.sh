@@ -8,9 +8,9 @@ BUILD_DIR="${BUILD_DIR:-$TOVAMIX_ROOT/build}"
 
 PACKAGES=(
     g++ cmake ninja-build pkg-config
-    qt6-base-dev
+    qt6-base-dev qt6-qpa-plugins
     libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
-    libx11-dev libxext-dev libxfixes-dev libxtst-dev
+    libx11-dev libxext-dev libxfixes-dev libxtst-dev libxcb1-dev libxcb-keysyms1-dev
     libgtest-dev
     xvfb xauth x11-utils x11-apps xdotool imagemagick ffmpeg
 )

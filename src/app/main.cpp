@@ -1,22 +1,25 @@
 // Program start: the application object titled "Tovamix", the Qt implementations of the
 // user-interface seams, the main window, the message loop. The program reads no arguments.
+// A second copy finds Ctrl+A taken and ends at once, silently, before any window shows.
+#include "ui/qt/ErrorBox.h"
 #include "ui/qt/QtDialogs.h"
 #include "untMain.h"
 
-#include <QApplication>
-
 int main(int argc, char** argv) {
-    QApplication app(argc, argv);
-    QApplication::setApplicationName("Tovamix");
-    QApplication::setApplicationDisplayName("Tovamix");
+    ui::TApplication app(argc, argv);
+    ui::TApplication::setApplicationName("Tovamix");
     ui::QtDialogs dialogs;
     ui::QtUiThread uiThread;
     ui::setDialogs(&dialogs);
     ui::setUiThread(&uiThread);
 
-    app::TFrmMain window;
-    window.show();
-    const int rc = app.exec();
+    int rc = 0;
+    {
+        app::TFrmMain window;
+        if (window.hotKeyTaken()) return 0;
+        window.show();
+        rc = app.exec();
+    }
     ui::setUiThread(nullptr);
     ui::setDialogs(nullptr);
     return rc;

@@ -1,0 +1,59 @@
+// The tray-icon component: a hint, a list of images it can cycle through every 200 ms, a
+// pop-up menu opened by a left click, and minimise-to-tray (while the watched window is
+// minimised it is hidden, so its task-bar entry is gone, and the tray icon stands for it).
+// Where the desktop has no tray the window minimises as usual and the rest does nothing
+// visible. User-interface thread only.
+#pragma once
+
+#include <QIcon>
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QSystemTrayIcon>
+#include <QTimer>
+
+class QMenu;
+class QWidget;
+
+namespace ui {
+
+class TTrayIcon : public QObject {
+  public:
+    explicit TTrayIcon(QWidget* window);
+
+    void setHint(const QString& hint);
+    QString hint() const { return hint_; }
+    void setImages(const QList<QIcon>& images);
+    int imageIndex() const { return index_; }
+    // Steps through the images every 200 ms while on; back to the first image when off.
+    void setCycling(bool on);
+    bool cycling() const { return timer_.isActive(); }
+    // The menu a left click opens; null for none. Not owned.
+    void setPopupMenu(QMenu* menu);
+    QMenu* popupMenu() const { return menu_; }
+
+    bool trayAvailable() const;
+    // Minimises the watched window into the tray (or normally where there is no tray).
+    void minimizeToTray();
+    // Shows the watched window again, normal and active.
+    void restoreFromTray();
+    bool inTray() const { return inTray_; }
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+  private:
+    void stepImage();
+    void activated(QSystemTrayIcon::ActivationReason reason);
+
+    QWidget* window_;
+    QSystemTrayIcon tray_;
+    QTimer timer_;
+    QList<QIcon> images_;
+    int index_ = 0;
+    QString hint_;
+    QPointer<QMenu> menu_;
+    bool inTray_ = false;
+};
+
+} // namespace ui
