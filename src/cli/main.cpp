@@ -1,15 +1,17 @@
 // tovamix-cli: the program's main jobs without windows, for scripts and batch work.
 //
-//   tovamix-cli record-screen [--seconds S] [--area X,Y,W,H] [--interval MS] [--fps N]
-//                             [--keyframes N] [--quality Q] OUTPUT.avi
+//   tovamix-cli record-screen [--seconds S] [--area X,Y,W,H | --select-area] [--interval MS]
+//                             [--fps N] [--keyframes N] [--quality Q] OUTPUT.avi
 //
 // The main thread plays the user-interface thread: it drains the default event queue (the
 // recording worker's end handler arrives there) and message boxes go to standard error.
 #include "platform/screen/Screen.h"
 #include "recorder/TScreenCam.h"
+#include "recorder/untCaptureArea.h"
 #include "ui/Dialogs.h"
 #include "ui/UiThread.h"
 
+#include <QApplication>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -32,12 +34,14 @@ void onSignal(int) {
 
 void usage(FILE* out) {
     std::fprintf(out,
-                 "usage: tovamix-cli record-screen [--seconds S] [--area X,Y,W,H] "
-                 "[--interval MS] [--fps N]\n"
-                 "                                 [--keyframes N] [--quality Q] OUTPUT.avi\n"
+                 "usage: tovamix-cli record-screen [--seconds S] [--area X,Y,W,H | --select-area]\n"
+                 "                                 [--interval MS] [--fps N] [--keyframes N]\n"
+                 "                                 [--quality Q] OUTPUT.avi\n"
                  "  Records the screen of $DISPLAY into an MS Video 1 AVI until S seconds have\n"
                  "  passed or SIGINT/SIGTERM arrives. Defaults: the whole screen, 100 ms per\n"
-                 "  frame, 10 fps, a key frame every 5 frames, quality 6550 (0..10000).\n");
+                 "  frame, 10 fps, a key frame every 5 frames, quality 6550 (0..10000).\n"
+                 "  --select-area shows the screen frozen: click two corners of the rectangle\n"
+                 "  to record (Escape cancels).\n");
 }
 
 int fail(const std::string& message) {
@@ -57,6 +61,7 @@ std::optional<long long> parseInt(const std::string& text, long long lo, long lo
 struct RecordArgs {
     std::optional<double> seconds;
     std::optional<recorder::Rect> area;
+    bool selectArea = false;
     int interval = 100;
     int fps = 10;
     int keyframes = 5;
@@ -105,6 +110,8 @@ std::optional<RecordArgs> parseRecordArgs(const std::vector<std::string>& args) 
             if (w <= 0 || h <= 0)
                 return bad("--area " + *v + " is empty: width and height must be at least 1");
             r.area = recorder::Rect{x, y, w, h};
+        } else if (a == "--select-area") {
+            r.selectArea = true;
         } else if (a == "--interval") {
             if (!intOption(r.interval, 1, 60000)) return std::nullopt;
         } else if (a == "--fps") {
@@ -125,7 +132,25 @@ std::optional<RecordArgs> parseRecordArgs(const std::vector<std::string>& args) 
         }
     }
     if (r.output.empty()) return bad("record-screen needs an OUTPUT.avi file name");
+    if (r.area && r.selectArea) return bad("give either --area or --select-area, not both");
     return r;
+}
+
+// Lets the user click out the rectangle on the frozen screen; false when cancelled.
+bool selectArea() {
+    static int argc = 1;
+    static char name[] = "tovamix-cli";
+    static char* argv[] = {name, nullptr};
+    static QApplication* app = new QApplication(argc, argv);
+    bool chosen = false;
+    recorder::TFrmCaptureArea::instance().Open({}, {}, [&](bool ok) {
+        chosen = ok;
+        QApplication::quit();
+    });
+    std::fprintf(stderr, "tovamix-cli: click two corners of the rectangle to record (Escape "
+                         "cancels)\n");
+    app->exec();
+    return chosen;
 }
 
 int recordScreen(const std::vector<std::string>& args) {
@@ -158,12 +183,21 @@ int recordScreen(const std::vector<std::string>& args) {
     engine.playbackRate = r.fps;
     engine.keyFrameInterval = r.keyframes;
     engine.quality = r.quality;
-    recorder::FixedCaptureArea area(r.area.value_or(recorder::Rect{}));
+    recorder::FixedCaptureArea fixedArea(r.area.value_or(recorder::Rect{}));
+    recorder::CaptureAreaSource* area = &fixedArea;
     engine.areaFlag = r.area.has_value();
+    if (r.selectArea) {
+        if (!selectArea()) {
+            std::fprintf(stderr, "tovamix-cli: no rectangle chosen; nothing recorded\n");
+            return 1;
+        }
+        area = &recorder::TFrmCaptureArea::instance();
+        engine.areaFlag = true;
+    }
 
     std::signal(SIGINT, onSignal);
     std::signal(SIGTERM, onSignal);
-    engine.startRecording(&area, r.output);
+    engine.startRecording(area, r.output);
     auto& queue = ui::defaultEventQueue();
     // The recording time counts from the start of the frame loop, after the file is set up.
     auto due = [&] {

@@ -1,6 +1,6 @@
 #include "app/UntAbout.h"
 #include "app/untMain.h"
-#include "support/TestSupport.h"
+#include "support/QtEnvironment.h"
 #include "ui/Dialogs.h"
 #include "ui/qt/ErrorBox.h"
 #include "ui/qt/LinkLabel.h"
@@ -28,37 +28,8 @@ using namespace testsupport;
 
 namespace {
 
-// One Xvfb and one application per test program; the hot key is grabbed on that server.
-class QtEnvironment : public ::testing::Environment {
-  public:
-    void SetUp() override {
-        xvfb = std::make_unique<Xvfb>("1024x768x24");
-        ASSERT_TRUE(xvfb->ok());
-        setenv("DISPLAY", xvfb->display().c_str(), 1);
-        setenv("QT_QPA_PLATFORM", "xcb", 1);
-        static int argc = 1;
-        static char name[] = "test_untMain";
-        static char* argv[] = {name, nullptr};
-        app = std::make_unique<ui::TApplication>(argc, argv);
-        ui::TApplication::setApplicationName("Tovamix");
-    }
-    void TearDown() override {
-        app.reset();
-        xvfb.reset();
-    }
-    std::unique_ptr<Xvfb> xvfb;
-    std::unique_ptr<ui::TApplication> app;
-};
-QtEnvironment* env =
-    static_cast<QtEnvironment*>(::testing::AddGlobalTestEnvironment(new QtEnvironment));
-
-void pump(int ms) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (std::chrono::steady_clock::now() < end) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-}
+// One Xvfb and one application for the program; the hot key is grabbed on that server.
+auto* env = ::testing::AddGlobalTestEnvironment(new QtEnvironment("1024x768x24"));
 
 QStringList captions(QMenu* menu) {
     QStringList out;

@@ -1,0 +1,53 @@
+// A private Xvfb and one application object for a whole test program (each CTest case runs
+// in its own process, so each gets its own X server, and key grabs never meet). Also a helper
+// that runs the event loop for a while.
+#pragma once
+
+#include "TestSupport.h"
+#include "ui/qt/ErrorBox.h"
+
+#include <QCoreApplication>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <thread>
+
+namespace testsupport {
+
+class QtEnvironment : public ::testing::Environment {
+  public:
+    explicit QtEnvironment(std::string geometry) : geometry_(std::move(geometry)) {}
+    void SetUp() override {
+        xvfb = std::make_unique<Xvfb>(geometry_);
+        ASSERT_TRUE(xvfb->ok());
+        setenv("DISPLAY", xvfb->display().c_str(), 1);
+        setenv("QT_QPA_PLATFORM", "xcb", 1);
+        static int argc = 1;
+        static char name[] = "tovamix-test";
+        static char* argv[] = {name, nullptr};
+        app = std::make_unique<ui::TApplication>(argc, argv);
+        ui::TApplication::setApplicationName("Tovamix");
+    }
+    void TearDown() override {
+        app.reset();
+        xvfb.reset();
+    }
+    std::unique_ptr<Xvfb> xvfb;
+    std::unique_ptr<ui::TApplication> app;
+
+  private:
+    std::string geometry_;
+};
+
+// Runs the event loop for about ms milliseconds.
+inline void pump(int ms) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < end) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+} // namespace testsupport
