@@ -5,6 +5,7 @@
 #include "ui/Dialogs.h"
 #include "ui/UiThread.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <thread>
 
@@ -21,15 +22,24 @@ class SystemTiming : public RecordTiming {
             std::chrono::steady_clock::now().time_since_epoch());
         return uint32_t(ms.count());
     }
-    // Back-to-back sleeps (the quanta of one pass) are chained on one deadline, so that the
-    // few tenths of a millisecond each wake-up overshoots do not add up over a pass.
+    // Each wake-up comes a little late (tens of microseconds). Left alone, that lateness
+    // lengthens every pass of the frame loop, and over a few hundred passes the slot numbers
+    // drift by half an interval and a slot is skipped. So the lateness is carried over and
+    // taken off the next sleeps: on average each sleep lasts exactly what was asked. Only
+    // small lateness is made up; a thread held back for long is not rushed afterwards.
     void sleep(uint32_t ms) override {
         using Clock = std::chrono::steady_clock;
-        thread_local Clock::time_point deadline{};
-        const auto now = Clock::now();
-        if (now - deadline > std::chrono::milliseconds(1)) deadline = now;
-        deadline += std::chrono::milliseconds(ms);
-        std::this_thread::sleep_until(deadline);
+        constexpr auto MaxCarried = std::chrono::milliseconds(2);
+        thread_local Clock::duration late{0};
+        const Clock::duration asked = std::chrono::milliseconds(ms);
+        if (late >= asked) {
+            late -= asked;
+            return;
+        }
+        const Clock::duration target = asked - late;
+        const auto start = Clock::now();
+        std::this_thread::sleep_until(start + target);
+        late = std::min<Clock::duration>(Clock::now() - start - target, MaxCarried);
     }
 };
 
