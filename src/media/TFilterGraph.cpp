@@ -1,0 +1,357 @@
+#include "TFilterGraph.h"
+
+#include "platform/dshow/Graph.h"
+#include "ui/qt/ErrorBox.h"
+
+#include <QCoreApplication>
+#include <QEvent>
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <unistd.h>
+
+namespace media {
+
+namespace {
+constexpr QEvent::Type WM_GRAPHNOTIFY = QEvent::Type(QEvent::User + 1);
+
+std::string hexUpper(HRESULT h) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%X", uint32_t(h));
+    return text;
+}
+} // namespace
+
+EDirectShowException::EDirectShowException(HRESULT code)
+    : std::runtime_error(GraphErrorText(code) + " ($" + hexUpper(code) + ")."), ErrorCode(code) {}
+
+std::string GraphErrorText(HRESULT h) { return graphErrorText(h).substr(0, 255); }
+
+HRESULT CheckGraphResult(HRESULT h) {
+    if (FAILED(h)) throw EDirectShowException(h);
+    return h;
+}
+
+// Lets the streaming threads post to the notifier for as long as the graph is active.
+struct TFilterGraph::NotifyTarget {
+    std::mutex mutex;
+    QObject* receiver = nullptr; // protected by mutex
+    void post() {
+        std::lock_guard lock(mutex);
+        if (receiver) QCoreApplication::postEvent(receiver, new QEvent(WM_GRAPHNOTIFY));
+    }
+};
+
+// The hidden window that receives the graph's notifications on the user-interface thread.
+class TFilterGraph::Notifier : public QObject {
+public:
+    explicit Notifier(TFilterGraph* graph) : QObject(graph), graph_(graph) {}
+    bool event(QEvent* e) override {
+        if (e->type() != WM_GRAPHNOTIFY) return QObject::event(e);
+        graph_->drainEvents();
+        return true;
+    }
+
+private:
+    TFilterGraph* graph_;
+};
+
+TFilterGraph::TFilterGraph(QObject* owner) : QObject(owner), notifier_(new Notifier(this)) {}
+
+TFilterGraph::~TFilterGraph() { setActive(false); }
+
+void TFilterGraph::formLoaded() {
+    if (AutoCreate) setActive(true);
+}
+
+void TFilterGraph::setActive(bool active) {
+    if (active == active_) return;
+    if (active) {
+        switch (mode_) {
+        case gmNormal:
+            graph_ = createFilterGraph();
+            break;
+        case gmCapture:
+            builder_ = createCaptureGraphBuilder();
+            graph_ = createFilterGraph();
+            if (builder_) builder_->SetFiltergraph(graph_);
+            break;
+        case gmDVD:
+            // No DVD graph builder here: the DVD mode works on a plain graph and RenderDvd
+            // reports that no DVD graph can be built.
+            graph_ = createFilterGraph();
+            break;
+        }
+        active_ = true;
+        events_ = query<IMediaEventEx>();
+        if (events_) {
+            notifyTarget_ = std::make_shared<NotifyTarget>();
+            notifyTarget_->receiver = notifier_;
+            events_->SetNotifyFlags(0);
+            events_->SetNotifyWindow([target = notifyTarget_] { target->post(); });
+        }
+        if (graphEdit_) registerDrawing();
+        for (IGraphFilterProvider* p : providers_) addProviderFilter(p);
+        controlNotify(ccActivation, 1);
+    } else {
+        controlNotify(ccActivation, 0);
+        for (IGraphFilterProvider* p : providers_) removeProviderFilter(p);
+        if (events_) {
+            events_->SetNotifyFlags(1);
+            events_->SetNotifyWindow(nullptr);
+            events_.reset();
+        }
+        if (notifyTarget_) {
+            // Notifications still on their way find no receiver, and the drain finds no
+            // queue: nothing reaches the windows from a released graph.
+            std::lock_guard lock(notifyTarget_->mutex);
+            notifyTarget_->receiver = nullptr;
+        }
+        notifyTarget_.reset();
+        revokeDrawing();
+        if (auto control = query<IMediaControl>()) control->Stop();
+        builder_.reset();
+        graph_.reset();
+        active_ = false;
+    }
+}
+
+void TFilterGraph::setMode(TGraphMode mode) {
+    if (mode == mode_) return;
+    const bool wasActive = active_;
+    setActive(false);
+    mode_ = mode;
+    setActive(wasActive);
+}
+
+void TFilterGraph::setGraphEdit(bool on) {
+    if (on && active_ && drawingPath_.empty()) registerDrawing();
+    if (!on) revokeDrawing();
+    graphEdit_ = on;
+}
+
+void TFilterGraph::setLinearVolume(bool on) {
+    if (on == linearVolume_) return;
+    linearVolume_ = on;
+    setVolume(volume_);
+    setBalance(balance_);
+}
+
+void TFilterGraph::setVolume(int v) {
+    volume_ = std::clamp(v, 0, 10000);
+    auto audio = query<IBasicAudio>();
+    if (!audio) return;
+    if (linearVolume_)
+        audio->put_Volume(long(std::nearbyint(std::log(volume_ + 1) * 1085.73)) - 10000);
+    else
+        audio->put_Volume(volume_ - 10000);
+}
+
+void TFilterGraph::setBalance(int b) {
+    balance_ = std::clamp(b, -10000, 10000);
+    auto audio = query<IBasicAudio>();
+    if (!audio) return;
+    if (linearVolume_) {
+        const long x = long(std::nearbyint(std::log(std::abs(balance_) + 1) * 1085.73));
+        audio->put_Balance(balance_ < 0 ? x : -x);
+    } else {
+        audio->put_Balance(balance_);
+    }
+}
+
+void TFilterGraph::setRate(double r) {
+    rate_ = r;
+    if (auto seeking = query<IMediaSeeking>()) seeking->SetRate(r);
+}
+
+void TFilterGraph::ApplyAudioSettings() {
+    setVolume(volume_);
+    setBalance(balance_);
+    setRate(rate_);
+}
+
+bool TFilterGraph::Play() {
+    auto control = query<IMediaControl>();
+    if (!control) return false;
+    controlNotify(ccPlay, 0);
+    const HRESULT h = CheckGraphResult(control->Run());
+    if (!drawingPath_.empty()) refreshGraphDrawing();
+    return SUCCEEDED(h);
+}
+
+bool TFilterGraph::Pause() {
+    auto control = query<IMediaControl>();
+    if (!control) return false;
+    controlNotify(ccPause, 0);
+    return CheckGraphResult(control->Pause()) == S_OK;
+}
+
+bool TFilterGraph::Stop() {
+    auto control = query<IMediaControl>();
+    if (!control) return false;
+    controlNotify(ccStop, 0);
+    return CheckGraphResult(control->Stop()) == S_OK;
+}
+
+int TFilterGraph::State() {
+    auto control = query<IMediaControl>();
+    if (!control) return 0;
+    FILTER_STATE s = State_Stopped;
+    control->GetState(0, &s);
+    switch (s) {
+    case State_Stopped: return 1;
+    case State_Paused: return 2;
+    case State_Running: return 3;
+    }
+    return 0;
+}
+
+HRESULT TFilterGraph::RenderFile(const std::string& fileName) {
+    auto builder = query<IGraphBuilder>();
+    if (!builder) return S_FALSE;
+    controlNotify(ccRenderFile, 0);
+    const HRESULT h = CheckGraphResult(builder->RenderFile(fileName));
+    ApplyAudioSettings();
+    controlNotify(ccFileRendered, 0);
+    if (!drawingPath_.empty()) refreshGraphDrawing();
+    return h;
+}
+
+HRESULT TFilterGraph::RenderDvd(int* status, const std::string&, int flags) {
+    if (status) *status = 0;
+    (void)flags;
+    return VFW_E_DVD_RENDERFAIL;
+}
+
+void TFilterGraph::DisconnectFilters() {
+    auto graph = query<IFilterGraph2>();
+    if (!graph) return;
+    for (const FilterPtr& f : graph->EnumFilters())
+        for (const PinPtr& p : f->pins())
+            if (p->connectedTo()) CheckGraphResult(p->Disconnect());
+}
+
+void TFilterGraph::ClearGraph() {
+    auto graph = query<IFilterGraph2>();
+    if (!graph) return;
+    Stop();
+    DisconnectFilters();
+    std::vector<FilterPtr> filters = graph->EnumFilters();
+    for (IGraphFilterProvider* p : providers_) {
+        FilterPtr own = p->GetFilter();
+        filters.erase(std::remove(filters.begin(), filters.end(), own), filters.end());
+    }
+    for (const FilterPtr& f : filters) CheckGraphResult(graph->RemoveFilter(f));
+}
+
+void TFilterGraph::addProviderFilter(IGraphFilterProvider* p) {
+    p->NotifyFilter(foAdding);
+    if (FilterPtr f = p->GetFilter(); f && graph_) graph_->AddFilter(f, p->GetName());
+    p->NotifyFilter(foAdded);
+}
+
+void TFilterGraph::removeProviderFilter(IGraphFilterProvider* p) {
+    p->NotifyFilter(foRemoving);
+    if (FilterPtr f = p->GetFilter(); f && graph_) graph_->RemoveFilter(f);
+    p->NotifyFilter(foRemoved);
+}
+
+void TFilterGraph::attachProvider(IGraphFilterProvider* p) {
+    providers_.push_back(p);
+    if (active_) addProviderFilter(p);
+}
+
+void TFilterGraph::detachProvider(IGraphFilterProvider* p) {
+    auto it = std::find(providers_.begin(), providers_.end(), p);
+    if (it == providers_.end()) return;
+    providers_.erase(it);
+    if (active_) removeProviderFilter(p);
+}
+
+void TFilterGraph::attachListener(IGraphListener* l) { listeners_.push_back(l); }
+
+void TFilterGraph::detachListener(IGraphListener* l) {
+    listeners_.erase(std::remove(listeners_.begin(), listeners_.end(), l), listeners_.end());
+}
+
+void TFilterGraph::controlNotify(int code, int param) {
+    for (IGraphListener* l : std::vector<IGraphListener*>(listeners_)) l->ControlNotify(code, param);
+}
+
+void TFilterGraph::drainEvents() {
+    try {
+        long code;
+        intptr_t p1, p2;
+        while (events_ && events_->GetEvent(&code, &p1, &p2, 0) == S_OK) {
+            // A handler may deactivate the graph; keep the queue alive for this event.
+            auto queue = events_;
+            DoEvent(code, p1, p2);
+            queue->FreeEventParams(code, p1, p2);
+        }
+    } catch (const std::exception& e) {
+        // What is left in the queue is drained at the next notification.
+        ui::showException(e);
+    }
+}
+
+void TFilterGraph::DoEvent(long event, intptr_t param1, intptr_t param2) {
+    for (IGraphListener* l : std::vector<IGraphListener*>(listeners_))
+        l->GraphNotify(event, param1, param2);
+    if (OnDSEvent) OnDSEvent(this, event, param1, param2);
+    switch (event) {
+    case 1:
+        if (OnGraphComplete) OnGraphComplete(this, HRESULT(param1), nullptr);
+        break;
+    case 258:
+        if (OnDVDTitleChange) OnDVDTitleChange(this, int(param1));
+        break;
+    case 259:
+        if (OnDVDChapterStart) OnDVDChapterStart(this, int(param1));
+        break;
+    case 282:
+        if (OnDVDCurrentHMSFTime) {
+            const auto v = uint32_t(param1);
+            OnDVDCurrentHMSFTime(this, {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)},
+                                 unpackDvdTimeCode(uint32_t(param2)));
+        }
+        break;
+    }
+}
+
+// An outside graph viewer finds the active graphs as DOT drawings in the user's runtime
+// folder, one file per graph named after the graph and the process.
+void TFilterGraph::registerDrawing() {
+    if (!graph_) return;
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    std::filesystem::path dir = runtime && *runtime ? std::filesystem::path(runtime)
+                                                    : std::filesystem::temp_directory_path() /
+                                                          ("runtime-" + std::to_string(getuid()));
+    dir /= "tovamix-graphs";
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    if (ec) return;
+    char item[64];
+    std::snprintf(item, sizeof item, "FilterGraph %p pid %x", static_cast<void*>(graph_.get()),
+                  unsigned(getpid()));
+    drawingPath_ = (dir / (std::string(item) + ".dot")).string();
+    refreshGraphDrawing();
+}
+
+void TFilterGraph::refreshGraphDrawing() {
+    if (drawingPath_.empty() || !graph_) return;
+    std::ofstream out(drawingPath_, std::ios::trunc);
+    out << graphDrawing(graph_);
+    if (!out) drawingPath_.clear();
+}
+
+void TFilterGraph::revokeDrawing() {
+    if (drawingPath_.empty()) return;
+    std::error_code ec;
+    std::filesystem::remove(drawingPath_, ec);
+    drawingPath_.clear();
+}
+
+} // namespace media

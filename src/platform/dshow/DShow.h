@@ -1,0 +1,248 @@
+// The media graph services the windows call, as small C++ interfaces named after the
+// platform's own: filters with pins joined in a graph, media control, seeking, audio and video
+// properties, frame stepping, the event queue, and the capture graph builder. Objects are
+// reference counted (std::shared_ptr); asking an object for an interface it lacks gives null.
+// Result codes are HRESULTs. Implemented over GStreamer in Graph.cpp.
+//
+// Threads: every call belongs to the user-interface thread, except IMediaEventEx's queue,
+// which the streaming threads fill; its notify callback runs on a streaming thread and must
+// only post a notification to the user-interface thread.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace platform::dshow {
+
+using HRESULT = int32_t;
+constexpr HRESULT hr(uint32_t v) { return HRESULT(v); }
+constexpr bool FAILED(HRESULT h) { return h < 0; }
+constexpr bool SUCCEEDED(HRESULT h) { return h >= 0; }
+
+constexpr HRESULT S_OK = 0;
+constexpr HRESULT S_FALSE = 1;
+constexpr HRESULT E_NOTIMPL = hr(0x80004001);
+constexpr HRESULT E_NOINTERFACE = hr(0x80004002);
+constexpr HRESULT E_POINTER = hr(0x80004003);
+constexpr HRESULT E_ABORT = hr(0x80004004);
+constexpr HRESULT E_FAIL = hr(0x80004005);
+constexpr HRESULT E_UNEXPECTED = hr(0x8000FFFF);
+constexpr HRESULT E_OUTOFMEMORY = hr(0x8007000E);
+constexpr HRESULT E_INVALIDARG = hr(0x80070057);
+constexpr HRESULT E_FILE_NOT_FOUND = hr(0x80070002); // from the system error "file not found"
+constexpr HRESULT E_ACCESSDENIED = hr(0x80070005);
+constexpr HRESULT VFW_E_INVALIDMEDIATYPE = hr(0x80040200);
+constexpr HRESULT VFW_E_ALREADY_CONNECTED = hr(0x80040204);
+constexpr HRESULT VFW_E_NOT_CONNECTED = hr(0x80040209);
+constexpr HRESULT VFW_E_NOT_FOUND = hr(0x80040216);
+constexpr HRESULT VFW_E_CANNOT_CONNECT = hr(0x80040217);
+constexpr HRESULT VFW_E_CANNOT_RENDER = hr(0x80040218);
+constexpr HRESULT VFW_E_NOT_STOPPED = hr(0x80040224);
+constexpr HRESULT VFW_E_WRONG_STATE = hr(0x80040227);
+constexpr HRESULT VFW_E_TIMEOUT = hr(0x8004022E);
+constexpr HRESULT VFW_E_INVALID_FILE_FORMAT = hr(0x8004022F);
+constexpr HRESULT VFW_E_UNKNOWN_FILE_TYPE = hr(0x80040240);
+constexpr HRESULT VFW_E_NO_AUDIO_HARDWARE = hr(0x80040256);
+constexpr HRESULT VFW_E_UNSUPPORTED_STREAM = hr(0x80040265);
+constexpr HRESULT VFW_E_DVD_RENDERFAIL = hr(0x8004027A);
+constexpr HRESULT VFW_S_STATE_INTERMEDIATE = hr(0x00040237);
+constexpr HRESULT VFW_S_PARTIAL_RENDER = hr(0x00040242);
+
+// Our own text for a result code; never empty.
+std::string graphErrorText(HRESULT h);
+
+struct GUID {
+    uint32_t d1 = 0;
+    uint16_t d2 = 0, d3 = 0;
+    uint8_t d4[8] = {};
+    bool operator==(const GUID&) const = default;
+};
+extern const GUID GUID_NULL;
+extern const GUID MEDIATYPE_Video;
+extern const GUID MEDIATYPE_Audio;
+extern const GUID MEDIATYPE_Stream;
+extern const GUID MEDIASUBTYPE_Avi;
+extern const GUID PIN_CATEGORY_CAPTURE;
+extern const GUID PIN_CATEGORY_PREVIEW;
+
+enum PIN_DIRECTION { PINDIR_INPUT = 0, PINDIR_OUTPUT = 1 };
+enum FILTER_STATE { State_Stopped = 0, State_Paused = 1, State_Running = 2 };
+
+// Event codes.
+constexpr long EC_COMPLETE = 0x01;
+constexpr long EC_USERABORT = 0x02;
+constexpr long EC_ERRORABORT = 0x03;
+constexpr long EC_REPAINT = 0x05;
+constexpr long EC_STREAM_ERROR_STILLPLAYING = 0x07;
+constexpr long EC_VIDEO_SIZE_CHANGED = 0x0A;
+constexpr long EC_END_OF_SEGMENT = 0x1C;
+constexpr long EC_CLOCK_CHANGED = 0x0D;
+constexpr long EC_PAUSED = 0x0E;
+constexpr long EC_BUFFERING_DATA = 0x11;
+constexpr long EC_DEVICE_LOST = 0x1F;
+constexpr long EC_STEP_COMPLETE = 0x24;
+constexpr long EC_GRAPH_CHANGED = 0x50;
+constexpr long EC_CLOCK_UNSET = 0x51;
+
+// Seeking flags.
+constexpr uint32_t AM_SEEKING_NoPositioning = 0;
+constexpr uint32_t AM_SEEKING_AbsolutePositioning = 1;
+constexpr uint32_t AM_SEEKING_RelativePositioning = 2;
+
+// Every object of the layer; interfaces are found by dynamic_pointer_cast.
+class IUnknown : public std::enable_shared_from_this<IUnknown> {
+public:
+    virtual ~IUnknown() = default;
+};
+using UnknownPtr = std::shared_ptr<IUnknown>;
+
+template <class I, class T>
+std::shared_ptr<I> queryInterface(const std::shared_ptr<T>& object) {
+    return std::dynamic_pointer_cast<I>(object);
+}
+
+class IBaseFilter;
+
+class IPin : public virtual IUnknown {
+public:
+    virtual PIN_DIRECTION direction() const = 0;
+    virtual std::string name() const = 0;
+    virtual std::shared_ptr<IBaseFilter> filter() const = 0;
+    // The pin this one is connected to, or null.
+    virtual std::shared_ptr<IPin> connectedTo() const = 0;
+    virtual HRESULT Disconnect() = 0;
+    // The kinds of data the pin carries or takes, as media caps text ("video/x-raw, ...").
+    virtual std::string mediaTypes() const = 0;
+    // The native pad (a GstPad*), for code of this layer.
+    virtual void* native() const = 0;
+};
+using PinPtr = std::shared_ptr<IPin>;
+
+class IBaseFilter : public virtual IUnknown {
+public:
+    virtual std::string name() const = 0;
+    virtual std::vector<PinPtr> pins() = 0;
+    virtual FILTER_STATE state() const = 0;
+    // The native element (a GstElement*), for code of this layer.
+    virtual void* native() const = 0;
+};
+using FilterPtr = std::shared_ptr<IBaseFilter>;
+
+// The first unconnected pin of a direction (and of a major type: video or audio, when given).
+PinPtr findUnconnectedPin(const FilterPtr& filter, PIN_DIRECTION dir, const GUID* majorType = nullptr);
+
+class IFileSourceFilter : public virtual IUnknown {
+public:
+    virtual HRESULT Load(const std::string& fileName) = 0;
+    virtual std::string curFile() const = 0;
+};
+
+class IFileSinkFilter : public virtual IUnknown {
+public:
+    virtual HRESULT SetFileName(const std::string& fileName) = 0;
+    virtual std::string curFile() const = 0;
+};
+
+class IFilterGraph2 : public virtual IUnknown {
+public:
+    virtual HRESULT AddFilter(const FilterPtr& filter, const std::string& name) = 0;
+    virtual HRESULT RemoveFilter(const FilterPtr& filter) = 0;
+    virtual std::vector<FilterPtr> EnumFilters() = 0;
+    virtual FilterPtr FindFilterByName(const std::string& name) = 0;
+    virtual HRESULT ConnectDirect(const PinPtr& out, const PinPtr& in) = 0;
+    // Connects, putting decoders and converters in between where the formats need them.
+    virtual HRESULT Connect(const PinPtr& out, const PinPtr& in) = 0;
+    // Completes a graph from an output pin to the renderers.
+    virtual HRESULT Render(const PinPtr& out) = 0;
+    // Builds a playback graph for a file (source, decoders, audio and video renderer).
+    virtual HRESULT RenderFile(const std::string& fileName) = 0;
+    virtual HRESULT AddSourceFilter(const std::string& fileName, const std::string& filterName,
+                                    FilterPtr* filter) = 0;
+};
+using IGraphBuilder = IFilterGraph2;
+
+class IMediaControl : public virtual IUnknown {
+public:
+    virtual HRESULT Run() = 0;
+    virtual HRESULT Pause() = 0;
+    virtual HRESULT Stop() = 0;
+    // VFW_S_STATE_INTERMEDIATE while a change is still under way; *state is the target.
+    virtual HRESULT GetState(long timeoutMs, FILTER_STATE* state) = 0;
+};
+
+class IMediaSeeking : public virtual IUnknown {
+public:
+    // Times in 100-nanosecond units.
+    virtual HRESULT GetCurrentPosition(int64_t* position) = 0;
+    virtual HRESULT GetDuration(int64_t* duration) = 0;
+    virtual HRESULT GetStopPosition(int64_t* stop) = 0;
+    virtual HRESULT SetPositions(int64_t* current, uint32_t currentFlags, int64_t* stop,
+                                 uint32_t stopFlags) = 0;
+    virtual HRESULT SetRate(double rate) = 0;
+    virtual HRESULT GetRate(double* rate) = 0;
+};
+
+class IBasicAudio : public virtual IUnknown {
+public:
+    // Hundredths of a decibel: 0 full volume, -10000 silence; balance -10000 (left) .. 10000.
+    virtual HRESULT put_Volume(long volume) = 0;
+    virtual HRESULT get_Volume(long* volume) = 0;
+    virtual HRESULT put_Balance(long balance) = 0;
+    virtual HRESULT get_Balance(long* balance) = 0;
+};
+
+class IBasicVideo : public virtual IUnknown {
+public:
+    virtual HRESULT GetVideoSize(long* width, long* height) = 0;
+};
+
+class IVideoFrameStep : public virtual IUnknown {
+public:
+    virtual HRESULT Step(uint32_t frames) = 0;
+    virtual HRESULT CanStep() = 0;
+};
+
+class IMediaEventEx : public virtual IUnknown {
+public:
+    virtual HRESULT GetEvent(long* code, intptr_t* param1, intptr_t* param2, long timeoutMs) = 0;
+    virtual HRESULT FreeEventParams(long code, intptr_t param1, intptr_t param2) = 0;
+    // Waits for the end of playback (EC_COMPLETE, EC_ERRORABORT or EC_USERABORT).
+    // E_ABORT on time-out.
+    virtual HRESULT WaitForCompletion(long timeoutMs, long* code) = 0;
+    // notify runs (on a streaming thread) whenever an event is queued while notifications are
+    // on. flags 0: on; 1: off.
+    virtual HRESULT SetNotifyWindow(std::function<void()> notify) = 0;
+    virtual HRESULT SetNotifyFlags(long flags) = 0;
+};
+
+class ICaptureGraphBuilder2 : public virtual IUnknown {
+public:
+    virtual HRESULT SetFiltergraph(const std::shared_ptr<IGraphBuilder>& graph) = 0;
+    virtual HRESULT GetFiltergraph(std::shared_ptr<IGraphBuilder>* graph) = 0;
+    // Subtype MEDIASUBTYPE_Avi: puts an AVI multiplexer and a file writer for fileName into the
+    // graph and gives both back.
+    virtual HRESULT SetOutputFileName(const GUID& subtype, const std::string& fileName,
+                                      FilterPtr* mux, FilterPtr* sink) = 0;
+    // Links an output of source (a filter, or a pin) of the category and major type given (null:
+    // any) through intermediate (may be null) to sink (null: the renderers), putting demuxers,
+    // decoders and converters in between where needed.
+    virtual HRESULT RenderStream(const GUID* category, const GUID* majorType,
+                                 const UnknownPtr& source, const FilterPtr& intermediate,
+                                 const FilterPtr& sink) = 0;
+};
+
+// Creating the graph objects.
+std::shared_ptr<IFilterGraph2> createFilterGraph();
+std::shared_ptr<ICaptureGraphBuilder2> createCaptureGraphBuilder();
+// A filter around a new element of a GStreamer factory ("identity", "lamemp3enc" ...); null if
+// the factory is missing.
+FilterPtr createElementFilter(const std::string& factory, const std::string& name = {});
+// The file source filters: the asynchronous one (bytes, decoded downstream) and the AVI/WAV one
+// (demuxed streams).
+FilterPtr createAsyncFileSource();
+FilterPtr createAviWavFileSource();
+
+} // namespace platform::dshow

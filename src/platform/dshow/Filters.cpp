@@ -1,0 +1,258 @@
+#include "Filters.h"
+
+#include <cstring>
+#include <fstream>
+#include <mutex>
+
+namespace platform::dshow {
+
+namespace {
+GQuark filterQuark() {
+    static GQuark q = g_quark_from_static_string("tovamix-filter");
+    return q;
+}
+void deleteWeak(gpointer p) { delete static_cast<std::weak_ptr<IBaseFilter>*>(p); }
+
+bool structureNameStarts(const GstCaps* caps, const char* prefix) {
+    if (!caps || gst_caps_is_empty(caps) || gst_caps_is_any(caps)) return false;
+    for (guint i = 0; i < gst_caps_get_size(caps); ++i)
+        if (g_str_has_prefix(gst_structure_get_name(gst_caps_get_structure(caps, i)), prefix))
+            return true;
+    return false;
+}
+} // namespace
+
+void ensureGstreamer() {
+    static std::once_flag once;
+    std::call_once(once, [] { gst_init(nullptr, nullptr); });
+}
+
+bool capsAreVideo(const GstCaps* caps) {
+    return structureNameStarts(caps, "video/") || structureNameStarts(caps, "image/");
+}
+bool capsAreAudio(const GstCaps* caps) { return structureNameStarts(caps, "audio/"); }
+bool capsAreRaw(const GstCaps* caps) {
+    return structureNameStarts(caps, "video/x-raw") || structureNameStarts(caps, "audio/x-raw");
+}
+
+GstCaps* padCaps(GstPad* pad) {
+    if (GstCaps* c = gst_pad_get_current_caps(pad)) return c;
+    return gst_pad_query_caps(pad, nullptr);
+}
+
+GstFilter::GstFilter(GstElement* element, std::string name)
+    : element_(GST_ELEMENT(gst_object_ref_sink(element))), name_(std::move(name)) {}
+
+GstFilter::~GstFilter() {
+    g_object_set_qdata(G_OBJECT(element_), filterQuark(), nullptr);
+    if (!GST_OBJECT_PARENT(element_)) gst_element_set_state(element_, GST_STATE_NULL);
+    gst_object_unref(element_);
+}
+
+std::vector<PinPtr> GstFilter::pins() {
+    // Remember which object wraps the element, so pins can lead back to their filters.
+    if (!g_object_get_qdata(G_OBJECT(element_), filterQuark())) {
+        auto self = std::dynamic_pointer_cast<IBaseFilter>(shared_from_this());
+        g_object_set_qdata_full(G_OBJECT(element_), filterQuark(),
+                                new std::weak_ptr<IBaseFilter>(self), deleteWeak);
+    }
+    std::vector<PinPtr> out;
+    GstIterator* it = gst_element_iterate_pads(element_);
+    GValue item = G_VALUE_INIT;
+    while (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
+        auto* pad = GST_PAD(g_value_get_object(&item));
+        out.push_back(std::make_shared<GstPin>(pad, std::dynamic_pointer_cast<IBaseFilter>(shared_from_this())));
+        g_value_reset(&item);
+    }
+    g_value_unset(&item);
+    gst_iterator_free(it);
+    return out;
+}
+
+FILTER_STATE GstFilter::state() const {
+    GstState s = GST_STATE(element_);
+    if (s == GST_STATE_PLAYING) return State_Running;
+    if (s == GST_STATE_PAUSED) return State_Paused;
+    return State_Stopped;
+}
+
+FilterPtr filterOf(GstElement* element) {
+    for (GstElement* e = element; e; e = GST_ELEMENT(GST_OBJECT_PARENT(e))) {
+        if (auto* weak = static_cast<std::weak_ptr<IBaseFilter>*>(
+                g_object_get_qdata(G_OBJECT(e), filterQuark())))
+            return weak->lock();
+        if (!GST_IS_ELEMENT(GST_OBJECT_PARENT(e))) break;
+    }
+    return nullptr;
+}
+
+PinPtr pinOf(GstPad* pad) {
+    GstElement* parent = gst_pad_get_parent_element(pad);
+    FilterPtr f = parent ? filterOf(parent) : nullptr;
+    if (parent) gst_object_unref(parent);
+    return std::make_shared<GstPin>(pad, f);
+}
+
+GstPin::GstPin(GstPad* pad, std::weak_ptr<IBaseFilter> filter)
+    : pad_(GST_PAD(gst_object_ref(pad))), filter_(std::move(filter)) {}
+GstPin::~GstPin() { gst_object_unref(pad_); }
+
+PIN_DIRECTION GstPin::direction() const {
+    return GST_PAD_DIRECTION(pad_) == GST_PAD_SRC ? PINDIR_OUTPUT : PINDIR_INPUT;
+}
+
+std::string GstPin::name() const {
+    gchar* n = gst_pad_get_name(pad_);
+    std::string s = n ? n : "";
+    g_free(n);
+    return s;
+}
+
+std::shared_ptr<IPin> GstPin::connectedTo() const {
+    GstPad* peer = gst_pad_get_peer(pad_);
+    if (!peer) return nullptr;
+    // A ghost pad's peer may be the inner proxy; report the outermost pad of the peer element.
+    PinPtr p = pinOf(peer);
+    gst_object_unref(peer);
+    return p;
+}
+
+HRESULT GstPin::Disconnect() {
+    GstPad* peer = gst_pad_get_peer(pad_);
+    if (!peer) return S_FALSE;
+    const bool ok = GST_PAD_DIRECTION(pad_) == GST_PAD_SRC ? gst_pad_unlink(pad_, peer)
+                                                           : gst_pad_unlink(peer, pad_);
+    gst_object_unref(peer);
+    return ok ? S_OK : E_FAIL;
+}
+
+std::string GstPin::mediaTypes() const {
+    GstCaps* caps = padCaps(pad_);
+    if (!caps) return {};
+    gchar* text = gst_caps_to_string(caps);
+    std::string s = text ? text : "";
+    g_free(text);
+    gst_caps_unref(caps);
+    return s;
+}
+
+PinPtr findUnconnectedPin(const FilterPtr& filter, PIN_DIRECTION dir, const GUID* majorType) {
+    if (!filter) return nullptr;
+    for (const PinPtr& p : filter->pins()) {
+        if (p->direction() != dir || p->connectedTo()) continue;
+        if (majorType && (*majorType == MEDIATYPE_Video || *majorType == MEDIATYPE_Audio)) {
+            GstCaps* caps = padCaps(static_cast<GstPad*>(p->native()));
+            const bool match = *majorType == MEDIATYPE_Video ? capsAreVideo(caps) : capsAreAudio(caps);
+            if (caps) gst_caps_unref(caps);
+            if (!match) continue;
+        }
+        return p;
+    }
+    return nullptr;
+}
+
+namespace {
+
+// A file source: a bin around filesrc, with the demuxer of the file's kind where it has one.
+class FileSource : public GstFilter, public IFileSourceFilter {
+public:
+    FileSource(GstElement* bin, bool demux) : GstFilter(bin, "File Source"), demux_(demux) {
+        src_ = gst_element_factory_make("filesrc", "source");
+        gst_bin_add(GST_BIN(bin), src_);
+        if (!demux_) {
+            GstPad* inner = gst_element_get_static_pad(src_, "src");
+            gst_element_add_pad(bin, gst_ghost_pad_new("Output", inner));
+            gst_object_unref(inner);
+        }
+    }
+
+    HRESULT Load(const std::string& fileName) override {
+        if (!file_.empty()) return VFW_E_WRONG_STATE;
+        std::ifstream in(fileName, std::ios::binary);
+        if (!in) return E_FILE_NOT_FOUND;
+        char head[12] = {};
+        in.read(head, sizeof head);
+        if (demux_) {
+            const char* kind = nullptr;
+            if (in.gcount() == 12 && std::memcmp(head, "RIFF", 4) == 0) {
+                if (std::memcmp(head + 8, "AVI ", 4) == 0) kind = "avidemux";
+                if (std::memcmp(head + 8, "WAVE", 4) == 0) kind = "wavparse";
+            }
+            if (!kind) return VFW_E_INVALID_FILE_FORMAT;
+            GstElement* demux = gst_element_factory_make(kind, "demux");
+            if (!demux) return VFW_E_UNSUPPORTED_STREAM;
+            gst_bin_add(GST_BIN(element()), demux);
+            gst_element_link(src_, demux);
+            // Each stream the demuxer finds becomes an output pin of this filter.
+            g_signal_connect(demux, "pad-added", G_CALLBACK(+[](GstElement*, GstPad* pad, gpointer bin) {
+                                 GstPad* ghost = gst_ghost_pad_new(GST_PAD_NAME(pad), pad);
+                                 gst_pad_set_active(ghost, TRUE);
+                                 gst_element_add_pad(GST_ELEMENT(bin), ghost);
+                             }),
+                             element());
+            g_signal_connect(demux, "no-more-pads", G_CALLBACK(+[](GstElement*, gpointer bin) {
+                                 gst_element_no_more_pads(GST_ELEMENT(bin));
+                             }),
+                             element());
+        } else if (in.gcount() == 0) {
+            return VFW_E_INVALID_FILE_FORMAT;
+        }
+        g_object_set(src_, "location", fileName.c_str(), nullptr);
+        file_ = fileName;
+        setName(fileName);
+        return S_OK;
+    }
+    std::string curFile() const override { return file_; }
+
+private:
+    GstElement* src_;
+    bool demux_;
+    std::string file_;
+};
+
+class FileWriter : public GstFilter, public IFileSinkFilter {
+public:
+    explicit FileWriter(GstElement* sink) : GstFilter(sink, "File writer") {}
+    HRESULT SetFileName(const std::string& fileName) override {
+        if (FILE* f = std::fopen(fileName.c_str(), "ab")) {
+            std::fclose(f);
+        } else {
+            return E_ACCESSDENIED;
+        }
+        g_object_set(element(), "location", fileName.c_str(), nullptr);
+        file_ = fileName;
+        return S_OK;
+    }
+    std::string curFile() const override { return file_; }
+
+private:
+    std::string file_;
+};
+
+} // namespace
+
+FilterPtr createAsyncFileSource() {
+    ensureGstreamer();
+    return std::make_shared<FileSource>(gst_bin_new(nullptr), false);
+}
+
+FilterPtr createAviWavFileSource() {
+    ensureGstreamer();
+    return std::make_shared<FileSource>(gst_bin_new(nullptr), true);
+}
+
+FilterPtr createFileWriter() {
+    ensureGstreamer();
+    GstElement* sink = gst_element_factory_make("filesink", nullptr);
+    if (!sink) return nullptr;
+    return std::make_shared<FileWriter>(sink);
+}
+
+FilterPtr createElementFilter(const std::string& factory, const std::string& name) {
+    ensureGstreamer();
+    GstElement* e = gst_element_factory_make(factory.c_str(), nullptr);
+    if (!e) return nullptr;
+    return std::make_shared<GstFilter>(e, name.empty() ? factory : name);
+}
+
+} // namespace platform::dshow

@@ -1,0 +1,61 @@
+// Filters and pins over GStreamer: a filter wraps one element (often a bin with ghost pads),
+// its pins are the element's pads. Internal to the graph layer.
+#pragma once
+
+#include "DShow.h"
+
+#include <gst/gst.h>
+
+namespace platform::dshow {
+
+class GstFilter : public IBaseFilter {
+public:
+    // Takes a reference to element (sinking a floating one).
+    GstFilter(GstElement* element, std::string name);
+    ~GstFilter() override;
+
+    std::string name() const override { return name_; }
+    void setName(const std::string& n) { name_ = n; }
+    std::vector<PinPtr> pins() override;
+    FILTER_STATE state() const override;
+    void* native() const override { return element_; }
+    GstElement* element() const { return element_; }
+
+private:
+    GstElement* element_;
+    std::string name_;
+};
+
+class GstPin : public IPin {
+public:
+    GstPin(GstPad* pad, std::weak_ptr<IBaseFilter> filter);
+    ~GstPin() override;
+    PIN_DIRECTION direction() const override;
+    std::string name() const override;
+    std::shared_ptr<IBaseFilter> filter() const override { return filter_.lock(); }
+    std::shared_ptr<IPin> connectedTo() const override;
+    HRESULT Disconnect() override;
+    std::string mediaTypes() const override;
+    void* native() const override { return pad_; }
+
+private:
+    GstPad* pad_;
+    std::weak_ptr<IBaseFilter> filter_;
+};
+
+// The filter object that wraps an element, if any.
+FilterPtr filterOf(GstElement* element);
+// The pin object for a pad of a wrapped element.
+PinPtr pinOf(GstPad* pad);
+// The pad's caps: negotiated ones, else what it can carry.
+GstCaps* padCaps(GstPad* pad);
+// Whether caps are of a major type.
+bool capsAreVideo(const GstCaps* caps);
+bool capsAreAudio(const GstCaps* caps);
+bool capsAreRaw(const GstCaps* caps);
+
+void ensureGstreamer();
+// A file writer filter (filesink) that also offers IFileSinkFilter.
+FilterPtr createFileWriter();
+
+} // namespace platform::dshow

@@ -1,0 +1,363 @@
+#include "media/TFilterGraph.h"
+#include "platform/dshow/Graph.h"
+#include "support/QtEnvironment.h"
+#include "ui/Dialogs.h"
+
+#include <QCoreApplication>
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+using namespace media;
+using namespace testsupport;
+using namespace std::chrono_literals;
+
+namespace {
+auto* env = ::testing::AddGlobalTestEnvironment(new QtEnvironment("640x480x24"));
+
+// Test clips, made once per test program with ffmpeg.
+std::string clip(const std::string& name, const std::string& ffmpegArgs) {
+    const std::string path = scratchDir("graph-clips") + "/" + name;
+    if (!fileExists(path)) {
+        const CommandResult r = run("ffmpeg -v error -y " + ffmpegArgs + " '" + path + "'");
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+    }
+    return path;
+}
+// 3 s of 320x240 video at 25 fps with a tone.
+std::string avClip() {
+    return clip("av3s.avi", "-f lavfi -i testsrc=size=320x240:rate=25 -f lavfi -i sine=frequency=440 "
+                            "-t 3 -c:v mpeg4 -q:v 5 -c:a libmp3lame");
+}
+
+// Records the order in which a graph event reaches its parties.
+struct Recorder : IGraphListener {
+    std::vector<std::string> log;
+    std::vector<int> controls;
+    void GraphNotify(long event, intptr_t, intptr_t) override {
+        log.push_back("listener " + std::to_string(event));
+    }
+    void ControlNotify(int code, int) override { controls.push_back(code); }
+};
+
+// A provider contributing a pass-through filter for video.
+struct PassThrough : IGraphFilterProvider {
+    FilterPtr filter = createElementFilter("videoconvert", "PassThrough");
+    std::vector<int> ops;
+    FilterPtr GetFilter() override { return filter; }
+    std::string GetName() override { return "PassThrough"; }
+    void NotifyFilter(TFilterOperation op, int) override { ops.push_back(op); }
+};
+
+bool waitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (!pred() && std::chrono::steady_clock::now() < end) pump(20);
+    return pred();
+}
+
+std::vector<std::string> names(TFilterGraph& g) {
+    std::vector<std::string> out;
+    for (const FilterPtr& f : g.query<IFilterGraph2>()->EnumFilters()) out.push_back(f->name());
+    return out;
+}
+
+} // namespace
+
+TEST(GraphTexts, ErrorAndEventTexts) {
+    EXPECT_EQ(GraphEventText(1), "EC_COMPLETE - All data from a particular stream has been rendered.");
+    EXPECT_EQ(GraphEventText(14), "EC_PAUSED - A pause request has completed.");
+    EXPECT_EQ(GraphEventText(48), "EC_TIMECODE_AVAILABLE- Sent by filter supporting timecode.");
+    EXPECT_EQ(GraphEventText(500), "Unknow Graph Event ($1F4)");
+    int known = 0;
+    for (long code = 0; code < 1024; ++code)
+        if (GraphEventText(code).rfind("EC_", 0) == 0) ++known;
+    EXPECT_EQ(known, 64);
+    try {
+        CheckGraphResult(VFW_E_CANNOT_RENDER);
+        FAIL();
+    } catch (const EDirectShowException& e) {
+        EXPECT_EQ(e.ErrorCode, VFW_E_CANNOT_RENDER);
+        EXPECT_EQ(std::string(e.what()), GraphErrorText(VFW_E_CANNOT_RENDER) + " ($80040218).");
+    }
+    EXPECT_EQ(CheckGraphResult(S_FALSE), S_FALSE);
+    for (HRESULT h : {E_FAIL, E_FILE_NOT_FOUND, VFW_E_UNKNOWN_FILE_TYPE, hr(0x80041234)})
+        EXPECT_FALSE(GraphErrorText(h).empty());
+    EXPECT_EQ(unpackDvdTimeCode(0x12345678), (TDVDTimeCode{1, 2, 3, 4, 5, 6, 7, 2, 0}));
+}
+
+TEST(FilterGraph, InactiveGraphRefusesQuietly) {
+    TFilterGraph g;
+    EXPECT_FALSE(g.Play());
+    EXPECT_EQ(g.State(), 0);
+    EXPECT_EQ(g.RenderFile(avClip()), S_FALSE);
+    EXPECT_EQ(g.query<IMediaControl>(), nullptr);
+    EXPECT_THROW(g.as<IMediaControl>(), EDirectShowException);
+}
+
+TEST(FilterGraph, ActivationModesAndProviders) {
+    PassThrough provider;
+    Recorder listener;
+    TFilterGraph g;
+    g.attachProvider(&provider);
+    g.attachListener(&listener);
+    g.setActive(true);
+    auto first = g.query<IFilterGraph2>();
+    g.setActive(true); // a second time builds nothing
+    EXPECT_EQ(g.query<IFilterGraph2>(), first);
+    EXPECT_EQ(names(g), std::vector<std::string>{"PassThrough"});
+    EXPECT_EQ(provider.ops, (std::vector<int>{foAdding, foAdded}));
+    EXPECT_EQ(g.query<ICaptureGraphBuilder2>(), nullptr);
+    EXPECT_EQ(g.State(), 1);
+
+    g.setMode(gmCapture); // rebuilds an empty graph with the provider's filter
+    EXPECT_TRUE(g.Active());
+    EXPECT_NE(g.query<IFilterGraph2>(), first);
+    EXPECT_NE(g.query<ICaptureGraphBuilder2>(), nullptr);
+    EXPECT_EQ(names(g), std::vector<std::string>{"PassThrough"});
+    EXPECT_EQ(provider.ops, (std::vector<int>{foAdding, foAdded, foRemoving, foRemoved, foAdding, foAdded}));
+    EXPECT_EQ(listener.controls, (std::vector<int>{ccActivation, ccActivation, ccActivation}));
+
+    g.setMode(gmDVD);
+    int status = -1;
+    EXPECT_EQ(g.RenderDvd(&status, "", 0), VFW_E_DVD_RENDERFAIL);
+    g.detachListener(&listener);
+    g.detachProvider(&provider);
+}
+
+// A rendered clip plays to its end; EC_COMPLETE reaches the listeners, OnDSEvent and
+// OnGraphComplete, in that order, on this (the user-interface) thread.
+TEST(FilterGraph, ARenderedClipPlaysToItsEndAndReportsCompletion) {
+    Recorder listener;
+    TFilterGraph g;
+    g.attachListener(&listener);
+    g.setGraphEdit(true);
+    g.setActive(true);
+    const auto ui = std::this_thread::get_id();
+    bool onUi = true;
+    g.OnDSEvent = [&](TFilterGraph* sender, long event, intptr_t, intptr_t) {
+        EXPECT_EQ(sender, &g);
+        onUi &= std::this_thread::get_id() == ui;
+        listener.log.push_back("OnDSEvent " + std::to_string(event));
+    };
+    g.OnGraphComplete = [&](TFilterGraph*, HRESULT result, FilterPtr) {
+        EXPECT_EQ(result, S_OK);
+        listener.log.push_back("OnGraphComplete");
+    };
+    EXPECT_EQ(g.RenderFile(avClip()), S_OK);
+    const auto filters = names(g);
+    EXPECT_NE(std::find(filters.begin(), filters.end(), "Video Renderer"), filters.end());
+    EXPECT_NE(std::find(filters.begin(), filters.end(), "Audio Renderer"), filters.end());
+    EXPECT_EQ(listener.controls, (std::vector<int>{ccActivation, ccRenderFile, ccFileRendered}));
+    long w = 0, h = 0;
+    ASSERT_EQ(g.as<IBasicVideo>()->GetVideoSize(&w, &h), S_OK);
+    EXPECT_EQ(w, 320);
+    EXPECT_EQ(h, 240);
+    int64_t duration = 0;
+    ASSERT_EQ(g.as<IMediaSeeking>()->GetDuration(&duration), S_OK);
+    EXPECT_NEAR(duration / 1e7, 3.0, 0.1);
+
+    // The drawing for outside viewers exists while the graph is active.
+    const std::string drawing = g.graphDrawingPath();
+    ASSERT_FALSE(drawing.empty());
+    EXPECT_NE(drawing.find("FilterGraph 0x"), std::string::npos);
+    EXPECT_TRUE(fileExists(drawing));
+
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(g.Play());
+    EXPECT_EQ(g.State(), 3);
+    auto complete = [&] {
+        return std::find(listener.log.begin(), listener.log.end(), "OnGraphComplete") != listener.log.end();
+    };
+    ASSERT_TRUE(waitFor(complete, 15s));
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_NEAR(took, 3.0, 0.6);
+    EXPECT_TRUE(onUi);
+    auto at = [&](const std::string& s) {
+        return std::find(listener.log.begin(), listener.log.end(), s) - listener.log.begin();
+    };
+    EXPECT_LT(at("listener 1"), at("OnDSEvent 1"));
+    EXPECT_LT(at("OnDSEvent 1"), at("OnGraphComplete"));
+    g.setActive(false);
+    EXPECT_FALSE(fileExists(drawing));
+    g.detachListener(&listener);
+}
+
+TEST(FilterGraph, RateSeekingAndFrameStep) {
+    TFilterGraph g;
+    g.setActive(true);
+    ASSERT_EQ(g.RenderFile(avClip()), S_OK);
+    auto seeking = g.as<IMediaSeeking>();
+
+    // Seek to the middle while paused and read the position back.
+    EXPECT_TRUE(g.Pause() || true);
+    ASSERT_TRUE(waitFor([&] { return g.State() == 2; }, 5s));
+    int64_t middle = 15000000, pos = 0;
+    ASSERT_EQ(seeking->SetPositions(&middle, AM_SEEKING_AbsolutePositioning, nullptr, 0), S_OK);
+    pump(300);
+    ASSERT_EQ(seeking->GetCurrentPosition(&pos), S_OK);
+    EXPECT_NEAR(pos / 1e7, 1.5, 0.05);
+
+    // One frame step while paused moves by one frame (40 ms at 25 fps).
+    int steps = 0;
+    g.OnDSEvent = [&](TFilterGraph*, long event, intptr_t, intptr_t) { steps += event == EC_STEP_COMPLETE; };
+    ASSERT_EQ(g.as<IVideoFrameStep>()->Step(1), S_OK);
+    ASSERT_TRUE(waitFor([&] { return steps == 1; }, 5s));
+    int64_t after = 0;
+    seeking->GetCurrentPosition(&after);
+    EXPECT_NEAR((after - pos) / 1e4, 40.0, 1.0);
+
+    // At rate 1.5 the rest (1.5 s) plays in about 1 s; from the start, 3 s in about 2 s.
+    int64_t zero = 0;
+    seeking->SetPositions(&zero, AM_SEEKING_AbsolutePositioning, nullptr, 0);
+    g.setRate(1.5);
+    bool done = false;
+    g.OnDSEvent = [&](TFilterGraph*, long event, intptr_t, intptr_t) { done |= event == EC_COMPLETE; };
+    pump(200);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(g.Play());
+    ASSERT_TRUE(waitFor([&] { return done; }, 10s));
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_NEAR(took, 2.0, 0.4);
+}
+
+// Volume reaches the audio path with the logarithmic mapping.
+TEST(FilterGraph, VolumeFollowsTheLogarithmicMappingIntoTheAudioPath) {
+    TFilterGraph g;
+    g.setActive(true);
+    ASSERT_EQ(g.RenderFile(avClip()), S_OK);
+    auto audio = g.as<IBasicAudio>();
+    long v = 1;
+    struct Case {
+        int volume;
+        long platform;
+    } cases[] = {{10000, 0}, {0, -10000}, {5000, -752}};
+    for (const Case& c : cases) {
+        g.setVolume(c.volume);
+        audio->get_Volume(&v);
+        EXPECT_EQ(v, c.platform) << c.volume;
+    }
+    g.setLinearVolume(false);
+    g.setVolume(5000);
+    audio->get_Volume(&v);
+    EXPECT_EQ(v, -5000);
+    g.setLinearVolume(true);
+    // -752 hundredths of a decibel is a gain of 0.42 on the volume element of the renderer.
+    const std::string dot = graphDrawing(g.query<IFilterGraph2>());
+    EXPECT_NE(dot.find("volume=0.42"), std::string::npos);
+}
+
+TEST(FilterGraph, ClearGraphKeepsProviderFiltersDisconnected) {
+    PassThrough provider; // outlives the graph it is attached to
+    TFilterGraph g;
+    g.attachProvider(&provider);
+    g.setActive(true);
+    ASSERT_EQ(g.RenderFile(avClip()), S_OK);
+    // The video went through the unconnected pass-through filter on its way to a renderer.
+    ASSERT_TRUE(findUnconnectedPin(provider.filter, PINDIR_INPUT) == nullptr);
+    EXPECT_GT(names(g).size(), 3u);
+    g.ClearGraph();
+    EXPECT_EQ(names(g), std::vector<std::string>{"PassThrough"});
+    for (const PinPtr& p : provider.filter->pins()) EXPECT_EQ(p->connectedTo(), nullptr);
+    g.detachProvider(&provider);
+}
+
+TEST(FilterGraph, BadInputsRaiseClearErrorsAndLeaveTheGraphUsable) {
+    const std::string dir = scratchDir("graph-bad");
+    const std::string empty = dir + "/empty.avi", noise = dir + "/noise.avi",
+                      truncated = dir + "/truncated.avi", corrupt = dir + "/corrupt.avi";
+    std::ofstream(empty).close();
+    {
+        std::mt19937 rng(7);
+        std::ofstream out(noise, std::ios::binary);
+        for (int i = 0; i < 200000; ++i) out.put(char(rng()));
+    }
+    std::filesystem::copy_file(avClip(), corrupt, std::filesystem::copy_options::overwrite_existing);
+    {
+        std::fstream f(corrupt, std::ios::in | std::ios::out | std::ios::binary);
+        f.seekp(0);
+        f.write("RIFX\xff\xff\xff\xff" "AVI LIST\x10\x00\x00\x00hdrlavih", 28);
+    }
+    {
+        std::ifstream in(avClip(), std::ios::binary);
+        std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        std::ofstream(truncated, std::ios::binary).write(bytes.data(), std::streamsize(bytes.size() / 3));
+    }
+    TFilterGraph g;
+    g.setActive(true);
+    struct Case {
+        std::string path;
+        HRESULT code;
+    } cases[] = {{dir + "/missing.avi", E_FILE_NOT_FOUND},
+                 {empty, VFW_E_INVALID_FILE_FORMAT},
+                 {noise, VFW_E_UNKNOWN_FILE_TYPE},
+                 {corrupt, 0}};
+    for (const Case& c : cases) {
+        try {
+            g.RenderFile(c.path);
+            ADD_FAILURE() << c.path << " rendered";
+        } catch (const EDirectShowException& e) {
+            if (c.code) EXPECT_EQ(e.ErrorCode, c.code) << c.path;
+            EXPECT_NE(std::string(e.what()).find(" ($8"), std::string::npos) << e.what();
+        }
+        EXPECT_TRUE(names(g).empty()) << c.path;
+    }
+    // A truncated file still plays what it holds.
+    ui::ScriptedDialogs dialogs;
+    ui::ScopedDialogs use(dialogs);
+    bool ended = false;
+    g.OnDSEvent = [&](TFilterGraph*, long event, intptr_t, intptr_t) {
+        ended |= event == EC_COMPLETE || event == EC_ERRORABORT;
+    };
+    EXPECT_EQ(g.RenderFile(truncated), S_OK);
+    g.setRate(4.0);
+    ASSERT_TRUE(g.Play());
+    EXPECT_TRUE(waitFor([&] { return ended; }, 10s));
+    g.ClearGraph();
+    EXPECT_EQ(g.RenderFile(avClip()), S_OK); // still usable
+}
+
+TEST(FilterGraph, DeactivatingWithQueuedEventsDeliversNothing) {
+    TFilterGraph g;
+    g.setActive(true);
+    ASSERT_EQ(g.RenderFile(avClip()), S_OK);
+    int delivered = 0;
+    g.OnDSEvent = [&](TFilterGraph*, long, intptr_t, intptr_t) { ++delivered; };
+    g.setRate(8.0);
+    g.Play();
+    // Let the clip end without running the event loop, so the notifications stay queued.
+    auto events = g.query<IMediaEventEx>();
+    long code = 0;
+    ASSERT_EQ(events->WaitForCompletion(10000, &code), S_OK);
+    EXPECT_EQ(code, EC_COMPLETE);
+    g.setActive(false);
+    pump(200);
+    EXPECT_EQ(delivered, 0);
+}
+
+// An AVI written through the capture graph builder's output file and RenderStream from a file
+// source decodes with ffprobe.
+TEST(FilterGraph, CaptureBuilderWritesAnAviFromAFileSource) {
+    const std::string source = clip("msvc2s.avi", "-f lavfi -i testsrc=size=320x240:rate=10 -t 2 -c:v msvideo1");
+    const std::string out = scratchDir("graph-out") + "/copy.avi";
+    std::filesystem::remove(out);
+    TFilterGraph g;
+    g.setMode(gmCapture);
+    g.setActive(true);
+    auto builder = g.as<ICaptureGraphBuilder2>();
+    FilterPtr mux, writer;
+    ASSERT_EQ(builder->SetOutputFileName(MEDIASUBTYPE_Avi, out, &mux, &writer), S_OK);
+    FilterPtr src = createAviWavFileSource();
+    ASSERT_EQ(queryInterface<IFileSourceFilter>(src)->Load(source), S_OK);
+    ASSERT_EQ(g.as<IFilterGraph2>()->AddFilter(src, "Source"), S_OK);
+    ASSERT_EQ(builder->RenderStream(nullptr, &MEDIATYPE_Video, src, nullptr, mux), S_OK);
+    bool done = false;
+    g.OnDSEvent = [&](TFilterGraph*, long event, intptr_t, intptr_t) { done |= event == EC_COMPLETE; };
+    ASSERT_TRUE(g.Play());
+    ASSERT_TRUE(waitFor([&] { return done; }, 15s));
+    g.Stop();
+    const auto info = probeVideo(out);
+    EXPECT_EQ(info.at("codec_tag_string"), "MSVC");
+    EXPECT_EQ(info.at("width"), "320");
+    EXPECT_EQ(info.at("nb_read_frames"), "20");
+    EXPECT_EQ(decodeAll(out).exitCode, 0);
+}
