@@ -393,6 +393,56 @@ TEST_F(AviMuxElement, FormatsItCannotWriteFailWithAnErrorNamingThem) {
     }
 }
 
+// Input that would corrupt the file once written stops the graph: PCM buffers that split a
+// sample frame, and a stream whose format changes after the header.
+TEST_F(AviMuxElement, InputThatWouldCorruptTheFileStopsWithAnError) {
+    const std::string out = scratchDir("avimux") + "/broken.avi";
+    struct Case {
+        int secondRate;      // caps of the second buffer
+        size_t secondBytes;  // size of the second buffer
+        const char* because; // a word of the error's detail
+    };
+    for (const Case& c : {Case{8000, 3, "sample frames"}, Case{16000, 400, "was"}}) {
+        SCOPED_TRACE(c.because);
+        GError* err = nullptr;
+        const std::string description =
+            "appsrc name=src format=time ! m.audio_0 tovamixavimux name=m ! filesink location=" +
+            out;
+        GstElement* pipeline = gst_parse_launch(description.c_str(), &err);
+        ASSERT_EQ(err, nullptr);
+        GstElement* src = gst_bin_get_by_name(GST_BIN(pipeline), "src");
+        auto setRate = [&](int rate) {
+            GstCaps* caps = gst_caps_new_simple(
+                "audio/x-raw", "format", G_TYPE_STRING, "S16LE", "layout", G_TYPE_STRING,
+                "interleaved", "rate", G_TYPE_INT, rate, "channels", G_TYPE_INT, 2, nullptr);
+            g_object_set(src, "caps", caps, nullptr);
+            gst_caps_unref(caps);
+        };
+        auto push = [&](size_t bytes) {
+            GstBuffer* buf = gst_buffer_new_allocate(nullptr, bytes, nullptr);
+            gst_buffer_memset(buf, 0, 0, bytes);
+            GstFlowReturn flow;
+            g_signal_emit_by_name(src, "push-buffer", buf, &flow);
+            gst_buffer_unref(buf);
+        };
+        setRate(8000);
+        gst_element_set_state(pipeline, GST_STATE_PLAYING);
+        push(4000);
+        setRate(c.secondRate);
+        push(c.secondBytes);
+        GstFlowReturn flow;
+        g_signal_emit_by_name(src, "end-of-stream", &flow);
+        const Outcome o = waitForEnd(pipeline, 10);
+        gst_element_set_state(pipeline, GST_STATE_NULL);
+        gst_object_unref(src);
+        gst_object_unref(pipeline);
+        EXPECT_TRUE(o.error);
+        EXPECT_FALSE(o.eos);
+        EXPECT_EQ(o.errorSource, "m");
+        EXPECT_NE(o.debug.find(c.because), std::string::npos) << o.debug;
+    }
+}
+
 TEST_F(AviMuxElement, NothingToWriteIsAnErrorAndNotAnEmptySuccess) {
     const std::string out = scratchDir("avimux") + "/nothing.avi";
     // No input at all.

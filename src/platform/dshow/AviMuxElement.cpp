@@ -58,7 +58,16 @@ struct StreamFormat {
     int64_t bitRate = 0;
     std::vector<uint8_t> extradata;
 
-    bool operator==(const StreamFormat&) const = default;
+    // Whether a stream in this format can go on in a file whose header states `o`. The bit
+    // rate and codec data are not compared: the header keeps its own, and a stream may state
+    // them again differently (a nominal rate, codec data that the frames repeat).
+    bool continues(const StreamFormat& o) const {
+        return type == o.type && codec == o.codec && tag == o.tag && width == o.width &&
+               height == o.height && fpsN == o.fpsN && fpsD == o.fpsD &&
+               bitsPerPixel == o.bitsPerPixel && rate == o.rate && channels == o.channels &&
+               bitsPerSample == o.bitsPerSample && blockAlign == o.blockAlign &&
+               frameSize == o.frameSize;
+    }
 
     // The time base of the positions counted for this stream: one frame for video and MP3,
     // one sample frame for PCM.
@@ -559,7 +568,23 @@ GstFlowReturn writePacket(GstAggregator* agg, GstAggregatorPad* pad, GstBuffer* 
         return GST_FLOW_ERROR;
     }
     int64_t units = 1;
-    if (ps.format.isPcm()) units = int64_t(map.size) / ps.format.blockAlign;
+    if (ps.format.isPcm()) {
+        // A partial sample frame would shift every later sample into the wrong channel.
+        if (map.size % gsize(ps.format.blockAlign) != 0) {
+            gst_buffer_unmap(buf, &map);
+            GST_ELEMENT_ERROR(agg, STREAM, FORMAT, ("The PCM audio is broken."),
+                              ("a buffer of %" G_GSIZE_FORMAT " bytes on %s is not a whole "
+                               "number of %d-byte sample frames",
+                               gsize(gst_buffer_get_size(buf)), GST_PAD_NAME(pad),
+                               ps.format.blockAlign));
+            return GST_FLOW_ERROR;
+        }
+        units = int64_t(map.size) / ps.format.blockAlign;
+        if (units == 0) {
+            gst_buffer_unmap(buf, &map);
+            return GST_FLOW_OK; // no samples, nothing to write
+        }
+    }
 
     AVPacket* pkt = av_packet_alloc();
     if (!pkt) {
@@ -702,7 +727,7 @@ gboolean sinkEvent(GstAggregator* agg, GstAggregatorPad* pad, GstEvent* event) {
         s.failed = true;
         return FALSE;
     }
-    if (ps.stream && !(format == ps.format)) {
+    if (ps.stream && !format.continues(ps.format)) {
         GST_ELEMENT_ERROR(agg, STREAM, FORMAT,
                           ("The stream format changed after the AVI header was written."),
                           ("pad %s: was %s, now caps %s", GST_PAD_NAME(pad),
@@ -711,7 +736,7 @@ gboolean sinkEvent(GstAggregator* agg, GstAggregatorPad* pad, GstEvent* event) {
         return FALSE;
     }
     GST_DEBUG_OBJECT(pad, "stream format %s from %s", describe(format).c_str(), text.c_str());
-    ps.format = std::move(format);
+    if (!ps.stream) ps.format = std::move(format);
     ps.hasFormat = true;
     return TRUE;
 }
