@@ -12,6 +12,9 @@ PACKAGES=(
     libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
     libx11-dev libxext-dev libxfixes-dev libxtst-dev libxcb1-dev libxcb-keysyms1-dev
     libgtest-dev
+    libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools
+    gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
+    gstreamer1.0-plugins-ugly gstreamer1.0-libav
     xvfb xauth x11-utils x11-apps xdotool imagemagick ffmpeg
 )
 

@@ -1,0 +1,918 @@
+#include "AviMuxElement.h"
+
+#include <gst/base/gstaggregator.h>
+#include <gst/gst.h>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/error.h>
+#include <libavutil/mem.h>
+}
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+GST_DEBUG_CATEGORY_STATIC(tovamix_avimux_debug);
+#define GST_CAT_DEFAULT tovamix_avimux_debug
+
+namespace platform::dshow {
+namespace {
+
+constexpr uint32_t fourCC(char a, char b, char c, char d) {
+    return uint32_t(uint8_t(a)) | uint32_t(uint8_t(b)) << 8 | uint32_t(uint8_t(c)) << 16 |
+           uint32_t(uint8_t(d)) << 24;
+}
+
+constexpr int kIoBufferSize = 64 * 1024;
+// AVI keeps one chunk per frame and libavformat derives the stream rate from it; above this
+// it replaces the frame rate by a 1/600 clock, which breaks frame counting.
+constexpr int kMaxFrameRate = 1000;
+constexpr int kMaxPcmRate = 48000; // beyond it WAVE_FORMAT_EXTENSIBLE would replace tag 1
+
+std::string avError(int code) {
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(code, text, sizeof text);
+    return text;
+}
+
+std::string capsText(const GstCaps* caps) {
+    gchar* s = gst_caps_to_string(caps);
+    std::string text = s ? s : "(none)";
+    g_free(s);
+    return text;
+}
+
+// What one input stream is, as the AVI header states it.
+struct StreamFormat {
+    AVMediaType type = AVMEDIA_TYPE_UNKNOWN;
+    AVCodecID codec = AV_CODEC_ID_NONE;
+    uint32_t tag = 0;
+    // video
+    int width = 0, height = 0, fpsN = 0, fpsD = 1, bitsPerPixel = 0;
+    // audio
+    int rate = 0, channels = 0, bitsPerSample = 0, blockAlign = 0, frameSize = 0;
+    int64_t bitRate = 0;
+    std::vector<uint8_t> extradata;
+
+    // Whether a stream in this format can go on in a file whose header states `o`. The bit
+    // rate and codec data are not compared: the header keeps its own, and a stream may state
+    // them again differently (a nominal rate, codec data that the frames repeat).
+    bool continues(const StreamFormat& o) const {
+        return type == o.type && codec == o.codec && tag == o.tag && width == o.width &&
+               height == o.height && fpsN == o.fpsN && fpsD == o.fpsD &&
+               bitsPerPixel == o.bitsPerPixel && rate == o.rate && channels == o.channels &&
+               bitsPerSample == o.bitsPerSample && blockAlign == o.blockAlign &&
+               frameSize == o.frameSize;
+    }
+
+    // The time base of the positions counted for this stream: one frame for video and MP3,
+    // one sample frame for PCM.
+    AVRational unit() const {
+        if (type == AVMEDIA_TYPE_VIDEO) return {fpsD, fpsN};
+        if (codec == AV_CODEC_ID_MP3) return {frameSize, rate};
+        return {1, rate};
+    }
+    bool isPcm() const { return codec == AV_CODEC_ID_PCM_S16LE || codec == AV_CODEC_ID_PCM_U8; }
+};
+
+// Reads the caps of a sink pad into a stream format; on failure says why in `why`.
+bool parseVideoCaps(const GstStructure* s, StreamFormat& f, std::string& why) {
+    const char* name = gst_structure_get_name(s);
+    f.type = AVMEDIA_TYPE_VIDEO;
+    int version = 0;
+    gboolean systemStream = FALSE;
+    if (std::strcmp(name, "video/x-msvideocodec") == 0) {
+        if (!gst_structure_get_int(s, "msvideoversion", &version) || version != 1) {
+            why = "only MS Video 1 (msvideoversion=1) is written";
+            return false;
+        }
+        int bpp = 16;
+        if (!gst_structure_get_int(s, "bpp", &bpp)) gst_structure_get_int(s, "depth", &bpp);
+        if (bpp != 16) {
+            why = "only 16-bit MS Video 1 is written, the stream has " + std::to_string(bpp) +
+                  " bits per pixel";
+            return false;
+        }
+        f.codec = AV_CODEC_ID_MSVIDEO1;
+        f.tag = fourCC('M', 'S', 'V', 'C');
+        f.bitsPerPixel = bpp;
+    } else if (std::strcmp(name, "video/x-xvid") == 0 ||
+               (std::strcmp(name, "video/mpeg") == 0 &&
+                gst_structure_get_int(s, "mpegversion", &version) && version == 4 &&
+                (!gst_structure_has_field(s, "systemstream") ||
+                 (gst_structure_get_boolean(s, "systemstream", &systemStream) && !systemStream)))) {
+        f.codec = AV_CODEC_ID_MPEG4;
+        f.tag = fourCC('X', 'V', 'I', 'D');
+        f.bitsPerPixel = 24;
+    } else {
+        why = "the video pads take MPEG-4 video (video/x-xvid, video/mpeg with mpegversion=4) "
+              "and MS Video 1 (video/x-msvideocodec)";
+        return false;
+    }
+    if (!gst_structure_get_int(s, "width", &f.width) ||
+        !gst_structure_get_int(s, "height", &f.height) || f.width <= 0 || f.height <= 0 ||
+        f.width > 65535 || f.height > 65535) {
+        why = "a picture width and height (1..65535) are needed";
+        return false;
+    }
+    if (!gst_structure_get_fraction(s, "framerate", &f.fpsN, &f.fpsD) || f.fpsN <= 0 ||
+        f.fpsD <= 0 || int64_t(f.fpsN) > int64_t(kMaxFrameRate) * f.fpsD) {
+        why = "a fixed frame rate above 0 and up to " + std::to_string(kMaxFrameRate) +
+              " frames per second is needed";
+        return false;
+    }
+    AVRational reduced{f.fpsN, f.fpsD};
+    av_reduce(&reduced.num, &reduced.den, f.fpsN, f.fpsD, INT32_MAX);
+    f.fpsN = reduced.num;
+    f.fpsD = reduced.den;
+    if (const GValue* v = gst_structure_get_value(s, "codec_data");
+        v && G_VALUE_HOLDS(v, GST_TYPE_BUFFER) && f.codec == AV_CODEC_ID_MPEG4) {
+        GstBuffer* data = gst_value_get_buffer(v);
+        GstMapInfo map;
+        if (data && gst_buffer_map(data, &map, GST_MAP_READ)) {
+            f.extradata.assign(map.data, map.data + map.size);
+            gst_buffer_unmap(data, &map);
+        }
+    }
+    return true;
+}
+
+bool parseAudioCaps(const GstStructure* s, StreamFormat& f, std::string& why) {
+    const char* name = gst_structure_get_name(s);
+    f.type = AVMEDIA_TYPE_AUDIO;
+    if (!gst_structure_get_int(s, "rate", &f.rate) || f.rate <= 0 ||
+        !gst_structure_get_int(s, "channels", &f.channels) || f.channels <= 0) {
+        why = "a sample rate and a channel count are needed";
+        return false;
+    }
+    if (f.channels > 2) {
+        why = "mono and stereo are written, the stream has " + std::to_string(f.channels) +
+              " channels";
+        return false;
+    }
+    if (std::strcmp(name, "audio/mpeg") == 0) {
+        int version = 0, layer = 0;
+        if (!gst_structure_get_int(s, "mpegversion", &version) || version != 1 ||
+            !gst_structure_get_int(s, "layer", &layer) || layer != 3) {
+            why = "of MPEG audio only layer 3 (MP3) is written";
+            return false;
+        }
+        // MPEG-1 layer 3 frames carry 1152 samples, MPEG-2 and 2.5 frames 576.
+        int audioVersion = 0;
+        if (gst_structure_get_int(s, "mpegaudioversion", &audioVersion))
+            f.frameSize = audioVersion == 1 ? 1152 : 576;
+        else
+            f.frameSize = f.rate >= 32000 ? 1152 : 576;
+        int bitrate = 0;
+        if (gst_structure_get_int(s, "bitrate", &bitrate) && bitrate > 0) f.bitRate = bitrate;
+        f.codec = AV_CODEC_ID_MP3;
+        f.tag = 0x55;
+        return true;
+    }
+    if (std::strcmp(name, "audio/x-raw") == 0) {
+        const char* format = gst_structure_get_string(s, "format");
+        const char* layout = gst_structure_get_string(s, "layout");
+        if (layout && std::strcmp(layout, "interleaved") != 0) {
+            why = "PCM must be interleaved";
+            return false;
+        }
+        if (format && std::strcmp(format, "S16LE") == 0) {
+            f.codec = AV_CODEC_ID_PCM_S16LE;
+            f.bitsPerSample = 16;
+        } else if (format && std::strcmp(format, "U8") == 0) {
+            f.codec = AV_CODEC_ID_PCM_U8;
+            f.bitsPerSample = 8;
+        } else {
+            why = "PCM is written as S16LE or U8";
+            return false;
+        }
+        if (f.rate > kMaxPcmRate) {
+            why = "PCM is written up to " + std::to_string(kMaxPcmRate) + " Hz";
+            return false;
+        }
+        f.tag = 1;
+        f.blockAlign = f.channels * f.bitsPerSample / 8;
+        f.bitRate = int64_t(f.rate) * f.blockAlign * 8;
+        return true;
+    }
+    why = "the audio pads take MP3 (audio/mpeg, layer 3) and PCM (audio/x-raw)";
+    return false;
+}
+
+bool parseCaps(const GstCaps* caps, bool video, StreamFormat& f, std::string& why) {
+    if (!caps || gst_caps_get_size(caps) != 1 || !gst_caps_is_fixed(caps)) {
+        why = "the caps are not fixed";
+        return false;
+    }
+    const GstStructure* s = gst_caps_get_structure(caps, 0);
+    return video ? parseVideoCaps(s, f, why) : parseAudioCaps(s, f, why);
+}
+
+// Per sink pad. Written and read by the aggregate thread only (caps events are handled
+// there too); `video` and `serial` are fixed when the pad is made.
+struct PadState {
+    bool video = true;
+    unsigned serial = 0;
+    bool hasFormat = false;
+    StreamFormat format;
+    AVStream* stream = nullptr; // set when the header is written
+    // Positions are counted in format.unit(); video positions follow the running time
+    // measured from the stream's first timestamp, so dropped frames become empty chunks.
+    bool haveOrigin = false;
+    GstClockTime origin = 0;
+    int64_t next = 0;
+
+    void reset() {
+        hasFormat = false;
+        format = StreamFormat{};
+        stream = nullptr;
+        haveOrigin = false;
+        origin = 0;
+        next = 0;
+    }
+};
+
+struct MuxState {
+    AVFormatContext* fmt = nullptr;
+    bool headerWritten = false; // also read by the pad-request thread, under the object lock
+    bool finished = false;
+    bool failed = false;
+    bool seekable = false;
+    int64_t position = 0; // where the next written byte goes
+    int64_t size = 0;     // bytes in the output so far
+    GstFlowReturn downstream = GST_FLOW_OK;
+    unsigned nextVideo = 0, nextAudio = 0;
+
+    void closeOutput() {
+        if (!fmt) return;
+        if (AVIOContext* pb = fmt->pb) {
+            av_freep(&pb->buffer);
+            avio_context_free(&pb);
+            fmt->pb = nullptr;
+        }
+        avformat_free_context(fmt);
+        fmt = nullptr;
+    }
+};
+
+} // namespace
+} // namespace platform::dshow
+
+using platform::dshow::MuxState;
+using platform::dshow::PadState;
+
+// GObject types: the element and its sink pads.
+struct TovamixAviMuxPad {
+    GstAggregatorPad parent;
+    PadState* state;
+};
+struct TovamixAviMuxPadClass {
+    GstAggregatorPadClass parent_class;
+};
+struct TovamixAviMux {
+    GstAggregator parent;
+    MuxState* state;
+};
+struct TovamixAviMuxClass {
+    GstAggregatorClass parent_class;
+};
+
+G_DEFINE_TYPE(TovamixAviMuxPad, tovamix_avi_mux_pad, GST_TYPE_AGGREGATOR_PAD)
+G_DEFINE_TYPE(TovamixAviMux, tovamix_avi_mux, GST_TYPE_AGGREGATOR)
+
+namespace platform::dshow {
+namespace {
+
+GstStaticPadTemplate srcTemplate =
+    GST_STATIC_PAD_TEMPLATE("src", GST_PAD_SRC, GST_PAD_ALWAYS, GST_STATIC_CAPS("video/x-msvideo"));
+GstStaticPadTemplate videoTemplate =
+    GST_STATIC_PAD_TEMPLATE("video_%u", GST_PAD_SINK, GST_PAD_REQUEST,
+                            GST_STATIC_CAPS("video/x-msvideocodec, msvideoversion = (int) 1; "
+                                            "video/x-xvid; "
+                                            "video/mpeg, mpegversion = (int) 4, "
+                                            "systemstream = (boolean) false"));
+GstStaticPadTemplate audioTemplate =
+    GST_STATIC_PAD_TEMPLATE("audio_%u", GST_PAD_SINK, GST_PAD_REQUEST,
+                            GST_STATIC_CAPS("audio/mpeg, mpegversion = (int) 1, layer = (int) 3; "
+                                            "audio/x-raw, format = (string) { S16LE, U8 }, "
+                                            "layout = (string) interleaved"));
+
+TovamixAviMux* muxOf(GstAggregator* agg) {
+    return reinterpret_cast<TovamixAviMux*>(agg);
+}
+PadState& stateOf(GstAggregatorPad* pad) {
+    return *reinterpret_cast<TovamixAviMuxPad*>(pad)->state;
+}
+
+// The sink pads at one moment, each holding a reference.
+class PadList {
+  public:
+    explicit PadList(GstAggregator* agg) {
+        GST_OBJECT_LOCK(agg);
+        for (GList* l = GST_ELEMENT(agg)->sinkpads; l; l = l->next)
+            pads_.push_back(GST_AGGREGATOR_PAD(gst_object_ref(l->data)));
+        GST_OBJECT_UNLOCK(agg);
+    }
+    ~PadList() {
+        for (GstAggregatorPad* p : pads_)
+            gst_object_unref(p);
+    }
+    PadList(const PadList&) = delete;
+    PadList& operator=(const PadList&) = delete;
+    const std::vector<GstAggregatorPad*>& pads() const { return pads_; }
+
+  private:
+    std::vector<GstAggregatorPad*> pads_;
+};
+
+// ---- output: libavformat writes through these two callbacks ----
+
+int writeOutput(void* opaque, uint8_t* data, int size) {
+    auto* agg = static_cast<GstAggregator*>(opaque);
+    MuxState& s = *muxOf(agg)->state;
+    if (s.downstream != GST_FLOW_OK) return AVERROR(EIO);
+    if (size <= 0) return 0;
+    GstBuffer* buf = gst_buffer_new_memdup(data, gsize(size));
+    GST_BUFFER_OFFSET(buf) = guint64(s.position);
+    GST_BUFFER_OFFSET_END(buf) = guint64(s.position + size);
+    const GstFlowReturn flow = gst_aggregator_finish_buffer(agg, buf);
+    if (flow != GST_FLOW_OK) {
+        GST_DEBUG_OBJECT(agg, "downstream returned %s", gst_flow_get_name(flow));
+        s.downstream = flow;
+        return AVERROR(EIO);
+    }
+    s.position += size;
+    s.size = std::max(s.size, s.position);
+    return size;
+}
+
+// Moving the output position is a new byte segment downstream: a filesink seeks its file to
+// the segment start before it writes the next buffer. That is how the header and the index
+// are rewritten at the end.
+int64_t seekOutput(void* opaque, int64_t offset, int whence) {
+    auto* agg = static_cast<GstAggregator*>(opaque);
+    MuxState& s = *muxOf(agg)->state;
+    whence &= ~AVSEEK_FORCE;
+    if (whence == AVSEEK_SIZE) return s.size;
+    int64_t target;
+    switch (whence) {
+    case SEEK_SET:
+        target = offset;
+        break;
+    case SEEK_CUR:
+        target = s.position + offset;
+        break;
+    case SEEK_END:
+        target = s.size + offset;
+        break;
+    default:
+        return AVERROR(EINVAL);
+    }
+    if (target < 0) return AVERROR(EINVAL);
+    if (target != s.position) {
+        GstSegment segment;
+        gst_segment_init(&segment, GST_FORMAT_BYTES);
+        segment.start = guint64(target);
+        segment.position = guint64(target);
+        gst_aggregator_update_segment(agg, &segment);
+        GST_LOG_OBJECT(agg, "output position %" G_GINT64_FORMAT " -> %" G_GINT64_FORMAT, s.position,
+                       target);
+        s.position = target;
+    }
+    return target;
+}
+
+bool downstreamSeekable(GstAggregator* agg) {
+    GstQuery* query = gst_query_new_seeking(GST_FORMAT_BYTES);
+    gboolean seekable = FALSE;
+    if (gst_pad_peer_query(GST_AGGREGATOR_SRC_PAD(agg), query)) {
+        GstFormat format = GST_FORMAT_UNDEFINED;
+        gst_query_parse_seeking(query, &format, &seekable, nullptr, nullptr);
+        if (format != GST_FORMAT_BYTES) seekable = FALSE;
+    }
+    gst_query_unref(query);
+    return seekable;
+}
+
+// ---- header, packets, trailer ----
+
+void fillStream(AVStream* st, const StreamFormat& f) {
+    AVCodecParameters* par = st->codecpar;
+    par->codec_type = f.type;
+    par->codec_id = f.codec;
+    par->codec_tag = f.tag;
+    par->bit_rate = f.bitRate;
+    if (f.type == AVMEDIA_TYPE_VIDEO) {
+        par->width = f.width;
+        par->height = f.height;
+        par->bits_per_coded_sample = f.bitsPerPixel;
+        st->time_base = AVRational{f.fpsD, f.fpsN};
+        st->avg_frame_rate = AVRational{f.fpsN, f.fpsD};
+        st->r_frame_rate = st->avg_frame_rate;
+    } else {
+        par->sample_rate = f.rate;
+        av_channel_layout_default(&par->ch_layout, f.channels);
+        par->bits_per_coded_sample = f.bitsPerSample;
+        par->block_align = f.blockAlign;
+        par->frame_size = f.frameSize;
+        st->time_base = f.unit();
+    }
+    if (!f.extradata.empty()) {
+        par->extradata =
+            static_cast<uint8_t*>(av_mallocz(f.extradata.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+        if (par->extradata) {
+            std::memcpy(par->extradata, f.extradata.data(), f.extradata.size());
+            par->extradata_size = int(f.extradata.size());
+        }
+    }
+}
+
+std::string describe(const StreamFormat& f) {
+    char tag[5] = {};
+    for (int i = 0; i < 4; ++i)
+        tag[i] = char((f.tag >> (8 * i)) & 0xFF);
+    if (f.type == AVMEDIA_TYPE_VIDEO)
+        return std::string(tag) + " " + std::to_string(f.width) + "x" + std::to_string(f.height) +
+               " at " + std::to_string(f.fpsN) + "/" + std::to_string(f.fpsD) + " fps";
+    char ftag[16];
+    std::snprintf(ftag, sizeof ftag, "0x%04x", unsigned(f.tag));
+    return std::string("audio tag ") + ftag + " " + std::to_string(f.rate) + " Hz " +
+           std::to_string(f.channels) + " ch";
+}
+
+GstFlowReturn writeHeader(GstAggregator* agg, const PadList& list) {
+    MuxState& s = *muxOf(agg)->state;
+    std::vector<GstAggregatorPad*> inputs;
+    for (GstAggregatorPad* pad : list.pads()) {
+        PadState& ps = stateOf(pad);
+        if (ps.hasFormat)
+            inputs.push_back(pad);
+        else if (!gst_aggregator_pad_is_eos(pad))
+            return GST_AGGREGATOR_FLOW_NEED_DATA; // its caps are still to come
+        else
+            GST_WARNING_OBJECT(pad, "ended without a stream format; left out of the file");
+    }
+    if (inputs.empty()) {
+        GST_ELEMENT_ERROR(
+            agg, STREAM, MUX, ("Nothing to write into the AVI file."),
+            ("%u sink pads, none of them received a stream format", unsigned(list.pads().size())));
+        return GST_FLOW_ERROR;
+    }
+    // Video streams first (00dc before 01wb, as players expect), then by pad number.
+    std::stable_sort(inputs.begin(), inputs.end(), [](GstAggregatorPad* a, GstAggregatorPad* b) {
+        const PadState &x = stateOf(a), &y = stateOf(b);
+        if (x.video != y.video) return x.video;
+        return x.serial < y.serial;
+    });
+
+    s.seekable = downstreamSeekable(agg);
+    GST_INFO_OBJECT(agg, "downstream %s seek: writing the %s layout", s.seekable ? "can" : "cannot",
+                    s.seekable ? "indexed" : "streamable");
+    int rc = avformat_alloc_output_context2(&s.fmt, nullptr, "avi", nullptr);
+    if (rc < 0 || !s.fmt) {
+        GST_ELEMENT_ERROR(agg, LIBRARY, INIT, ("Cannot set up the AVI writer."),
+                          ("avformat_alloc_output_context2: %s", avError(rc).c_str()));
+        return GST_FLOW_ERROR;
+    }
+    auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferSize));
+    AVIOContext* pb = buffer ? avio_alloc_context(buffer, kIoBufferSize, 1, agg, nullptr,
+                                                  writeOutput, s.seekable ? seekOutput : nullptr)
+                             : nullptr;
+    if (!pb) {
+        av_free(buffer);
+        GST_ELEMENT_ERROR(agg, RESOURCE, NO_SPACE_LEFT, ("Out of memory for the AVI writer."),
+                          (nullptr));
+        return GST_FLOW_ERROR;
+    }
+    pb->seekable = s.seekable ? AVIO_SEEKABLE_NORMAL : 0;
+    s.fmt->pb = pb;
+    s.fmt->flags |= AVFMT_FLAG_CUSTOM_IO;
+
+    std::string streams;
+    for (GstAggregatorPad* pad : inputs) {
+        PadState& ps = stateOf(pad);
+        AVStream* st = avformat_new_stream(s.fmt, nullptr);
+        if (!st) {
+            GST_ELEMENT_ERROR(agg, RESOURCE, NO_SPACE_LEFT, ("Out of memory for the AVI writer."),
+                              (nullptr));
+            return GST_FLOW_ERROR;
+        }
+        fillStream(st, ps.format);
+        ps.stream = st;
+        streams += (streams.empty() ? "" : ", ") + std::string(GST_PAD_NAME(pad)) + ": " +
+                   describe(ps.format);
+    }
+
+    if (!gst_pad_has_current_caps(GST_AGGREGATOR_SRC_PAD(agg))) {
+        GstCaps* caps = gst_caps_new_empty_simple("video/x-msvideo");
+        gst_aggregator_set_src_caps(agg, caps);
+        gst_caps_unref(caps);
+    }
+
+    rc = avformat_write_header(s.fmt, nullptr);
+    if (s.downstream != GST_FLOW_OK) return s.downstream;
+    if (rc < 0) {
+        GST_ELEMENT_ERROR(agg, STREAM, MUX, ("Cannot write the AVI header."),
+                          ("libavformat: %s (streams %s)", avError(rc).c_str(), streams.c_str()));
+        return GST_FLOW_ERROR;
+    }
+    GST_OBJECT_LOCK(agg);
+    s.headerWritten = true;
+    GST_OBJECT_UNLOCK(agg);
+    GST_INFO_OBJECT(agg, "header written: %s", streams.c_str());
+    return GST_FLOW_OK;
+}
+
+GstClockTime runningTime(GstAggregatorPad* pad, GstBuffer* buf) {
+    const GstClockTime ts = GST_BUFFER_DTS_OR_PTS(buf);
+    if (!GST_CLOCK_TIME_IS_VALID(ts)) return GST_CLOCK_TIME_NONE;
+    GST_OBJECT_LOCK(pad);
+    const GstClockTime rt = pad->segment.format == GST_FORMAT_TIME
+                                ? gst_segment_to_running_time(&pad->segment, GST_FORMAT_TIME, ts)
+                                : GST_CLOCK_TIME_NONE;
+    GST_OBJECT_UNLOCK(pad);
+    return rt;
+}
+
+// Where the buffer goes in its stream, in format.unit(). Audio chunks follow each other
+// without gaps; a video frame goes where its running time says, never before the next free
+// position.
+int64_t positionOf(const PadState& ps, GstClockTime rt) {
+    if (ps.format.type == AVMEDIA_TYPE_VIDEO && GST_CLOCK_TIME_IS_VALID(rt)) {
+        const GstClockTime origin = ps.haveOrigin ? ps.origin : rt;
+        const guint64 since = rt > origin ? rt - origin : 0;
+        const auto index = int64_t(gst_util_uint64_scale_round(
+            since, guint64(ps.format.fpsN), guint64(ps.format.fpsD) * GST_SECOND));
+        return std::max(index, ps.next);
+    }
+    return ps.next;
+}
+
+GstClockTime timeOf(const PadState& ps, int64_t position) {
+    const AVRational u = ps.format.unit();
+    return gst_util_uint64_scale(guint64(position), guint64(u.num) * GST_SECOND, guint64(u.den));
+}
+
+GstFlowReturn writePacket(GstAggregator* agg, GstAggregatorPad* pad, GstBuffer* buf,
+                          int64_t position) {
+    MuxState& s = *muxOf(agg)->state;
+    PadState& ps = stateOf(pad);
+    GstMapInfo map;
+    if (!gst_buffer_map(buf, &map, GST_MAP_READ)) {
+        GST_ELEMENT_ERROR(agg, STREAM, FAILED, ("Cannot read an input buffer."),
+                          ("mapping a buffer of %s failed", GST_PAD_NAME(pad)));
+        return GST_FLOW_ERROR;
+    }
+    int64_t units = 1;
+    if (ps.format.isPcm()) {
+        // A partial sample frame would shift every later sample into the wrong channel.
+        if (map.size % gsize(ps.format.blockAlign) != 0) {
+            gst_buffer_unmap(buf, &map);
+            GST_ELEMENT_ERROR(agg, STREAM, FORMAT, ("The PCM audio is broken."),
+                              ("a buffer of %" G_GSIZE_FORMAT " bytes on %s is not a whole "
+                               "number of %d-byte sample frames",
+                               gsize(gst_buffer_get_size(buf)), GST_PAD_NAME(pad),
+                               ps.format.blockAlign));
+            return GST_FLOW_ERROR;
+        }
+        units = int64_t(map.size) / ps.format.blockAlign;
+        if (units == 0) {
+            gst_buffer_unmap(buf, &map);
+            return GST_FLOW_OK; // no samples, nothing to write
+        }
+    }
+
+    AVPacket* pkt = av_packet_alloc();
+    if (!pkt) {
+        gst_buffer_unmap(buf, &map);
+        GST_ELEMENT_ERROR(agg, RESOURCE, NO_SPACE_LEFT, ("Out of memory for the AVI writer."),
+                          (nullptr));
+        return GST_FLOW_ERROR;
+    }
+    const AVRational unit = ps.format.unit();
+    pkt->data = map.size ? map.data : nullptr;
+    pkt->size = int(map.size);
+    pkt->stream_index = ps.stream->index;
+    pkt->dts = av_rescale_q(position, unit, ps.stream->time_base);
+    pkt->pts = pkt->dts;
+    pkt->duration = av_rescale_q(units, unit, ps.stream->time_base);
+    if (!GST_BUFFER_FLAG_IS_SET(buf, GST_BUFFER_FLAG_DELTA_UNIT)) pkt->flags |= AV_PKT_FLAG_KEY;
+    const int rc = av_write_frame(s.fmt, pkt);
+    av_packet_free(&pkt);
+    gst_buffer_unmap(buf, &map);
+
+    if (s.downstream != GST_FLOW_OK) return s.downstream;
+    if (rc < 0) {
+        GST_ELEMENT_ERROR(agg, STREAM, MUX, ("Cannot write into the AVI file."),
+                          ("libavformat, packet at position %" G_GINT64_FORMAT " of %s: %s",
+                           position, GST_PAD_NAME(pad), avError(rc).c_str()));
+        return GST_FLOW_ERROR;
+    }
+    ps.next = position + units;
+    return GST_FLOW_OK;
+}
+
+GstFlowReturn writeTrailer(GstAggregator* agg) {
+    MuxState& s = *muxOf(agg)->state;
+    const int rc = av_write_trailer(s.fmt);
+    if (rc >= 0) avio_flush(s.fmt->pb);
+    if (s.downstream != GST_FLOW_OK) return s.downstream;
+    if (rc < 0 || s.fmt->pb->error < 0) {
+        GST_ELEMENT_ERROR(agg, STREAM, MUX, ("Cannot finish the AVI file."),
+                          ("libavformat: %s", avError(rc < 0 ? rc : s.fmt->pb->error).c_str()));
+        return GST_FLOW_ERROR;
+    }
+    s.finished = true;
+    GST_INFO_OBJECT(agg, "trailer written, %" G_GINT64_FORMAT " bytes", s.size);
+    return GST_FLOW_EOS;
+}
+
+// ---- GstAggregator virtual methods ----
+
+GstFlowReturn aggregate(GstAggregator* agg, gboolean /*timeout*/) {
+    MuxState& s = *muxOf(agg)->state;
+    if (s.finished) return GST_FLOW_EOS;
+    if (s.failed) return GST_FLOW_NOT_NEGOTIATED;
+    PadList list(agg);
+    if (!s.headerWritten) {
+        const GstFlowReturn r = writeHeader(agg, list);
+        if (r != GST_FLOW_OK) {
+            if (r != GST_AGGREGATOR_FLOW_NEED_DATA) s.failed = true;
+            return r;
+        }
+    }
+
+    // The next chunk is the head buffer that comes earliest in the file's own timeline.
+    GstAggregatorPad* best = nullptr;
+    GstBuffer* bestBuffer = nullptr;
+    int64_t bestPosition = 0;
+    GstClockTime bestTime = 0, bestRunning = GST_CLOCK_TIME_NONE;
+    bool allEnded = true;
+    for (GstAggregatorPad* pad : list.pads()) {
+        GstBuffer* buf = gst_aggregator_pad_peek_buffer(pad);
+        if (!buf) {
+            if (!gst_aggregator_pad_is_eos(pad)) allEnded = false;
+            continue;
+        }
+        allEnded = false;
+        PadState& ps = stateOf(pad);
+        const bool gap =
+            GST_BUFFER_FLAG_IS_SET(buf, GST_BUFFER_FLAG_GAP) && gst_buffer_get_size(buf) == 0;
+        if (gap || !ps.stream) {
+            // Gaps need no chunk (the next frame's time leaves the room); pads that joined
+            // after the header have no stream to write into.
+            if (!ps.stream) GST_WARNING_OBJECT(pad, "dropping a buffer: pad is not in the file");
+            gst_buffer_unref(buf);
+            gst_aggregator_pad_drop_buffer(pad);
+            return GST_FLOW_OK;
+        }
+        const GstClockTime rt = runningTime(pad, buf);
+        const int64_t position = positionOf(ps, rt);
+        const GstClockTime t = timeOf(ps, position);
+        if (!best || t < bestTime ||
+            (t == bestTime && ps.stream->index < stateOf(best).stream->index)) {
+            if (bestBuffer) gst_buffer_unref(bestBuffer);
+            best = pad;
+            bestBuffer = buf;
+            bestPosition = position;
+            bestTime = t;
+            bestRunning = rt;
+        } else {
+            gst_buffer_unref(buf);
+        }
+    }
+    if (!best) return allEnded ? writeTrailer(agg) : GST_AGGREGATOR_FLOW_NEED_DATA;
+
+    PadState& ps = stateOf(best);
+    if (!ps.haveOrigin && GST_CLOCK_TIME_IS_VALID(bestRunning)) {
+        ps.haveOrigin = true;
+        ps.origin = bestRunning;
+    }
+    GstBuffer* popped = gst_aggregator_pad_pop_buffer(best);
+    GstFlowReturn r = GST_FLOW_OK;
+    if (popped) {
+        r = writePacket(agg, best, popped, bestPosition);
+        gst_buffer_unref(popped);
+    }
+    gst_buffer_unref(bestBuffer);
+    if (r != GST_FLOW_OK && r != GST_FLOW_FLUSHING) s.failed = true;
+    return r;
+}
+
+gboolean sinkEvent(GstAggregator* agg, GstAggregatorPad* pad, GstEvent* event) {
+    if (GST_EVENT_TYPE(event) != GST_EVENT_CAPS)
+        return GST_AGGREGATOR_CLASS(tovamix_avi_mux_parent_class)->sink_event(agg, pad, event);
+
+    MuxState& s = *muxOf(agg)->state;
+    PadState& ps = stateOf(pad);
+    GstCaps* caps = nullptr;
+    gst_event_parse_caps(event, &caps);
+    const std::string text = capsText(caps);
+    const std::string media = caps && !gst_caps_is_empty(caps) && !gst_caps_is_any(caps)
+                                  ? gst_structure_get_name(gst_caps_get_structure(caps, 0))
+                                  : text;
+    StreamFormat format;
+    std::string why;
+    const bool ok = parseCaps(caps, ps.video, format, why);
+    gst_event_unref(event);
+    if (!ok) {
+        GST_ELEMENT_ERROR(
+            agg, STREAM, FORMAT,
+            ("The AVI writer cannot take the stream format %s: %s.", media.c_str(), why.c_str()),
+            ("pad %s refused caps %s", GST_PAD_NAME(pad), text.c_str()));
+        s.failed = true;
+        return FALSE;
+    }
+    if (ps.stream && !format.continues(ps.format)) {
+        GST_ELEMENT_ERROR(agg, STREAM, FORMAT,
+                          ("The stream format changed after the AVI header was written."),
+                          ("pad %s: was %s, now caps %s", GST_PAD_NAME(pad),
+                           describe(ps.format).c_str(), text.c_str()));
+        s.failed = true;
+        return FALSE;
+    }
+    GST_DEBUG_OBJECT(pad, "stream format %s from %s", describe(format).c_str(), text.c_str());
+    if (!ps.stream) ps.format = std::move(format);
+    ps.hasFormat = true;
+    return TRUE;
+}
+
+gboolean srcEvent(GstAggregator* agg, GstEvent* event) {
+    // The output is one file written front to back; it cannot be seeked.
+    if (GST_EVENT_TYPE(event) == GST_EVENT_SEEK) {
+        GST_DEBUG_OBJECT(agg, "refusing a seek");
+        gst_event_unref(event);
+        return FALSE;
+    }
+    return GST_AGGREGATOR_CLASS(tovamix_avi_mux_parent_class)->src_event(agg, event);
+}
+
+void resetState(GstAggregator* agg) {
+    MuxState& s = *muxOf(agg)->state;
+    s.closeOutput();
+    GST_OBJECT_LOCK(agg);
+    s.headerWritten = false;
+    GST_OBJECT_UNLOCK(agg);
+    s.finished = false;
+    s.failed = false;
+    s.seekable = false;
+    s.position = 0;
+    s.size = 0;
+    s.downstream = GST_FLOW_OK;
+    PadList list(agg);
+    for (GstAggregatorPad* pad : list.pads())
+        stateOf(pad).reset();
+}
+
+gboolean start(GstAggregator* agg) {
+    resetState(agg);
+    // Downstream learns at once that the output is bytes.
+    GstSegment segment;
+    gst_segment_init(&segment, GST_FORMAT_BYTES);
+    gst_aggregator_update_segment(agg, &segment);
+    return TRUE;
+}
+
+gboolean stop(GstAggregator* agg) {
+    MuxState& s = *muxOf(agg)->state;
+    if (s.headerWritten && !s.finished)
+        GST_WARNING_OBJECT(agg, "stopped before the end of the streams: the file has no index");
+    resetState(agg);
+    return TRUE;
+}
+
+GstAggregatorPad* createNewPad(GstAggregator* agg, GstPadTemplate* templ, const gchar* reqName,
+                               const GstCaps*) {
+    MuxState& s = *muxOf(agg)->state;
+    const gchar* pattern = GST_PAD_TEMPLATE_NAME_TEMPLATE(templ);
+    const bool video = std::strcmp(pattern, "video_%u") == 0;
+    if (!video && std::strcmp(pattern, "audio_%u") != 0) return nullptr;
+    const char* prefix = video ? "video_" : "audio_";
+
+    GST_OBJECT_LOCK(agg);
+    if (s.headerWritten) {
+        GST_OBJECT_UNLOCK(agg);
+        GST_WARNING_OBJECT(agg, "the AVI header is written; no new streams can join");
+        return nullptr;
+    }
+    unsigned& counter = video ? s.nextVideo : s.nextAudio;
+    unsigned serial = counter;
+    if (reqName && g_str_has_prefix(reqName, prefix) && std::strchr(reqName, '%') == nullptr) {
+        gchar* end = nullptr;
+        const char* digits = reqName + std::strlen(prefix);
+        const guint64 n = g_ascii_strtoull(digits, &end, 10);
+        if (end == digits || *end != '\0' || n > G_MAXUINT16) {
+            GST_OBJECT_UNLOCK(agg);
+            GST_WARNING_OBJECT(agg, "bad pad name %s", reqName);
+            return nullptr;
+        }
+        serial = unsigned(n);
+    }
+    gchar* name = g_strdup_printf("%s%u", prefix, serial);
+    for (GList* l = GST_ELEMENT(agg)->sinkpads; l; l = l->next) {
+        if (std::strcmp(GST_PAD_NAME(l->data), name) == 0) {
+            GST_OBJECT_UNLOCK(agg);
+            GST_WARNING_OBJECT(agg, "pad %s exists already", name);
+            g_free(name);
+            return nullptr;
+        }
+    }
+    counter = std::max(counter, serial + 1);
+    auto* pad = static_cast<TovamixAviMuxPad*>(g_object_new(tovamix_avi_mux_pad_get_type(), "name",
+                                                            name, "direction", GST_PAD_SINK,
+                                                            "template", templ, nullptr));
+    pad->state->video = video;
+    pad->state->serial = serial;
+    GST_OBJECT_UNLOCK(agg);
+    g_free(name);
+    return GST_AGGREGATOR_PAD(pad);
+}
+
+GstStateChangeReturn changeState(GstElement* element, GstStateChange transition) {
+    if (transition == GST_STATE_CHANGE_PAUSED_TO_PLAYING) {
+        GST_OBJECT_LOCK(element);
+        const bool noInputs = element->numsinkpads == 0;
+        GST_OBJECT_UNLOCK(element);
+        if (noInputs) {
+            GST_ELEMENT_ERROR(element, CORE, PAD, ("The AVI writer has no inputs."),
+                              ("request a video_%%u or audio_%%u pad before playing"));
+            return GST_STATE_CHANGE_FAILURE;
+        }
+    }
+    return GST_ELEMENT_CLASS(tovamix_avi_mux_parent_class)->change_state(element, transition);
+}
+
+void finalizeMux(GObject* object) {
+    auto* self = reinterpret_cast<TovamixAviMux*>(object);
+    self->state->closeOutput();
+    delete self->state;
+    self->state = nullptr;
+    G_OBJECT_CLASS(tovamix_avi_mux_parent_class)->finalize(object);
+}
+
+void finalizePad(GObject* object) {
+    auto* self = reinterpret_cast<TovamixAviMuxPad*>(object);
+    delete self->state;
+    self->state = nullptr;
+    G_OBJECT_CLASS(tovamix_avi_mux_pad_parent_class)->finalize(object);
+}
+
+} // namespace
+} // namespace platform::dshow
+
+static void tovamix_avi_mux_pad_class_init(TovamixAviMuxPadClass* klass) {
+    G_OBJECT_CLASS(klass)->finalize = platform::dshow::finalizePad;
+}
+
+static void tovamix_avi_mux_pad_init(TovamixAviMuxPad* pad) {
+    pad->state = new PadState;
+}
+
+static void tovamix_avi_mux_class_init(TovamixAviMuxClass* klass) {
+    using namespace platform::dshow;
+    GObjectClass* objectClass = G_OBJECT_CLASS(klass);
+    GstElementClass* elementClass = GST_ELEMENT_CLASS(klass);
+    GstAggregatorClass* aggClass = GST_AGGREGATOR_CLASS(klass);
+    objectClass->finalize = finalizeMux;
+    elementClass->change_state = changeState;
+    gst_element_class_set_static_metadata(
+        elementClass, "Tovamix AVI multiplexer", "Codec/Muxer",
+        "Writes MPEG-4 video (XVID), MS Video 1 (MSVC), MP3 and PCM streams into AVI files "
+        "with OpenDML indexes",
+        "Tovamix");
+    gst_element_class_add_static_pad_template_with_gtype(elementClass, &srcTemplate,
+                                                         GST_TYPE_AGGREGATOR_PAD);
+    gst_element_class_add_static_pad_template_with_gtype(elementClass, &videoTemplate,
+                                                         tovamix_avi_mux_pad_get_type());
+    gst_element_class_add_static_pad_template_with_gtype(elementClass, &audioTemplate,
+                                                         tovamix_avi_mux_pad_get_type());
+    aggClass->aggregate = aggregate;
+    aggClass->sink_event = sinkEvent;
+    aggClass->src_event = srcEvent;
+    aggClass->start = start;
+    aggClass->stop = stop;
+    aggClass->create_new_pad = createNewPad;
+}
+
+static void tovamix_avi_mux_init(TovamixAviMux* self) {
+    self->state = new MuxState;
+}
+
+namespace platform::dshow {
+
+bool registerAviMuxElement() {
+    static const bool registered = [] {
+        if (!gst_is_initialized() && !gst_init_check(nullptr, nullptr, nullptr)) return false;
+        GST_DEBUG_CATEGORY_INIT(tovamix_avimux_debug, "tovamixavimux", 0,
+                                "Tovamix AVI multiplexer");
+        return gst_element_register(nullptr, "tovamixavimux", GST_RANK_NONE,
+                                    tovamix_avi_mux_get_type()) == TRUE;
+    }();
+    return registered;
+}
+
+} // namespace platform::dshow
