@@ -252,7 +252,10 @@ TEST(FilterGraph, ClearGraphKeepsProviderFiltersDisconnected) {
     g.attachProvider(&provider);
     g.setActive(true);
     ASSERT_EQ(g.RenderFile(avClip()), S_OK);
-    // The video went through the unconnected pass-through filter on its way to a renderer.
+    g.Pause();
+    ASSERT_TRUE(waitFor([&] { return g.State() == 2; }, 5s));
+    pump(200);
+    // The video goes through the unconnected pass-through filter on its way to a renderer.
     ASSERT_TRUE(findUnconnectedPin(provider.filter, PINDIR_INPUT) == nullptr);
     EXPECT_GT(names(g).size(), 3u);
     g.ClearGraph();

@@ -1,5 +1,7 @@
 #include "Filters.h"
 
+#include "AviMuxElement.h"
+
 #include <cstring>
 #include <fstream>
 #include <mutex>
@@ -24,7 +26,10 @@ bool structureNameStarts(const GstCaps* caps, const char* prefix) {
 
 void ensureGstreamer() {
     static std::once_flag once;
-    std::call_once(once, [] { gst_init(nullptr, nullptr); });
+    std::call_once(once, [] {
+        gst_init(nullptr, nullptr);
+        registerAviMuxElement();
+    });
 }
 
 bool capsAreVideo(const GstCaps* caps) {

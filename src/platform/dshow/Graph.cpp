@@ -101,7 +101,15 @@ GstElement* makeVideoSink() {
 }
 
 GstElement* makeAudioSink() {
-    if (GstElement* e = firstWorking({"pulsesink", "alsasink"})) return e;
+    // Whether a sound server answers is learnt once; asking again for every renderer would
+    // cost a connection attempt each time.
+    static const bool output = [] {
+        GstElement* e = firstWorking({"pulsesink", "alsasink"});
+        if (e) gst_object_unref(e);
+        return e != nullptr;
+    }();
+    if (output)
+        if (GstElement* e = firstWorking({"pulsesink", "alsasink"})) return e;
     // Without an audio output the sound is dropped at the pace of the clock, so playback
     // still keeps time.
     GstElement* e = gst_element_factory_make("fakesink", nullptr);
@@ -350,7 +358,12 @@ public:
     HRESULT Stop() override {
         const FILTER_STATE was = target_;
         target_ = State_Stopped;
-        if (hasWriter() && was != State_Stopped && GST_STATE(pipeline_) >= GST_STATE_PAUSED) {
+        bool ended;
+        {
+            std::lock_guard lock(eventMutex_);
+            ended = completed_;
+        }
+        if (hasWriter() && !ended && was != State_Stopped && GST_STATE(pipeline_) >= GST_STATE_PAUSED) {
             // A graph that writes a file ends its stream first, so the file gets its index.
             {
                 std::lock_guard lock(eventMutex_);
@@ -384,7 +397,13 @@ public:
             *position = pendingSeek_;
             return S_OK;
         }
-        if (!gst_element_query_position(pipeline_, GST_FORMAT_TIME, &pos)) pos = 0;
+        // Where there is a picture, the position is that of the picture shown.
+        bool known = false;
+        for (GstElement* sink : videoSinks()) {
+            if (!known) known = gst_element_query_position(sink, GST_FORMAT_TIME, &pos);
+            gst_object_unref(sink);
+        }
+        if (!known && !gst_element_query_position(pipeline_, GST_FORMAT_TIME, &pos)) pos = 0;
         *position = pos / 100;
         return S_OK;
     }
@@ -481,23 +500,33 @@ public:
 
     HRESULT CanStep() override { return videoSinks().empty() ? E_NOTIMPL : S_OK; }
 
-    // Steps the video by whole frames and the sound with it, so both sinks agree on the
-    // position afterwards.
+    // Steps the video by whole pictures: an exact seek by as many picture durations, so that
+    // the position afterwards is that of the picture shown. Without a known picture rate the
+    // video renderer is asked to step by pictures.
     HRESULT Step(uint32_t frames) override {
         if (frames == 0) return E_INVALIDARG;
         const auto sinks = videoSinks();
         if (sinks.empty()) return E_NOTIMPL;
-        if (target_ == State_Running) return VFW_E_WRONG_STATE;
+        if (target_ == State_Running) {
+            for (GstElement* sink : sinks) gst_object_unref(sink);
+            return VFW_E_WRONG_STATE;
+        }
         GstClockTime frame;
         {
             std::lock_guard lock(eventMutex_);
             frame = frameDuration_;
         }
-        if (frame == GST_CLOCK_TIME_NONE) {
+        if (frame != GST_CLOCK_TIME_NONE && GST_STATE(pipeline_) >= GST_STATE_PAUSED) {
+            int64_t now = 0;
+            GetCurrentPosition(&now);
+            {
+                std::lock_guard lock(eventMutex_);
+                stepPending_ = true;
+            }
+            seek(now + int64_t(frame * frames / 100));
+        } else {
             for (GstElement* sink : sinks)
                 gst_element_send_event(sink, gst_event_new_step(GST_FORMAT_BUFFERS, frames, 1.0, TRUE, FALSE));
-        } else {
-            gst_element_send_event(pipeline_, gst_event_new_step(GST_FORMAT_TIME, frame * frames, 1.0, TRUE, FALSE));
         }
         for (GstElement* sink : sinks) gst_object_unref(sink);
         return S_OK;
@@ -682,7 +711,6 @@ public:
         return false;
     }
 
-private:
     HRESULT linkWithConverter(GstPad* src, GstPad* into, bool video) {
         GstElement* bin = video ? makeRendererBin(nullptr, {"videoconvert", "videoscale"}, gst_element_factory_make("identity", nullptr))
                                 : makeRendererBin(nullptr, {"audioconvert", "audioresample"}, gst_element_factory_make("identity", nullptr));
@@ -711,6 +739,15 @@ private:
         return ok ? S_OK : VFW_E_CANNOT_CONNECT;
     }
 
+    // Lets an element of the graph take part in the graph's state.
+    void activateElement(GstElement* element) {
+        if (gst_element_is_locked_state(element)) {
+            gst_element_set_locked_state(element, FALSE);
+            gst_element_sync_state_with_parent(element);
+        }
+    }
+
+private:
     // Lets the element of a pad take part in the graph's state, now that it is connected.
     void activate(GstPad* pad) {
         GstElement* e = gst_pad_get_parent_element(pad);
@@ -910,15 +947,18 @@ private:
             break;
         }
         case GST_MESSAGE_ASYNC_DONE: {
-            bool paused;
+            bool paused, stepped;
             {
                 std::lock_guard lock(eventMutex_);
                 prerollDone_ = true;
                 paused = pauseRequested_ && !prerolling_;
                 pauseRequested_ = false;
+                stepped = stepPending_;
+                stepPending_ = false;
             }
             eventCv_.notify_all();
             if (paused) queueEvent(EC_PAUSED, S_OK, 0);
+            if (stepped) queueEvent(EC_STEP_COMPLETE, 0, 0);
             break;
         }
         case GST_MESSAGE_NEW_CLOCK:
@@ -969,6 +1009,7 @@ private:
     bool stopping_ = false;
     bool eosSeen_ = false;
     bool pauseRequested_ = false;
+    bool stepPending_ = false;
     HRESULT lastError_ = S_OK;
     int videoWidth_ = 0, videoHeight_ = 0;
     GstClockTime frameDuration_ = GST_CLOCK_TIME_NONE;
@@ -1059,6 +1100,7 @@ public:
         auto* e = static_cast<GstElement*>(filter->native());
         if (!hasSometimesSrcPads(e)) return VFW_E_NOT_FOUND;
         // The source finds its streams once it runs: connect the first one of the kind asked for.
+        graph_->activateElement(e);
         graph_->whenPadAdded(e, [route, majorType](GstPad* pad) {
             GstCaps* caps = padCaps(pad);
             const bool match = capsMatchType(caps, majorType);
