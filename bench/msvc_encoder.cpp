@@ -202,11 +202,20 @@ class Sequence {
 
 // ---- Encoding ---------------------------------------------------------------------------
 
+struct Result {
+    std::string path;
+    double seconds = 0, keySeconds = 0, slowest = 0;
+    int keyFrames = 0;
+    size_t bytes = 0;
+    double psnr = 0;
+    long decoded = 0;
+};
+
 // Passes pictures to a compressor and adds up the CPU time it takes.
 class Timed final : public vfw::VideoCompressor {
   public:
-    Timed(std::unique_ptr<vfw::VideoCompressor> inner, double& seconds, size_t& bytes)
-        : inner_(std::move(inner)), seconds_(seconds), bytes_(bytes) {}
+    Timed(std::unique_ptr<vfw::VideoCompressor> inner, Result& result)
+        : inner_(std::move(inner)), result_(result) {}
     uint32_t fourcc() const override { return inner_->fourcc(); }
     int outputBitCount() const override { return inner_->outputBitCount(); }
     int codecId() const override { return inner_->codecId(); }
@@ -217,23 +226,20 @@ class Timed final : public vfw::VideoCompressor {
     bool compress(const uint8_t* bits, vfw::CompressedSample& out, std::string* error) override {
         const double t0 = cpuSeconds();
         const bool ok = inner_->compress(bits, out, error);
-        seconds_ += cpuSeconds() - t0;
-        bytes_ += out.data.size();
+        const double t = cpuSeconds() - t0;
+        result_.seconds += t;
+        result_.slowest = std::max(result_.slowest, t);
+        if (out.keyFrame) {
+            result_.keySeconds += t;
+            ++result_.keyFrames;
+        }
+        result_.bytes += out.data.size();
         return ok;
     }
 
   private:
     std::unique_ptr<vfw::VideoCompressor> inner_;
-    double& seconds_;
-    size_t& bytes_;
-};
-
-struct Result {
-    std::string path;
-    double seconds = 0;
-    size_t bytes = 0;
-    double psnr = 0;
-    long decoded = 0;
+    Result& result_;
 };
 
 std::shared_ptr<vfw::AviStream> openStream(const std::string& path, int keyEvery,
@@ -308,15 +314,13 @@ int main(int argc, char** argv) {
     theirs.path = dir + "/ffmpeg.avi";
     {
         std::shared_ptr<vfw::AviFile> fa, fb;
-        auto a = openStream(
-            ours.path, keyEvery,
-            std::make_unique<Timed>(vfw::VideoCompressor::find(vfw::makeFourCC('M', 'S', 'V', 'C')),
-                                    ours.seconds, ours.bytes),
-            fa, dib);
-        auto b = openStream(
-            theirs.path, keyEvery,
-            std::make_unique<Timed>(vfw::makeLibavMsVideo1(), theirs.seconds, theirs.bytes), fb,
-            dib);
+        auto a =
+            openStream(ours.path, keyEvery,
+                       std::make_unique<Timed>(
+                           vfw::VideoCompressor::find(vfw::makeFourCC('M', 'S', 'V', 'C')), ours),
+                       fa, dib);
+        auto b = openStream(theirs.path, keyEvery,
+                            std::make_unique<Timed>(vfw::makeLibavMsVideo1(), theirs), fb, dib);
         std::string error;
         for (int i = 0; i < frames; ++i) {
             seq.render(i, dib);
@@ -343,10 +347,12 @@ int main(int argc, char** argv) {
                 "24), ffmpeg msvideo1 at its fixed divisor 24\n",
                 frames, Width, Height, keyEvery, OurQuality);
     const double oursMs = ours.seconds * 1000 / frames, theirsMs = theirs.seconds * 1000 / frames;
-    std::printf("ours:   %7.2f ms CPU/frame  PSNR %.3f dB  %zu bytes  (%ld frames decoded)\n",
-                oursMs, ours.psnr, ours.bytes, ours.decoded);
-    std::printf("ffmpeg: %7.2f ms CPU/frame  PSNR %.3f dB  %zu bytes  (%ld frames decoded)\n",
-                theirsMs, theirs.psnr, theirs.bytes, theirs.decoded);
+    for (const Result* r : {&ours, &theirs})
+        std::printf("%-7s %7.2f ms CPU/frame (key frames %.2f, slowest %.2f)  PSNR %.3f dB  "
+                    "%zu bytes\n",
+                    r == &ours ? "ours:" : "ffmpeg:", r->seconds * 1000 / frames,
+                    r->keyFrames ? r->keySeconds * 1000 / r->keyFrames : 0.0, r->slowest * 1000,
+                    r->psnr, r->bytes);
     if (ours.decoded != frames || theirs.decoded != frames)
         std::printf("warning: ffmpeg decoded %ld and %ld of %d frames\n", ours.decoded,
                     theirs.decoded, frames);
