@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <random>
 #include <sstream>
@@ -105,7 +106,7 @@ TEST(MsVideo1Blocks, LambdaDivisionIsExact) {
 }
 
 // Both versions must choose the same code for every block, at every quality, on key frames
-// and between them: the choice decides what is written.
+// and between them (the choice decides what is written), and reconstruct it alike.
 TEST(MsVideo1Blocks, VectorChoiceMatchesPortable) {
     const Kernels* vec = vectorKernels();
     if (!vec) GTEST_SKIP() << "no vector version on this processor";
@@ -128,6 +129,13 @@ TEST(MsVideo1Blocks, VectorChoiceMatchesPortable) {
         for (int i = 0; i < a.words; ++i)
             ASSERT_EQ(a.word[i], b.word[i])
                 << "word " << i << ": " << describe(px, key ? nullptr : prev, lambda.value);
+        // Both write the same pixels for it, into a picture wider than the block.
+        uint16_t pa[4 * 6], pb[4 * 6];
+        for (int i = 0; i < 24; ++i)
+            pa[i] = pb[i] = uint16_t(i);
+        port.reconstruct(a, pa + 1, 6);
+        vec->reconstruct(a, pb + 1, 6);
+        ASSERT_TRUE(std::equal(pa, pa + 24, pb)) << describe(px, nullptr, lambda.value);
     }
     // Every mode was exercised.
     for (int m = 0; m < 4; ++m)

@@ -8,31 +8,6 @@ Lambda::Lambda(int lambda)
     : value(lambda < 1 ? 1 : lambda),
       reciprocal(((uint64_t(1) << 32) + uint64_t(value) - 1) / uint64_t(value)) {}
 
-void reconstruct(const BlockCode& code, uint16_t* dst, ptrdiff_t stride) {
-    uint16_t px[16];
-    switch (code.mode) {
-    case Mode::Skip:
-        return;
-    case Mode::Fill:
-        for (uint16_t& p : px)
-            p = code.word[0] & 0x7FFF;
-        break;
-    case Mode::Two:
-        for (int i = 0; i < 16; ++i)
-            px[i] = (code.word[0] >> i) & 1 ? code.word[1] : code.word[2];
-        break;
-    case Mode::Eight:
-        for (int i = 0; i < 16; ++i) {
-            const int q = (i >> 3) * 2 + ((i & 3) >> 1);
-            px[i] =
-                ((code.word[0] >> i) & 1 ? code.word[1 + 2 * q] : code.word[2 + 2 * q]) & 0x7FFF;
-        }
-        break;
-    }
-    for (int y = 0; y < 4; ++y)
-        std::memcpy(dst + y * stride, px + 4 * y, 8);
-}
-
 namespace {
 
 // ---- Row conversion ---------------------------------------------------------------------
@@ -67,6 +42,31 @@ void changedBlocks(const uint16_t* cur, const uint16_t* prev, ptrdiff_t stride, 
             differs = std::memcmp(cur + y * stride + 4 * b, prev + y * stride + 4 * b, 8) != 0;
         changed[b] = differs ? 1 : 0;
     }
+}
+
+void reconstruct(const BlockCode& code, uint16_t* dst, ptrdiff_t stride) {
+    uint16_t px[16];
+    switch (code.mode) {
+    case Mode::Skip:
+        return;
+    case Mode::Fill:
+        for (uint16_t& p : px)
+            p = code.word[0] & 0x7FFF;
+        break;
+    case Mode::Two:
+        for (int i = 0; i < 16; ++i)
+            px[i] = (code.word[0] >> i) & 1 ? code.word[1] : code.word[2];
+        break;
+    case Mode::Eight:
+        for (int i = 0; i < 16; ++i) {
+            const int q = (i >> 3) * 2 + ((i & 3) >> 1);
+            px[i] =
+                ((code.word[0] >> i) & 1 ? code.word[1 + 2 * q] : code.word[2 + 2 * q]) & 0x7FFF;
+        }
+        break;
+    }
+    for (int y = 0; y < 4; ++y)
+        std::memcpy(dst + y * stride, px + 4 * y, 8);
 }
 
 // ---- Block analysis ---------------------------------------------------------------------
@@ -213,7 +213,8 @@ void choose(const uint16_t* cur, const uint16_t* prev, ptrdiff_t stride, const L
 } // namespace
 
 const Kernels& portableKernels() {
-    static const Kernels k{"portable", fromBgr32, fromBgr24, fromRgb555, changedBlocks, choose};
+    static const Kernels k{"portable",    fromBgr32, fromBgr24,  fromRgb555,
+                           changedBlocks, choose,    reconstruct};
     return k;
 }
 

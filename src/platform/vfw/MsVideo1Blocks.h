@@ -57,6 +57,8 @@ struct Kernels {
     // reconstruction, or null on a key frame (where skipping is not allowed).
     void (*choose)(const uint16_t* cur, const uint16_t* prev, ptrdiff_t stride,
                    const Lambda& lambda, BlockCode& out);
+    // Writes the pixels a decoder makes of code (not of a skip) into the block at dst.
+    void (*reconstruct)(const BlockCode& code, uint16_t* dst, ptrdiff_t stride);
 };
 
 // Plain C++ that runs anywhere.
@@ -65,9 +67,6 @@ const Kernels& portableKernels();
 const Kernels* vectorKernels();
 // The vector version where there is one, else the portable one.
 const Kernels& bestKernels();
-
-// Writes the pixels a decoder makes of code (not of a skip) into the block at dst.
-void reconstruct(const BlockCode& code, uint16_t* dst, ptrdiff_t stride);
 
 // ---- Shared by both versions -------------------------------------------------------------
 

@@ -419,10 +419,59 @@ void choose(const uint16_t* cur, const uint16_t* prev, ptrdiff_t stride, const L
     chooseMode(a, prev == nullptr, lambda, out);
 }
 
+// Stores pixels 0..7 (rows 0 and 1) or 8..15 (rows 2 and 3) of a block.
+inline void storeRows(uint16_t* dst, ptrdiff_t stride, V v) {
+    _mm_storel_epi64(reinterpret_cast<V*>(dst), v);
+    _mm_storel_epi64(reinterpret_cast<V*>(dst + stride), _mm_unpackhi_epi64(v, v));
+}
+
+// Lanes whose bit of the 8 flag bits is set.
+inline V flagLanes(int flags) {
+    const V bits = _mm_setr_epi16(1, 2, 4, 8, 16, 32, 64, 128);
+    return _mm_cmpeq_epi16(_mm_and_si128(splat(flags), bits), bits);
+}
+
+void reconstruct(const BlockCode& code, uint16_t* dst, ptrdiff_t stride) {
+    const int flags = code.word[0];
+    V low, high; // rows 0 and 1, rows 2 and 3
+    switch (code.mode) {
+    case Mode::Skip:
+        return;
+    case Mode::Fill:
+        low = high = splat(code.word[0] & 0x7FFF);
+        break;
+    case Mode::Two: {
+        const V one = splat(code.word[1]), zero = splat(code.word[2]);
+        low = select(flagLanes(flags & 0xFF), one, zero);
+        high = select(flagLanes(flags >> 8), one, zero);
+        break;
+    }
+    case Mode::Eight: {
+        // Colours 2q (flag 1) and 2q + 1 (flag 0) of quarter q = 2 (y / 2) + x / 2.
+        const V c = _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const V*>(code.word + 1)),
+                                  splat(0x7FFF));
+        const V ones = _mm_shufflehi_epi16(_mm_shufflelo_epi16(c, _MM_SHUFFLE(2, 2, 0, 0)),
+                                           _MM_SHUFFLE(2, 2, 0, 0));
+        const V zeros = _mm_shufflehi_epi16(_mm_shufflelo_epi16(c, _MM_SHUFFLE(3, 3, 1, 1)),
+                                            _MM_SHUFFLE(3, 3, 1, 1));
+        low = select(flagLanes(flags & 0xFF), _mm_unpacklo_epi64(ones, ones),
+                     _mm_unpacklo_epi64(zeros, zeros));
+        high = select(flagLanes(flags >> 8), _mm_unpackhi_epi64(ones, ones),
+                      _mm_unpackhi_epi64(zeros, zeros));
+        break;
+    }
+    default:
+        return;
+    }
+    storeRows(dst, stride, low);
+    storeRows(dst + 2 * stride, stride, high);
+}
+
 } // namespace
 
 const Kernels* vectorKernels() {
-    static const Kernels k{"sse2", fromBgr32, fromBgr24, fromRgb555, changedBlocks, choose};
+    static const Kernels k{"sse2",        fromBgr32, fromBgr24,  fromRgb555,
+                           changedBlocks, choose,    reconstruct};
     return &k;
 }
 

@@ -150,7 +150,7 @@ bool MsVideo1Encoder::compress(const uint8_t* bits, CompressedSample& out, std::
             }
             for (int i = 0; i < code.words; ++i)
                 o = put16(o, code.word[i]);
-            msvideo1::reconstruct(code, prevBlock, w);
+            kernels_->reconstruct(code, prevBlock, w);
         }
     }
     if (skips) o = put16(o, uint16_t(SkipPrefix | skips));
