@@ -71,7 +71,7 @@ const Kernels& bestKernels();
 // ---- Shared by both versions -------------------------------------------------------------
 
 // Lloyd passes (reassign pixels to the nearer mean, take new means) of the colour fits.
-constexpr int FitPasses = 2;
+constexpr int FitPasses = 1;
 
 // The two-colour fit of a block or quarter: the colour of the group that takes flag 1, that
 // of the other group, and the pixels of the first group as flag bits in pixel order.
