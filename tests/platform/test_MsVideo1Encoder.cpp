@@ -197,6 +197,14 @@ TEST(MsVideo1Encoder, RefusesPicturesSmallerThanOneBlockOrOfOtherDepths) {
     h.biWidth = 100;
     h.biBitCount = 12;
     EXPECT_FALSE(enc.begin(h, nullptr, {}, &error));
+
+    // A failed begin after a good one leaves nothing to compress with.
+    const screen::PackedDib small = flatPicture(8, 8, 32, {1, 2, 3});
+    ASSERT_TRUE(enc.begin(small.header(), nullptr, {}, &error)) << error;
+    EXPECT_FALSE(enc.begin(h, nullptr, {}, &error));
+    vfw::CompressedSample out;
+    EXPECT_FALSE(enc.compress(small.bits(), out, &error));
+    EXPECT_NE(error.find("not begun"), std::string::npos) << error;
 }
 
 // FFmpeg's decoder must read our samples exactly as the reference does, including a size that

@@ -8,6 +8,7 @@ extern "C" {
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 namespace platform::vfw {
 
@@ -65,6 +66,7 @@ bool MsVideo1Input::read(const screen::BitmapInfoHeader& in, std::string* error)
 
 bool MsVideo1Encoder::begin(const screen::BitmapInfoHeader& in, const screen::RgbQuad* palette,
                             const CompressorSettings& settings, std::string* error) {
+    prev_ = {}; // not begun until all is set: a failed begin leaves nothing to compress with
     if (!g_.read(in, error)) return false;
     if (g_.bitCount == 8) {
         for (int i = 0; i < 256; ++i) {
@@ -75,10 +77,18 @@ bool MsVideo1Encoder::begin(const screen::BitmapInfoHeader& in, const screen::Rg
     keyEvery_ = std::max(1, settings.keyFrameEvery);
     lambda_ = msvideo1::Lambda(lambdaFor(settings.quality));
     const size_t w = size_t(g_.codedWidth);
-    strip_.assign(4 * w, 0);
-    prev_.assign(w * size_t(g_.codedHeight), 0);
-    changed_.assign(w / 4, 0);
-    buffer_.resize((w / 4) * size_t(g_.codedHeight / 4) * MostBytesPerBlock + 4);
+    try {
+        strip_.assign(4 * w, 0);
+        prev_.assign(w * size_t(g_.codedHeight), 0);
+        changed_.assign(w / 4, 0);
+        buffer_.resize((w / 4) * size_t(g_.codedHeight / 4) * MostBytesPerBlock + 4);
+    } catch (const std::bad_alloc&) {
+        prev_ = {};
+        if (error)
+            *error = "out of memory for " + std::to_string(g_.width) + "x" +
+                     std::to_string(g_.height) + " pictures";
+        return false;
+    }
     first_ = true;
     sinceKey_ = 0;
     return true;
