@@ -45,7 +45,8 @@ struct Rgb {
 };
 
 uint32_t pack(Rgb c) {
-    return uint32_t(c.b) | uint32_t(c.g) << 8 | uint32_t(c.r) << 16;
+    auto clamp = [](int v) { return uint32_t(std::clamp(v, 0, 255)); };
+    return clamp(c.b) | clamp(c.g) << 8 | clamp(c.r) << 16;
 }
 
 Rgb mix(Rgb a, Rgb b, int t, int scale) { // a + (b - a) * t / scale
