@@ -304,6 +304,7 @@ void measurePsnr(Result& r, Sequence& seq, int frames, screen::PackedDib& dib) {
 } // namespace
 
 int main(int argc, char** argv) {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0); // keep our lines after any library messages
     const int frames = argc > 1 ? std::max(1, std::atoi(argv[1])) : 80;
     const int keyEvery = argc > 2 ? std::max(1, std::atoi(argv[2])) : 5;
     const std::string dir = scratchDir("bench-msvc");
