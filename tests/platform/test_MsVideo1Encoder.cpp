@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <fstream>
@@ -44,14 +45,14 @@ struct Encoded {
 };
 
 Encoded encodeSequence(const std::vector<const screen::PackedDib*>& pictures, int keyEvery,
-                       int quality) {
-    vfw::MsVideo1Encoder enc;
+                       int quality, bool portable = false) {
+    vfw::MsVideo1Encoder enc(portable);
     vfw::CompressorSettings s;
     s.keyFrameEvery = keyEvery;
     s.quality = quality;
     s.rate = 10;
     std::string error;
-    EXPECT_TRUE(enc.begin(pictures[0]->header(), nullptr, s, &error)) << error;
+    EXPECT_TRUE(enc.begin(pictures[0]->header(), pictures[0]->colourTable(), s, &error)) << error;
     Encoded e;
     for (const auto& p : pictures) {
         vfw::CompressedSample out;
@@ -60,6 +61,52 @@ Encoded encodeSequence(const std::vector<const screen::PackedDib*>& pictures, in
         e.reconstructions.push_back(enc.reconstruction());
     }
     return e;
+}
+
+std::vector<const screen::PackedDib*> pointers(const std::vector<screen::PackedDib>& pictures) {
+    std::vector<const screen::PackedDib*> out;
+    for (const auto& p : pictures)
+        out.push_back(&p);
+    return out;
+}
+
+// A desktop picture with a shaded, slightly noisy photo-like patch that moves with `shift`:
+// content that needs eight-colour blocks and leaves lossy blocks to skip or refresh.
+screen::PackedDib busyPicture(int w, int h, int bits, int shift) {
+    screen::PackedDib dib = desktopPicture(w, h, bits, shift);
+    uint32_t seed = 99;
+    for (int y = h / 2; y < h / 2 + 60 && y < h; ++y)
+        for (int x = 20 + shift; x < 120 + shift && x < w; ++x) {
+            seed = seed * 1664525u + 1013904223u;
+            const int n = int(seed >> 29);
+            setPixel(
+                dib, x, y,
+                {uint8_t(2 * (x - shift) + n), uint8_t(120 + y % 50 + n), uint8_t(200 - y % 90)});
+        }
+    return dib;
+}
+
+// The same picture at 8 bits, with a colour table of its (at most 256) colours.
+screen::PackedDib toEightBit(const screen::PackedDib& src) {
+    const int w = src.header().biWidth, h = src.header().biHeight;
+    screen::PackedDib dib = screen::PackedDib::create(w, h, 8);
+    std::vector<uint32_t> colours;
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const Colour c = pixelAt(src, x, y);
+            const uint32_t v = uint32_t(c.r) << 16 | uint32_t(c.g) << 8 | c.b;
+            auto it = std::find(colours.begin(), colours.end(), v);
+            if (it == colours.end()) {
+                if (colours.size() == 256) return {};
+                colours.push_back(v);
+                it = colours.end() - 1;
+            }
+            dib.rowFromTop(y)[x] = uint8_t(it - colours.begin());
+        }
+    for (size_t i = 0; i < colours.size(); ++i)
+        dib.colourTable()[i] = {uint8_t(colours[i]), uint8_t(colours[i] >> 8),
+                                uint8_t(colours[i] >> 16), 0};
+    return dib;
 }
 
 } // namespace
@@ -150,6 +197,14 @@ TEST(MsVideo1Encoder, RefusesPicturesSmallerThanOneBlockOrOfOtherDepths) {
     h.biWidth = 100;
     h.biBitCount = 12;
     EXPECT_FALSE(enc.begin(h, nullptr, {}, &error));
+
+    // A failed begin after a good one leaves nothing to compress with.
+    const screen::PackedDib small = flatPicture(8, 8, 32, {1, 2, 3});
+    ASSERT_TRUE(enc.begin(small.header(), nullptr, {}, &error)) << error;
+    EXPECT_FALSE(enc.begin(h, nullptr, {}, &error));
+    vfw::CompressedSample out;
+    EXPECT_FALSE(enc.compress(small.bits(), out, &error));
+    EXPECT_NE(error.find("not begun"), std::string::npos) << error;
 }
 
 // FFmpeg's decoder must read our samples exactly as the reference does, including a size that
@@ -159,7 +214,7 @@ TEST(MsVideo1Encoder, FfmpegDecodesBitExactlyLikeTheReference) {
     const std::string path = scratchDir("msvc") + "/bitexact.avi";
     std::vector<screen::PackedDib> pictures;
     for (int i = 0; i < 8; ++i)
-        pictures.push_back(desktopPicture(w, h, 32, 5 * i));
+        pictures.push_back(busyPicture(w, h, 32, 5 * i));
     {
         std::string error;
         auto file = vfw::AviFile::open(path, vfw::OF_WRITE | vfw::OF_CREATE, &error);
@@ -188,6 +243,16 @@ TEST(MsVideo1Encoder, FfmpegDecodesBitExactlyLikeTheReference) {
     for (const auto& p : pictures)
         seq.push_back(&p);
     const Encoded e = encodeSequence(seq, 4, 6550);
+    // The pictures call for every kind of block.
+    MsVideo1Stats stats;
+    std::vector<uint16_t> decoded;
+    for (const auto& sample : e.samples)
+        ASSERT_TRUE(
+            decodeMsVideo1(sample.data.data(), sample.data.size(), w, h, decoded, &stats, nullptr));
+    EXPECT_GT(stats.skipped, 0);
+    EXPECT_GT(stats.filled, 0);
+    EXPECT_GT(stats.twoColour, 0);
+    EXPECT_GT(stats.eightColour, 0);
     const std::string raw = scratchDir("msvc") + "/bitexact.rgb555";
     const CommandResult r = run("ffmpeg -v warning -xerror -y -i '" + path +
                                 "' -f rawvideo -pix_fmt rgb555le '" + raw + "'");
@@ -207,4 +272,89 @@ TEST(MsVideo1Encoder, FfmpegDecodesBitExactlyLikeTheReference) {
                     << "frame " << i << " pixel " << x << "," << 239 - r2;
             }
     }
+}
+
+// The vector and the portable code must write the same bytes, whatever the depth, size and
+// quality.
+TEST(MsVideo1Encoder, VectorAndPortableCodeWriteTheSameSamples) {
+    for (int bits : {8, 16, 24, 32}) {
+        std::vector<screen::PackedDib> pictures;
+        for (int i = 0; i < 6; ++i) // the busy picture has too many colours for 8 bits
+            pictures.push_back(bits == 8 ? toEightBit(desktopPicture(321, 241, 32, 7 * i))
+                                         : busyPicture(321, 241, bits, 7 * i));
+        for (int quality : {0, 6550, 10000}) {
+            SCOPED_TRACE(std::to_string(bits) + "-bit, quality " + std::to_string(quality));
+            const Encoded vec = encodeSequence(pointers(pictures), 3, quality, false);
+            const Encoded port = encodeSequence(pointers(pictures), 3, quality, true);
+            for (size_t i = 0; i < pictures.size(); ++i) {
+                ASSERT_EQ(vec.samples[i].data, port.samples[i].data) << "frame " << i;
+                ASSERT_EQ(vec.samples[i].keyFrame, port.samples[i].keyFrame) << "frame " << i;
+            }
+        }
+    }
+}
+
+// Rows are read from 32, 24, 16 and 8-bit pictures, bottom-up or top-down, without a copy
+// of the whole picture: the same colours must give the same samples.
+TEST(MsVideo1Encoder, EveryDepthAndRowOrderCodesTheSamePicture) {
+    std::vector<std::vector<screen::PackedDib>> byDepth(4);
+    for (int i = 0; i < 4; ++i) {
+        byDepth[0].push_back(desktopPicture(321, 241, 32, 9 * i));
+        byDepth[1].push_back(desktopPicture(321, 241, 24, 9 * i));
+        byDepth[2].push_back(desktopPicture(321, 241, 16, 9 * i));
+        byDepth[3].push_back(toEightBit(byDepth[0].back()));
+        ASSERT_TRUE(byDepth[3].back().valid());
+    }
+    const Encoded expected = encodeSequence(pointers(byDepth[0]), 3, 6550);
+    for (size_t d = 1; d < byDepth.size(); ++d) {
+        const Encoded e = encodeSequence(pointers(byDepth[d]), 3, 6550);
+        for (size_t i = 0; i < e.samples.size(); ++i)
+            ASSERT_EQ(e.samples[i].data, expected.samples[i].data)
+                << byDepth[d][0].header().biBitCount << "-bit, frame " << i;
+    }
+
+    // Top-down rows: a negative height, the top row first.
+    const screen::PackedDib& first = byDepth[0][0];
+    screen::BitmapInfoHeader topDown = first.header();
+    topDown.biHeight = -topDown.biHeight;
+    vfw::MsVideo1Encoder enc;
+    std::string error;
+    ASSERT_TRUE(enc.begin(topDown, nullptr, {3, 6550, 1, 10}, &error)) << error;
+    for (size_t i = 0; i < byDepth[0].size(); ++i) {
+        const screen::PackedDib& p = byDepth[0][i];
+        std::vector<uint8_t> rows(p.imageSize());
+        for (int y = 0; y < 241; ++y)
+            std::memcpy(rows.data() + size_t(y) * p.stride(), p.rowFromTop(y), p.stride());
+        vfw::CompressedSample out;
+        ASSERT_TRUE(enc.compress(rows.data(), out, &error)) << error;
+        ASSERT_EQ(out.data, expected.samples[i].data) << "top-down frame " << i;
+    }
+}
+
+// A skip run longer than one code can carry (1023 blocks) is split.
+TEST(MsVideo1Encoder, LongSkipRunsAreSplit) {
+    const screen::PackedDib a = flatPicture(512, 64, 32, {40, 90, 140}); // 2048 blocks
+    screen::PackedDib b = flatPicture(512, 64, 32, {40, 90, 140});
+    // Block 1500 counting from the bottom-left: block row 11, column 92.
+    for (int y = 64 - 48; y < 64 - 44; ++y)
+        for (int x = 368; x < 372; ++x)
+            setPixel(b, x, y, {200, 0, 0});
+    const Encoded e = encodeSequence({&a, &b}, 100, 6550);
+    const uint16_t fill = uint16_t(0x8000 | (25 << 10));
+    // 1023 skipped blocks, 477 more, the red block, the other 547, the end.
+    std::vector<uint8_t> expected;
+    for (uint16_t word : {0x8400 | 1023, 0x8400 | 477, int(fill), 0x8400 | 547, 0}) {
+        expected.push_back(uint8_t(word));
+        expected.push_back(uint8_t(word >> 8));
+    }
+    EXPECT_EQ(e.samples[1].data, expected);
+    EXPECT_FALSE(e.samples[1].keyFrame);
+    std::vector<uint16_t> decoded = e.reconstructions[0];
+    MsVideo1Stats stats;
+    std::string error;
+    ASSERT_TRUE(decodeMsVideo1(e.samples[1].data.data(), e.samples[1].data.size(), 512, 64, decoded,
+                               &stats, &error))
+        << error;
+    EXPECT_EQ(stats.skipped, 2047);
+    EXPECT_EQ(decoded, e.reconstructions[1]);
 }

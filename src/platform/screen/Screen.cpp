@@ -6,6 +6,9 @@
 #include <X11/extensions/Xfixes.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -103,6 +106,24 @@ inline void writePixel(uint8_t* row, int x, int bpp, uint32_t v) {
     case 8:
         row[x] = uint8_t(v);
         break;
+    }
+}
+
+// Copies a row of 32-bit pixels, clearing their unused top bytes.
+void copyClearingTopBytes(const uint8_t* src, uint8_t* dst, int pixels) {
+    int x = 0;
+#if defined(__SSE2__)
+    const __m128i keep = _mm_set1_epi32(0x00FFFFFF);
+    for (; x + 4 <= pixels; x += 4) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 4 * x));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(dst + 4 * x), _mm_and_si128(v, keep));
+    }
+#endif
+    for (; x < pixels; ++x) {
+        uint32_t v;
+        std::memcpy(&v, src + 4 * x, 4);
+        v &= 0x00FFFFFF;
+        std::memcpy(dst + 4 * x, &v, 4);
     }
 }
 
@@ -355,12 +376,7 @@ int ScreenConnection::toDib(const ScreenImage& image, PackedDib& dib) {
         const uint8_t* src = image.data + size_t(y) * size_t(image.stride);
         uint8_t* dst = dib.rowFromTop(y);
         if (std32 && bitCount == 32) {
-            for (int x = 0; x < w; ++x) {
-                uint32_t v;
-                std::memcpy(&v, src + 4 * x, 4);
-                v &= 0x00FFFFFF;
-                std::memcpy(dst + 4 * x, &v, 4);
-            }
+            copyClearingTopBytes(src, dst, w);
             continue;
         }
         if (std32 && bitCount == 24) {

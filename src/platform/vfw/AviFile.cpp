@@ -320,7 +320,9 @@ std::shared_ptr<AviStream> AviFile::createStream(const AviStreamInfo& info, std:
     return std::make_shared<PlainStream>(d, st, info);
 }
 
-std::shared_ptr<AviStream> makeCompressedStream(std::shared_ptr<AviStream> source,
+namespace {
+
+std::shared_ptr<PlainStream> compressibleSource(const std::shared_ptr<AviStream>& source,
                                                 const AviCompressOptions& options,
                                                 std::string* error) {
     auto plain = std::dynamic_pointer_cast<PlainStream>(source);
@@ -332,6 +334,16 @@ std::shared_ptr<AviStream> makeCompressedStream(std::shared_ptr<AviStream> sourc
         setError(error, "only video streams can be compressed here");
         return nullptr;
     }
+    return plain;
+}
+
+} // namespace
+
+std::shared_ptr<AviStream> makeCompressedStream(std::shared_ptr<AviStream> source,
+                                                const AviCompressOptions& options,
+                                                std::string* error) {
+    auto plain = compressibleSource(source, options, error);
+    if (!plain) return nullptr;
     auto codec = VideoCompressor::find(options.fccHandler);
     if (!codec) {
         setError(error, "no compressor is installed for FourCC \"" +
@@ -340,6 +352,19 @@ std::shared_ptr<AviStream> makeCompressedStream(std::shared_ptr<AviStream> sourc
         return nullptr;
     }
     return std::make_shared<CompressedStream>(std::move(plain), std::move(codec), options);
+}
+
+std::shared_ptr<AviStream> makeCompressedStream(std::shared_ptr<AviStream> source,
+                                                const AviCompressOptions& options,
+                                                std::unique_ptr<VideoCompressor> compressor,
+                                                std::string* error) {
+    auto plain = compressibleSource(source, options, error);
+    if (!plain) return nullptr;
+    if (!compressor) {
+        setError(error, "no compressor given for " + plain->file->path);
+        return nullptr;
+    }
+    return std::make_shared<CompressedStream>(std::move(plain), std::move(compressor), options);
 }
 
 } // namespace platform::vfw

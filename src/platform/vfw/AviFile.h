@@ -18,6 +18,8 @@
 
 namespace platform::vfw {
 
+class VideoCompressor;
+
 constexpr uint32_t makeFourCC(char a, char b, char c, char d) {
     return uint32_t(uint8_t(a)) | uint32_t(uint8_t(b)) << 8 | uint32_t(uint8_t(c)) << 16 |
            uint32_t(uint8_t(d)) << 24;
@@ -123,6 +125,12 @@ class AviFile {
 // uncompressed input format. Null (with the reason) when no such compressor exists.
 std::shared_ptr<AviStream> makeCompressedStream(std::shared_ptr<AviStream> source,
                                                 const AviCompressOptions& options,
+                                                std::string* error);
+// The same with a compressor chosen by the caller (for instance libavcodec's MS Video 1, to
+// compare it with ours) instead of the one installed for options.fccHandler.
+std::shared_ptr<AviStream> makeCompressedStream(std::shared_ptr<AviStream> source,
+                                                const AviCompressOptions& options,
+                                                std::unique_ptr<VideoCompressor> compressor,
                                                 std::string* error);
 
 } // namespace platform::vfw

@@ -6,12 +6,14 @@
 // so a picture whose size is not a multiple of 4 is coded as its top-left (w & ~3) x (h & ~3)
 // part while the stream keeps the true size.
 //
-// Screen pictures change little between frames and are mostly flat: unchanged blocks are
-// found by a plain compare against the previous reconstruction and flat blocks by a compare
-// of their pixels, before any colour search is made.
+// Screen pictures change little between frames and are mostly flat. The picture is converted
+// to RGB555 one block row (4 pixel rows) at a time, never as a whole; the blocks of that row
+// that equal the previous reconstruction are found by wide compares and skipped at once, and
+// only the others are analysed (see MsVideo1Blocks.h for how a block's code is chosen).
 #pragma once
 
 #include "Compressor.h"
+#include "MsVideo1Blocks.h"
 
 #include <vector>
 
@@ -31,6 +33,10 @@ struct MsVideo1Input {
 
 class MsVideo1Encoder final : public VideoCompressor {
   public:
+    // Uses the processor's vector instructions where it has them; portable = true keeps to
+    // plain C++ (same output, for tests and comparison).
+    explicit MsVideo1Encoder(bool portable = false);
+
     uint32_t fourcc() const override;
     int outputBitCount() const override { return 16; }
     int codecId() const override;
@@ -44,17 +50,24 @@ class MsVideo1Encoder final : public VideoCompressor {
     int codedWidth() const { return g_.codedWidth; }
     int codedHeight() const { return g_.codedHeight; }
 
-  private:
-    void toRgb555(const uint8_t* bits);
+    // The lambda a quality setting gives: the squared error worth one byte of code.
+    static int lambdaFor(int quality);
 
+  private:
+    // Converts the 4 pixel rows of block row `blockRow` to RGB555 into strip_.
+    void convertBlockRow(const uint8_t* bits, int blockRow);
+
+    const msvideo1::Kernels* kernels_;
     MsVideo1Input g_;
     int keyEvery_ = 1;
     int sinceKey_ = 0;
     bool first_ = true;
-    int lambda_ = 24;
+    msvideo1::Lambda lambda_{24};
     uint16_t palette_[256] = {};
-    std::vector<uint16_t> cur_;  // this picture in RGB555, coded size, bottom-up
-    std::vector<uint16_t> prev_; // the previous reconstruction
+    std::vector<uint16_t> strip_;  // one block row of this picture in RGB555, rows bottom-up
+    std::vector<uint16_t> prev_;   // the previous reconstruction, coded size, bottom-up
+    std::vector<uint8_t> changed_; // per block of a block row: differs from prev_
+    std::vector<uint8_t> buffer_;  // room for the largest sample
 };
 
 } // namespace platform::vfw
