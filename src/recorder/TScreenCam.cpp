@@ -29,7 +29,7 @@ class SystemTiming : public RecordTiming {
     // small lateness is made up; a thread held back for long is not rushed afterwards.
     void sleep(uint32_t ms) override {
         using Clock = std::chrono::steady_clock;
-        constexpr auto MaxCarried = std::chrono::milliseconds(2);
+        constexpr auto MaxCarried = std::chrono::milliseconds(10);
         thread_local Clock::duration late{0};
         const Clock::duration asked = std::chrono::milliseconds(ms);
         if (late >= asked) {
