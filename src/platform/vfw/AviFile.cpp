@@ -1,6 +1,7 @@
 #include "AviFile.h"
 
 #include "Compressor.h"
+#include "LibavError.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -14,11 +15,6 @@ extern "C" {
 namespace platform::vfw {
 
 namespace {
-std::string avError(int code) {
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(code, text, sizeof text);
-    return text;
-}
 void setError(std::string* error, std::string text) {
     if (error) *error = std::move(text);
 }

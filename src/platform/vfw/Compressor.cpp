@@ -1,6 +1,7 @@
 #include "Compressor.h"
 
 #include "AviFile.h"
+#include "LibavError.h"
 #include "MsVideo1Encoder.h"
 
 extern "C" {
@@ -15,12 +16,6 @@ extern "C" {
 
 namespace platform::vfw {
 namespace {
-
-std::string avError(int code) {
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(code, text, sizeof text);
-    return text;
-}
 
 AVPixelFormat dibPixelFormat(int bitCount) {
     switch (bitCount) {
