@@ -5,6 +5,7 @@
 //
 // The main thread plays the user-interface thread: it drains the default event queue (the
 // recording worker's end handler arrives there) and message boxes go to standard error.
+#include "platform/dshow/Devices.h"
 #include "platform/screen/Screen.h"
 #include "recorder/TScreenCam.h"
 #include "recorder/untCaptureArea.h"
@@ -41,7 +42,9 @@ void usage(FILE* out) {
                  "  passed or SIGINT/SIGTERM arrives. Defaults: the whole screen, 100 ms per\n"
                  "  frame, 10 fps, a key frame every 5 frames, quality 6550 (0..10000).\n"
                  "  --select-area shows the screen frozen: click two corners of the rectangle\n"
-                 "  to record (Escape cancels).\n");
+                 "  to record (Escape cancels).\n"
+                 "       tovamix-cli devices\n"
+                 "  Lists the video and audio inputs and the video and audio compressors.\n");
 }
 
 int fail(const std::string& message) {
@@ -220,6 +223,23 @@ int recordScreen(const std::vector<std::string>& args) {
 
 } // namespace
 
+// Lists what the program sees: each category with index, friendly name and display name.
+int listDevices() {
+    using namespace platform::dshow;
+    const std::pair<const char*, const GUID*> categories[] = {
+        {"Video inputs", &CLSID_VideoInputDeviceCategory},
+        {"Audio inputs", &CLSID_AudioInputDeviceCategory},
+        {"Video compressors", &CLSID_VideoCompressorCategory},
+        {"Audio compressors", &CLSID_AudioCompressorCategory}};
+    for (const auto& [title, category] : categories) {
+        const auto entries = enumerateCategory(*category);
+        std::printf("%s (%zu):\n", title, entries.size());
+        for (size_t i = 0; i < entries.size(); ++i)
+            std::printf("  %zu  %s  %s\n", i, entries[i].friendlyName.c_str(), entries[i].displayName.c_str());
+    }
+    return 0;
+}
+
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     if (args.empty() || args[0] == "-h" || args[0] == "--help") {
@@ -229,5 +249,6 @@ int main(int argc, char** argv) {
     const std::string command = args[0];
     args.erase(args.begin());
     if (command == "record-screen") return recordScreen(args);
+    if (command == "devices") return listDevices();
     return fail("unknown command \"" + command + "\" (try --help)");
 }

@@ -1,0 +1,251 @@
+#include "Devices.h"
+
+#include "Filters.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+
+namespace platform::dshow {
+
+const GUID CLSID_VideoInputDeviceCategory{0x860BB310, 0x5D01, 0x11D0, {0xBD, 0x3B, 0x00, 0xA0, 0xC9, 0x11, 0xCE, 0x86}};
+const GUID CLSID_AudioInputDeviceCategory{0x33D9A762, 0x90C8, 0x11D0, {0xBD, 0x43, 0x00, 0xA0, 0xC9, 0x11, 0xCE, 0x86}};
+const GUID CLSID_VideoCompressorCategory{0x33D9A760, 0x90C8, 0x11D0, {0xBD, 0x43, 0x00, 0xA0, 0xC9, 0x11, 0xCE, 0x86}};
+const GUID CLSID_AudioCompressorCategory{0x33D9A761, 0x90C8, 0x11D0, {0xBD, 0x43, 0x00, 0xA0, 0xC9, 0x11, 0xCE, 0x86}};
+const GUID CLSID_LegacyAmFilterCategory{0x083863F1, 0x70DE, 0x11D0, {0xBD, 0x40, 0x00, 0xA0, 0xC9, 0x11, 0xCE, 0x86}};
+const GUID CLSID_ActiveMovieCategories{0xDA4E3DA0, 0xD07D, 0x11D0, {0xBD, 0x50, 0x00, 0xA0, 0xC9, 0x11, 0xCE, 0x86}};
+const GUID CLSID_AsyncReader{0xE436EBB5, 0x524F, 0x11CE, {0x9F, 0x53, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
+const GUID CLSID_AviWavFileSource{0xD3588AB0, 0x0781, 0x11CE, {0xB0, 0x3A, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
+const GUID CLSID_Mp3EncoderFilter{0xB8D27088, 0xFF5F, 0x4B7C, {0x98, 0xDC, 0x0E, 0x91, 0xA1, 0x69, 0x62, 0x86}};
+const GUID CLSID_DeviceMoniker{0x4315D437, 0x5B8C, 0x11D0, {0xBD, 0x3B, 0x00, 0xA0, 0xC9, 0x11, 0xCE, 0x86}};
+
+std::string guidToString(const GUID& g) {
+    char text[40];
+    std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", g.d1, g.d2,
+                  g.d3, g.d4[0], g.d4[1], g.d4[2], g.d4[3], g.d4[4], g.d4[5], g.d4[6], g.d4[7]);
+    return text;
+}
+
+bool parseGuid(const std::string& text, GUID& g) {
+    unsigned d1, d2, d3, b[8];
+    char close = 0;
+    if (text.size() != 38 ||
+        std::sscanf(text.c_str(), "{%8x-%4x-%4x-%2x%2x-%2x%2x%2x%2x%2x%2x%c", &d1, &d2, &d3, &b[0], &b[1],
+                    &b[2], &b[3], &b[4], &b[5], &b[6], &b[7], &close) != 12 ||
+        close != '}')
+        return false;
+    g.d1 = d1;
+    g.d2 = uint16_t(d2);
+    g.d3 = uint16_t(d3);
+    for (int i = 0; i < 8; ++i) g.d4[i] = uint8_t(b[i]);
+    return true;
+}
+
+namespace {
+
+// One entry of a category and how to make its filter.
+struct Entry {
+    std::string name;
+    GUID clsid;
+    std::string kind; // "pnp" devices, "cm" compressors, "sw" filters
+    std::string key;  // the part after the backslash of the display name
+    std::function<FilterPtr()> make;
+};
+
+std::string displayNameOf(const GUID& category, const Entry& e) {
+    return "@device:" + e.kind + ":" + guidToString(category) + "\\" + e.key;
+}
+
+// A bin around elements linked in a row, with ghost pads named as the platform names them.
+FilterPtr chain(const std::string& name, std::initializer_list<const char*> factories,
+                const char* in, const char* out) {
+    ensureGstreamer();
+    GstElement* bin = gst_bin_new(nullptr);
+    GstElement *first = nullptr, *prev = nullptr;
+    for (const char* f : factories) {
+        GstElement* e = gst_element_factory_make(f, nullptr);
+        if (!e) {
+            gst_object_unref(bin);
+            return nullptr;
+        }
+        gst_bin_add(GST_BIN(bin), e);
+        if (prev) gst_element_link(prev, e);
+        if (!first) first = e;
+        prev = e;
+    }
+    if (in) {
+        GstPad* p = gst_element_get_static_pad(first, "sink");
+        gst_element_add_pad(bin, gst_ghost_pad_new(in, p));
+        gst_object_unref(p);
+    }
+    if (out) {
+        GstPad* p = gst_element_get_static_pad(prev, "src");
+        gst_element_add_pad(bin, gst_ghost_pad_new(out, p));
+        gst_object_unref(p);
+    }
+    return std::make_shared<GstFilter>(bin, name);
+}
+
+bool factoryExists(const char* name) {
+    ensureGstreamer();
+    if (GstElementFactory* f = gst_element_factory_find(name)) {
+        gst_object_unref(f);
+        return true;
+    }
+    return false;
+}
+
+// Every encoder GStreamer has of a class ("Encoder/Video"), by long name, except those given.
+std::vector<Entry> encoders(const char* klass, std::initializer_list<const char*> skip, bool video) {
+    ensureGstreamer();
+    std::vector<Entry> out;
+    GList* list = gst_element_factory_list_get_elements(GST_ELEMENT_FACTORY_TYPE_ENCODER, GST_RANK_NONE);
+    for (GList* l = list; l; l = l->next) {
+        auto* f = GST_ELEMENT_FACTORY(l->data);
+        const gchar* k = gst_element_factory_get_metadata(f, GST_ELEMENT_METADATA_KLASS);
+        const std::string name = GST_OBJECT_NAME(f);
+        if (!k || !g_strrstr(k, klass)) continue;
+        if (std::find(skip.begin(), skip.end(), name) != skip.end()) continue;
+        const char* longName = gst_element_factory_get_metadata(f, GST_ELEMENT_METADATA_LONGNAME);
+        Entry e{longName ? longName : name, GUID{}, "cm", name, nullptr};
+        e.make = [name, longName = e.name, video] {
+            ensureGstreamer();
+            GstElement* bin = gst_bin_new(nullptr);
+            GstElement* conv = gst_element_factory_make(video ? "videoconvert" : "audioconvert", nullptr);
+            GstElement* enc = gst_element_factory_make(name.c_str(), nullptr);
+            if (!conv || !enc) {
+                gst_object_unref(bin);
+                return FilterPtr();
+            }
+            gst_bin_add_many(GST_BIN(bin), conv, enc, nullptr);
+            gst_element_link(conv, enc);
+            GstPad* in = gst_element_get_static_pad(conv, "sink");
+            GstPad* out = gst_element_get_static_pad(enc, "src");
+            gst_element_add_pad(bin, gst_ghost_pad_new("Input", in));
+            if (out) gst_element_add_pad(bin, gst_ghost_pad_new("Output", out));
+            gst_object_unref(in);
+            if (out) gst_object_unref(out);
+            return FilterPtr(std::make_shared<GstFilter>(bin, longName));
+        };
+        out.push_back(std::move(e));
+    }
+    gst_plugin_feature_list_free(list);
+    std::sort(out.begin(), out.end(), [](const Entry& a, const Entry& b) { return a.name < b.name; });
+    return out;
+}
+
+// Capture devices of a class ("Video/Source") from the device monitor, sorted by name.
+std::vector<Entry> devices(const char* klass) {
+    ensureGstreamer();
+    std::vector<Entry> out;
+    GstDeviceMonitor* monitor = gst_device_monitor_new();
+    gst_device_monitor_add_filter(monitor, klass, nullptr);
+    gst_device_monitor_start(monitor);
+    GList* list = gst_device_monitor_get_devices(monitor);
+    gst_device_monitor_stop(monitor);
+    for (GList* l = list; l; l = l->next) {
+        GstDevice* device = GST_DEVICE(l->data);
+        gchar* n = gst_device_get_display_name(device);
+        Entry e{n ? n : "Capture device", GUID{}, "pnp", n ? n : "", nullptr};
+        g_free(n);
+        gst_object_ref(device);
+        std::shared_ptr<GstDevice> keep(device, [](GstDevice* d) { gst_object_unref(d); });
+        e.make = [keep, name = e.name] {
+            GstElement* src = gst_device_create_element(keep.get(), nullptr);
+            if (!src) return FilterPtr();
+            GstElement* bin = gst_bin_new(nullptr);
+            gst_bin_add(GST_BIN(bin), src);
+            GstPad* p = gst_element_get_static_pad(src, "src");
+            if (p) {
+                gst_element_add_pad(bin, gst_ghost_pad_new("Capture", p));
+                gst_object_unref(p);
+            }
+            return FilterPtr(std::make_shared<GstFilter>(bin, name));
+        };
+        out.push_back(std::move(e));
+    }
+    g_list_free_full(list, gst_object_unref);
+    gst_object_unref(monitor);
+    std::stable_sort(out.begin(), out.end(), [](const Entry& a, const Entry& b) { return a.name < b.name; });
+    // Two devices of one name stay apart in their display names.
+    for (size_t i = 1; i < out.size(); ++i)
+        if (out[i].name == out[i - 1].name) out[i].key = out[i - 1].key + "#";
+    return out;
+}
+
+std::vector<Entry> entriesOf(const GUID& category) {
+    if (category == CLSID_VideoInputDeviceCategory) return devices("Video/Source");
+    if (category == CLSID_AudioInputDeviceCategory) return devices("Audio/Source");
+    if (category == CLSID_VideoCompressorCategory) {
+        std::vector<Entry> out;
+        if (factoryExists("tovamixxvidenc"))
+            out.push_back({"Xvid MPEG-4 Codec", GUID{}, "cm", "xvid",
+                           [] { return chain("Xvid MPEG-4 Codec", {"videoconvert", "tovamixxvidenc"}, "Input", "Output"); }});
+        if (factoryExists("avenc_msvideo1"))
+            out.push_back({"Microsoft Video 1", GUID{}, "cm", "msvc",
+                           [] { return chain("Microsoft Video 1", {"videoconvert", "avenc_msvideo1"}, "Input", "Output"); }});
+        for (Entry& e : encoders("Encoder/Video", {"tovamixxvidenc", "avenc_msvideo1"}, true)) out.push_back(std::move(e));
+        return out;
+    }
+    if (category == CLSID_AudioCompressorCategory) {
+        std::vector<Entry> out;
+        if (factoryExists("lamemp3enc"))
+            out.push_back({"MPEG Layer-3", GUID{}, "cm", "85MPEG Layer-3",
+                           [] { return chain("MPEG Layer-3", {"audioconvert", "audioresample", "lamemp3enc"}, "Input", "Output"); }});
+        for (Entry& e : encoders("Encoder/Audio", {"lamemp3enc"}, false)) out.push_back(std::move(e));
+        return out;
+    }
+    if (category == CLSID_LegacyAmFilterCategory) {
+        std::vector<Entry> out{
+            {"File Source (Async.)", CLSID_AsyncReader, "sw", guidToString(CLSID_AsyncReader), [] { return createAsyncFileSource(); }},
+            {"AVI/WAV File Source", CLSID_AviWavFileSource, "sw", guidToString(CLSID_AviWavFileSource),
+             [] { return createAviWavFileSource(); }}};
+        if (factoryExists("lamemp3enc"))
+            out.push_back({"MPEG Layer-3 Encoder", CLSID_Mp3EncoderFilter, "sw", guidToString(CLSID_Mp3EncoderFilter),
+                           [] { return chain("MPEG Layer-3 Encoder", {"audioconvert", "audioresample", "lamemp3enc"}, "Input", "Output"); }});
+        return out;
+    }
+    if (category == CLSID_ActiveMovieCategories) {
+        std::vector<Entry> out;
+        for (auto [name, cat] : {std::pair{"Video Capture Sources", &CLSID_VideoInputDeviceCategory},
+                                 std::pair{"Audio Capture Sources", &CLSID_AudioInputDeviceCategory},
+                                 std::pair{"Video Compressors", &CLSID_VideoCompressorCategory},
+                                 std::pair{"Audio Compressors", &CLSID_AudioCompressorCategory},
+                                 std::pair{"DirectShow Filters", &CLSID_LegacyAmFilterCategory}})
+            out.push_back({name, *cat, "sw", guidToString(*cat), nullptr});
+        return out;
+    }
+    return {};
+}
+
+} // namespace
+
+std::vector<DeviceInfo> enumerateCategory(const GUID& category) {
+    std::vector<DeviceInfo> out;
+    for (const Entry& e : entriesOf(category))
+        out.push_back({e.name.substr(0, 255), e.clsid, displayNameOf(category, e)});
+    return out;
+}
+
+FilterPtr bindDisplayName(const std::string& displayName, std::string* error) {
+    // "@device:kind:{category}\key"
+    const std::string prefix = "@device:";
+    const size_t colon = displayName.find(':', prefix.size());
+    const size_t slash = displayName.find('\\');
+    GUID category;
+    if (displayName.rfind(prefix, 0) != 0 || colon == std::string::npos || slash == std::string::npos ||
+        slash < colon || !parseGuid(displayName.substr(colon + 1, slash - colon - 1), category)) {
+        if (error) *error = "\"" + displayName + "\" is not a device name";
+        return nullptr;
+    }
+    for (const Entry& e : entriesOf(category)) {
+        if (displayNameOf(category, e) != displayName || !e.make) continue;
+        FilterPtr f = e.make();
+        if (!f && error) *error = "\"" + e.name + "\" could not be opened";
+        return f;
+    }
+    if (error) *error = "no device or codec \"" + displayName.substr(slash + 1) + "\" is installed now";
+    return nullptr;
+}
+
+} // namespace platform::dshow
