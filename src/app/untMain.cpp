@@ -2,6 +2,7 @@
 
 #include "Images.h"
 #include "UntAbout.h"
+#include "media/TBaseFilter.h"
 #include "platform/shell/GlobalHotKey.h"
 #include "ui/Dialogs.h"
 #include "ui/qt/ErrorBox.h"
@@ -230,6 +231,13 @@ void TFrmMain::FormCreate() {
 
     const QRect screen = QGuiApplication::primaryScreen()->geometry();
     move((screen.width() - frameGeometry().width()) / 2, 20);
+
+    DeviceEnumerator = std::make_unique<media::TSysDevEnum>(platform::dshow::CLSID_VideoInputDeviceCategory);
+    for (int i = 0; i < DeviceEnumerator->Count(); ++i)
+        addVideoDevice(QString::fromStdString(DeviceEnumerator->Item(i).FriendlyName), i);
+    DeviceEnumerator->SelectCategory(platform::dshow::CLSID_AudioInputDeviceCategory);
+    for (int i = 0; i < DeviceEnumerator->Count(); ++i)
+        addAudioDevice(QString::fromStdString(DeviceEnumerator->Item(i).FriendlyName), i);
 }
 
 void TFrmMain::showEvent(QShowEvent* event) {

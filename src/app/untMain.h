@@ -18,6 +18,9 @@ class QToolBar;
 namespace platform::shell {
 class GlobalHotKey;
 }
+namespace media {
+class TSysDevEnum;
+}
 namespace ui {
 class TLinkLabel;
 class TTrayIcon;
@@ -80,6 +83,9 @@ class TFrmMain : public QMainWindow {
     ui::TTrayIcon* abfTrayIcon1;
     QMenu* PopupMenu1;
     QAction* N42; // "Stop Record"
+
+    // The program's device enumerator: made on the video inputs, left on the audio inputs.
+    std::unique_ptr<media::TSysDevEnum> DeviceEnumerator;
 
     // -- One reference per modeless tool window.
     ui::ModelessWindow FrmPlay;
