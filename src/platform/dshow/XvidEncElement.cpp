@@ -446,7 +446,7 @@ static void tovamix_xvid_enc_class_init(TovamixXvidEncClass* klass) {
 
     gst_element_class_set_static_metadata(
         elementClass, "Tovamix MPEG-4 (XviD) encoder", "Codec/Encoder/Video",
-        "Encodes I420 video into MPEG-4 part 2 with libxvidcore, for AVI files with FourCC XVID",
+        "Encodes I420 video into MPEG-4 video with libxvidcore, for AVI files with FourCC XVID",
         "Tovamix");
     gst_element_class_add_static_pad_template(elementClass, &sinkTemplate);
     gst_element_class_add_static_pad_template(elementClass, &srcTemplate);

@@ -1,6 +1,6 @@
 // The MPEG-4 video compressor of the media graphs: a GStreamer element, "tovamixxvidenc", that
-// encodes I420 pictures with libxvidcore into MPEG-4 part 2 (Advanced Simple profile, no
-// B-frames, so every input frame gives one output frame with the same timestamps).
+// encodes I420 pictures with libxvidcore into MPEG-4 video (XviD; no B-frames, so every
+// input frame gives one output frame with the same timestamps).
 //
 // Sink: video/x-raw, format=I420, even width and height up to 8190, a fixed frame rate (put
 // videoconvert in front). Odd sizes and variable rates are refused with an element error.
