@@ -1,0 +1,97 @@
+// Benchmark: encoding a 10 s 640x480 25 fps clip to an XVID AVI with our encoder element
+// (tovamixxvidenc into tovamixavimux) against ffmpeg's libxvid encoder writing the same,
+// both at 1500 kbit/s from the same raw I420 pictures, measured in the same run. Prints the
+// median wall times and our time divided by ffmpeg's.
+//
+//   xvid_encoder [RUNS]   (default 3)
+#include "platform/dshow/AviMuxElement.h"
+#include "platform/dshow/XvidEncElement.h"
+#include "support/TestSupport.h"
+
+#include <gst/gst.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+using namespace testsupport;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+double ms(Clock::duration d) {
+    return std::chrono::duration<double, std::milli>(d).count();
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+bool encodeOurs(const std::string& raw, const std::string& out) {
+    const std::string description =
+        "filesrc location=" + raw +
+        " ! rawvideoparse width=640 height=480 format=i420 framerate=25/1 ! "
+        "tovamixxvidenc bitrate=1500 ! tovamixavimux ! filesink location=" +
+        out;
+    GError* err = nullptr;
+    GstElement* pipeline = gst_parse_launch(description.c_str(), &err);
+    if (err || !pipeline) {
+        std::fprintf(stderr, "pipeline: %s\n", err ? err->message : "none");
+        g_clear_error(&err);
+        return false;
+    }
+    gst_element_set_state(pipeline, GST_STATE_PLAYING);
+    GstBus* bus = gst_element_get_bus(pipeline);
+    GstMessage* msg = gst_bus_timed_pop_filtered(
+        bus, 300 * GST_SECOND, GstMessageType(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
+    const bool ok = msg && GST_MESSAGE_TYPE(msg) == GST_MESSAGE_EOS;
+    if (msg) gst_message_unref(msg);
+    gst_object_unref(bus);
+    gst_element_set_state(pipeline, GST_STATE_NULL);
+    gst_object_unref(pipeline);
+    return ok;
+}
+} // namespace
+
+int main(int argc, char** argv) {
+    const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 3;
+    if (!platform::dshow::registerXvidEncElement() || !platform::dshow::registerAviMuxElement())
+        return 1;
+    const std::string dir = scratchDir("bench-xvid");
+    const std::string raw = dir + "/clip640.yuv";
+    if (!fileExists(raw))
+        run("ffmpeg -v error -y -f lavfi -i testsrc2=size=640x480:rate=25 -t 10 "
+            "-pix_fmt yuv420p -f rawvideo '" +
+            raw + "'");
+    const std::string ours = dir + "/ours.avi", peer = dir + "/ffmpeg.avi";
+
+    std::vector<double> oursMs, peerMs;
+    for (int i = 0; i < runs; ++i) {
+        auto t0 = Clock::now();
+        if (!encodeOurs(raw, ours)) {
+            std::fprintf(stderr, "our encode failed\n");
+            return 1;
+        }
+        oursMs.push_back(ms(Clock::now() - t0));
+
+        t0 = Clock::now();
+        const CommandResult r =
+            run("ffmpeg -v error -y -threads 1 -f rawvideo -pix_fmt yuv420p -s 640x480 -r 25 "
+                "-i '" +
+                raw + "' -c:v libxvid -b:v 1500k -threads 1 '" + peer + "'");
+        if (r.exitCode != 0) {
+            std::fprintf(stderr, "ffmpeg failed: %s\n", r.err.c_str());
+            return 1;
+        }
+        peerMs.push_back(ms(Clock::now() - t0));
+    }
+    const double a = median(oursMs), b = median(peerMs);
+    std::printf("tovamixxvidenc: %.0f ms (%ju bytes)\nffmpeg libxvid: %.0f ms (%ju bytes)\n"
+                "ratio ours/ffmpeg: %.2f\n",
+                a, std::uintmax_t(std::filesystem::file_size(ours)), b,
+                std::uintmax_t(std::filesystem::file_size(peer)), a / b);
+    return 0;
+}
