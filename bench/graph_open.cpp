@@ -16,7 +16,9 @@ using namespace testsupport;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+double ms(Clock::duration d) {
+    return std::chrono::duration<double, std::milli>(d).count();
+}
 
 double median(std::vector<double> v) {
     std::sort(v.begin(), v.end());
@@ -32,7 +34,8 @@ int main(int argc, char** argv) {
     const std::string clip = scratchDir("bench") + "/clip1080.avi";
     if (!fileExists(clip))
         run("ffmpeg -v error -y -f lavfi -i testsrc2=size=1920x1080:rate=25 -f lavfi -i sine -t 5 "
-            "-c:v mpeg4 -q:v 4 -c:a libmp3lame '" + clip + "'");
+            "-c:v mpeg4 -q:v 4 -c:a libmp3lame '" +
+            clip + "'");
 
     std::vector<double> ours, peer;
     for (int i = 0; i < runs; ++i) {
@@ -53,8 +56,8 @@ int main(int argc, char** argv) {
         const auto paused = Clock::now();
         if (code != EC_PAUSED) return 1;
         ours.push_back(ms(paused - t0));
-        std::printf("run %d: RenderFile %.1f ms, first EC_PAUSED %.1f ms after RenderFile began\n", i + 1,
-                    ms(rendered - t0), ms(paused - t0));
+        std::printf("run %d: RenderFile %.1f ms, first EC_PAUSED %.1f ms after RenderFile began\n",
+                    i + 1, ms(rendered - t0), ms(paused - t0));
 
         const auto p0 = Clock::now();
         run("gst-discoverer-1.0 '" + clip + "' >/dev/null");

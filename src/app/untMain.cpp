@@ -232,7 +232,8 @@ void TFrmMain::FormCreate() {
     const QRect screen = QGuiApplication::primaryScreen()->geometry();
     move((screen.width() - frameGeometry().width()) / 2, 20);
 
-    DeviceEnumerator = std::make_unique<media::TSysDevEnum>(platform::dshow::CLSID_VideoInputDeviceCategory);
+    DeviceEnumerator =
+        std::make_unique<media::TSysDevEnum>(platform::dshow::CLSID_VideoInputDeviceCategory);
     for (int i = 0; i < DeviceEnumerator->Count(); ++i)
         addVideoDevice(QString::fromStdString(DeviceEnumerator->Item(i).FriendlyName), i);
     DeviceEnumerator->SelectCategory(platform::dshow::CLSID_AudioInputDeviceCategory);

@@ -235,7 +235,8 @@ int listDevices() {
         const auto entries = enumerateCategory(*category);
         std::printf("%s (%zu):\n", title, entries.size());
         for (size_t i = 0; i < entries.size(); ++i)
-            std::printf("  %zu  %s  %s\n", i, entries[i].friendlyName.c_str(), entries[i].displayName.c_str());
+            std::printf("  %zu  %s  %s\n", i, entries[i].friendlyName.c_str(),
+                        entries[i].displayName.c_str());
     }
     return 0;
 }

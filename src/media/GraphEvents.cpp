@@ -13,8 +13,10 @@ std::string GraphEventText(long code) {
         {4, "EC_TIME - A requested reference-clock time has arrived."},
         {5, "EC_REPAINT - The video renderer needs its current image drawn again."},
         {6, "EC_STREAM_ERROR_STOPPED - A stream has stopped because of an error."},
-        {7, "EC_STREAM_ERROR_STILLPLAYING - A stream error occurred, but the stream is still playing."},
-        {8, "EC_ERROR_STILLPLAYING - A command to run the graph partly failed, but the graph is still running."},
+        {7, "EC_STREAM_ERROR_STILLPLAYING - A stream error occurred, but the stream is still "
+            "playing."},
+        {8, "EC_ERROR_STILLPLAYING - A command to run the graph partly failed, but the graph is "
+            "still running."},
         {9, "EC_PALETTE_CHANGED - The video renderer has changed its palette."},
         {10, "EC_VIDEO_SIZE_CHANGED - The native video size has changed."},
         {11, "EC_QUALITY_CHANGE - The graph is dropping samples to keep up."},
@@ -47,12 +49,15 @@ std::string GraphEventText(long code) {
         {259, "EC_DVD_CHAPTER_START - The DVD player has started playing a new chapter."},
         {260, "EC_DVD_AUDIO_STREAM_CHANGE - The current DVD audio stream has changed."},
         {261, "EC_DVD_SUBPICTURE_STREAM_CHANGE - The current DVD subpicture stream has changed."},
-        {262, "EC_DVD_ANGLE_CHANGE - The number of available angles or the current angle has changed."},
-        {263, "EC_DVD_BUTTON_CHANGE - The number of available menu buttons or the selected button has changed."},
+        {262,
+         "EC_DVD_ANGLE_CHANGE - The number of available angles or the current angle has changed."},
+        {263, "EC_DVD_BUTTON_CHANGE - The number of available menu buttons or the selected button "
+              "has changed."},
         {264, "EC_DVD_VALID_UOPS_CHANGE - The set of allowed DVD user operations has changed."},
         {265, "EC_DVD_STILL_ON - A DVD still period has begun."},
         {266, "EC_DVD_STILL_OFF - A DVD still period has ended."},
-        {267, "EC_DVD_CURRENT_TIME - The DVD playback time has advanced (sent about once a second)."},
+        {267,
+         "EC_DVD_CURRENT_TIME - The DVD playback time has advanced (sent about once a second)."},
         {268, "EC_DVD_ERROR - A DVD error condition has occurred."},
         {269, "EC_DVD_WARNING - A DVD warning condition has occurred."},
         {270, "EC_DVD_CHAPTER_AUTOSTOP - Playback stopped at the end of a chapter as requested."},
@@ -60,28 +65,31 @@ std::string GraphEventText(long code) {
         {272, "EC_DVD_PLAYBACK_RATE_CHANGE - The DVD playback rate has changed."},
         {273, "EC_DVD_PARENTAL_LEVEL_CHANGE - The parental level of the DVD has changed."},
         {274, "EC_DVD_PLAYBACK_STOPPED - DVD playback has stopped."},
-        {275, "EC_DVD_ANGLES_AVAILABLE - A block of the DVD with several angles has begun or ended."},
+        {275,
+         "EC_DVD_ANGLES_AVAILABLE - A block of the DVD with several angles has begun or ended."},
         {276, "EC_DVD_PLAYPERIOD_AUTOSTOP - A requested play period has ended."},
         {277, "EC_DVD_BUTTON_AUTO_ACTIVATED - A DVD menu button has been activated automatically."},
         {278, "EC_DVD_CMD_START - A DVD command has started."},
         {279, "EC_DVD_CMD_END - A DVD command has ended."},
         {280, "EC_DVD_DISC_EJECTED - The DVD disc has been ejected."},
         {281, "EC_DVD_DISC_INSERTED - A DVD disc has been inserted."},
-        {282, "EC_DVD_CURRENT_HMSF_TIME - The DVD playback time has advanced; the time is in hours, minutes, seconds and frames."},
+        {282, "EC_DVD_CURRENT_HMSF_TIME - The DVD playback time has advanced; the time is in "
+              "hours, minutes, seconds and frames."},
         {283, "EC_DVD_KARAOKE_MODE - The DVD karaoke mode has changed."},
         {512, "EC_SNDDEV_IN_ERROR - An audio input device has reported an error."},
         {513, "EC_SNDDEV_OUT_ERROR - An audio output device has reported an error."},
     };
     if (auto it = texts.find(code); it != texts.end()) return it->second;
     char text[48];
-    std::snprintf(text, sizeof text, "Unknow Graph Event ($%lX)", static_cast<unsigned long>(code) & 0xFFFFFFFFul);
+    std::snprintf(text, sizeof text, "Unknow Graph Event ($%lX)",
+                  static_cast<unsigned long>(code) & 0xFFFFFFFFul);
     return text;
 }
 
 TDVDTimeCode unpackDvdTimeCode(uint32_t v) {
     return {uint8_t(v >> 28 & 0xF), uint8_t(v >> 24 & 0xF), uint8_t(v >> 20 & 0xF),
             uint8_t(v >> 16 & 0xF), uint8_t(v >> 12 & 0xF), uint8_t(v >> 8 & 0xF),
-            uint8_t(v >> 4 & 0xF),  uint8_t(v >> 2 & 0x3), uint8_t(v & 0x3)};
+            uint8_t(v >> 4 & 0xF),  uint8_t(v >> 2 & 0x3),  uint8_t(v & 0x3)};
 }
 
 } // namespace media

@@ -7,9 +7,12 @@ namespace media {
 namespace {
 
 void putGuid(std::vector<uint8_t>& out, const GUID& g) {
-    for (int i = 0; i < 4; ++i) out.push_back(uint8_t(g.d1 >> (8 * i)));
-    for (int i = 0; i < 2; ++i) out.push_back(uint8_t(g.d2 >> (8 * i)));
-    for (int i = 0; i < 2; ++i) out.push_back(uint8_t(g.d3 >> (8 * i)));
+    for (int i = 0; i < 4; ++i)
+        out.push_back(uint8_t(g.d1 >> (8 * i)));
+    for (int i = 0; i < 2; ++i)
+        out.push_back(uint8_t(g.d2 >> (8 * i)));
+    for (int i = 0; i < 2; ++i)
+        out.push_back(uint8_t(g.d3 >> (8 * i)));
     out.insert(out.end(), g.d4, g.d4 + 8);
 }
 
@@ -23,7 +26,8 @@ GUID getGuid(const uint8_t* p) {
 }
 
 void putU32(std::vector<uint8_t>& out, uint32_t v) {
-    for (int i = 0; i < 4; ++i) out.push_back(uint8_t(v >> (8 * i)));
+    for (int i = 0; i < 4; ++i)
+        out.push_back(uint8_t(v >> (8 * i)));
 }
 
 uint32_t getU32(const uint8_t* p) {
@@ -38,7 +42,8 @@ std::u16string toUtf16(const std::string& s) {
         uint32_t c = uint8_t(s[i]);
         int extra = c < 0x80 ? 0 : c < 0xE0 ? 1 : c < 0xF0 ? 2 : 3;
         c &= extra == 0 ? 0x7F : extra == 1 ? 0x1F : extra == 2 ? 0x0F : 0x07;
-        for (int k = 1; k <= extra && i + k < s.size(); ++k) c = c << 6 | (uint8_t(s[i + k]) & 0x3F);
+        for (int k = 1; k <= extra && i + k < s.size(); ++k)
+            c = c << 6 | (uint8_t(s[i + k]) & 0x3F);
         i += size_t(extra) + 1;
         if (c >= 0x10000) {
             c -= 0x10000;
@@ -55,7 +60,8 @@ std::string toUtf8(const std::u16string& s) {
     std::string out;
     for (size_t i = 0; i < s.size(); ++i) {
         uint32_t c = s[i];
-        if (c >= 0xD800 && c < 0xDC00 && i + 1 < s.size()) c = 0x10000 + ((c - 0xD800) << 10) + (s[++i] - 0xDC00);
+        if (c >= 0xD800 && c < 0xDC00 && i + 1 < s.size())
+            c = 0x10000 + ((c - 0xD800) << 10) + (s[++i] - 0xDC00);
         if (c < 0x80) {
             out += char(c);
         } else if (c < 0x800) {
@@ -78,7 +84,8 @@ std::string toUtf8(const std::u16string& s) {
 } // namespace
 
 TSysDevEnum::TSysDevEnum(const GUID& category) {
-    for (const auto& d : platform::dshow::enumerateCategory(platform::dshow::CLSID_ActiveMovieCategories))
+    for (const auto& d :
+         platform::dshow::enumerateCategory(platform::dshow::CLSID_ActiveMovieCategories))
         categories_.push_back({d.friendlyName, d.clsid});
     SelectCategory(category);
 }
@@ -137,7 +144,9 @@ void TBaseFilter::setMoniker(const MonikerPtr& m) {
 FilterPtr TBaseFilter::CreateFilter(std::string* error) const {
     MonikerPtr m = Moniker();
     if (!m) {
-        if (error) *error = block_.empty() ? "no device or codec is chosen" : "the stored device name is damaged";
+        if (error)
+            *error = block_.empty() ? "no device or codec is chosen"
+                                    : "the stored device name is damaged";
         return nullptr;
     }
     return platform::dshow::bindDisplayName(m->displayName, error);
@@ -161,7 +170,9 @@ bool TBaseFilter::readData(const std::vector<uint8_t>& data) {
 
 TFilter::TFilter(std::string name) : name_(std::move(name)) {}
 
-TFilter::~TFilter() { setFilterGraph(nullptr); }
+TFilter::~TFilter() {
+    setFilterGraph(nullptr);
+}
 
 void TFilter::setFilterGraph(TFilterGraph* g) {
     if (g == graph_) return;

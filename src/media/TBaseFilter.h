@@ -26,7 +26,7 @@ struct DeviceEntry {
 };
 
 class TSysDevEnum {
-public:
+  public:
     explicit TSysDevEnum(const GUID& category);
     void SelectCategory(const GUID& category);
     const GUID& category() const { return category_; }
@@ -37,7 +37,7 @@ public:
     // Device i bound to a new filter; null outside 0..Count-1 or when it cannot be opened.
     FilterPtr GetBaseFilter(int i) const;
 
-private:
+  private:
     GUID category_{};
     std::vector<DeviceEntry> entries_;
     std::vector<DeviceEntry> categories_;
@@ -46,7 +46,7 @@ private:
 // One persisted moniker: the 16-byte class identifier of device monikers, a 32-bit byte count,
 // then the display name in UTF-16LE with its terminating zero.
 class TBaseFilter {
-public:
+  public:
     MonikerPtr Moniker() const;
     void setMoniker(const MonikerPtr& m);
     // The bound filter, or null (no moniker, or nothing of that name can be had).
@@ -58,14 +58,14 @@ public:
     // False (and an empty block) for data that is cut short.
     bool readData(const std::vector<uint8_t>& data);
 
-private:
+  private:
     std::vector<uint8_t> block_;
 };
 
 // A filter component: stands for one device or codec (its BaseFilter) and puts it into the
 // graph it is attached to, under its component name.
 class TFilter : public IGraphFilterProvider {
-public:
+  public:
     explicit TFilter(std::string name);
     ~TFilter() override;
     TFilter(const TFilter&) = delete;
@@ -78,8 +78,7 @@ public:
     const std::string& bindError() const { return bindError_; }
 
     // Interfaces of the live filter; null when there is none.
-    template <class I>
-    std::shared_ptr<I> query() const {
+    template <class I> std::shared_ptr<I> query() const {
         return std::dynamic_pointer_cast<I>(live_);
     }
 
@@ -87,7 +86,7 @@ public:
     std::string GetName() override { return name_; }
     void NotifyFilter(TFilterOperation operation, int param = 0) override;
 
-private:
+  private:
     std::string name_;
     TFilterGraph* graph_ = nullptr;
     FilterPtr live_;

@@ -28,7 +28,9 @@ std::string hexUpper(HRESULT h) {
 EDirectShowException::EDirectShowException(HRESULT code)
     : std::runtime_error(GraphErrorText(code) + " ($" + hexUpper(code) + ")."), ErrorCode(code) {}
 
-std::string GraphErrorText(HRESULT h) { return graphErrorText(h).substr(0, 255); }
+std::string GraphErrorText(HRESULT h) {
+    return graphErrorText(h).substr(0, 255);
+}
 
 HRESULT CheckGraphResult(HRESULT h) {
     if (FAILED(h)) throw EDirectShowException(h);
@@ -47,7 +49,7 @@ struct TFilterGraph::NotifyTarget {
 
 // The hidden window that receives the graph's notifications on the user-interface thread.
 class TFilterGraph::Notifier : public QObject {
-public:
+  public:
     explicit Notifier(TFilterGraph* graph) : QObject(graph), graph_(graph) {}
     bool event(QEvent* e) override {
         if (e->type() != WM_GRAPHNOTIFY) return QObject::event(e);
@@ -55,13 +57,15 @@ public:
         return true;
     }
 
-private:
+  private:
     TFilterGraph* graph_;
 };
 
 TFilterGraph::TFilterGraph(QObject* owner) : QObject(owner), notifier_(new Notifier(this)) {}
 
-TFilterGraph::~TFilterGraph() { setActive(false); }
+TFilterGraph::~TFilterGraph() {
+    setActive(false);
+}
 
 void TFilterGraph::formLoaded() {
     if (AutoCreate) setActive(true);
@@ -94,11 +98,13 @@ void TFilterGraph::setActive(bool active) {
             events_->SetNotifyWindow([target = notifyTarget_] { target->post(); });
         }
         if (graphEdit_) registerDrawing();
-        for (IGraphFilterProvider* p : providers_) addProviderFilter(p);
+        for (IGraphFilterProvider* p : providers_)
+            addProviderFilter(p);
         controlNotify(ccActivation, 1);
     } else {
         controlNotify(ccActivation, 0);
-        for (IGraphFilterProvider* p : providers_) removeProviderFilter(p);
+        for (IGraphFilterProvider* p : providers_)
+            removeProviderFilter(p);
         if (events_) {
             events_->SetNotifyFlags(1);
             events_->SetNotifyWindow(nullptr);
@@ -202,9 +208,12 @@ int TFilterGraph::State() {
     FILTER_STATE s = State_Stopped;
     control->GetState(0, &s);
     switch (s) {
-    case State_Stopped: return 1;
-    case State_Paused: return 2;
-    case State_Running: return 3;
+    case State_Stopped:
+        return 1;
+    case State_Paused:
+        return 2;
+    case State_Running:
+        return 3;
     }
     return 0;
 }
@@ -244,7 +253,8 @@ void TFilterGraph::ClearGraph() {
         FilterPtr own = p->GetFilter();
         filters.erase(std::remove(filters.begin(), filters.end(), own), filters.end());
     }
-    for (const FilterPtr& f : filters) CheckGraphResult(graph->RemoveFilter(f));
+    for (const FilterPtr& f : filters)
+        CheckGraphResult(graph->RemoveFilter(f));
 }
 
 void TFilterGraph::addProviderFilter(IGraphFilterProvider* p) {
@@ -271,14 +281,17 @@ void TFilterGraph::detachProvider(IGraphFilterProvider* p) {
     if (active_) removeProviderFilter(p);
 }
 
-void TFilterGraph::attachListener(IGraphListener* l) { listeners_.push_back(l); }
+void TFilterGraph::attachListener(IGraphListener* l) {
+    listeners_.push_back(l);
+}
 
 void TFilterGraph::detachListener(IGraphListener* l) {
     listeners_.erase(std::remove(listeners_.begin(), listeners_.end(), l), listeners_.end());
 }
 
 void TFilterGraph::controlNotify(int code, int param) {
-    for (IGraphListener* l : std::vector<IGraphListener*>(listeners_)) l->ControlNotify(code, param);
+    for (IGraphListener* l : std::vector<IGraphListener*>(listeners_))
+        l->ControlNotify(code, param);
 }
 
 void TFilterGraph::drainEvents() {
@@ -314,7 +327,8 @@ void TFilterGraph::DoEvent(long event, intptr_t param1, intptr_t param2) {
     case 282:
         if (OnDVDCurrentHMSFTime) {
             const auto v = uint32_t(param1);
-            OnDVDCurrentHMSFTime(this, {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)},
+            OnDVDCurrentHMSFTime(this,
+                                 {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)},
                                  unpackDvdTimeCode(uint32_t(param2)));
         }
         break;

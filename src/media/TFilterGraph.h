@@ -26,7 +26,7 @@ enum TGraphMode { gmNormal = 0, gmCapture = 1, gmDVD = 2 };
 
 // A failed graph call: the text of the result code, then " ($<code in upper-case hex>).".
 class EDirectShowException : public std::runtime_error {
-public:
+  public:
     explicit EDirectShowException(HRESULT code);
     HRESULT ErrorCode;
 };
@@ -41,7 +41,7 @@ std::string GraphEventText(long code);
 enum TFilterOperation { foAdding = 0, foAdded = 1, foRemoving = 2, foRemoved = 3, foRefresh = 4 };
 
 class IGraphFilterProvider {
-public:
+  public:
     virtual ~IGraphFilterProvider() = default;
     virtual FilterPtr GetFilter() = 0;
     virtual std::string GetName() = 0;
@@ -50,12 +50,18 @@ public:
 
 // Control notification codes told to listeners.
 enum TControlCode {
-    ccPlay = 0, ccPause = 1, ccStop = 2, ccRenderFile = 3, ccFileRendered = 4,
-    ccRenderDvd = 5, ccDvdRendered = 6, ccActivation = 7
+    ccPlay = 0,
+    ccPause = 1,
+    ccStop = 2,
+    ccRenderFile = 3,
+    ccFileRendered = 4,
+    ccRenderDvd = 5,
+    ccDvdRendered = 6,
+    ccActivation = 7
 };
 
 class IGraphListener {
-public:
+  public:
     virtual ~IGraphListener() = default;
     virtual void GraphNotify(long event, intptr_t param1, intptr_t param2) = 0;
     virtual void ControlNotify(int code, int param) = 0;
@@ -66,7 +72,7 @@ using TDVDTimeCode = std::array<uint8_t, 9>;
 TDVDTimeCode unpackDvdTimeCode(uint32_t value);
 
 class TFilterGraph : public QObject {
-public:
+  public:
     explicit TFilterGraph(QObject* owner = nullptr);
     ~TFilterGraph() override;
 
@@ -90,16 +96,14 @@ public:
 
     // The graph objects of the current mode that answer an interface; null when inactive or
     // when none has it.
-    template <class I>
-    std::shared_ptr<I> query() const {
+    template <class I> std::shared_ptr<I> query() const {
         if (!active_) return nullptr;
         if (mode_ == gmCapture)
             if (auto i = std::dynamic_pointer_cast<I>(builder_)) return i;
         return std::dynamic_pointer_cast<I>(graph_);
     }
     // Like query(), but a refusal raises the no-such-interface failure.
-    template <class I>
-    std::shared_ptr<I> as() const {
+    template <class I> std::shared_ptr<I> as() const {
         auto i = query<I>();
         if (!i) throw EDirectShowException(E_NOINTERFACE);
         return i;
@@ -135,11 +139,11 @@ public:
     // Rewrites that drawing with the graph as it is now.
     void refreshGraphDrawing();
 
-protected:
+  protected:
     // Dispatches one graph event: listeners, OnDSEvent, then the event of its code.
     virtual void DoEvent(long event, intptr_t param1, intptr_t param2);
 
-private:
+  private:
     class Notifier;
     struct NotifyTarget;
     void drainEvents();

@@ -14,7 +14,7 @@ namespace media {
 using namespace platform::dshow;
 
 class TMediaType {
-public:
+  public:
     // A zeroed record of a major type, with fixed-size samples (all bits set) of size 1.
     explicit TMediaType(const GUID& majorType = GUID_NULL);
     // A deep copy of a record.
@@ -32,12 +32,12 @@ public:
     std::vector<uint8_t> writeData() const { return serializeMediaType(mt_); }
     bool readData(const std::vector<uint8_t>& data) { return deserializeMediaType(data, mt_); }
 
-private:
+  private:
     AM_MEDIA_TYPE mt_;
 };
 
 class TEnumMediaType {
-public:
+  public:
     // Refills the list with a copy of every type the pin offers, in the pin's order. The pin
     // must be given.
     void Enumerate(const PinPtr& pin);
@@ -45,7 +45,7 @@ public:
     const TMediaType& Item(int i) const { return items_.at(size_t(i)); }
     void Clear() { items_.clear(); }
 
-private:
+  private:
     std::vector<TMediaType> items_;
 };
 
@@ -55,7 +55,7 @@ struct PIN_INFO {
 };
 
 class TPinList {
-public:
+  public:
     explicit TPinList(const FilterPtr& filter);
     int Count() const { return int(pins_.size()); }
     PinPtr Item(int i) const { return pins_.at(size_t(i)); }
@@ -65,20 +65,20 @@ public:
     void Delete(int i) { pins_.erase(pins_.begin() + i); }
     void Add(const PinPtr& p) { pins_.push_back(p); }
 
-private:
+  private:
     FilterPtr filter_;
     std::vector<PinPtr> pins_;
 };
 
 class TFilterList {
-public:
+  public:
     explicit TFilterList(const std::shared_ptr<IFilterGraph2>& graph = nullptr);
     int Count() const { return int(filters_.size()); }
     FilterPtr Item(int i) const { return filters_.at(size_t(i)); }
     void Add(const FilterPtr& f) { filters_.push_back(f); }
     void Remove(const FilterPtr& f);
 
-private:
+  private:
     std::vector<FilterPtr> filters_;
 };
 

@@ -18,11 +18,13 @@ std::string sw(const GUID& clsid) {
     return "@device:sw:{083863F1-70DE-11D0-BD40-00A0C911CE86}\\" + guidToString(clsid);
 }
 const std::string XvidName = cm(platform::dshow::CLSID_VideoCompressorCategory, "xvid");
-const std::string Mp3CodecName = cm(platform::dshow::CLSID_AudioCompressorCategory, "85MPEG Layer-3");
+const std::string Mp3CodecName =
+    cm(platform::dshow::CLSID_AudioCompressorCategory, "85MPEG Layer-3");
 
 bool waitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
     const auto end = std::chrono::steady_clock::now() + timeout;
-    while (!pred() && std::chrono::steady_clock::now() < end) pump(20);
+    while (!pred() && std::chrono::steady_clock::now() < end)
+        pump(20);
     return pred();
 }
 } // namespace
@@ -32,8 +34,9 @@ TEST(BaseFilter, TheStoredMonikerBlockHasThePlatformLayout) {
     f.setMoniker(std::make_shared<TMoniker>(TMoniker{XvidName}));
     const std::vector<uint8_t> data = f.writeData();
     ASSERT_EQ(data.size(), 134u); // 4 (length) + 16 (class) + 4 (count) + 2 x 55
-    const uint8_t head[] = {130, 0, 0, 0, 0x37, 0xD4, 0x15, 0x43, 0x8C, 0x5B, 0xD0, 0x11,
-                            0xBD, 0x3B, 0x00, 0xA0, 0xC9, 0x11, 0xCE, 0x86, 110, 0, 0, 0, '@', 0};
+    const uint8_t head[] = {130,  0,    0,    0,    0x37, 0xD4, 0x15, 0x43, 0x8C,
+                            0x5B, 0xD0, 0x11, 0xBD, 0x3B, 0x00, 0xA0, 0xC9, 0x11,
+                            0xCE, 0x86, 110,  0,    0,    0,    '@',  0};
     EXPECT_TRUE(std::equal(std::begin(head), std::end(head), data.begin()));
     EXPECT_EQ(data[132], 0);
     EXPECT_EQ(data[133], 0);
@@ -71,14 +74,17 @@ TEST(BaseFilter, TheProgramsStoredMonikersBindToTheirFilters) {
         FilterPtr filter = f.CreateFilter(&why);
         ASSERT_TRUE(filter) << c.name << ": " << why;
         bool in = false, out = false;
-        for (const PinPtr& p : filter->pins()) (p->direction() == PINDIR_INPUT ? in : out) = true;
+        for (const PinPtr& p : filter->pins())
+            (p->direction() == PINDIR_INPUT ? in : out) = true;
         EXPECT_EQ(in, c.input) << c.name;
         EXPECT_EQ(out, c.output) << c.name;
     }
     EXPECT_TRUE(queryInterface<IFileSourceFilter>(
         platform::dshow::bindDisplayName(sw(platform::dshow::CLSID_AviWavFileSource))));
     std::string why;
-    EXPECT_EQ(platform::dshow::bindDisplayName(cm(platform::dshow::CLSID_VideoCompressorCategory, "nosuch"), &why), nullptr);
+    EXPECT_EQ(platform::dshow::bindDisplayName(
+                  cm(platform::dshow::CLSID_VideoCompressorCategory, "nosuch"), &why),
+              nullptr);
     EXPECT_NE(why.find("nosuch"), std::string::npos) << why;
     EXPECT_EQ(platform::dshow::bindDisplayName("garbage", &why), nullptr);
 }
@@ -86,7 +92,8 @@ TEST(BaseFilter, TheProgramsStoredMonikersBindToTheirFilters) {
 TEST(DeviceEnumerator, CategoriesListTheSameEntriesAgainAndFindTheCodecs) {
     TSysDevEnum e(platform::dshow::CLSID_VideoCompressorCategory);
     std::vector<std::string> video;
-    for (int i = 0; i < e.Count(); ++i) video.push_back(e.Item(i).FriendlyName);
+    for (int i = 0; i < e.Count(); ++i)
+        video.push_back(e.Item(i).FriendlyName);
     ASSERT_FALSE(video.empty());
     EXPECT_EQ(video[0], "Xvid MPEG-4 Codec");
     EXPECT_EQ(e.GetMoniker(0)->displayName, XvidName);
@@ -96,12 +103,14 @@ TEST(DeviceEnumerator, CategoriesListTheSameEntriesAgainAndFindTheCodecs) {
     EXPECT_EQ(e.GetMoniker(0)->displayName, Mp3CodecName);
     e.SelectCategory(platform::dshow::CLSID_VideoCompressorCategory);
     std::vector<std::string> again;
-    for (int i = 0; i < e.Count(); ++i) again.push_back(e.Item(i).FriendlyName);
+    for (int i = 0; i < e.Count(); ++i)
+        again.push_back(e.Item(i).FriendlyName);
     EXPECT_EQ(again, video);
     EXPECT_EQ(e.GetMoniker(-1), nullptr);
     EXPECT_EQ(e.GetMoniker(e.Count()), nullptr);
     EXPECT_EQ(e.GetBaseFilter(e.Count()), nullptr);
-    for (int i = 0; i < e.Count(); ++i) EXPECT_LE(e.Item(i).FriendlyName.size(), 255u);
+    for (int i = 0; i < e.Count(); ++i)
+        EXPECT_LE(e.Item(i).FriendlyName.size(), 255u);
 }
 
 // A filter component joins its graph under its name while the graph is active; one whose
@@ -132,8 +141,12 @@ TEST(FilterComponent, JoinsTheGraphWhileActiveAndFailsCleanlyWhenUnbound) {
 TEST(FilterComponent, EncodersFromMonikersWriteXvidAndMp3) {
     const std::string clip = scratchDir("encode") + "/src.avi";
     if (!fileExists(clip))
-        ASSERT_EQ(run("ffmpeg -v error -y -f lavfi -i testsrc=size=320x240:rate=25 -f lavfi -i sine -t 2 "
-                      "-c:v msvideo1 -c:a pcm_s16le '" + clip + "'").exitCode, 0);
+        ASSERT_EQ(
+            run("ffmpeg -v error -y -f lavfi -i testsrc=size=320x240:rate=25 -f lavfi -i sine -t 2 "
+                "-c:v msvideo1 -c:a pcm_s16le '" +
+                clip + "'")
+                .exitCode,
+            0);
     const std::string out = scratchDir("encode") + "/xvid-mp3.avi";
     std::filesystem::remove(out);
     TFilterGraph graph;
@@ -143,25 +156,36 @@ TEST(FilterComponent, EncodersFromMonikersWriteXvidAndMp3) {
     source1.BaseFilter.setMoniker(std::make_shared<TMoniker>(TMoniker{aviSource}));
     source2.BaseFilter.setMoniker(std::make_shared<TMoniker>(TMoniker{aviSource}));
     xvid.BaseFilter.setMoniker(std::make_shared<TMoniker>(TMoniker{XvidName}));
-    mp3.BaseFilter.setMoniker(std::make_shared<TMoniker>(TMoniker{sw(platform::dshow::CLSID_Mp3EncoderFilter)}));
-    for (TFilter* f : {&source1, &source2, &xvid, &mp3}) f->setFilterGraph(&graph);
+    mp3.BaseFilter.setMoniker(
+        std::make_shared<TMoniker>(TMoniker{sw(platform::dshow::CLSID_Mp3EncoderFilter)}));
+    for (TFilter* f : {&source1, &source2, &xvid, &mp3})
+        f->setFilterGraph(&graph);
     graph.setActive(true);
     ASSERT_EQ(source1.query<IFileSourceFilter>()->Load(clip), S_OK);
     ASSERT_EQ(source2.query<IFileSourceFilter>()->Load(clip), S_OK);
     auto builder = graph.as<ICaptureGraphBuilder2>();
     FilterPtr mux, writer;
     ASSERT_EQ(builder->SetOutputFileName(MEDIASUBTYPE_Avi, out, &mux, &writer), S_OK);
-    ASSERT_EQ(builder->RenderStream(nullptr, &MEDIATYPE_Video, source1.GetFilter(), xvid.GetFilter(), mux), S_OK);
-    ASSERT_EQ(builder->RenderStream(nullptr, &MEDIATYPE_Audio, source2.GetFilter(), mp3.GetFilter(), mux), S_OK);
+    ASSERT_EQ(builder->RenderStream(nullptr, &MEDIATYPE_Video, source1.GetFilter(),
+                                    xvid.GetFilter(), mux),
+              S_OK);
+    ASSERT_EQ(
+        builder->RenderStream(nullptr, &MEDIATYPE_Audio, source2.GetFilter(), mp3.GetFilter(), mux),
+        S_OK);
     bool done = false;
-    graph.OnDSEvent = [&](TFilterGraph*, long event, intptr_t, intptr_t) { done |= event == EC_COMPLETE; };
+    graph.OnDSEvent = [&](TFilterGraph*, long event, intptr_t, intptr_t) {
+        done |= event == EC_COMPLETE;
+    };
     ASSERT_TRUE(graph.Play());
     ASSERT_TRUE(waitFor([&] { return done; }, 20s));
     graph.Stop();
     graph.setActive(false);
-    for (TFilter* f : {&source1, &source2, &xvid, &mp3}) f->setFilterGraph(nullptr);
+    for (TFilter* f : {&source1, &source2, &xvid, &mp3})
+        f->setFilterGraph(nullptr);
 
-    const CommandResult probe = run("ffprobe -v error -show_entries stream=codec_name,codec_tag_string -of csv=p=0 '" + out + "'");
+    const CommandResult probe =
+        run("ffprobe -v error -show_entries stream=codec_name,codec_tag_string -of csv=p=0 '" +
+            out + "'");
     EXPECT_NE(probe.out.find("mpeg4,XVID"), std::string::npos) << probe.out;
     EXPECT_NE(probe.out.find("mp3,"), std::string::npos) << probe.out;
     EXPECT_EQ(decodeAll(out).exitCode, 0);

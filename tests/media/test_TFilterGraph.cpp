@@ -26,8 +26,9 @@ std::string clip(const std::string& name, const std::string& ffmpegArgs) {
 }
 // 3 s of 320x240 video at 25 fps with a tone.
 std::string avClip() {
-    return clip("av3s.avi", "-f lavfi -i testsrc=size=320x240:rate=25 -f lavfi -i sine=frequency=440 "
-                            "-t 3 -c:v mpeg4 -q:v 5 -c:a libmp3lame");
+    return clip("av3s.avi",
+                "-f lavfi -i testsrc=size=320x240:rate=25 -f lavfi -i sine=frequency=440 "
+                "-t 3 -c:v mpeg4 -q:v 5 -c:a libmp3lame");
 }
 
 // Records the order in which a graph event reaches its parties.
@@ -51,20 +52,23 @@ struct PassThrough : IGraphFilterProvider {
 
 bool waitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
     const auto end = std::chrono::steady_clock::now() + timeout;
-    while (!pred() && std::chrono::steady_clock::now() < end) pump(20);
+    while (!pred() && std::chrono::steady_clock::now() < end)
+        pump(20);
     return pred();
 }
 
 std::vector<std::string> names(TFilterGraph& g) {
     std::vector<std::string> out;
-    for (const FilterPtr& f : g.query<IFilterGraph2>()->EnumFilters()) out.push_back(f->name());
+    for (const FilterPtr& f : g.query<IFilterGraph2>()->EnumFilters())
+        out.push_back(f->name());
     return out;
 }
 
 } // namespace
 
 TEST(GraphTexts, ErrorAndEventTexts) {
-    EXPECT_EQ(GraphEventText(1), "EC_COMPLETE - All data from a particular stream has been rendered.");
+    EXPECT_EQ(GraphEventText(1),
+              "EC_COMPLETE - All data from a particular stream has been rendered.");
     EXPECT_EQ(GraphEventText(14), "EC_PAUSED - A pause request has completed.");
     EXPECT_EQ(GraphEventText(48), "EC_TIMECODE_AVAILABLE- Sent by filter supporting timecode.");
     EXPECT_EQ(GraphEventText(500), "Unknow Graph Event ($1F4)");
@@ -114,7 +118,8 @@ TEST(FilterGraph, ActivationModesAndProviders) {
     EXPECT_NE(g.query<IFilterGraph2>(), first);
     EXPECT_NE(g.query<ICaptureGraphBuilder2>(), nullptr);
     EXPECT_EQ(names(g), std::vector<std::string>{"PassThrough"});
-    EXPECT_EQ(provider.ops, (std::vector<int>{foAdding, foAdded, foRemoving, foRemoved, foAdding, foAdded}));
+    EXPECT_EQ(provider.ops,
+              (std::vector<int>{foAdding, foAdded, foRemoving, foRemoved, foAdding, foAdded}));
     EXPECT_EQ(listener.controls, (std::vector<int>{ccActivation, ccActivation, ccActivation}));
 
     g.setMode(gmDVD);
@@ -166,10 +171,12 @@ TEST(FilterGraph, ARenderedClipPlaysToItsEndAndReportsCompletion) {
     ASSERT_TRUE(g.Play());
     EXPECT_EQ(g.State(), 3);
     auto complete = [&] {
-        return std::find(listener.log.begin(), listener.log.end(), "OnGraphComplete") != listener.log.end();
+        return std::find(listener.log.begin(), listener.log.end(), "OnGraphComplete") !=
+               listener.log.end();
     };
     ASSERT_TRUE(waitFor(complete, 15s));
-    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double took =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_NEAR(took, 3.0, 0.6);
     EXPECT_TRUE(onUi);
     auto at = [&](const std::string& s) {
@@ -199,7 +206,9 @@ TEST(FilterGraph, RateSeekingAndFrameStep) {
 
     // One frame step while paused moves by one frame (40 ms at 25 fps).
     int steps = 0;
-    g.OnDSEvent = [&](TFilterGraph*, long event, intptr_t, intptr_t) { steps += event == EC_STEP_COMPLETE; };
+    g.OnDSEvent = [&](TFilterGraph*, long event, intptr_t, intptr_t) {
+        steps += event == EC_STEP_COMPLETE;
+    };
     ASSERT_EQ(g.as<IVideoFrameStep>()->Step(1), S_OK);
     ASSERT_TRUE(waitFor([&] { return steps == 1; }, 5s));
     int64_t after = 0;
@@ -211,12 +220,15 @@ TEST(FilterGraph, RateSeekingAndFrameStep) {
     seeking->SetPositions(&zero, AM_SEEKING_AbsolutePositioning, nullptr, 0);
     g.setRate(1.5);
     bool done = false;
-    g.OnDSEvent = [&](TFilterGraph*, long event, intptr_t, intptr_t) { done |= event == EC_COMPLETE; };
+    g.OnDSEvent = [&](TFilterGraph*, long event, intptr_t, intptr_t) {
+        done |= event == EC_COMPLETE;
+    };
     pump(200);
     const auto start = std::chrono::steady_clock::now();
     ASSERT_TRUE(g.Play());
     ASSERT_TRUE(waitFor([&] { return done; }, 10s));
-    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double took =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_NEAR(took, 2.0, 0.4);
 }
 
@@ -260,7 +272,8 @@ TEST(FilterGraph, ClearGraphKeepsProviderFiltersDisconnected) {
     EXPECT_GT(names(g).size(), 3u);
     g.ClearGraph();
     EXPECT_EQ(names(g), std::vector<std::string>{"PassThrough"});
-    for (const PinPtr& p : provider.filter->pins()) EXPECT_EQ(p->connectedTo(), nullptr);
+    for (const PinPtr& p : provider.filter->pins())
+        EXPECT_EQ(p->connectedTo(), nullptr);
     g.detachProvider(&provider);
 }
 
@@ -272,18 +285,24 @@ TEST(FilterGraph, BadInputsRaiseClearErrorsAndLeaveTheGraphUsable) {
     {
         std::mt19937 rng(7);
         std::ofstream out(noise, std::ios::binary);
-        for (int i = 0; i < 200000; ++i) out.put(char(rng()));
+        for (int i = 0; i < 200000; ++i)
+            out.put(char(rng()));
     }
-    std::filesystem::copy_file(avClip(), corrupt, std::filesystem::copy_options::overwrite_existing);
+    std::filesystem::copy_file(avClip(), corrupt,
+                               std::filesystem::copy_options::overwrite_existing);
     {
         std::fstream f(corrupt, std::ios::in | std::ios::out | std::ios::binary);
         f.seekp(0);
-        f.write("RIFX\xff\xff\xff\xff" "AVI LIST\x10\x00\x00\x00hdrlavih", 28);
+        f.write("RIFX\xff\xff\xff\xff"
+                "AVI LIST\x10\x00\x00\x00hdrlavih",
+                28);
     }
     {
         std::ifstream in(avClip(), std::ios::binary);
-        std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        std::ofstream(truncated, std::ios::binary).write(bytes.data(), std::streamsize(bytes.size() / 3));
+        std::vector<char> bytes((std::istreambuf_iterator<char>(in)),
+                                std::istreambuf_iterator<char>());
+        std::ofstream(truncated, std::ios::binary)
+            .write(bytes.data(), std::streamsize(bytes.size() / 3));
     }
     TFilterGraph g;
     g.setActive(true);
@@ -340,7 +359,8 @@ TEST(FilterGraph, DeactivatingWithQueuedEventsDeliversNothing) {
 // An AVI written through the capture graph builder's output file and RenderStream from a file
 // source decodes with ffprobe.
 TEST(FilterGraph, CaptureBuilderWritesAnAviFromAFileSource) {
-    const std::string source = clip("msvc2s.avi", "-f lavfi -i testsrc=size=320x240:rate=10 -t 2 -c:v msvideo1");
+    const std::string source =
+        clip("msvc2s.avi", "-f lavfi -i testsrc=size=320x240:rate=10 -t 2 -c:v msvideo1");
     const std::string out = scratchDir("graph-out") + "/copy.avi";
     std::filesystem::remove(out);
     TFilterGraph g;
@@ -354,7 +374,9 @@ TEST(FilterGraph, CaptureBuilderWritesAnAviFromAFileSource) {
     ASSERT_EQ(g.as<IFilterGraph2>()->AddFilter(src, "Source"), S_OK);
     ASSERT_EQ(builder->RenderStream(nullptr, &MEDIATYPE_Video, src, nullptr, mux), S_OK);
     bool done = false;
-    g.OnDSEvent = [&](TFilterGraph*, long event, intptr_t, intptr_t) { done |= event == EC_COMPLETE; };
+    g.OnDSEvent = [&](TFilterGraph*, long event, intptr_t, intptr_t) {
+        done |= event == EC_COMPLETE;
+    };
     ASSERT_TRUE(g.Play());
     ASSERT_TRUE(waitFor([&] { return done; }, 15s));
     g.Stop();

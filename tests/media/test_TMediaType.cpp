@@ -12,13 +12,19 @@ TEST(MediaType, RecordsKeepThePlatformLayoutAndRoundTrip) {
     EXPECT_EQ(audio.writeData().size(), MediaTypeRecordSize);
 
     const char* caps[] = {
-        "video/x-raw, format=(string)BGR, width=(int)320, height=(int)240, framerate=(fraction)25/1",
-        "video/x-raw, format=(string)BGRx, width=(int)640, height=(int)480, framerate=(fraction)30/1",
-        "video/x-raw, format=(string)YUY2, width=(int)640, height=(int)480, framerate=(fraction)15/1",
-        "video/x-raw, format=(string)I420, width=(int)352, height=(int)288, framerate=(fraction)25/1",
+        "video/x-raw, format=(string)BGR, width=(int)320, height=(int)240, "
+        "framerate=(fraction)25/1",
+        "video/x-raw, format=(string)BGRx, width=(int)640, height=(int)480, "
+        "framerate=(fraction)30/1",
+        "video/x-raw, format=(string)YUY2, width=(int)640, height=(int)480, "
+        "framerate=(fraction)15/1",
+        "video/x-raw, format=(string)I420, width=(int)352, height=(int)288, "
+        "framerate=(fraction)25/1",
         "image/jpeg, width=(int)1280, height=(int)720, framerate=(fraction)30/1",
-        "audio/x-raw, format=(string)S16LE, layout=(string)interleaved, rate=(int)44100, channels=(int)2",
-        "audio/x-raw, format=(string)U8, layout=(string)interleaved, rate=(int)8000, channels=(int)1",
+        "audio/x-raw, format=(string)S16LE, layout=(string)interleaved, rate=(int)44100, "
+        "channels=(int)2",
+        "audio/x-raw, format=(string)U8, layout=(string)interleaved, rate=(int)8000, "
+        "channels=(int)1",
         "audio/mpeg, mpegversion=(int)1, layer=(int)3, rate=(int)44100, channels=(int)2",
     };
     for (const char* c : caps) {

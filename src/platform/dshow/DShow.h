@@ -18,9 +18,15 @@
 namespace platform::dshow {
 
 using HRESULT = int32_t;
-constexpr HRESULT hr(uint32_t v) { return HRESULT(v); }
-constexpr bool FAILED(HRESULT h) { return h < 0; }
-constexpr bool SUCCEEDED(HRESULT h) { return h >= 0; }
+constexpr HRESULT hr(uint32_t v) {
+    return HRESULT(v);
+}
+constexpr bool FAILED(HRESULT h) {
+    return h < 0;
+}
+constexpr bool SUCCEEDED(HRESULT h) {
+    return h >= 0;
+}
 
 constexpr HRESULT S_OK = 0;
 constexpr HRESULT S_FALSE = 1;
@@ -94,20 +100,19 @@ constexpr uint32_t AM_SEEKING_RelativePositioning = 2;
 
 // Every object of the layer; interfaces are found by dynamic_pointer_cast.
 class IUnknown : public std::enable_shared_from_this<IUnknown> {
-public:
+  public:
     virtual ~IUnknown() = default;
 };
 using UnknownPtr = std::shared_ptr<IUnknown>;
 
-template <class I, class T>
-std::shared_ptr<I> queryInterface(const std::shared_ptr<T>& object) {
+template <class I, class T> std::shared_ptr<I> queryInterface(const std::shared_ptr<T>& object) {
     return std::dynamic_pointer_cast<I>(object);
 }
 
 class IBaseFilter;
 
 class IPin : public virtual IUnknown {
-public:
+  public:
     virtual PIN_DIRECTION direction() const = 0;
     virtual std::string name() const = 0;
     virtual std::shared_ptr<IBaseFilter> filter() const = 0;
@@ -122,7 +127,7 @@ public:
 using PinPtr = std::shared_ptr<IPin>;
 
 class IBaseFilter : public virtual IUnknown {
-public:
+  public:
     virtual std::string name() const = 0;
     virtual std::vector<PinPtr> pins() = 0;
     virtual FILTER_STATE state() const = 0;
@@ -132,22 +137,23 @@ public:
 using FilterPtr = std::shared_ptr<IBaseFilter>;
 
 // The first unconnected pin of a direction (and of a major type: video or audio, when given).
-PinPtr findUnconnectedPin(const FilterPtr& filter, PIN_DIRECTION dir, const GUID* majorType = nullptr);
+PinPtr findUnconnectedPin(const FilterPtr& filter, PIN_DIRECTION dir,
+                          const GUID* majorType = nullptr);
 
 class IFileSourceFilter : public virtual IUnknown {
-public:
+  public:
     virtual HRESULT Load(const std::string& fileName) = 0;
     virtual std::string curFile() const = 0;
 };
 
 class IFileSinkFilter : public virtual IUnknown {
-public:
+  public:
     virtual HRESULT SetFileName(const std::string& fileName) = 0;
     virtual std::string curFile() const = 0;
 };
 
 class IFilterGraph2 : public virtual IUnknown {
-public:
+  public:
     virtual HRESULT AddFilter(const FilterPtr& filter, const std::string& name) = 0;
     virtual HRESULT RemoveFilter(const FilterPtr& filter) = 0;
     virtual std::vector<FilterPtr> EnumFilters() = 0;
@@ -165,7 +171,7 @@ public:
 using IGraphBuilder = IFilterGraph2;
 
 class IMediaControl : public virtual IUnknown {
-public:
+  public:
     virtual HRESULT Run() = 0;
     virtual HRESULT Pause() = 0;
     virtual HRESULT Stop() = 0;
@@ -174,7 +180,7 @@ public:
 };
 
 class IMediaSeeking : public virtual IUnknown {
-public:
+  public:
     // Times in 100-nanosecond units.
     virtual HRESULT GetCurrentPosition(int64_t* position) = 0;
     virtual HRESULT GetDuration(int64_t* duration) = 0;
@@ -186,7 +192,7 @@ public:
 };
 
 class IBasicAudio : public virtual IUnknown {
-public:
+  public:
     // Hundredths of a decibel: 0 full volume, -10000 silence; balance -10000 (left) .. 10000.
     virtual HRESULT put_Volume(long volume) = 0;
     virtual HRESULT get_Volume(long* volume) = 0;
@@ -195,18 +201,18 @@ public:
 };
 
 class IBasicVideo : public virtual IUnknown {
-public:
+  public:
     virtual HRESULT GetVideoSize(long* width, long* height) = 0;
 };
 
 class IVideoFrameStep : public virtual IUnknown {
-public:
+  public:
     virtual HRESULT Step(uint32_t frames) = 0;
     virtual HRESULT CanStep() = 0;
 };
 
 class IMediaEventEx : public virtual IUnknown {
-public:
+  public:
     virtual HRESULT GetEvent(long* code, intptr_t* param1, intptr_t* param2, long timeoutMs) = 0;
     virtual HRESULT FreeEventParams(long code, intptr_t param1, intptr_t param2) = 0;
     // Waits for the end of playback (EC_COMPLETE, EC_ERRORABORT or EC_USERABORT).
@@ -219,7 +225,7 @@ public:
 };
 
 class ICaptureGraphBuilder2 : public virtual IUnknown {
-public:
+  public:
     virtual HRESULT SetFiltergraph(const std::shared_ptr<IGraphBuilder>& graph) = 0;
     virtual HRESULT GetFiltergraph(std::shared_ptr<IGraphBuilder>* graph) = 0;
     // Subtype MEDIASUBTYPE_Avi: puts an AVI multiplexer and a file writer for fileName into the

@@ -8,21 +8,32 @@
 
 namespace platform::dshow {
 
-const GUID CLSID_VideoInputDeviceCategory{0x860BB310, 0x5D01, 0x11D0, {0xBD, 0x3B, 0x00, 0xA0, 0xC9, 0x11, 0xCE, 0x86}};
-const GUID CLSID_AudioInputDeviceCategory{0x33D9A762, 0x90C8, 0x11D0, {0xBD, 0x43, 0x00, 0xA0, 0xC9, 0x11, 0xCE, 0x86}};
-const GUID CLSID_VideoCompressorCategory{0x33D9A760, 0x90C8, 0x11D0, {0xBD, 0x43, 0x00, 0xA0, 0xC9, 0x11, 0xCE, 0x86}};
-const GUID CLSID_AudioCompressorCategory{0x33D9A761, 0x90C8, 0x11D0, {0xBD, 0x43, 0x00, 0xA0, 0xC9, 0x11, 0xCE, 0x86}};
-const GUID CLSID_LegacyAmFilterCategory{0x083863F1, 0x70DE, 0x11D0, {0xBD, 0x40, 0x00, 0xA0, 0xC9, 0x11, 0xCE, 0x86}};
-const GUID CLSID_ActiveMovieCategories{0xDA4E3DA0, 0xD07D, 0x11D0, {0xBD, 0x50, 0x00, 0xA0, 0xC9, 0x11, 0xCE, 0x86}};
-const GUID CLSID_AsyncReader{0xE436EBB5, 0x524F, 0x11CE, {0x9F, 0x53, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
-const GUID CLSID_AviWavFileSource{0xD3588AB0, 0x0781, 0x11CE, {0xB0, 0x3A, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
-const GUID CLSID_Mp3EncoderFilter{0xB8D27088, 0xFF5F, 0x4B7C, {0x98, 0xDC, 0x0E, 0x91, 0xA1, 0x69, 0x62, 0x86}};
-const GUID CLSID_DeviceMoniker{0x4315D437, 0x5B8C, 0x11D0, {0xBD, 0x3B, 0x00, 0xA0, 0xC9, 0x11, 0xCE, 0x86}};
+const GUID CLSID_VideoInputDeviceCategory{
+    0x860BB310, 0x5D01, 0x11D0, {0xBD, 0x3B, 0x00, 0xA0, 0xC9, 0x11, 0xCE, 0x86}};
+const GUID CLSID_AudioInputDeviceCategory{
+    0x33D9A762, 0x90C8, 0x11D0, {0xBD, 0x43, 0x00, 0xA0, 0xC9, 0x11, 0xCE, 0x86}};
+const GUID CLSID_VideoCompressorCategory{
+    0x33D9A760, 0x90C8, 0x11D0, {0xBD, 0x43, 0x00, 0xA0, 0xC9, 0x11, 0xCE, 0x86}};
+const GUID CLSID_AudioCompressorCategory{
+    0x33D9A761, 0x90C8, 0x11D0, {0xBD, 0x43, 0x00, 0xA0, 0xC9, 0x11, 0xCE, 0x86}};
+const GUID CLSID_LegacyAmFilterCategory{
+    0x083863F1, 0x70DE, 0x11D0, {0xBD, 0x40, 0x00, 0xA0, 0xC9, 0x11, 0xCE, 0x86}};
+const GUID CLSID_ActiveMovieCategories{
+    0xDA4E3DA0, 0xD07D, 0x11D0, {0xBD, 0x50, 0x00, 0xA0, 0xC9, 0x11, 0xCE, 0x86}};
+const GUID CLSID_AsyncReader{
+    0xE436EBB5, 0x524F, 0x11CE, {0x9F, 0x53, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
+const GUID CLSID_AviWavFileSource{
+    0xD3588AB0, 0x0781, 0x11CE, {0xB0, 0x3A, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
+const GUID CLSID_Mp3EncoderFilter{
+    0xB8D27088, 0xFF5F, 0x4B7C, {0x98, 0xDC, 0x0E, 0x91, 0xA1, 0x69, 0x62, 0x86}};
+const GUID CLSID_DeviceMoniker{
+    0x4315D437, 0x5B8C, 0x11D0, {0xBD, 0x3B, 0x00, 0xA0, 0xC9, 0x11, 0xCE, 0x86}};
 
 std::string guidToString(const GUID& g) {
     char text[40];
-    std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", g.d1, g.d2,
-                  g.d3, g.d4[0], g.d4[1], g.d4[2], g.d4[3], g.d4[4], g.d4[5], g.d4[6], g.d4[7]);
+    std::snprintf(text, sizeof text, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", g.d1,
+                  g.d2, g.d3, g.d4[0], g.d4[1], g.d4[2], g.d4[3], g.d4[4], g.d4[5], g.d4[6],
+                  g.d4[7]);
     return text;
 }
 
@@ -30,14 +41,15 @@ bool parseGuid(const std::string& text, GUID& g) {
     unsigned d1, d2, d3, b[8];
     char close = 0;
     if (text.size() != 38 ||
-        std::sscanf(text.c_str(), "{%8x-%4x-%4x-%2x%2x-%2x%2x%2x%2x%2x%2x%c", &d1, &d2, &d3, &b[0], &b[1],
-                    &b[2], &b[3], &b[4], &b[5], &b[6], &b[7], &close) != 12 ||
+        std::sscanf(text.c_str(), "{%8x-%4x-%4x-%2x%2x-%2x%2x%2x%2x%2x%2x%c", &d1, &d2, &d3, &b[0],
+                    &b[1], &b[2], &b[3], &b[4], &b[5], &b[6], &b[7], &close) != 12 ||
         close != '}')
         return false;
     g.d1 = d1;
     g.d2 = uint16_t(d2);
     g.d3 = uint16_t(d3);
-    for (int i = 0; i < 8; ++i) g.d4[i] = uint8_t(b[i]);
+    for (int i = 0; i < 8; ++i)
+        g.d4[i] = uint8_t(b[i]);
     return true;
 }
 
@@ -96,10 +108,12 @@ bool factoryExists(const char* name) {
 }
 
 // Every encoder GStreamer has of a class ("Encoder/Video"), by long name, except those given.
-std::vector<Entry> encoders(const char* klass, std::initializer_list<const char*> skip, bool video) {
+std::vector<Entry> encoders(const char* klass, std::initializer_list<const char*> skip,
+                            bool video) {
     ensureGstreamer();
     std::vector<Entry> out;
-    GList* list = gst_element_factory_list_get_elements(GST_ELEMENT_FACTORY_TYPE_ENCODER, GST_RANK_NONE);
+    GList* list =
+        gst_element_factory_list_get_elements(GST_ELEMENT_FACTORY_TYPE_ENCODER, GST_RANK_NONE);
     for (GList* l = list; l; l = l->next) {
         auto* f = GST_ELEMENT_FACTORY(l->data);
         const gchar* k = gst_element_factory_get_metadata(f, GST_ELEMENT_METADATA_KLASS);
@@ -111,7 +125,8 @@ std::vector<Entry> encoders(const char* klass, std::initializer_list<const char*
         e.make = [name, longName = e.name, video] {
             ensureGstreamer();
             GstElement* bin = gst_bin_new(nullptr);
-            GstElement* conv = gst_element_factory_make(video ? "videoconvert" : "audioconvert", nullptr);
+            GstElement* conv =
+                gst_element_factory_make(video ? "videoconvert" : "audioconvert", nullptr);
             GstElement* enc = gst_element_factory_make(name.c_str(), nullptr);
             if (!conv || !enc) {
                 gst_object_unref(bin);
@@ -130,7 +145,8 @@ std::vector<Entry> encoders(const char* klass, std::initializer_list<const char*
         out.push_back(std::move(e));
     }
     gst_plugin_feature_list_free(list);
-    std::sort(out.begin(), out.end(), [](const Entry& a, const Entry& b) { return a.name < b.name; });
+    std::sort(out.begin(), out.end(),
+              [](const Entry& a, const Entry& b) { return a.name < b.name; });
     return out;
 }
 
@@ -166,7 +182,8 @@ std::vector<Entry> devices(const char* klass) {
     }
     g_list_free_full(list, gst_object_unref);
     gst_object_unref(monitor);
-    std::stable_sort(out.begin(), out.end(), [](const Entry& a, const Entry& b) { return a.name < b.name; });
+    std::stable_sort(out.begin(), out.end(),
+                     [](const Entry& a, const Entry& b) { return a.name < b.name; });
     // Two devices of one name stay apart in their display names.
     for (size_t i = 1; i < out.size(); ++i)
         if (out[i].name == out[i - 1].name) out[i].key = out[i - 1].key + "#";
@@ -179,39 +196,54 @@ std::vector<Entry> entriesOf(const GUID& category) {
     if (category == CLSID_VideoCompressorCategory) {
         std::vector<Entry> out;
         if (factoryExists("tovamixxvidenc"))
-            out.push_back({"Xvid MPEG-4 Codec", GUID{}, "cm", "xvid",
-                           [] { return chain("Xvid MPEG-4 Codec", {"videoconvert", "tovamixxvidenc"}, "Input", "Output"); }});
+            out.push_back({"Xvid MPEG-4 Codec", GUID{}, "cm", "xvid", [] {
+                               return chain("Xvid MPEG-4 Codec", {"videoconvert", "tovamixxvidenc"},
+                                            "Input", "Output");
+                           }});
         if (factoryExists("avenc_msvideo1"))
-            out.push_back({"Microsoft Video 1", GUID{}, "cm", "msvc",
-                           [] { return chain("Microsoft Video 1", {"videoconvert", "avenc_msvideo1"}, "Input", "Output"); }});
-        for (Entry& e : encoders("Encoder/Video", {"tovamixxvidenc", "avenc_msvideo1"}, true)) out.push_back(std::move(e));
+            out.push_back({"Microsoft Video 1", GUID{}, "cm", "msvc", [] {
+                               return chain("Microsoft Video 1", {"videoconvert", "avenc_msvideo1"},
+                                            "Input", "Output");
+                           }});
+        for (Entry& e : encoders("Encoder/Video", {"tovamixxvidenc", "avenc_msvideo1"}, true))
+            out.push_back(std::move(e));
         return out;
     }
     if (category == CLSID_AudioCompressorCategory) {
         std::vector<Entry> out;
         if (factoryExists("lamemp3enc"))
-            out.push_back({"MPEG Layer-3", GUID{}, "cm", "85MPEG Layer-3",
-                           [] { return chain("MPEG Layer-3", {"audioconvert", "audioresample", "lamemp3enc"}, "Input", "Output"); }});
-        for (Entry& e : encoders("Encoder/Audio", {"lamemp3enc"}, false)) out.push_back(std::move(e));
+            out.push_back({"MPEG Layer-3", GUID{}, "cm", "85MPEG Layer-3", [] {
+                               return chain("MPEG Layer-3",
+                                            {"audioconvert", "audioresample", "lamemp3enc"},
+                                            "Input", "Output");
+                           }});
+        for (Entry& e : encoders("Encoder/Audio", {"lamemp3enc"}, false))
+            out.push_back(std::move(e));
         return out;
     }
     if (category == CLSID_LegacyAmFilterCategory) {
         std::vector<Entry> out{
-            {"File Source (Async.)", CLSID_AsyncReader, "sw", guidToString(CLSID_AsyncReader), [] { return createAsyncFileSource(); }},
-            {"AVI/WAV File Source", CLSID_AviWavFileSource, "sw", guidToString(CLSID_AviWavFileSource),
-             [] { return createAviWavFileSource(); }}};
+            {"File Source (Async.)", CLSID_AsyncReader, "sw", guidToString(CLSID_AsyncReader),
+             [] { return createAsyncFileSource(); }},
+            {"AVI/WAV File Source", CLSID_AviWavFileSource, "sw",
+             guidToString(CLSID_AviWavFileSource), [] { return createAviWavFileSource(); }}};
         if (factoryExists("lamemp3enc"))
-            out.push_back({"MPEG Layer-3 Encoder", CLSID_Mp3EncoderFilter, "sw", guidToString(CLSID_Mp3EncoderFilter),
-                           [] { return chain("MPEG Layer-3 Encoder", {"audioconvert", "audioresample", "lamemp3enc"}, "Input", "Output"); }});
+            out.push_back({"MPEG Layer-3 Encoder", CLSID_Mp3EncoderFilter, "sw",
+                           guidToString(CLSID_Mp3EncoderFilter), [] {
+                               return chain("MPEG Layer-3 Encoder",
+                                            {"audioconvert", "audioresample", "lamemp3enc"},
+                                            "Input", "Output");
+                           }});
         return out;
     }
     if (category == CLSID_ActiveMovieCategories) {
         std::vector<Entry> out;
-        for (auto [name, cat] : {std::pair{"Video Capture Sources", &CLSID_VideoInputDeviceCategory},
-                                 std::pair{"Audio Capture Sources", &CLSID_AudioInputDeviceCategory},
-                                 std::pair{"Video Compressors", &CLSID_VideoCompressorCategory},
-                                 std::pair{"Audio Compressors", &CLSID_AudioCompressorCategory},
-                                 std::pair{"DirectShow Filters", &CLSID_LegacyAmFilterCategory}})
+        for (auto [name, cat] :
+             {std::pair{"Video Capture Sources", &CLSID_VideoInputDeviceCategory},
+              std::pair{"Audio Capture Sources", &CLSID_AudioInputDeviceCategory},
+              std::pair{"Video Compressors", &CLSID_VideoCompressorCategory},
+              std::pair{"Audio Compressors", &CLSID_AudioCompressorCategory},
+              std::pair{"DirectShow Filters", &CLSID_LegacyAmFilterCategory}})
             out.push_back({name, *cat, "sw", guidToString(*cat), nullptr});
         return out;
     }
@@ -233,8 +265,9 @@ FilterPtr bindDisplayName(const std::string& displayName, std::string* error) {
     const size_t colon = displayName.find(':', prefix.size());
     const size_t slash = displayName.find('\\');
     GUID category;
-    if (displayName.rfind(prefix, 0) != 0 || colon == std::string::npos || slash == std::string::npos ||
-        slash < colon || !parseGuid(displayName.substr(colon + 1, slash - colon - 1), category)) {
+    if (displayName.rfind(prefix, 0) != 0 || colon == std::string::npos ||
+        slash == std::string::npos || slash < colon ||
+        !parseGuid(displayName.substr(colon + 1, slash - colon - 1), category)) {
         if (error) *error = "\"" + displayName + "\" is not a device name";
         return nullptr;
     }
@@ -244,7 +277,8 @@ FilterPtr bindDisplayName(const std::string& displayName, std::string* error) {
         if (!f && error) *error = "\"" + e.name + "\" could not be opened";
         return f;
     }
-    if (error) *error = "no device or codec \"" + displayName.substr(slash + 1) + "\" is installed now";
+    if (error)
+        *error = "no device or codec \"" + displayName.substr(slash + 1) + "\" is installed now";
     return nullptr;
 }
 

@@ -5,43 +5,77 @@
 namespace platform::dshow {
 
 const GUID GUID_NULL{};
-const GUID MEDIATYPE_Video{0x73646976, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
-const GUID MEDIATYPE_Audio{0x73647561, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
-const GUID MEDIATYPE_Stream{0xE436EB83, 0x524F, 0x11CE, {0x9F, 0x53, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
-const GUID MEDIASUBTYPE_Avi{0xE436EB88, 0x524F, 0x11CE, {0x9F, 0x53, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
-const GUID PIN_CATEGORY_CAPTURE{0xFB6C4281, 0x0353, 0x11D1, {0x90, 0x5F, 0x00, 0x00, 0xC0, 0xCC, 0x16, 0xBA}};
-const GUID PIN_CATEGORY_PREVIEW{0xFB6C4282, 0x0353, 0x11D1, {0x90, 0x5F, 0x00, 0x00, 0xC0, 0xCC, 0x16, 0xBA}};
+const GUID MEDIATYPE_Video{
+    0x73646976, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
+const GUID MEDIATYPE_Audio{
+    0x73647561, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
+const GUID MEDIATYPE_Stream{
+    0xE436EB83, 0x524F, 0x11CE, {0x9F, 0x53, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
+const GUID MEDIASUBTYPE_Avi{
+    0xE436EB88, 0x524F, 0x11CE, {0x9F, 0x53, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
+const GUID PIN_CATEGORY_CAPTURE{
+    0xFB6C4281, 0x0353, 0x11D1, {0x90, 0x5F, 0x00, 0x00, 0xC0, 0xCC, 0x16, 0xBA}};
+const GUID PIN_CATEGORY_PREVIEW{
+    0xFB6C4282, 0x0353, 0x11D1, {0x90, 0x5F, 0x00, 0x00, 0xC0, 0xCC, 0x16, 0xBA}};
 
 std::string graphErrorText(HRESULT h) {
     switch (h) {
-    case S_OK: return "The operation completed successfully.";
-    case S_FALSE: return "The operation completed, but not everything was done.";
-    case E_NOTIMPL: return "This operation is not available for this graph.";
-    case E_NOINTERFACE: return "The object does not offer the requested interface.";
-    case E_POINTER: return "A required object was missing.";
-    case E_ABORT: return "The operation was stopped before it completed.";
-    case E_FAIL: return "The media operation failed.";
-    case E_UNEXPECTED: return "The media operation failed unexpectedly.";
-    case E_OUTOFMEMORY: return "There is not enough memory for this operation.";
-    case E_INVALIDARG: return "A value given to the media operation is not valid.";
-    case E_FILE_NOT_FOUND: return "The file cannot be found.";
-    case E_ACCESSDENIED: return "The file cannot be opened: access is denied.";
-    case VFW_E_INVALIDMEDIATYPE: return "The media type is not valid for this pin.";
-    case VFW_E_ALREADY_CONNECTED: return "The pin is already connected.";
-    case VFW_E_NOT_CONNECTED: return "The pin is not connected.";
-    case VFW_E_NOT_FOUND: return "The requested object was not found in the graph.";
-    case VFW_E_CANNOT_CONNECT: return "No combination of filters could be found to make the connection.";
-    case VFW_E_CANNOT_RENDER: return "No combination of filters could be found to render the stream.";
-    case VFW_E_NOT_STOPPED: return "The operation needs the graph to be stopped.";
-    case VFW_E_WRONG_STATE: return "The operation cannot be done in the graph's current state.";
-    case VFW_E_TIMEOUT: return "The media operation timed out.";
-    case VFW_E_INVALID_FILE_FORMAT: return "The file is empty or its format is not valid.";
-    case VFW_E_UNKNOWN_FILE_TYPE: return "The file's media type is not recognised.";
-    case VFW_E_NO_AUDIO_HARDWARE: return "No audio output could be opened.";
-    case VFW_E_UNSUPPORTED_STREAM: return "The file holds a stream that no installed decoder can play.";
-    case VFW_E_DVD_RENDERFAIL: return "The DVD could not be played: no DVD graph could be built.";
-    case VFW_S_STATE_INTERMEDIATE: return "The graph is still changing state.";
-    case VFW_S_PARTIAL_RENDER: return "Some of the streams in this file could not be played.";
+    case S_OK:
+        return "The operation completed successfully.";
+    case S_FALSE:
+        return "The operation completed, but not everything was done.";
+    case E_NOTIMPL:
+        return "This operation is not available for this graph.";
+    case E_NOINTERFACE:
+        return "The object does not offer the requested interface.";
+    case E_POINTER:
+        return "A required object was missing.";
+    case E_ABORT:
+        return "The operation was stopped before it completed.";
+    case E_FAIL:
+        return "The media operation failed.";
+    case E_UNEXPECTED:
+        return "The media operation failed unexpectedly.";
+    case E_OUTOFMEMORY:
+        return "There is not enough memory for this operation.";
+    case E_INVALIDARG:
+        return "A value given to the media operation is not valid.";
+    case E_FILE_NOT_FOUND:
+        return "The file cannot be found.";
+    case E_ACCESSDENIED:
+        return "The file cannot be opened: access is denied.";
+    case VFW_E_INVALIDMEDIATYPE:
+        return "The media type is not valid for this pin.";
+    case VFW_E_ALREADY_CONNECTED:
+        return "The pin is already connected.";
+    case VFW_E_NOT_CONNECTED:
+        return "The pin is not connected.";
+    case VFW_E_NOT_FOUND:
+        return "The requested object was not found in the graph.";
+    case VFW_E_CANNOT_CONNECT:
+        return "No combination of filters could be found to make the connection.";
+    case VFW_E_CANNOT_RENDER:
+        return "No combination of filters could be found to render the stream.";
+    case VFW_E_NOT_STOPPED:
+        return "The operation needs the graph to be stopped.";
+    case VFW_E_WRONG_STATE:
+        return "The operation cannot be done in the graph's current state.";
+    case VFW_E_TIMEOUT:
+        return "The media operation timed out.";
+    case VFW_E_INVALID_FILE_FORMAT:
+        return "The file is empty or its format is not valid.";
+    case VFW_E_UNKNOWN_FILE_TYPE:
+        return "The file's media type is not recognised.";
+    case VFW_E_NO_AUDIO_HARDWARE:
+        return "No audio output could be opened.";
+    case VFW_E_UNSUPPORTED_STREAM:
+        return "The file holds a stream that no installed decoder can play.";
+    case VFW_E_DVD_RENDERFAIL:
+        return "The DVD could not be played: no DVD graph could be built.";
+    case VFW_S_STATE_INTERMEDIATE:
+        return "The graph is still changing state.";
+    case VFW_S_PARTIAL_RENDER:
+        return "Some of the streams in this file could not be played.";
     }
     char text[96];
     std::snprintf(text, sizeof text, "Media operation failed with code 0x%08X.", uint32_t(h));

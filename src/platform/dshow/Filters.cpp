@@ -1,6 +1,7 @@
 #include "Filters.h"
 
 #include "AviMuxElement.h"
+#include "XvidEncElement.h"
 
 #include <cstring>
 #include <fstream>
@@ -13,7 +14,9 @@ GQuark filterQuark() {
     static GQuark q = g_quark_from_static_string("tovamix-filter");
     return q;
 }
-void deleteWeak(gpointer p) { delete static_cast<std::weak_ptr<IBaseFilter>*>(p); }
+void deleteWeak(gpointer p) {
+    delete static_cast<std::weak_ptr<IBaseFilter>*>(p);
+}
 
 bool structureNameStarts(const GstCaps* caps, const char* prefix) {
     if (!caps || gst_caps_is_empty(caps) || gst_caps_is_any(caps)) return false;
@@ -29,13 +32,16 @@ void ensureGstreamer() {
     std::call_once(once, [] {
         gst_init(nullptr, nullptr);
         registerAviMuxElement();
+        registerXvidEncElement();
     });
 }
 
 bool capsAreVideo(const GstCaps* caps) {
     return structureNameStarts(caps, "video/") || structureNameStarts(caps, "image/");
 }
-bool capsAreAudio(const GstCaps* caps) { return structureNameStarts(caps, "audio/"); }
+bool capsAreAudio(const GstCaps* caps) {
+    return structureNameStarts(caps, "audio/");
+}
 bool capsAreRaw(const GstCaps* caps) {
     return structureNameStarts(caps, "video/x-raw") || structureNameStarts(caps, "audio/x-raw");
 }
@@ -66,7 +72,8 @@ std::vector<PinPtr> GstFilter::pins() {
     GValue item = G_VALUE_INIT;
     while (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
         auto* pad = GST_PAD(g_value_get_object(&item));
-        out.push_back(std::make_shared<GstPin>(pad, std::dynamic_pointer_cast<IBaseFilter>(shared_from_this())));
+        out.push_back(std::make_shared<GstPin>(
+            pad, std::dynamic_pointer_cast<IBaseFilter>(shared_from_this())));
         g_value_reset(&item);
     }
     g_value_unset(&item);
@@ -100,7 +107,9 @@ PinPtr pinOf(GstPad* pad) {
 
 GstPin::GstPin(GstPad* pad, std::weak_ptr<IBaseFilter> filter)
     : pad_(GST_PAD(gst_object_ref(pad))), filter_(std::move(filter)) {}
-GstPin::~GstPin() { gst_object_unref(pad_); }
+GstPin::~GstPin() {
+    gst_object_unref(pad_);
+}
 
 PIN_DIRECTION GstPin::direction() const {
     return GST_PAD_DIRECTION(pad_) == GST_PAD_SRC ? PINDIR_OUTPUT : PINDIR_INPUT;
@@ -147,7 +156,8 @@ PinPtr findUnconnectedPin(const FilterPtr& filter, PIN_DIRECTION dir, const GUID
         if (p->direction() != dir || p->connectedTo()) continue;
         if (majorType && (*majorType == MEDIATYPE_Video || *majorType == MEDIATYPE_Audio)) {
             GstCaps* caps = padCaps(static_cast<GstPad*>(p->native()));
-            const bool match = *majorType == MEDIATYPE_Video ? capsAreVideo(caps) : capsAreAudio(caps);
+            const bool match =
+                *majorType == MEDIATYPE_Video ? capsAreVideo(caps) : capsAreAudio(caps);
             if (caps) gst_caps_unref(caps);
             if (!match) continue;
         }
@@ -160,7 +170,7 @@ namespace {
 
 // A file source: a bin around filesrc, with the demuxer of the file's kind where it has one.
 class FileSource : public GstFilter, public IFileSourceFilter {
-public:
+  public:
     FileSource(GstElement* bin, bool demux) : GstFilter(bin, "File Source"), demux_(demux) {
         src_ = gst_element_factory_make("filesrc", "source");
         gst_bin_add(GST_BIN(bin), src_);
@@ -189,7 +199,8 @@ public:
             gst_bin_add(GST_BIN(element()), demux);
             gst_element_link(src_, demux);
             // Each stream the demuxer finds becomes an output pin of this filter.
-            g_signal_connect(demux, "pad-added", G_CALLBACK(+[](GstElement*, GstPad* pad, gpointer bin) {
+            g_signal_connect(demux, "pad-added",
+                             G_CALLBACK(+[](GstElement*, GstPad* pad, gpointer bin) {
                                  GstPad* ghost = gst_ghost_pad_new(GST_PAD_NAME(pad), pad);
                                  gst_pad_set_active(ghost, TRUE);
                                  gst_element_add_pad(GST_ELEMENT(bin), ghost);
@@ -209,14 +220,14 @@ public:
     }
     std::string curFile() const override { return file_; }
 
-private:
+  private:
     GstElement* src_;
     bool demux_;
     std::string file_;
 };
 
 class FileWriter : public GstFilter, public IFileSinkFilter {
-public:
+  public:
     explicit FileWriter(GstElement* sink) : GstFilter(sink, "File writer") {}
     HRESULT SetFileName(const std::string& fileName) override {
         if (FILE* f = std::fopen(fileName.c_str(), "ab")) {
@@ -230,7 +241,7 @@ public:
     }
     std::string curFile() const override { return file_; }
 
-private:
+  private:
     std::string file_;
 };
 

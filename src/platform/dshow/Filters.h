@@ -9,7 +9,7 @@
 namespace platform::dshow {
 
 class GstFilter : public IBaseFilter {
-public:
+  public:
     // Takes a reference to element (sinking a floating one).
     GstFilter(GstElement* element, std::string name);
     ~GstFilter() override;
@@ -21,13 +21,13 @@ public:
     void* native() const override { return element_; }
     GstElement* element() const { return element_; }
 
-private:
+  private:
     GstElement* element_;
     std::string name_;
 };
 
 class GstPin : public IPin {
-public:
+  public:
     GstPin(GstPad* pad, std::weak_ptr<IBaseFilter> filter);
     ~GstPin() override;
     PIN_DIRECTION direction() const override;
@@ -38,7 +38,7 @@ public:
     std::string mediaTypes() const override;
     void* native() const override { return pad_; }
 
-private:
+  private:
     GstPad* pad_;
     std::weak_ptr<IBaseFilter> filter_;
 };

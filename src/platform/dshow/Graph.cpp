@@ -28,25 +28,34 @@ HRESULT hresultOfError(GError* e) {
     if (!e) return E_FAIL;
     if (e->domain == GST_RESOURCE_ERROR) {
         switch (e->code) {
-        case GST_RESOURCE_ERROR_NOT_FOUND: return E_FILE_NOT_FOUND;
+        case GST_RESOURCE_ERROR_NOT_FOUND:
+            return E_FILE_NOT_FOUND;
         case GST_RESOURCE_ERROR_OPEN_READ:
         case GST_RESOURCE_ERROR_OPEN_READ_WRITE:
         case GST_RESOURCE_ERROR_OPEN_WRITE:
-        case GST_RESOURCE_ERROR_NOT_AUTHORIZED: return E_ACCESSDENIED;
-        case GST_RESOURCE_ERROR_BUSY: return VFW_E_NO_AUDIO_HARDWARE;
-        default: return E_FAIL;
+        case GST_RESOURCE_ERROR_NOT_AUTHORIZED:
+            return E_ACCESSDENIED;
+        case GST_RESOURCE_ERROR_BUSY:
+            return VFW_E_NO_AUDIO_HARDWARE;
+        default:
+            return E_FAIL;
         }
     }
     if (e->domain == GST_STREAM_ERROR) {
         switch (e->code) {
-        case GST_STREAM_ERROR_TYPE_NOT_FOUND: return VFW_E_UNKNOWN_FILE_TYPE;
+        case GST_STREAM_ERROR_TYPE_NOT_FOUND:
+            return VFW_E_UNKNOWN_FILE_TYPE;
         case GST_STREAM_ERROR_CODEC_NOT_FOUND:
-        case GST_STREAM_ERROR_WRONG_TYPE: return VFW_E_UNSUPPORTED_STREAM;
+        case GST_STREAM_ERROR_WRONG_TYPE:
+            return VFW_E_UNSUPPORTED_STREAM;
         case GST_STREAM_ERROR_DEMUX:
         case GST_STREAM_ERROR_DECODE:
-        case GST_STREAM_ERROR_FORMAT: return VFW_E_INVALID_FILE_FORMAT;
-        case GST_STREAM_ERROR_NOT_IMPLEMENTED: return E_NOTIMPL;
-        default: return E_FAIL;
+        case GST_STREAM_ERROR_FORMAT:
+            return VFW_E_INVALID_FILE_FORMAT;
+        case GST_STREAM_ERROR_NOT_IMPLEMENTED:
+            return E_NOTIMPL;
+        default:
+            return E_FAIL;
         }
     }
     if (e->domain == GST_CORE_ERROR && e->code == GST_CORE_ERROR_MISSING_PLUGIN)
@@ -122,7 +131,8 @@ bool linkPads(GstPad* src, GstPad* sink) {
 }
 
 GstPad* firstFreePad(GstElement* e, GstPadDirection dir) {
-    GstIterator* it = dir == GST_PAD_SRC ? gst_element_iterate_src_pads(e) : gst_element_iterate_sink_pads(e);
+    GstIterator* it =
+        dir == GST_PAD_SRC ? gst_element_iterate_src_pads(e) : gst_element_iterate_sink_pads(e);
     GValue item = G_VALUE_INIT;
     GstPad* found = nullptr;
     while (!found && gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
@@ -136,7 +146,8 @@ GstPad* firstFreePad(GstElement* e, GstPadDirection dir) {
 }
 
 bool hasSometimesSrcPads(GstElement* e) {
-    for (const GList* l = gst_element_class_get_pad_template_list(GST_ELEMENT_GET_CLASS(e)); l; l = l->next) {
+    for (const GList* l = gst_element_class_get_pad_template_list(GST_ELEMENT_GET_CLASS(e)); l;
+         l = l->next) {
         auto* t = GST_PAD_TEMPLATE(l->data);
         if (t->direction == GST_PAD_SRC && t->presence == GST_PAD_SOMETIMES) return true;
     }
@@ -157,7 +168,7 @@ class Graph final : public IFilterGraph2,
                     public IBasicVideo,
                     public IVideoFrameStep,
                     public IMediaEventEx {
-public:
+  public:
     Graph() {
         ensureGstreamer();
         pipeline_ = gst_pipeline_new(nullptr);
@@ -216,7 +227,8 @@ public:
         auto* e = static_cast<GstElement*>(filter->native());
         g_signal_handlers_disconnect_by_data(e, this);
         handlers_.erase(e);
-        for (const PinPtr& p : filter->pins()) p->Disconnect();
+        for (const PinPtr& p : filter->pins())
+            p->Disconnect();
         gst_element_set_locked_state(e, TRUE);
         gst_element_set_state(e, GST_STATE_NULL);
         gst_bin_remove(GST_BIN(pipeline_), e);
@@ -299,8 +311,10 @@ public:
         if (SUCCEEDED(h)) {
             const GstStateChangeReturn r = gst_element_set_state(pipeline_, GST_STATE_PAUSED);
             std::unique_lock lock(eventMutex_);
-            if (r == GST_STATE_CHANGE_FAILURE && prerollHr_ == S_OK) prerollHr_ = VFW_E_CANNOT_RENDER;
-            if (r == GST_STATE_CHANGE_SUCCESS || r == GST_STATE_CHANGE_NO_PREROLL) prerollDone_ = true;
+            if (r == GST_STATE_CHANGE_FAILURE && prerollHr_ == S_OK)
+                prerollHr_ = VFW_E_CANNOT_RENDER;
+            if (r == GST_STATE_CHANGE_SUCCESS || r == GST_STATE_CHANGE_NO_PREROLL)
+                prerollDone_ = true;
             if (!eventCv_.wait_for(lock, PrerollTimeout,
                                    [this] { return prerollDone_ || FAILED(prerollHr_); }))
                 prerollHr_ = VFW_E_TIMEOUT;
@@ -363,7 +377,8 @@ public:
             std::lock_guard lock(eventMutex_);
             ended = completed_;
         }
-        if (hasWriter() && !ended && was != State_Stopped && GST_STATE(pipeline_) >= GST_STATE_PAUSED) {
+        if (hasWriter() && !ended && was != State_Stopped &&
+            GST_STATE(pipeline_) >= GST_STATE_PAUSED) {
             // A graph that writes a file ends its stream first, so the file gets its index.
             {
                 std::lock_guard lock(eventMutex_);
@@ -508,7 +523,8 @@ public:
         const auto sinks = videoSinks();
         if (sinks.empty()) return E_NOTIMPL;
         if (target_ == State_Running) {
-            for (GstElement* sink : sinks) gst_object_unref(sink);
+            for (GstElement* sink : sinks)
+                gst_object_unref(sink);
             return VFW_E_WRONG_STATE;
         }
         GstClockTime frame;
@@ -526,9 +542,11 @@ public:
             seek(now + int64_t(frame * frames / 100));
         } else {
             for (GstElement* sink : sinks)
-                gst_element_send_event(sink, gst_event_new_step(GST_FORMAT_BUFFERS, frames, 1.0, TRUE, FALSE));
+                gst_element_send_event(
+                    sink, gst_event_new_step(GST_FORMAT_BUFFERS, frames, 1.0, TRUE, FALSE));
         }
-        for (GstElement* sink : sinks) gst_object_unref(sink);
+        for (GstElement* sink : sinks)
+            gst_object_unref(sink);
         return S_OK;
     }
 
@@ -552,9 +570,10 @@ public:
 
     HRESULT WaitForCompletion(long timeoutMs, long* code) override {
         std::unique_lock lock(eventMutex_);
-        const bool done = timeoutMs < 0 ? (eventCv_.wait(lock, [this] { return completed_; }), true)
-                                        : eventCv_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                                            [this] { return completed_; });
+        const bool done = timeoutMs < 0
+                              ? (eventCv_.wait(lock, [this] { return completed_; }), true)
+                              : eventCv_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                                  [this] { return completed_; });
         if (code) *code = done ? completionCode_ : 0;
         return done ? S_OK : E_ABORT;
     }
@@ -581,6 +600,10 @@ public:
         gst_bin_add(GST_BIN(pipeline_), element);
         g_signal_connect(element, "pad-added", G_CALLBACK(&Graph::padAdded), this);
         filters_.push_back(filter);
+        // Made while the graph runs (a stream found by a source on its way), it must join the
+        // running state at once.
+        if (GST_STATE(pipeline_) > GST_STATE_NULL || GST_STATE_PENDING(pipeline_) > GST_STATE_NULL)
+            gst_element_sync_state_with_parent(element);
         return filter;
     }
 
@@ -593,11 +616,13 @@ public:
 
     // Links src to target (a filter's element; sinkPad: the pad to use, or null for a free or
     // requested one), putting a decoder and converters in between when the formats differ.
-    HRESULT linkThrough(GstPad* src, GstElement* target, GstPad* sinkPad, const char* requestTemplate = nullptr) {
+    HRESULT linkThrough(GstPad* src, GstElement* target, GstPad* sinkPad,
+                        const char* requestTemplate = nullptr) {
         if (!target) return E_POINTER;
         GstPad* into = sinkPad ? GST_PAD(gst_object_ref(sinkPad)) : nullptr;
         GstCaps* caps = padCaps(src);
-        if (!into && requestTemplate) into = gst_element_request_pad_simple(target, requestTemplate);
+        if (!into && requestTemplate)
+            into = gst_element_request_pad_simple(target, requestTemplate);
         if (!into) into = firstFreePad(target, GST_PAD_SINK);
         if (!into) {
             gst_caps_unref(caps);
@@ -669,13 +694,17 @@ public:
         }
         if (!linked && capsAreRaw(caps)) {
             const bool video = capsAreVideo(caps);
-            GstElement* bin = video ? makeRendererBin(nullptr, {"videoconvert", "videoscale"}, makeVideoSink())
-                                    : makeRendererBin(nullptr, {"audioconvert", "audiopanorama", "audioconvert",
-                                                                "audioresample", "volume"},
-                                                      makeAudioSink());
+            GstElement* bin =
+                video ? makeRendererBin(nullptr, {"videoconvert", "videoscale"}, makeVideoSink())
+                      : makeRendererBin(nullptr,
+                                        {"audioconvert", "audiopanorama", "audioconvert",
+                                         "audioresample", "volume"},
+                                        makeAudioSink());
             FilterPtr renderer = addHelper(bin, video ? "Video Renderer" : "Audio Renderer");
-            if (video) watchVideoSize(bin);
-            else applyAudio();
+            if (video)
+                watchVideoSize(bin);
+            else
+                applyAudio();
             GstPad* in = gst_element_get_static_pad(bin, "Input");
             linked = linkPads(src, in);
             if (linked) {
@@ -712,13 +741,16 @@ public:
     }
 
     HRESULT linkWithConverter(GstPad* src, GstPad* into, bool video) {
-        GstElement* bin = video ? makeRendererBin(nullptr, {"videoconvert", "videoscale"}, gst_element_factory_make("identity", nullptr))
-                                : makeRendererBin(nullptr, {"audioconvert", "audioresample"}, gst_element_factory_make("identity", nullptr));
+        GstElement* bin = video ? makeRendererBin(nullptr, {"videoconvert", "videoscale"},
+                                                  gst_element_factory_make("identity", nullptr))
+                                : makeRendererBin(nullptr, {"audioconvert", "audioresample"},
+                                                  gst_element_factory_make("identity", nullptr));
         // The converter bin's identity ends the chain; expose it as the output.
         GstElement* last = nullptr;
         GstIterator* it = gst_bin_iterate_sorted(GST_BIN(bin));
         GValue item = G_VALUE_INIT;
-        if (gst_iterator_next(it, &item) == GST_ITERATOR_OK) last = GST_ELEMENT(g_value_get_object(&item));
+        if (gst_iterator_next(it, &item) == GST_ITERATOR_OK)
+            last = GST_ELEMENT(g_value_get_object(&item));
         GstPad* lastOut = last ? gst_element_get_static_pad(last, "src") : nullptr;
         if (lastOut) {
             gst_element_add_pad(bin, gst_ghost_pad_new("Output", lastOut));
@@ -747,7 +779,7 @@ public:
         }
     }
 
-private:
+  private:
     // Lets the element of a pad take part in the graph's state, now that it is connected.
     void activate(GstPad* pad) {
         GstElement* e = gst_pad_get_parent_element(pad);
@@ -791,22 +823,24 @@ private:
     void watchVideoSize(GstElement* rendererBin) {
         g_object_set_data(G_OBJECT(rendererBin), "tovamix-video-renderer", GINT_TO_POINTER(1));
         GstPad* in = gst_element_get_static_pad(rendererBin, "Input");
-        gst_pad_add_probe(in, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM,
-                          [](GstPad*, GstPadProbeInfo* info, gpointer self) -> GstPadProbeReturn {
-                              GstEvent* ev = GST_PAD_PROBE_INFO_EVENT(info);
-                              if (GST_EVENT_TYPE(ev) == GST_EVENT_CAPS) {
-                                  GstCaps* caps = nullptr;
-                                  gst_event_parse_caps(ev, &caps);
-                                  int w = 0, h = 0, num = 0, den = 0;
-                                  const GstStructure* s = gst_caps_get_structure(caps, 0);
-                                  if (gst_structure_get_fraction(s, "framerate", &num, &den) && num > 0)
-                                      static_cast<Graph*>(self)->frameRate(num, den);
-                                  if (gst_structure_get_int(s, "width", &w) && gst_structure_get_int(s, "height", &h))
-                                      static_cast<Graph*>(self)->videoSize(w, h);
-                              }
-                              return GST_PAD_PROBE_OK;
-                          },
-                          this, nullptr);
+        gst_pad_add_probe(
+            in, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM,
+            [](GstPad*, GstPadProbeInfo* info, gpointer self) -> GstPadProbeReturn {
+                GstEvent* ev = GST_PAD_PROBE_INFO_EVENT(info);
+                if (GST_EVENT_TYPE(ev) == GST_EVENT_CAPS) {
+                    GstCaps* caps = nullptr;
+                    gst_event_parse_caps(ev, &caps);
+                    int w = 0, h = 0, num = 0, den = 0;
+                    const GstStructure* s = gst_caps_get_structure(caps, 0);
+                    if (gst_structure_get_fraction(s, "framerate", &num, &den) && num > 0)
+                        static_cast<Graph*>(self)->frameRate(num, den);
+                    if (gst_structure_get_int(s, "width", &w) &&
+                        gst_structure_get_int(s, "height", &h))
+                        static_cast<Graph*>(self)->videoSize(w, h);
+                }
+                return GST_PAD_PROBE_OK;
+            },
+            this, nullptr);
         gst_object_unref(in);
     }
 
@@ -839,7 +873,8 @@ private:
                 GstElement* e = GST_ELEMENT(g_value_get_object(&item));
                 const gchar* factory = GST_OBJECT_NAME(gst_element_get_factory(e));
                 if (g_str_equal(factory, "volume")) g_object_set(e, "volume", gain, nullptr);
-                if (g_str_equal(factory, "audiopanorama")) g_object_set(e, "panorama", float(pan), "method", 1, nullptr);
+                if (g_str_equal(factory, "audiopanorama"))
+                    g_object_set(e, "panorama", float(pan), "method", 1, nullptr);
                 g_value_reset(&item);
             }
             g_value_unset(&item);
@@ -857,7 +892,8 @@ private:
         const GstSeekType stopType = stop_ >= 0 ? GST_SEEK_TYPE_SET : GST_SEEK_TYPE_NONE;
         const gint64 stop = stop_ >= 0 ? stop_ * 100 : GST_CLOCK_TIME_NONE;
         pendingSeek_ = -1;
-        return gst_element_seek(pipeline_, rate_, GST_FORMAT_TIME, flags, curType, cur, stopType, stop);
+        return gst_element_seek(pipeline_, rate_, GST_FORMAT_TIME, flags, curType, cur, stopType,
+                                stop);
     }
 
     void applyPendingSeek() {
@@ -869,7 +905,8 @@ private:
 
     void queryDuration() {
         gint64 d = 0;
-        if (gst_element_query_duration(pipeline_, GST_FORMAT_TIME, &d) && d > 0) duration_ = d / 100;
+        if (gst_element_query_duration(pipeline_, GST_FORMAT_TIME, &d) && d > 0)
+            duration_ = d / 100;
     }
 
     HRESULT lastErrorOr(HRESULT fallback) {
@@ -1024,7 +1061,7 @@ private:
 };
 
 class CaptureBuilder final : public ICaptureGraphBuilder2 {
-public:
+  public:
     HRESULT SetFiltergraph(const std::shared_ptr<IGraphBuilder>& graph) override {
         if (graph_) return VFW_E_WRONG_STATE;
         graph_ = std::dynamic_pointer_cast<Graph>(graph);
@@ -1075,10 +1112,12 @@ public:
             if (SUCCEEDED(h)) {
                 if (sink) {
                     GstCaps* caps = padCaps(current);
-                    const bool video = majorType ? *majorType == MEDIATYPE_Video : capsAreVideo(caps);
+                    const bool video =
+                        majorType ? *majorType == MEDIATYPE_Video : capsAreVideo(caps);
                     gst_caps_unref(caps);
                     auto* e = static_cast<GstElement*>(sink->native());
-                    const bool requests = gst_element_class_get_pad_template(GST_ELEMENT_GET_CLASS(e), "video_%u");
+                    const bool requests =
+                        gst_element_class_get_pad_template(GST_ELEMENT_GET_CLASS(e), "video_%u");
                     h = graph_->linkThrough(current, e, nullptr,
                                             requests ? (video ? "video_%u" : "audio_%u") : nullptr);
                 } else {
@@ -1110,13 +1149,15 @@ public:
         return S_OK;
     }
 
-private:
+  private:
     std::shared_ptr<Graph> graph_;
 };
 
 } // namespace
 
-std::shared_ptr<IFilterGraph2> createFilterGraph() { return std::make_shared<Graph>(); }
+std::shared_ptr<IFilterGraph2> createFilterGraph() {
+    return std::make_shared<Graph>();
+}
 
 std::shared_ptr<ICaptureGraphBuilder2> createCaptureGraphBuilder() {
     ensureGstreamer();

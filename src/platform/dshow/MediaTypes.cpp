@@ -12,14 +12,24 @@ constexpr GUID fourccGuid(uint32_t d1) {
     return GUID{d1, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
 }
 constexpr uint32_t fourcc(char a, char b, char c, char d) {
-    return uint32_t(uint8_t(a)) | uint32_t(uint8_t(b)) << 8 | uint32_t(uint8_t(c)) << 16 | uint32_t(uint8_t(d)) << 24;
+    return uint32_t(uint8_t(a)) | uint32_t(uint8_t(b)) << 8 | uint32_t(uint8_t(c)) << 16 |
+           uint32_t(uint8_t(d)) << 24;
 }
 
 struct Writer {
     std::vector<uint8_t>& out;
-    void u16(uint32_t v) { for (int i = 0; i < 2; ++i) out.push_back(uint8_t(v >> (8 * i))); }
-    void u32(uint32_t v) { for (int i = 0; i < 4; ++i) out.push_back(uint8_t(v >> (8 * i))); }
-    void u64(uint64_t v) { for (int i = 0; i < 8; ++i) out.push_back(uint8_t(v >> (8 * i))); }
+    void u16(uint32_t v) {
+        for (int i = 0; i < 2; ++i)
+            out.push_back(uint8_t(v >> (8 * i)));
+    }
+    void u32(uint32_t v) {
+        for (int i = 0; i < 4; ++i)
+            out.push_back(uint8_t(v >> (8 * i)));
+    }
+    void u64(uint64_t v) {
+        for (int i = 0; i < 8; ++i)
+            out.push_back(uint8_t(v >> (8 * i)));
+    }
     void guid(const GUID& g) {
         u32(g.d1);
         u16(g.d2);
@@ -30,9 +40,20 @@ struct Writer {
 
 struct Reader {
     const uint8_t* p;
-    uint32_t u16() { const uint32_t v = p[0] | p[1] << 8; p += 2; return v; }
-    uint32_t u32() { const uint32_t v = p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24; p += 4; return v; }
-    uint64_t u64() { const uint64_t lo = u32(); return lo | uint64_t(u32()) << 32; }
+    uint32_t u16() {
+        const uint32_t v = p[0] | p[1] << 8;
+        p += 2;
+        return v;
+    }
+    uint32_t u32() {
+        const uint32_t v = p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24;
+        p += 4;
+        return v;
+    }
+    uint64_t u64() {
+        const uint64_t lo = u32();
+        return lo | uint64_t(u32()) << 32;
+    }
     GUID guid() {
         GUID g;
         g.d1 = u32();
@@ -46,10 +67,12 @@ struct Reader {
 
 // A video-info header: source and target rectangles (left empty), bit rate, error rate, time
 // per frame in 100-ns units, then the 40-byte bitmap header.
-std::vector<uint8_t> videoInfo(int w, int h, int bits, uint32_t compression, uint64_t timePerFrame, uint32_t imageSize) {
+std::vector<uint8_t> videoInfo(int w, int h, int bits, uint32_t compression, uint64_t timePerFrame,
+                               uint32_t imageSize) {
     std::vector<uint8_t> out;
     Writer wr{out};
-    for (int i = 0; i < 8; ++i) wr.u32(0);
+    for (int i = 0; i < 8; ++i)
+        wr.u32(0);
     wr.u32(0);
     wr.u32(0);
     wr.u64(timePerFrame);
@@ -60,11 +83,13 @@ std::vector<uint8_t> videoInfo(int w, int h, int bits, uint32_t compression, uin
     wr.u16(uint32_t(bits));
     wr.u32(compression);
     wr.u32(imageSize);
-    for (int i = 0; i < 4; ++i) wr.u32(0);
+    for (int i = 0; i < 4; ++i)
+        wr.u32(0);
     return out;
 }
 
-std::vector<uint8_t> waveFormat(uint32_t tag, int channels, int rate, int bits, uint32_t bytesPerSecond, int blockAlign,
+std::vector<uint8_t> waveFormat(uint32_t tag, int channels, int rate, int bits,
+                                uint32_t bytesPerSecond, int blockAlign,
                                 const std::vector<uint8_t>& extra) {
     std::vector<uint8_t> out;
     Writer wr{out};
@@ -80,16 +105,21 @@ std::vector<uint8_t> waveFormat(uint32_t tag, int channels, int rate, int bits, 
 }
 } // namespace
 
-const GUID MEDIASUBTYPE_RGB24{0xE436EB7D, 0x524F, 0x11CE, {0x9F, 0x53, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
-const GUID MEDIASUBTYPE_RGB32{0xE436EB7E, 0x524F, 0x11CE, {0x9F, 0x53, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
+const GUID MEDIASUBTYPE_RGB24{
+    0xE436EB7D, 0x524F, 0x11CE, {0x9F, 0x53, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
+const GUID MEDIASUBTYPE_RGB32{
+    0xE436EB7E, 0x524F, 0x11CE, {0x9F, 0x53, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70}};
 const GUID MEDIASUBTYPE_YUY2 = fourccGuid(fourcc('Y', 'U', 'Y', '2'));
 const GUID MEDIASUBTYPE_I420 = fourccGuid(fourcc('I', '4', '2', '0'));
 const GUID MEDIASUBTYPE_MJPG = fourccGuid(fourcc('M', 'J', 'P', 'G'));
 const GUID MEDIASUBTYPE_PCM = fourccGuid(0x0001);
 const GUID MEDIASUBTYPE_MP3 = fourccGuid(0x0055);
-const GUID FORMAT_VideoInfo{0x05589F80, 0xC356, 0x11CE, {0xBF, 0x01, 0x00, 0xAA, 0x00, 0x55, 0x59, 0x5A}};
-const GUID FORMAT_WaveFormatEx{0x05589F81, 0xC356, 0x11CE, {0xBF, 0x01, 0x00, 0xAA, 0x00, 0x55, 0x59, 0x5A}};
-const GUID FORMAT_None{0x0F6417D6, 0xC318, 0x11D0, {0xA4, 0x3F, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96}};
+const GUID FORMAT_VideoInfo{
+    0x05589F80, 0xC356, 0x11CE, {0xBF, 0x01, 0x00, 0xAA, 0x00, 0x55, 0x59, 0x5A}};
+const GUID FORMAT_WaveFormatEx{
+    0x05589F81, 0xC356, 0x11CE, {0xBF, 0x01, 0x00, 0xAA, 0x00, 0x55, 0x59, 0x5A}};
+const GUID FORMAT_None{
+    0x0F6417D6, 0xC318, 0x11D0, {0xA4, 0x3F, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96}};
 
 std::vector<uint8_t> serializeMediaType(const AM_MEDIA_TYPE& mt) {
     std::vector<uint8_t> out;
@@ -156,7 +186,8 @@ bool mediaTypeFromCaps(const std::string& text, AM_MEDIA_TYPE& mt) {
                      {"I420", &MEDIASUBTYPE_I420, 12, fourcc('I', '4', '2', '0')}};
         for (const Kind& k : kinds) {
             if (format != k.gst) continue;
-            const uint32_t size = k.bits == 12 ? uint32_t(w * h * 3 / 2) : uint32_t(((w * k.bits + 31) / 32) * 4 * h);
+            const uint32_t size =
+                k.bits == 12 ? uint32_t(w * h * 3 / 2) : uint32_t(((w * k.bits + 31) / 32) * 4 * h);
             m.majortype = MEDIATYPE_Video;
             m.subtype = *k.sub;
             m.bFixedSizeSamples = 1;
@@ -178,7 +209,8 @@ bool mediaTypeFromCaps(const std::string& text, AM_MEDIA_TYPE& mt) {
         const char* f = gst_structure_get_string(s, "format");
         const std::string format = f ? f : "";
         const int bits = format == "S16LE" ? 16 : format == "U8" ? 8 : 0;
-        if (bits && gst_structure_get_int(s, "rate", &rate) && gst_structure_get_int(s, "channels", &channels)) {
+        if (bits && gst_structure_get_int(s, "rate", &rate) &&
+            gst_structure_get_int(s, "channels", &channels)) {
             const int block = channels * bits / 8;
             m.majortype = MEDIATYPE_Audio;
             m.subtype = MEDIASUBTYPE_PCM;
@@ -240,11 +272,16 @@ std::string capsFromMediaType(const AM_MEDIA_TYPE& mt) {
             }
             rate = ", framerate=(fraction)" + std::to_string(num) + "/" + std::to_string(den);
         }
-        const std::string size = ", width=(int)" + std::to_string(w) + ", height=(int)" + std::to_string(h);
-        if (mt.subtype == MEDIASUBTYPE_RGB24) return "video/x-raw, format=(string)BGR" + size + rate;
-        if (mt.subtype == MEDIASUBTYPE_RGB32) return "video/x-raw, format=(string)BGRx" + size + rate;
-        if (mt.subtype == MEDIASUBTYPE_YUY2) return "video/x-raw, format=(string)YUY2" + size + rate;
-        if (mt.subtype == MEDIASUBTYPE_I420) return "video/x-raw, format=(string)I420" + size + rate;
+        const std::string size =
+            ", width=(int)" + std::to_string(w) + ", height=(int)" + std::to_string(h);
+        if (mt.subtype == MEDIASUBTYPE_RGB24)
+            return "video/x-raw, format=(string)BGR" + size + rate;
+        if (mt.subtype == MEDIASUBTYPE_RGB32)
+            return "video/x-raw, format=(string)BGRx" + size + rate;
+        if (mt.subtype == MEDIASUBTYPE_YUY2)
+            return "video/x-raw, format=(string)YUY2" + size + rate;
+        if (mt.subtype == MEDIASUBTYPE_I420)
+            return "video/x-raw, format=(string)I420" + size + rate;
         if (mt.subtype == MEDIASUBTYPE_MJPG) return "image/jpeg" + size + rate;
     }
     if (mt.formattype == FORMAT_WaveFormatEx && mt.format.size() >= 18) {
@@ -255,7 +292,8 @@ std::string capsFromMediaType(const AM_MEDIA_TYPE& mt) {
         rd.u32();
         rd.u16();
         const uint32_t bits = rd.u16();
-        const std::string common = ", rate=(int)" + std::to_string(rate) + ", channels=(int)" + std::to_string(channels);
+        const std::string common =
+            ", rate=(int)" + std::to_string(rate) + ", channels=(int)" + std::to_string(channels);
         if (tag == 1 && (bits == 16 || bits == 8))
             return std::string("audio/x-raw, format=(string)") + (bits == 16 ? "S16LE" : "U8") +
                    ", layout=(string)interleaved" + common;
