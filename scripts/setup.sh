@@ -17,6 +17,7 @@ PACKAGES=(
     gstreamer1.0-plugins-ugly gstreamer1.0-libav gstreamer1.0-x gstreamer1.0-pulseaudio
     gstreamer1.0-plugins-base-apps libxvidcore-dev
     xvfb xauth x11-utils x11-apps xdotool imagemagick ffmpeg
+    pulseaudio pulseaudio-utils
 )
 
 ensure_packages() {
@@ -55,5 +56,20 @@ start_xvfb() {
     read -r number <"$fifo"
     rm -f "$fifo"
     export DISPLAY=":$number"
-    trap 'kill $XVFB_PID 2>/dev/null || true' EXIT
+    trap 'kill ${XVFB_PID:-} ${PULSE_PID:-} 2>/dev/null || true' EXIT
+}
+
+# Starts a PulseAudio daemon of the tests' own: a null output and a virtual microphone that
+# hears it (a source remapped from the output's monitor), so sound devices can be listed,
+# recorded and played without hardware. It ends with this shell.
+start_pulseaudio() {
+    if pactl info >/dev/null 2>&1; then return 0; fi
+    pulseaudio -n --daemonize=no --exit-idle-time=-1 --disallow-exit \
+        -L module-native-protocol-unix \
+        -L "module-null-sink sink_name=tovamix_out" \
+        -L "module-remap-source master=tovamix_out.monitor source_name=tovamix_mic source_properties=device.description=Virtual-Microphone" \
+        >/dev/null 2>&1 &
+    PULSE_PID=$!
+    for _ in $(seq 50); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
+    trap 'kill ${XVFB_PID:-} ${PULSE_PID:-} 2>/dev/null || true' EXIT
 }

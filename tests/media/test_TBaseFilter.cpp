@@ -190,3 +190,4 @@ TEST(FilterComponent, EncodersFromMonikersWriteXvidAndMp3) {
     EXPECT_NE(probe.out.find("mp3,"), std::string::npos) << probe.out;
     EXPECT_EQ(decodeAll(out).exitCode, 0);
 }
+
