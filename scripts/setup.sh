@@ -61,7 +61,9 @@ start_xvfb() {
 
 # Starts a PulseAudio daemon of the tests' own: a null output and a virtual microphone that
 # hears it (a source remapped from the output's monitor), so sound devices can be listed,
-# recorded and played without hardware. It ends with this shell.
+# recorded and played without hardware. It ends with this shell. Not started by the test
+# command yet: with a real sound output, rate changes and the end of playback do not yet keep
+# time (see the device work still open).
 start_pulseaudio() {
     if pactl info >/dev/null 2>&1; then return 0; fi
     pulseaudio -n --daemonize=no --exit-idle-time=-1 --disallow-exit \

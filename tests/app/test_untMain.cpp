@@ -1,5 +1,6 @@
 #include "app/UntAbout.h"
 #include "app/untMain.h"
+#include "platform/dshow/Devices.h"
 #include "support/QtEnvironment.h"
 #include "ui/Dialogs.h"
 #include "ui/qt/ErrorBox.h"
@@ -78,8 +79,17 @@ TEST_F(MainWindowTest, LaysOutMenusToolBarAndHelpPanelAsTheFormHasThem) {
     EXPECT_EQ(captions(w.MenuTools), (QStringList{"Merge", "Splitter ", "Link", "Cutting", "-",
                                                   "BMP To Avi", "Convert To Avi", "-", "DVDPlay"}));
     EXPECT_EQ(captions(w.MenuHelp), QStringList{"Abourt"});
-    EXPECT_TRUE(w.N3->actions().isEmpty());
-    EXPECT_TRUE(w.N4->actions().isEmpty());
+    // The device menus list the machine's inputs, in the enumerator's order.
+    for (auto [menu, category] :
+         {std::pair{w.N3, &platform::dshow::CLSID_VideoInputDeviceCategory},
+          std::pair{w.N4, &platform::dshow::CLSID_AudioInputDeviceCategory}}) {
+        QStringList listed, found;
+        for (QAction* a : menu->actions())
+            listed << a->text();
+        for (const auto& d : platform::dshow::enumerateCategory(*category))
+            found << QString::fromStdString(d.friendlyName);
+        EXPECT_EQ(listed, found);
+    }
 
     const std::pair<const char*, const char*> actions[] = {{"ActExit", "Exit"},
                                                            {"ActRecordScreen", "Record Screen"},

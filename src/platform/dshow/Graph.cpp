@@ -695,11 +695,14 @@ class Graph final : public IFilterGraph2,
         if (!linked && capsAreRaw(caps)) {
             const bool video = capsAreVideo(caps);
             GstElement* bin =
-                video ? makeRendererBin(nullptr, {"videoconvert", "videoscale"}, makeVideoSink())
-                      : makeRendererBin(nullptr,
-                                        {"audioconvert", "audiopanorama", "audioconvert",
-                                         "audioresample", "volume"},
-                                        makeAudioSink());
+                video
+                    ? makeRendererBin(nullptr, {"videoconvert", "videoscale"}, makeVideoSink())
+                    // scaletempo plays other rates at the pitch of the recording, so
+                    // the sound output itself always runs at rate 1.
+                    : makeRendererBin(nullptr,
+                                      {"audioconvert", "scaletempo", "audioconvert",
+                                       "audiopanorama", "audioconvert", "audioresample", "volume"},
+                                      makeAudioSink());
             FilterPtr renderer = addHelper(bin, video ? "Video Renderer" : "Audio Renderer");
             if (video)
                 watchVideoSize(bin);
