@@ -15,17 +15,6 @@ using namespace platform::dshow;
 using namespace testsupport;
 using Clock = std::chrono::steady_clock;
 
-namespace {
-double ms(Clock::duration d) {
-    return std::chrono::duration<double, std::milli>(d).count();
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-} // namespace
-
 int main(int argc, char** argv) {
     const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
     Xvfb xvfb("1920x1080x24");
@@ -55,13 +44,13 @@ int main(int argc, char** argv) {
         }
         const auto paused = Clock::now();
         if (code != EC_PAUSED) return 1;
-        ours.push_back(ms(paused - t0));
+        ours.push_back(milliseconds(paused - t0));
         std::printf("run %d: RenderFile %.1f ms, first EC_PAUSED %.1f ms after RenderFile began\n",
-                    i + 1, ms(rendered - t0), ms(paused - t0));
+                    i + 1, milliseconds(rendered - t0), milliseconds(paused - t0));
 
         const auto p0 = Clock::now();
         run("gst-discoverer-1.0 '" + clip + "' >/dev/null");
-        peer.push_back(ms(Clock::now() - p0));
+        peer.push_back(milliseconds(Clock::now() - p0));
     }
     const double a = median(ours), b = median(peer);
     std::printf("renderfile_to_paused_ms=%.1f gst_discoverer_ms=%.1f ratio=%.2f\n", a, b, a / b);

@@ -21,15 +21,6 @@ using namespace testsupport;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-double ms(Clock::duration d) {
-    return std::chrono::duration<double, std::milli>(d).count();
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
 bool encodeOurs(const std::string& raw, const std::string& out) {
     const std::string description =
         "filesrc location=" + raw +
@@ -75,7 +66,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "our encode failed\n");
             return 1;
         }
-        oursMs.push_back(ms(Clock::now() - t0));
+        oursMs.push_back(milliseconds(Clock::now() - t0));
 
         t0 = Clock::now();
         const CommandResult r =
@@ -86,7 +77,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "ffmpeg failed: %s\n", r.err.c_str());
             return 1;
         }
-        peerMs.push_back(ms(Clock::now() - t0));
+        peerMs.push_back(milliseconds(Clock::now() - t0));
     }
     const double a = median(oursMs), b = median(peerMs);
     std::printf("tovamixxvidenc: %.0f ms (%ju bytes)\nffmpeg libxvid: %.0f ms (%ju bytes)\n"

@@ -1,4 +1,5 @@
 #include "platform/dshow/AviMuxElement.h"
+#include "support/GstPipelines.h"
 #include "support/TestSupport.h"
 
 #include <gst/gst.h>
@@ -17,52 +18,13 @@ using namespace testsupport;
 
 namespace {
 
-struct Outcome {
-    std::string parseError; // set when the description did not build
-    bool eos = false;
-    bool error = false;
-    std::string errorSource, message, debug;
-};
+using Outcome = PipelineEnd;
 
 Outcome waitForEnd(GstElement* pipeline, int seconds) {
-    Outcome o;
-    GstBus* bus = gst_element_get_bus(pipeline);
-    GstMessage* msg =
-        gst_bus_timed_pop_filtered(bus, GstClockTime(seconds) * GST_SECOND,
-                                   GstMessageType(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
-    if (msg && GST_MESSAGE_TYPE(msg) == GST_MESSAGE_EOS) o.eos = true;
-    if (msg && GST_MESSAGE_TYPE(msg) == GST_MESSAGE_ERROR) {
-        GError* err = nullptr;
-        gchar* debug = nullptr;
-        gst_message_parse_error(msg, &err, &debug);
-        o.error = true;
-        o.errorSource = GST_OBJECT_NAME(GST_MESSAGE_SRC(msg));
-        o.message = err ? err->message : "";
-        o.debug = debug ? debug : "";
-        g_clear_error(&err);
-        g_free(debug);
-    }
-    if (msg) gst_message_unref(msg);
-    gst_object_unref(bus);
-    return o;
+    return waitForPipelineEnd(pipeline, seconds);
 }
-
-// Builds the pipeline, plays it until EOS or an error, and tears it down.
 Outcome play(const std::string& description, int seconds = 120) {
-    Outcome o;
-    GError* err = nullptr;
-    GstElement* pipeline = gst_parse_launch(description.c_str(), &err);
-    if (err || !pipeline) {
-        o.parseError = err ? err->message : "no pipeline";
-        g_clear_error(&err);
-        if (pipeline) gst_object_unref(pipeline);
-        return o;
-    }
-    gst_element_set_state(pipeline, GST_STATE_PLAYING);
-    o = waitForEnd(pipeline, seconds);
-    gst_element_set_state(pipeline, GST_STATE_NULL);
-    gst_object_unref(pipeline);
-    return o;
+    return playPipeline(description, seconds);
 }
 
 std::map<std::string, std::string> keyValues(const std::string& text) {

@@ -1,5 +1,6 @@
 #include "platform/dshow/AviMuxElement.h"
 #include "platform/dshow/XvidEncElement.h"
+#include "support/GstPipelines.h"
 #include "support/TestSupport.h"
 
 #include <gst/gst.h>
@@ -16,11 +17,7 @@ using namespace testsupport;
 
 namespace {
 
-struct Outcome {
-    std::string parseError;
-    bool eos = false;
-    bool error = false;
-    std::string errorSource, message, debug;
+struct Outcome : PipelineEnd {
     int buffers = 0;       // buffers that reached a fakesink named "sink"
     std::string finalCaps; // that sink's caps at the end
 };
@@ -32,14 +29,8 @@ void countBuffer(GstElement*, GstBuffer*, GstPad*, gpointer counter) {
 // Builds the pipeline, plays it until EOS or an error (or the timeout), and tears it down.
 Outcome play(const std::string& description, int seconds = 120) {
     Outcome o;
-    GError* err = nullptr;
-    GstElement* pipeline = gst_parse_launch(description.c_str(), &err);
-    if (err || !pipeline) {
-        o.parseError = err ? err->message : "no pipeline";
-        g_clear_error(&err);
-        if (pipeline) gst_object_unref(pipeline);
-        return o;
-    }
+    GstElement* pipeline = buildPipeline(description, &o.parseError);
+    if (!pipeline) return o;
     std::atomic<int> counter{0};
     GstElement* sink = gst_bin_get_by_name(GST_BIN(pipeline), "sink");
     if (sink) {
@@ -47,24 +38,7 @@ Outcome play(const std::string& description, int seconds = 120) {
         g_signal_connect(sink, "handoff", G_CALLBACK(countBuffer), &counter);
     }
     gst_element_set_state(pipeline, GST_STATE_PLAYING);
-    GstBus* bus = gst_element_get_bus(pipeline);
-    GstMessage* msg =
-        gst_bus_timed_pop_filtered(bus, GstClockTime(seconds) * GST_SECOND,
-                                   GstMessageType(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
-    if (msg && GST_MESSAGE_TYPE(msg) == GST_MESSAGE_EOS) o.eos = true;
-    if (msg && GST_MESSAGE_TYPE(msg) == GST_MESSAGE_ERROR) {
-        GError* e = nullptr;
-        gchar* debug = nullptr;
-        gst_message_parse_error(msg, &e, &debug);
-        o.error = true;
-        o.errorSource = GST_OBJECT_NAME(GST_MESSAGE_SRC(msg));
-        o.message = e ? e->message : "";
-        o.debug = debug ? debug : "";
-        g_clear_error(&e);
-        g_free(debug);
-    }
-    if (msg) gst_message_unref(msg);
-    gst_object_unref(bus);
+    static_cast<PipelineEnd&>(o) = waitForPipelineEnd(pipeline, seconds);
     if (sink) {
         GstPad* pad = gst_element_get_static_pad(sink, "sink");
         if (GstCaps* caps = gst_pad_get_current_caps(pad)) {

@@ -2,6 +2,8 @@
 // outside command and reading what ffprobe says about a file.
 #pragma once
 
+#include <algorithm>
+#include <chrono>
 #include <map>
 #include <string>
 #include <vector>
@@ -62,5 +64,15 @@ std::vector<unsigned char> decodeFrameRgb(const std::string& path, int index, in
 // A fresh empty directory under the build tree's test area.
 std::string scratchDir(const std::string& name);
 bool fileExists(const std::string& path);
+
+// For benchmarks: a steady-clock duration in milliseconds, and the median of some figures.
+inline double milliseconds(std::chrono::steady_clock::duration d) {
+    return std::chrono::duration<double, std::milli>(d).count();
+}
+inline double median(std::vector<double> v) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
 
 } // namespace testsupport
