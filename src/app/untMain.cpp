@@ -2,7 +2,7 @@
 
 #include "Images.h"
 #include "UntAbout.h"
-#include "media/TBaseFilter.h"
+#include "media/SharedDevices.h"
 #include "platform/shell/GlobalHotKey.h"
 #include "ui/Dialogs.h"
 #include "ui/qt/ErrorBox.h"
@@ -205,6 +205,10 @@ TFrmMain::~TFrmMain() {
     FrmRecordScreen.close();
     FrmVideoCapture.close();
     FrmAudioCapture.close();
+    media::DeviceEnumerator.reset();
+    media::VideoPinTypes.Clear();
+    media::AudioPinTypes.Clear();
+    media::CurrentVideoFormat.reset();
 }
 
 QAction* TFrmMain::makeAction(const char* name, const QString& caption) {
@@ -232,13 +236,13 @@ void TFrmMain::FormCreate() {
     const QRect screen = QGuiApplication::primaryScreen()->geometry();
     move((screen.width() - frameGeometry().width()) / 2, 20);
 
-    DeviceEnumerator =
-        std::make_unique<media::TSysDevEnum>(platform::dshow::CLSID_VideoInputDeviceCategory);
-    for (int i = 0; i < DeviceEnumerator->Count(); ++i)
-        addVideoDevice(QString::fromStdString(DeviceEnumerator->Item(i).FriendlyName), i);
-    DeviceEnumerator->SelectCategory(platform::dshow::CLSID_AudioInputDeviceCategory);
-    for (int i = 0; i < DeviceEnumerator->Count(); ++i)
-        addAudioDevice(QString::fromStdString(DeviceEnumerator->Item(i).FriendlyName), i);
+    auto& devices = media::DeviceEnumerator;
+    devices = std::make_unique<media::TSysDevEnum>(platform::dshow::CLSID_VideoInputDeviceCategory);
+    for (int i = 0; i < devices->Count(); ++i)
+        addVideoDevice(QString::fromStdString(devices->Item(i).FriendlyName), i);
+    devices->SelectCategory(platform::dshow::CLSID_AudioInputDeviceCategory);
+    for (int i = 0; i < devices->Count(); ++i)
+        addAudioDevice(QString::fromStdString(devices->Item(i).FriendlyName), i);
 }
 
 void TFrmMain::showEvent(QShowEvent* event) {

@@ -85,7 +85,6 @@ class TFrmMain : public QMainWindow {
     QAction* N42; // "Stop Record"
 
     // The program's device enumerator: made on the video inputs, left on the audio inputs.
-    std::unique_ptr<media::TSysDevEnum> DeviceEnumerator;
 
     // -- One reference per modeless tool window.
     ui::ModelessWindow FrmPlay;

@@ -140,6 +140,15 @@ using FilterPtr = std::shared_ptr<IBaseFilter>;
 PinPtr findUnconnectedPin(const FilterPtr& filter, PIN_DIRECTION dir,
                           const GUID* majorType = nullptr);
 
+// On an input line of an audio capture device (one per input port of the sound source):
+// enabled means "this is the line the device records from"; enabling a line makes it the
+// device's active one (the others are then disabled).
+class IAMAudioInputMixer : public virtual IUnknown {
+  public:
+    virtual HRESULT put_Enable(bool enable) = 0;
+    virtual HRESULT get_Enable(bool* enabled) = 0;
+};
+
 class IFileSourceFilter : public virtual IUnknown {
   public:
     virtual HRESULT Load(const std::string& fileName) = 0;

@@ -72,13 +72,17 @@ std::vector<PinPtr> GstFilter::pins() {
     GValue item = G_VALUE_INIT;
     while (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
         auto* pad = GST_PAD(g_value_get_object(&item));
-        out.push_back(std::make_shared<GstPin>(
-            pad, std::dynamic_pointer_cast<IBaseFilter>(shared_from_this())));
+        out.push_back(makePin(pad));
         g_value_reset(&item);
     }
     g_value_unset(&item);
     gst_iterator_free(it);
     return out;
+}
+
+PinPtr GstFilter::makePin(GstPad* pad) {
+    return std::make_shared<GstPin>(pad,
+                                    std::dynamic_pointer_cast<IBaseFilter>(shared_from_this()));
 }
 
 FILTER_STATE GstFilter::state() const {
@@ -101,7 +105,10 @@ FilterPtr filterOf(GstElement* element) {
 PinPtr pinOf(GstPad* pad) {
     GstElement* parent = gst_pad_get_parent_element(pad);
     FilterPtr f = parent ? filterOf(parent) : nullptr;
+    const bool own = f && static_cast<GstElement*>(f->native()) == parent;
     if (parent) gst_object_unref(parent);
+    if (own)
+        if (auto* g = dynamic_cast<GstFilter*>(f.get())) return g->makePin(pad);
     return std::make_shared<GstPin>(pad, f);
 }
 

@@ -20,6 +20,9 @@ class GstFilter : public IBaseFilter {
     FILTER_STATE state() const override;
     void* native() const override { return element_; }
     GstElement* element() const { return element_; }
+    // The pin object for one of the element's pads; filters with pins that offer more
+    // (stream configuration, input lines) make their own.
+    virtual PinPtr makePin(GstPad* pad);
 
   private:
     GstElement* element_;

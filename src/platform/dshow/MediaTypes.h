@@ -26,6 +26,21 @@ struct AM_MEDIA_TYPE {
     std::vector<uint8_t> format; // cbFormat bytes of pbFormat
 };
 
+// On the output pin "Capture" of a capture device: the formats the device can deliver and
+// the one it will deliver when the graph next runs.
+class IAMStreamConfig : public virtual IUnknown {
+  public:
+    // The format set with SetFormat, else the negotiated one while running, else the
+    // device's first.
+    virtual HRESULT GetFormat(AM_MEDIA_TYPE* mt) = 0;
+    // Fixes the format of the next run. VFW_E_INVALIDMEDIATYPE when the device cannot deliver
+    // it, VFW_E_NOT_STOPPED while the graph runs.
+    virtual HRESULT SetFormat(const AM_MEDIA_TYPE& mt) = 0;
+    virtual HRESULT GetNumberOfCapabilities(int* count) = 0;
+    // E_INVALIDARG outside 0..count-1.
+    virtual HRESULT GetStreamCaps(int index, AM_MEDIA_TYPE* mt) = 0;
+};
+
 // The record as stored: 72 bytes in the platform's 32-bit layout (pUnk and pbFormat written as
 // zero), then the format block.
 std::vector<uint8_t> serializeMediaType(const AM_MEDIA_TYPE& mt);
