@@ -86,3 +86,24 @@ TEST(Cli, SigtermEndsTheRecordingWithACompleteFile) {
     const CommandResult d = decodeAll(out);
     EXPECT_EQ(d.exitCode, 0) << d.err;
 }
+
+// The devices command lists the test camera (only the tests' plugin path offers it) and the
+// two codecs every encoding job looks up by name.
+TEST(Cli, DevicesListsTheTestCameraAndTheCodecs) {
+    const CommandResult r = run(cli("devices"));
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    auto section = [&](const std::string& title) {
+        const size_t begin = r.out.find(title + " (");
+        if (begin == std::string::npos) return std::string();
+        // Up to the next title line (one that does not start with a space).
+        size_t next = r.out.find('\n', begin);
+        while (next != std::string::npos && next + 1 < r.out.size() && r.out[next + 1] == ' ')
+            next = r.out.find('\n', next + 1);
+        return r.out.substr(begin, next == std::string::npos ? std::string::npos : next - begin);
+    };
+    EXPECT_NE(section("Video inputs").find("Tovamix Test Camera  @device:pnp:"), std::string::npos)
+        << r.out;
+    EXPECT_NE(section("Video compressors").find("Xvid MPEG-4 Codec"), std::string::npos) << r.out;
+    EXPECT_NE(section("Audio compressors").find("MPEG Layer-3"), std::string::npos) << r.out;
+    EXPECT_EQ(section("Audio inputs").find("Tovamix Test Camera"), std::string::npos) << r.out;
+}
