@@ -3,6 +3,7 @@
 // A second copy finds Ctrl+A taken and ends at once, silently, before any window shows.
 #include "ui/qt/ErrorBox.h"
 #include "ui/qt/QtDialogs.h"
+#include "recorder/untRecordScreen.h"
 #include "untMain.h"
 
 int main(int argc, char** argv) {
@@ -15,7 +16,13 @@ int main(int argc, char** argv) {
 
     int rc = 0;
     {
-        app::TFrmMain window;
+        app::TFrmMain* main = nullptr;
+        app::ToolWindows tools;
+        tools.recordScreen = [&main]() -> QWidget* {
+            return recorder::createRecordScreen({main, main->abfTrayIcon1, main->N42});
+        };
+        app::TFrmMain window(tools);
+        main = &window;
         if (window.hotKeyTaken()) return 0;
         window.show();
         rc = app.exec();

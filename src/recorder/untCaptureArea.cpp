@@ -13,8 +13,8 @@ namespace recorder {
 
 namespace {
 bool chosenFlag = false;
+} // namespace
 
-// Freezes the whole screen into a picture, through the same grab the engine records with.
 QImage grabScreen() {
     std::string error;
     auto screen = platform::screen::ScreenConnection::open(&error);
@@ -31,7 +31,6 @@ QImage grabScreen() {
         std::memcpy(picture.scanLine(y), dib.rowFromTop(y), size_t(m.width) * 4);
     return picture;
 }
-} // namespace
 
 bool captureAreaChosen() {
     return chosenFlag;

@@ -23,6 +23,10 @@ namespace recorder {
 bool captureAreaChosen();
 void setCaptureAreaChosen(bool chosen);
 
+// The whole screen as a picture, through the same grab the engine records with. Throws with
+// the reason when the screen cannot be read.
+QImage grabScreen();
+
 class TFrmCaptureArea : public QWidget, public CaptureAreaSource {
   public:
     // The program's one selection window (created on first use).

@@ -630,7 +630,9 @@ class Graph final : public IFilterGraph2,
         }
         HRESULT h = VFW_E_CANNOT_CONNECT;
         GstCaps* accepted = gst_pad_query_caps(into, nullptr);
-        if (gst_caps_can_intersect(caps, accepted) && linkPads(src, into)) {
+        // Bytes of unknown kind (a file source's output) always go through the decoder.
+        const bool unknown = gst_caps_is_any(caps);
+        if (!unknown && gst_caps_can_intersect(caps, accepted) && linkPads(src, into)) {
             activate(src);
             activate(into);
             h = S_OK;
@@ -643,7 +645,7 @@ class Graph final : public IFilterGraph2,
             GstPad* decIn = gst_element_get_static_pad(dec, "sink");
             if (linkPads(src, decIn)) {
                 GstPad* keep = GST_PAD(gst_object_ref(into));
-                const bool video = capsAreVideo(caps);
+                const bool video = capsAreVideo(unknown ? accepted : caps);
                 whenPadAdded(dec, [this, keep, video](GstPad* pad) {
                     GstCaps* c = padCaps(pad);
                     const bool match = video ? capsAreVideo(c) : capsAreAudio(c);

@@ -1,0 +1,250 @@
+#include "RecordGraphs.h"
+
+#include "media/SharedDevices.h"
+#include "media/TMediaType.h"
+
+#include <cstdlib>
+#include <filesystem>
+
+namespace recorder {
+
+using namespace media;
+
+namespace {
+
+// The filters of the merge, as the platform names them: the asynchronous file source and the
+// MP3 encoder filter among the ordinary filters, the XviD codec among the video compressors.
+const char* const FileSourceName =
+    "@device:sw:{083863F1-70DE-11D0-BD40-00A0C911CE86}\\{E436EBB5-524F-11CE-9F53-0020AF0BA770}";
+const char* const XvidName = "@device:cm:{33D9A760-90C8-11D0-BD43-00A0C911CE86}\\xvid";
+const char* const Mp3EncoderName =
+    "@device:sw:{083863F1-70DE-11D0-BD40-00A0C911CE86}\\{B8D27088-FF5F-4B7C-98DC-0E91A1696286}";
+
+void setStoredName(TFilter& f, const char* displayName) {
+    f.BaseFilter.setMoniker(std::make_shared<TMoniker>(TMoniker{displayName}));
+}
+
+// Graph calls raise on failure; the recording steps that may fail are told apart by result.
+template <class F> HRESULT attempt(F&& f) {
+    try {
+        return f();
+    } catch (const EDirectShowException& e) {
+        return e.ErrorCode;
+    }
+}
+
+std::string tempFile(const char* name) {
+    return (std::filesystem::path(temporaryFolder()) / name).string();
+}
+
+} // namespace
+
+std::string temporaryFolder() {
+    std::error_code ec;
+    std::string dir = std::filesystem::temp_directory_path(ec).string();
+    if (ec || dir.empty()) dir = "/tmp";
+    // The platform keeps paths to 260 characters; a longer folder falls back to /tmp.
+    if (dir.size() > 260 - 16) dir = "/tmp";
+    return dir;
+}
+
+std::string videoTempPath() {
+    return tempFile("VideoTemp.avi");
+}
+
+std::string audioTempPath() {
+    return tempFile("AudioTemp.avi");
+}
+
+// -- The voice graph.
+
+VoiceGraph::VoiceGraph() {
+    FilterGraph.setMode(gmCapture);
+}
+
+InputLines VoiceGraph::readLines(bool applyFormat) {
+    InputLines lines;
+    TPinList pins(AudioFilter.GetFilter());
+    for (int i = 0; i < pins.Count();) {
+        if (pins.PinInfo(i).dir != PINDIR_OUTPUT) {
+            ++i;
+            continue;
+        }
+        if (applyFormat) {
+            if (auto config = queryInterface<IAMStreamConfig>(pins.Item(i));
+                config && AudioPinTypes.Count() > 0)
+                config->SetFormat(AudioPinTypes.Item(0).record());
+        } else {
+            AudioPinTypes.Enumerate(pins.Item(i));
+        }
+        pins.Delete(i);
+    }
+    for (int i = 0; i < pins.Count(); ++i) {
+        lines.names.push_back(pins.PinInfo(i).name);
+        lines.pins.push_back(pins.Item(i));
+        bool enabled = false;
+        if (auto mixer = queryInterface<IAMAudioInputMixer>(pins.Item(i));
+            mixer && mixer->get_Enable(&enabled) == S_OK && enabled)
+            lines.selected = i;
+    }
+    return lines;
+}
+
+bool VoiceGraph::bindDevice(InputLines* lines, std::string* why) {
+    TSysDevEnum& devices = deviceEnumerator();
+    devices.SelectCategory(CLSID_AudioInputDeviceCategory);
+    *lines = {};
+    if (devices.Count() == 0) {
+        if (why) *why = "no audio input device is installed";
+        return false;
+    }
+    FilterGraph.setActive(false);
+    FilterGraph.ClearGraph();
+    AudioFilter.setFilterGraph(&FilterGraph);
+    AudioFilter.BaseFilter.setMoniker(devices.GetMoniker(0));
+    FilterGraph.setActive(true);
+    if (!AudioFilter.GetFilter()) {
+        if (why) *why = AudioFilter.bindError();
+        FilterGraph.setActive(false);
+        return false;
+    }
+    *lines = readLines(false);
+    FilterGraph.setActive(false);
+    return true;
+}
+
+bool VoiceGraph::prepare(InputLines* lines) {
+    TSysDevEnum& devices = deviceEnumerator();
+    devices.SelectCategory(CLSID_AudioInputDeviceCategory);
+    if (devices.Count() == 0 || !AudioFilter.GetFilter()) return false;
+    *lines = readLines(true);
+    // The lines were read again, so this is the line the device has enabled now.
+    if (lines->selected >= 0)
+        if (auto mixer = queryInterface<IAMAudioInputMixer>(lines->pins[size_t(lines->selected)]))
+            mixer->put_Enable(true);
+    return true;
+}
+
+HRESULT VoiceGraph::record(const std::string& fileName) {
+    return attempt([&]() -> HRESULT {
+        auto builder = FilterGraph.as<ICaptureGraphBuilder2>();
+        std::error_code ec;
+        std::filesystem::remove(fileName, ec);
+        FilterPtr mux, writer;
+        HRESULT h = builder->SetOutputFileName(MEDIASUBTYPE_Avi, fileName, &mux, &writer);
+        if (FAILED(h)) return h;
+        h = builder->RenderStream(nullptr, nullptr, AudioFilter.GetFilter(), nullptr, mux);
+        if (FAILED(h)) return h;
+        return FilterGraph.Play() ? S_OK : S_FALSE;
+    });
+}
+
+void VoiceGraph::stop() {
+    attempt([&] { return FilterGraph.Stop() ? S_OK : S_FALSE; });
+    FilterGraph.setActive(false);
+}
+
+// -- The merge graph.
+
+MergeGraph::MergeGraph() {
+    FilterGraph2.setMode(gmCapture);
+    setStoredName(Filter1, FileSourceName);
+    setStoredName(Filter2, FileSourceName);
+    setStoredName(XvidEncoder, XvidName);
+    setStoredName(MP3Enc, Mp3EncoderName);
+    for (TFilter* f : {&Filter1, &Filter2, &XvidEncoder, &MP3Enc})
+        f->setFilterGraph(&FilterGraph2);
+    FilterGraph2.OnDSEvent = [this](TFilterGraph*, long event, intptr_t p1, intptr_t) {
+        graphEvent(event, p1);
+    };
+}
+
+MergeGraph::~MergeGraph() {
+    FilterGraph2.OnDSEvent = nullptr;
+    clear();
+    for (TFilter* f : {&Filter1, &Filter2, &XvidEncoder, &MP3Enc})
+        f->setFilterGraph(nullptr);
+}
+
+void MergeGraph::clear() {
+    attempt([&] {
+        FilterGraph2.ClearGraph();
+        return S_OK;
+    });
+    FilterGraph2.setActive(false);
+}
+
+bool MergeGraph::start(const std::string& videoFile, const std::string& audioFile,
+                       const std::string& target, std::string* why) {
+    clear();
+    FilterGraph2.setActive(true);
+    auto fail = [&](const std::string& step, HRESULT h) {
+        if (why) *why = step + ": " + GraphErrorText(h);
+        clear();
+        return false;
+    };
+    struct Needed {
+        TFilter* filter;
+        const char* what;
+    };
+    for (Needed n : {Needed{&Filter1, "the file source"}, Needed{&XvidEncoder, "the XviD encoder"},
+                     Needed{&MP3Enc, "the MP3 encoder"}}) {
+        if (n.filter == &MP3Enc && audioFile.empty()) continue;
+        if (!n.filter->GetFilter()) {
+            if (why) *why = std::string("cannot open ") + n.what + ": " + n.filter->bindError();
+            clear();
+            return false;
+        }
+    }
+    FilterPtr mux, writer;
+    HRESULT h = attempt([&] {
+        return FilterGraph2.as<ICaptureGraphBuilder2>()->SetOutputFileName(MEDIASUBTYPE_Avi,
+                                                                           target, &mux, &writer);
+    });
+    if (FAILED(h)) return fail("cannot write \"" + target + "\"", h);
+    h = Filter1.query<IFileSourceFilter>()->Load(videoFile);
+    if (FAILED(h)) return fail("cannot read \"" + videoFile + "\"", h);
+    if (!audioFile.empty()) {
+        h = Filter2.GetFilter() ? Filter2.query<IFileSourceFilter>()->Load(audioFile) : E_FAIL;
+        if (FAILED(h)) return fail("cannot read \"" + audioFile + "\"", h);
+    }
+    auto builder = FilterGraph2.as<ICaptureGraphBuilder2>();
+    h = attempt([&] {
+        return builder->RenderStream(nullptr, nullptr, Filter1.GetFilter(),
+                                     XvidEncoder.GetFilter(), mux);
+    });
+    if (FAILED(h)) return fail("cannot compress the video of \"" + videoFile + "\"", h);
+    if (!audioFile.empty()) {
+        h = attempt([&] {
+            return builder->RenderStream(nullptr, nullptr, Filter2.GetFilter(), MP3Enc.GetFilter(),
+                                         mux);
+        });
+        if (FAILED(h)) return fail("cannot compress the voice of \"" + audioFile + "\"", h);
+    }
+    h = attempt([&] { return FilterGraph2.Play() ? S_OK : S_FALSE; });
+    if (FAILED(h)) return fail("cannot start compressing", h);
+    return true;
+}
+
+double MergeGraph::progress() {
+    auto seeking = FilterGraph2.query<IMediaSeeking>();
+    int64_t position = 0, duration = 0;
+    if (!seeking || FAILED(seeking->GetCurrentPosition(&position)) ||
+        FAILED(seeking->GetDuration(&duration)) || duration <= 0)
+        return 0;
+    return std::clamp(double(position) / double(duration), 0.0, 1.0);
+}
+
+void MergeGraph::graphEvent(long event, intptr_t param1) {
+    if (event == EC_COMPLETE) {
+        // The writer has closed the file once the graph is stopped.
+        attempt([&] { return FilterGraph2.Stop() ? S_OK : S_FALSE; });
+        if (onComplete) onComplete();
+    } else if (event == EC_ERRORABORT || event == EC_USERABORT) {
+        const std::string why = GraphErrorText(HRESULT(param1));
+        clear();
+        if (onFailed) onFailed(why);
+    }
+}
+
+} // namespace recorder

@@ -1,0 +1,82 @@
+// The two media graphs of a screen recording with voice: the voice graph, which records the
+// first audio input device into "AudioTemp.avi" while the engine writes the screen into
+// "VideoTemp.avi", and the merge graph, which joins the two temporary files into the file the
+// user names, re-encoding the video with the XviD codec and the voice with the MP3 encoder.
+// The Record Screen window and the command-line tool both drive them. User-interface thread
+// only (graph events arrive through the Qt event loop).
+#pragma once
+
+#include "media/TBaseFilter.h"
+#include "media/TFilterGraph.h"
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace recorder {
+
+// The user's temporary-files folder and the two files in it.
+std::string temporaryFolder();
+std::string videoTempPath(); // "VideoTemp.avi"
+std::string audioTempPath(); // "AudioTemp.avi"
+
+// The input lines of the audio device: their names in pin order and the line chosen (the last
+// one the device reports enabled; -1 when none is).
+struct InputLines {
+    std::vector<std::string> names;
+    std::vector<media::PinPtr> pins;
+    int selected = -1;
+};
+
+class VoiceGraph {
+  public:
+    VoiceGraph();
+    media::TFilterGraph FilterGraph;
+    media::TFilter AudioFilter{"AudioFilter"};
+
+    // Puts the first audio input device into the graph and reads the formats of its output
+    // pins into the shared audio formats. False (and no lines) when there is no audio input
+    // device or it cannot be opened (why says which).
+    bool bindDevice(InputLines* lines, std::string* why = nullptr);
+    // Before recording: gives every output pin the first shared audio format, lists the input
+    // lines again and enables the chosen one. False when there is no audio input device.
+    bool prepare(InputLines* lines);
+    // Makes the graph write the device's sound into an AVI file (the file is replaced).
+    media::HRESULT record(const std::string& fileName);
+    // Ends the recording; the file is complete on return.
+    void stop();
+    bool deviceBound() { return AudioFilter.GetFilter() != nullptr; }
+
+  private:
+    InputLines readLines(bool applyFormat);
+};
+
+class MergeGraph {
+  public:
+    MergeGraph();
+    ~MergeGraph();
+    media::TFilterGraph FilterGraph2;
+    media::TFilter Filter1{"Filter1"};
+    media::TFilter Filter2{"Filter2"};
+    media::TFilter XvidEncoder{"XvidEncoder"};
+    media::TFilter MP3Enc{"MP3Enc"};
+
+    // Builds the merge of videoFile (and audioFile when not empty) into target and runs it.
+    // On failure the graph is cleared, nothing runs and why tells the reason.
+    bool start(const std::string& videoFile, const std::string& audioFile,
+               const std::string& target, std::string* why);
+    bool running() { return FilterGraph2.State() == 3; }
+    // 0..1 of the video written so far (0 when unknown).
+    double progress();
+    // Stops the graph and clears it.
+    void clear();
+
+    // Run on the user-interface thread when the merge ends: completed, or failed with a reason.
+    std::function<void()> onComplete;
+    std::function<void(const std::string& why)> onFailed;
+
+  private:
+    void graphEvent(long event, intptr_t param1);
+};
+
+} // namespace recorder

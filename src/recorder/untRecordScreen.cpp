@@ -1,0 +1,436 @@
+#include "untRecordScreen.h"
+
+#include "optdlg.h"
+#include "untCaptureArea.h"
+#include "ui/Dialogs.h"
+#include "ui/UiThread.h"
+#include "ui/qt/ErrorBox.h"
+#include "ui/qt/TrayIcon.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMenu>
+#include <QPainter>
+#include <QScrollArea>
+#include <QThread>
+#include <QToolBar>
+#include <QVBoxLayout>
+#include <filesystem>
+
+namespace recorder {
+
+namespace {
+
+const char* const StartMessage = "Now Start Record Screen,Program Minimize \r\n"
+                                 "Mouse click the taskbar icon or Press <Ctrl+A> to Stop Record";
+
+// The tool bar's pictures, drawn at start-up: 24 x 24, on a transparent ground.
+QIcon drawnIcon(const std::function<void(QPainter&)>& draw) {
+    QPixmap pixmap(24, 24);
+    pixmap.fill(Qt::transparent);
+    QPainter p(&pixmap);
+    p.setRenderHint(QPainter::Antialiasing);
+    draw(p);
+    return QIcon(pixmap);
+}
+
+QIcon recordIcon() {
+    return drawnIcon([](QPainter& p) {
+        p.setPen(QPen(QColor(120, 0, 0), 1));
+        p.setBrush(QColor(220, 30, 30));
+        p.drawEllipse(QRectF(4, 4, 16, 16));
+    });
+}
+QIcon stopIcon() {
+    return drawnIcon([](QPainter& p) {
+        p.setPen(QPen(QColor(30, 30, 30), 1));
+        p.setBrush(QColor(70, 70, 90));
+        p.drawRect(QRectF(5, 5, 14, 14));
+    });
+}
+QIcon areaIcon() {
+    return drawnIcon([](QPainter& p) {
+        p.setPen(QPen(QColor(20, 60, 160), 2, Qt::DashLine));
+        p.drawRect(QRectF(3, 5, 18, 14));
+        p.setPen(QPen(Qt::black, 1));
+        p.drawLine(QPointF(12, 1), QPointF(12, 23));
+        p.drawLine(QPointF(1, 12), QPointF(23, 12));
+    });
+}
+QIcon optionIcon() {
+    return drawnIcon([](QPainter& p) {
+        p.setPen(QPen(QColor(60, 60, 60), 2));
+        for (int y : {6, 12, 18})
+            p.drawLine(QPointF(3, y), QPointF(21, y));
+        p.setBrush(QColor(240, 180, 40));
+        p.drawEllipse(QPointF(8, 6), 2.5, 2.5);
+        p.drawEllipse(QPointF(16, 12), 2.5, 2.5);
+        p.drawEllipse(QPointF(10, 18), 2.5, 2.5);
+    });
+}
+QIcon savePictureIcon() {
+    return drawnIcon([](QPainter& p) {
+        p.setPen(QPen(QColor(40, 40, 40), 1));
+        p.setBrush(QColor(110, 170, 230));
+        p.drawRect(QRectF(3, 5, 18, 14));
+        p.setBrush(QColor(60, 150, 60));
+        p.drawPolygon(QPolygonF({QPointF(4, 18), QPointF(10, 10), QPointF(15, 16),
+                                 QPointF(17, 13), QPointF(20, 18)}));
+        p.setBrush(QColor(250, 220, 60));
+        p.drawEllipse(QPointF(17, 8), 1.8, 1.8);
+    });
+}
+QIcon closeIcon() {
+    return drawnIcon([](QPainter& p) {
+        p.setPen(QPen(QColor(170, 20, 20), 3, Qt::SolidLine, Qt::RoundCap));
+        p.drawLine(QPointF(6, 6), QPointF(18, 18));
+        p.drawLine(QPointF(18, 6), QPointF(6, 18));
+    });
+}
+
+bool fileExists(const std::string& path) {
+    std::error_code ec;
+    return std::filesystem::exists(path, ec);
+}
+
+void removeFile(const std::string& path) {
+    std::error_code ec;
+    std::filesystem::remove(path, ec);
+}
+
+} // namespace
+
+TFrmRecordScreen::TFrmRecordScreen(RecordScreenHost host)
+    : host_(std::move(host)), engine_(std::make_unique<TScreenCam>()) {
+    setObjectName("FrmRecordScreen");
+    setWindowTitle("Record Screen");
+    setWindowFlag(Qt::Window);
+    resize(606, 477);
+    QFont font("MS Sans Serif");
+    font.setPointSize(8);
+    setFont(font);
+
+    ActRecord = makeAction("ActRecord", "Start Record", "Start Record");
+    ActRecord->setIcon(recordIcon());
+    ActStop = makeAction("ActStop", "Stop Record", "Stop Record");
+    ActStop->setIcon(stopIcon());
+    ActStop->setShortcut(QKeySequence("Ctrl+A"));
+    ActStop->setEnabled(false);
+    ActArea = makeAction("ActArea", "Area", "Select Area");
+    ActArea->setIcon(areaIcon());
+    ActOption = makeAction("ActOption", "Option", "Option");
+    ActOption->setIcon(optionIcon());
+    SavePicture = makeAction("SavePicture", "SavePicture", "SavePicture");
+    SavePicture->setIcon(savePictureIcon());
+    ActClose = makeAction("ActClose", "Close", "Close");
+    ActClose->setIcon(closeIcon());
+    connect(ActRecord, &QAction::triggered, this, ui::guarded([this] { ActRecordExecute(); }));
+    connect(ActStop, &QAction::triggered, this, ui::guarded([this] { ActStopExecute(); }));
+    connect(ActArea, &QAction::triggered, this, ui::guarded([this] { ActAreaExecute(); }));
+    connect(ActOption, &QAction::triggered, this, ui::guarded([this] { ActOptionExecute(); }));
+    connect(SavePicture, &QAction::triggered, this,
+            ui::guarded([this] { SavePictureExecute(); }));
+    connect(ActClose, &QAction::triggered, this, ui::guarded([this] { ActCloseExecute(); }));
+
+    ActionToolBar1 = new QToolBar(this);
+    ActionToolBar1->setObjectName("ActionToolBar1");
+    ActionToolBar1->setIconSize(QSize(24, 24));
+    ActionToolBar1->setToolButtonStyle(Qt::ToolButtonIconOnly);
+    for (QAction* a : {ActRecord, ActStop, ActArea, ActOption, SavePicture})
+        ActionToolBar1->addAction(a);
+    ActionToolBar1->addSeparator();
+    ActionToolBar1->addAction(ActClose);
+
+    Panel1 = new QLabel(this);
+    Panel1->setObjectName("Panel1");
+    Panel1->setAlignment(Qt::AlignCenter);
+    Panel1->setFrameStyle(QFrame::Panel | QFrame::Raised);
+    Panel1->setLineWidth(1);
+    Panel1->setContentsMargins(4, 4, 4, 4);
+    QFont bold = Panel1->font();
+    bold.setBold(true);
+    Panel1->setFont(bold);
+
+    Panel5 = new QWidget(Panel1);
+    Panel5->setObjectName("Panel5");
+    CheckRecordAudio = new QCheckBox("Record Voice  ", Panel5);
+    CheckRecordAudio->setObjectName("CheckRecordAudio");
+    CheckRecordAudio->setChecked(true);
+    Label2 = new QLabel("Voice Source  ", Panel5);
+    Label2->setObjectName("Label2");
+    AudioSample = new QComboBox(Panel5);
+    AudioSample->setObjectName("AudioSample");
+    AudioSample->setMinimumWidth(220);
+    auto* voiceRow = new QHBoxLayout(Panel5);
+    voiceRow->setContentsMargins(4, 4, 4, 4);
+    voiceRow->addWidget(CheckRecordAudio);
+    voiceRow->addSpacing(16);
+    voiceRow->addWidget(Label2);
+    voiceRow->addWidget(AudioSample);
+    voiceRow->addStretch(1);
+
+    // The preview shows the picture at its own size; a large screen scrolls.
+    ImageBox = new QScrollArea(Panel1);
+    ImageBox->setObjectName("ImageBox");
+    ImageBox->setFrameShape(QFrame::NoFrame);
+    Image1 = new QLabel;
+    Image1->setObjectName("Image1");
+    ImageBox->setWidget(Image1);
+
+    auto* panelLayout = new QVBoxLayout(Panel1);
+    panelLayout->setContentsMargins(4, 4, 4, 4);
+    panelLayout->addWidget(Panel5, 0, Qt::AlignTop);
+    panelLayout->addWidget(ImageBox, 1);
+    panelLayout->addStretch(0);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    layout->addWidget(ActionToolBar1);
+    layout->addWidget(Panel1, 1);
+
+    merge.onComplete = [this] { mergeComplete(); };
+    merge.onFailed = [this](const std::string& why) { mergeFailed(why); };
+}
+
+TFrmRecordScreen::~TFrmRecordScreen() {
+    // The engine is never freed while its worker still writes.
+    if (engine_ && engine_->hasWorker()) {
+        engine_->stopRecording();
+        waitForEngine();
+    }
+}
+
+QAction* TFrmRecordScreen::makeAction(const char* name, const QString& caption,
+                                      const QString& hint) {
+    auto* a = new QAction(caption, this);
+    a->setObjectName(name);
+    a->setToolTip(hint);
+    a->setStatusTip(hint);
+    addAction(a);
+    return a;
+}
+
+void TFrmRecordScreen::setStage(Stage s) {
+    stage_ = s;
+    // Not while merging: a new recording would replace the files the merge reads.
+    ActRecord->setEnabled(s == Stage::Idle || s == Stage::ChoosingTarget);
+    ActStop->setEnabled(s == Stage::Recording);
+    if (host_.stopItem) host_.stopItem->setEnabled(s == Stage::Recording);
+}
+
+void TFrmRecordScreen::bindVoiceDevice() {
+    std::string why;
+    if (!voice.bindDevice(&lines_, &why) && !why.empty())
+        std::fprintf(stderr, "tovamix: no voice recording: %s\n", why.c_str());
+    showLines(lines_);
+}
+
+void TFrmRecordScreen::showLines(const InputLines& lines) {
+    AudioSample->clear();
+    for (const std::string& name : lines.names)
+        AudioSample->addItem(QString::fromStdString(name));
+    AudioSample->setCurrentIndex(lines.selected);
+}
+
+void TFrmRecordScreen::setPicture(const QImage& picture) {
+    picture_ = picture;
+    Image1->setPixmap(QPixmap::fromImage(picture));
+    Image1->resize(picture.size());
+}
+
+void TFrmRecordScreen::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    // A window coming back from the minimised state is not shown anew.
+    if (event->spontaneous()) return;
+    if (!captureAreaChosen()) {
+        try {
+            setPicture(grabScreen());
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "tovamix: no preview: %s\n", e.what());
+        }
+    }
+    CheckRecordAudio->setChecked(false);
+}
+
+void TFrmRecordScreen::ActRecordExecute() {
+    setStage(Stage::Recording);
+    if (!voice.FilterGraph.Active()) voice.FilterGraph.setActive(true);
+    ui::messageBox(StartMessage, "Info", ui::MsgIcon::Information);
+    if (host_.trayIcon) host_.trayIcon->minimizeToTray();
+    showMinimized();
+
+    const bool withVoice = CheckRecordAudio->isChecked();
+    bool haveDevice = false;
+    if (withVoice) {
+        haveDevice = voice.prepare(&lines_);
+        if (haveDevice) showLines(lines_);
+    }
+    removeFile(videoTempPath());
+    engine_->areaFlag = captureAreaChosen();
+    engine_->startRecording(&TFrmCaptureArea::instance(), videoTempPath());
+    voiceRecorded_ = false;
+    if (withVoice && haveDevice && voice.deviceBound()) {
+        const media::HRESULT h = voice.record(audioTempPath());
+        voiceRecorded_ = media::SUCCEEDED(h);
+        if (!voiceRecorded_)
+            std::fprintf(stderr, "tovamix: the voice is not recorded: %s\n",
+                         media::GraphErrorText(h).c_str());
+    } else if (withVoice) {
+        removeFile(audioTempPath());
+    }
+    if (host_.trayIcon) host_.trayIcon->setCycling(true);
+    if (host_.stopItem) host_.stopItem->setEnabled(true);
+}
+
+void TFrmRecordScreen::ActStopExecute() {
+    if (stage_ != Stage::Recording) return;
+    setStage(Stage::ChoosingTarget);
+    engine_->stopRecording();
+    if (host_.trayIcon) host_.trayIcon->setCycling(false);
+    voice.stop();
+    if (host_.trayIcon) host_.trayIcon->restoreFromTray();
+    showNormal();
+    raise();
+    activateWindow();
+    merge.clear();
+    setCaptureAreaChosen(false);
+
+    ui::FileDialogRequest request;
+    request.filter = "avi|*.avi";
+    request.defaultExt = "avi";
+    request.fileName = "RecordScreen";
+    const std::optional<std::string> target = ui::dialogs().saveFile(request);
+    if (!target) {
+        setStage(Stage::Idle);
+        return;
+    }
+    // The video file is complete only once the engine's worker has ended.
+    waitForEngine();
+    startMerge(*target);
+}
+
+void TFrmRecordScreen::startMerge(const std::string& target) {
+    target_ = target;
+    const bool withVoice = voiceRecorded_ && AudioSample->currentIndex() >= 0 &&
+                           fileExists(audioTempPath());
+    std::string why;
+    if (!merge.start(videoTempPath(), withVoice ? audioTempPath() : "", target, &why)) {
+        mergeFailed(why);
+        return;
+    }
+    setStage(Stage::Merging);
+    ImageBox->hide();
+    Panel1->setText("compressing data...");
+    Panel1->repaint();
+}
+
+void TFrmRecordScreen::mergeComplete() {
+    if (stage_ != Stage::Merging) return;
+    Panel1->setText("");
+    setStage(Stage::Idle);
+    ui::messageBox("Record Complete!", QApplication::applicationName().toStdString());
+    close();
+}
+
+void TFrmRecordScreen::mergeFailed(const std::string& why) {
+    Panel1->setText("");
+    ImageBox->show();
+    setStage(Stage::Idle);
+    // What was written of the target is unusable; the temporary recordings stay.
+    removeFile(target_);
+    std::string reason = why;
+    while (!reason.empty() && reason.back() == '.')
+        reason.pop_back();
+    ui::messageBox("The recording could not be saved as \"" + target_ + "\": " + reason +
+                       ".\r\nThe recordings are kept in \"" + videoTempPath() + "\"" +
+                       (voiceRecorded_ ? " and \"" + audioTempPath() + "\"" : std::string()) +
+                       ".",
+                   "Error", ui::MsgIcon::Warning);
+}
+
+void TFrmRecordScreen::waitForEngine() {
+    while (engine_->hasWorker()) {
+        ui::defaultEventQueue().processPending();
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        if (engine_->hasWorker()) QThread::msleep(5);
+    }
+}
+
+void TFrmRecordScreen::ActAreaExecute() {
+    std::vector<QWidget*> hide{this};
+    if (host_.mainWindow) hide.push_back(host_.mainWindow);
+    TFrmCaptureArea::instance().Open(hide, [this](const QImage& p) { setPicture(p); });
+}
+
+void TFrmRecordScreen::ActOptionExecute() {
+    TOptionDlg dialog(*engine_, this);
+    dialog.exec();
+}
+
+void TFrmRecordScreen::SavePictureExecute() {
+    ui::FileDialogRequest request;
+    request.filter = "BMP|*.BMP|JPG|*.JPG";
+    request.defaultExt = "bmp";
+    request.fileName = "image";
+    const std::optional<std::string> name = ui::dialogs().saveFile(request);
+    if (!name) return;
+    const std::string ext = std::filesystem::path(*name).extension().string();
+    const bool jpeg = QString::fromStdString(ext).compare(".jpg", Qt::CaseInsensitive) == 0 ||
+                      QString::fromStdString(ext).compare(".jpeg", Qt::CaseInsensitive) == 0;
+    if (!picture_.save(QString::fromStdString(*name), jpeg ? "JPG" : "BMP"))
+        throw ui::EUserMessage("Cannot write \"" + *name + "\"");
+}
+
+void TFrmRecordScreen::ActCloseExecute() {
+    if (stage_ == Stage::Merging || merge.running()) {
+        ui::messageBox("compressing data, please wait close",
+                       QApplication::applicationName().toStdString());
+        return;
+    }
+    close();
+}
+
+void TFrmRecordScreen::closeEvent(QCloseEvent* event) {
+    // Closing while the merge runs would leave the target half written.
+    if (stage_ == Stage::Merging && merge.running()) {
+        ui::messageBox("compressing data, please wait close",
+                       QApplication::applicationName().toStdString());
+        event->ignore();
+        return;
+    }
+    if (stage_ == Stage::Recording) {
+        engine_->stopRecording();
+        voice.stop();
+        if (host_.trayIcon) {
+            host_.trayIcon->setCycling(false);
+            host_.trayIcon->restoreFromTray();
+        }
+        setStage(Stage::Idle);
+    }
+    if (host_.trayIcon) host_.trayIcon->setPopupMenu(nullptr);
+    if (host_.stopItem) host_.stopItem->setEnabled(false);
+    voice.FilterGraph.setActive(false);
+    voice.FilterGraph.ClearGraph();
+    if (engine_->hasWorker()) {
+        engine_->stopRecording();
+        waitForEngine();
+    }
+    engine_.reset();
+    event->accept();
+}
+
+TFrmRecordScreen* createRecordScreen(RecordScreenHost host) {
+    auto* w = new TFrmRecordScreen(std::move(host));
+    w->Image1->setVisible(true);
+    w->bindVoiceDevice();
+    setCaptureAreaChosen(false);
+    return w;
+}
+
+} // namespace recorder
