@@ -1,12 +1,15 @@
 // tovamix-cli: the program's main jobs without windows, for scripts and batch work.
 //
 //   tovamix-cli record-screen [--seconds S] [--area X,Y,W,H | --select-area] [--interval MS]
-//                             [--fps N] [--keyframes N] [--quality Q] OUTPUT.avi
+//                             [--fps N] [--keyframes N] [--quality Q] [--final [--voice]]
+//                             OUTPUT.avi
+//   tovamix-cli devices
 //
 // The main thread plays the user-interface thread: it drains the default event queue (the
 // recording worker's end handler arrives there) and message boxes go to standard error.
 #include "platform/dshow/Devices.h"
 #include "platform/screen/Screen.h"
+#include "recorder/RecordGraphs.h"
 #include "recorder/TScreenCam.h"
 #include "recorder/untCaptureArea.h"
 #include "ui/Dialogs.h"
@@ -20,7 +23,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <optional>
+#include <thread>
+#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -37,12 +43,15 @@ void usage(FILE* out) {
     std::fprintf(out,
                  "usage: tovamix-cli record-screen [--seconds S] [--area X,Y,W,H | --select-area]\n"
                  "                                 [--interval MS] [--fps N] [--keyframes N]\n"
-                 "                                 [--quality Q] OUTPUT.avi\n"
+                 "                                 [--quality Q] [--final [--voice]] OUTPUT.avi\n"
                  "  Records the screen of $DISPLAY into an MS Video 1 AVI until S seconds have\n"
                  "  passed or SIGINT/SIGTERM arrives. Defaults: the whole screen, 100 ms per\n"
                  "  frame, 10 fps, a key frame every 5 frames, quality 6550 (0..10000).\n"
                  "  --select-area shows the screen frozen: click two corners of the rectangle\n"
                  "  to record (Escape cancels).\n"
+                 "  --final records into VideoTemp.avi (and, with --voice, the first audio\n"
+                 "  input into AudioTemp.avi) in the temporary folder, then compresses both\n"
+                 "  into OUTPUT.avi with the XviD and MP3 encoders.\n"
                  "       tovamix-cli devices\n"
                  "  Lists the video and audio inputs and the video and audio compressors.\n");
 }
@@ -69,6 +78,8 @@ struct RecordArgs {
     int fps = 10;
     int keyframes = 5;
     int quality = 6550;
+    bool final = false;
+    bool voice = false;
     std::string output;
 };
 
@@ -123,6 +134,10 @@ std::optional<RecordArgs> parseRecordArgs(const std::vector<std::string>& args) 
             if (!intOption(r.keyframes, 0, 100000)) return std::nullopt;
         } else if (a == "--quality") {
             if (!intOption(r.quality, 0, 10000)) return std::nullopt;
+        } else if (a == "--final") {
+            r.final = true;
+        } else if (a == "--voice") {
+            r.voice = true;
         } else if (a == "-h" || a == "--help") {
             usage(stdout);
             std::exit(0);
@@ -136,15 +151,32 @@ std::optional<RecordArgs> parseRecordArgs(const std::vector<std::string>& args) 
     }
     if (r.output.empty()) return bad("record-screen needs an OUTPUT.avi file name");
     if (r.area && r.selectArea) return bad("give either --area or --select-area, not both");
+    if (r.voice && !r.final) return bad("--voice needs --final (the voice is joined in the merge)");
     return r;
 }
 
-// Lets the user click out the rectangle on the frozen screen; false when cancelled.
-bool selectArea() {
+// The Qt application the area selection and the media graphs' events need; made once.
+QApplication* application() {
     static int argc = 1;
     static char name[] = "tovamix-cli";
     static char* argv[] = {name, nullptr};
     static QApplication* app = new QApplication(argc, argv);
+    return app;
+}
+
+// Runs the worker's posted end handlers and the media graphs' events until done() holds.
+void runUntil(const std::function<bool()>& done) {
+    auto& queue = ui::defaultEventQueue();
+    while (!done()) {
+        queue.processPending();
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        if (!done()) queue.runUntil(done, std::chrono::milliseconds(10));
+    }
+}
+
+// Lets the user click out the rectangle on the frozen screen; false when cancelled.
+bool selectArea() {
+    QApplication* app = application();
     bool chosen = false;
     recorder::TFrmCaptureArea::instance().Open({}, {}, [&](bool ok) {
         chosen = ok;
@@ -154,6 +186,60 @@ bool selectArea() {
                          "cancels)\n");
     app->exec();
     return chosen;
+}
+
+// Compresses the temporary recordings into output, showing the progress on standard error.
+// 0 on success; 1 (with the reason told) on failure, the temporary files kept.
+int mergeRecording(const std::string& output, bool withVoice) {
+    recorder::MergeGraph merge;
+    const std::string video = recorder::videoTempPath();
+    const std::string audio = recorder::audioTempPath();
+    const bool voice = withVoice && std::filesystem::exists(audio);
+    bool ended = false;
+    std::string failure;
+    merge.onComplete = [&] { ended = true; };
+    merge.onFailed = [&](const std::string& why) {
+        failure = why;
+        ended = true;
+    };
+    auto kept = [&] {
+        return "; the recordings are kept in \"" + video + "\"" +
+               (voice ? " and \"" + audio + "\"" : std::string());
+    };
+    std::string why;
+    if (!merge.start(video, voice ? audio : "", output, &why)) {
+        std::fprintf(stderr, "tovamix-cli: cannot compress into \"%s\": %s%s\n", output.c_str(),
+                     why.c_str(), kept().c_str());
+        return 1;
+    }
+    const bool terminal = isatty(STDERR_FILENO);
+    int shown = -1;
+    const auto started = std::chrono::steady_clock::now();
+    auto nextLine = started;
+    while (!ended) {
+        runUntil([&] { return ended || std::chrono::steady_clock::now() >= nextLine; });
+        nextLine += std::chrono::milliseconds(500);
+        const int percent = int(merge.progress() * 100);
+        if (!ended && percent != shown) {
+            std::fprintf(stderr, terminal ? "\rtovamix-cli: compressing data... %3d%%"
+                                          : "tovamix-cli: compressing data... %d%%\n",
+                         percent);
+            shown = percent;
+        }
+    }
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    if (!failure.empty()) {
+        std::error_code ec;
+        std::filesystem::remove(output, ec);
+        std::fprintf(stderr, "%stovamix-cli: compressing into \"%s\" failed: %s%s\n",
+                     terminal ? "\n" : "", output.c_str(), failure.c_str(), kept().c_str());
+        return 1;
+    }
+    std::fprintf(stderr, "%stovamix-cli: compressed into %s in %.1f s (%s)\n",
+                 terminal ? "\rtovamix-cli: compressing data... 100%\n" : "", output.c_str(),
+                 seconds, voice ? "XviD video, MP3 voice" : "XviD video, no voice");
+    return 0;
 }
 
 int recordScreen(const std::vector<std::string>& args) {
@@ -198,27 +284,68 @@ int recordScreen(const std::vector<std::string>& args) {
         engine.areaFlag = true;
     }
 
+    // With --final the engine writes the temporary video file and the voice graph the
+    // temporary voice file; both are merged into the output afterwards.
+    std::unique_ptr<recorder::VoiceGraph> voice;
+    recorder::InputLines lines;
+    bool voiceRecorded = false;
+    if (r.final) {
+        application();
+        if (r.voice) {
+            voice = std::make_unique<recorder::VoiceGraph>();
+            std::string why;
+            if (!voice->bindDevice(&lines, &why)) {
+                std::fprintf(stderr, "tovamix-cli: no voice: %s\n", why.c_str());
+            } else {
+                voice->FilterGraph.setActive(true);
+                voice->prepare(&lines);
+            }
+        }
+    }
+    const std::string recordFile = r.final ? recorder::videoTempPath() : r.output;
+    if (r.final) {
+        std::error_code ec;
+        std::filesystem::remove(recordFile, ec);
+    }
+
     std::signal(SIGINT, onSignal);
     std::signal(SIGTERM, onSignal);
-    engine.startRecording(area, r.output);
-    auto& queue = ui::defaultEventQueue();
+    engine.startRecording(area, recordFile);
+    if (voice && voice->deviceBound()) {
+        const media::HRESULT h = voice->record(recorder::audioTempPath());
+        voiceRecorded = media::SUCCEEDED(h);
+        if (!voiceRecorded)
+            std::fprintf(stderr, "tovamix-cli: the voice is not recorded: %s\n",
+                         media::GraphErrorText(h).c_str());
+    }
     // The recording time counts from the start of the frame loop, after the file is set up.
     auto due = [&] {
         if (interrupted.load() || !engine.hasWorker()) return true;
         return r.seconds && engine.frameLoopRunning() &&
                engine.recordedMilliseconds() >= *r.seconds * 1000.0;
     };
-    while (!due())
-        queue.runUntil(due, std::chrono::milliseconds(20));
+    runUntil(due);
     engine.stopRecording();
-    engine.waitUntilIdle(std::chrono::hours(1));
+    if (voice) voice->stop();
+    runUntil([&] { return !engine.hasWorker(); });
 
-    std::printf("frames=%lld skipped=%lld seconds=%.2f output=%s\n",
-                static_cast<long long>(engine.samplesWritten()),
-                static_cast<long long>(engine.positionsSkipped()),
-                engine.recordedMilliseconds() / 1000.0, r.output.c_str());
-    std::fflush(stdout);
-    return engine.lastResult() == 1 ? 0 : 1;
+    auto summary = [&] {
+        std::printf("frames=%lld skipped=%lld seconds=%.2f output=%s\n",
+                    static_cast<long long>(engine.samplesWritten()),
+                    static_cast<long long>(engine.positionsSkipped()),
+                    engine.recordedMilliseconds() / 1000.0, r.output.c_str());
+        std::fflush(stdout);
+    };
+    if (engine.lastResult() != 1) {
+        summary();
+        return 1;
+    }
+    if (!r.final) {
+        summary();
+        return 0;
+    }
+    return mergeRecording(r.output, voiceRecorded && lines.selected >= 0) == 0 ? (summary(), 0)
+                                                                                : 1;
 }
 
 } // namespace

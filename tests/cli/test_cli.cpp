@@ -28,6 +28,7 @@ TEST(Cli, BadArgumentsExitWithTwoAndSayWhy) {
         {"record-screen --quality 10001 " + out, "--quality"},
         {"record-screen --seconds -1 " + out, "--seconds"},
         {"record-screen", "needs an OUTPUT.avi"},
+        {"record-screen --voice " + out, "--voice needs --final"},
         {"record-screen /nonexistent-dir/out.avi", "cannot write \"/nonexistent-dir/out.avi\""},
         {"frobnicate", "unknown command"},
     };
@@ -106,4 +107,35 @@ TEST(Cli, DevicesListsTheTestCameraAndTheCodecs) {
     EXPECT_NE(section("Video compressors").find("Xvid MPEG-4 Codec"), std::string::npos) << r.out;
     EXPECT_NE(section("Audio compressors").find("MPEG Layer-3"), std::string::npos) << r.out;
     EXPECT_EQ(section("Audio inputs").find("Tovamix Test Camera"), std::string::npos) << r.out;
+
+// The two-stage recording: the screen (and the voice, where there is an audio input) into
+// the temporary files, then the merge into one XviD + MP3 file with progress lines.
+TEST(Cli, FinalRecordingMergesScreenAndVoiceIntoXvidAndMp3) {
+    Xvfb x("640x480x24");
+    ASSERT_TRUE(x.ok());
+    ScopedEnv display("DISPLAY", x.display());
+    const std::string dir = scratchDir("cli-final");
+    ScopedEnv tmp("TMPDIR", dir);
+    const std::string out = dir + "/final.avi";
+    const CommandResult r = run(cli("record-screen --final --voice --seconds 3 " + out));
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.err.find("compressing data..."), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find("output=" + out), std::string::npos) << r.out;
+    EXPECT_TRUE(fileExists(dir + "/VideoTemp.avi"));
+    const bool voice = r.err.find("no voice") == std::string::npos;
+
+    const auto video = probeVideo(out);
+    EXPECT_EQ(video.at("codec_name"), "mpeg4");
+    EXPECT_EQ(video.at("codec_tag_string"), "XVID");
+    EXPECT_EQ(video.at("r_frame_rate"), "10/1");
+    EXPECT_NEAR(std::stod(video.at("duration")), 3.0, 0.5);
+    if (voice) {
+        std::smatch m;
+        const CommandResult audio = run("ffprobe -v error -select_streams a -show_entries "
+                                        "stream=codec_name,duration -of csv=p=0 '" + out + "'");
+        ASSERT_TRUE(std::regex_search(audio.out, m, std::regex("mp3,(\\d+\\.\\d+)")))
+            << audio.out;
+        EXPECT_NEAR(std::stod(m[1]), 3.0, 0.5);
+    }
+    EXPECT_EQ(decodeAll(out).exitCode, 0);
 }

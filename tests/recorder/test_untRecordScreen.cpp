@@ -1,0 +1,377 @@
+#include "app/untMain.h"
+#include "media/SharedDevices.h"
+#include "recorder/untCaptureArea.h"
+#include "recorder/untRecordScreen.h"
+#include "support/QtEnvironment.h"
+#include "ui/Dialogs.h"
+#include "ui/qt/TrayIcon.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <QMenu>
+#include <QScrollArea>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+using namespace recorder;
+using namespace testsupport;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+namespace {
+
+auto* env = ::testing::AddGlobalTestEnvironment(new QtEnvironment("800x600x24"));
+
+bool waitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (!pred() && std::chrono::steady_clock::now() < end)
+        pump(20);
+    return pred();
+}
+
+// One stream of a file as ffprobe reads it.
+struct Stream {
+    std::string type, codec, tag, rate;
+    int width = 0, height = 0;
+    double duration = 0;
+};
+
+std::vector<Stream> probeStreams(const std::string& path) {
+    const CommandResult r =
+        run("ffprobe -v error -show_entries "
+            "stream=codec_type,codec_name,codec_tag_string,r_frame_rate,width,height,duration "
+            "-of csv=p=0:nk=0 '" +
+            path + "'");
+    std::vector<Stream> out;
+    std::istringstream lines(r.out);
+    for (std::string line; std::getline(lines, line);) {
+        Stream s;
+        std::istringstream fields(line);
+        for (std::string kv; std::getline(fields, kv, ',');) {
+            const size_t eq = kv.find('=');
+            if (eq == std::string::npos) continue;
+            const std::string k = kv.substr(0, eq), v = kv.substr(eq + 1);
+            if (k == "codec_type") s.type = v;
+            if (k == "codec_name") s.codec = v;
+            if (k == "codec_tag_string") s.tag = v;
+            if (k == "r_frame_rate") s.rate = v;
+            if (k == "width") s.width = std::atoi(v.c_str());
+            if (k == "height") s.height = std::atoi(v.c_str());
+            if (k == "duration") s.duration = std::atof(v.c_str());
+        }
+        out.push_back(s);
+    }
+    return out;
+}
+
+const Stream* streamOf(const std::vector<Stream>& streams, const std::string& type) {
+    for (const Stream& s : streams)
+        if (s.type == type) return &s;
+    return nullptr;
+}
+
+bool haveAudioInput() {
+    return !platform::dshow::enumerateCategory(platform::dshow::CLSID_AudioInputDeviceCategory)
+                .empty();
+}
+
+void pressCtrlA() {
+    const CommandResult r = run("xdotool key --clearmodifiers ctrl+a");
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+}
+
+// The main window with the real Record Screen window behind "Record Screen"; the temporary
+// folder is a scratch folder of the test's own.
+class RecordScreenTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        tmp = scratchDir("record-screen-" + std::string(::testing::UnitTest::GetInstance()
+                                                             ->current_test_info()
+                                                             ->name()));
+        tmpEnv = std::make_unique<ScopedEnv>("TMPDIR", tmp);
+        app::ToolWindows tools;
+        tools.recordScreen = [this]() -> QWidget* {
+            return createRecordScreen({main.get(), main->abfTrayIcon1, main->N42});
+        };
+        main = std::make_unique<app::TFrmMain>(tools);
+        ASSERT_FALSE(main->hotKeyTaken());
+        main->show();
+        pump(100);
+    }
+    void TearDown() override {
+        if (window()) {
+            dialogs.queueAnswer(ui::MsgResult::Ok);
+            window()->close();
+        }
+        pump(100);
+        main.reset();
+    }
+    TFrmRecordScreen* open() {
+        main->ActRecordScreen->trigger();
+        pump(200);
+        return window();
+    }
+    TFrmRecordScreen* window() {
+        return dynamic_cast<TFrmRecordScreen*>(main->FrmRecordScreen.get());
+    }
+    // Starts a recording (answering the "Info" box) and lets it run for about ms.
+    void record(TFrmRecordScreen* w, int ms) {
+        w->ActRecord->trigger();
+        ASSERT_EQ(w->stage(), TFrmRecordScreen::Stage::Recording);
+        EXPECT_TRUE(main->N42->isEnabled());
+        EXPECT_FALSE(w->ActRecord->isEnabled());
+        EXPECT_TRUE(main->abfTrayIcon1->cycling());
+        pump(ms);
+    }
+    bool shown(const std::string& text) {
+        for (const auto& s : dialogs.shown())
+            if (s.request.text == text) return true;
+        return false;
+    }
+    std::string videoTemp() const { return tmp + "/VideoTemp.avi"; }
+    std::string audioTemp() const { return tmp + "/AudioTemp.avi"; }
+
+    ui::ScriptedDialogs dialogs;
+    ui::ScopedDialogs useDialogs{dialogs};
+    std::string tmp;
+    std::unique_ptr<ScopedEnv> tmpEnv;
+    std::unique_ptr<app::TFrmMain> main;
+};
+
+} // namespace
+
+TEST_F(RecordScreenTest, OpensBelowTheMainWindowWithItsControlsAndThePreview) {
+    TFrmRecordScreen* w = open();
+    ASSERT_TRUE(w);
+    EXPECT_EQ(w->windowTitle(), "Record Screen");
+    EXPECT_EQ(w->size(), QSize(606, 477));
+    EXPECT_EQ(w->pos(), QPoint(main->x(), main->frameGeometry().bottom() + 1));
+    EXPECT_EQ(w->CheckRecordAudio->text(), "Record Voice  ");
+    EXPECT_FALSE(w->CheckRecordAudio->isChecked()); // cleared on every show
+    EXPECT_EQ(w->Label2->text(), "Voice Source  ");
+    EXPECT_TRUE(w->ActRecord->isEnabled());
+    EXPECT_FALSE(w->ActStop->isEnabled());
+    EXPECT_FALSE(main->N42->isEnabled());
+    EXPECT_EQ(main->abfTrayIcon1->popupMenu(), main->PopupMenu1);
+    EXPECT_EQ(w->ActStop->shortcut(), QKeySequence("Ctrl+A"));
+    QStringList hints;
+    for (QAction* a : {w->ActRecord, w->ActStop, w->ActArea, w->ActOption, w->SavePicture,
+                       w->ActClose})
+        hints << a->toolTip();
+    EXPECT_EQ(hints, QStringList({"Start Record", "Stop Record", "Select Area", "Option",
+                                  "SavePicture", "Close"}));
+    // The preview is the whole screen.
+    EXPECT_EQ(w->picture().size(), QSize(800, 600));
+    // The audio device's input lines are listed, one chosen, when there is an audio device.
+    if (haveAudioInput()) {
+        EXPECT_GT(w->AudioSample->count(), 0);
+        EXPECT_GE(w->AudioSample->currentIndex(), 0);
+        EXPECT_GT(media::AudioPinTypes.Count(), 0);
+    }
+    // A second open shows the same window.
+    EXPECT_EQ(open(), w);
+}
+
+// The whole road: voice ticked, about 3 s of recording, a real Ctrl+A, the save dialog, the
+// merge, "Record Complete!", then the file as other players read it.
+TEST_F(RecordScreenTest, RecordsScreenAndVoiceStopsWithCtrlAAndMergesIntoXvidAndMp3) {
+    if (!haveAudioInput()) GTEST_SKIP() << "no audio input device (no sound server)";
+    TFrmRecordScreen* w = open();
+    ASSERT_TRUE(w);
+    w->CheckRecordAudio->setChecked(true);
+    const std::string out = tmp + "/RecordScreen.avi";
+    dialogs.queueFile(out);
+    record(w, 3000);
+    TScreenCam& engine = w->engine();
+    ASSERT_TRUE(fs::exists(audioTemp()));
+    pressCtrlA();
+    ASSERT_TRUE(waitFor([&] { return shown("Record Complete!"); }, 60s));
+    EXPECT_TRUE(shown("Now Start Record Screen,Program Minimize \r\nMouse click the taskbar "
+                      "icon or Press <Ctrl+A> to Stop Record"));
+    (void)engine;
+    pump(200);
+    EXPECT_FALSE(main->FrmRecordScreen.exists()); // the window closed itself
+    EXPECT_FALSE(main->N42->isEnabled());
+    EXPECT_FALSE(main->abfTrayIcon1->cycling());
+
+    const auto streams = probeStreams(out);
+    const Stream* video = streamOf(streams, "video");
+    const Stream* audio = streamOf(streams, "audio");
+    ASSERT_TRUE(video && audio) << run("ffprobe -v error -show_streams '" + out + "'").out;
+    EXPECT_EQ(video->codec, "mpeg4");
+    EXPECT_EQ(video->tag, "XVID");
+    EXPECT_EQ(video->rate, "10/1");
+    EXPECT_EQ(video->width, 800);
+    EXPECT_EQ(video->height, 600);
+    EXPECT_EQ(audio->codec, "mp3");
+    const double recorded = probeStreams(videoTemp()).at(0).duration;
+    EXPECT_NEAR(recorded, 3.0, 0.6);
+    EXPECT_NEAR(video->duration, recorded, 0.5);
+    EXPECT_NEAR(audio->duration, recorded, 0.5);
+    EXPECT_EQ(decodeAll(out).exitCode, 0);
+    // The temporary files stay where they were.
+    EXPECT_TRUE(fs::exists(videoTemp()));
+    EXPECT_TRUE(fs::exists(audioTemp()));
+}
+
+TEST_F(RecordScreenTest, WithoutVoiceNoVoiceFileIsWrittenAndTheResultHasNoSound) {
+    TFrmRecordScreen* w = open();
+    ASSERT_TRUE(w);
+    { std::ofstream(audioTemp()) << "an older voice file"; }
+    const std::string out = tmp + "/silent.avi";
+    dialogs.queueFile(out);
+    record(w, 1500);
+    pressCtrlA();
+    ASSERT_TRUE(waitFor([&] { return shown("Record Complete!"); }, 60s));
+    // An earlier voice file is neither replaced nor joined in.
+    std::ifstream old(audioTemp());
+    std::string content;
+    std::getline(old, content);
+    EXPECT_EQ(content, "an older voice file");
+    const auto streams = probeStreams(out);
+    ASSERT_EQ(streams.size(), 1u);
+    EXPECT_EQ(streams[0].tag, "XVID");
+    EXPECT_NEAR(streams[0].duration, 1.5, 0.5);
+}
+
+TEST_F(RecordScreenTest, CancellingTheSaveDialogKeepsTheRecordingsAndTheWindow) {
+    TFrmRecordScreen* w = open();
+    ASSERT_TRUE(w);
+    const bool voice = haveAudioInput();
+    w->CheckRecordAudio->setChecked(voice);
+    dialogs.queueFile(std::nullopt);
+    record(w, 1200);
+    main->N42->trigger(); // the tray's "Stop Record"
+    pump(300);
+    ASSERT_EQ(window(), w);
+    EXPECT_EQ(w->stage(), TFrmRecordScreen::Stage::Idle);
+    EXPECT_TRUE(w->ActRecord->isEnabled());
+    EXPECT_FALSE(w->ActStop->isEnabled());
+    EXPECT_FALSE(main->N42->isEnabled());
+    EXPECT_FALSE(w->engine().hasWorker() && w->engine().frameLoopRunning());
+    ASSERT_TRUE(w->engine().waitUntilIdle(10s) || !w->engine().hasWorker());
+    pump(200);
+    // Both temporary files are complete recordings.
+    ASSERT_TRUE(fs::exists(videoTemp()));
+    EXPECT_EQ(decodeAll(videoTemp()).exitCode, 0);
+    if (voice) {
+        const auto streams = probeStreams(audioTemp());
+        ASSERT_EQ(streams.size(), 1u);
+        EXPECT_EQ(streams[0].type, "audio");
+        EXPECT_NEAR(streams[0].duration, 1.2, 0.5);
+    }
+    // Ctrl+A with no recording running does nothing.
+    const size_t asked = dialogs.fileDialogs().size();
+    pressCtrlA();
+    pump(400);
+    EXPECT_EQ(dialogs.fileDialogs().size(), asked);
+    EXPECT_EQ(w->stage(), TFrmRecordScreen::Stage::Idle);
+}
+
+TEST_F(RecordScreenTest, ClosingIsRefusedWhileMergingAndStopsARunningRecording) {
+    TFrmRecordScreen* w = open();
+    ASSERT_TRUE(w);
+    // Closing in the middle of a recording stops the engine and keeps a complete file.
+    record(w, 800);
+    w->ActClose->trigger();
+    pump(200);
+    EXPECT_FALSE(main->FrmRecordScreen.exists());
+    EXPECT_FALSE(main->N42->isEnabled());
+    EXPECT_EQ(main->abfTrayIcon1->popupMenu(), nullptr);
+    EXPECT_EQ(decodeAll(videoTemp()).exitCode, 0);
+
+    w = open();
+    ASSERT_TRUE(w);
+    dialogs.queueFile(tmp + "/merged.avi");
+    record(w, 3000);
+    w->ActStop->trigger();
+    if (w->stage() == TFrmRecordScreen::Stage::Merging) {
+        w->ActClose->trigger();
+        EXPECT_TRUE(shown("compressing data, please wait close"));
+        EXPECT_EQ(window(), w);
+        EXPECT_EQ(w->Panel1->text(), "compressing data...");
+        EXPECT_FALSE(w->ImageBox->isVisible());
+    }
+    ASSERT_TRUE(waitFor([&] { return shown("Record Complete!"); }, 60s));
+}
+
+TEST_F(RecordScreenTest, AFailedMergeIsReportedAndTheRecordingsAreKept) {
+    TFrmRecordScreen* w = open();
+    ASSERT_TRUE(w);
+    dialogs.queueFile(tmp + "/no-such-folder/out.avi");
+    record(w, 800);
+    w->ActStop->trigger();
+    pump(200);
+    ASSERT_EQ(window(), w);
+    EXPECT_EQ(w->stage(), TFrmRecordScreen::Stage::Idle);
+    EXPECT_TRUE(w->ActRecord->isEnabled());
+    bool reported = false;
+    for (const auto& s : dialogs.shown())
+        reported |= s.request.caption == "Error" &&
+                    s.request.text.find("no-such-folder/out.avi") != std::string::npos &&
+                    s.request.text.find(videoTemp()) != std::string::npos;
+    EXPECT_TRUE(reported);
+    EXPECT_EQ(decodeAll(videoTemp()).exitCode, 0);
+    EXPECT_TRUE(w->ImageBox->isVisible());
+}
+
+TEST_F(RecordScreenTest, SavePictureWritesJpegForJpgNamesAndBitmapsOtherwise) {
+    TFrmRecordScreen* w = open();
+    ASSERT_TRUE(w);
+    auto head = [](const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        char b[2] = {};
+        in.read(b, 2);
+        return std::string(b, 2);
+    };
+    dialogs.queueFile(tmp + "/shot.JPG");
+    w->SavePicture->trigger();
+    EXPECT_EQ(head(tmp + "/shot.JPG"), "\xFF\xD8");
+    dialogs.queueFile(tmp + "/shot.bmp");
+    w->SavePicture->trigger();
+    EXPECT_EQ(head(tmp + "/shot.bmp"), "BM");
+    const auto requests = dialogs.fileDialogs();
+    ASSERT_FALSE(requests.empty());
+    EXPECT_EQ(requests.back().filter, "BMP|*.BMP|JPG|*.JPG");
+    EXPECT_EQ(requests.back().defaultExt, "bmp");
+    EXPECT_EQ(requests.back().fileName, "image");
+}
+
+TEST_F(RecordScreenTest, AChosenAreaIsRecordedOnceThenTheWholeScreenAgain) {
+    TFrmRecordScreen* w = open();
+    ASSERT_TRUE(w);
+    w->ActArea->trigger();
+    pump(1300); // the selection freezes the screen after a second
+    ASSERT_TRUE(TFrmCaptureArea::instance().isVisible());
+    for (const char* step : {"mousemove 100 80", "click 1", "mousemove 420 320", "click 1"}) {
+        ASSERT_EQ(run(std::string("xdotool ") + step).exitCode, 0);
+        pump(150);
+    }
+    ASSERT_TRUE(waitFor([&] { return w->isVisible(); }, 3s));
+    EXPECT_TRUE(captureAreaChosen());
+    EXPECT_EQ(w->picture().size(), QSize(320, 240));
+    EXPECT_FALSE(w->CheckRecordAudio->isChecked()); // cleared again when shown
+
+    auto recordOnce = [&] {
+        dialogs.queueFile(std::nullopt);
+        record(w, 600);
+        w->ActStop->trigger();
+        ASSERT_TRUE(w->engine().waitUntilIdle(10s) || !w->engine().hasWorker());
+        pump(200);
+    };
+    recordOnce();
+    auto first = probeStreams(videoTemp());
+    ASSERT_EQ(first.size(), 1u);
+    EXPECT_EQ(first[0].width, 320);
+    EXPECT_EQ(first[0].height, 240);
+    EXPECT_FALSE(captureAreaChosen());
+    recordOnce();
+    auto second = probeStreams(videoTemp());
+    ASSERT_EQ(second.size(), 1u);
+    EXPECT_EQ(second[0].width, 800);
+    EXPECT_EQ(second[0].height, 600);
+}
