@@ -107,6 +107,7 @@ TEST(Cli, DevicesListsTheTestCameraAndTheCodecs) {
     EXPECT_NE(section("Video compressors").find("Xvid MPEG-4 Codec"), std::string::npos) << r.out;
     EXPECT_NE(section("Audio compressors").find("MPEG Layer-3"), std::string::npos) << r.out;
     EXPECT_EQ(section("Audio inputs").find("Tovamix Test Camera"), std::string::npos) << r.out;
+}
 
 // The two-stage recording: the screen (and the voice, where there is an audio input) into
 // the temporary files, then the merge into one XviD + MP3 file with progress lines.

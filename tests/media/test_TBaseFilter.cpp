@@ -140,13 +140,14 @@ TEST(FilterComponent, JoinsTheGraphWhileActiveAndFailsCleanlyWhenUnbound) {
 // sound through the MP3 encoder into one AVI that reads as mpeg4/XVID and mp3.
 TEST(FilterComponent, EncodersFromMonikersWriteXvidAndMp3) {
     const std::string clip = scratchDir("encode") + "/src.avi";
-    if (!fileExists(clip))
+    if (!fileExists(clip)) {
         ASSERT_EQ(
             run("ffmpeg -v error -y -f lavfi -i testsrc=size=320x240:rate=25 -f lavfi -i sine -t 2 "
                 "-c:v msvideo1 -c:a pcm_s16le '" +
                 clip + "'")
                 .exitCode,
             0);
+    }
     const std::string out = scratchDir("encode") + "/xvid-mp3.avi";
     std::filesystem::remove(out);
     TFilterGraph graph;

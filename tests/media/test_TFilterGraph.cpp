@@ -318,7 +318,9 @@ TEST(FilterGraph, BadInputsRaiseClearErrorsAndLeaveTheGraphUsable) {
             g.RenderFile(c.path);
             ADD_FAILURE() << c.path << " rendered";
         } catch (const EDirectShowException& e) {
-            if (c.code) EXPECT_EQ(e.ErrorCode, c.code) << c.path;
+            if (c.code) {
+                EXPECT_EQ(e.ErrorCode, c.code) << c.path;
+            }
             EXPECT_NE(std::string(e.what()).find(" ($8"), std::string::npos) << e.what();
         }
         EXPECT_TRUE(names(g).empty()) << c.path;
