@@ -313,3 +313,34 @@ TEST_F(XvidEncElement, VideoWithMp3SoundInOneFile) {
     EXPECT_EQ(decode.exitCode, 0) << decode.err;
     EXPECT_EQ(decode.err, "");
 }
+
+// MPEG-4 video stores studio-range samples; full-range pictures (decoded JPEG, for one) are
+// brought into that range, studio-range ones pass unchanged. Read back as the decoder gives
+// them (no conversion), black is luma 16 and white 235 either way.
+TEST_F(XvidEncElement, FullRangeInputIsStoredInTheStudioRange) {
+    struct Case {
+        const char* colorimetry;
+        const char* pattern;
+        int luma;
+    } cases[] = {{"1:4:0:0", "black", 16},
+                 {"1:4:0:0", "white", 235},
+                 {"bt601", "black", 16},
+                 {"bt601", "white", 235}};
+    const std::string dir = scratchDir("xvidenc-range");
+    for (const Case& c : cases) {
+        const std::string avi = dir + "/out.avi";
+        // videoconvert makes the samples of the range asked for from RGB pictures.
+        const Outcome o = play(std::string("videotestsrc num-buffers=5 pattern=") + c.pattern +
+                               " ! video/x-raw,format=BGRx,width=64,height=48,framerate=25/1 ! "
+                               "videoconvert ! video/x-raw,format=I420,colorimetry=" +
+                               c.colorimetry +
+                               " ! tovamixxvidenc quantizer=2 ! tovamixavimux ! "
+                               "filesink location=" +
+                               avi);
+        ASSERT_TRUE(o.eos) << describe(o);
+        const CommandResult r = run("ffmpeg -v error -i '" + avi +
+                                    "' -frames:v 1 -f rawvideo -pix_fmt yuv420p - | od -An -tu1 "
+                                    "-N1 -j 1000");
+        EXPECT_NEAR(std::atoi(r.out.c_str()), c.luma, 1) << c.colorimetry << " " << c.pattern;
+    }
+}

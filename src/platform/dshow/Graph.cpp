@@ -776,6 +776,26 @@ class Graph final : public IFilterGraph2,
         return ok ? S_OK : VFW_E_CANNOT_CONNECT;
     }
 
+    // Puts a queue after src, so what follows runs on a streaming thread of its own; gives
+    // back the queue's output (a reference), or null.
+    GstPad* queueAfter(GstPad* src) {
+        GstElement* queue = gst_element_factory_make("queue", nullptr);
+        if (!queue) return nullptr;
+        // Bounded by time only: a stream that arrives ahead of the others in the file waits
+        // here (up to two seconds of it) instead of holding up the source.
+        g_object_set(queue, "max-size-buffers", 0u, "max-size-bytes", 0u, "max-size-time",
+                     guint64(2 * GST_SECOND), nullptr);
+        addHelper(queue, "Queue");
+        GstPad* in = gst_element_get_static_pad(queue, "sink");
+        const bool linked = linkPads(src, in);
+        gst_object_unref(in);
+        if (!linked) return nullptr;
+        activate(src);
+        GstPad* out = gst_element_get_static_pad(queue, "src");
+        activate(out);
+        return out;
+    }
+
     // Lets an element of the graph take part in the graph's state.
     void activateElement(GstElement* element) {
         if (gst_element_is_locked_state(element)) {
@@ -1105,7 +1125,11 @@ class CaptureBuilder final : public ICaptureGraphBuilder2 {
         if (!source) return E_POINTER;
         (void)category; // our sources have one output per kind of data
         auto route = [this, majorType, intermediate, sink](GstPad* pad) -> HRESULT {
-            GstPad* current = GST_PAD(gst_object_ref(pad));
+            // A stream written to a multiplexer runs on its own thread from the source on:
+            // the multiplexer waits for every stream in turn, so streams that share the
+            // source's thread would wait for each other for ever.
+            GstPad* current = sink ? graph_->queueAfter(pad) : GST_PAD(gst_object_ref(pad));
+            if (!current) return VFW_E_CANNOT_CONNECT;
             HRESULT h = S_OK;
             if (intermediate) {
                 auto* e = static_cast<GstElement*>(intermediate->native());

@@ -44,6 +44,11 @@ struct EncoderState {
     std::vector<uint8_t> out;            // xvidcore writes a frame here, then it is copied out
     int sinceKey = 0;                    // frames since the last key frame
     bool haveHeaders = false;
+    // Full-range input (decoded JPEG, for one) is brought to the studio range MPEG-4 video
+    // stores (luma 16..235, chroma 16..240) through these tables into `studio`.
+    bool fullRange = false;
+    uint8_t lumaTable[256], chromaTable[256];
+    std::vector<uint8_t> studio;
 
     void destroy() {
         if (handle) xvid_encore(handle, XVID_ENC_DESTROY, nullptr, nullptr);
@@ -266,6 +271,16 @@ gboolean setFormat(GstVideoEncoder* enc, GstVideoCodecState* state) {
     s.destroy();
     if (!createEncoder(enc, info, currentSettings(enc))) return FALSE;
     s.input = gst_video_codec_state_ref(state);
+    s.fullRange = GST_VIDEO_INFO_COLORIMETRY(&info).range == GST_VIDEO_COLOR_RANGE_0_255;
+    if (s.fullRange) {
+        for (int v = 0; v < 256; ++v) {
+            s.lumaTable[v] = uint8_t(16 + (v * 219 + 127) / 255);
+            s.chromaTable[v] = uint8_t(128 + ((v - 128) * 224 + (v >= 128 ? 127 : -127)) / 255);
+        }
+        s.studio.resize(size_t(GST_VIDEO_INFO_WIDTH(&info)) * GST_VIDEO_INFO_HEIGHT(&info) * 3 / 2);
+    }
+    GST_INFO_OBJECT(enc, "input colorimetry %s",
+                    s.fullRange ? "full range, converted to studio range" : "studio range");
     gst_video_encoder_set_latency(enc, 0, 0);
     return TRUE;
 }
@@ -291,9 +306,24 @@ GstFlowReturn handleFrame(GstVideoEncoder* enc, GstVideoCodecFrame* frame) {
     std::memset(&f, 0, sizeof f);
     f.version = XVID_VERSION;
     f.input.csp = XVID_CSP_PLANAR;
+    uint8_t* studio = s.studio.data();
     for (int p = 0; p < 3; ++p) {
         f.input.plane[p] = GST_VIDEO_FRAME_PLANE_DATA(&picture, p);
         f.input.stride[p] = GST_VIDEO_FRAME_PLANE_STRIDE(&picture, p);
+        if (!s.fullRange) continue;
+        const int w = GST_VIDEO_FRAME_COMP_WIDTH(&picture, p);
+        const int h = GST_VIDEO_FRAME_COMP_HEIGHT(&picture, p);
+        const uint8_t* table = p == 0 ? s.lumaTable : s.chromaTable;
+        for (int y = 0; y < h; ++y) {
+            const auto* from = static_cast<const uint8_t*>(f.input.plane[p]) +
+                               size_t(y) * size_t(f.input.stride[p]);
+            uint8_t* to = studio + size_t(y) * size_t(w);
+            for (int x = 0; x < w; ++x)
+                to[x] = table[from[x]];
+        }
+        f.input.plane[p] = studio;
+        f.input.stride[p] = w;
+        studio += size_t(w) * size_t(h);
     }
     f.vol_flags = 0;
     f.vop_flags = XVID_VOP_HALFPEL | XVID_VOP_INTER4V | XVID_VOP_HQACPRED;
