@@ -17,7 +17,7 @@ PACKAGES=(
     gstreamer1.0-plugins-ugly gstreamer1.0-libav gstreamer1.0-x gstreamer1.0-pulseaudio
     gstreamer1.0-plugins-base-apps libxvidcore-dev
     xvfb xauth x11-utils x11-apps xdotool imagemagick ffmpeg
-    pulseaudio pulseaudio-utils
+    pulseaudio pulseaudio-utils libpulse-dev
 )
 
 ensure_packages() {

@@ -14,6 +14,16 @@ TMediaType::TMediaType(const GUID& majorType) {
 void TEnumMediaType::Enumerate(const PinPtr& pin) {
     items_.clear();
     if (!pin) throw std::logic_error("IPin not assigned");
+    // A capture pin lists the formats its device delivers; other pins what they carry.
+    if (auto config = queryInterface<IAMStreamConfig>(pin)) {
+        int count = 0;
+        config->GetNumberOfCapabilities(&count);
+        for (int i = 0; i < count; ++i) {
+            AM_MEDIA_TYPE mt;
+            if (config->GetStreamCaps(i, &mt) == S_OK) items_.emplace_back(mt);
+        }
+        return;
+    }
     for (const std::string& caps : platform::dshow::pinCapsList(pin)) {
         AM_MEDIA_TYPE mt;
         if (mediaTypeFromCaps(caps, mt)) items_.emplace_back(mt);

@@ -1,5 +1,6 @@
 #include "Devices.h"
 
+#include "CaptureDevice.h"
 #include "Filters.h"
 
 #include <algorithm>
@@ -166,17 +167,9 @@ std::vector<Entry> devices(const char* klass) {
         g_free(n);
         gst_object_ref(device);
         std::shared_ptr<GstDevice> keep(device, [](GstDevice* d) { gst_object_unref(d); });
-        e.make = [keep, name = e.name] {
-            GstElement* src = gst_device_create_element(keep.get(), nullptr);
-            if (!src) return FilterPtr();
-            GstElement* bin = gst_bin_new(nullptr);
-            gst_bin_add(GST_BIN(bin), src);
-            GstPad* p = gst_element_get_static_pad(src, "src");
-            if (p) {
-                gst_element_add_pad(bin, gst_ghost_pad_new("Capture", p));
-                gst_object_unref(p);
-            }
-            return FilterPtr(std::make_shared<GstFilter>(bin, name));
+        const bool audio = g_str_has_prefix(klass, "Audio");
+        e.make = [keep, name = e.name, audio] {
+            return createCaptureFilter(keep.get(), name, audio);
         };
         out.push_back(std::move(e));
     }

@@ -118,7 +118,13 @@ GstElement* makeAudioSink() {
         return e != nullptr;
     }();
     if (output)
-        if (GstElement* e = firstWorking({"pulsesink", "alsasink"})) return e;
+        if (GstElement* e = firstWorking({"pulsesink", "alsasink"})) {
+            // The sound server's clock stands still until its buffer has filled after a
+            // pause or a seek (half a second with PulseAudio), which would hold the whole
+            // graph back; the sink follows the system clock instead.
+            g_object_set(e, "provide-clock", FALSE, nullptr);
+            return e;
+        }
     // Without an audio output the sound is dropped at the pace of the clock, so playback
     // still keeps time.
     GstElement* e = gst_element_factory_make("fakesink", nullptr);

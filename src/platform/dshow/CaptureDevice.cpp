@@ -1,0 +1,246 @@
+#include "CaptureDevice.h"
+
+#include "MediaTypes.h"
+#include "PulseSources.h"
+
+#include <algorithm>
+#include <map>
+#include <optional>
+
+namespace platform::dshow {
+
+namespace {
+
+std::string capsText(const GstCaps* caps) {
+    gchar* t = gst_caps_to_string(caps);
+    std::string s = t ? t : "";
+    g_free(t);
+    return s;
+}
+
+// What the pins of one capture filter share: its bin, its format filter and the device's
+// formats. Pins are made afresh whenever they are asked for, so they keep this alive.
+struct CaptureState {
+    CaptureState(GstElement* b, GstElement* f, GstCaps* caps)
+        : bin(GST_ELEMENT(gst_object_ref(b))), formatFilter(GST_ELEMENT(gst_object_ref(f))),
+          deviceCaps(caps) {}
+    CaptureState(const CaptureState&) = delete;
+    CaptureState& operator=(const CaptureState&) = delete;
+    GstElement* bin;
+    GstElement* formatFilter;
+    GstCaps* deviceCaps;
+    std::vector<std::string> formats;
+    ~CaptureState() {
+        gst_object_unref(formatFilter);
+        gst_object_unref(bin);
+        if (deviceCaps) gst_caps_unref(deviceCaps);
+    }
+};
+
+class CapturePin : public GstPin, public IAMStreamConfig {
+  public:
+    CapturePin(GstPad* pad, std::weak_ptr<IBaseFilter> f, std::shared_ptr<CaptureState> state)
+        : GstPin(pad, std::move(f)), state_(std::move(state)) {}
+
+    HRESULT GetFormat(AM_MEDIA_TYPE* mt) override {
+        if (!mt) return E_POINTER;
+        GstCaps* chosen = nullptr;
+        g_object_get(state_->formatFilter, "caps", &chosen, nullptr);
+        std::string text;
+        if (chosen && !gst_caps_is_any(chosen) && !gst_caps_is_empty(chosen))
+            text = capsText(chosen);
+        if (chosen) gst_caps_unref(chosen);
+        if (text.empty())
+            if (GstCaps* now = gst_pad_get_current_caps(static_cast<GstPad*>(native()))) {
+                text = capsText(now);
+                gst_caps_unref(now);
+            }
+        if (text.empty() && !state_->formats.empty()) text = state_->formats.front();
+        return !text.empty() && mediaTypeFromCaps(text, *mt) ? S_OK : VFW_E_NOT_CONNECTED;
+    }
+
+    HRESULT SetFormat(const AM_MEDIA_TYPE& mt) override {
+        if (GST_STATE(state_->bin) > GST_STATE_READY ||
+            GST_STATE_PENDING(state_->bin) > GST_STATE_READY)
+            return VFW_E_NOT_STOPPED;
+        const std::string text = capsFromMediaType(mt);
+        if (text.empty()) return VFW_E_INVALIDMEDIATYPE;
+        GstCaps* caps = gst_caps_from_string(text.c_str());
+        if (!caps) return VFW_E_INVALIDMEDIATYPE;
+        if (state_->deviceCaps && !gst_caps_is_any(state_->deviceCaps) &&
+            !gst_caps_is_subset(caps, state_->deviceCaps)) {
+            gst_caps_unref(caps);
+            return VFW_E_INVALIDMEDIATYPE;
+        }
+        g_object_set(state_->formatFilter, "caps", caps, nullptr);
+        gst_caps_unref(caps);
+        return S_OK;
+    }
+
+    HRESULT GetNumberOfCapabilities(int* count) override {
+        if (!count) return E_POINTER;
+        *count = int(state_->formats.size());
+        return S_OK;
+    }
+
+    HRESULT GetStreamCaps(int index, AM_MEDIA_TYPE* mt) override {
+        if (!mt) return E_POINTER;
+        if (index < 0 || size_t(index) >= state_->formats.size()) return E_INVALIDARG;
+        return mediaTypeFromCaps(state_->formats[size_t(index)], *mt) ? S_OK : E_FAIL;
+    }
+
+  private:
+    std::shared_ptr<CaptureState> state_;
+};
+
+// One input line of a sound source: a port of a PulseAudio source, or the whole source when
+// it has no ports (port empty).
+struct Line {
+    std::string source;
+    std::string port;
+};
+
+class LinePin : public GstPin, public IAMAudioInputMixer {
+  public:
+    LinePin(GstPad* pad, std::weak_ptr<IBaseFilter> f, Line line)
+        : GstPin(pad, std::move(f)), line_(std::move(line)) {}
+
+    HRESULT get_Enable(bool* enabled) override {
+        if (!enabled) return E_POINTER;
+        if (line_.port.empty()) {
+            *enabled = true;
+            return S_OK;
+        }
+        const auto info = pulseSourceInfo(line_.source);
+        if (!info) return VFW_E_NO_AUDIO_HARDWARE;
+        *enabled = info->activePort == line_.port;
+        return S_OK;
+    }
+
+    HRESULT put_Enable(bool enable) override {
+        bool active = false;
+        if (const HRESULT h = get_Enable(&active); FAILED(h)) return h;
+        // A source always records from one line: the active one cannot be switched off.
+        if (!enable) return active ? S_FALSE : S_OK;
+        if (active) return S_OK;
+        return pulseSetSourcePort(line_.source, line_.port) ? S_OK : E_FAIL;
+    }
+
+  private:
+    Line line_;
+};
+
+class CaptureFilter : public GstFilter {
+  public:
+    CaptureFilter(GstElement* bin, std::string name, std::shared_ptr<CaptureState> state,
+                  std::map<std::string, Line> lines)
+        : GstFilter(bin, std::move(name)), state_(std::move(state)), lines_(std::move(lines)) {}
+
+    PinPtr makePin(GstPad* pad) override {
+        auto self = std::dynamic_pointer_cast<IBaseFilter>(shared_from_this());
+        const std::string name = GST_PAD_NAME(pad);
+        if (name == "Capture") return std::make_shared<CapturePin>(pad, self, state_);
+        if (auto it = lines_.find(name); it != lines_.end())
+            return std::make_shared<LinePin>(pad, self, it->second);
+        return GstFilter::makePin(pad);
+    }
+
+  private:
+    std::shared_ptr<CaptureState> state_;
+    std::map<std::string, Line> lines_;
+};
+
+// The PulseAudio source a device stands for, or "" for a device of another kind.
+std::string pulseSourceName(GstDevice* device) {
+    if (!g_object_class_find_property(G_OBJECT_GET_CLASS(device), "internal-name")) return {};
+    gchar* name = nullptr;
+    g_object_get(device, "internal-name", &name, nullptr);
+    std::string s = name ? name : "";
+    g_free(name);
+    return s;
+}
+
+// The input lines of a sound device, by pin name, in the source's order.
+std::vector<std::pair<std::string, Line>> inputLines(GstDevice* device, const std::string& name) {
+    const std::string source = pulseSourceName(device);
+    std::vector<std::pair<std::string, Line>> out;
+    std::optional<PulseSourceInfo> info;
+    if (!source.empty()) info = pulseSourceInfo(source);
+    if (info && !info->ports.empty()) {
+        for (const PulsePort& p : info->ports) {
+            std::string pin = p.description.substr(0, 128);
+            // Two ports of one description stay apart.
+            while (std::any_of(out.begin(), out.end(), [&](auto& l) { return l.first == pin; }))
+                pin += "#";
+            out.push_back({pin, Line{source, p.name}});
+        }
+    } else {
+        out.push_back({(info ? info->description : name).substr(0, 128), Line{source, {}}});
+    }
+    return out;
+}
+
+} // namespace
+
+std::vector<std::string> captureFormats(const GstCaps* deviceCaps, bool audio) {
+    std::vector<std::string> out;
+    const bool any = !deviceCaps || gst_caps_is_any(deviceCaps);
+    if (audio) {
+        for (int channels : {2, 1})
+            for (int rate : {44100, 48000, 32000, 22050, 16000, 11025, 8000}) {
+                const std::string text =
+                    "audio/x-raw, format=(string)S16LE, layout=(string)interleaved, rate=(int)" +
+                    std::to_string(rate) + ", channels=(int)" + std::to_string(channels);
+                GstCaps* c = gst_caps_from_string(text.c_str());
+                if (any || gst_caps_can_intersect(c, deviceCaps)) out.push_back(text);
+                gst_caps_unref(c);
+            }
+        // 44100 Hz stereo first, whatever the order of the loops.
+        std::stable_partition(out.begin(), out.end(), [](const std::string& t) {
+            return t.find("rate=(int)44100, channels=(int)2") != std::string::npos;
+        });
+        return out;
+    }
+    if (any) return out;
+    for (guint i = 0; i < gst_caps_get_size(deviceCaps); ++i) {
+        GstCaps* one = gst_caps_fixate(gst_caps_copy_nth(deviceCaps, i));
+        AM_MEDIA_TYPE mt;
+        const std::string text = capsText(one);
+        gst_caps_unref(one);
+        // Only formats the program can describe as media types are offered.
+        if (!mediaTypeFromCaps(text, mt)) continue;
+        const std::string canonical = capsFromMediaType(mt);
+        if (!canonical.empty() && std::find(out.begin(), out.end(), canonical) == out.end())
+            out.push_back(canonical);
+    }
+    return out;
+}
+
+FilterPtr createCaptureFilter(GstDevice* device, const std::string& name, bool audio) {
+    ensureGstreamer();
+    GstElement* src = gst_device_create_element(device, nullptr);
+    if (!src) return nullptr;
+    GstElement* bin = gst_bin_new(nullptr);
+    GstElement* format = gst_element_factory_make("capsfilter", nullptr);
+    gst_bin_add_many(GST_BIN(bin), src, format, nullptr);
+    if (!gst_element_link(src, format)) {
+        gst_object_unref(bin);
+        return nullptr;
+    }
+    GstPad* out = gst_element_get_static_pad(format, "src");
+    gst_element_add_pad(bin, gst_ghost_pad_new("Capture", out));
+    gst_object_unref(out);
+
+    auto state = std::make_shared<CaptureState>(bin, format, gst_device_get_caps(device));
+    state->formats = captureFormats(state->deviceCaps, audio);
+
+    std::map<std::string, Line> lines;
+    if (audio)
+        for (auto& [pin, line] : inputLines(device, name)) {
+            gst_element_add_pad(bin, gst_ghost_pad_new_no_target(pin.c_str(), GST_PAD_SINK));
+            lines.emplace(pin, std::move(line));
+        }
+    return std::make_shared<CaptureFilter>(bin, name, std::move(state), std::move(lines));
+}
+
+} // namespace platform::dshow
