@@ -61,9 +61,8 @@ start_xvfb() {
 
 # Starts a PulseAudio daemon of the tests' own: a null output and a virtual microphone that
 # hears it (a source remapped from the output's monitor), so sound devices can be listed,
-# recorded and played without hardware. It ends with this shell. Not started by the test
-# command yet: with a real sound output, rate changes and the end of playback do not yet keep
-# time (see the device work still open).
+# recorded and played without hardware. No module gives a virtual source input ports, so the
+# microphone has the one input line of a source without ports. It ends with this shell.
 start_pulseaudio() {
     if pactl info >/dev/null 2>&1; then return 0; fi
     pulseaudio -n --daemonize=no --exit-idle-time=-1 --disallow-exit \

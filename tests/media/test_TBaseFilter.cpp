@@ -159,7 +159,9 @@ void encodeXvidMp3(const std::string& clip, const std::string& out, bool oneSour
         f->setFilterGraph(&graph);
     graph.setActive(true);
     ASSERT_EQ(source1.query<IFileSourceFilter>()->Load(clip), S_OK);
-    if (!oneSource) ASSERT_EQ(source2.query<IFileSourceFilter>()->Load(clip), S_OK);
+    if (!oneSource) {
+        ASSERT_EQ(source2.query<IFileSourceFilter>()->Load(clip), S_OK);
+    }
     auto builder = graph.as<ICaptureGraphBuilder2>();
     FilterPtr mux, writer;
     ASSERT_EQ(builder->SetOutputFileName(MEDIASUBTYPE_Avi, out, &mux, &writer), S_OK);

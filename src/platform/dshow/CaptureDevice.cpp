@@ -68,7 +68,7 @@ class CapturePin : public GstPin, public IAMStreamConfig {
         GstCaps* caps = gst_caps_from_string(text.c_str());
         if (!caps) return VFW_E_INVALIDMEDIATYPE;
         if (state_->deviceCaps && !gst_caps_is_any(state_->deviceCaps) &&
-            !gst_caps_is_subset(caps, state_->deviceCaps)) {
+            !gst_caps_can_intersect(caps, state_->deviceCaps)) {
             gst_caps_unref(caps);
             return VFW_E_INVALIDMEDIATYPE;
         }
