@@ -63,6 +63,7 @@ start_xvfb() {
 # hears it (a source remapped from the output's monitor), so sound devices can be listed,
 # recorded and played without hardware. No module gives a virtual source input ports, so the
 # microphone has the one input line of a source without ports. It ends with this shell.
+# An already running server is used as it is.
 start_pulseaudio() {
     if pactl info >/dev/null 2>&1; then return 0; fi
     pulseaudio -n --daemonize=no --exit-idle-time=-1 --disallow-exit \
@@ -72,5 +73,12 @@ start_pulseaudio() {
         >/dev/null 2>&1 &
     PULSE_PID=$!
     for _ in $(seq 50); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
-    trap 'kill ${XVFB_PID:-} ${PULSE_PID:-} 2>/dev/null || true' EXIT
+    # Something for the microphone to hear: a quiet tone played steadily into the null output.
+    # An idle null output hands its monitor the sound in bursts of up to two seconds, so a short
+    # recording would get only part of its time; with a stream playing, the microphone delivers
+    # sound as steadily as a real one.
+    gst-launch-1.0 -q audiotestsrc wave=sine freq=440 volume=0.2 is-live=true ! \
+        pulsesink device=tovamix_out >/dev/null 2>&1 &
+    VOICE_PID=$!
+    trap 'kill ${XVFB_PID:-} ${PULSE_PID:-} ${VOICE_PID:-} 2>/dev/null || true' EXIT
 }

@@ -107,6 +107,11 @@ TEST(Cli, DevicesListsTheTestCameraAndTheCodecs) {
     EXPECT_NE(section("Video compressors").find("Xvid MPEG-4 Codec"), std::string::npos) << r.out;
     EXPECT_NE(section("Audio compressors").find("MPEG Layer-3"), std::string::npos) << r.out;
     EXPECT_EQ(section("Audio inputs").find("Tovamix Test Camera"), std::string::npos) << r.out;
+    // Under the test command a PulseAudio daemon offers the virtual microphone.
+    if (run("pactl info").exitCode == 0)
+        EXPECT_NE(section("Audio inputs").find("Virtual-Microphone  @device:pnp:"),
+                  std::string::npos)
+            << r.out;
 }
 
 // The two-stage recording: the screen (and the voice, where there is an audio input) into

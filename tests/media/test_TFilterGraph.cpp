@@ -388,3 +388,4 @@ TEST(FilterGraph, CaptureBuilderWritesAnAviFromAFileSource) {
     EXPECT_EQ(info.at("nb_read_frames"), "20");
     EXPECT_EQ(decodeAll(out).exitCode, 0);
 }
+

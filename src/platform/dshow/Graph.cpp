@@ -1130,7 +1130,9 @@ class CaptureBuilder final : public ICaptureGraphBuilder2 {
         if (!graph_) return E_UNEXPECTED;
         if (!source) return E_POINTER;
         (void)category; // our sources have one output per kind of data
-        auto route = [this, majorType, intermediate, sink](GstPad* pad) -> HRESULT {
+        // reserved: the multiplexer input kept for this stream, or null to request one now.
+        auto route = [this, majorType, intermediate, sink](GstPad* pad,
+                                                           GstPad* reserved) -> HRESULT {
             // A stream written to a multiplexer runs on its own thread from the source on:
             // the multiplexer waits for every stream in turn, so streams that share the
             // source's thread would wait for each other for ever.
@@ -1153,8 +1155,9 @@ class CaptureBuilder final : public ICaptureGraphBuilder2 {
                     auto* e = static_cast<GstElement*>(sink->native());
                     const bool requests =
                         gst_element_class_get_pad_template(GST_ELEMENT_GET_CLASS(e), "video_%u");
-                    h = graph_->linkThrough(current, e, nullptr,
-                                            requests ? (video ? "video_%u" : "audio_%u") : nullptr);
+                    h = graph_->linkThrough(
+                        current, e, reserved,
+                        requests && !reserved ? (video ? "video_%u" : "audio_%u") : nullptr);
                 } else {
                     h = graph_->renderPad(current) ? S_OK : VFW_E_CANNOT_RENDER;
                 }
@@ -1165,24 +1168,90 @@ class CaptureBuilder final : public ICaptureGraphBuilder2 {
 
         if (auto pin = std::dynamic_pointer_cast<IPin>(source)) {
             if (pin->direction() != PINDIR_OUTPUT) return E_INVALIDARG;
-            return route(static_cast<GstPad*>(pin->native()));
+            return route(static_cast<GstPad*>(pin->native()), nullptr);
         }
         auto filter = std::dynamic_pointer_cast<IBaseFilter>(source);
         if (!filter) return E_INVALIDARG;
         if (PinPtr out = findUnconnectedPin(filter, PINDIR_OUTPUT, majorType))
-            return route(static_cast<GstPad*>(out->native()));
+            return route(static_cast<GstPad*>(out->native()), nullptr);
         auto* e = static_cast<GstElement*>(filter->native());
         if (!hasSometimesSrcPads(e)) return VFW_E_NOT_FOUND;
         // The source finds its streams once it runs: connect the first one of the kind asked for.
+        // A multiplexer gets this stream's input now, so it does not start the file with the
+        // streams of other sources that happen to come first (it takes no stream after that).
+        std::shared_ptr<Reservation> reserved = reserveMuxInput(majorType, intermediate, sink);
         graph_->activateElement(e);
-        graph_->whenPadAdded(e, [route, majorType](GstPad* pad) {
+        graph_->whenPadAdded(e, [route, majorType, reserved](GstPad* pad) {
             GstCaps* caps = padCaps(pad);
             const bool match = capsMatchType(caps, majorType);
             gst_caps_unref(caps);
-            return match && SUCCEEDED(route(pad));
+            return match && SUCCEEDED(route(pad, reserved ? reserved->pad : nullptr));
         });
+        if (reserved) {
+            // A source that ends its list of streams without one of this kind gives the input
+            // back, so the multiplexer does not wait for it.
+            g_signal_connect_data(
+                e, "no-more-pads", G_CALLBACK(+[](GstElement*, gpointer data) {
+                    auto& r = *static_cast<std::shared_ptr<Reservation>*>(data);
+                    if (r->pad && !gst_pad_is_linked(r->pad)) r->release();
+                }),
+                new std::shared_ptr<Reservation>(reserved),
+                +[](gpointer data, GClosure*) {
+                    delete static_cast<std::shared_ptr<Reservation>*>(data);
+                },
+                GConnectFlags(0));
+        }
         return S_OK;
     }
+
+  private:
+    // A requested multiplexer input held for a stream that has not appeared yet.
+    struct Reservation {
+        GstElement* mux;
+        GstPad* pad;
+        Reservation(GstElement* m, GstPad* p) : mux(GST_ELEMENT(gst_object_ref(m))), pad(p) {}
+        Reservation(const Reservation&) = delete;
+        Reservation& operator=(const Reservation&) = delete;
+        void release() {
+            gst_element_release_request_pad(mux, pad);
+            gst_object_unref(pad);
+            pad = nullptr;
+        }
+        ~Reservation() {
+            if (pad) gst_object_unref(pad);
+            gst_object_unref(mux);
+        }
+    };
+
+    // The input of a multiplexer sink for a stream of the major type asked for, or of the kind
+    // the intermediate filter takes; null when the sink is no multiplexer or the kind is unknown.
+    static std::shared_ptr<Reservation> reserveMuxInput(const GUID* majorType,
+                                                        const FilterPtr& intermediate,
+                                                        const FilterPtr& sink) {
+        if (!sink) return nullptr;
+        auto* mux = static_cast<GstElement*>(sink->native());
+        if (!gst_element_class_get_pad_template(GST_ELEMENT_GET_CLASS(mux), "video_%u"))
+            return nullptr;
+        int video = -1;
+        if (majorType && (*majorType == MEDIATYPE_Video || *majorType == MEDIATYPE_Audio)) {
+            video = *majorType == MEDIATYPE_Video;
+        } else if (intermediate) {
+            auto* e = static_cast<GstElement*>(intermediate->native());
+            if (GstPad* in = firstFreePad(e, GST_PAD_SINK)) {
+                GstCaps* takes = gst_pad_query_caps(in, nullptr);
+                if (capsAreVideo(takes)) video = 1;
+                else if (capsAreAudio(takes)) video = 0;
+                gst_caps_unref(takes);
+                gst_object_unref(in);
+            }
+        }
+        if (video < 0) return nullptr;
+        GstPad* pad = gst_element_request_pad_simple(mux, video ? "video_%u" : "audio_%u");
+        if (!pad) return nullptr;
+        return std::make_shared<Reservation>(mux, pad);
+    }
+
+  public:
 
   private:
     std::shared_ptr<Graph> graph_;
