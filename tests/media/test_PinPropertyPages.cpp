@@ -1,4 +1,6 @@
 #include "media/PinPropertyPages.h"
+#include "media/TBaseFilter.h"
+#include "media/TMediaType.h"
 #include "support/QtEnvironment.h"
 
 #include <QApplication>
@@ -205,4 +207,39 @@ TEST(PinPropertyPages, TheCurrentFormatIsFoundByWhatTheUserSees) {
     });
     EXPECT_EQ(ShowPinPropertyPages(nullptr, pin), S_FALSE);
     EXPECT_EQ(seen.selected, 1);
+}
+
+// The test camera's capture pin: its formats listed in its order, the first one current, and
+// the one picked is what the pin then reports.
+TEST(PinPropertyPages, TheTestCamerasCapturePinTakesThePickedFormat) {
+    TSysDevEnum devices(CLSID_VideoInputDeviceCategory);
+    int index = -1;
+    for (int i = 0; i < devices.Count(); ++i)
+        if (devices.Item(i).FriendlyName == "Tovamix Test Camera") index = i;
+    ASSERT_GE(index, 0) << "is GST_PLUGIN_PATH set to the tests' plugin folder?";
+    FilterPtr camera = devices.GetBaseFilter(index);
+    ASSERT_TRUE(camera);
+    TPinList pins(camera);
+    PinPtr capture;
+    for (int i = 0; i < pins.Count(); ++i)
+        if (pins.PinInfo(i).name == "Capture") capture = pins.Item(i);
+    ASSERT_TRUE(capture);
+    auto config = queryInterface<IAMStreamConfig>(capture);
+    ASSERT_TRUE(config);
+
+    Seen seen;
+    whenDialogShows([&](QDialog* d) {
+        seen = look(d);
+        d->grab().save(QString::fromStdString(scratchDir("pin-pages") + "/camera.png"));
+        d->findChild<QListWidget*>("Formats")->setCurrentRow(1);
+        press(d, QDialogButtonBox::Ok);
+    });
+    EXPECT_EQ(ShowPinPropertyPages(nullptr, capture), S_OK);
+    EXPECT_EQ(seen.title, "Capture");
+    EXPECT_EQ(seen.rows, QStringList({"YUY2  640 x 480  30 fps", "YUY2  320 x 240  15 fps",
+                                      "I420  640 x 480  30 fps", "RGB24  320 x 240  30 fps"}));
+    EXPECT_EQ(seen.selected, 0);
+    AM_MEDIA_TYPE now;
+    ASSERT_EQ(config->GetFormat(&now), S_OK);
+    EXPECT_EQ(FormatText(now), "YUY2  320 x 240  15 fps");
 }
