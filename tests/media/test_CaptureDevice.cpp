@@ -15,12 +15,6 @@ using namespace std::chrono_literals;
 namespace {
 auto* env = ::testing::AddGlobalTestEnvironment(new QtEnvironment("320x240x24"));
 
-bool waitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    while (!pred() && std::chrono::steady_clock::now() < end)
-        pump(20);
-    return pred();
-}
 
 // The index of the first entry whose name contains text, or -1.
 int find(const TSysDevEnum& devices, const std::string& text) {

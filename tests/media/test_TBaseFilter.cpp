@@ -23,12 +23,6 @@ const std::string XvidName = cm(platform::dshow::CLSID_VideoCompressorCategory, 
 const std::string Mp3CodecName =
     cm(platform::dshow::CLSID_AudioCompressorCategory, "85MPEG Layer-3");
 
-bool waitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    while (!pred() && std::chrono::steady_clock::now() < end)
-        pump(20);
-    return pred();
-}
 } // namespace
 
 TEST(BaseFilter, TheStoredMonikerBlockHasThePlatformLayout) {

@@ -50,12 +50,6 @@ struct PassThrough : IGraphFilterProvider {
     void NotifyFilter(TFilterOperation op, int) override { ops.push_back(op); }
 };
 
-bool waitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    while (!pred() && std::chrono::steady_clock::now() < end)
-        pump(20);
-    return pred();
-}
 
 std::vector<std::string> names(TFilterGraph& g) {
     std::vector<std::string> out;

@@ -26,12 +26,6 @@ namespace {
 
 auto* env = ::testing::AddGlobalTestEnvironment(new QtEnvironment("800x600x24"));
 
-bool waitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    while (!pred() && std::chrono::steady_clock::now() < end)
-        pump(20);
-    return pred();
-}
 
 // One stream of a file as ffprobe reads it.
 struct Stream {

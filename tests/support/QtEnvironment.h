@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <cstdlib>
 #include <memory>
 #include <thread>
@@ -48,6 +49,14 @@ inline void pump(int ms) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
+}
+
+// Runs the event loop until pred() holds or the timeout passes; returns pred().
+inline bool waitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (!pred() && std::chrono::steady_clock::now() < end)
+        pump(20);
+    return pred();
 }
 
 } // namespace testsupport
