@@ -298,7 +298,8 @@ int recordScreen(const std::vector<std::string>& args) {
                 std::fprintf(stderr, "tovamix-cli: no voice: %s\n", why.c_str());
             } else {
                 voice->FilterGraph.setActive(true);
-                voice->prepare(&lines);
+                if (!voice->prepare(&lines, &why) && !why.empty())
+                    std::fprintf(stderr, "tovamix-cli: no voice: %s\n", why.c_str());
             }
         }
     }

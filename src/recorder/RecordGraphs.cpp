@@ -113,10 +113,18 @@ bool VoiceGraph::bindDevice(InputLines* lines, std::string* why) {
     return true;
 }
 
-bool VoiceGraph::prepare(InputLines* lines) {
+bool VoiceGraph::prepare(InputLines* lines, std::string* why) {
     TSysDevEnum& devices = deviceEnumerator();
     devices.SelectCategory(CLSID_AudioInputDeviceCategory);
-    if (devices.Count() == 0 || !AudioFilter.GetFilter()) return false;
+    if (devices.Count() == 0) return false;
+    if (!AudioFilter.GetFilter()) {
+        // Listed, but gone since it was bound (unplugged, or its server went away).
+        if (why) {
+            *why = AudioFilter.bindError();
+            if (why->empty()) *why = "the sound device cannot be opened";
+        }
+        return false;
+    }
     *lines = readLines(true);
     // The lines were read again, so this is the line the device has enabled now.
     if (lines->selected >= 0)

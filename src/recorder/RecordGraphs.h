@@ -39,8 +39,9 @@ class VoiceGraph {
     // device or it cannot be opened (why says which).
     bool bindDevice(InputLines* lines, std::string* why = nullptr);
     // Before recording: gives every output pin the first shared audio format, lists the input
-    // lines again and enables the chosen one. False when there is no audio input device.
-    bool prepare(InputLines* lines);
+    // lines again and enables the chosen one. False when there is no audio input device, or
+    // (why then says so) when the device listed cannot be opened now.
+    bool prepare(InputLines* lines, std::string* why = nullptr);
     // Makes the graph write the device's sound into an AVI file (the file is replaced).
     media::HRESULT record(const std::string& fileName);
     // Ends the recording; the file is complete on return.

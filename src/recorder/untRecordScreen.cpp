@@ -268,8 +268,13 @@ void TFrmRecordScreen::ActRecordExecute() {
     const bool withVoice = CheckRecordAudio->isChecked();
     bool haveDevice = false;
     if (withVoice) {
-        haveDevice = voice.prepare(&lines_);
+        std::string why;
+        haveDevice = voice.prepare(&lines_, &why);
         if (haveDevice) showLines(lines_);
+        if (!why.empty())
+            ui::messageBox("The voice cannot be recorded: " + why +
+                               ".\r\nThe screen is recorded without it.",
+                           "Warning", ui::MsgIcon::Warning);
     }
     removeFile(videoTempPath());
     engine_->areaFlag = captureAreaChosen();

@@ -369,3 +369,27 @@ TEST_F(RecordScreenTest, AChosenAreaIsRecordedOnceThenTheWholeScreenAgain) {
     EXPECT_EQ(second[0].width, 800);
     EXPECT_EQ(second[0].height, 600);
 }
+
+// A voice device that cannot be opened any more (unplugged after the window listed it) is
+// reported, and the screen is still recorded.
+TEST_F(RecordScreenTest, AVoiceDeviceThatIsGoneIsReportedAndTheScreenStillRecorded) {
+    if (!haveAudioInput()) GTEST_SKIP() << "no audio input device (no sound server)";
+    TFrmRecordScreen* w = open();
+    ASSERT_TRUE(w);
+    w->voice.AudioFilter.BaseFilter.setMoniker(std::make_shared<media::TMoniker>(
+        media::TMoniker{"@device:pnp:{33D9A762-90C8-11D0-BD43-00A0C911CE86}\\Unplugged Mic"}));
+    w->CheckRecordAudio->setChecked(true);
+    dialogs.queueFile(tmp + "/no-voice.avi");
+    record(w, 1000);
+    bool warned = false;
+    for (const auto& s : dialogs.shown())
+        warned |= s.request.caption == "Warning" &&
+                  s.request.text.find("Unplugged Mic") != std::string::npos &&
+                  s.request.text.find("recorded without it") != std::string::npos;
+    EXPECT_TRUE(warned);
+    pressCtrlA();
+    ASSERT_TRUE(waitFor([&] { return shown("Record Complete!"); }, 60s));
+    const auto streams = probeStreams(tmp + "/no-voice.avi");
+    ASSERT_EQ(streams.size(), 1u);
+    EXPECT_EQ(streams[0].type, "video");
+}
