@@ -393,3 +393,23 @@ TEST_F(RecordScreenTest, AVoiceDeviceThatIsGoneIsReportedAndTheScreenStillRecord
     ASSERT_EQ(streams.size(), 1u);
     EXPECT_EQ(streams[0].type, "video");
 }
+
+// With "Record Voice  " ticked but no voice source line chosen, the voice is recorded but not
+// joined in.
+TEST_F(RecordScreenTest, WithNoVoiceLineChosenTheVoiceIsRecordedButNotMerged) {
+    if (!haveAudioInput()) GTEST_SKIP() << "no audio input device (no sound server)";
+    TFrmRecordScreen* w = open();
+    ASSERT_TRUE(w);
+    w->CheckRecordAudio->setChecked(true);
+    dialogs.queueFile(tmp + "/unmerged.avi");
+    record(w, 1200);
+    w->AudioSample->setCurrentIndex(-1);
+    pressCtrlA();
+    ASSERT_TRUE(waitFor([&] { return shown("Record Complete!"); }, 60s));
+    const auto voice = probeStreams(audioTemp());
+    ASSERT_EQ(voice.size(), 1u);
+    EXPECT_EQ(voice[0].type, "audio");
+    const auto merged = probeStreams(tmp + "/unmerged.avi");
+    ASSERT_EQ(merged.size(), 1u);
+    EXPECT_EQ(merged[0].type, "video");
+}
