@@ -27,27 +27,7 @@ Outcome play(const std::string& description, int seconds = 120) {
     return playPipeline(description, seconds);
 }
 
-std::map<std::string, std::string> keyValues(const std::string& text) {
-    std::map<std::string, std::string> kv;
-    std::istringstream lines(text);
-    std::string line;
-    while (std::getline(lines, line)) {
-        const auto eq = line.find('=');
-        if (eq != std::string::npos) kv[line.substr(0, eq)] = line.substr(eq + 1);
-    }
-    return kv;
-}
 
-// What ffprobe reads of one stream (selector "a:0", "v:0"), packets counted.
-std::map<std::string, std::string> probeStream(const std::string& path, const std::string& sel) {
-    return keyValues(run("ffprobe -v error -select_streams " + sel +
-                         " -count_packets -show_entries "
-                         "stream=codec_name,codec_tag,codec_tag_string,sample_rate,channels,"
-                         "duration,nb_frames,nb_read_packets,r_frame_rate,width,height "
-                         "-of default=noprint_wrappers=1 '" +
-                         path + "'")
-                         .out);
-}
 
 // ffmpeg notes that it guesses the speaker layout of every PCM stream stored with format tag
 // 1 (its own such files get the same note); anything else it prints is a fault.

@@ -63,26 +63,7 @@ std::string describe(const Outcome& o) {
     return o.parseError + " " + o.errorSource + ": " + o.message + " / " + o.debug;
 }
 
-std::map<std::string, std::string> keyValues(const std::string& text) {
-    std::map<std::string, std::string> kv;
-    std::istringstream lines(text);
-    std::string line;
-    while (std::getline(lines, line)) {
-        const auto eq = line.find('=');
-        if (eq != std::string::npos) kv[line.substr(0, eq)] = line.substr(eq + 1);
-    }
-    return kv;
-}
 
-std::map<std::string, std::string> probeStream(const std::string& path, const std::string& sel) {
-    return keyValues(run("ffprobe -v error -select_streams " + sel +
-                         " -count_packets -show_entries "
-                         "stream=codec_name,codec_tag,codec_tag_string,sample_rate,channels,"
-                         "nb_read_packets,width,height "
-                         "-of default=noprint_wrappers=1 '" +
-                         path + "'")
-                         .out);
-}
 
 double number(const std::map<std::string, std::string>& kv, const std::string& key) {
     const auto it = kv.find(key);

@@ -82,21 +82,38 @@ CommandResult decodeAll(const std::string& path) {
     return run("ffmpeg -v warning -xerror -i '" + path + "' -f null -");
 }
 
-std::map<std::string, std::string> probeVideo(const std::string& path) {
-    const CommandResult r =
-        run("ffprobe -v error -select_streams v:0 -count_frames -count_packets -show_entries "
-            "stream=codec_name,codec_tag_string,width,height,r_frame_rate,avg_frame_rate,"
-            "nb_frames,nb_read_frames,nb_read_packets:format=duration "
-            "-of default=noprint_wrappers=1 '" +
-            path + "'");
+namespace {
+std::map<std::string, std::string> keyValues(const std::string& text) {
     std::map<std::string, std::string> kv;
-    std::istringstream lines(r.out);
+    std::istringstream lines(text);
     std::string line;
     while (std::getline(lines, line)) {
         const auto eq = line.find('=');
         if (eq != std::string::npos) kv[line.substr(0, eq)] = line.substr(eq + 1);
     }
     return kv;
+}
+} // namespace
+
+std::map<std::string, std::string> probeVideo(const std::string& path) {
+    return keyValues(
+        run("ffprobe -v error -select_streams v:0 -count_frames -count_packets -show_entries "
+            "stream=codec_name,codec_tag_string,width,height,r_frame_rate,avg_frame_rate,"
+            "nb_frames,nb_read_frames,nb_read_packets:format=duration "
+            "-of default=noprint_wrappers=1 '" +
+            path + "'")
+            .out);
+}
+
+std::map<std::string, std::string> probeStream(const std::string& path,
+                                               const std::string& selector) {
+    return keyValues(run("ffprobe -v error -select_streams " + selector +
+                         " -count_packets -show_entries "
+                         "stream=codec_name,codec_tag,codec_tag_string,sample_rate,channels,"
+                         "duration,nb_frames,nb_read_packets,r_frame_rate,width,height "
+                         "-of default=noprint_wrappers=1 '" +
+                         path + "'")
+                         .out);
 }
 
 std::vector<Packet> probePackets(const std::string& path) {

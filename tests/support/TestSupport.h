@@ -50,6 +50,9 @@ CommandResult decodeAll(const std::string& path);
 
 // key=value pairs of the first video stream and of the format (ffprobe's default writer).
 std::map<std::string, std::string> probeVideo(const std::string& path);
+// What ffprobe reads of one stream (selector "v:0", "a:0"), packets counted.
+std::map<std::string, std::string> probeStream(const std::string& path,
+                                               const std::string& selector);
 // The video packets that carry data, in stream order: stream position, size, key flag.
 // (Empty chunks are positions that no packet names.)
 struct Packet {
