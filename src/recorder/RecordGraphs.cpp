@@ -3,7 +3,7 @@
 #include "media/SharedDevices.h"
 #include "media/TMediaType.h"
 
-#include <cstdlib>
+#include <algorithm>
 #include <filesystem>
 
 namespace recorder {
