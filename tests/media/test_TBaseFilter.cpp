@@ -181,15 +181,11 @@ void encodeXvidMp3(const std::string& clip, const std::string& out, bool oneSour
 // sound through the MP3 encoder into one AVI that reads as mpeg4/XVID and mp3, each stream as
 // long as the clip, whether the two streams come from two sources or from one.
 TEST(FilterComponent, EncodersFromMonikersWriteXvidAndMp3) {
-    const std::string clip = scratchDir("encode") + "/src.avi";
-    if (!fileExists(clip)) {
-        ASSERT_EQ(
-            run("ffmpeg -v error -y -f lavfi -i testsrc=size=320x240:rate=25 -f lavfi -i sine -t 2 "
-                "-c:v msvideo1 -c:a pcm_s16le '" +
-                clip + "'")
-                .exitCode,
-            0);
-    }
+    const std::string clip =
+        sharedClip("encode", "src.avi",
+                   "-f lavfi -i testsrc=size=320x240:rate=25 -f lavfi -i sine -t 2 "
+                   "-c:v msvideo1 -c:a pcm_s16le");
+    ASSERT_FALSE(clip.empty());
     for (bool oneSource : {false, true}) {
         SCOPED_TRACE(oneSource ? "one source" : "two sources");
         const std::string out =

@@ -15,13 +15,10 @@ using namespace std::chrono_literals;
 namespace {
 auto* env = ::testing::AddGlobalTestEnvironment(new QtEnvironment("640x480x24"));
 
-// Test clips, made once per test program with ffmpeg.
+// Test clips, made once with ffmpeg and shared by the test processes.
 std::string clip(const std::string& name, const std::string& ffmpegArgs) {
-    const std::string path = scratchDir("graph-clips") + "/" + name;
-    if (!fileExists(path)) {
-        const CommandResult r = run("ffmpeg -v error -y " + ffmpegArgs + " '" + path + "'");
-        EXPECT_EQ(r.exitCode, 0) << r.err;
-    }
+    const std::string path = sharedClip("graph-clips", name, ffmpegArgs);
+    EXPECT_FALSE(path.empty()) << "ffmpeg could not make " << name;
     return path;
 }
 // 3 s of 320x240 video at 25 fps with a tone.

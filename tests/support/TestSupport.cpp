@@ -158,4 +158,19 @@ bool fileExists(const std::string& path) {
     return std::filesystem::exists(path);
 }
 
+std::string sharedClip(const std::string& dir, const std::string& name,
+                       const std::string& ffmpegArgs) {
+    const std::string path = scratchDir(dir) + "/" + name;
+    if (fileExists(path)) return path;
+    const auto dot = name.rfind('.');
+    const std::string part = scratchDir(dir) + "/" + name.substr(0, dot) + ".part" +
+                             std::to_string(getpid()) + name.substr(dot);
+    if (run("ffmpeg -v error -y " + ffmpegArgs + " '" + part + "'").exitCode != 0) {
+        std::filesystem::remove(part);
+        return {};
+    }
+    std::filesystem::rename(part, path); // atomic: another process's copy is equally good
+    return path;
+}
+
 } // namespace testsupport

@@ -67,6 +67,11 @@ std::vector<unsigned char> decodeFrameRgb(const std::string& path, int index, in
 // A fresh empty directory under the build tree's test area.
 std::string scratchDir(const std::string& name);
 bool fileExists(const std::string& path);
+// A clip made by `ffmpeg <ffmpegArgs> <file>` under scratchDir(dir), made once and shared by
+// every test process: it is written under a private name and renamed into place, so a test
+// running alongside never sees it half written. Empty when ffmpeg fails.
+std::string sharedClip(const std::string& dir, const std::string& name,
+                       const std::string& ffmpegArgs);
 
 // For benchmarks: a steady-clock duration in milliseconds, and the median of some figures.
 inline double milliseconds(std::chrono::steady_clock::duration d) {
