@@ -298,7 +298,7 @@ int recordScreen(const std::vector<std::string>& args) {
                 std::fprintf(stderr, "tovamix-cli: no voice: %s\n", why.c_str());
             } else {
                 voice->FilterGraph.setActive(true);
-                if (!voice->prepare(&lines, &why) && !why.empty())
+                if (!voice->prepare(&lines, {}, &why) && !why.empty())
                     std::fprintf(stderr, "tovamix-cli: no voice: %s\n", why.c_str());
             }
         }

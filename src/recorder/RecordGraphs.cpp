@@ -113,7 +113,7 @@ bool VoiceGraph::bindDevice(InputLines* lines, std::string* why) {
     return true;
 }
 
-bool VoiceGraph::prepare(InputLines* lines, std::string* why) {
+bool VoiceGraph::prepare(InputLines* lines, const std::string& chosenLine, std::string* why) {
     TSysDevEnum& devices = deviceEnumerator();
     devices.SelectCategory(CLSID_AudioInputDeviceCategory);
     if (devices.Count() == 0) return false;
@@ -126,10 +126,18 @@ bool VoiceGraph::prepare(InputLines* lines, std::string* why) {
         return false;
     }
     *lines = readLines(true);
-    // The lines were read again, so this is the line the device has enabled now.
-    if (lines->selected >= 0)
+    // The user's pick wins over whatever line the device had on; the list is read afresh,
+    // so the pick is found by name. A line the device refuses leaves its own line on.
+    const auto chosen = std::find(lines->names.begin(), lines->names.end(), chosenLine);
+    if (!chosenLine.empty() && chosen != lines->names.end()) {
+        const size_t i = size_t(chosen - lines->names.begin());
+        if (auto mixer = queryInterface<IAMAudioInputMixer>(lines->pins[i]);
+            mixer && SUCCEEDED(mixer->put_Enable(true)))
+            lines->selected = int(i);
+    } else if (lines->selected >= 0) {
         if (auto mixer = queryInterface<IAMAudioInputMixer>(lines->pins[size_t(lines->selected)]))
             mixer->put_Enable(true);
+    }
     return true;
 }
 

@@ -39,9 +39,11 @@ class VoiceGraph {
     // device or it cannot be opened (why says which).
     bool bindDevice(InputLines* lines, std::string* why = nullptr);
     // Before recording: gives every output pin the first shared audio format, lists the input
-    // lines again and enables the chosen one. False when there is no audio input device, or
-    // (why then says so) when the device listed cannot be opened now.
-    bool prepare(InputLines* lines, std::string* why = nullptr);
+    // lines again and enables chosenLine (a line's name, as the user picked it) if the device
+    // still has it, else the line the device has enabled. False when there is no audio input
+    // device, or (why then says so) when the device listed cannot be opened now.
+    bool prepare(InputLines* lines, const std::string& chosenLine = {},
+                 std::string* why = nullptr);
     // Makes the graph write the device's sound into an AVI file (the file is replaced).
     media::HRESULT record(const std::string& fileName);
     // Ends the recording; the file is complete on return.

@@ -269,7 +269,9 @@ void TFrmRecordScreen::ActRecordExecute() {
     bool haveDevice = false;
     if (withVoice) {
         std::string why;
-        haveDevice = voice.prepare(&lines_, &why);
+        const std::string chosen =
+            AudioSample->currentIndex() >= 0 ? AudioSample->currentText().toStdString() : "";
+        haveDevice = voice.prepare(&lines_, chosen, &why);
         if (haveDevice) showLines(lines_);
         if (!why.empty())
             ui::messageBox("The voice cannot be recorded: " + why +

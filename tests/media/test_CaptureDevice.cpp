@@ -4,6 +4,7 @@
 #include "media/TFilterGraph.h"
 #include "media/TMediaType.h"
 #include "platform/dshow/PulseSources.h"
+#include "support/FakePulseServer.h"
 #include "support/QtEnvironment.h"
 
 #include <filesystem>
@@ -222,4 +223,118 @@ TEST(CaptureDevices, TwoSecondsOfVoiceThroughTheMp3EncoderLastTwoSeconds) {
     ASSERT_EQ(audio.rfind("mp3,", 0), 0u) << audio;
     EXPECT_NEAR(std::stod(audio.substr(4)), 2.0, 0.3) << audio;
     EXPECT_EQ(decodeAll(out).exitCode, 0);
+}
+
+// A sound card with ports: one input line per port, named by the port's description (two of
+// one description kept apart), the active port the one enabled line; enabling a line switches
+// the card's port, and only when it is not already the active one.
+TEST(CaptureDevices, ASourceWithPortsHasALinePerPortAndEnablingALineSwitchesThePort) {
+    TSysDevEnum devices(CLSID_AudioInputDeviceCategory);
+    const int mic = find(devices, "Virtual-Microphone");
+    if (mic == -1) GTEST_SKIP() << "no PulseAudio server with the virtual microphone";
+    FakePulseServer card({{"analog-input-mic", "Microphone"},
+                          {"analog-input-linein", "Line In"},
+                          {"analog-input-rear-mic", "Microphone"}},
+                         "analog-input-linein");
+    BoundDevice d(devices, mic);
+    ASSERT_TRUE(d.filter.GetFilter()) << d.filter.bindError();
+    TPinList pins(d.filter.GetFilter());
+    std::vector<std::string> lines;
+    std::vector<PinPtr> linePins;
+    for (int i = 0; i < pins.Count(); ++i)
+        if (pins.PinInfo(i).dir == PINDIR_INPUT) {
+            lines.push_back(pins.PinInfo(i).name);
+            linePins.push_back(pins.Item(i));
+        }
+    ASSERT_EQ(lines, (std::vector<std::string>{"Microphone", "Line In", "Microphone#"}));
+    auto enabled = [&] {
+        std::vector<bool> out;
+        for (const PinPtr& p : linePins) {
+            bool on = false;
+            EXPECT_EQ(queryInterface<IAMAudioInputMixer>(p)->get_Enable(&on), S_OK);
+            out.push_back(on);
+        }
+        return out;
+    };
+    auto mixer = [&](size_t i) { return queryInterface<IAMAudioInputMixer>(linePins[i]); };
+    EXPECT_EQ(enabled(), (std::vector<bool>{false, true, false}));
+
+    // Switching off: the active line stays on, another one is off already; nothing switched.
+    EXPECT_EQ(mixer(1)->put_Enable(false), S_FALSE);
+    EXPECT_EQ(mixer(0)->put_Enable(false), S_OK);
+    EXPECT_EQ(mixer(1)->put_Enable(true), S_OK);
+    EXPECT_TRUE(card.switches().empty());
+
+    // Enabling the rear microphone switches the card to that very port.
+    EXPECT_EQ(mixer(2)->put_Enable(true), S_OK);
+    ASSERT_EQ(card.switches().size(), 1u);
+    EXPECT_EQ(card.switches()[0],
+              std::make_pair(std::string("tovamix_mic"), std::string("analog-input-rear-mic")));
+    EXPECT_EQ(enabled(), (std::vector<bool>{false, false, true}));
+    // Another program switching the port shows at once.
+    card.setActive("analog-input-mic");
+    EXPECT_EQ(enabled(), (std::vector<bool>{true, false, false}));
+
+    // A port the card refuses, and a server gone away, are failures, not silent successes.
+    card.refuse("analog-input-linein");
+    EXPECT_EQ(mixer(1)->put_Enable(true), E_FAIL);
+    EXPECT_EQ(card.active(), "analog-input-mic");
+    card.setGone(true);
+    bool on = true;
+    EXPECT_EQ(mixer(0)->get_Enable(&on), VFW_E_NO_AUDIO_HARDWARE);
+    EXPECT_EQ(mixer(0)->put_Enable(true), VFW_E_NO_AUDIO_HARDWARE);
+    EXPECT_EQ(mixer(0)->get_Enable(nullptr), E_POINTER);
+}
+
+namespace {
+// A null output of the test's own that nothing plays into, and the name of its monitor as an
+// audio input device.
+struct IdleOutput {
+    std::string module;
+    std::string description = "Idle-Output-" + std::to_string(getpid());
+    IdleOutput() {
+        const CommandResult r =
+            run("pactl load-module module-null-sink sink_name=tovamix_idle_" +
+                std::to_string(getpid()) + " sink_properties=device.description=" + description);
+        if (r.exitCode == 0) module = r.out.substr(0, r.out.find('\n'));
+    }
+    ~IdleOutput() {
+        if (!module.empty()) run("pactl unload-module " + module);
+    }
+};
+} // namespace
+
+// An idle output's monitor starts delivering sound a second or two late and then in bursts;
+// the recording still lasts as long as it ran, the missing time filled with silence, so the
+// voice stays in step with the screen recorded beside it.
+TEST(CaptureDevices, ASourceThatStartsLateStillGivesARecordingOfTheFullLength) {
+    IdleOutput idle;
+    if (idle.module.empty()) GTEST_SKIP() << "no PulseAudio server to add an output to";
+    TSysDevEnum devices(CLSID_AudioInputDeviceCategory);
+    int monitor = -1;
+    ASSERT_TRUE(waitFor(
+        [&] {
+            devices.SelectCategory(CLSID_AudioInputDeviceCategory);
+            return (monitor = find(devices, "Monitor of " + idle.description)) != -1;
+        },
+        5s));
+    BoundDevice d(devices, monitor);
+    ASSERT_TRUE(d.filter.GetFilter()) << d.filter.bindError();
+    const std::string out = scratchDir("capture") + "/late.avi";
+    auto builder = d.graph.as<ICaptureGraphBuilder2>();
+    FilterPtr mux, writer;
+    ASSERT_EQ(builder->SetOutputFileName(MEDIASUBTYPE_Avi, out, &mux, &writer), S_OK);
+    ASSERT_EQ(builder->RenderStream(nullptr, nullptr, d.filter.GetFilter(), nullptr, mux), S_OK);
+    ASSERT_TRUE(d.graph.Play());
+    ASSERT_TRUE(waitFor([&] { return d.graph.State() == 3; }, 5s));
+    const auto start = std::chrono::steady_clock::now();
+    pump(3000);
+    d.graph.Stop();
+    const double ran =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    d.graph.setActive(false);
+
+    const std::string audio = streamOf(out, "a");
+    ASSERT_EQ(audio.rfind("pcm_s16le,", 0), 0u) << audio;
+    EXPECT_NEAR(std::stod(audio.substr(10)), ran, 0.25) << audio;
 }

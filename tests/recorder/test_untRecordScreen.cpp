@@ -2,6 +2,7 @@
 #include "media/SharedDevices.h"
 #include "recorder/untCaptureArea.h"
 #include "recorder/untRecordScreen.h"
+#include "support/FakePulseServer.h"
 #include "support/QtEnvironment.h"
 #include "ui/Dialogs.h"
 #include "ui/qt/TrayIcon.h"
@@ -412,4 +413,34 @@ TEST_F(RecordScreenTest, WithNoVoiceLineChosenTheVoiceIsRecordedButNotMerged) {
     const auto merged = probeStreams(tmp + "/unmerged.avi");
     ASSERT_EQ(merged.size(), 1u);
     EXPECT_EQ(merged[0].type, "video");
+}
+
+// A sound card with a microphone and a line input: the voice source list shows both with the
+// card's active one chosen; the line the user picks is the one the card records from.
+TEST_F(RecordScreenTest, TheVoiceSourcePickedInTheListIsTheOneTheCardRecordsFrom) {
+    if (!haveAudioInput()) GTEST_SKIP() << "no audio input device (no sound server)";
+    FakePulseServer card({{"analog-input-mic", "Microphone"}, {"analog-input-linein", "Line In"}},
+                         "analog-input-linein");
+    TFrmRecordScreen* w = open();
+    ASSERT_TRUE(w);
+    ASSERT_EQ(w->AudioSample->count(), 2);
+    EXPECT_EQ(w->AudioSample->itemText(0), "Microphone");
+    EXPECT_EQ(w->AudioSample->itemText(1), "Line In");
+    EXPECT_EQ(w->AudioSample->currentIndex(), 1);
+
+    w->AudioSample->setCurrentIndex(0);
+    w->CheckRecordAudio->setChecked(true);
+    const std::string out = tmp + "/microphone.avi";
+    dialogs.queueFile(out);
+    record(w, 1500);
+    EXPECT_EQ(card.active(), "analog-input-mic");
+    ASSERT_EQ(card.switches().size(), 1u);
+    EXPECT_EQ(card.switches()[0].second, "analog-input-mic");
+    // The list is read again when recording starts and shows the line now on.
+    EXPECT_EQ(w->AudioSample->currentIndex(), 0);
+    pressCtrlA();
+    ASSERT_TRUE(waitFor([&] { return shown("Record Complete!"); }, 60s));
+    const auto merged = probeStreams(out);
+    EXPECT_TRUE(streamOf(merged, "audio"));
+    EXPECT_TRUE(streamOf(merged, "video"));
 }

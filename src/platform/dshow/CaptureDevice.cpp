@@ -223,11 +223,24 @@ FilterPtr createCaptureFilter(GstDevice* device, const std::string& name, bool a
     GstElement* bin = gst_bin_new(nullptr);
     GstElement* format = gst_element_factory_make("capsfilter", nullptr);
     gst_bin_add_many(GST_BIN(bin), src, format, nullptr);
-    if (!gst_element_link(src, format)) {
+    GstElement* last = format;
+    if (audio) {
+        // Sound is timed by the system clock, like the pictures recorded beside it, and gaps
+        // in it become silence. A sound server may deliver nothing for the first second or
+        // two of a recording, or deliver in bursts; timed by its own clock such a recording
+        // would come out short and run ahead of the pictures.
+        if (g_object_class_find_property(G_OBJECT_GET_CLASS(src), "provide-clock"))
+            g_object_set(src, "provide-clock", FALSE, nullptr);
+        if (GstElement* rate = gst_element_factory_make("audiorate", nullptr)) {
+            gst_bin_add(GST_BIN(bin), rate);
+            last = rate;
+        }
+    }
+    if (!gst_element_link(src, format) || (last != format && !gst_element_link(format, last))) {
         gst_object_unref(bin);
         return nullptr;
     }
-    GstPad* out = gst_element_get_static_pad(format, "src");
+    GstPad* out = gst_element_get_static_pad(last, "src");
     gst_element_add_pad(bin, gst_ghost_pad_new("Capture", out));
     gst_object_unref(out);
 

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <functional>
+#include <mutex>
 
 namespace platform::dshow {
 
@@ -77,9 +78,16 @@ class Connection {
     pa_context* context_;
 };
 
-} // namespace
+std::mutex standInLock;
+PulseServer standIn;
 
-std::optional<PulseSourceInfo> pulseSourceInfo(const std::string& source, std::string* error) {
+// The stand-in's function f, copied under the lock, or an empty one.
+template <class F> F standInFor(F PulseServer::*f) {
+    std::lock_guard<std::mutex> lock(standInLock);
+    return standIn.*f;
+}
+
+std::optional<PulseSourceInfo> askServerForSource(const std::string& source, std::string* error) {
     Connection c;
     if (!c.connect(error)) return std::nullopt;
     struct Answer {
@@ -112,7 +120,7 @@ std::optional<PulseSourceInfo> pulseSourceInfo(const std::string& source, std::s
     return answer.info;
 }
 
-bool pulseSetSourcePort(const std::string& source, const std::string& port, std::string* error) {
+bool askServerToSetPort(const std::string& source, const std::string& port, std::string* error) {
     Connection c;
     if (!c.connect(error)) return false;
     int success = 0;
@@ -126,6 +134,24 @@ bool pulseSetSourcePort(const std::string& source, const std::string& port, std:
     if (!success && error)
         *error = "the sound server refused port \"" + port + "\" of \"" + source + "\"";
     return success != 0;
+}
+
+} // namespace
+
+std::optional<PulseSourceInfo> pulseSourceInfo(const std::string& source, std::string* error) {
+    if (const auto f = standInFor(&PulseServer::sourceInfo)) return f(source, error);
+    return askServerForSource(source, error);
+}
+
+bool pulseSetSourcePort(const std::string& source, const std::string& port, std::string* error) {
+    if (const auto f = standInFor(&PulseServer::setSourcePort)) return f(source, port, error);
+    return askServerToSetPort(source, port, error);
+}
+
+PulseServer replacePulseServer(PulseServer server) {
+    std::lock_guard<std::mutex> lock(standInLock);
+    std::swap(standIn, server);
+    return server;
 }
 
 } // namespace platform::dshow

@@ -4,6 +4,7 @@
 // seconds), so it may be used from any thread.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -28,5 +29,17 @@ std::optional<PulseSourceInfo> pulseSourceInfo(const std::string& source,
 // Makes port the source's active port.
 bool pulseSetSourcePort(const std::string& source, const std::string& port,
                         std::string* error = nullptr);
+
+// What answers the two calls above: the sound server itself unless something stands in for it.
+// A stand-in plays sources no server here has, such as a source with several input ports
+// (no virtual PulseAudio source has ports); the tests use it that way.
+struct PulseServer {
+    std::function<std::optional<PulseSourceInfo>(const std::string& source, std::string* error)>
+        sourceInfo;
+    std::function<bool(const std::string& source, const std::string& port, std::string* error)>
+        setSourcePort;
+};
+// Puts server in place (empty functions: the real server again) and returns the one before.
+PulseServer replacePulseServer(PulseServer server);
 
 } // namespace platform::dshow
