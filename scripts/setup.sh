@@ -74,9 +74,9 @@ start_pulseaudio() {
     PULSE_PID=$!
     for _ in $(seq 50); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
     # Something for the microphone to hear: a quiet tone played steadily into the null output.
-    # An idle null output hands its monitor the sound in bursts of up to two seconds, so a short
-    # recording would get only part of its time; with a stream playing, the microphone delivers
-    # sound as steadily as a real one.
+    # An idle null output hands its monitor the sound late and in bursts (the recorder fills
+    # such gaps with silence); with a stream playing, the microphone delivers sound as steadily
+    # as a real one, and the recordings carry the tone.
     gst-launch-1.0 -q audiotestsrc wave=sine freq=440 volume=0.2 is-live=true ! \
         pulsesink device=tovamix_out >/dev/null 2>&1 &
     VOICE_PID=$!
