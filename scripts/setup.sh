@@ -80,8 +80,5 @@ start_pulseaudio() {
     gst-launch-1.0 -q audiotestsrc wave=sine freq=440 volume=0.2 is-live=true ! \
         pulsesink device=tovamix_out >/dev/null 2>&1 &
     VOICE_PID=$!
-    # A new null output settles its pace in its first second or two: wait, so the first
-    # recording gets all of its time.
-    sleep 2
     trap 'kill ${XVFB_PID:-} ${PULSE_PID:-} ${VOICE_PID:-} 2>/dev/null || true' EXIT
 }
