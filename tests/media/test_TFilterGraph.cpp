@@ -380,3 +380,36 @@ TEST(FilterGraph, CaptureBuilderWritesAnAviFromAFileSource) {
     EXPECT_EQ(decodeAll(out).exitCode, 0);
 }
 
+
+// A file with a stream no renderer takes (subtitles here) still plays to its end: the stream
+// nobody shows is left aside rather than stopping the graph.
+TEST(FilterGraph, AFileWithAStreamNothingShowsStillPlaysToItsEnd) {
+    const std::string srt = scratchDir("graph-clips") + "/subs.srt";
+    {
+        std::ofstream out(srt);
+        out << "1\n00:00:00,000 --> 00:00:01,500\nHello\n";
+    }
+    const std::string path =
+        clip("subtitled.mkv", "-f lavfi -i testsrc=size=160x120:rate=25 -f lavfi -i sine -i '" +
+                                  srt + "' -t 2 -map 0 -map 1 -map 2 -c:v mpeg4 -c:a libmp3lame "
+                                  "-c:s srt");
+    TFilterGraph g;
+    g.setActive(true);
+    ASSERT_EQ(g.RenderFile(path), S_OK);
+    const auto filters = names(g);
+    EXPECT_EQ(std::count(filters.begin(), filters.end(), "Video Renderer"), 1);
+    EXPECT_EQ(std::count(filters.begin(), filters.end(), "Audio Renderer"), 1);
+    EXPECT_EQ(std::count(filters.begin(), filters.end(), "Decoder"), 1);
+    std::vector<long> events;
+    g.OnDSEvent = [&](TFilterGraph*, long event, intptr_t, intptr_t) { events.push_back(event); };
+    ASSERT_TRUE(g.Play());
+    ASSERT_TRUE(waitFor(
+        [&] { return std::find(events.begin(), events.end(), EC_COMPLETE) != events.end(); },
+        10s));
+    EXPECT_EQ(std::find(events.begin(), events.end(), EC_ERRORABORT), events.end());
+
+    // A file of nothing but subtitles has nothing to play: a clear error.
+    TFilterGraph only;
+    only.setActive(true);
+    EXPECT_THROW(only.RenderFile(srt), EDirectShowException);
+}

@@ -670,6 +670,11 @@ class Graph final : public IFilterGraph2,
         return h;
     }
 
+    static bool comesFromDecoder(GstElement* element) {
+        GstElementFactory* factory = element ? gst_element_get_factory(element) : nullptr;
+        return factory && std::string(GST_OBJECT_NAME(factory)) == "decodebin";
+    }
+
     // Completes the graph from an output pad to the renderers, through an unconnected filter of
     // the graph that takes the data if there is one. Returns whether the pad was linked.
     bool renderPad(GstPad* src) {
@@ -723,7 +728,10 @@ class Graph final : public IFilterGraph2,
                 activate(in);
             }
             gst_object_unref(in);
-        } else if (!linked) {
+        } else if (!linked && !comesFromDecoder(own)) {
+            // What a decoder gives out is already decoded as far as it goes: a stream of a
+            // kind no renderer shows (subtitles, say) is left unconnected, not decoded again
+            // and again.
             GstElement* dec = gst_element_factory_make("decodebin", nullptr);
             addHelper(dec, "Decoder");
             GstPad* in = gst_element_get_static_pad(dec, "sink");
