@@ -413,3 +413,72 @@ TEST(FilterGraph, AFileWithAStreamNothingShowsStillPlaysToItsEnd) {
     only.setActive(true);
     EXPECT_THROW(only.RenderFile(srt), EDirectShowException);
 }
+
+// Files as other tools write them, one second each: containers and codecs from ffmpeg and from
+// GStreamer's own muxers. Each is rendered with its length and picture size read right, and
+// plays to its end in about its own time.
+TEST(FilterGraph, FilesOtherToolsWrotePlayToTheirEnd) {
+    const std::string av = "-f lavfi -i testsrc=size=160x120:rate=25 -f lavfi -i sine -t 1 ";
+    const std::string gstVideo = "videotestsrc num-buffers=25 ! "
+                                 "video/x-raw,width=160,height=120,framerate=25/1 ! ";
+    const std::string gstAudio = "audiotestsrc num-buffers=43 ! audioconvert ! ";
+    auto gst = [](const std::string& pipeline) {
+        return [pipeline](const std::string& path) {
+            return "gst-launch-1.0 -q -e " + pipeline + " m. ! filesink location='" + path + "'";
+        };
+    };
+    struct Case {
+        std::string name;
+        std::function<std::string(const std::string&)> make;
+        bool video;
+    };
+    auto ffmpeg = [](const std::string& args) {
+        return [args](const std::string& path) {
+            return "ffmpeg -v error -y " + args + " '" + path + "'";
+        };
+    };
+    const std::vector<Case> cases = {
+        {"h264-aac.mp4", ffmpeg(av + "-c:v libx264 -pix_fmt yuv420p -c:a aac"), true},
+        {"vp9-opus.webm", ffmpeg(av + "-c:v libvpx-vp9 -deadline realtime -c:a libopus"), true},
+        {"theora-vorbis.ogv", ffmpeg(av + "-c:v libtheora -c:a libvorbis"), true},
+        {"mjpeg-pcm.mov", ffmpeg(av + "-c:v mjpeg -c:a pcm_s16le"), true},
+        {"mpeg2-mp2.mpg", ffmpeg(av + "-c:v mpeg2video -c:a mp2"), true},
+        {"two-sounds.mkv", ffmpeg(av + "-map 0 -map 1 -map 1 -c:v mpeg4 -c:a flac"), true},
+        {"tone.mp3", ffmpeg("-f lavfi -i sine -t 1 -c:a libmp3lame"), false},
+        {"gst-jpeg-pcm.avi",
+         gst(gstVideo + "jpegenc ! avimux name=m " + gstAudio + "m."), true},
+        {"gst-h264-vorbis.mkv",
+         gst(gstVideo + "x264enc ! matroskamux name=m " + gstAudio + "vorbisenc ! m."), true},
+        {"gst-h264.mp4", gst(gstVideo + "x264enc ! h264parse ! mp4mux name=m"), true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = sharedFile("other-tools", c.name, c.make);
+        ASSERT_FALSE(path.empty()) << "could not make " << c.name;
+        TFilterGraph g;
+        g.setActive(true);
+        ASSERT_NO_THROW(g.RenderFile(path));
+        int64_t duration = 0;
+        ASSERT_EQ(g.as<IMediaSeeking>()->GetDuration(&duration), S_OK);
+        EXPECT_NEAR(duration / 1e7, 1.0, 0.15);
+        if (c.video) {
+            long w = 0, h = 0;
+            EXPECT_EQ(g.as<IBasicVideo>()->GetVideoSize(&w, &h), S_OK);
+            EXPECT_EQ(w, 160);
+            EXPECT_EQ(h, 120);
+        }
+        std::vector<long> events;
+        g.OnDSEvent = [&](TFilterGraph*, long event, intptr_t, intptr_t) {
+            events.push_back(event);
+        };
+        const auto start = std::chrono::steady_clock::now();
+        ASSERT_TRUE(g.Play());
+        ASSERT_TRUE(waitFor(
+            [&] { return std::find(events.begin(), events.end(), EC_COMPLETE) != events.end(); },
+            10s));
+        const double took =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_NEAR(took, 1.0, 0.5);
+        EXPECT_EQ(std::find(events.begin(), events.end(), EC_ERRORABORT), events.end());
+    }
+}

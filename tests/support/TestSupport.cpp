@@ -158,19 +158,26 @@ bool fileExists(const std::string& path) {
     return std::filesystem::exists(path);
 }
 
-std::string sharedClip(const std::string& dir, const std::string& name,
-                       const std::string& ffmpegArgs) {
+std::string sharedFile(const std::string& dir, const std::string& name,
+                       const std::function<std::string(const std::string& path)>& command) {
     const std::string path = scratchDir(dir) + "/" + name;
     if (fileExists(path)) return path;
     const auto dot = name.rfind('.');
     const std::string part = scratchDir(dir) + "/" + name.substr(0, dot) + ".part" +
                              std::to_string(getpid()) + name.substr(dot);
-    if (run("ffmpeg -v error -y " + ffmpegArgs + " '" + part + "'").exitCode != 0) {
+    if (run(command(part)).exitCode != 0 || !fileExists(part)) {
         std::filesystem::remove(part);
         return {};
     }
     std::filesystem::rename(part, path); // atomic: another process's copy is equally good
     return path;
+}
+
+std::string sharedClip(const std::string& dir, const std::string& name,
+                       const std::string& ffmpegArgs) {
+    return sharedFile(dir, name, [&](const std::string& path) {
+        return "ffmpeg -v error -y " + ffmpegArgs + " '" + path + "'";
+    });
 }
 
 } // namespace testsupport

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -72,6 +73,10 @@ bool fileExists(const std::string& path);
 // running alongside never sees it half written. Empty when ffmpeg fails.
 std::string sharedClip(const std::string& dir, const std::string& name,
                        const std::string& ffmpegArgs);
+// The same for a file made by any command; command(path) gives the shell command that writes
+// the file at path.
+std::string sharedFile(const std::string& dir, const std::string& name,
+                       const std::function<std::string(const std::string& path)>& command);
 
 // For benchmarks: a steady-clock duration in milliseconds, and the median of some figures.
 inline double milliseconds(std::chrono::steady_clock::duration d) {
