@@ -59,6 +59,21 @@ std::string streamOf(const std::string& path, const char* kind) {
     return out;
 }
 
+// A null output of the test's own that nothing plays into, and the name of its monitor as an
+// audio input device.
+struct IdleOutput {
+    std::string module;
+    std::string description = "Idle-Output-" + std::to_string(getpid());
+    IdleOutput() {
+        const CommandResult r =
+            run("pactl load-module module-null-sink sink_name=tovamix_idle_" +
+                std::to_string(getpid()) + " sink_properties=device.description=" + description);
+        if (r.exitCode == 0) module = r.out.substr(0, r.out.find('\n'));
+    }
+    ~IdleOutput() {
+        if (!module.empty()) run("pactl unload-module " + module);
+    }
+};
 
 } // namespace
 
@@ -286,23 +301,6 @@ TEST(CaptureDevices, ASourceWithPortsHasALinePerPortAndEnablingALineSwitchesTheP
     EXPECT_EQ(mixer(0)->get_Enable(nullptr), E_POINTER);
 }
 
-namespace {
-// A null output of the test's own that nothing plays into, and the name of its monitor as an
-// audio input device.
-struct IdleOutput {
-    std::string module;
-    std::string description = "Idle-Output-" + std::to_string(getpid());
-    IdleOutput() {
-        const CommandResult r =
-            run("pactl load-module module-null-sink sink_name=tovamix_idle_" +
-                std::to_string(getpid()) + " sink_properties=device.description=" + description);
-        if (r.exitCode == 0) module = r.out.substr(0, r.out.find('\n'));
-    }
-    ~IdleOutput() {
-        if (!module.empty()) run("pactl unload-module " + module);
-    }
-};
-} // namespace
 
 // An idle output's monitor starts delivering sound a second or two late and then in bursts;
 // the recording still lasts as long as it ran, the missing time filled with silence, so the
@@ -337,4 +335,31 @@ TEST(CaptureDevices, ASourceThatStartsLateStillGivesARecordingOfTheFullLength) {
     const std::string audio = streamOf(out, "a");
     ASSERT_EQ(audio.rfind("pcm_s16le,", 0), 0u) << audio;
     EXPECT_NEAR(std::stod(audio.substr(10)), ran, 0.25) << audio;
+}
+
+// The first audio input is the one a recording takes: the system's default input comes first,
+// then other real inputs, and the monitors of outputs (which hear the computer, not the room)
+// last, by name.
+TEST(CaptureDevices, TheDefaultInputComesFirstAndMonitorsOfOutputsLast) {
+    IdleOutput idle;
+    if (idle.module.empty()) GTEST_SKIP() << "no PulseAudio server to add an output to";
+    TSysDevEnum devices(CLSID_AudioInputDeviceCategory);
+    std::vector<std::string> list;
+    ASSERT_TRUE(waitFor(
+        [&] {
+            devices.SelectCategory(CLSID_AudioInputDeviceCategory);
+            list = names(devices);
+            return find(devices, "Monitor of " + idle.description) != -1;
+        },
+        5s));
+    ASSERT_EQ(run("pactl get-default-source").out, "tovamix_mic\n");
+    ASSERT_GE(list.size(), 3u);
+    EXPECT_EQ(list[0], "Virtual-Microphone");
+    const auto firstMonitor = std::find_if(list.begin(), list.end(), [](const std::string& n) {
+        return n.rfind("Monitor of ", 0) == 0;
+    });
+    EXPECT_TRUE(std::all_of(firstMonitor, list.end(), [](const std::string& n) {
+        return n.rfind("Monitor of ", 0) == 0;
+    }));
+    EXPECT_TRUE(std::is_sorted(firstMonitor, list.end()));
 }

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <functional>
+#include <tuple>
 
 namespace platform::dshow {
 
@@ -151,7 +152,25 @@ std::vector<Entry> encoders(const char* klass, std::initializer_list<const char*
     return out;
 }
 
-// Capture devices of a class ("Video/Source") from the device monitor, sorted by name.
+// Where a device goes in its list: the system's default input first, then other real
+// inputs, then the monitors of sound outputs (they hear what the computer plays, not the
+// room), so "the first audio input" is the microphone the user has chosen.
+int listRank(GstDevice* device) {
+    gboolean isDefault = FALSE;
+    if (g_object_class_find_property(G_OBJECT_GET_CLASS(device), "is-default"))
+        g_object_get(device, "is-default", &isDefault, nullptr);
+    if (isDefault) return 0;
+    bool monitor = false;
+    if (GstStructure* props = gst_device_get_properties(device)) {
+        const gchar* cls = gst_structure_get_string(props, "device.class");
+        monitor = cls && std::string(cls) == "monitor";
+        gst_structure_free(props);
+    }
+    return monitor ? 2 : 1;
+}
+
+// Capture devices of a class ("Video/Source") from the device monitor: the default one, then
+// real inputs, then monitors, each group sorted by name.
 std::vector<Entry> devices(const char* klass) {
     ensureGstreamer();
     std::vector<Entry> out;
@@ -160,8 +179,10 @@ std::vector<Entry> devices(const char* klass) {
     gst_device_monitor_start(monitor);
     GList* list = gst_device_monitor_get_devices(monitor);
     gst_device_monitor_stop(monitor);
+    std::vector<int> ranks;
     for (GList* l = list; l; l = l->next) {
         GstDevice* device = GST_DEVICE(l->data);
+        ranks.push_back(listRank(device));
         gchar* n = gst_device_get_display_name(device);
         Entry e{n ? n : "Capture device", GUID{}, "pnp", n ? n : "", nullptr};
         g_free(n);
@@ -175,11 +196,20 @@ std::vector<Entry> devices(const char* klass) {
     }
     g_list_free_full(list, gst_object_unref);
     gst_object_unref(monitor);
-    std::stable_sort(out.begin(), out.end(),
-                     [](const Entry& a, const Entry& b) { return a.name < b.name; });
+    std::vector<size_t> order(out.size());
+    for (size_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+        return std::tie(ranks[a], out[a].name) < std::tie(ranks[b], out[b].name);
+    });
+    std::vector<Entry> sorted;
+    for (size_t i : order)
+        sorted.push_back(std::move(out[i]));
+    out = std::move(sorted);
     // Two devices of one name stay apart in their display names.
-    for (size_t i = 1; i < out.size(); ++i)
-        if (out[i].name == out[i - 1].name) out[i].key = out[i - 1].key + "#";
+    for (auto it = out.begin(); it != out.end(); ++it)
+        while (std::any_of(out.begin(), it, [&](const Entry& e) { return e.key == it->key; }))
+            it->key += "#";
     return out;
 }
 
