@@ -214,8 +214,8 @@ bool MergeGraph::start(const std::string& videoFile, const std::string& audioFil
     }
     FilterPtr mux, writer;
     HRESULT h = attempt([&] {
-        return FilterGraph2.as<ICaptureGraphBuilder2>()->SetOutputFileName(MEDIASUBTYPE_Avi,
-                                                                           target, &mux, &writer);
+        return FilterGraph2.as<ICaptureGraphBuilder2>()->SetOutputFileName(MEDIASUBTYPE_Avi, target,
+                                                                           &mux, &writer);
     });
     if (FAILED(h)) return fail("cannot write \"" + target + "\"", h);
     h = Filter1.query<IFileSourceFilter>()->Load(videoFile);
@@ -226,8 +226,8 @@ bool MergeGraph::start(const std::string& videoFile, const std::string& audioFil
     }
     auto builder = FilterGraph2.as<ICaptureGraphBuilder2>();
     h = attempt([&] {
-        return builder->RenderStream(nullptr, nullptr, Filter1.GetFilter(),
-                                     XvidEncoder.GetFilter(), mux);
+        return builder->RenderStream(nullptr, nullptr, Filter1.GetFilter(), XvidEncoder.GetFilter(),
+                                     mux);
     });
     if (FAILED(h)) return fail("cannot compress the video of \"" + videoFile + "\"", h);
     if (!audioFile.empty()) {

@@ -42,8 +42,7 @@ class VoiceGraph {
     // lines again and enables chosenLine (a line's name, as the user picked it) if the device
     // still has it, else the line the device has enabled. False when there is no audio input
     // device, or (why then says so) when the device listed cannot be opened now.
-    bool prepare(InputLines* lines, const std::string& chosenLine = {},
-                 std::string* why = nullptr);
+    bool prepare(InputLines* lines, const std::string& chosenLine = {}, std::string* why = nullptr);
     // Makes the graph write the device's sound into an AVI file (the file is replaced).
     media::HRESULT record(const std::string& fileName);
     // Ends the recording; the file is complete on return.

@@ -1,11 +1,11 @@
 #include "untRecordScreen.h"
 
 #include "optdlg.h"
-#include "untCaptureArea.h"
 #include "ui/Dialogs.h"
 #include "ui/UiThread.h"
 #include "ui/qt/ErrorBox.h"
 #include "ui/qt/TrayIcon.h"
+#include "untCaptureArea.h"
 
 #include <QAction>
 #include <QApplication>
@@ -79,8 +79,8 @@ QIcon savePictureIcon() {
         p.setBrush(QColor(110, 170, 230));
         p.drawRect(QRectF(3, 5, 18, 14));
         p.setBrush(QColor(60, 150, 60));
-        p.drawPolygon(QPolygonF({QPointF(4, 18), QPointF(10, 10), QPointF(15, 16),
-                                 QPointF(17, 13), QPointF(20, 18)}));
+        p.drawPolygon(QPolygonF(
+            {QPointF(4, 18), QPointF(10, 10), QPointF(15, 16), QPointF(17, 13), QPointF(20, 18)}));
         p.setBrush(QColor(250, 220, 60));
         p.drawEllipse(QPointF(17, 8), 1.8, 1.8);
     });
@@ -133,8 +133,7 @@ TFrmRecordScreen::TFrmRecordScreen(RecordScreenHost host)
     connect(ActStop, &QAction::triggered, this, ui::guarded([this] { ActStopExecute(); }));
     connect(ActArea, &QAction::triggered, this, ui::guarded([this] { ActAreaExecute(); }));
     connect(ActOption, &QAction::triggered, this, ui::guarded([this] { ActOptionExecute(); }));
-    connect(SavePicture, &QAction::triggered, this,
-            ui::guarded([this] { SavePictureExecute(); }));
+    connect(SavePicture, &QAction::triggered, this, ui::guarded([this] { SavePictureExecute(); }));
     connect(ActClose, &QAction::triggered, this, ui::guarded([this] { ActCloseExecute(); }));
 
     ActionToolBar1 = new QToolBar(this);
@@ -324,8 +323,8 @@ void TFrmRecordScreen::ActStopExecute() {
 
 void TFrmRecordScreen::startMerge(const std::string& target) {
     target_ = target;
-    const bool withVoice = voiceRecorded_ && AudioSample->currentIndex() >= 0 &&
-                           fileExists(audioTempPath());
+    const bool withVoice =
+        voiceRecorded_ && AudioSample->currentIndex() >= 0 && fileExists(audioTempPath());
     std::string why;
     if (!merge.start(videoTempPath(), withVoice ? audioTempPath() : "", target, &why)) {
         mergeFailed(why);
@@ -356,8 +355,7 @@ void TFrmRecordScreen::mergeFailed(const std::string& why) {
         reason.pop_back();
     ui::messageBox("The recording could not be saved as \"" + target_ + "\": " + reason +
                        ".\r\nThe recordings are kept in \"" + videoTempPath() + "\"" +
-                       (voiceRecorded_ ? " and \"" + audioTempPath() + "\"" : std::string()) +
-                       ".",
+                       (voiceRecorded_ ? " and \"" + audioTempPath() + "\"" : std::string()) + ".",
                    "Error", ui::MsgIcon::Warning);
 }
 

@@ -16,7 +16,6 @@ using namespace std::chrono_literals;
 namespace {
 auto* env = ::testing::AddGlobalTestEnvironment(new QtEnvironment("320x240x24"));
 
-
 // The index of the first entry whose name contains text, or -1.
 int find(const TSysDevEnum& devices, const std::string& text) {
     for (int i = 0; i < devices.Count(); ++i)
@@ -213,9 +212,9 @@ TEST(CaptureDevices, TwoSecondsOfVoiceThroughTheMp3EncoderLastTwoSeconds) {
     if (mic == -1) GTEST_SKIP() << "no PulseAudio server with the virtual microphone";
     BoundDevice d(devices, mic);
     TFilter mp3("MP3Enc");
-    mp3.BaseFilter.setMoniker(std::make_shared<TMoniker>(
-        TMoniker{"@device:sw:{083863F1-70DE-11D0-BD40-00A0C911CE86}\\" +
-                 guidToString(CLSID_Mp3EncoderFilter)}));
+    mp3.BaseFilter.setMoniker(
+        std::make_shared<TMoniker>(TMoniker{"@device:sw:{083863F1-70DE-11D0-BD40-00A0C911CE86}\\" +
+                                            guidToString(CLSID_Mp3EncoderFilter)}));
     d.graph.setActive(false);
     mp3.setFilterGraph(&d.graph);
     d.graph.setActive(true);
@@ -301,7 +300,6 @@ TEST(CaptureDevices, ASourceWithPortsHasALinePerPortAndEnablingALineSwitchesTheP
     EXPECT_EQ(mixer(0)->get_Enable(nullptr), E_POINTER);
 }
 
-
 // An idle output's monitor starts delivering sound a second or two late and then in bursts;
 // the recording still lasts as long as it ran, the missing time filled with silence, so the
 // voice stays in step with the screen recorded beside it.
@@ -358,8 +356,7 @@ TEST(CaptureDevices, TheDefaultInputComesFirstAndMonitorsOfOutputsLast) {
     const auto firstMonitor = std::find_if(list.begin(), list.end(), [](const std::string& n) {
         return n.rfind("Monitor of ", 0) == 0;
     });
-    EXPECT_TRUE(std::all_of(firstMonitor, list.end(), [](const std::string& n) {
-        return n.rfind("Monitor of ", 0) == 0;
-    }));
+    EXPECT_TRUE(std::all_of(firstMonitor, list.end(),
+                            [](const std::string& n) { return n.rfind("Monitor of ", 0) == 0; }));
     EXPECT_TRUE(std::is_sorted(firstMonitor, list.end()));
 }

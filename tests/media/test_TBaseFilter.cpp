@@ -1,6 +1,7 @@
 #include "media/TBaseFilter.h"
 #include "support/QtEnvironment.h"
 
+#include <cmath>
 #include <filesystem>
 #include <map>
 #include <sstream>
@@ -208,5 +209,84 @@ TEST(FilterComponent, EncodersFromMonikersWriteXvidAndMp3) {
         EXPECT_NEAR(seconds["mpeg4,XVID"], 2.0, 0.05);
         EXPECT_NEAR(seconds["mp3,U[0][0][0]"], 2.0, 0.1);
         EXPECT_EQ(decodeAll(out).exitCode, 0);
+    }
+}
+
+// The XviD and MS Video 1 codecs take a picture of any size, such as a dragged screen area of
+// 101x77: their encoders code only sizes that are multiples of 2 and 4, so black columns and
+// rows are added at the right and bottom edges, and the picture itself stays where it was,
+// unscaled.
+TEST(FilterComponent, CodecsTakePicturesOfAnySize) {
+    const std::string clip = sharedClip("encode", "odd-gray.avi",
+                                        "-f lavfi -i testsrc=size=101x77:rate=10,format=gray -t 1 "
+                                        "-c:v rawvideo -pix_fmt bgr24");
+    ASSERT_FALSE(clip.empty());
+    int cw = 0, ch = 0;
+    const std::vector<unsigned char> original = decodeFrameRgb(clip, 5, cw, ch);
+    ASSERT_EQ(original.size(), size_t(101 * 77 * 3));
+    struct Case {
+        std::string codec, ffprobeName;
+        int width, height;
+    };
+    for (const Case& c : {Case{"xvid", "mpeg4", 102, 78}, Case{"msvc", "msvideo1", 104, 80}}) {
+        SCOPED_TRACE(c.codec);
+        const std::string out = scratchDir("encode") + "/odd-" + c.codec + ".avi";
+        std::filesystem::remove(out);
+        TFilterGraph graph;
+        graph.setMode(gmCapture);
+        TFilter source("Filter1"), codec("Codec");
+        source.BaseFilter.setMoniker(
+            std::make_shared<TMoniker>(TMoniker{sw(platform::dshow::CLSID_AviWavFileSource)}));
+        codec.BaseFilter.setMoniker(std::make_shared<TMoniker>(
+            TMoniker{cm(platform::dshow::CLSID_VideoCompressorCategory, c.codec)}));
+        source.setFilterGraph(&graph);
+        codec.setFilterGraph(&graph);
+        graph.setActive(true);
+        ASSERT_EQ(source.query<IFileSourceFilter>()->Load(clip), S_OK);
+        auto builder = graph.as<ICaptureGraphBuilder2>();
+        FilterPtr mux, writer;
+        ASSERT_EQ(builder->SetOutputFileName(MEDIASUBTYPE_Avi, out, &mux, &writer), S_OK);
+        ASSERT_EQ(builder->RenderStream(nullptr, &MEDIATYPE_Video, source.GetFilter(),
+                                        codec.GetFilter(), mux),
+                  S_OK);
+        bool done = false, failed = false;
+        graph.OnDSEvent = [&](TFilterGraph*, long event, intptr_t, intptr_t) {
+            done |= event == EC_COMPLETE;
+            failed |= event == EC_ERRORABORT;
+        };
+        ASSERT_TRUE(graph.Play());
+        EXPECT_TRUE(waitFor([&] { return done || failed; }, 30s));
+        EXPECT_FALSE(failed);
+        graph.Stop();
+        graph.setActive(false);
+        source.setFilterGraph(nullptr);
+        codec.setFilterGraph(nullptr);
+
+        EXPECT_EQ(run("ffprobe -v error -show_entries stream=codec_name,width,height,nb_frames "
+                      "-of csv=p=0 '" +
+                      out + "'")
+                      .out,
+                  c.ffprobeName + "," + std::to_string(c.width) + "," +
+                      std::to_string(c.height) + ",10\n");
+        int w = 0, h = 0;
+        const std::vector<unsigned char> frame = decodeFrameRgb(out, 5, w, h);
+        ASSERT_EQ(frame.size(), size_t(c.width * c.height * 3));
+        double error = 0, border = 0;
+        for (int y = 0; y < c.height; ++y)
+            for (int x = 0; x < c.width; ++x)
+                for (int k = 0; k < 3; ++k) {
+                    const int v = frame[size_t((y * c.width + x) * 3 + k)];
+                    if (x < 101 && y < 77) {
+                        const int d = v - original[size_t((y * 101 + x) * 3 + k)];
+                        error += d * d;
+                    } else {
+                        border += v;
+                    }
+                }
+        const double mse = error / (101 * 77 * 3);
+        // About 37 dB for XviD and 25 dB for MS Video 1; a picture one pixel off gives 15.
+        EXPECT_GT(10 * std::log10(255.0 * 255.0 / std::max(mse, 1e-9)), 20.0);
+        const int borderSamples = (c.width * c.height - 101 * 77) * 3;
+        EXPECT_LT(border / borderSamples, 40.0); // black, give or take the codec
     }
 }

@@ -47,7 +47,6 @@ struct PassThrough : IGraphFilterProvider {
     void NotifyFilter(TFilterOperation op, int) override { ops.push_back(op); }
 };
 
-
 std::vector<std::string> names(TFilterGraph& g) {
     std::vector<std::string> out;
     for (const FilterPtr& f : g.query<IFilterGraph2>()->EnumFilters())
@@ -380,7 +379,6 @@ TEST(FilterGraph, CaptureBuilderWritesAnAviFromAFileSource) {
     EXPECT_EQ(decodeAll(out).exitCode, 0);
 }
 
-
 // A file with a stream no renderer takes (subtitles here) still plays to its end: the stream
 // nobody shows is left aside rather than stopping the graph.
 TEST(FilterGraph, AFileWithAStreamNothingShowsStillPlaysToItsEnd) {
@@ -389,10 +387,10 @@ TEST(FilterGraph, AFileWithAStreamNothingShowsStillPlaysToItsEnd) {
         std::ofstream out(srt);
         out << "1\n00:00:00,000 --> 00:00:01,500\nHello\n";
     }
-    const std::string path =
-        clip("subtitled.mkv", "-f lavfi -i testsrc=size=160x120:rate=25 -f lavfi -i sine -i '" +
-                                  srt + "' -t 2 -map 0 -map 1 -map 2 -c:v mpeg4 -c:a libmp3lame "
-                                  "-c:s srt");
+    const std::string path = clip(
+        "subtitled.mkv", "-f lavfi -i testsrc=size=160x120:rate=25 -f lavfi -i sine -i '" + srt +
+                             "' -t 2 -map 0 -map 1 -map 2 -c:v mpeg4 -c:a libmp3lame "
+                             "-c:s srt");
     TFilterGraph g;
     g.setActive(true);
     ASSERT_EQ(g.RenderFile(path), S_OK);
@@ -404,8 +402,7 @@ TEST(FilterGraph, AFileWithAStreamNothingShowsStillPlaysToItsEnd) {
     g.OnDSEvent = [&](TFilterGraph*, long event, intptr_t, intptr_t) { events.push_back(event); };
     ASSERT_TRUE(g.Play());
     ASSERT_TRUE(waitFor(
-        [&] { return std::find(events.begin(), events.end(), EC_COMPLETE) != events.end(); },
-        10s));
+        [&] { return std::find(events.begin(), events.end(), EC_COMPLETE) != events.end(); }, 10s));
     EXPECT_EQ(std::find(events.begin(), events.end(), EC_ERRORABORT), events.end());
 
     // A file of nothing but subtitles has nothing to play: a clear error.
@@ -445,8 +442,7 @@ TEST(FilterGraph, FilesOtherToolsWrotePlayToTheirEnd) {
         {"mpeg2-mp2.mpg", ffmpeg(av + "-c:v mpeg2video -c:a mp2"), true},
         {"two-sounds.mkv", ffmpeg(av + "-map 0 -map 1 -map 1 -c:v mpeg4 -c:a flac"), true},
         {"tone.mp3", ffmpeg("-f lavfi -i sine -t 1 -c:a libmp3lame"), false},
-        {"gst-jpeg-pcm.avi",
-         gst(gstVideo + "jpegenc ! avimux name=m " + gstAudio + "m."), true},
+        {"gst-jpeg-pcm.avi", gst(gstVideo + "jpegenc ! avimux name=m " + gstAudio + "m."), true},
         {"gst-h264-vorbis.mkv",
          gst(gstVideo + "x264enc ! matroskamux name=m " + gstAudio + "vorbisenc ! m."), true},
         {"gst-h264.mp4", gst(gstVideo + "x264enc ! h264parse ! mp4mux name=m"), true},

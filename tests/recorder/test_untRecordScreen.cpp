@@ -27,7 +27,6 @@ namespace {
 
 auto* env = ::testing::AddGlobalTestEnvironment(new QtEnvironment("800x600x24"));
 
-
 // One stream of a file as ffprobe reads it.
 struct Stream {
     std::string type, codec, tag, rate;
@@ -84,9 +83,9 @@ void pressCtrlA() {
 class RecordScreenTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        tmp = scratchDir("record-screen-" + std::string(::testing::UnitTest::GetInstance()
-                                                             ->current_test_info()
-                                                             ->name()));
+        tmp = scratchDir(
+            "record-screen-" +
+            std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
         tmpEnv = std::make_unique<ScopedEnv>("TMPDIR", tmp);
         app::ToolWindows tools;
         tools.recordScreen = [this]() -> QWidget* {
@@ -154,8 +153,8 @@ TEST_F(RecordScreenTest, OpensBelowTheMainWindowWithItsControlsAndThePreview) {
     EXPECT_EQ(main->abfTrayIcon1->popupMenu(), main->PopupMenu1);
     EXPECT_EQ(w->ActStop->shortcut(), QKeySequence("Ctrl+A"));
     QStringList hints;
-    for (QAction* a : {w->ActRecord, w->ActStop, w->ActArea, w->ActOption, w->SavePicture,
-                       w->ActClose})
+    for (QAction* a :
+         {w->ActRecord, w->ActStop, w->ActArea, w->ActOption, w->SavePicture, w->ActClose})
         hints << a->toolTip();
     EXPECT_EQ(hints, QStringList({"Start Record", "Stop Record", "Select Area", "Option",
                                   "SavePicture", "Close"}));

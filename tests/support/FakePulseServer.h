@@ -48,10 +48,18 @@ class FakePulseServer {
     }
 
     // Another program switching the port, the server going away, a port the card refuses.
-    void setActive(std::string port) { locked([&] { active_ = std::move(port); }); }
-    void setGone(bool gone) { locked([&] { gone_ = gone; }); }
-    void refuse(std::string port) { locked([&] { refused_ = std::move(port); }); }
-    std::string active() { return locked([&] { return active_; }); }
+    void setActive(std::string port) {
+        locked([&] { active_ = std::move(port); });
+    }
+    void setGone(bool gone) {
+        locked([&] { gone_ = gone; });
+    }
+    void refuse(std::string port) {
+        locked([&] { refused_ = std::move(port); });
+    }
+    std::string active() {
+        return locked([&] { return active_; });
+    }
     // Every port switch asked for, as (source, port).
     std::vector<std::pair<std::string, std::string>> switches() {
         return locked([&] { return switches_; });

@@ -83,7 +83,12 @@ FilterPtr chain(const std::string& name, std::initializer_list<const char*> fact
             return nullptr;
         }
         gst_bin_add(GST_BIN(bin), e);
-        if (prev) gst_element_link(prev, e);
+        // Elements that cannot be joined make no codec, rather than one that silently
+        // passes nothing.
+        if (prev && !gst_element_link(prev, e)) {
+            gst_object_unref(bin);
+            return nullptr;
+        }
         if (!first) first = e;
         prev = e;
     }
@@ -98,6 +103,64 @@ FilterPtr chain(const std::string& name, std::initializer_list<const char*> fact
         gst_object_unref(p);
     }
     return std::make_shared<GstFilter>(bin, name);
+}
+
+// The first element of bin made by the factory called name, or null (not referenced).
+GstElement* elementOfFactory(GstElement* bin, const char* name) {
+    GstElement* found = nullptr;
+    GstIterator* it = gst_bin_iterate_elements(GST_BIN(bin));
+    GValue item = G_VALUE_INIT;
+    while (!found && gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
+        auto* e = GST_ELEMENT(g_value_get_object(&item));
+        GstElementFactory* f = gst_element_get_factory(e);
+        if (f && std::string(GST_OBJECT_NAME(f)) == name) found = e;
+        g_value_reset(&item);
+    }
+    g_value_unset(&item);
+    gst_iterator_free(it);
+    return found;
+}
+
+// A codec over an encoder that codes only sizes that are multiples of `multiple` (XviD: 2,
+// MS Video 1: 4) still takes pictures of any size, such as a dragged screen area of 101x77:
+// black columns and rows are added at the right and bottom edges up to the next size the
+// encoder takes, rather than failing the whole encoding.
+FilterPtr paddedCodec(const std::string& name, const char* encoder, int multiple) {
+    // videobox works on few formats, so the pictures are converted on both sides of it.
+    FilterPtr f =
+        chain(name, {"videoconvert", "videobox", "videoconvert", encoder}, "Input", "Output");
+    if (!f) return nullptr;
+    GstElement* box = elementOfFactory(static_cast<GstElement*>(f->native()), "videobox");
+    GstPad* in = box ? gst_element_get_static_pad(box, "sink") : nullptr;
+    if (!in) return f;
+    struct Padding {
+        GstElement* box;
+        int multiple;
+    };
+    gst_pad_add_probe(
+        in, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM,
+        [](GstPad*, GstPadProbeInfo* info, gpointer data) {
+            GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
+            if (GST_EVENT_TYPE(event) != GST_EVENT_CAPS) return GST_PAD_PROBE_OK;
+            const auto* p = static_cast<const Padding*>(data);
+            GstCaps* caps = nullptr;
+            gst_event_parse_caps(event, &caps);
+            int w = 0, h = 0;
+            if (caps && gst_caps_get_size(caps) > 0) {
+                const GstStructure* s = gst_caps_get_structure(caps, 0);
+                gst_structure_get_int(s, "width", &w);
+                gst_structure_get_int(s, "height", &h);
+            }
+            const auto missing = [p](int n) {
+                return (p->multiple - n % p->multiple) % p->multiple;
+            };
+            // A negative border adds that many pixels.
+            g_object_set(p->box, "right", -missing(w), "bottom", -missing(h), nullptr);
+            return GST_PAD_PROBE_OK;
+        },
+        new Padding{box, multiple}, [](gpointer data) { delete static_cast<Padding*>(data); });
+    gst_object_unref(in);
+    return f;
 }
 
 bool factoryExists(const char* name) {
@@ -219,15 +282,11 @@ std::vector<Entry> entriesOf(const GUID& category) {
     if (category == CLSID_VideoCompressorCategory) {
         std::vector<Entry> out;
         if (factoryExists("tovamixxvidenc"))
-            out.push_back({"Xvid MPEG-4 Codec", GUID{}, "cm", "xvid", [] {
-                               return chain("Xvid MPEG-4 Codec", {"videoconvert", "tovamixxvidenc"},
-                                            "Input", "Output");
-                           }});
+            out.push_back({"Xvid MPEG-4 Codec", GUID{}, "cm", "xvid",
+                           [] { return paddedCodec("Xvid MPEG-4 Codec", "tovamixxvidenc", 2); }});
         if (factoryExists("avenc_msvideo1"))
-            out.push_back({"Microsoft Video 1", GUID{}, "cm", "msvc", [] {
-                               return chain("Microsoft Video 1", {"videoconvert", "avenc_msvideo1"},
-                                            "Input", "Output");
-                           }});
+            out.push_back({"Microsoft Video 1", GUID{}, "cm", "msvc",
+                           [] { return paddedCodec("Microsoft Video 1", "avenc_msvideo1", 4); }});
         for (Entry& e : encoders("Encoder/Video", {"tovamixxvidenc", "avenc_msvideo1"}, true))
             out.push_back(std::move(e));
         return out;

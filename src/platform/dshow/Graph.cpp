@@ -1233,9 +1233,8 @@ class CaptureBuilder final : public ICaptureGraphBuilder2 {
 
     // The input of a multiplexer sink for a stream of the major type asked for, or of the kind
     // the intermediate filter takes; null when the sink is no multiplexer or the kind is unknown.
-    static std::shared_ptr<Reservation> reserveMuxInput(const GUID* majorType,
-                                                        const FilterPtr& intermediate,
-                                                        const FilterPtr& sink) {
+    static std::shared_ptr<Reservation>
+    reserveMuxInput(const GUID* majorType, const FilterPtr& intermediate, const FilterPtr& sink) {
         if (!sink) return nullptr;
         auto* mux = static_cast<GstElement*>(sink->native());
         if (!gst_element_class_get_pad_template(GST_ELEMENT_GET_CLASS(mux), "video_%u"))
@@ -1247,8 +1246,10 @@ class CaptureBuilder final : public ICaptureGraphBuilder2 {
             auto* e = static_cast<GstElement*>(intermediate->native());
             if (GstPad* in = firstFreePad(e, GST_PAD_SINK)) {
                 GstCaps* takes = gst_pad_query_caps(in, nullptr);
-                if (capsAreVideo(takes)) video = 1;
-                else if (capsAreAudio(takes)) video = 0;
+                if (capsAreVideo(takes))
+                    video = 1;
+                else if (capsAreAudio(takes))
+                    video = 0;
                 gst_caps_unref(takes);
                 gst_object_unref(in);
             }
@@ -1258,8 +1259,6 @@ class CaptureBuilder final : public ICaptureGraphBuilder2 {
         if (!pad) return nullptr;
         return std::make_shared<Reservation>(mux, pad);
     }
-
-  public:
 
   private:
     std::shared_ptr<Graph> graph_;
