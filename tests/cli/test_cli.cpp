@@ -138,10 +138,20 @@ TEST(Cli, FinalRecordingMergesScreenAndVoiceIntoXvidAndMp3) {
     if (voice) {
         std::smatch m;
         const CommandResult audio = run("ffprobe -v error -select_streams a -show_entries "
-                                        "stream=codec_name,duration -of csv=p=0 '" + out + "'");
-        ASSERT_TRUE(std::regex_search(audio.out, m, std::regex("mp3,(\\d+\\.\\d+)")))
-            << audio.out;
+                                        "stream=codec_name,duration -of csv=p=0 '" +
+                                        out + "'");
+        ASSERT_TRUE(std::regex_search(audio.out, m, std::regex("mp3,(\\d+\\.\\d+)"))) << audio.out;
         EXPECT_NEAR(std::stod(m[1]), 3.0, 0.5);
     }
     EXPECT_EQ(decodeAll(out).exitCode, 0);
+
+    // An area of odd size is merged too, with a black column and row added for the encoder.
+    const std::string odd = dir + "/odd.avi";
+    const CommandResult o =
+        run(cli("record-screen --final --seconds 1 --area 10,10,101,77 " + odd));
+    ASSERT_EQ(o.exitCode, 0) << o.err;
+    const auto oddVideo = probeVideo(odd);
+    EXPECT_EQ(oddVideo.at("codec_tag_string"), "XVID");
+    EXPECT_EQ(oddVideo.at("width"), "102");
+    EXPECT_EQ(oddVideo.at("height"), "78");
 }

@@ -443,3 +443,33 @@ TEST_F(RecordScreenTest, TheVoiceSourcePickedInTheListIsTheOneTheCardRecordsFrom
     EXPECT_TRUE(streamOf(merged, "audio"));
     EXPECT_TRUE(streamOf(merged, "video"));
 }
+
+// A very short recording (a second of a still screen, a file of under 8 KiB) is merged whole,
+// with its sound: read as a stream, the AVI reader lost every frame of such a file.
+TEST(MergeGraphTest, AVeryShortRecordingIsMergedWhole) {
+    const std::string video = sharedClip("merge", "still.avi",
+                                         "-f lavfi -i color=c=gray:size=100x76:rate=10 -t 1 "
+                                         "-c:v msvideo1");
+    const std::string audio =
+        sharedClip("merge", "still-voice.avi", "-f lavfi -i sine -t 1 -c:a pcm_s16le");
+    ASSERT_FALSE(video.empty() || audio.empty());
+    ASSERT_LT(fs::file_size(video), 8192u);
+    const std::string out = scratchDir("merge") + "/merged.avi";
+    MergeGraph merge;
+    bool complete = false;
+    std::string failure;
+    merge.onComplete = [&] { complete = true; };
+    merge.onFailed = [&](const std::string& why) { failure = why.empty() ? "failed" : why; };
+    std::string why;
+    ASSERT_TRUE(merge.start(video, audio, out, &why)) << why;
+    ASSERT_TRUE(waitFor([&] { return complete || !failure.empty(); }, 30s));
+    EXPECT_EQ(failure, "");
+    merge.clear();
+    const auto streams = probeStreams(out);
+    const Stream* v = streamOf(streams, "video");
+    const Stream* a = streamOf(streams, "audio");
+    ASSERT_TRUE(v && a);
+    EXPECT_EQ(v->tag, "XVID");
+    EXPECT_NEAR(v->duration, 1.0, 0.15);
+    EXPECT_NEAR(a->duration, 1.0, 0.15);
+}

@@ -1143,8 +1143,15 @@ class CaptureBuilder final : public ICaptureGraphBuilder2 {
                                                            GstPad* reserved) -> HRESULT {
             // A stream written to a multiplexer runs on its own thread from the source on:
             // the multiplexer waits for every stream in turn, so streams that share the
-            // source's thread would wait for each other for ever.
-            GstPad* current = sink ? graph_->queueAfter(pad) : GST_PAD(gst_object_ref(pad));
+            // source's thread would wait for each other for ever. Bytes of unknown kind go
+            // into a decoder, which gives each of its streams a thread of its own already;
+            // a queue in front of it would also make the decoder read the file as a stream,
+            // and the AVI reader then loses short files whose data comes with their header.
+            GstCaps* kind = padCaps(pad);
+            const bool unknownBytes = gst_caps_is_any(kind);
+            gst_caps_unref(kind);
+            GstPad* current =
+                sink && !unknownBytes ? graph_->queueAfter(pad) : GST_PAD(gst_object_ref(pad));
             if (!current) return VFW_E_CANNOT_CONNECT;
             HRESULT h = S_OK;
             if (intermediate) {
