@@ -105,51 +105,68 @@ FilterPtr chain(const std::string& name, std::initializer_list<const char*> fact
     return std::make_shared<GstFilter>(bin, name);
 }
 
-// The first element of bin made by the factory called name, or null (not referenced).
-GstElement* elementOfFactory(GstElement* bin, const char* name) {
-    GstElement* found = nullptr;
-    GstIterator* it = gst_bin_iterate_elements(GST_BIN(bin));
-    GValue item = G_VALUE_INIT;
-    while (!found && gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
-        auto* e = GST_ELEMENT(g_value_get_object(&item));
-        GstElementFactory* f = gst_element_get_factory(e);
-        if (f && std::string(GST_OBJECT_NAME(f)) == name) found = e;
-        g_value_reset(&item);
-    }
-    g_value_unset(&item);
-    gst_iterator_free(it);
-    return found;
-}
-
 // A codec over an encoder that codes only sizes that are multiples of `multiple` (XviD: 2,
 // MS Video 1: 4) still takes pictures of any size, such as a dragged screen area of 101x77:
 // black columns and rows are added at the right and bottom edges up to the next size the
-// encoder takes, rather than failing the whole encoding.
-FilterPtr paddedCodec(const std::string& name, const char* encoder, int multiple) {
-    // videobox works on few formats, so the pictures are converted on both sides of it.
-    FilterPtr f =
-        chain(name, {"videoconvert", "videobox", "videoconvert", encoder}, "Input", "Output");
-    if (!f) return nullptr;
-    GstElement* box = elementOfFactory(static_cast<GstElement*>(f->native()), "videobox");
-    GstPad* in = box ? gst_element_get_static_pad(box, "sink") : nullptr;
-    if (!in) return f;
+// encoder takes, rather than failing the whole encoding. The border is added in boxFormat, a
+// format the encoder's input converts from without loss (pictures of a size the encoder takes
+// pass through untouched).
+FilterPtr paddedCodec(const std::string& name, const char* encoder, int multiple,
+                      const char* boxFormat) {
+    ensureGstreamer();
+    const std::string description = std::string("videoconvert ! video/x-raw,format=") + boxFormat +
+                                    " ! videobox name=box ! video/x-raw,format=" + boxFormat +
+                                    " ! videoconvert ! " + encoder + " name=encoder";
+    GError* error = nullptr;
+    GstElement* bin = gst_parse_bin_from_description(description.c_str(), FALSE, &error);
+    if (!bin) {
+        if (error) g_error_free(error);
+        return nullptr;
+    }
+    GstPad* first = gst_bin_find_unlinked_pad(GST_BIN(bin), GST_PAD_SINK);
+    GstElement* last = gst_bin_get_by_name(GST_BIN(bin), "encoder");
+    GstPad* lastOut = last ? gst_element_get_static_pad(last, "src") : nullptr;
+    GstElement* box = gst_bin_get_by_name(GST_BIN(bin), "box");
+    if (!first || !lastOut || !box) {
+        for (GstObject* o : {GST_OBJECT(first), GST_OBJECT(lastOut), GST_OBJECT(last),
+                             GST_OBJECT(box), GST_OBJECT(bin)})
+            if (o) gst_object_unref(o);
+        return nullptr;
+    }
+    gst_element_add_pad(bin, gst_ghost_pad_new("Input", first));
+    gst_element_add_pad(bin, gst_ghost_pad_new("Output", lastOut));
+    gst_object_unref(lastOut);
+    gst_object_unref(last);
+
+    // What the two probes on the box share; it lives as long as the bin.
     struct Padding {
         GstElement* box;
         int multiple;
+        std::string colorimetry, chromaSite; // of the pictures coming in
     };
+    auto* padding = new Padding{box, multiple, {}, {}};
+    g_object_set_data_full(G_OBJECT(bin), "tovamix-padding", padding,
+                           [](gpointer data) { delete static_cast<Padding*>(data); });
+
+    // Pictures coming in: the border needed for their size.
+    GstPad* in = gst_element_get_static_pad(box, "sink");
     gst_pad_add_probe(
         in, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM,
         [](GstPad*, GstPadProbeInfo* info, gpointer data) {
             GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
             if (GST_EVENT_TYPE(event) != GST_EVENT_CAPS) return GST_PAD_PROBE_OK;
-            const auto* p = static_cast<const Padding*>(data);
+            auto* p = static_cast<Padding*>(data);
             GstCaps* caps = nullptr;
             gst_event_parse_caps(event, &caps);
             int w = 0, h = 0;
+            p->colorimetry.clear();
+            p->chromaSite.clear();
             if (caps && gst_caps_get_size(caps) > 0) {
                 const GstStructure* s = gst_caps_get_structure(caps, 0);
                 gst_structure_get_int(s, "width", &w);
                 gst_structure_get_int(s, "height", &h);
+                if (const gchar* c = gst_structure_get_string(s, "colorimetry")) p->colorimetry = c;
+                if (const gchar* c = gst_structure_get_string(s, "chroma-site")) p->chromaSite = c;
             }
             const auto missing = [p](int n) {
                 return (p->multiple - n % p->multiple) % p->multiple;
@@ -158,9 +175,39 @@ FilterPtr paddedCodec(const std::string& name, const char* encoder, int multiple
             g_object_set(p->box, "right", -missing(w), "bottom", -missing(h), nullptr);
             return GST_PAD_PROBE_OK;
         },
-        new Padding{box, multiple}, [](gpointer data) { delete static_cast<Padding*>(data); });
+        padding, nullptr);
     gst_object_unref(in);
-    return f;
+
+    // Pictures going out: the box copies samples as they are but does not pass on their
+    // colorimetry, and without it a full-range picture would be coded as a studio-range one.
+    GstPad* out = gst_element_get_static_pad(box, "src");
+    gst_pad_add_probe(
+        out, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM,
+        [](GstPad*, GstPadProbeInfo* info, gpointer data) {
+            GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
+            if (GST_EVENT_TYPE(event) != GST_EVENT_CAPS) return GST_PAD_PROBE_OK;
+            const auto* p = static_cast<const Padding*>(data);
+            if (p->colorimetry.empty() && p->chromaSite.empty()) return GST_PAD_PROBE_OK;
+            GstCaps* caps = nullptr;
+            gst_event_parse_caps(event, &caps);
+            if (!caps || gst_caps_get_size(caps) == 0) return GST_PAD_PROBE_OK;
+            GstCaps* fixed = gst_caps_copy(caps);
+            GstStructure* s = gst_caps_get_structure(fixed, 0);
+            if (!p->colorimetry.empty())
+                gst_structure_set(s, "colorimetry", G_TYPE_STRING, p->colorimetry.c_str(), nullptr);
+            if (!p->chromaSite.empty())
+                gst_structure_set(s, "chroma-site", G_TYPE_STRING, p->chromaSite.c_str(), nullptr);
+            GstEvent* replaced = gst_event_new_caps(fixed);
+            gst_caps_unref(fixed);
+            gst_event_unref(event);
+            GST_PAD_PROBE_INFO_DATA(info) = replaced;
+            return GST_PAD_PROBE_OK;
+        },
+        padding, nullptr);
+    gst_object_unref(out);
+    gst_object_unref(first);
+    gst_object_unref(box); // the bin keeps it for the probe
+    return std::make_shared<GstFilter>(bin, name);
 }
 
 bool factoryExists(const char* name) {
@@ -282,11 +329,13 @@ std::vector<Entry> entriesOf(const GUID& category) {
     if (category == CLSID_VideoCompressorCategory) {
         std::vector<Entry> out;
         if (factoryExists("tovamixxvidenc"))
-            out.push_back({"Xvid MPEG-4 Codec", GUID{}, "cm", "xvid",
-                           [] { return paddedCodec("Xvid MPEG-4 Codec", "tovamixxvidenc", 2); }});
+            out.push_back({"Xvid MPEG-4 Codec", GUID{}, "cm", "xvid", [] {
+                               return paddedCodec("Xvid MPEG-4 Codec", "tovamixxvidenc", 2, "I420");
+                           }});
         if (factoryExists("avenc_msvideo1"))
-            out.push_back({"Microsoft Video 1", GUID{}, "cm", "msvc",
-                           [] { return paddedCodec("Microsoft Video 1", "avenc_msvideo1", 4); }});
+            out.push_back({"Microsoft Video 1", GUID{}, "cm", "msvc", [] {
+                               return paddedCodec("Microsoft Video 1", "avenc_msvideo1", 4, "BGRx");
+                           }});
         for (Entry& e : encoders("Encoder/Video", {"tovamixxvidenc", "avenc_msvideo1"}, true))
             out.push_back(std::move(e));
         return out;
