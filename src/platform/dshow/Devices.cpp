@@ -105,6 +105,15 @@ FilterPtr chain(const std::string& name, std::initializer_list<const char*> fact
     return std::make_shared<GstFilter>(bin, name);
 }
 
+// The picture format a probed event sets, when it is a caps event with one; else null.
+const GstStructure* formatOfCapsEvent(GstPadProbeInfo* info) {
+    GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
+    if (GST_EVENT_TYPE(event) != GST_EVENT_CAPS) return nullptr;
+    GstCaps* caps = nullptr;
+    gst_event_parse_caps(event, &caps);
+    return caps && gst_caps_get_size(caps) > 0 ? gst_caps_get_structure(caps, 0) : nullptr;
+}
+
 // A codec over an encoder that codes only sizes that are multiples of `multiple` (XviD: 2,
 // MS Video 1: 4) still takes pictures of any size, such as a dragged screen area of 101x77:
 // black columns and rows are added at the right and bottom edges up to the next size the
@@ -153,21 +162,16 @@ FilterPtr paddedCodec(const std::string& name, const char* encoder, int multiple
     gst_pad_add_probe(
         in, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM,
         [](GstPad*, GstPadProbeInfo* info, gpointer data) {
-            GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
-            if (GST_EVENT_TYPE(event) != GST_EVENT_CAPS) return GST_PAD_PROBE_OK;
+            const GstStructure* s = formatOfCapsEvent(info);
+            if (!s) return GST_PAD_PROBE_OK;
             auto* p = static_cast<Padding*>(data);
-            GstCaps* caps = nullptr;
-            gst_event_parse_caps(event, &caps);
             int w = 0, h = 0;
-            p->colorimetry.clear();
-            p->chromaSite.clear();
-            if (caps && gst_caps_get_size(caps) > 0) {
-                const GstStructure* s = gst_caps_get_structure(caps, 0);
-                gst_structure_get_int(s, "width", &w);
-                gst_structure_get_int(s, "height", &h);
-                if (const gchar* c = gst_structure_get_string(s, "colorimetry")) p->colorimetry = c;
-                if (const gchar* c = gst_structure_get_string(s, "chroma-site")) p->chromaSite = c;
-            }
+            gst_structure_get_int(s, "width", &w);
+            gst_structure_get_int(s, "height", &h);
+            const gchar* colorimetry = gst_structure_get_string(s, "colorimetry");
+            const gchar* chromaSite = gst_structure_get_string(s, "chroma-site");
+            p->colorimetry = colorimetry ? colorimetry : "";
+            p->chromaSite = chromaSite ? chromaSite : "";
             const auto missing = [p](int n) {
                 return (p->multiple - n % p->multiple) % p->multiple;
             };
@@ -184,14 +188,11 @@ FilterPtr paddedCodec(const std::string& name, const char* encoder, int multiple
     gst_pad_add_probe(
         out, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM,
         [](GstPad*, GstPadProbeInfo* info, gpointer data) {
-            GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
-            if (GST_EVENT_TYPE(event) != GST_EVENT_CAPS) return GST_PAD_PROBE_OK;
+            const GstStructure* format = formatOfCapsEvent(info);
             const auto* p = static_cast<const Padding*>(data);
-            if (p->colorimetry.empty() && p->chromaSite.empty()) return GST_PAD_PROBE_OK;
-            GstCaps* caps = nullptr;
-            gst_event_parse_caps(event, &caps);
-            if (!caps || gst_caps_get_size(caps) == 0) return GST_PAD_PROBE_OK;
-            GstCaps* fixed = gst_caps_copy(caps);
+            if (!format || (p->colorimetry.empty() && p->chromaSite.empty()))
+                return GST_PAD_PROBE_OK;
+            GstCaps* fixed = gst_caps_new_full(gst_structure_copy(format), nullptr);
             GstStructure* s = gst_caps_get_structure(fixed, 0);
             if (!p->colorimetry.empty())
                 gst_structure_set(s, "colorimetry", G_TYPE_STRING, p->colorimetry.c_str(), nullptr);
@@ -199,7 +200,7 @@ FilterPtr paddedCodec(const std::string& name, const char* encoder, int multiple
                 gst_structure_set(s, "chroma-site", G_TYPE_STRING, p->chromaSite.c_str(), nullptr);
             GstEvent* replaced = gst_event_new_caps(fixed);
             gst_caps_unref(fixed);
-            gst_event_unref(event);
+            gst_event_unref(GST_PAD_PROBE_INFO_EVENT(info));
             GST_PAD_PROBE_INFO_DATA(info) = replaced;
             return GST_PAD_PROBE_OK;
         },
