@@ -128,10 +128,12 @@ FilterPtr paddedCodec(const std::string& name, const char* encoder, int multiple
                                     " ! videoconvert ! " + encoder + " name=encoder";
     GError* error = nullptr;
     GstElement* bin = gst_parse_bin_from_description(description.c_str(), FALSE, &error);
-    if (!bin) {
-        if (error) g_error_free(error);
+    if (error) { // also when a bin came back with parts missing
+        g_error_free(error);
+        if (bin) gst_object_unref(bin);
         return nullptr;
     }
+    if (!bin) return nullptr;
     GstPad* first = gst_bin_find_unlinked_pad(GST_BIN(bin), GST_PAD_SINK);
     GstElement* last = gst_bin_get_by_name(GST_BIN(bin), "encoder");
     GstPad* lastOut = last ? gst_element_get_static_pad(last, "src") : nullptr;
