@@ -294,3 +294,57 @@ TEST(FilterComponent, CodecsTakePicturesOfAnySize) {
         EXPECT_LT(border / borderSamples, 40.0); // black, give or take the codec
     }
 }
+
+// Only the pictures of a file with sound are encoded, from a source that splits the file and
+// from one that reads it as it is: the sound stream nobody takes is left aside and the
+// encoding still runs to its end.
+TEST(FilterComponent, TheVideoOfAFileWithSoundIsEncodedAlone) {
+    const std::string clip =
+        sharedClip("encode", "src.avi",
+                   "-f lavfi -i testsrc=size=320x240:rate=25 -f lavfi -i sine -t 2 "
+                   "-c:v msvideo1 -c:a pcm_s16le");
+    ASSERT_FALSE(clip.empty());
+    for (const GUID* sourceKind :
+         {&platform::dshow::CLSID_AviWavFileSource, &platform::dshow::CLSID_AsyncReader}) {
+        SCOPED_TRACE(guidToString(*sourceKind));
+        const std::string out = scratchDir("encode") + "/video-alone.avi";
+        std::filesystem::remove(out);
+        TFilterGraph graph;
+        graph.setMode(gmCapture);
+        TFilter source("Filter1"), xvid("XvidEncoder");
+        source.BaseFilter.setMoniker(std::make_shared<TMoniker>(TMoniker{sw(*sourceKind)}));
+        xvid.BaseFilter.setMoniker(std::make_shared<TMoniker>(TMoniker{XvidName}));
+        source.setFilterGraph(&graph);
+        xvid.setFilterGraph(&graph);
+        graph.setActive(true);
+        ASSERT_EQ(source.query<IFileSourceFilter>()->Load(clip), S_OK);
+        FilterPtr mux, writer;
+        auto builder = graph.as<ICaptureGraphBuilder2>();
+        ASSERT_EQ(builder->SetOutputFileName(MEDIASUBTYPE_Avi, out, &mux, &writer), S_OK);
+        ASSERT_EQ(builder->RenderStream(nullptr, &MEDIATYPE_Video, source.GetFilter(),
+                                        xvid.GetFilter(), mux),
+                  S_OK);
+        // A file read as it is has one output, now taken: a second stream from it is refused
+        // at once rather than waited for.
+        if (*sourceKind == platform::dshow::CLSID_AsyncReader)
+            EXPECT_EQ(
+                builder->RenderStream(nullptr, &MEDIATYPE_Audio, source.GetFilter(), nullptr, mux),
+                VFW_E_NOT_FOUND);
+        bool done = false, failed = false;
+        graph.OnDSEvent = [&](TFilterGraph*, long event, intptr_t, intptr_t) {
+            done |= event == EC_COMPLETE;
+            failed |= event == EC_ERRORABORT;
+        };
+        ASSERT_TRUE(graph.Play());
+        EXPECT_TRUE(waitFor([&] { return done || failed; }, 30s));
+        EXPECT_FALSE(failed);
+        graph.Stop();
+        graph.setActive(false);
+        source.setFilterGraph(nullptr);
+        xvid.setFilterGraph(nullptr);
+        EXPECT_EQ(run("ffprobe -v error -show_entries stream=codec_name,nb_frames -of csv=p=0 '" +
+                      out + "'")
+                      .out,
+                  "mpeg4,50\n");
+    }
+}

@@ -157,7 +157,9 @@ bool hasSometimesSrcPads(GstElement* e) {
         auto* t = GST_PAD_TEMPLATE(l->data);
         if (t->direction == GST_PAD_SRC && t->presence == GST_PAD_SOMETIMES) return true;
     }
-    return GST_IS_BIN(e) && !GST_OBJECT_FLAG_IS_SET(e, GST_ELEMENT_FLAG_SINK);
+    // A bin (a file source with its demuxer) adds its streams once it runs; one that already
+    // has its outputs (a file read as it is) adds none.
+    return GST_IS_BIN(e) && !GST_OBJECT_FLAG_IS_SET(e, GST_ELEMENT_FLAG_SINK) && e->numsrcpads == 0;
 }
 
 bool capsMatchType(GstCaps* caps, const GUID* type) {
@@ -1189,6 +1191,14 @@ class CaptureBuilder final : public ICaptureGraphBuilder2 {
         if (!filter) return E_INVALIDARG;
         if (PinPtr out = findUnconnectedPin(filter, PINDIR_OUTPUT, majorType))
             return route(static_cast<GstPad*>(out->native()), nullptr);
+        // Bytes of unknown kind (a file read as it is) hold streams of every kind: the decoder
+        // put after them picks the one of the kind asked for.
+        if (PinPtr out = findUnconnectedPin(filter, PINDIR_OUTPUT, nullptr)) {
+            GstCaps* caps = padCaps(static_cast<GstPad*>(out->native()));
+            const bool unknownBytes = gst_caps_is_any(caps);
+            gst_caps_unref(caps);
+            if (unknownBytes) return route(static_cast<GstPad*>(out->native()), nullptr);
+        }
         auto* e = static_cast<GstElement*>(filter->native());
         if (!hasSometimesSrcPads(e)) return VFW_E_NOT_FOUND;
         // The source finds its streams once it runs: connect the first one of the kind asked for.
