@@ -7,6 +7,7 @@
 #include <fstream>
 #include <signal.h>
 #include <sstream>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +18,8 @@ Xvfb::Xvfb(const std::string& geometry) {
     if (pipe(fds) != 0) return;
     pid_ = fork();
     if (pid_ == 0) {
+        // The server ends with the test that started it, also when the test crashes.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
         close(fds[0]);
         const std::string fd = std::to_string(fds[1]);
         int devnull = open("/dev/null", O_WRONLY);
