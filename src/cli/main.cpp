@@ -25,9 +25,9 @@
 #include <cstring>
 #include <filesystem>
 #include <optional>
+#include <string>
 #include <thread>
 #include <unistd.h>
-#include <string>
 #include <vector>
 
 namespace {
@@ -194,7 +194,7 @@ int mergeRecording(const std::string& output, bool withVoice) {
     recorder::MergeGraph merge;
     const std::string video = recorder::videoTempPath();
     const std::string audio = recorder::audioTempPath();
-    const bool voice = withVoice && std::filesystem::exists(audio);
+    const bool voice = withVoice && recorder::voiceFileUsable(audio);
     bool ended = false;
     std::string failure;
     merge.onComplete = [&] { ended = true; };
@@ -221,8 +221,9 @@ int mergeRecording(const std::string& output, bool withVoice) {
         nextLine += std::chrono::milliseconds(500);
         const int percent = int(merge.progress() * 100);
         if (!ended && percent != shown) {
-            std::fprintf(stderr, terminal ? "\rtovamix-cli: compressing data... %3d%%"
-                                          : "tovamix-cli: compressing data... %d%%\n",
+            std::fprintf(stderr,
+                         terminal ? "\rtovamix-cli: compressing data... %3d%%"
+                                  : "tovamix-cli: compressing data... %d%%\n",
                          percent);
             shown = percent;
         }
@@ -345,8 +346,7 @@ int recordScreen(const std::vector<std::string>& args) {
         summary();
         return 0;
     }
-    return mergeRecording(r.output, voiceRecorded && lines.selected >= 0) == 0 ? (summary(), 0)
-                                                                                : 1;
+    return mergeRecording(r.output, voiceRecorded && lines.selected >= 0) == 0 ? (summary(), 0) : 1;
 }
 
 } // namespace

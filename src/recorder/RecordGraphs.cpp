@@ -2,6 +2,7 @@
 
 #include "media/SharedDevices.h"
 #include "media/TMediaType.h"
+#include "platform/vfw/AviFile.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -158,6 +159,11 @@ HRESULT VoiceGraph::record(const std::string& fileName) {
 void VoiceGraph::stop() {
     attempt([&] { return FilterGraph.Stop() ? S_OK : S_FALSE; });
     FilterGraph.setActive(false);
+}
+
+bool voiceFileUsable(const std::string& path) {
+    std::error_code ec;
+    return std::filesystem::is_regular_file(path, ec) && platform::vfw::aviFileHasSamples(path);
 }
 
 // -- The merge graph.

@@ -19,6 +19,10 @@ namespace recorder {
 std::string temporaryFolder();
 std::string videoTempPath(); // "VideoTemp.avi"
 std::string audioTempPath(); // "AudioTemp.avi"
+// Whether a voice recording can be joined in: the file exists and holds sound. A recording
+// stopped before the sound device delivered anything holds none, and is left out of the merge
+// rather than failing it.
+bool voiceFileUsable(const std::string& path);
 
 // The input lines of the audio device: their names in pin order and the line chosen (the last
 // one the device reports enabled; -1 when none is).

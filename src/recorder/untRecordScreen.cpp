@@ -93,11 +93,6 @@ QIcon closeIcon() {
     });
 }
 
-bool fileExists(const std::string& path) {
-    std::error_code ec;
-    return std::filesystem::exists(path, ec);
-}
-
 void removeFile(const std::string& path) {
     std::error_code ec;
     std::filesystem::remove(path, ec);
@@ -324,7 +319,7 @@ void TFrmRecordScreen::ActStopExecute() {
 void TFrmRecordScreen::startMerge(const std::string& target) {
     target_ = target;
     const bool withVoice =
-        voiceRecorded_ && AudioSample->currentIndex() >= 0 && fileExists(audioTempPath());
+        voiceRecorded_ && AudioSample->currentIndex() >= 0 && voiceFileUsable(audioTempPath());
     std::string why;
     if (!merge.start(videoTempPath(), withVoice ? audioTempPath() : "", target, &why)) {
         mergeFailed(why);

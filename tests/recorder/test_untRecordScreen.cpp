@@ -473,3 +473,18 @@ TEST(MergeGraphTest, AVeryShortRecordingIsMergedWhole) {
     EXPECT_NEAR(v->duration, 1.0, 0.15);
     EXPECT_NEAR(a->duration, 1.0, 0.15);
 }
+
+// A voice recording stopped before the sound device delivered anything has its stream and no
+// sound; it is left out of the merge (other readers refuse such a file), the rest is joined in.
+TEST(MergeGraphTest, AVoiceFileWithoutSoundIsLeftOut) {
+    const std::string none = sharedClip("merge", "no-sound.avi",
+                                        "-f lavfi -i anullsrc=r=44100:cl=stereo -t 0 "
+                                        "-c:a pcm_s16le");
+    const std::string voice =
+        sharedClip("merge", "still-voice.avi", "-f lavfi -i sine -t 1 -c:a pcm_s16le");
+    ASSERT_FALSE(none.empty() || voice.empty());
+    EXPECT_FALSE(voiceFileUsable(none));
+    EXPECT_TRUE(voiceFileUsable(voice));
+    EXPECT_FALSE(voiceFileUsable(scratchDir("merge") + "/missing.avi"));
+    EXPECT_FALSE(voiceFileUsable(scratchDir("merge"))); // a folder
+}

@@ -363,4 +363,20 @@ std::shared_ptr<AviStream> makeCompressedStream(std::shared_ptr<AviStream> sourc
     return std::make_shared<CompressedStream>(std::move(plain), std::move(compressor), options);
 }
 
+bool aviFileHasSamples(const std::string& path) {
+    AVFormatContext* fmt = nullptr;
+    if (avformat_open_input(&fmt, path.c_str(), nullptr, nullptr) < 0) return false;
+    bool found = false;
+    AVPacket* pkt = av_packet_alloc();
+    // Empty chunks (positions a recording skipped) are no samples; a few thousand at most are
+    // looked at, so a long recording is answered at once from its first chunks.
+    for (int i = 0; pkt && !found && i < 4096 && av_read_frame(fmt, pkt) >= 0; ++i) {
+        found = pkt->size > 0;
+        av_packet_unref(pkt);
+    }
+    av_packet_free(&pkt);
+    avformat_close_input(&fmt);
+    return found;
+}
+
 } // namespace platform::vfw

@@ -133,4 +133,9 @@ std::shared_ptr<AviStream> makeCompressedStream(std::shared_ptr<AviStream> sourc
                                                 std::unique_ptr<VideoCompressor> compressor,
                                                 std::string* error);
 
+// Whether the AVI file at path holds at least one sample of data: a recording stopped before
+// its first sound arrived has its stream and no samples, and other readers refuse such a file.
+// False when the file cannot be read.
+bool aviFileHasSamples(const std::string& path);
+
 } // namespace platform::vfw
