@@ -178,6 +178,50 @@ void encodeXvidMp3(const std::string& clip, const std::string& out, bool oneSour
         f->setFilterGraph(nullptr);
 }
 
+// A capture graph with a file source and a video codec, bound by their stored names.
+struct SourceAndCodec {
+    TFilterGraph graph;
+    TFilter source{"Filter1"}, codec{"Codec"};
+    FilterPtr mux, writer;
+    SourceAndCodec(const std::string& sourceName, const std::string& codecName) {
+        graph.setMode(gmCapture);
+        source.BaseFilter.setMoniker(std::make_shared<TMoniker>(TMoniker{sourceName}));
+        codec.BaseFilter.setMoniker(std::make_shared<TMoniker>(TMoniker{codecName}));
+        source.setFilterGraph(&graph);
+        codec.setFilterGraph(&graph);
+        graph.setActive(true);
+    }
+    ~SourceAndCodec() {
+        graph.Stop();
+        graph.setActive(false);
+        source.setFilterGraph(nullptr);
+        codec.setFilterGraph(nullptr);
+    }
+    // Loads clip and routes its video through the codec into an AVI at out; the first failure.
+    HRESULT writeVideo(const std::string& clip, const std::string& out) {
+        HRESULT h = source.query<IFileSourceFilter>()->Load(clip);
+        auto builder = graph.as<ICaptureGraphBuilder2>();
+        if (SUCCEEDED(h)) h = builder->SetOutputFileName(MEDIASUBTYPE_Avi, out, &mux, &writer);
+        if (SUCCEEDED(h))
+            h = builder->RenderStream(nullptr, &MEDIATYPE_Video, source.GetFilter(),
+                                      codec.GetFilter(), mux);
+        return h;
+    }
+    // Plays the graph to its end and stops it (the file is then complete); false when it
+    // stopped with an error or did not end within 30 s.
+    bool runToEnd() {
+        bool done = false, failed = false;
+        graph.OnDSEvent = [&](TFilterGraph*, long event, intptr_t, intptr_t) {
+            done |= event == EC_COMPLETE;
+            failed |= event == EC_ERRORABORT;
+        };
+        const bool played = graph.Play() && waitFor([&] { return done || failed; }, 30s);
+        graph.Stop();
+        graph.OnDSEvent = nullptr;
+        return played && done && !failed;
+    }
+};
+
 // Through the capture graph builder, a clip's video goes through the XviD encoder and its
 // sound through the MP3 encoder into one AVI that reads as mpeg4/XVID and mp3, each stream as
 // long as the clip, whether the two streams come from two sources or from one.
@@ -237,36 +281,12 @@ TEST(FilterComponent, CodecsTakePicturesOfAnySize) {
         SCOPED_TRACE(c.codec);
         const std::string out = scratchDir("encode") + "/odd-" + c.codec + ".avi";
         std::filesystem::remove(out);
-        TFilterGraph graph;
-        graph.setMode(gmCapture);
-        TFilter source("Filter1"), codec("Codec");
-        source.BaseFilter.setMoniker(
-            std::make_shared<TMoniker>(TMoniker{sw(platform::dshow::CLSID_AviWavFileSource)}));
-        codec.BaseFilter.setMoniker(std::make_shared<TMoniker>(
-            TMoniker{cm(platform::dshow::CLSID_VideoCompressorCategory, c.codec)}));
-        source.setFilterGraph(&graph);
-        codec.setFilterGraph(&graph);
-        graph.setActive(true);
-        ASSERT_EQ(source.query<IFileSourceFilter>()->Load(clip), S_OK);
-        auto builder = graph.as<ICaptureGraphBuilder2>();
-        FilterPtr mux, writer;
-        ASSERT_EQ(builder->SetOutputFileName(MEDIASUBTYPE_Avi, out, &mux, &writer), S_OK);
-        ASSERT_EQ(builder->RenderStream(nullptr, &MEDIATYPE_Video, source.GetFilter(),
-                                        codec.GetFilter(), mux),
-                  S_OK);
-        bool done = false, failed = false;
-        graph.OnDSEvent = [&](TFilterGraph*, long event, intptr_t, intptr_t) {
-            done |= event == EC_COMPLETE;
-            failed |= event == EC_ERRORABORT;
-        };
-        ASSERT_TRUE(graph.Play());
-        EXPECT_TRUE(waitFor([&] { return done || failed; }, 30s));
-        EXPECT_FALSE(failed);
-        graph.Stop();
-        graph.setActive(false);
-        source.setFilterGraph(nullptr);
-        codec.setFilterGraph(nullptr);
-
+        {
+            SourceAndCodec g(sw(platform::dshow::CLSID_AviWavFileSource),
+                             cm(platform::dshow::CLSID_VideoCompressorCategory, c.codec));
+            ASSERT_EQ(g.writeVideo(clip, out), S_OK);
+            EXPECT_TRUE(g.runToEnd());
+        }
         EXPECT_EQ(run("ffprobe -v error -show_entries stream=codec_name,width,height,nb_frames "
                       "-of csv=p=0 '" +
                       out + "'")
@@ -309,39 +329,17 @@ TEST(FilterComponent, TheVideoOfAFileWithSoundIsEncodedAlone) {
         SCOPED_TRACE(guidToString(*sourceKind));
         const std::string out = scratchDir("encode") + "/video-alone.avi";
         std::filesystem::remove(out);
-        TFilterGraph graph;
-        graph.setMode(gmCapture);
-        TFilter source("Filter1"), xvid("XvidEncoder");
-        source.BaseFilter.setMoniker(std::make_shared<TMoniker>(TMoniker{sw(*sourceKind)}));
-        xvid.BaseFilter.setMoniker(std::make_shared<TMoniker>(TMoniker{XvidName}));
-        source.setFilterGraph(&graph);
-        xvid.setFilterGraph(&graph);
-        graph.setActive(true);
-        ASSERT_EQ(source.query<IFileSourceFilter>()->Load(clip), S_OK);
-        FilterPtr mux, writer;
-        auto builder = graph.as<ICaptureGraphBuilder2>();
-        ASSERT_EQ(builder->SetOutputFileName(MEDIASUBTYPE_Avi, out, &mux, &writer), S_OK);
-        ASSERT_EQ(builder->RenderStream(nullptr, &MEDIATYPE_Video, source.GetFilter(),
-                                        xvid.GetFilter(), mux),
-                  S_OK);
-        // A file read as it is has one output, now taken: a second stream from it is refused
-        // at once rather than waited for.
-        if (*sourceKind == platform::dshow::CLSID_AsyncReader)
-            EXPECT_EQ(
-                builder->RenderStream(nullptr, &MEDIATYPE_Audio, source.GetFilter(), nullptr, mux),
-                VFW_E_NOT_FOUND);
-        bool done = false, failed = false;
-        graph.OnDSEvent = [&](TFilterGraph*, long event, intptr_t, intptr_t) {
-            done |= event == EC_COMPLETE;
-            failed |= event == EC_ERRORABORT;
-        };
-        ASSERT_TRUE(graph.Play());
-        EXPECT_TRUE(waitFor([&] { return done || failed; }, 30s));
-        EXPECT_FALSE(failed);
-        graph.Stop();
-        graph.setActive(false);
-        source.setFilterGraph(nullptr);
-        xvid.setFilterGraph(nullptr);
+        {
+            SourceAndCodec g(sw(*sourceKind), XvidName);
+            ASSERT_EQ(g.writeVideo(clip, out), S_OK);
+            // A file read as it is has one output, now taken: a second stream from it is
+            // refused at once rather than waited for.
+            if (*sourceKind == platform::dshow::CLSID_AsyncReader)
+                EXPECT_EQ(g.graph.as<ICaptureGraphBuilder2>()->RenderStream(
+                              nullptr, &MEDIATYPE_Audio, g.source.GetFilter(), nullptr, g.mux),
+                          VFW_E_NOT_FOUND);
+            EXPECT_TRUE(g.runToEnd());
+        }
         EXPECT_EQ(run("ffprobe -v error -show_entries stream=codec_name,nb_frames -of csv=p=0 '" +
                       out + "'")
                       .out,

@@ -444,14 +444,20 @@ TEST_F(RecordScreenTest, TheVoiceSourcePickedInTheListIsTheOneTheCardRecordsFrom
     EXPECT_TRUE(streamOf(merged, "video"));
 }
 
+namespace {
+// A second of voice, as the voice graph writes it.
+std::string secondOfVoice() {
+    return sharedClip("merge", "still-voice.avi", "-f lavfi -i sine -t 1 -c:a pcm_s16le");
+}
+} // namespace
+
 // A very short recording (a second of a still screen, a file of under 8 KiB) is merged whole,
 // with its sound: read as a stream, the AVI reader lost every frame of such a file.
 TEST(MergeGraphTest, AVeryShortRecordingIsMergedWhole) {
     const std::string video = sharedClip("merge", "still.avi",
                                          "-f lavfi -i color=c=gray:size=100x76:rate=10 -t 1 "
                                          "-c:v msvideo1");
-    const std::string audio =
-        sharedClip("merge", "still-voice.avi", "-f lavfi -i sine -t 1 -c:a pcm_s16le");
+    const std::string audio = secondOfVoice();
     ASSERT_FALSE(video.empty() || audio.empty());
     ASSERT_LT(fs::file_size(video), 8192u);
     const std::string out = scratchDir("merge") + "/merged.avi";
@@ -475,13 +481,12 @@ TEST(MergeGraphTest, AVeryShortRecordingIsMergedWhole) {
 }
 
 // A voice recording stopped before the sound device delivered anything has its stream and no
-// sound; it is left out of the merge (other readers refuse such a file), the rest is joined in.
+// sound; it is not joined in (the AVI reader of the merge refuses such a file).
 TEST(MergeGraphTest, AVoiceFileWithoutSoundIsLeftOut) {
     const std::string none = sharedClip("merge", "no-sound.avi",
                                         "-f lavfi -i anullsrc=r=44100:cl=stereo -t 0 "
                                         "-c:a pcm_s16le");
-    const std::string voice =
-        sharedClip("merge", "still-voice.avi", "-f lavfi -i sine -t 1 -c:a pcm_s16le");
+    const std::string voice = secondOfVoice();
     ASSERT_FALSE(none.empty() || voice.empty());
     EXPECT_FALSE(voiceFileUsable(none));
     EXPECT_TRUE(voiceFileUsable(voice));
