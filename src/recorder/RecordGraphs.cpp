@@ -130,15 +130,13 @@ bool VoiceGraph::prepare(InputLines* lines, const std::string& chosenLine, std::
     // The user's pick wins over whatever line the device had on; the list is read afresh,
     // so the pick is found by name. A line the device refuses leaves its own line on.
     const auto chosen = std::find(lines->names.begin(), lines->names.end(), chosenLine);
-    if (!chosenLine.empty() && chosen != lines->names.end()) {
-        const size_t i = size_t(chosen - lines->names.begin());
-        if (auto mixer = queryInterface<IAMAudioInputMixer>(lines->pins[i]);
+    const int line = !chosenLine.empty() && chosen != lines->names.end()
+                         ? int(chosen - lines->names.begin())
+                         : lines->selected;
+    if (line >= 0)
+        if (auto mixer = queryInterface<IAMAudioInputMixer>(lines->pins[size_t(line)]);
             mixer && SUCCEEDED(mixer->put_Enable(true)))
-            lines->selected = int(i);
-    } else if (lines->selected >= 0) {
-        if (auto mixer = queryInterface<IAMAudioInputMixer>(lines->pins[size_t(lines->selected)]))
-            mixer->put_Enable(true);
-    }
+            lines->selected = line;
     return true;
 }
 

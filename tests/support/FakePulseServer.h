@@ -42,11 +42,6 @@ class FakePulseServer {
     FakePulseServer(const FakePulseServer&) = delete;
     FakePulseServer& operator=(const FakePulseServer&) = delete;
 
-    template <class F> auto locked(F f) -> decltype(f()) {
-        std::lock_guard<std::mutex> lock(m_);
-        return f();
-    }
-
     // Another program switching the port, the server going away, a port the card refuses.
     void setActive(std::string port) {
         locked([&] { active_ = std::move(port); });
@@ -66,6 +61,11 @@ class FakePulseServer {
     }
 
   private:
+    template <class F> auto locked(F f) -> decltype(f()) {
+        std::lock_guard<std::mutex> lock(m_);
+        return f();
+    }
+
     std::mutex m_;
     std::vector<Port> ports_;
     std::string active_, refused_;

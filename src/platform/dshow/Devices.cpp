@@ -286,16 +286,14 @@ int listRank(GstDevice* device) {
 // real inputs, then monitors, each group sorted by name.
 std::vector<Entry> devices(const char* klass) {
     ensureGstreamer();
-    std::vector<Entry> out;
+    std::vector<std::pair<int, Entry>> ranked; // list rank, entry
     GstDeviceMonitor* monitor = gst_device_monitor_new();
     gst_device_monitor_add_filter(monitor, klass, nullptr);
     gst_device_monitor_start(monitor);
     GList* list = gst_device_monitor_get_devices(monitor);
     gst_device_monitor_stop(monitor);
-    std::vector<int> ranks;
     for (GList* l = list; l; l = l->next) {
         GstDevice* device = GST_DEVICE(l->data);
-        ranks.push_back(listRank(device));
         gchar* n = gst_device_get_display_name(device);
         Entry e{n ? n : "Capture device", GUID{}, "pnp", n ? n : "", nullptr};
         g_free(n);
@@ -305,20 +303,16 @@ std::vector<Entry> devices(const char* klass) {
         e.make = [keep, name = e.name, audio] {
             return createCaptureFilter(keep.get(), name, audio);
         };
-        out.push_back(std::move(e));
+        ranked.emplace_back(listRank(device), std::move(e));
     }
     g_list_free_full(list, gst_object_unref);
     gst_object_unref(monitor);
-    std::vector<size_t> order(out.size());
-    for (size_t i = 0; i < order.size(); ++i)
-        order[i] = i;
-    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
-        return std::tie(ranks[a], out[a].name) < std::tie(ranks[b], out[b].name);
+    std::stable_sort(ranked.begin(), ranked.end(), [](const auto& a, const auto& b) {
+        return std::tie(a.first, a.second.name) < std::tie(b.first, b.second.name);
     });
-    std::vector<Entry> sorted;
-    for (size_t i : order)
-        sorted.push_back(std::move(out[i]));
-    out = std::move(sorted);
+    std::vector<Entry> out;
+    for (auto& r : ranked)
+        out.push_back(std::move(r.second));
     // Two devices of one name stay apart in their display names.
     for (auto it = out.begin(); it != out.end(); ++it)
         while (std::any_of(out.begin(), it, [&](const Entry& e) { return e.key == it->key; }))

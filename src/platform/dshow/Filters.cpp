@@ -51,6 +51,13 @@ GstCaps* padCaps(GstPad* pad) {
     return gst_pad_query_caps(pad, nullptr);
 }
 
+bool padGivesUnknownBytes(GstPad* pad) {
+    GstCaps* caps = padCaps(pad);
+    const bool any = caps && gst_caps_is_any(caps);
+    if (caps) gst_caps_unref(caps);
+    return any;
+}
+
 GstFilter::GstFilter(GstElement* element, std::string name)
     : element_(GST_ELEMENT(gst_object_ref_sink(element))), name_(std::move(name)) {}
 

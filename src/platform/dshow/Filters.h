@@ -52,6 +52,9 @@ FilterPtr filterOf(GstElement* element);
 PinPtr pinOf(GstPad* pad);
 // The pad's caps: negotiated ones, else what it can carry.
 GstCaps* padCaps(GstPad* pad);
+// Whether a pad gives bytes of unknown kind (a file read as it is), which only a decoder can
+// sort into streams.
+bool padGivesUnknownBytes(GstPad* pad);
 // Whether caps are of a major type.
 bool capsAreVideo(const GstCaps* caps);
 bool capsAreAudio(const GstCaps* caps);

@@ -1149,11 +1149,8 @@ class CaptureBuilder final : public ICaptureGraphBuilder2 {
             // into a decoder, which gives each of its streams a thread of its own already;
             // a queue in front of it would also make the decoder read the file as a stream,
             // and the AVI reader then loses short files whose data comes with their header.
-            GstCaps* kind = padCaps(pad);
-            const bool unknownBytes = gst_caps_is_any(kind);
-            gst_caps_unref(kind);
-            GstPad* current =
-                sink && !unknownBytes ? graph_->queueAfter(pad) : GST_PAD(gst_object_ref(pad));
+            GstPad* current = sink && !padGivesUnknownBytes(pad) ? graph_->queueAfter(pad)
+                                                                 : GST_PAD(gst_object_ref(pad));
             if (!current) return VFW_E_CANNOT_CONNECT;
             HRESULT h = S_OK;
             if (intermediate) {
@@ -1193,12 +1190,9 @@ class CaptureBuilder final : public ICaptureGraphBuilder2 {
             return route(static_cast<GstPad*>(out->native()), nullptr);
         // Bytes of unknown kind (a file read as it is) hold streams of every kind: the decoder
         // put after them picks the one of the kind asked for.
-        if (PinPtr out = findUnconnectedPin(filter, PINDIR_OUTPUT, nullptr)) {
-            GstCaps* caps = padCaps(static_cast<GstPad*>(out->native()));
-            const bool unknownBytes = gst_caps_is_any(caps);
-            gst_caps_unref(caps);
-            if (unknownBytes) return route(static_cast<GstPad*>(out->native()), nullptr);
-        }
+        if (PinPtr out = findUnconnectedPin(filter, PINDIR_OUTPUT, nullptr);
+            out && padGivesUnknownBytes(static_cast<GstPad*>(out->native())))
+            return route(static_cast<GstPad*>(out->native()), nullptr);
         auto* e = static_cast<GstElement*>(filter->native());
         if (!hasSometimesSrcPads(e)) return VFW_E_NOT_FOUND;
         // The source finds its streams once it runs: connect the first one of the kind asked for.
