@@ -9,6 +9,9 @@
 int main(int argc, char** argv) {
     ui::TApplication app(argc, argv);
     ui::TApplication::setApplicationName("Tovamix");
+    // The program ends when the main window closes, not when the last visible window does:
+    // while recording, every window of ours may be in the tray.
+    ui::TApplication::setQuitOnLastWindowClosed(false);
     ui::QtDialogs dialogs;
     ui::QtUiThread uiThread;
     ui::setDialogs(&dialogs);
@@ -20,6 +23,9 @@ int main(int argc, char** argv) {
         app::ToolWindows tools;
         tools.recordScreen = [&main]() -> QWidget* {
             return recorder::createRecordScreen({main, main->abfTrayIcon1, main->N42});
+        };
+        tools.beforeRecordScreenShow = [](QWidget* w) {
+            if (auto* r = dynamic_cast<recorder::TFrmRecordScreen*>(w)) r->prepareOpen();
         };
         app::TFrmMain window(tools);
         main = &window;

@@ -232,6 +232,8 @@ void TFrmMain::FormCreate() {
         connect(hotKey_.get(), &platform::shell::GlobalHotKey::activated, this,
                 [this] { HotKeyMessage(); });
     }
+    // Only a copy that goes on shows its icon.
+    abfTrayIcon1->show();
 
     const QRect screen = QGuiApplication::primaryScreen()->geometry();
     move((screen.width() - frameGeometry().width()) / 2, 20);
@@ -251,8 +253,19 @@ void TFrmMain::showEvent(QShowEvent* event) {
 }
 
 void TFrmMain::closeEvent(QCloseEvent* event) {
+    // The tool windows close as their own close sequences say (a running recording is stopped
+    // and its file finished); one that refuses, such as a merge in progress, keeps the program.
+    for (ui::ModelessWindow* w : {&FrmPlay, &FrmRecordScreen, &FrmVideoCapture, &FrmAudioCapture})
+        w->close();
+    for (ui::ModelessWindow* w : {&FrmPlay, &FrmRecordScreen, &FrmVideoCapture, &FrmAudioCapture})
+        if (w->exists()) {
+            event->ignore();
+            return;
+        }
     ui::setSkinActive(false);
     QMainWindow::closeEvent(event);
+    abfTrayIcon1->setCycling(false);
+    QCoreApplication::quit();
 }
 
 void TFrmMain::addVideoDevice(const QString& friendlyName, int i) {
@@ -332,7 +345,8 @@ void TFrmMain::ActRecordScreenExecute() {
             FrmAudioCapture.close();
             FrmPlay.close();
             abfTrayIcon1->setPopupMenu(PopupMenu1);
-            if (tools_.recordScreen) FrmRecordScreen.open(this, tools_.recordScreen);
+            if (tools_.recordScreen)
+                FrmRecordScreen.open(this, tools_.recordScreen, tools_.beforeRecordScreenShow);
         },
         DirectXMessage);
 }
@@ -343,7 +357,9 @@ void TFrmMain::ActVideoCaptureExecute() {
             const QList<QAction*> devices = N3->actions();
             if (devices.isEmpty())
                 throw ui::EUserMessage("not found Video Device on your Computer\xEF\xBC\x81");
-            devices.first()->trigger();
+            // Opened here, not through the item's own handler, so a failure is replaced by
+            // the wrapping's message like those of the other launching actions.
+            OpenForVideoDevice(devices.first()->data().toInt());
         },
         DirectXMessage);
 }

@@ -40,6 +40,8 @@ struct ToolWindows {
     std::function<QWidget*()> player;
     std::function<void(QWidget* player, bool cutPanel)> showCutPanel;
     std::function<QWidget*()> recordScreen;
+    // Run on the Record Screen window before every show from the main window.
+    std::function<void(QWidget* recordScreen)> beforeRecordScreenShow;
     std::function<QWidget*(int device)> videoCapture;
     std::function<QWidget*(int device)> audioCapture;
     // Modal windows: create, show modally, free.
@@ -52,7 +54,9 @@ class TFrmMain : public QMainWindow {
     ~TFrmMain() override;
 
     // True when Ctrl+A could not be grabbed because another program holds it: the program
-    // must end at once, without showing anything.
+    // must end at once, without showing anything. The program's life follows this window:
+    // closing it closes the tool windows (a tool window that refuses keeps it open) and
+    // ends the event loop.
     bool hotKeyTaken() const { return hotKeyTaken_; }
 
     // -- Components, named as the form names them.

@@ -185,6 +185,8 @@ void TOptionDlg::TrackBarChange() {
 }
 
 void TOptionDlg::Button2Click() {
+    // A recording's worker reads these while it runs; they change only while it is idle.
+    if (engine_.hasWorker()) return;
     engine_.quality = optionmap::quality(TrackBarQuality->value());
     engine_.keyFrameInterval = strToInt(EditKeyFrames->text());
     engine_.recordInterval = optionmap::recordInterval(TrackBarRecord->value());

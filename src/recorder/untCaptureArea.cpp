@@ -98,7 +98,15 @@ void TFrmCaptureArea::Open(std::vector<QWidget*> windowsToHide,
 
 void TFrmCaptureArea::Timer1Timer() {
     Timer1->stop();
-    frozen_ = grabScreen();
+    try {
+        frozen_ = grabScreen();
+    } catch (const std::exception& e) {
+        // Nothing to choose from: say why, then bring back the windows hidden for the
+        // selection, so the program is not left without a visible window.
+        ui::showException(e);
+        finish(false);
+        return;
+    }
     canvas_ = frozen_;
     // The picture must start at the screen's top-left so picture and screen coordinates agree.
     setGeometry(0, 0, frozen_.width(), frozen_.height());

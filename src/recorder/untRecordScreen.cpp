@@ -188,6 +188,9 @@ TFrmRecordScreen::TFrmRecordScreen(RecordScreenHost host)
     layout->addWidget(ActionToolBar1);
     layout->addWidget(Panel1, 1);
 
+    // The tool bar follows the engine: settings and area are open again once its worker ended.
+    engine_->onRecordEnd = [this](int) { updateActions(); };
+    if (host_.trayIcon) host_.trayIcon->addCompanion(this);
     merge.onComplete = [this] { mergeComplete(); };
     merge.onFailed = [this](const std::string& why) { mergeFailed(why); };
 }
@@ -212,10 +215,33 @@ QAction* TFrmRecordScreen::makeAction(const char* name, const QString& caption,
 
 void TFrmRecordScreen::setStage(Stage s) {
     stage_ = s;
+    updateActions();
+}
+
+void TFrmRecordScreen::updateActions() {
+    const Stage s = stage_;
     // Not while merging: a new recording would replace the files the merge reads.
     ActRecord->setEnabled(s == Stage::Idle || s == Stage::ChoosingTarget);
-    ActStop->setEnabled(s == Stage::Recording);
+    ActStop->setEnabled(s == Stage::Starting || s == Stage::Recording);
+    // "Stop Record" in the tray, and so Ctrl+A, only once the engine and the voice run.
     if (host_.stopItem) host_.stopItem->setEnabled(s == Stage::Recording);
+    // The worker reads the settings and the capture area while it runs (also for the rest of
+    // its last pass after a stop): they change only while the engine is idle.
+    const bool engineIdle = engine_ && !engine_->hasWorker();
+    const bool settable = engineIdle && (s == Stage::Idle || s == Stage::Merging);
+    ActArea->setEnabled(settable);
+    ActOption->setEnabled(settable);
+}
+
+void TFrmRecordScreen::prepareOpen() {
+    setCaptureAreaChosen(false);
+    if (isVisible() && stage_ == Stage::Idle) {
+        try {
+            setPicture(grabScreen());
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "tovamix: no preview: %s\n", e.what());
+        }
+    }
 }
 
 void TFrmRecordScreen::bindVoiceDevice() {
@@ -253,11 +279,13 @@ void TFrmRecordScreen::showEvent(QShowEvent* event) {
 }
 
 void TFrmRecordScreen::ActRecordExecute() {
-    setStage(Stage::Recording);
+    if (stage_ != Stage::Idle && stage_ != Stage::ChoosingTarget) return;
+    const QPointer<TFrmRecordScreen> self(this);
+    setStage(Stage::Starting);
     if (!voice.FilterGraph.Active()) voice.FilterGraph.setActive(true);
     ui::messageBox(StartMessage, "Info", ui::MsgIcon::Information);
-    if (host_.trayIcon) host_.trayIcon->minimizeToTray();
-    showMinimized();
+    if (!stillOpen(self)) return;
+    goToTray();
 
     const bool withVoice = CheckRecordAudio->isChecked();
     bool haveDevice = false;
@@ -267,11 +295,17 @@ void TFrmRecordScreen::ActRecordExecute() {
             AudioSample->currentIndex() >= 0 ? AudioSample->currentText().toStdString() : "";
         haveDevice = voice.prepare(&lines_, chosen, &why);
         if (haveDevice) showLines(lines_);
-        if (!why.empty())
+        if (!why.empty()) {
             ui::messageBox("The voice cannot be recorded: " + why +
                                ".\r\nThe screen is recorded without it.",
                            "Warning", ui::MsgIcon::Warning);
+            if (!stillOpen(self)) return;
+        }
     }
+    // The last recording's worker may still be finishing its pass (up to a tenth of a long
+    // record interval): it closes its file before a new one is started, with the window alive.
+    waitForEngine();
+    if (!stillOpen(self)) return;
     removeFile(videoTempPath());
     engine_->areaFlag = captureAreaChosen();
     engine_->startRecording(&TFrmCaptureArea::instance(), videoTempPath());
@@ -286,33 +320,50 @@ void TFrmRecordScreen::ActRecordExecute() {
         removeFile(audioTempPath());
     }
     if (host_.trayIcon) host_.trayIcon->setCycling(true);
-    if (host_.stopItem) host_.stopItem->setEnabled(true);
+    setStage(Stage::Recording);
+}
+
+void TFrmRecordScreen::goToTray() {
+    if (host_.trayIcon) {
+        host_.trayIcon->minimizeToTray();
+        if (host_.trayIcon->trayAvailable()) return; // this window went with the main window
+    }
+    showMinimized();
+}
+
+void TFrmRecordScreen::comeBackFromTray() {
+    if (host_.trayIcon) host_.trayIcon->restoreFromTray();
+    showNormal();
+    raise();
+    activateWindow();
 }
 
 void TFrmRecordScreen::ActStopExecute() {
+    // Refused until the recording has started: a stop pressed while the "Info" box or the voice
+    // warning is open would otherwise ask for a target before anything was recorded.
     if (stage_ != Stage::Recording) return;
     setStage(Stage::ChoosingTarget);
     engine_->stopRecording();
     if (host_.trayIcon) host_.trayIcon->setCycling(false);
     voice.stop();
-    if (host_.trayIcon) host_.trayIcon->restoreFromTray();
-    showNormal();
-    raise();
-    activateWindow();
+    comeBackFromTray();
     merge.clear();
     setCaptureAreaChosen(false);
 
+    const QPointer<TFrmRecordScreen> self(this);
     ui::FileDialogRequest request;
     request.filter = "avi|*.avi";
     request.defaultExt = "avi";
     request.fileName = "RecordScreen";
     const std::optional<std::string> target = ui::dialogs().saveFile(request);
+    if (!stillOpen(self)) return;
     if (!target) {
         setStage(Stage::Idle);
         return;
     }
     // The video file is complete only once the engine's worker has ended.
     waitForEngine();
+    if (!stillOpen(self)) return;
     startMerge(*target);
 }
 
@@ -355,20 +406,22 @@ void TFrmRecordScreen::mergeFailed(const std::string& why) {
 }
 
 void TFrmRecordScreen::waitForEngine() {
-    while (engine_->hasWorker()) {
+    while (engine_ && engine_->hasWorker()) {
         ui::defaultEventQueue().processPending();
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        if (engine_->hasWorker()) QThread::msleep(5);
+        if (engine_ && engine_->hasWorker()) QThread::msleep(5);
     }
 }
 
 void TFrmRecordScreen::ActAreaExecute() {
+    if (!engine_ || engine_->hasWorker()) return; // a running worker reads the area
     std::vector<QWidget*> hide{this};
     if (host_.mainWindow) hide.push_back(host_.mainWindow);
     TFrmCaptureArea::instance().Open(hide, [this](const QImage& p) { setPicture(p); });
 }
 
 void TFrmRecordScreen::ActOptionExecute() {
+    if (!engine_ || engine_->hasWorker()) return; // a running worker reads the settings
     TOptionDlg dialog(*engine_, this);
     dialog.exec();
 }
@@ -404,7 +457,8 @@ void TFrmRecordScreen::closeEvent(QCloseEvent* event) {
         event->ignore();
         return;
     }
-    if (stage_ == Stage::Recording) {
+    closing_ = true;
+    if (stage_ == Stage::Starting || stage_ == Stage::Recording) {
         engine_->stopRecording();
         voice.stop();
         if (host_.trayIcon) {
@@ -422,6 +476,7 @@ void TFrmRecordScreen::closeEvent(QCloseEvent* event) {
         waitForEngine();
     }
     engine_.reset();
+    if (host_.trayIcon) host_.trayIcon->removeCompanion(this);
     event->accept();
 }
 
@@ -429,7 +484,7 @@ TFrmRecordScreen* createRecordScreen(RecordScreenHost host) {
     auto* w = new TFrmRecordScreen(std::move(host));
     w->Image1->setVisible(true);
     w->bindVoiceDevice();
-    setCaptureAreaChosen(false);
+    w->prepareOpen();
     return w;
 }
 

@@ -60,14 +60,18 @@ class TFrmRecordScreen : public QWidget {
     MergeGraph merge;
     TScreenCam& engine() { return *engine_; }
 
-    // Where the window is in a recording's life.
-    enum class Stage { Idle, Recording, ChoosingTarget, Merging };
+    // Where the window is in a recording's life. Starting runs from "Start Record" until the
+    // engine and the voice run; a stop is refused until then.
+    enum class Stage { Idle, Starting, Recording, ChoosingTarget, Merging };
     Stage stage() const { return stage_; }
     // The picture Image1 shows (the whole screen, or the chosen rectangle).
     const QImage& picture() const { return picture_; }
 
     // Binds the first audio input device and lists its input lines.
     void bindVoiceDevice();
+    // Run by the main window before every show: forgets the chosen rectangle, so the next
+    // recording is of the whole screen, and shows the whole screen when already open.
+    void prepareOpen();
 
   protected:
     void showEvent(QShowEvent* event) override;
@@ -89,12 +93,20 @@ class TFrmRecordScreen : public QWidget {
     // Waits, with the event loop running, until the engine's worker has ended.
     void waitForEngine();
     void setStage(Stage s);
+    void updateActions();
+    // The window leaves the screen with the main window while recording (into the tray where
+    // there is one) and comes back with it.
+    void goToTray();
+    void comeBackFromTray();
+    // False when the window was closed while a nested event loop (a message box, a wait) ran.
+    bool stillOpen(const QPointer<TFrmRecordScreen>& self) const { return self && !closing_; }
 
     RecordScreenHost host_;
     std::unique_ptr<TScreenCam> engine_;
     InputLines lines_;
     QImage picture_;
     Stage stage_ = Stage::Idle;
+    bool closing_ = false;
     bool voiceRecorded_ = false;
     std::string target_;
 };

@@ -2,7 +2,8 @@
 
 namespace ui {
 
-QWidget* ModelessWindow::open(QWidget* mainWindow, const std::function<QWidget*()>& create) {
+QWidget* ModelessWindow::open(QWidget* mainWindow, const std::function<QWidget*()>& create,
+                              const std::function<void(QWidget*)>& beforeShow) {
     if (!window_) {
         QWidget* w = create();
         if (!w) return nullptr;
@@ -11,6 +12,7 @@ QWidget* ModelessWindow::open(QWidget* mainWindow, const std::function<QWidget*(
         w->move(outer.left(), outer.top() + outer.height());
         window_ = w;
     }
+    if (beforeShow) beforeShow(window_);
     window_->show();
     window_->raise();
     window_->activateWindow();

@@ -15,8 +15,10 @@ class ModelessWindow {
     bool exists() const { return !window_.isNull(); }
 
     // Creates the window with create() when there is none (it is made to free itself on
-    // close) and places its top-left corner at the main window's bottom-left; then shows it.
-    QWidget* open(QWidget* mainWindow, const std::function<QWidget*()>& create);
+    // close) and places its top-left corner at the main window's bottom-left; then runs
+    // beforeShow (if given) on the window, new or existing, and shows it.
+    QWidget* open(QWidget* mainWindow, const std::function<QWidget*()>& create,
+                  const std::function<void(QWidget*)>& beforeShow = {});
     // Closes the window, which frees it, if there is one.
     void close();
 

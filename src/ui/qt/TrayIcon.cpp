@@ -13,7 +13,10 @@ TTrayIcon::TTrayIcon(QWidget* window) : QObject(window), window_(window) {
     connect(&tray_, &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason r) { activated(r); });
     window_->installEventFilter(this);
-    if (trayAvailable()) tray_.show();
+}
+
+void TTrayIcon::show() {
+    if (trayAvailable() && !images_.isEmpty()) tray_.show();
 }
 
 bool TTrayIcon::trayAvailable() const {
@@ -60,8 +63,25 @@ void TTrayIcon::activated(QSystemTrayIcon::ActivationReason reason) {
     }
 }
 
+void TTrayIcon::addCompanion(QWidget* w) {
+    if (w && !companions_.contains(w)) companions_.append(w);
+}
+
+void TTrayIcon::removeCompanion(QWidget* w) {
+    companions_.removeAll(w);
+    hiddenCompanions_.removeAll(w);
+}
+
 void TTrayIcon::minimizeToTray() {
     window_->showMinimized();
+}
+
+void TTrayIcon::hideCompanions() {
+    for (const QPointer<QWidget>& w : companions_)
+        if (w && w->isVisible()) {
+            hiddenCompanions_.append(w);
+            w->hide();
+        }
 }
 
 void TTrayIcon::restoreFromTray() {
@@ -69,6 +89,10 @@ void TTrayIcon::restoreFromTray() {
     window_->showNormal();
     window_->raise();
     window_->activateWindow();
+    const QList<QPointer<QWidget>> back = hiddenCompanions_;
+    hiddenCompanions_.clear();
+    for (const QPointer<QWidget>& w : back)
+        if (w) w->show();
 }
 
 bool TTrayIcon::eventFilter(QObject* watched, QEvent* event) {
@@ -76,6 +100,7 @@ bool TTrayIcon::eventFilter(QObject* watched, QEvent* event) {
         window_->isMinimized() && trayAvailable() && !inTray_) {
         // Hidden after the state change has been handled, so the task-bar entry goes away.
         inTray_ = true;
+        hideCompanions();
         QTimer::singleShot(0, window_, [w = window_] { w->hide(); });
     }
     return QObject::eventFilter(watched, event);

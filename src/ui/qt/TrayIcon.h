@@ -1,8 +1,10 @@
 // The tray-icon component: a hint, a list of images it can cycle through every 200 ms, a
 // pop-up menu opened by a left click, and minimise-to-tray (while the watched window is
 // minimised it is hidden, so its task-bar entry is gone, and the tray icon stands for it).
-// Where the desktop has no tray the window minimises as usual and the rest does nothing
-// visible. User-interface thread only.
+// Companion windows (the tool windows of the program) leave the screen with the watched
+// window and come back with it. Where the desktop has no tray the window minimises as usual
+// and the rest does nothing visible. The icon appears only once show() is called, after its
+// images are set. User-interface thread only.
 #pragma once
 
 #include <QIcon>
@@ -21,6 +23,10 @@ class TTrayIcon : public QObject {
   public:
     explicit TTrayIcon(QWidget* window);
 
+    // Puts the icon into the tray (where there is one). Call once the images are set.
+    void show();
+    bool visible() const { return tray_.isVisible(); }
+
     void setHint(const QString& hint);
     QString hint() const { return hint_; }
     void setImages(const QList<QIcon>& images);
@@ -38,6 +44,9 @@ class TTrayIcon : public QObject {
     // Shows the watched window again, normal and active.
     void restoreFromTray();
     bool inTray() const { return inTray_; }
+    // Windows that go into the tray with the watched window and come back with it.
+    void addCompanion(QWidget* w);
+    void removeCompanion(QWidget* w);
 
   protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -45,6 +54,7 @@ class TTrayIcon : public QObject {
   private:
     void stepImage();
     void activated(QSystemTrayIcon::ActivationReason reason);
+    void hideCompanions();
 
     QWidget* window_;
     QSystemTrayIcon tray_;
@@ -54,6 +64,8 @@ class TTrayIcon : public QObject {
     QString hint_;
     QPointer<QMenu> menu_;
     bool inTray_ = false;
+    QList<QPointer<QWidget>> companions_;
+    QList<QPointer<QWidget>> hiddenCompanions_; // hidden by going into the tray
 };
 
 } // namespace ui
