@@ -7,6 +7,7 @@
 #include "ui/Dialogs.h"
 #include "ui/qt/ErrorBox.h"
 #include "ui/qt/LinkLabel.h"
+#include "ui/qt/OuterSize.h"
 #include "ui/qt/Skin.h"
 #include "ui/qt/TrayIcon.h"
 
@@ -43,7 +44,7 @@ TFrmMain::TFrmMain(ToolWindows tools) : tools_(std::move(tools)) {
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
                    Qt::MSWindowsFixedSizeDialogHint);
-    setFixedSize(425, 207);
+    ui::keepOuterSize(this, QSize(425, 207), true);
     // The form's small dialog font (8 points), so captions fit the 79 x 44 buttons.
     QFont small = font();
     small.setPointSize(8);

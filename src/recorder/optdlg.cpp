@@ -2,6 +2,7 @@
 
 #include "TScreenCam.h"
 #include "ui/qt/ErrorBox.h"
+#include "ui/qt/OuterSize.h"
 
 #include <QGridLayout>
 #include <QGroupBox>
@@ -82,7 +83,7 @@ TOptionDlg::TOptionDlg(TScreenCam& engine, QWidget* parent) : QDialog(parent), e
     setWindowTitle("Option");
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowCloseButtonHint);
-    setFixedSize(451, 304);
+    ui::keepOuterSize(this, QSize(451, 304), true);
 
     GroupBox1 = new QGroupBox("Recording parameters", this);
     GroupBox1->setObjectName("GroupBox1");

@@ -4,6 +4,7 @@
 #include "ui/Dialogs.h"
 #include "ui/UiThread.h"
 #include "ui/qt/ErrorBox.h"
+#include "ui/qt/OuterSize.h"
 #include "ui/qt/TrayIcon.h"
 #include "untCaptureArea.h"
 
@@ -105,7 +106,7 @@ TFrmRecordScreen::TFrmRecordScreen(RecordScreenHost host)
     setObjectName("FrmRecordScreen");
     setWindowTitle("Record Screen");
     setWindowFlag(Qt::Window);
-    resize(606, 477);
+    ui::keepOuterSize(this, QSize(606, 477));
     QFont font("MS Sans Serif");
     font.setPointSize(8);
     setFont(font);
