@@ -16,7 +16,7 @@ PACKAGES=(
     gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
     gstreamer1.0-plugins-ugly gstreamer1.0-libav gstreamer1.0-x gstreamer1.0-pulseaudio
     gstreamer1.0-plugins-base-apps libxvidcore-dev
-    xvfb xauth x11-utils x11-apps xdotool imagemagick ffmpeg
+    xvfb xauth x11-utils x11-apps xdotool imagemagick ffmpeg openbox trayer
     pulseaudio pulseaudio-utils libpulse-dev
 )
 

@@ -22,10 +22,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
+#include <fstream>
 #include <thread>
 
 using namespace app;
 using namespace testsupport;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -198,6 +201,26 @@ TEST_F(MainWindowTest, WrappedActionsReplaceErrorsWithTheDirectXMessage) {
     EXPECT_EQ(shown[2].request.text, "not found Video Device on your Computer\xEF\xBC\x81");
 }
 
+// "Capture Video" opens the first device inside its own wrapping: a device that fails to open
+// gives the wrapping's message, as the other launching actions do.
+TEST_F(MainWindowTest, CaptureVideoReportsAFailingDeviceWithTheDirectXMessage) {
+    ToolWindows tools;
+    std::vector<int> opened;
+    tools.videoCapture = [&](int device) -> QWidget* {
+        opened.push_back(device);
+        throw std::runtime_error("the device is busy");
+    };
+    TFrmMain w(tools);
+    w.N3->clear();
+    w.addVideoDevice("First Camera", 0);
+    w.addVideoDevice("Second Camera", 1);
+    w.ActVideoCapture->trigger();
+    EXPECT_EQ(opened, std::vector<int>{0});
+    const auto shown = dialogs.shown();
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].request.text, DirectXMessage);
+}
+
 TEST_F(MainWindowTest, ExitAsksFirstAndCancelKeepsTheProgramRunning) {
     TFrmMain w;
     w.show();
@@ -211,8 +234,14 @@ TEST_F(MainWindowTest, ExitAsksFirstAndCancelKeepsTheProgramRunning) {
     EXPECT_EQ(shown[0].request.icon, ui::MsgIcon::Question);
     EXPECT_EQ(shown[0].request.buttons, ui::MsgButtons::OkCancel);
     EXPECT_EQ(shown[0].request.defaultButton, ui::MsgResult::Cancel);
+    // OK closes the main window, and that ends the event loop: the program's life follows
+    // the main window, whatever other windows are still shown.
+    QWidget other;
+    other.show();
     dialogs.queueAnswer(ui::MsgResult::Ok);
-    w.ActExit->trigger();
+    QTimer::singleShot(0, &w, [&] { w.ActExit->trigger(); });
+    QTimer::singleShot(5000, [] { QCoreApplication::exit(7); }); // never reached when it ends
+    EXPECT_EQ(QCoreApplication::exec(), 0);
     EXPECT_FALSE(w.isVisible());
 }
 
@@ -370,4 +399,203 @@ TEST_F(MainWindowTest, TrayIconCyclesItsImagesEvery200MsWhileSwitchedOn) {
     tray->restoreFromTray();
     pump(100);
     EXPECT_TRUE(w.isVisible());
+}
+
+namespace {
+
+// The program itself, started in the background on a display of the test's own, driven with
+// real input as a person would drive it.
+class RunningProgram {
+  public:
+    RunningProgram(const std::string& display, const std::string& tmp, const std::string& errFile)
+        : d_("DISPLAY=" + display + " ") {
+        const CommandResult r = run(d_ + "TMPDIR='" + tmp + "' XDG_RUNTIME_DIR='" + tmp + "' " +
+                                    TOVAMIX + " >/dev/null 2>'" + errFile + "' & echo $!");
+        pid_ = r.out.substr(0, r.out.find('\n'));
+    }
+    ~RunningProgram() {
+        if (alive()) run("kill -9 " + pid_);
+    }
+    bool alive() const { return run("kill -0 " + pid_ + " 2>/dev/null").exitCode == 0; }
+    // The first visible window whose name matches the pattern exactly, waited for.
+    std::string window(const std::string& name, std::chrono::milliseconds timeout = 10s) const {
+        std::string id;
+        const auto end = std::chrono::steady_clock::now() + timeout;
+        while (id.empty() && std::chrono::steady_clock::now() < end) {
+            id = run(d_ + "xdotool search --onlyvisible --name '^" + name + "$'").out;
+            id = id.substr(0, id.find('\n'));
+            if (id.empty()) std::this_thread::sleep_for(100ms);
+        }
+        return id;
+    }
+    // Names of this program's visible windows.
+    std::string visibleWindows() const {
+        return run("export " + d_ + "; for w in $(xdotool search --onlyvisible --pid " + pid_ +
+                   "); do xdotool getwindowname $w; done")
+            .out;
+    }
+    // Whether the window manager lists the window among its clients, as task bars show them
+    // (a minimised window stays listed; a window gone into the tray does not).
+    bool listed(const std::string& window) const {
+        const std::string list = run(d_ + "xprop -root _NET_CLIENT_LIST").out;
+        char hex[32];
+        std::snprintf(hex, sizeof hex, "0x%lx", std::strtoul(window.c_str(), nullptr, 10));
+        return list.find(std::string(hex) + ",") != std::string::npos ||
+               list.find(std::string(hex) + "\n") != std::string::npos;
+    }
+    void click(const std::string& window, int x, int y) const {
+        ASSERT_EQ(run(d_ + "xdotool mousemove --window " + window + " " + std::to_string(x) + " " +
+                      std::to_string(y) + " click 1")
+                      .exitCode,
+                  0);
+    }
+    void key(const std::string& keys) const {
+        ASSERT_EQ(run(d_ + "xdotool key --clearmodifiers " + keys).exitCode, 0);
+    }
+    // The window's outer size: its client size plus the frame the window manager draws.
+    QSize outerSize(const std::string& window) const {
+        const std::string geometry = run(d_ + "xwininfo -id " + window).out;
+        auto field = [&](const std::string& name) {
+            const size_t at = geometry.find(name);
+            return at == std::string::npos ? -1 : std::atoi(geometry.c_str() + at + name.size());
+        };
+        int l = 0, r = 0, t = 0, b = 0;
+        std::sscanf(run(d_ + "xprop -id " + window + " _NET_FRAME_EXTENTS").out.c_str(),
+                    "_NET_FRAME_EXTENTS(CARDINAL) = %d, %d, %d, %d", &l, &r, &t, &b);
+        return QSize(field("Width: ") + l + r, field("Height: ") + t + b);
+    }
+    // Waits until the process has ended; how long it took.
+    std::chrono::milliseconds waitForEnd(std::chrono::milliseconds timeout) const {
+        const auto start = std::chrono::steady_clock::now();
+        while (alive() && std::chrono::steady_clock::now() - start < timeout)
+            std::this_thread::sleep_for(20ms);
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - start);
+    }
+
+  private:
+    std::string d_;
+    std::string pid_;
+};
+
+// Where the program keeps its screen recording under the temporary folder tmp.
+std::string findVideoTemp(const std::string& tmp) {
+    const std::string found =
+        run("find '" + tmp + "' -name VideoTemp.avi -type f | head -1").out;
+    return found.substr(0, found.find('\n'));
+}
+
+// Positions inside the windows, from their forms: the main window's "Record Screen" and
+// "Exit" buttons, and the Record Screen window's "Start Record" button.
+constexpr int RecordScreenButtonX = 237, ExitButtonX = 335, MainButtonsY = 42;
+constexpr int StartRecordX = 20, StartRecordY = 19;
+
+} // namespace
+
+// "Exit" then OK while a recording runs: the recording is stopped, its file finished, and the
+// program ends at once, with the Record Screen window open; the hot key is free again.
+TEST(ProgramLife, ExitDuringARecordingEndsTheProgramAndKeepsTheRecording) {
+    Xvfb x("1024x768x24");
+    ASSERT_TRUE(x.ok());
+    const std::string tmp = scratchDir("program-exit");
+    run("chmod 700 '" + tmp + "'");
+    RunningProgram program(x.display(), tmp, tmp + "/stderr");
+    const std::string main = program.window("Tovamix 2.0.0.4");
+    ASSERT_FALSE(main.empty()) << "the program never showed its window";
+    program.click(main, RecordScreenButtonX, MainButtonsY);
+    const std::string recordScreen = program.window("Record Screen");
+    ASSERT_FALSE(recordScreen.empty());
+    program.click(recordScreen, StartRecordX, StartRecordY);
+    ASSERT_FALSE(program.window("Info").empty());
+    program.key("Return");
+    // Without a tray the windows stay on this screen (there is no window manager to
+    // minimise them), so "Exit" can be pressed while the engine records.
+    std::string video;
+    for (int i = 0; i < 100 && video.empty(); ++i) {
+        std::this_thread::sleep_for(100ms);
+        video = findVideoTemp(tmp);
+    }
+    ASSERT_FALSE(video.empty());
+    std::this_thread::sleep_for(1200ms);
+    program.click(main, ExitButtonX, MainButtonsY);
+    ASSERT_FALSE(program.window("info").empty());
+    program.key("shift+Tab space"); // OK; Cancel is the default button
+    const auto took = program.waitForEnd(10s);
+    EXPECT_FALSE(program.alive());
+    EXPECT_LT(took, 2s);
+    // The recording is a whole file of more than a second.
+    EXPECT_EQ(decodeAll(video).exitCode, 0);
+    EXPECT_GT(std::atof(probeVideo(video)["duration"].c_str()), 1.0);
+    // The hot key is free: a new copy starts and stays.
+    RunningProgram again(x.display(), tmp, tmp + "/stderr2");
+    EXPECT_FALSE(again.window("Tovamix 2.0.0.4").empty());
+    EXPECT_TRUE(again.alive());
+}
+
+// With a tray and a window manager: the windows have their outer sizes, the icon appears only
+// in the copy that goes on, and while recording nothing of ours but the icon is on screen.
+TEST(ProgramLife, WhileRecordingOnlyTheTrayIconIsLeftAndTheStopBringsTheWindowsBack) {
+    if (run("command -v openbox && command -v trayer").exitCode != 0)
+        GTEST_SKIP() << "openbox and trayer are not installed";
+    Xvfb x("1024x768x24");
+    ASSERT_TRUE(x.ok());
+    const std::string d = "DISPLAY=" + x.display() + " ";
+    const std::string tmp = scratchDir("program-tray");
+    run("chmod 700 '" + tmp + "'");
+    const std::string helpers = run(d + "openbox >/dev/null 2>&1 & echo $!; " + d +
+                                    "trayer --edge bottom --align right --widthtype pixel "
+                                    "--width 120 >/dev/null 2>&1 & echo $!")
+                                    .out;
+    struct KillOnExit {
+        std::string pids;
+        ~KillOnExit() { run("kill " + pids + " 2>/dev/null"); }
+    } killHelpers{helpers.substr(0, helpers.size() - 1)};
+    for (char& c : killHelpers.pids)
+        if (c == '\n') c = ' ';
+    std::string trayShown;
+    for (int i = 0; i < 100 && trayShown.empty(); ++i) {
+        std::this_thread::sleep_for(100ms);
+        trayShown = run(d + "xdotool search --onlyvisible --class trayer").out;
+    }
+    ASSERT_FALSE(trayShown.empty()) << "the tray never appeared";
+
+    RunningProgram program(x.display(), tmp, tmp + "/stderr");
+    const std::string main = program.window("Tovamix 2.0.0.4");
+    ASSERT_FALSE(main.empty());
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(program.outerSize(main), QSize(425, 207));
+    // A second copy ends at once and silently: no icon, no warning about one.
+    const CommandResult second =
+        run(d + "TMPDIR='" + tmp + "' XDG_RUNTIME_DIR='" + tmp + "' " + TOVAMIX);
+    EXPECT_EQ(second.exitCode, 0);
+    EXPECT_EQ(second.err, "");
+
+    program.click(main, RecordScreenButtonX, MainButtonsY);
+    const std::string recordScreen = program.window("Record Screen");
+    ASSERT_FALSE(recordScreen.empty());
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(program.outerSize(recordScreen), QSize(606, 477));
+    program.click(recordScreen, StartRecordX, StartRecordY);
+    ASSERT_FALSE(program.window("Info").empty());
+    program.key("Return");
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_FALSE(program.listed(main));
+    EXPECT_FALSE(program.listed(recordScreen));
+    const std::string whileRecording = program.visibleWindows();
+    EXPECT_NE(whileRecording.find("Tovamix"), std::string::npos) << "no tray icon";
+    EXPECT_EQ(whileRecording.find("Tovamix 2.0.0.4"), std::string::npos) << whileRecording;
+    EXPECT_EQ(whileRecording.find("Record Screen"), std::string::npos) << whileRecording;
+
+    program.key("ctrl+a");
+    EXPECT_FALSE(program.window("Save As").empty());
+    const std::string afterStop = program.visibleWindows();
+    EXPECT_NE(afterStop.find("Tovamix 2.0.0.4"), std::string::npos) << afterStop;
+    EXPECT_NE(afterStop.find("Record Screen"), std::string::npos) << afterStop;
+    EXPECT_TRUE(program.listed(main));
+    EXPECT_TRUE(program.listed(recordScreen));
+    program.key("Escape");
+    std::this_thread::sleep_for(300ms);
+    std::ifstream err(tmp + "/stderr");
+    const std::string said((std::istreambuf_iterator<char>(err)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(said.find("No Icon set"), std::string::npos) << said;
 }
