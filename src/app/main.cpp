@@ -24,9 +24,7 @@ int main(int argc, char** argv) {
         tools.recordScreen = [&main]() -> QWidget* {
             return recorder::createRecordScreen({main, main->abfTrayIcon1, main->N42});
         };
-        tools.beforeRecordScreenShow = [](QWidget* w) {
-            if (auto* r = dynamic_cast<recorder::TFrmRecordScreen*>(w)) r->prepareOpen();
-        };
+        tools.beforeRecordScreenShow = recorder::prepareRecordScreen;
         app::TFrmMain window(tools);
         main = &window;
         if (window.hotKeyTaken()) return 0;

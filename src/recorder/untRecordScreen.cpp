@@ -481,6 +481,10 @@ void TFrmRecordScreen::closeEvent(QCloseEvent* event) {
     event->accept();
 }
 
+void prepareRecordScreen(QWidget* window) {
+    if (auto* w = dynamic_cast<TFrmRecordScreen*>(window)) w->prepareOpen();
+}
+
 TFrmRecordScreen* createRecordScreen(RecordScreenHost host) {
     auto* w = new TFrmRecordScreen(std::move(host));
     w->Image1->setVisible(true);

@@ -114,5 +114,7 @@ class TFrmRecordScreen : public QWidget {
 // The window as the main window opens it: created when there is none, its voice device bound,
 // the capture area forgotten. The caller shows it.
 TFrmRecordScreen* createRecordScreen(RecordScreenHost host);
+// Run by the main window before every show of the window: see TFrmRecordScreen::prepareOpen.
+void prepareRecordScreen(QWidget* window);
 
 } // namespace recorder

@@ -5,6 +5,7 @@
 #include "support/FakePulseServer.h"
 #include "support/QtEnvironment.h"
 #include "ui/Dialogs.h"
+#include "ui/qt/QtDialogs.h"
 #include "ui/qt/TrayIcon.h"
 
 #include <QAction>
@@ -12,7 +13,11 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QMenu>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QScrollArea>
+#include <QTimer>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -91,6 +96,7 @@ class RecordScreenTest : public ::testing::Test {
         tools.recordScreen = [this]() -> QWidget* {
             return createRecordScreen({main.get(), main->abfTrayIcon1, main->N42});
         };
+        tools.beforeRecordScreenShow = prepareRecordScreen;
         main = std::make_unique<app::TFrmMain>(tools);
         ASSERT_FALSE(main->hotKeyTaken());
         main->show();
@@ -118,16 +124,32 @@ class RecordScreenTest : public ::testing::Test {
         ASSERT_EQ(w->stage(), TFrmRecordScreen::Stage::Recording);
         EXPECT_TRUE(main->N42->isEnabled());
         EXPECT_FALSE(w->ActRecord->isEnabled());
+        // The worker reads the settings and the area: both are closed while it runs.
+        EXPECT_FALSE(w->ActArea->isEnabled());
+        EXPECT_FALSE(w->ActOption->isEnabled());
         EXPECT_TRUE(main->abfTrayIcon1->cycling());
         pump(ms);
+    }
+    // Chooses the rectangle (100, 80)-(420, 320) with real clicks on the frozen screen.
+    void chooseArea(TFrmRecordScreen* w) {
+        w->ActArea->trigger();
+        pump(1300); // the selection freezes the screen after a second
+        ASSERT_TRUE(TFrmCaptureArea::instance().isVisible());
+        for (const char* step : {"mousemove 100 80", "click 1", "mousemove 420 320", "click 1"}) {
+            ASSERT_EQ(run(std::string("xdotool ") + step).exitCode, 0);
+            pump(150);
+        }
+        ASSERT_TRUE(waitFor([&] { return w->isVisible(); }, 3s));
+        EXPECT_TRUE(captureAreaChosen());
+        EXPECT_EQ(w->picture().size(), QSize(320, 240));
     }
     bool shown(const std::string& text) {
         for (const auto& s : dialogs.shown())
             if (s.request.text == text) return true;
         return false;
     }
-    std::string videoTemp() const { return tmp + "/VideoTemp.avi"; }
-    std::string audioTemp() const { return tmp + "/AudioTemp.avi"; }
+    std::string videoTemp() const { return videoTempPath(); }
+    std::string audioTemp() const { return audioTempPath(); }
 
     ui::ScriptedDialogs dialogs;
     ui::ScopedDialogs useDialogs{dialogs};
@@ -283,13 +305,17 @@ TEST_F(RecordScreenTest, ClosingIsRefusedWhileMergingAndStopsARunningRecording) 
     dialogs.queueFile(tmp + "/merged.avi");
     record(w, 3000);
     w->ActStop->trigger();
-    if (w->stage() == TFrmRecordScreen::Stage::Merging) {
-        w->ActClose->trigger();
-        EXPECT_TRUE(shown("compressing data, please wait close"));
-        EXPECT_EQ(window(), w);
-        EXPECT_EQ(w->Panel1->text(), "compressing data...");
-        EXPECT_FALSE(w->ImageBox->isVisible());
-    }
+    // The merge's end arrives through the event loop, which has not run since it started.
+    ASSERT_EQ(w->stage(), TFrmRecordScreen::Stage::Merging);
+    w->ActClose->trigger();
+    EXPECT_TRUE(shown("compressing data, please wait close"));
+    EXPECT_EQ(window(), w);
+    EXPECT_EQ(w->Panel1->text(), "compressing data...");
+    EXPECT_FALSE(w->ImageBox->isVisible());
+    // Closing the main window is refused with it: the program keeps running.
+    main->close();
+    EXPECT_TRUE(main->isVisible());
+    EXPECT_EQ(window(), w);
     ASSERT_TRUE(waitFor([&] { return shown("Record Complete!"); }, 60s));
 }
 
@@ -338,16 +364,7 @@ TEST_F(RecordScreenTest, SavePictureWritesJpegForJpgNamesAndBitmapsOtherwise) {
 TEST_F(RecordScreenTest, AChosenAreaIsRecordedOnceThenTheWholeScreenAgain) {
     TFrmRecordScreen* w = open();
     ASSERT_TRUE(w);
-    w->ActArea->trigger();
-    pump(1300); // the selection freezes the screen after a second
-    ASSERT_TRUE(TFrmCaptureArea::instance().isVisible());
-    for (const char* step : {"mousemove 100 80", "click 1", "mousemove 420 320", "click 1"}) {
-        ASSERT_EQ(run(std::string("xdotool ") + step).exitCode, 0);
-        pump(150);
-    }
-    ASSERT_TRUE(waitFor([&] { return w->isVisible(); }, 3s));
-    EXPECT_TRUE(captureAreaChosen());
-    EXPECT_EQ(w->picture().size(), QSize(320, 240));
+    chooseArea(w);
     EXPECT_FALSE(w->CheckRecordAudio->isChecked()); // cleared again when shown
 
     auto recordOnce = [&] {
@@ -442,6 +459,224 @@ TEST_F(RecordScreenTest, TheVoiceSourcePickedInTheListIsTheOneTheCardRecordsFrom
     const auto merged = probeStreams(out);
     EXPECT_TRUE(streamOf(merged, "audio"));
     EXPECT_TRUE(streamOf(merged, "video"));
+}
+
+// "Record Screen" pressed again while the window is open forgets the chosen rectangle: the
+// preview and the next recording are of the whole screen.
+TEST_F(RecordScreenTest, OpeningTheWindowAgainAfterAreaRecordsTheWholeScreen) {
+    TFrmRecordScreen* w = open();
+    ASSERT_TRUE(w);
+    chooseArea(w);
+    EXPECT_EQ(open(), w);
+    EXPECT_FALSE(captureAreaChosen());
+    EXPECT_EQ(w->picture().size(), QSize(800, 600));
+    dialogs.queueFile(std::nullopt);
+    record(w, 600);
+    w->ActStop->trigger();
+    ASSERT_TRUE(w->engine().waitUntilIdle(10s) || !w->engine().hasWorker());
+    pump(200);
+    const auto streams = probeStreams(videoTemp());
+    ASSERT_EQ(streams.size(), 1u);
+    EXPECT_EQ(streams[0].width, 800);
+    EXPECT_EQ(streams[0].height, 600);
+    // Once the engine is idle again, the area and the options are open again.
+    EXPECT_TRUE(w->ActArea->isEnabled());
+    EXPECT_TRUE(w->ActOption->isEnabled());
+}
+
+// A screen that cannot be read when the selection starts: the error is shown, and the windows
+// hidden for the selection come back.
+TEST_F(RecordScreenTest, AFailedGrabDuringAreaIsReportedAndTheWindowsComeBack) {
+    TFrmRecordScreen* w = open();
+    ASSERT_TRUE(w);
+    {
+        ScopedEnv noScreen("DISPLAY", ":59999"); // the grab opens a connection of its own
+        w->ActArea->trigger();
+        EXPECT_FALSE(w->isVisible());
+        EXPECT_FALSE(main->isVisible());
+        ASSERT_TRUE(waitFor([&] { return !dialogs.shown().empty(); }, 5s));
+    }
+    const auto boxes = dialogs.shown();
+    EXPECT_NE(boxes.back().request.text.find("Cannot read the screen"), std::string::npos);
+    EXPECT_EQ(boxes.back().request.icon, ui::MsgIcon::Error);
+    EXPECT_TRUE(w->isVisible());
+    EXPECT_TRUE(main->isVisible());
+    EXPECT_FALSE(TFrmCaptureArea::instance().isVisible());
+    EXPECT_FALSE(captureAreaChosen());
+}
+
+// Closing the main window while recording ends the recording as the Record Screen window's
+// close does: the worker is joined and the temporary recording is a whole file.
+TEST_F(RecordScreenTest, ClosingTheMainWindowWhileRecordingFinishesTheRecording) {
+    TFrmRecordScreen* w = open();
+    ASSERT_TRUE(w);
+    record(w, 1200);
+    main->close();
+    EXPECT_FALSE(main->isVisible());
+    EXPECT_FALSE(main->FrmRecordScreen.exists());
+    EXPECT_EQ(decodeAll(videoTemp()).exitCode, 0);
+    EXPECT_NEAR(probeStreams(videoTemp()).at(0).duration, 1.2, 0.5);
+}
+
+namespace {
+
+// The same window with the real Qt dialogs: a timer answers each box as it appears, while the
+// box's own event loop runs, where a hot key or a timer can fire.
+class RealDialogsTest : public RecordScreenTest {
+  protected:
+    void SetUp() override {
+        RecordScreenTest::SetUp();
+        ui::setUiThread(&uiThread);
+        QObject::connect(&driver, &QTimer::timeout, [this] {
+            QWidget* modal = QApplication::activeModalWidget();
+            if (!modal || !answer || modal == answering) return;
+            // A dialog answered here may open another (its event loop runs inside answer):
+            // that one is answered by a later tick, never twice by nested ticks.
+            QWidget* outer = answering;
+            answering = modal;
+            answer(modal);
+            answering = outer;
+        });
+        driver.start(30);
+    }
+    void TearDown() override {
+        driver.stop();
+        answer = nullptr;
+        RecordScreenTest::TearDown();
+        ui::setUiThread(nullptr);
+    }
+    static void click(QMessageBox* box, QMessageBox::StandardButton button) {
+        if (QAbstractButton* b = box->button(button)) b->click();
+    }
+
+    // Answers a box nobody expected with its default button, and remembers its text.
+    void answerUnexpected(QWidget* modal) {
+        if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+            unexpected.push_back(box->text().toStdString());
+            if (QPushButton* b = box->defaultButton()) b->click();
+        }
+    }
+
+    // Called with the active modal window (a box or a file dialog) every 30 ms.
+    std::function<void(QWidget*)> answer;
+    QWidget* answering = nullptr;
+    std::vector<std::string> unexpected;
+    QTimer driver;
+    ui::QtUiThread uiThread;
+    ui::QtDialogs realDialogs;
+    ui::ScopedDialogs useRealDialogs{realDialogs};
+};
+
+} // namespace
+
+// Ctrl+A pressed while the "Info" box is still open does nothing: no save dialog, no stop of a
+// recording that has not started. The recording then starts, and Ctrl+A stops it.
+TEST_F(RealDialogsTest, CtrlADuringTheInfoBoxOpensNoDialogAndLaterStopsTheRecording) {
+    TFrmRecordScreen* w = open();
+    ASSERT_TRUE(w);
+    const std::string out = tmp + "/real-dialogs.avi";
+    fs::remove(out); // the save dialog would ask before replacing it
+    bool pressed = false, infoAnswered = false, savedDuringInfo = false, complete = false;
+    std::chrono::steady_clock::time_point pressedAt;
+    answer = [&](QWidget* modal) {
+        if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+            if (box->text().startsWith("Now Start Record Screen")) {
+                if (!pressed) {
+                    pressCtrlA();
+                    pressed = true;
+                    pressedAt = std::chrono::steady_clock::now();
+                } else if (std::chrono::steady_clock::now() - pressedAt > 800ms) {
+                    infoAnswered = true;
+                    click(box, QMessageBox::Ok);
+                }
+            } else if (box->text() == "Record Complete!") {
+                complete = true;
+                click(box, QMessageBox::Ok);
+            } else {
+                answerUnexpected(box);
+            }
+        } else if (auto* save = qobject_cast<QFileDialog*>(modal)) {
+            savedDuringInfo |= !infoAnswered;
+            save->selectFile(QString::fromStdString(out));
+            static_cast<QDialog*>(save)->accept(); // as its Save button does
+        }
+    };
+    w->ActRecord->trigger(); // returns once the box is answered and the recording runs
+    EXPECT_TRUE(pressed);
+    EXPECT_FALSE(savedDuringInfo);
+    ASSERT_EQ(w->stage(), TFrmRecordScreen::Stage::Recording);
+    EXPECT_TRUE(main->N42->isEnabled());
+    pump(1000);
+    pressCtrlA();
+    ASSERT_TRUE(waitFor([&] { return complete; }, 60s));
+    EXPECT_TRUE(unexpected.empty()) << unexpected.front();
+    const auto streams = probeStreams(out);
+    ASSERT_EQ(streams.size(), 1u);
+    EXPECT_EQ(streams[0].tag, "XVID");
+    EXPECT_NEAR(streams[0].duration, 1.0, 0.5);
+}
+
+// Stop, cancel the save dialog, and start again at once with a minute per frame: the last
+// worker takes up to a tenth of that to notice the stop, and the window keeps answering
+// meanwhile instead of waiting for it.
+TEST_F(RealDialogsTest, StartingAgainWhileTheLastWorkerEndsKeepsTheWindowAnswering) {
+    TFrmRecordScreen* w = open();
+    ASSERT_TRUE(w);
+    w->engine().recordInterval = 60000;
+    answer = [&](QWidget* modal) {
+        auto* box = qobject_cast<QMessageBox*>(modal);
+        if (box && box->text().startsWith("Now Start Record Screen")) click(box, QMessageBox::Ok);
+        else if (auto* save = qobject_cast<QFileDialog*>(modal)) save->reject();
+        else answerUnexpected(modal);
+    };
+    w->ActRecord->trigger();
+    ASSERT_EQ(w->stage(), TFrmRecordScreen::Stage::Recording);
+    ASSERT_TRUE(waitFor([&] { return w->engine().frameLoopRunning(); }, 5s));
+    pump(300);
+    w->ActStop->trigger();
+    ASSERT_EQ(w->stage(), TFrmRecordScreen::Stage::Idle);
+    ASSERT_TRUE(w->engine().hasWorker()); // asleep for up to six seconds
+
+    // A small window asks for a repaint every 50 ms; each answer is timed.
+    struct Probe : QWidget {
+        bool pending = false;
+        std::chrono::steady_clock::time_point asked;
+        std::chrono::milliseconds slowest{0};
+        int answered = 0;
+        void ask() {
+            if (pending) return;
+            pending = true;
+            asked = std::chrono::steady_clock::now();
+            update();
+        }
+        void settle() {
+            if (!pending) return;
+            slowest = std::max(slowest, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                            std::chrono::steady_clock::now() - asked));
+        }
+        void paintEvent(QPaintEvent*) override {
+            settle();
+            if (pending) ++answered;
+            pending = false;
+        }
+    } probe;
+    probe.resize(40, 40);
+    probe.show();
+    pump(100);
+    QTimer ask;
+    QObject::connect(&ask, &QTimer::timeout, [&] { probe.ask(); });
+    ask.start(50);
+    const auto started = std::chrono::steady_clock::now();
+    w->ActRecord->trigger(); // waits for the last worker with the event loop running
+    const auto took = std::chrono::steady_clock::now() - started;
+    ask.stop();
+    probe.settle();
+    EXPECT_EQ(w->stage(), TFrmRecordScreen::Stage::Recording);
+    EXPECT_GT(probe.answered, 10);
+    EXPECT_GT(took, 1s) << "the last worker had ended already; nothing was measured";
+    EXPECT_LT(probe.slowest, 200ms);
+    EXPECT_TRUE(w->engine().recording());
+    EXPECT_TRUE(unexpected.empty()) << unexpected.front();
 }
 
 namespace {
