@@ -190,7 +190,10 @@ void TFilter::NotifyFilter(TFilterOperation operation, int) {
     case foAdded:
         break;
     case foRemoving:
-        // The graph stops a running filter as it takes it out (its streaming ends first).
+        if (live_) {
+            const FILTER_STATE state = live_->state();
+            if (state == State_Paused || state == State_Running) live_->Stop();
+        }
         break;
     case foRemoved:
         live_.reset();
@@ -202,6 +205,10 @@ void TFilter::NotifyFilter(TFilterOperation operation, int) {
         }
         break;
     }
+}
+
+void TFilter::GraphDestroyed(TFilterGraph* graph) {
+    if (graph == graph_) graph_ = nullptr;
 }
 
 } // namespace media

@@ -63,7 +63,8 @@ class TBaseFilter {
 };
 
 // A filter component: stands for one device or codec (its BaseFilter) and puts it into the
-// graph it is attached to, under its component name.
+// graph it is attached to, under its component name. The component and its graph may go in
+// either order: a graph that goes first tells the component, which then forgets it.
 class TFilter : public IGraphFilterProvider {
   public:
     explicit TFilter(std::string name);
@@ -84,7 +85,10 @@ class TFilter : public IGraphFilterProvider {
 
     FilterPtr GetFilter() override { return live_; }
     std::string GetName() override { return name_; }
+    // Removing stops the live filter when it is paused or running, so it takes no more data
+    // before the graph disconnects it.
     void NotifyFilter(TFilterOperation operation, int param = 0) override;
+    void GraphDestroyed(TFilterGraph* graph) override;
 
   private:
     std::string name_;

@@ -6,12 +6,16 @@
 #include <QCoreApplication>
 #include <QEvent>
 #include <algorithm>
+#include <cerrno>
+#include <cinttypes>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace media {
 
@@ -22,6 +26,45 @@ std::string hexUpper(HRESULT h) {
     char text[16];
     std::snprintf(text, sizeof text, "%X", uint32_t(h));
     return text;
+}
+
+// Whether path is a folder (not a link to one) that belongs to this user and that no one else
+// may enter.
+bool isPrivateFolder(const std::filesystem::path& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == getuid() &&
+           (st.st_mode & 077) == 0;
+}
+
+// Makes path a private folder of this user: created with mode 0700 when missing, an own
+// folder that others may enter is closed to them. False for anything else there (another
+// user's folder, a link, a file): nothing is written through it.
+bool makePrivateFolder(const std::filesystem::path& path) {
+    if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != getuid())
+        return false;
+    if ((st.st_mode & 077) != 0 && chmod(path.c_str(), 0700) != 0) return false;
+    return true;
+}
+
+// The folder for the drawings of active graphs: "tovamix-graphs" in the user's runtime folder
+// when that is a private one, else in "runtime-<uid>" of the temporary folder. Empty when no
+// private folder can be had.
+std::filesystem::path drawingFolder() {
+    std::filesystem::path base;
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime && *runtime && isPrivateFolder(runtime)) {
+        base = runtime;
+    } else {
+        std::error_code ec;
+        std::filesystem::path temp = std::filesystem::temp_directory_path(ec);
+        if (ec || temp.empty()) temp = "/tmp";
+        base = temp / ("runtime-" + std::to_string(getuid()));
+        if (!makePrivateFolder(base)) return {};
+    }
+    const std::filesystem::path dir = base / "tovamix-graphs";
+    return makePrivateFolder(dir) ? dir : std::filesystem::path();
 }
 } // namespace
 
@@ -65,6 +108,14 @@ TFilterGraph::TFilterGraph(QObject* owner) : QObject(owner), notifier_(new Notif
 
 TFilterGraph::~TFilterGraph() {
     setActive(false);
+    // Those attached forget the graph; the lists are emptied first, so one that detaches
+    // itself meanwhile changes nothing.
+    const auto providers = std::exchange(providers_, {});
+    const auto listeners = std::exchange(listeners_, {});
+    for (IGraphFilterProvider* p : providers)
+        p->GraphDestroyed(this);
+    for (IGraphListener* l : listeners)
+        l->GraphDestroyed(this);
 }
 
 void TFilterGraph::formLoaded() {
@@ -316,7 +367,7 @@ void TFilterGraph::DoEvent(long event, intptr_t param1, intptr_t param2) {
     if (OnDSEvent) OnDSEvent(this, event, param1, param2);
     switch (event) {
     case 1:
-        if (OnGraphComplete) OnGraphComplete(this, HRESULT(param1), nullptr);
+        if (OnGraphComplete) OnGraphComplete(this, HRESULT(param1), rendererOf(param2));
         break;
     case 258:
         if (OnDVDTitleChange) OnDVDTitleChange(this, int(param1));
@@ -335,21 +386,26 @@ void TFilterGraph::DoEvent(long event, intptr_t param1, intptr_t param2) {
     }
 }
 
+FilterPtr TFilterGraph::rendererOf(intptr_t param) const {
+    // The value is only compared: a renderer taken out of the graph meanwhile is not found.
+    if (param == 0) return nullptr;
+    if (auto graph = query<IFilterGraph2>())
+        for (const FilterPtr& f : graph->EnumFilters())
+            if (reinterpret_cast<intptr_t>(f.get()) == param) return f;
+    return nullptr;
+}
+
 // An outside graph viewer finds the active graphs as DOT drawings in the user's runtime
-// folder, one file per graph named after the graph and the process.
+// folder, one file per graph named after the graph and the process. The graph's address is
+// written as the platform writes pointers: upper-case hexadecimal digits, all of them, no
+// "0x".
 void TFilterGraph::registerDrawing() {
     if (!graph_) return;
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    std::filesystem::path dir = runtime && *runtime ? std::filesystem::path(runtime)
-                                                    : std::filesystem::temp_directory_path() /
-                                                          ("runtime-" + std::to_string(getuid()));
-    dir /= "tovamix-graphs";
-    std::error_code ec;
-    std::filesystem::create_directories(dir, ec);
-    if (ec) return;
+    const std::filesystem::path dir = drawingFolder();
+    if (dir.empty()) return;
     char item[64];
-    std::snprintf(item, sizeof item, "FilterGraph %p pid %x", static_cast<void*>(graph_.get()),
-                  unsigned(getpid()));
+    std::snprintf(item, sizeof item, "FilterGraph %0*" PRIXPTR " pid %x", int(2 * sizeof(void*)),
+                  reinterpret_cast<uintptr_t>(graph_.get()), unsigned(getpid()));
     drawingPath_ = (dir / (std::string(item) + ".dot")).string();
     refreshGraphDrawing();
 }

@@ -37,6 +37,8 @@ HRESULT CheckGraphResult(HRESULT h);
 // A fixed description of an event code, for event logs.
 std::string GraphEventText(long code);
 
+class TFilterGraph;
+
 // Filter operations told to providers.
 enum TFilterOperation { foAdding = 0, foAdded = 1, foRemoving = 2, foRemoved = 3, foRefresh = 4 };
 
@@ -46,6 +48,9 @@ class IGraphFilterProvider {
     virtual FilterPtr GetFilter() = 0;
     virtual std::string GetName() = 0;
     virtual void NotifyFilter(TFilterOperation operation, int param = 0) = 0;
+    // The graph component is being destroyed (after it has taken the provider's filter out):
+    // a provider that keeps a pointer to it must forget it here, and not call it again.
+    virtual void GraphDestroyed(TFilterGraph* graph) = 0;
 };
 
 // Control notification codes told to listeners.
@@ -65,6 +70,8 @@ class IGraphListener {
     virtual ~IGraphListener() = default;
     virtual void GraphNotify(long event, intptr_t param1, intptr_t param2) = 0;
     virtual void ControlNotify(int code, int param) = 0;
+    // The graph component is being destroyed: forget it, as a provider does.
+    virtual void GraphDestroyed(TFilterGraph* graph) = 0;
 };
 
 // The nine fields of a DVD time code, most significant first.
@@ -74,6 +81,8 @@ TDVDTimeCode unpackDvdTimeCode(uint32_t value);
 class TFilterGraph : public QObject {
   public:
     explicit TFilterGraph(QObject* owner = nullptr);
+    // Deactivates, then tells every attached provider and listener that the graph is going
+    // (GraphDestroyed), so none of them calls into it afterwards.
     ~TFilterGraph() override;
 
     bool Active() const { return active_; }
@@ -134,13 +143,17 @@ class TFilterGraph : public QObject {
     std::function<void(TFilterGraph*, std::array<uint8_t, 4> hmsf, TDVDTimeCode timeCode)>
         OnDVDCurrentHMSFTime;
 
-    // Where the drawing of the active graph is kept for outside viewers (empty when none).
+    // Where the drawing of the active graph is kept for outside viewers (empty when none): a
+    // file named "FilterGraph <graph address> pid <process id>.dot" in a folder of the user's
+    // own (the runtime folder's "tovamix-graphs", else one under the temporary folder).
     std::string graphDrawingPath() const { return drawingPath_; }
     // Rewrites that drawing with the graph as it is now.
     void refreshGraphDrawing();
 
   protected:
     // Dispatches one graph event: listeners, OnDSEvent, then the event of its code.
+    // EC_COMPLETE's param2 names the renderer that finished; OnGraphComplete gets that filter
+    // when it is still in the graph, else null.
     virtual void DoEvent(long event, intptr_t param1, intptr_t param2);
 
   private:
@@ -150,6 +163,7 @@ class TFilterGraph : public QObject {
     void controlNotify(int code, int param);
     void addProviderFilter(IGraphFilterProvider* p);
     void removeProviderFilter(IGraphFilterProvider* p);
+    FilterPtr rendererOf(intptr_t param) const;
     void registerDrawing();
     void revokeDrawing();
 

@@ -61,6 +61,7 @@ std::string audioTempPath() {
 
 VoiceGraph::VoiceGraph() {
     FilterGraph.setMode(gmCapture);
+    FilterGraph.setGraphEdit(true);
 }
 
 InputLines VoiceGraph::readLines(bool applyFormat) {
@@ -168,6 +169,7 @@ bool voiceFileUsable(const std::string& path) {
 
 MergeGraph::MergeGraph() {
     FilterGraph2.setMode(gmCapture);
+    FilterGraph2.setGraphEdit(true);
     setStoredName(Filter1, FileSourceName);
     setStoredName(Filter2, FileSourceName);
     setStoredName(XvidEncoder, XvidName);

@@ -1,9 +1,11 @@
 #include "media/TBaseFilter.h"
 #include "support/QtEnvironment.h"
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <sstream>
 
 using namespace media;
@@ -345,4 +347,75 @@ TEST(FilterComponent, TheVideoOfAFileWithSoundIsEncodedAlone) {
                       .out,
                   "mpeg4,50\n");
     }
+}
+
+// A filter component whose graph goes first forgets it: it neither calls the freed graph (the
+// address sanitizer build would report that) nor reports it as its graph.
+TEST(FilterComponent, AComponentOutlivingItsGraphForgetsIt) {
+    TFilter mp3("MP3Enc");
+    mp3.BaseFilter.setMoniker(std::make_shared<TMoniker>(TMoniker{Mp3CodecName}));
+    {
+        auto graph = std::make_unique<TFilterGraph>();
+        mp3.setFilterGraph(graph.get());
+        graph->setActive(true);
+        ASSERT_TRUE(mp3.GetFilter());
+    }
+    EXPECT_EQ(mp3.FilterGraph(), nullptr);
+    EXPECT_EQ(mp3.GetFilter(), nullptr);
+    // It can join another graph afterwards.
+    TFilterGraph next;
+    mp3.setFilterGraph(&next);
+    next.setActive(true);
+    EXPECT_EQ(next.as<IFilterGraph2>()->FindFilterByName("MP3Enc"), mp3.GetFilter());
+    mp3.setFilterGraph(nullptr);
+}
+
+namespace {
+// Records what the filter's state is once it has been told it is being removed, and whether
+// the graph still held it then.
+struct WatchedFilter : TFilter {
+    using TFilter::TFilter;
+    std::optional<FILTER_STATE> stateWhenRemoving;
+    bool inGraphWhenRemoving = false;
+    void NotifyFilter(TFilterOperation op, int param) override {
+        TFilter::NotifyFilter(op, param);
+        if (op != foRemoving || !GetFilter()) return;
+        stateWhenRemoving = GetFilter()->state();
+        const auto all = FilterGraph()->as<IFilterGraph2>()->EnumFilters();
+        inGraphWhenRemoving = std::find(all.begin(), all.end(), GetFilter()) != all.end();
+    }
+};
+} // namespace
+
+// A file source keeps its component name when it loads a file; taken out of a running graph it
+// is stopped before the graph removes it.
+TEST(FilterComponent, AFileSourceKeepsItsNameAndIsStoppedBeforeRemoval) {
+    const std::string clip =
+        sharedClip("encode", "av4s.avi",
+                   "-f lavfi -i testsrc=size=160x120:rate=25 -f lavfi -i sine -t 4 -c:v mpeg4 "
+                   "-c:a libmp3lame");
+    ASSERT_FALSE(clip.empty());
+    TFilterGraph graph;
+    WatchedFilter source("Filter1");
+    source.BaseFilter.setMoniker(
+        std::make_shared<TMoniker>(TMoniker{sw(platform::dshow::CLSID_AsyncReader)}));
+    source.setFilterGraph(&graph);
+    graph.setActive(true);
+    const FilterPtr live = source.GetFilter();
+    ASSERT_TRUE(live);
+    ASSERT_EQ(source.query<IFileSourceFilter>()->Load(clip), S_OK);
+    EXPECT_EQ(live->name(), "Filter1");
+    EXPECT_EQ(graph.as<IFilterGraph2>()->FindFilterByName("Filter1"), live);
+    EXPECT_EQ(source.query<IFileSourceFilter>()->curFile(), clip);
+
+    ASSERT_EQ(graph.as<IFilterGraph2>()->Render(findUnconnectedPin(live, PINDIR_OUTPUT)), S_OK);
+    ASSERT_TRUE(graph.Play());
+    ASSERT_TRUE(waitFor([&] { return live->state() == State_Running; }, 10s));
+    source.setFilterGraph(nullptr);
+    ASSERT_TRUE(source.stateWhenRemoving.has_value());
+    EXPECT_EQ(*source.stateWhenRemoving, State_Stopped);
+    EXPECT_TRUE(source.inGraphWhenRemoving);
+    EXPECT_EQ(graph.as<IFilterGraph2>()->FindFilterByName("Filter1"), nullptr);
+    EXPECT_EQ(source.GetFilter(), nullptr);
+    EXPECT_EQ(live->state(), State_Stopped);
 }

@@ -4,9 +4,13 @@
 #include "ui/Dialogs.h"
 
 #include <QCoreApplication>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <regex>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace media;
 using namespace testsupport;
@@ -32,20 +36,32 @@ std::string avClip() {
 struct Recorder : IGraphListener {
     std::vector<std::string> log;
     std::vector<int> controls;
+    std::vector<TFilterGraph*> destroyed;
     void GraphNotify(long event, intptr_t, intptr_t) override {
         log.push_back("listener " + std::to_string(event));
     }
     void ControlNotify(int code, int) override { controls.push_back(code); }
+    void GraphDestroyed(TFilterGraph* g) override { destroyed.push_back(g); }
 };
 
 // A provider contributing a pass-through filter for video.
 struct PassThrough : IGraphFilterProvider {
     FilterPtr filter = createElementFilter("videoconvert", "PassThrough");
     std::vector<int> ops;
+    std::vector<TFilterGraph*> destroyed;
     FilterPtr GetFilter() override { return filter; }
     std::string GetName() override { return "PassThrough"; }
     void NotifyFilter(TFilterOperation op, int) override { ops.push_back(op); }
+    void GraphDestroyed(TFilterGraph* g) override { destroyed.push_back(g); }
 };
+
+// The permission bits of a path itself (not what a link points to).
+unsigned modeOf(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0 ? unsigned(st.st_mode & 0777) : ~0u;
+}
+
+const std::regex DrawingName("FilterGraph [0-9A-F]+ pid [0-9a-f]+\\.dot");
 
 std::vector<std::string> names(TFilterGraph& g) {
     std::vector<std::string> out;
@@ -134,8 +150,10 @@ TEST(FilterGraph, ARenderedClipPlaysToItsEndAndReportsCompletion) {
         onUi &= std::this_thread::get_id() == ui;
         listener.log.push_back("OnDSEvent " + std::to_string(event));
     };
-    g.OnGraphComplete = [&](TFilterGraph*, HRESULT result, FilterPtr) {
+    FilterPtr renderer;
+    g.OnGraphComplete = [&](TFilterGraph*, HRESULT result, FilterPtr r) {
         EXPECT_EQ(result, S_OK);
+        renderer = r;
         listener.log.push_back("OnGraphComplete");
     };
     EXPECT_EQ(g.RenderFile(avClip()), S_OK);
@@ -154,7 +172,8 @@ TEST(FilterGraph, ARenderedClipPlaysToItsEndAndReportsCompletion) {
     // The drawing for outside viewers exists while the graph is active.
     const std::string drawing = g.graphDrawingPath();
     ASSERT_FALSE(drawing.empty());
-    EXPECT_NE(drawing.find("FilterGraph 0x"), std::string::npos);
+    EXPECT_TRUE(std::regex_match(std::filesystem::path(drawing).filename().string(), DrawingName))
+        << drawing;
     EXPECT_TRUE(fileExists(drawing));
 
     const auto start = std::chrono::steady_clock::now();
@@ -174,6 +193,12 @@ TEST(FilterGraph, ARenderedClipPlaysToItsEndAndReportsCompletion) {
     };
     EXPECT_LT(at("listener 1"), at("OnDSEvent 1"));
     EXPECT_LT(at("OnDSEvent 1"), at("OnGraphComplete"));
+    // The completion names one of the graph's two renderers.
+    ASSERT_TRUE(renderer);
+    EXPECT_TRUE(renderer->name() == "Video Renderer" || renderer->name() == "Audio Renderer")
+        << renderer->name();
+    const auto all = g.as<IFilterGraph2>()->EnumFilters();
+    EXPECT_NE(std::find(all.begin(), all.end(), renderer), all.end());
     g.setActive(false);
     EXPECT_FALSE(fileExists(drawing));
     g.detachListener(&listener);
@@ -365,12 +390,15 @@ TEST(FilterGraph, CaptureBuilderWritesAnAviFromAFileSource) {
     ASSERT_EQ(queryInterface<IFileSourceFilter>(src)->Load(source), S_OK);
     ASSERT_EQ(g.as<IFilterGraph2>()->AddFilter(src, "Source"), S_OK);
     ASSERT_EQ(builder->RenderStream(nullptr, &MEDIATYPE_Video, src, nullptr, mux), S_OK);
+    FilterPtr renderer;
     bool done = false;
-    g.OnDSEvent = [&](TFilterGraph*, long event, intptr_t, intptr_t) {
-        done |= event == EC_COMPLETE;
+    g.OnGraphComplete = [&](TFilterGraph*, HRESULT, FilterPtr r) {
+        renderer = r;
+        done = true;
     };
     ASSERT_TRUE(g.Play());
     ASSERT_TRUE(waitFor([&] { return done; }, 15s));
+    EXPECT_EQ(renderer, writer); // the file writer is the renderer of a writing graph
     g.Stop();
     const auto info = probeVideo(out);
     EXPECT_EQ(info.at("codec_tag_string"), "MSVC");
@@ -476,5 +504,93 @@ TEST(FilterGraph, FilesOtherToolsWrotePlayToTheirEnd) {
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         EXPECT_NEAR(took, 1.0, 0.5);
         EXPECT_EQ(std::find(events.begin(), events.end(), EC_ERRORABORT), events.end());
+    }
+}
+
+// A graph destroyed before those attached to it tells each of them, after it has taken the
+// providers' filters out, and calls none of them again.
+TEST(FilterGraph, ADestroyedGraphTellsItsProvidersAndListeners) {
+    PassThrough provider, idle;
+    Recorder listener;
+    auto g = std::make_unique<TFilterGraph>();
+    TFilterGraph* address = g.get();
+    g->attachProvider(&provider);
+    g->attachProvider(&idle);
+    g->attachListener(&listener);
+    g->setActive(true);
+    g.reset();
+    EXPECT_EQ(provider.ops, (std::vector<int>{foAdding, foAdded, foRemoving, foRemoved}));
+    EXPECT_EQ(provider.destroyed, std::vector<TFilterGraph*>{address});
+    EXPECT_EQ(idle.destroyed, std::vector<TFilterGraph*>{address});
+    EXPECT_EQ(listener.destroyed, std::vector<TFilterGraph*>{address});
+    EXPECT_EQ(listener.controls, (std::vector<int>{ccActivation, ccActivation}));
+}
+
+// The drawings for outside viewers are kept only in a folder of the user's own: the runtime
+// folder's, else one made private under the temporary folder; a folder that is a link (which
+// another user could have put there) is not written through.
+TEST(FilterGraph, GraphDrawingsAreKeptInAPrivateFolder) {
+    const std::string root = scratchDir("graph-drawings-" + std::to_string(getpid()));
+    std::filesystem::remove_all(root);
+    const std::string runtime = root + "/runtime", temp = root + "/tmp",
+                      elsewhere = root + "/elsewhere";
+    for (const std::string& d : {runtime, temp, elsewhere})
+        std::filesystem::create_directories(d);
+    chmod(runtime.c_str(), 0700);
+    ScopedEnv tmpdir("TMPDIR", temp);
+
+    {
+        // A private runtime folder holds the drawing while the graph is active.
+        ScopedEnv xdg("XDG_RUNTIME_DIR", runtime);
+        TFilterGraph g;
+        g.setGraphEdit(true);
+        g.setActive(true);
+        const std::string drawing = g.graphDrawingPath();
+        ASSERT_FALSE(drawing.empty());
+        EXPECT_EQ(std::filesystem::path(drawing).parent_path(),
+                  std::filesystem::path(runtime) / "tovamix-graphs");
+        EXPECT_TRUE(
+            std::regex_match(std::filesystem::path(drawing).filename().string(), DrawingName))
+            << drawing;
+        EXPECT_TRUE(fileExists(drawing));
+        EXPECT_EQ(modeOf(runtime + "/tovamix-graphs"), 0700u);
+        g.setGraphEdit(false);
+        EXPECT_FALSE(fileExists(drawing));
+        g.setGraphEdit(true); // on again while active: drawn again
+        EXPECT_TRUE(fileExists(g.graphDrawingPath()));
+        g.setActive(false);
+        EXPECT_FALSE(fileExists(drawing));
+    }
+    {
+        // No runtime folder (empty counts as none), or one that others may enter: a private
+        // folder under the temporary folder.
+        const std::string open = root + "/open";
+        std::filesystem::create_directories(open);
+        chmod(open.c_str(), 0755);
+        for (const std::string& xdg : {std::string(), open}) {
+            ScopedEnv env("XDG_RUNTIME_DIR", xdg);
+            TFilterGraph g;
+            g.setGraphEdit(true);
+            g.setActive(true);
+            const std::string base = temp + "/runtime-" + std::to_string(getuid());
+            EXPECT_EQ(std::filesystem::path(g.graphDrawingPath()).parent_path(),
+                      std::filesystem::path(base) / "tovamix-graphs");
+            EXPECT_TRUE(fileExists(g.graphDrawingPath()));
+            EXPECT_EQ(modeOf(base), 0700u);
+            EXPECT_EQ(modeOf(base + "/tovamix-graphs"), 0700u);
+            EXPECT_FALSE(fileExists(open + "/tovamix-graphs"));
+        }
+    }
+    {
+        // A link in place of the folder: nothing is drawn, and nothing lands where it points.
+        ScopedEnv xdg("XDG_RUNTIME_DIR", runtime);
+        std::filesystem::remove_all(runtime + "/tovamix-graphs");
+        std::filesystem::create_directory_symlink(elsewhere, runtime + "/tovamix-graphs");
+        TFilterGraph g;
+        g.setGraphEdit(true);
+        g.setActive(true);
+        EXPECT_TRUE(g.graphDrawingPath().empty());
+        EXPECT_TRUE(std::filesystem::is_empty(elsewhere));
+        EXPECT_TRUE(g.Active());
     }
 }

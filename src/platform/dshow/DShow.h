@@ -131,6 +131,9 @@ class IBaseFilter : public virtual IUnknown {
     virtual std::string name() const = 0;
     virtual std::vector<PinPtr> pins() = 0;
     virtual FILTER_STATE state() const = 0;
+    // Stops this filter alone: it holds no data and takes none until the graph changes state
+    // again. The graph's other filters keep their state.
+    virtual HRESULT Stop() = 0;
     // The native element (a GstElement*), for code of this layer.
     virtual void* native() const = 0;
 };

@@ -99,6 +99,13 @@ FILTER_STATE GstFilter::state() const {
     return State_Stopped;
 }
 
+HRESULT GstFilter::Stop() {
+    // Ready, not null: the element keeps its resources (a device stays open) and deactivates
+    // its pads, so data pushed into it is refused as flushing rather than failing the stream.
+    return gst_element_set_state(element_, GST_STATE_READY) == GST_STATE_CHANGE_FAILURE ? E_FAIL
+                                                                                        : S_OK;
+}
+
 FilterPtr filterOf(GstElement* element) {
     for (GstElement* e = element; e; e = GST_ELEMENT(GST_OBJECT_PARENT(e))) {
         if (auto* weak = static_cast<std::weak_ptr<IBaseFilter>*>(
@@ -228,8 +235,8 @@ class FileSource : public GstFilter, public IFileSourceFilter {
             return VFW_E_INVALID_FILE_FORMAT;
         }
         g_object_set(src_, "location", fileName.c_str(), nullptr);
+        // The filter keeps the name it has in its graph; the file is told by curFile().
         file_ = fileName;
-        setName(fileName);
         return S_OK;
     }
     std::string curFile() const override { return file_; }

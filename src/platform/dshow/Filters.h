@@ -18,6 +18,7 @@ class GstFilter : public IBaseFilter {
     void setName(const std::string& n) { name_ = n; }
     std::vector<PinPtr> pins() override;
     FILTER_STATE state() const override;
+    HRESULT Stop() override;
     void* native() const override { return element_; }
     GstElement* element() const { return element_; }
     // The pin object for one of the element's pads; filters with pins that offer more

@@ -22,6 +22,9 @@ constexpr auto StopTimeout = std::chrono::seconds(10);
 struct Event {
     long code;
     intptr_t p1, p2;
+    // EC_COMPLETE: the element of the renderer that finished last (only compared, never
+    // used: it may be gone by the time the event is read).
+    const void* renderer = nullptr;
 };
 
 HRESULT hresultOfError(GError* e) {
@@ -181,6 +184,9 @@ class Graph final : public IFilterGraph2,
         ensureGstreamer();
         pipeline_ = gst_pipeline_new(nullptr);
         gst_object_ref_sink(pipeline_);
+        // The pipeline then also tells which of its filters ended its stream, so the
+        // completion can name the renderer that finished.
+        g_object_set(pipeline_, "message-forward", TRUE, nullptr);
         GstBus* bus = gst_element_get_bus(pipeline_);
         gst_bus_set_sync_handler(bus, &Graph::busSync, this, nullptr);
         gst_object_unref(bus);
@@ -350,6 +356,7 @@ class Graph final : public IFilterGraph2,
             std::lock_guard lock(eventMutex_);
             completed_ = false;
             pauseRequested_ = false;
+            lastEnded_ = nullptr;
         }
         target_ = State_Running;
         if (gst_element_set_state(pipeline_, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE)
@@ -560,14 +567,24 @@ class Graph final : public IFilterGraph2,
 
     // -- IMediaEventEx
 
+    // EC_COMPLETE gives the renderer that finished as param2 (an IBaseFilter* of this graph's
+    // filters, or 0 when it is no longer in the graph).
     HRESULT GetEvent(long* code, intptr_t* p1, intptr_t* p2, long timeoutMs) override {
         if (!code || !p1 || !p2) return E_POINTER;
-        std::unique_lock lock(eventMutex_);
-        if (!eventCv_.wait_for(lock, std::chrono::milliseconds(std::max(0L, timeoutMs)),
-                               [this] { return !events_.empty(); }))
-            return E_ABORT;
-        const Event e = events_.front();
-        events_.pop_front();
+        Event e;
+        {
+            std::unique_lock lock(eventMutex_);
+            if (!eventCv_.wait_for(lock, std::chrono::milliseconds(std::max(0L, timeoutMs)),
+                                   [this] { return !events_.empty(); }))
+                return E_ABORT;
+            e = events_.front();
+            events_.pop_front();
+        }
+        if (e.code == EC_COMPLETE && e.renderer) {
+            std::lock_guard lock(mutex_);
+            for (const FilterPtr& f : filters_)
+                if (f->native() == e.renderer) e.p2 = reinterpret_cast<intptr_t>(f.get());
+        }
         *code = e.code;
         *p1 = e.p1;
         *p2 = e.p2;
@@ -955,11 +972,11 @@ class Graph final : public IFilterGraph2,
         return FAILED(lastError_) ? lastError_ : fallback;
     }
 
-    void queueEvent(long code, intptr_t p1, intptr_t p2) {
+    void queueEvent(long code, intptr_t p1, intptr_t p2, const void* renderer = nullptr) {
         std::function<void()> notify;
         {
             std::lock_guard lock(eventMutex_);
-            events_.push_back({code, p1, p2});
+            events_.push_back({code, p1, p2, renderer});
             if (code == EC_COMPLETE || code == EC_ERRORABORT || code == EC_USERABORT) {
                 completed_ = true;
                 completionCode_ = code;
@@ -1013,15 +1030,33 @@ class Graph final : public IFilterGraph2,
         case GST_MESSAGE_WARNING:
             queueEvent(EC_STREAM_ERROR_STILLPLAYING, E_FAIL, 0);
             break;
+        case GST_MESSAGE_ELEMENT: {
+            // A filter of the graph has ended its stream (forwarded by the pipeline); the one
+            // that does so last completes the graph.
+            const GstStructure* s = gst_message_get_structure(msg);
+            if (!s || !gst_structure_has_name(s, "GstBinForwarded")) break;
+            GstMessage* inner = nullptr;
+            gst_structure_get(s, "message", GST_TYPE_MESSAGE, &inner, nullptr);
+            if (!inner) break;
+            if (GST_MESSAGE_TYPE(inner) == GST_MESSAGE_EOS) {
+                std::lock_guard lock(eventMutex_);
+                lastEnded_ = GST_MESSAGE_SRC(inner);
+            }
+            gst_message_unref(inner);
+            break;
+        }
         case GST_MESSAGE_EOS: {
             bool internal;
+            const void* renderer;
             {
                 std::lock_guard lock(eventMutex_);
                 internal = stopping_;
                 eosSeen_ = true;
+                renderer = lastEnded_;
+                lastEnded_ = nullptr;
             }
             eventCv_.notify_all();
-            if (!internal) queueEvent(EC_COMPLETE, S_OK, 0);
+            if (!internal) queueEvent(EC_COMPLETE, S_OK, 0, renderer);
             break;
         }
         case GST_MESSAGE_ASYNC_DONE: {
@@ -1088,6 +1123,7 @@ class Graph final : public IFilterGraph2,
     bool eosSeen_ = false;
     bool pauseRequested_ = false;
     bool stepPending_ = false;
+    const void* lastEnded_ = nullptr; // the filter's element that ended its stream last
     HRESULT lastError_ = S_OK;
     int videoWidth_ = 0, videoHeight_ = 0;
     GstClockTime frameDuration_ = GST_CLOCK_TIME_NONE;
