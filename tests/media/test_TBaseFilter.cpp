@@ -336,10 +336,11 @@ TEST(FilterComponent, TheVideoOfAFileWithSoundIsEncodedAlone) {
             ASSERT_EQ(g.writeVideo(clip, out), S_OK);
             // A file read as it is has one output, now taken: a second stream from it is
             // refused at once rather than waited for.
-            if (*sourceKind == platform::dshow::CLSID_AsyncReader)
+            if (*sourceKind == platform::dshow::CLSID_AsyncReader) {
                 EXPECT_EQ(g.graph.as<ICaptureGraphBuilder2>()->RenderStream(
                               nullptr, &MEDIATYPE_Audio, g.source.GetFilter(), nullptr, g.mux),
                           VFW_E_NOT_FOUND);
+            }
             EXPECT_TRUE(g.runToEnd());
         }
         EXPECT_EQ(run("ffprobe -v error -show_entries stream=codec_name,nb_frames -of csv=p=0 '" +
