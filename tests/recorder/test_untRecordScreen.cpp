@@ -73,6 +73,14 @@ const Stream* streamOf(const std::vector<Stream>& streams, const std::string& ty
     return nullptr;
 }
 
+// A recording merged without voice: one XviD stream of about the seconds recorded.
+void expectXvidAlone(const std::string& path, double seconds) {
+    const auto streams = probeStreams(path);
+    ASSERT_EQ(streams.size(), 1u);
+    EXPECT_EQ(streams[0].tag, "XVID");
+    EXPECT_NEAR(streams[0].duration, seconds, 0.5);
+}
+
 bool haveAudioInput() {
     return !platform::dshow::enumerateCategory(platform::dshow::CLSID_AudioInputDeviceCategory)
                 .empty();
@@ -248,10 +256,7 @@ TEST_F(RecordScreenTest, WithoutVoiceNoVoiceFileIsWrittenAndTheResultHasNoSound)
     std::string content;
     std::getline(old, content);
     EXPECT_EQ(content, "an older voice file");
-    const auto streams = probeStreams(out);
-    ASSERT_EQ(streams.size(), 1u);
-    EXPECT_EQ(streams[0].tag, "XVID");
-    EXPECT_NEAR(streams[0].duration, 1.5, 0.5);
+    expectXvidAlone(out, 1.5);
 }
 
 TEST_F(RecordScreenTest, CancellingTheSaveDialogKeepsTheRecordingsAndTheWindow) {
@@ -610,10 +615,7 @@ TEST_F(RealDialogsTest, CtrlADuringTheInfoBoxOpensNoDialogAndLaterStopsTheRecord
     pressCtrlA();
     ASSERT_TRUE(waitFor([&] { return complete; }, 60s));
     EXPECT_TRUE(unexpected.empty()) << unexpected.front();
-    const auto streams = probeStreams(out);
-    ASSERT_EQ(streams.size(), 1u);
-    EXPECT_EQ(streams[0].tag, "XVID");
-    EXPECT_NEAR(streams[0].duration, 1.0, 0.5);
+    expectXvidAlone(out, 1.0);
 }
 
 // Stop, cancel the save dialog, and start again at once with a minute per frame: the last
