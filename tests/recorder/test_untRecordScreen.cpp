@@ -126,8 +126,10 @@ class RecordScreenTest : public ::testing::Test {
             if (s.request.text == text) return true;
         return false;
     }
-    std::string videoTemp() const { return tmp + "/VideoTemp.avi"; }
-    std::string audioTemp() const { return tmp + "/AudioTemp.avi"; }
+    // The recordings go into the user's own folder in the temporary folder.
+    std::string userTemp() const { return tmp + "/tovamix-" + std::to_string(geteuid()); }
+    std::string videoTemp() const { return userTemp() + "/VideoTemp.avi"; }
+    std::string audioTemp() const { return userTemp() + "/AudioTemp.avi"; }
 
     ui::ScriptedDialogs dialogs;
     ui::ScopedDialogs useDialogs{dialogs};
