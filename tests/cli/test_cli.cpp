@@ -23,6 +23,7 @@ TEST(Cli, BadArgumentsExitWithTwoAndSayWhy) {
     ASSERT_TRUE(x.ok());
     ScopedEnv display("DISPLAY", x.display());
     const std::string out = scratchDir("cli") + "/bad.avi";
+    std::filesystem::remove_all(scratchDir("cli-link"));
     const std::string link = scratchDir("cli-link") + "/link.avi";
     std::filesystem::create_symlink(scratchDir("cli-link-target") + "/x.avi", link);
     struct Case {
@@ -252,6 +253,7 @@ TEST(Cli, AnExistingOutputKeepsItsBytesWhenTheRecordingFailsBeforeTheMerge) {
     Xvfb x("320x240x24");
     ASSERT_TRUE(x.ok());
     ScopedEnv display("DISPLAY", x.display());
+    std::filesystem::remove_all(scratchDir("cli-keep"));
     const std::string dir = scratchDir("cli-keep");
     ScopedEnv tmp("TMPDIR", dir);
     const std::string folder = dir + "/tovamix-" + std::to_string(geteuid());

@@ -257,6 +257,7 @@ TEST(AviFile, AfterARefusedSampleTheSamplesBeforeStayIndexed) {
 // A symbolic link at the path is refused, whether it points at a file or nowhere; the file it
 // points at keeps its bytes.
 TEST(AviFile, ASymbolicLinkIsNeverWrittenThrough) {
+    std::filesystem::remove_all(scratchDir("avi-link")); // links of an earlier run
     const std::string dir = scratchDir("avi-link");
     const std::string target = dir + "/someone-elses.txt", link = dir + "/VideoTemp.avi";
     std::ofstream(target) << "keep me";

@@ -492,6 +492,7 @@ Outcome playAndAskWritten(const std::string& description, bool& written) {
 // fails before leaves the file as it was), replacing what was there, and never through a
 // symbolic link.
 TEST_F(AviMuxElement, ALocationIsWrittenOnlyWhenDataArriveAndNeverThroughALink) {
+    std::filesystem::remove_all(scratchDir("avimux-location")); // links of an earlier run
     const std::string dir = scratchDir("avimux-location");
     const std::string out = dir + "/target.avi";
     const std::string old(200000, 'x'); // longer than what is written: must not linger

@@ -285,6 +285,7 @@ TEST_F(ScreenCamTest, AnExceptionInTheWorkerIsReportedAndTheEngineReturnsToIdle)
 // A symbolic link planted where the recording goes is not followed: the file it points at
 // keeps its bytes, and the user is told the file could not be created.
 TEST_F(ScreenCamTest, ALinkPlantedAtTheRecordingsPlaceIsNotFollowed) {
+    std::filesystem::remove_all(scratchDir("screencam-link")); // links of an earlier run
     const std::string dir = scratchDir("screencam-link");
     const std::string victim = dir + "/victim.txt", path = dir + "/VideoTemp.avi";
     std::ofstream(victim) << "precious";
@@ -409,6 +410,7 @@ TEST_F(ScreenCamTest, DestroyingARecordingEngineStopsItAndLeavesACompleteFile) {
 // The temporary recordings go into a folder of the user's own in the temporary folder; one
 // that someone else owns, or that others can write into, is refused with its name.
 TEST(TempFiles, TheRecordingsFolderIsTheUsersOwnOrRefused) {
+    std::filesystem::remove_all(scratchDir("tempfiles")); // what an earlier run left
     const std::string base = scratchDir("tempfiles");
     ScopedEnv tmp("TMPDIR", base);
     const std::string folder = base + "/tovamix-" + std::to_string(geteuid());

@@ -482,6 +482,54 @@ TEST(MergeGraphTest, AVeryShortRecordingIsMergedWhole) {
     EXPECT_NEAR(a->duration, 1.0, 0.15);
 }
 
+// The target is created or emptied only when merged data reach it: a merge that fails before
+// leaves it as it was and says it did not write it; one that runs says it did.
+TEST(MergeGraphTest, TheTargetIsTouchedOnlyByAMergeThatWritesIt) {
+    const std::string video = sharedClip("merge", "still.avi",
+                                         "-f lavfi -i color=c=gray:size=100x76:rate=10 -t 1 "
+                                         "-c:v msvideo1");
+    ASSERT_FALSE(video.empty());
+    const std::string dir = scratchDir("merge-target");
+    const std::string out = dir + "/earlier.avi", notAvi = dir + "/not-avi.avi";
+    auto contents = [](const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    std::ofstream(out) << "an earlier recording";
+    std::ofstream(notAvi) << "not a video at all";
+    MergeGraph merge;
+    bool complete = false;
+    std::string failure;
+    merge.onComplete = [&] { complete = true; };
+    merge.onFailed = [&](const std::string& w) { failure = w.empty() ? "failed" : w; };
+    std::string why;
+    EXPECT_FALSE(merge.start(dir + "/missing.avi", "", out, &why));
+    EXPECT_FALSE(merge.targetWritten());
+    EXPECT_EQ(contents(out), "an earlier recording");
+    // A source that cannot be decoded fails once the graph runs, before any data are written.
+    if (merge.start(notAvi, "", out, &why))
+        ASSERT_TRUE(waitFor([&] { return complete || !failure.empty(); }, 30s));
+    EXPECT_FALSE(complete);
+    EXPECT_FALSE(merge.targetWritten());
+    EXPECT_EQ(contents(out), "an earlier recording");
+    // A link at the target's place is refused before anything runs.
+    const std::string link = dir + "/link.avi";
+    fs::remove(link);
+    fs::create_symlink(out, link);
+    EXPECT_FALSE(merge.start(video, "", link, &why));
+    EXPECT_NE(why.find("cannot write \"" + link + "\""), std::string::npos) << why;
+    EXPECT_FALSE(merge.targetWritten());
+    EXPECT_EQ(contents(out), "an earlier recording");
+
+    failure.clear();
+    ASSERT_TRUE(merge.start(video, "", out, &why)) << why;
+    ASSERT_TRUE(waitFor([&] { return complete || !failure.empty(); }, 30s));
+    EXPECT_EQ(failure, "");
+    EXPECT_TRUE(merge.targetWritten());
+    merge.clear();
+    EXPECT_EQ(probeVideo(out).at("codec_tag_string"), "XVID");
+}
+
 // A voice recording stopped before the sound device delivered anything has its stream and no
 // sound; it is not joined in (the AVI reader of the merge refuses such a file).
 TEST(MergeGraphTest, AVoiceFileWithoutSoundIsLeftOut) {
