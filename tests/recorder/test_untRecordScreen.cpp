@@ -507,8 +507,9 @@ TEST(MergeGraphTest, TheTargetIsTouchedOnlyByAMergeThatWritesIt) {
     EXPECT_FALSE(merge.targetWritten());
     EXPECT_EQ(contents(out), "an earlier recording");
     // A source that cannot be decoded fails once the graph runs, before any data are written.
-    if (merge.start(notAvi, "", out, &why))
+    if (merge.start(notAvi, "", out, &why)) {
         ASSERT_TRUE(waitFor([&] { return complete || !failure.empty(); }, 30s));
+    }
     EXPECT_FALSE(complete);
     EXPECT_FALSE(merge.targetWritten());
     EXPECT_EQ(contents(out), "an earlier recording");
