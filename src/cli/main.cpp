@@ -9,6 +9,7 @@
 // recording worker's end handler arrives there) and message boxes go to standard error.
 #include "platform/dshow/Devices.h"
 #include "platform/screen/Screen.h"
+#include "platform/vfw/OutputFile.h"
 #include "recorder/RecordGraphs.h"
 #include "recorder/TScreenCam.h"
 #include "recorder/untCaptureArea.h"
@@ -25,6 +26,7 @@
 #include <cstring>
 #include <filesystem>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -50,8 +52,9 @@ void usage(FILE* out) {
                  "  --select-area shows the screen frozen: click two corners of the rectangle\n"
                  "  to record (Escape cancels).\n"
                  "  --final records into VideoTemp.avi (and, with --voice, the first audio\n"
-                 "  input into AudioTemp.avi) in the temporary folder, then compresses both\n"
-                 "  into OUTPUT.avi with the XviD and MP3 encoders.\n"
+                 "  input into AudioTemp.avi) in the folder tovamix-UID of the temporary\n"
+                 "  folder ($TMPDIR or /tmp), then compresses both into OUTPUT.avi with the\n"
+                 "  XviD and MP3 encoders. OUTPUT.avi is not touched before it is written.\n"
                  "       tovamix-cli devices\n"
                  "  Lists the video and audio inputs and the video and audio compressors.\n");
 }
@@ -189,11 +192,15 @@ bool selectArea() {
 }
 
 // Compresses the temporary recordings into output, showing the progress on standard error.
-// 0 on success; 1 (with the reason told) on failure, the temporary files kept.
-int mergeRecording(const std::string& output, bool withVoice) {
+// 0 on success; 1 (with the reason told) on failure, the temporary files kept. A failed merge
+// removes output only when it had begun writing it; an output it never reached is untouched.
+int mergeRecording(const std::string& output, const std::string& video, const std::string& audio,
+                   bool withVoice) {
     recorder::MergeGraph merge;
-    const std::string video = recorder::videoTempPath();
-    const std::string audio = recorder::audioTempPath();
+    auto removeBroken = [&] {
+        std::error_code ec;
+        if (merge.targetWritten()) std::filesystem::remove(output, ec);
+    };
     const bool voice = withVoice && recorder::voiceFileUsable(audio);
     bool ended = false;
     std::string failure;
@@ -208,6 +215,7 @@ int mergeRecording(const std::string& output, bool withVoice) {
     };
     std::string why;
     if (!merge.start(video, voice ? audio : "", output, &why)) {
+        removeBroken();
         std::fprintf(stderr, "tovamix-cli: cannot compress into \"%s\": %s%s\n", output.c_str(),
                      why.c_str(), kept().c_str());
         return 1;
@@ -231,8 +239,7 @@ int mergeRecording(const std::string& output, bool withVoice) {
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     if (!failure.empty()) {
-        std::error_code ec;
-        std::filesystem::remove(output, ec);
+        removeBroken();
         std::fprintf(stderr, "%stovamix-cli: compressing into \"%s\" failed: %s%s\n",
                      terminal ? "\n" : "", output.c_str(), failure.c_str(), kept().c_str());
         return 1;
@@ -262,10 +269,19 @@ int recordScreen(const std::vector<std::string>& args) {
                     std::to_string(r.area->w) + "," + std::to_string(r.area->h) +
                     " does not lie within the " + std::to_string(m.width) + "x" +
                     std::to_string(m.height) + " screen");
-    if (FILE* f = std::fopen(r.output.c_str(), "wb")) {
-        std::fclose(f);
-    } else {
-        return fail("cannot write \"" + r.output + "\": " + std::strerror(errno));
+    // Checked without touching OUTPUT: an existing file keeps its bytes until the recording
+    // (or, with --final, the merge) really writes it.
+    if (std::string why; !platform::vfw::checkWritable(r.output, &why))
+        return fail("cannot write \"" + r.output + "\": " + why);
+    std::string videoTemp, audioTemp;
+    if (r.final) {
+        try {
+            videoTemp = recorder::videoTempPath();
+            audioTemp = recorder::audioTempPath();
+        } catch (const std::runtime_error& e) {
+            std::fprintf(stderr, "tovamix-cli: %s\n", e.what());
+            return 1;
+        }
     }
 
     recorder::TScreenCam engine;
@@ -304,7 +320,7 @@ int recordScreen(const std::vector<std::string>& args) {
             }
         }
     }
-    const std::string recordFile = r.final ? recorder::videoTempPath() : r.output;
+    const std::string recordFile = r.final ? videoTemp : r.output;
     if (r.final) {
         std::error_code ec;
         std::filesystem::remove(recordFile, ec);
@@ -312,9 +328,12 @@ int recordScreen(const std::vector<std::string>& args) {
 
     std::signal(SIGINT, onSignal);
     std::signal(SIGTERM, onSignal);
-    engine.startRecording(area, recordFile);
+    if (!engine.startRecording(area, recordFile)) {
+        std::fprintf(stderr, "tovamix-cli: the screen engine is still busy; nothing recorded\n");
+        return 1;
+    }
     if (voice && voice->deviceBound()) {
-        const media::HRESULT h = voice->record(recorder::audioTempPath());
+        const media::HRESULT h = voice->record(audioTemp);
         voiceRecorded = media::SUCCEEDED(h);
         if (!voiceRecorded)
             std::fprintf(stderr, "tovamix-cli: the voice is not recorded: %s\n",
@@ -346,7 +365,9 @@ int recordScreen(const std::vector<std::string>& args) {
         summary();
         return 0;
     }
-    return mergeRecording(r.output, voiceRecorded && lines.selected >= 0) == 0 ? (summary(), 0) : 1;
+    return mergeRecording(r.output, videoTemp, audioTemp, voiceRecorded && lines.selected >= 0) == 0
+               ? (summary(), 0)
+               : 1;
 }
 
 } // namespace

@@ -34,28 +34,7 @@ template <class F> HRESULT attempt(F&& f) {
     }
 }
 
-std::string tempFile(const char* name) {
-    return (std::filesystem::path(temporaryFolder()) / name).string();
-}
-
 } // namespace
-
-std::string temporaryFolder() {
-    std::error_code ec;
-    std::string dir = std::filesystem::temp_directory_path(ec).string();
-    if (ec || dir.empty()) dir = "/tmp";
-    // The platform keeps paths to 260 characters; a longer folder falls back to /tmp.
-    if (dir.size() > 260 - 16) dir = "/tmp";
-    return dir;
-}
-
-std::string videoTempPath() {
-    return tempFile("VideoTemp.avi");
-}
-
-std::string audioTempPath() {
-    return tempFile("AudioTemp.avi");
-}
 
 // -- The voice graph.
 
@@ -199,6 +178,7 @@ void MergeGraph::clear() {
 bool MergeGraph::start(const std::string& videoFile, const std::string& audioFile,
                        const std::string& target, std::string* why) {
     clear();
+    writer_.reset();
     FilterGraph2.setActive(true);
     auto fail = [&](const std::string& step, HRESULT h) {
         if (why) *why = step + ": " + GraphErrorText(h);
@@ -224,6 +204,7 @@ bool MergeGraph::start(const std::string& videoFile, const std::string& audioFil
                                                                            &mux, &writer);
     });
     if (FAILED(h)) return fail("cannot write \"" + target + "\"", h);
+    writer_ = writer;
     h = Filter1.query<IFileSourceFilter>()->Load(videoFile);
     if (FAILED(h)) return fail("cannot read \"" + videoFile + "\"", h);
     if (!audioFile.empty()) {
@@ -246,6 +227,11 @@ bool MergeGraph::start(const std::string& videoFile, const std::string& audioFil
     h = attempt([&] { return FilterGraph2.Play() ? S_OK : S_FALSE; });
     if (FAILED(h)) return fail("cannot start compressing", h);
     return true;
+}
+
+bool MergeGraph::targetWritten() const {
+    auto sink = writer_ ? queryInterface<IFileSinkFilter>(writer_) : nullptr;
+    return sink && sink->fileWritten();
 }
 
 double MergeGraph::progress() {

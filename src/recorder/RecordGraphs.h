@@ -6,6 +6,7 @@
 // only (graph events arrive through the Qt event loop).
 #pragma once
 
+#include "TempFiles.h"
 #include "media/TBaseFilter.h"
 #include "media/TFilterGraph.h"
 
@@ -15,10 +16,6 @@
 
 namespace recorder {
 
-// The user's temporary-files folder and the two files in it.
-std::string temporaryFolder();
-std::string videoTempPath(); // "VideoTemp.avi"
-std::string audioTempPath(); // "AudioTemp.avi"
 // Whether a voice recording can be joined in: the file exists and holds sound. A recording
 // stopped before the sound device delivered anything holds none, and is left out of the merge
 // rather than failing it.
@@ -68,9 +65,13 @@ class MergeGraph {
     media::TFilter MP3Enc{"MP3Enc"};
 
     // Builds the merge of videoFile (and audioFile when not empty) into target and runs it.
-    // On failure the graph is cleared, nothing runs and why tells the reason.
+    // On failure the graph is cleared, nothing runs and why tells the reason. The target is
+    // created or emptied only when the merged data reach it.
     bool start(const std::string& videoFile, const std::string& audioFile,
                const std::string& target, std::string* why);
+    // Whether the last start() has created or emptied its target. A merge that failed before
+    // leaves the target as it was; only a target this merge wrote is a broken file to remove.
+    bool targetWritten() const;
     bool running() { return FilterGraph2.State() == 3; }
     // 0..1 of the video written so far (0 when unknown).
     double progress();
@@ -83,6 +84,7 @@ class MergeGraph {
 
   private:
     void graphEvent(long event, intptr_t param1);
+    media::FilterPtr writer_; // the file writer of the last start(), kept past clear()
 };
 
 } // namespace recorder

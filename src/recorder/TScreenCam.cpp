@@ -87,24 +87,25 @@ TScreenCam::~TScreenCam() {
     }
 }
 
-void TScreenCam::startRecording(CaptureAreaSource* area, const std::string& fileName) {
-    if (recording_.load()) return;
-    if (worker_) {
-        // Stopped, but its end handler has not run yet: let it finish its pass and close its
-        // file before a new worker starts, so that two never write at once. Its end handler
-        // will find itself outdated.
-        worker_->join();
-        delete worker_;
-        worker_ = nullptr;
-    }
+bool TScreenCam::startRecording(CaptureAreaSource* area, const std::string& fileName) {
+    // A stopped worker that has not ended may be closing its file or waiting for the user to
+    // answer its message box on this thread; joining it here would freeze or deadlock the
+    // window. The caller waits with its event loop running instead.
+    if (recording_.load() || worker_) return false;
     // Raised before the worker exists: the frame loop runs only while the flag is set.
     recording_.store(true);
     lastResult_.store(-1);
     worker_ = new TRecordAVIThread(this, area, fileName, alive_, ++generation_);
+    return true;
 }
 
 void TScreenCam::stopRecording() {
     recording_.store(false);
+}
+
+void TScreenCam::reportFailure(const std::string& what) {
+    developerDetail(what);
+    ui::messageBox(what, "Error", ui::MsgIcon::Warning);
 }
 
 void TScreenCam::workerEnded(uint64_t generation, int result) {
@@ -200,8 +201,11 @@ int TScreenCam::record(CaptureAreaSource* area, const std::string& fileName) {
     vfw::AviCompressOptions options;
     std::shared_ptr<vfw::AviFile> file;
     std::shared_ptr<vfw::AviStream> plain, compressed;
+    // Filled in by the last release below: whether the file's end was written and closed.
+    std::shared_ptr<const vfw::AviFileStatus> fileEnd;
     file = vfw::AviFile::open(fileName, vfw::OF_WRITE | vfw::OF_CREATE, &error);
     ok = file != nullptr;
+    if (file) fileEnd = file->status();
     if (ok) {
         vfw::AviStreamInfo info;
         info.fccType = vfw::streamtypeVIDEO;
@@ -238,6 +242,11 @@ int TScreenCam::record(CaptureAreaSource* area, const std::string& fileName) {
     file.reset();
     plain.reset();
     compressed.reset();
+    if (fileEnd && !(fileEnd->finished && fileEnd->ok)) {
+        if (!error.empty()) developerDetail(error);
+        error = fileEnd->finished ? fileEnd->error : "the file " + fileName + " was not finished";
+        ok = false;
+    }
 
     if (!ok) {
         if (!error.empty()) developerDetail(error);
@@ -256,6 +265,14 @@ bool TScreenCam::frameLoop(CaptureAreaSource* area, vfw::AviStream& stream) {
     const uint32_t start = timing_->now();
     startTime_.store(start);
     loopRunning_.store(true);
+    // The loop's end is recorded also when a grab or a write throws.
+    struct LoopEnd {
+        TScreenCam* engine;
+        ~LoopEnd() {
+            engine->endTime_.store(engine->timing_->now());
+            engine->loopRunning_.store(false);
+        }
+    } loopEnd{this};
     bool ok = true;
     std::string error;
 
@@ -288,8 +305,6 @@ bool TScreenCam::frameLoop(CaptureAreaSource* area, vfw::AviStream& stream) {
             if (recording_.load() && rest) timing_->sleep(rest);
         }
     }
-    endTime_.store(timing_->now());
-    loopRunning_.store(false);
     if (!ok) std::fprintf(stderr, "tovamix: %s\n", error.c_str());
     return ok;
 }

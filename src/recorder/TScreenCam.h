@@ -99,8 +99,12 @@ class TScreenCam {
     bool hasWorker() const { return worker_ != nullptr; }
 
     // Starts the worker with the capture-area source (read while the area flag is set; it
-    // must outlive the recording) and the output file. Does nothing while recording.
-    void startRecording(CaptureAreaSource* area, const std::string& fileName);
+    // must outlive the recording) and the output file, and returns true. Does nothing and
+    // returns false while recording, and while the worker of a stopped recording has not
+    // ended yet (hasWorker()): it may still be closing its file or waiting for a message box
+    // to be answered on this thread, so it is never waited for here. Wait for it with the
+    // event loop running (waitUntilIdle()) and start again.
+    bool startRecording(CaptureAreaSource* area, const std::string& fileName);
     // Asks the frame loop to end and returns at once. This function is thread-safe.
     void stopRecording();
     // Waits until the worker has ended and its end handler has run, running the default
@@ -111,10 +115,12 @@ class TScreenCam {
     // Grabs (x, y, w, h) with the cursor drawn in, as a frame at colourDepth; an empty
     // bitmap when it cannot be had (the user has been told).
     PackedDib grabFrame(int x, int y, int w, int h);
-    // The worker's routine: 1 on success, 0 on failure (the user has been told).
+    // The worker's routine: 1 on success, 0 on failure (the user has been told). Success
+    // includes finishing the file: its index, headers and close.
     int record(CaptureAreaSource* area, const std::string& fileName);
 
     // -- Status of the current or last recording. These functions are thread-safe.
+    // Samples whose bytes have been handed to the system.
     int64_t samplesWritten() const { return samplesWritten_.load(); }
     int64_t positionsSkipped() const { return positionsSkipped_.load(); }
     // Milliseconds from the start of the frame loop to its end (or to now while it runs).
@@ -134,6 +140,8 @@ class TScreenCam {
     friend class TRecordAVIThread;
     // The end handler: runs on the user-interface thread once the worker has ended.
     void workerEnded(uint64_t generation, int result);
+    // On the worker: tells the user that the recording stopped on an exception.
+    void reportFailure(const std::string& what);
     Rect captureRect(CaptureAreaSource* area) const;
     bool frameLoop(CaptureAreaSource* area, platform::vfw::AviStream& stream);
 

@@ -283,9 +283,24 @@ void TFrmRecordScreen::ActRecordExecute() {
     if (stage_ != Stage::Idle && stage_ != Stage::ChoosingTarget) return;
     const QPointer<TFrmRecordScreen> self(this);
     setStage(Stage::Starting);
+    // A start that fails on the way (the temporary folder refused, the engine not started)
+    // brings the windows back and leaves the window idle; the error box then says why.
+    struct BackToIdle {
+        TFrmRecordScreen* w;
+        QPointer<TFrmRecordScreen> self;
+        ~BackToIdle() {
+            if (!w || !self || w->closing_ || w->stage_ != Stage::Starting) return;
+            w->voice.stop();
+            w->comeBackFromTray();
+            w->setStage(Stage::Idle);
+        }
+    } backToIdle{this, self};
     if (!voice.FilterGraph.Active()) voice.FilterGraph.setActive(true);
     ui::messageBox(StartMessage, "Info", ui::MsgIcon::Information);
-    if (!stillOpen(self)) return;
+    if (!stillOpen(self)) {
+        backToIdle.w = nullptr;
+        return;
+    }
     goToTray();
 
     const bool withVoice = CheckRecordAudio->isChecked();
@@ -300,25 +315,34 @@ void TFrmRecordScreen::ActRecordExecute() {
             ui::messageBox("The voice cannot be recorded: " + why +
                                ".\r\nThe screen is recorded without it.",
                            "Warning", ui::MsgIcon::Warning);
-            if (!stillOpen(self)) return;
+            if (!stillOpen(self)) {
+                backToIdle.w = nullptr;
+                return;
+            }
         }
     }
+    const std::string videoFile = videoTempPath();
+    const std::string audioFile = audioTempPath();
     // The last recording's worker may still be finishing its pass (up to a tenth of a long
     // record interval): it closes its file before a new one is started, with the window alive.
     waitForEngine();
-    if (!stillOpen(self)) return;
-    removeFile(videoTempPath());
+    if (!stillOpen(self)) {
+        backToIdle.w = nullptr;
+        return;
+    }
+    removeFile(videoFile);
     engine_->areaFlag = captureAreaChosen();
-    engine_->startRecording(&TFrmCaptureArea::instance(), videoTempPath());
+    if (!engine_->startRecording(&TFrmCaptureArea::instance(), videoFile))
+        throw std::runtime_error("The screen recording could not be started.");
     voiceRecorded_ = false;
     if (withVoice && haveDevice && voice.deviceBound()) {
-        const media::HRESULT h = voice.record(audioTempPath());
+        const media::HRESULT h = voice.record(audioFile);
         voiceRecorded_ = media::SUCCEEDED(h);
         if (!voiceRecorded_)
             std::fprintf(stderr, "tovamix: the voice is not recorded: %s\n",
                          media::GraphErrorText(h).c_str());
     } else if (withVoice) {
-        removeFile(audioTempPath());
+        removeFile(audioFile);
     }
     if (host_.trayIcon) host_.trayIcon->setCycling(true);
     setStage(Stage::Recording);
@@ -370,10 +394,18 @@ void TFrmRecordScreen::ActStopExecute() {
 
 void TFrmRecordScreen::startMerge(const std::string& target) {
     target_ = target;
+    std::string videoFile, audioFile;
+    try {
+        videoFile = videoTempPath();
+        audioFile = audioTempPath();
+    } catch (const std::exception& e) {
+        mergeFailed(e.what(), false);
+        return;
+    }
     const bool withVoice =
-        voiceRecorded_ && AudioSample->currentIndex() >= 0 && voiceFileUsable(audioTempPath());
+        voiceRecorded_ && AudioSample->currentIndex() >= 0 && voiceFileUsable(audioFile);
     std::string why;
-    if (!merge.start(videoTempPath(), withVoice ? audioTempPath() : "", target, &why)) {
+    if (!merge.start(videoFile, withVoice ? audioFile : "", target, &why)) {
         mergeFailed(why);
         return;
     }
@@ -391,18 +423,24 @@ void TFrmRecordScreen::mergeComplete() {
     close();
 }
 
-void TFrmRecordScreen::mergeFailed(const std::string& why) {
+void TFrmRecordScreen::mergeFailed(const std::string& why, bool merged) {
     Panel1->setText("");
     ImageBox->show();
     setStage(Stage::Idle);
-    // What was written of the target is unusable; the temporary recordings stay.
-    removeFile(target_);
+    // What this merge wrote of the target is unusable; a target it never touched stays as it
+    // was. The temporary recordings stay.
+    if (merged && merge.targetWritten()) removeFile(target_);
     std::string reason = why;
     while (!reason.empty() && reason.back() == '.')
         reason.pop_back();
-    ui::messageBox("The recording could not be saved as \"" + target_ + "\": " + reason +
-                       ".\r\nThe recordings are kept in \"" + videoTempPath() + "\"" +
-                       (voiceRecorded_ ? " and \"" + audioTempPath() + "\"" : std::string()) + ".",
+    std::string kept;
+    try {
+        kept = ".\r\nThe recordings are kept in \"" + videoTempPath() + "\"" +
+               (voiceRecorded_ ? " and \"" + audioTempPath() + "\"" : std::string());
+    } catch (const std::exception&) {
+    }
+    ui::messageBox("The recording could not be saved as \"" + target_ + "\": " + reason + kept +
+                       ".",
                    "Error", ui::MsgIcon::Warning);
 }
 

@@ -89,7 +89,9 @@ class TFrmRecordScreen : public QWidget {
     void ActCloseExecute();
     void startMerge(const std::string& target);
     void mergeComplete();
-    void mergeFailed(const std::string& why);
+    // merged: the merge graph ran (and may have written the target); false when it never
+    // started.
+    void mergeFailed(const std::string& why, bool merged = true);
     // Waits, with the event loop running, until the engine's worker has ended.
     void waitForEngine();
     void setStage(Stage s);

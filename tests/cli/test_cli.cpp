@@ -2,7 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <filesystem>
+#include <fstream>
 #include <regex>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 
 using namespace testsupport;
 
@@ -17,6 +23,9 @@ TEST(Cli, BadArgumentsExitWithTwoAndSayWhy) {
     ASSERT_TRUE(x.ok());
     ScopedEnv display("DISPLAY", x.display());
     const std::string out = scratchDir("cli") + "/bad.avi";
+    std::filesystem::remove_all(scratchDir("cli-link"));
+    const std::string link = scratchDir("cli-link") + "/link.avi";
+    std::filesystem::create_symlink(scratchDir("cli-link-target") + "/x.avi", link);
     struct Case {
         std::string args, says;
     } cases[] = {
@@ -30,6 +39,7 @@ TEST(Cli, BadArgumentsExitWithTwoAndSayWhy) {
         {"record-screen", "needs an OUTPUT.avi"},
         {"record-screen --voice " + out, "--voice needs --final"},
         {"record-screen /nonexistent-dir/out.avi", "cannot write \"/nonexistent-dir/out.avi\""},
+        {"record-screen " + link, "cannot write \"" + link + "\": " + link + " is a symbolic link"},
         {"frobnicate", "unknown command"},
     };
     for (const Case& c : cases) {
@@ -127,7 +137,7 @@ TEST(Cli, FinalRecordingMergesScreenAndVoiceIntoXvidAndMp3) {
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_NE(r.err.find("compressing data..."), std::string::npos) << r.err;
     EXPECT_NE(r.out.find("output=" + out), std::string::npos) << r.out;
-    EXPECT_TRUE(fileExists(dir + "/VideoTemp.avi"));
+    EXPECT_TRUE(fileExists(dir + "/tovamix-" + std::to_string(geteuid()) + "/VideoTemp.avi"));
     const bool voice = r.err.find("no voice") == std::string::npos;
 
     const auto video = probeVideo(out);
@@ -154,4 +164,106 @@ TEST(Cli, FinalRecordingMergesScreenAndVoiceIntoXvidAndMp3) {
     EXPECT_EQ(oddVideo.at("codec_tag_string"), "XVID");
     EXPECT_EQ(oddVideo.at("width"), "102");
     EXPECT_EQ(oddVideo.at("height"), "78");
+}
+
+namespace {
+
+std::string slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// A tmpfs of the given size mounted for the life of a scope (needs root).
+class SmallDisk {
+  public:
+    SmallDisk(const std::string& dir, const std::string& size) : dir_(dir) {
+        mounted_ = run("mount -t tmpfs -o size=" + size + " tmpfs '" + dir + "'").exitCode == 0;
+    }
+    ~SmallDisk() {
+        if (mounted_) run("umount '" + dir_ + "'");
+    }
+    bool mounted() const { return mounted_; }
+
+  private:
+    std::string dir_;
+    bool mounted_ = false;
+};
+
+// Noise drawn over the whole screen at 30 pictures a second, so that every frame of a
+// recording is big; ends with the object.
+class BusyScreen {
+  public:
+    BusyScreen() {
+        const CommandResult r = run("gst-launch-1.0 -q videotestsrc pattern=snow ! "
+                                    "video/x-raw,width=320,height=240,framerate=30/1 ! "
+                                    "ximagesink >/dev/null 2>&1 & echo $!");
+        pid_ = r.exitCode == 0 && !r.out.empty() ? std::stoi(r.out) : -1;
+    }
+    ~BusyScreen() {
+        if (pid_ > 0) kill(pid_, SIGTERM);
+    }
+    // Waits until the noise window is on the screen.
+    bool shown() const {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+        while (pid_ > 0 && std::chrono::steady_clock::now() < deadline) {
+            if (run("xwininfo -root -children | grep -q '320x240+0+0'").exitCode == 0) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return false;
+    }
+
+  private:
+    int pid_ = -1;
+};
+
+} // namespace
+
+// With the disk full part-way, the recording says so, exits non-zero, and counts only the
+// frames that reached the disk; those frames play.
+TEST(Cli, AFullDiskIsReportedAndFramesCountsWhatWasStored) {
+    Xvfb x("320x240x24");
+    ASSERT_TRUE(x.ok());
+    ScopedEnv display("DISPLAY", x.display());
+    const std::string dir = scratchDir("cli-full");
+    SmallDisk disk(dir, "1m");
+    if (!disk.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here";
+    BusyScreen noise;
+    ASSERT_TRUE(noise.shown());
+    const std::string out = dir + "/out.avi";
+    const CommandResult r = run(cli("record-screen --seconds 3 " + out));
+    EXPECT_NE(r.exitCode, 0);
+    EXPECT_NE(r.err.find("Error Creating AVI file"), std::string::npos) << r.err;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(r.out, m, std::regex("frames=(\\d+) "))) << r.out;
+    const int frames = std::stoi(m[1]);
+    EXPECT_GT(frames, 0);
+    EXPECT_LT(frames, 30); // the disk filled up before the three seconds were over
+    const auto info = probeVideo(out);
+    const int stored = std::stoi(info.at("nb_read_frames"));
+    EXPECT_GT(stored, 0);
+    EXPECT_NEAR(stored, frames, 1);
+    const CommandResult d = run("ffmpeg -v error -i '" + out + "' -f null -");
+    EXPECT_EQ(d.exitCode, 0) << d.err;
+    std::printf("disk full: frames=%d, ffprobe counts %d\n", frames, stored);
+}
+
+// OUTPUT is not emptied before the recording writes it: a recording that fails before the
+// merge leaves an existing OUTPUT as it was.
+TEST(Cli, AnExistingOutputKeepsItsBytesWhenTheRecordingFailsBeforeTheMerge) {
+    Xvfb x("320x240x24");
+    ASSERT_TRUE(x.ok());
+    ScopedEnv display("DISPLAY", x.display());
+    std::filesystem::remove_all(scratchDir("cli-keep"));
+    const std::string dir = scratchDir("cli-keep");
+    ScopedEnv tmp("TMPDIR", dir);
+    const std::string folder = dir + "/tovamix-" + std::to_string(geteuid());
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    ASSERT_EQ(chmod(folder.c_str(), 0777), 0); // a folder others can write is refused
+    const std::string out = dir + "/keep.avi";
+    std::ofstream(out) << "an earlier recording";
+    const CommandResult r = run(cli("record-screen --final --seconds 1 " + out));
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("\"" + folder + "\""), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("other users can write into it"), std::string::npos) << r.err;
+    EXPECT_EQ(slurp(out), "an earlier recording");
 }

@@ -1,8 +1,14 @@
 #include "platform/vfw/AviFile.h"
+#include "platform/vfw/OutputFile.h"
 #include "support/Pictures.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <sys/resource.h>
 
 using namespace platform;
 using namespace testsupport;
@@ -139,4 +145,138 @@ TEST(AviFile, FailuresNameWhatFailed) {
     ASSERT_TRUE(noFormat.stream->setFormat(p.data(), p.formatSize(), &error)) << error;
     EXPECT_FALSE(noFormat.stream->setFormat(p.data(), p.formatSize(), &error));
     EXPECT_FALSE(noFormat.stream->write(0, p.bits(), p.imageSize() - 1, 0, &error));
+}
+
+namespace {
+
+// Limits the size of files this process writes (writes beyond fail with EFBIG instead of
+// raising SIGXFSZ) for the life of a scope.
+class FileSizeLimit {
+  public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        old_ = std::signal(SIGXFSZ, SIG_IGN);
+        getrlimit(RLIMIT_FSIZE, &saved_);
+        rlimit limit = saved_;
+        limit.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &saved_);
+        std::signal(SIGXFSZ, old_);
+    }
+
+  private:
+    rlimit saved_{};
+    void (*old_)(int) = nullptr;
+};
+
+long long sizeOf(const std::string& path) {
+    std::error_code ec;
+    const auto n = std::filesystem::file_size(path, ec);
+    return ec ? -1 : static_cast<long long>(n);
+}
+
+} // namespace
+
+// The end of the file (index, header counts, close) is written by the last release; when that
+// fails, the status the caller kept says so and names the file.
+TEST(AviFile, AnEndThatCannotBeWrittenIsReportedInTheStatus) {
+    const std::string path = scratchDir("avi") + "/no-room-for-index.avi";
+    std::shared_ptr<const vfw::AviFileStatus> status;
+    {
+        const auto first = desktopPicture(160, 120, 32, 0);
+        Writer w(path, 160, 120, 10, MSVC, &first);
+        ASSERT_TRUE(w.stream) << w.error;
+        status = w.file->status();
+        for (int i = 0; i < 5; ++i) {
+            const auto p = desktopPicture(160, 120, 32, i * 5);
+            ASSERT_TRUE(w.stream->write(i, p.bits(), p.imageSize(), 0, &w.error)) << w.error;
+        }
+        EXPECT_FALSE(status->finished);
+        // Every sample is on disk; the index (16 bytes a sample) no longer fits.
+        FileSizeLimit limit(rlim_t(sizeOf(path) + 20));
+        w.file.reset();
+        w.plain.reset();
+        w.stream.reset();
+    }
+    ASSERT_TRUE(status->finished);
+    EXPECT_FALSE(status->ok);
+    EXPECT_NE(status->error.find(path), std::string::npos) << status->error;
+
+    // A file that ends well says so.
+    const std::string good = scratchDir("avi") + "/ends-well.avi";
+    {
+        const auto first = desktopPicture(64, 48, 32, 0);
+        Writer w(good, 64, 48, 10, MSVC, &first);
+        ASSERT_TRUE(w.stream) << w.error;
+        status = w.file->status();
+        ASSERT_TRUE(w.stream->write(0, first.bits(), first.imageSize(), 0, &w.error)) << w.error;
+    }
+    EXPECT_TRUE(status->finished);
+    EXPECT_TRUE(status->ok) << status->error;
+}
+
+// A sample the disk refuses is not counted and is taken back out of the file; the end is still
+// written, so the samples before it stay indexed and play.
+TEST(AviFile, AfterARefusedSampleTheSamplesBeforeStayIndexed) {
+    const std::string path = scratchDir("avi") + "/refused-sample.avi";
+    std::shared_ptr<const vfw::AviFileStatus> status;
+    {
+        const auto first = desktopPicture(320, 240, 32, 0);
+        Writer w(path, 320, 240, 10, MSVC, &first);
+        ASSERT_TRUE(w.stream) << w.error;
+        status = w.file->status();
+        for (int i = 0; i < 4; ++i) {
+            const auto p = desktopPicture(320, 240, 32, i * 9);
+            ASSERT_TRUE(w.stream->write(i, p.bits(), p.imageSize(), 0, &w.error)) << w.error;
+        }
+        const long long before = sizeOf(path);
+        {
+            FileSizeLimit limit(rlim_t(before + 100)); // less than any picture
+            const auto p = desktopPicture(320, 240, 32, 77);
+            EXPECT_FALSE(
+                w.stream->write(6, p.bits(), p.imageSize(), vfw::AVIIF_KEYFRAME, &w.error));
+            EXPECT_NE(w.error.find(path), std::string::npos) << w.error;
+        }
+        EXPECT_EQ(w.stream->samplesWritten(), 4);
+        EXPECT_EQ(sizeOf(path), before); // the refused bytes are gone again
+        // No sample is taken after a refused one.
+        const auto p = desktopPicture(320, 240, 32, 80);
+        EXPECT_FALSE(w.stream->write(7, p.bits(), p.imageSize(), 0, &w.error));
+    }
+    ASSERT_TRUE(status->finished);
+    EXPECT_TRUE(status->ok) << status->error;
+    const auto info = probeVideo(path);
+    EXPECT_EQ(std::stoi(info.at("nb_read_frames")), 4);
+    const auto packets = probePackets(path);
+    ASSERT_EQ(packets.size(), 4u);
+    EXPECT_EQ(packets.back().pts, 3);
+    EXPECT_EQ(decodeAll(path).exitCode, 0);
+}
+
+// A symbolic link at the path is refused, whether it points at a file or nowhere; the file it
+// points at keeps its bytes.
+TEST(AviFile, ASymbolicLinkIsNeverWrittenThrough) {
+    std::filesystem::remove_all(scratchDir("avi-link")); // links of an earlier run
+    const std::string dir = scratchDir("avi-link");
+    const std::string target = dir + "/someone-elses.txt", link = dir + "/VideoTemp.avi";
+    std::ofstream(target) << "keep me";
+    std::filesystem::create_symlink(target, link);
+    std::filesystem::create_symlink(dir + "/missing.txt", dir + "/dangling.avi");
+    for (const std::string& path : {link, dir + "/dangling.avi"}) {
+        std::string error;
+        EXPECT_FALSE(vfw::AviFile::open(path, vfw::OF_WRITE | vfw::OF_CREATE, &error));
+        EXPECT_NE(error.find(path + " is a symbolic link"), std::string::npos) << error;
+        EXPECT_FALSE(vfw::checkWritable(path, &error));
+        EXPECT_NE(error.find("symbolic link"), std::string::npos) << error;
+    }
+    EXPECT_EQ(sizeOf(target), 7);
+    EXPECT_FALSE(fileExists(dir + "/missing.txt"));
+
+    std::string why;
+    EXPECT_TRUE(vfw::checkWritable(target, &why)) << why;
+    EXPECT_TRUE(vfw::checkWritable(dir + "/new.avi", &why)) << why;
+    EXPECT_FALSE(fileExists(dir + "/new.avi")); // checking touches nothing
+    EXPECT_FALSE(vfw::checkWritable("/nonexistent-dir/x.avi", &why));
+    EXPECT_EQ(sizeOf(target), 7);
 }

@@ -27,8 +27,6 @@ Outcome play(const std::string& description, int seconds = 120) {
     return playPipeline(description, seconds);
 }
 
-
-
 // ffmpeg notes that it guesses the speaker layout of every PCM stream stored with format tag
 // 1 (its own such files get the same note); anything else it prints is a fault.
 std::string withoutLayoutGuess(const std::string& text) {
@@ -462,4 +460,75 @@ TEST_F(AviMuxElement, StoppingWithoutEosIsSafeAndAReplayedGraphWritesACompleteFi
     const auto decoded = decodeAll(out);
     EXPECT_EQ(decoded.exitCode, 0);
     EXPECT_EQ(withoutLayoutGuess(decoded.err), "");
+}
+
+namespace {
+
+std::string contents(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Plays a pipeline whose multiplexer is named m to its end; tells whether m wrote its file.
+Outcome playAndAskWritten(const std::string& description, bool& written) {
+    Outcome o;
+    GstElement* pipeline = buildPipeline(description, &o.parseError);
+    if (!pipeline) return o;
+    GstElement* mux = gst_bin_get_by_name(GST_BIN(pipeline), "m");
+    gst_element_set_state(pipeline, GST_STATE_PLAYING);
+    o = waitForEnd(pipeline, 60);
+    gst_element_set_state(pipeline, GST_STATE_NULL);
+    gboolean w = FALSE;
+    g_object_get(mux, "file-written", &w, nullptr);
+    written = w;
+    gst_object_unref(mux);
+    gst_object_unref(pipeline);
+    return o;
+}
+
+} // namespace
+
+// With a location the element writes the file itself: only once data arrive (a graph that
+// fails before leaves the file as it was), replacing what was there, and never through a
+// symbolic link.
+TEST_F(AviMuxElement, ALocationIsWrittenOnlyWhenDataArriveAndNeverThroughALink) {
+    std::filesystem::remove_all(scratchDir("avimux-location")); // links of an earlier run
+    const std::string dir = scratchDir("avimux-location");
+    const std::string out = dir + "/target.avi";
+    const std::string old(200000, 'x'); // longer than what is written: must not linger
+    std::ofstream(out) << old;
+
+    bool written = true;
+    Outcome o = playAndAskWritten("filesrc location=" + dir + "/missing.avi ! avidemux ! " +
+                                      "m.video_0 tovamixavimux name=m location=" + out +
+                                      " ! fakesink async=false",
+                                  written);
+    EXPECT_TRUE(o.error);
+    EXPECT_FALSE(written);
+    EXPECT_EQ(contents(out), old);
+
+    const std::string source = "videotestsrc num-buffers=10 ! "
+                               "video/x-raw,width=160,height=120,framerate=10/1 ! avenc_mpeg4 ! ";
+    o = playAndAskWritten(source + "m.video_0 tovamixavimux name=m location=" + out +
+                              " ! fakesink async=false",
+                          written);
+    ASSERT_TRUE(o.eos) << o.message << " " << o.debug;
+    EXPECT_TRUE(written);
+    const auto info = probeVideo(out);
+    EXPECT_EQ(info.at("codec_tag_string"), "XVID");
+    EXPECT_EQ(info.at("nb_read_frames"), "10");
+    EXPECT_LT(std::filesystem::file_size(out), old.size());
+    EXPECT_EQ(decodeAll(out).exitCode, 0);
+
+    const std::string victim = dir + "/victim.txt", link = dir + "/AudioTemp.avi";
+    std::ofstream(victim) << "precious";
+    std::filesystem::create_symlink(victim, link);
+    o = playAndAskWritten(source + "m.video_0 tovamixavimux name=m location=" + link +
+                              " ! fakesink async=false",
+                          written);
+    EXPECT_TRUE(o.error);
+    EXPECT_FALSE(written);
+    EXPECT_NE(o.message.find(link), std::string::npos) << o.message;
+    EXPECT_NE(o.debug.find("symbolic link"), std::string::npos) << o.debug;
+    EXPECT_EQ(contents(victim), "precious");
 }

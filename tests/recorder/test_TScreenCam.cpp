@@ -1,5 +1,6 @@
 #include "platform/screen/Screen.h"
 #include "recorder/TScreenCam.h"
+#include "recorder/TempFiles.h"
 #include "support/TestSupport.h"
 #include "ui/Dialogs.h"
 #include "ui/UiThread.h"
@@ -8,9 +9,15 @@
 // After gtest: Xlib defines macros (None, Bool) that clash with its names.
 #include <X11/Xlib.h>
 
+#include <atomic>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
+#include <stdexcept>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 using namespace recorder;
 using namespace testsupport;
@@ -108,7 +115,7 @@ TEST_F(ScreenCamTest, SlowPassesSkipPositionsAndSameSlotPassesAreDropped) {
     // Reads: set-up, then passes at t = 0, 250, 350, 450, 550, 650 (the last one stops).
     ScriptedArea area({0, 0, 64, 48}, timing, {0, 250, 0, 0, 0, 0, 0}, engine, 6);
     const std::string path = file("pacing.avi");
-    engine.startRecording(&area, path);
+    ASSERT_TRUE(engine.startRecording(&area, path));
     ASSERT_TRUE(engine.waitUntilIdle(30s));
     EXPECT_EQ(engine.lastResult(), 1);
     EXPECT_EQ(engine.samplesWritten(), 4);
@@ -205,28 +212,93 @@ TEST_F(ScreenCamTest, ASecondStartWhileRecordingDoesNothing) {
     EXPECT_TRUE(fileExists(second));
 }
 
-// Starting again right after a stop, before the first worker's end handler ran, waits for
-// that worker to close its file; its late end handler then changes nothing.
-TEST_F(ScreenCamTest, ARestartBeforeTheEndHandlerRanKeepsBothFilesWhole) {
+// Starting again right after a stop, before the first worker's end handler ran, starts
+// nothing: the old worker is not waited for on this thread (it may be closing its file or
+// waiting for a message box this thread shows). Once idle, the engine starts again.
+TEST_F(ScreenCamTest, AStartBeforeTheStoppedWorkerEndedIsRefusedUntilIdle) {
     TScreenCam engine;
     int ends = 0;
     engine.onRecordEnd = [&](int) { ++ends; };
     const std::string first = file("restart-1.avi"), second = file("restart-2.avi");
-    engine.startRecording(nullptr, first);
+    ASSERT_TRUE(engine.startRecording(nullptr, first));
+    EXPECT_FALSE(engine.startRecording(nullptr, second)); // while recording
     std::this_thread::sleep_for(300ms);
     engine.stopRecording();
-    engine.startRecording(nullptr, second);
-    ui::defaultEventQueue().processPending(); // the first worker's end handler
-    EXPECT_TRUE(engine.recording());
+    const auto asked = std::chrono::steady_clock::now();
+    EXPECT_FALSE(engine.startRecording(nullptr, second));      // stopped, worker not ended
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, 50ms); // refused, not waited
+    EXPECT_FALSE(engine.recording());
     EXPECT_TRUE(engine.hasWorker());
-    EXPECT_EQ(ends, 0);
+    ASSERT_TRUE(engine.waitUntilIdle(10s));
+    EXPECT_EQ(ends, 1);
+    EXPECT_FALSE(fileExists(second));
+
+    ASSERT_TRUE(engine.startRecording(nullptr, second));
     std::this_thread::sleep_for(300ms);
     engine.stopRecording();
     ASSERT_TRUE(engine.waitUntilIdle(10s));
-    EXPECT_EQ(ends, 1);
+    EXPECT_EQ(ends, 2);
     EXPECT_EQ(engine.lastResult(), 1);
     for (const std::string& path : {first, second})
         EXPECT_EQ(decodeAll(path).exitCode, 0) << path;
+}
+
+// Whatever the worker's routine throws, also something that is no std::exception, is shown to
+// the user; the recording ends as a failed one and the engine is idle again, the frames
+// written before still in a complete file.
+TEST_F(ScreenCamTest, AnExceptionInTheWorkerIsReportedAndTheEngineReturnsToIdle) {
+    struct Thrower : CaptureAreaSource {
+        Rect captureBounds() const override {
+            if (++reads == 4) {
+                if (plain) throw 42;
+                throw std::runtime_error("the capture area went away");
+            }
+            return Rect{0, 0, 64, 48};
+        }
+        bool plain = true;
+        mutable std::atomic<int> reads{0};
+    };
+    for (const bool plain : {true, false}) {
+        TScreenCam engine;
+        engine.areaFlag = true;
+        Thrower area;
+        area.plain = plain;
+        const std::string path = file("thrown.avi");
+        ASSERT_TRUE(engine.startRecording(&area, path));
+        ASSERT_TRUE(engine.waitUntilIdle(10s));
+        EXPECT_EQ(engine.lastResult(), 0);
+        EXPECT_FALSE(engine.recording());
+        EXPECT_FALSE(engine.hasWorker());
+        EXPECT_FALSE(engine.frameLoopRunning());
+        const auto shown = dialogs.shown();
+        ASSERT_EQ(shown.size(), 1u);
+        EXPECT_EQ(shown[0].request.text,
+                  plain ? "The screen recording stopped on an unexpected error."
+                        : "the capture area went away");
+        EXPECT_EQ(shown[0].request.caption, "Error");
+        EXPECT_EQ(shown[0].request.icon, ui::MsgIcon::Warning);
+        EXPECT_EQ(std::stoi(probeVideo(path).at("nb_read_frames")), 2);
+        dialogs.clear();
+    }
+}
+
+// A symbolic link planted where the recording goes is not followed: the file it points at
+// keeps its bytes, and the user is told the file could not be created.
+TEST_F(ScreenCamTest, ALinkPlantedAtTheRecordingsPlaceIsNotFollowed) {
+    std::filesystem::remove_all(scratchDir("screencam-link")); // links of an earlier run
+    const std::string dir = scratchDir("screencam-link");
+    const std::string victim = dir + "/victim.txt", path = dir + "/VideoTemp.avi";
+    std::ofstream(victim) << "precious";
+    std::filesystem::create_symlink(victim, path);
+    TScreenCam engine;
+    ASSERT_TRUE(engine.startRecording(nullptr, path));
+    ASSERT_TRUE(engine.waitUntilIdle(10s));
+    EXPECT_EQ(engine.lastResult(), 0);
+    const auto shown = dialogs.shown();
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].request.text, "Error Creating AVI file");
+    EXPECT_EQ(std::filesystem::file_size(victim), 8u);
+    EXPECT_TRUE(std::filesystem::is_symlink(path));
 }
 
 // The cursor is drawn as the standard arrow at the pointer minus the shown cursor's hot spot,
@@ -333,4 +405,44 @@ TEST_F(ScreenCamTest, DestroyingARecordingEngineStopsItAndLeavesACompleteFile) {
     const auto info = probeVideo(path);
     EXPECT_EQ(info.at("codec_tag_string"), "MSVC");
     EXPECT_GE(std::stoi(info.at("nb_read_frames")), 2);
+}
+
+// The temporary recordings go into a folder of the user's own in the temporary folder; one
+// that someone else owns, or that others can write into, is refused with its name.
+TEST(TempFiles, TheRecordingsFolderIsTheUsersOwnOrRefused) {
+    std::filesystem::remove_all(scratchDir("tempfiles")); // what an earlier run left
+    const std::string base = scratchDir("tempfiles");
+    ScopedEnv tmp("TMPDIR", base);
+    const std::string folder = base + "/tovamix-" + std::to_string(geteuid());
+    EXPECT_EQ(temporaryFolder(), folder);
+    EXPECT_EQ(videoTempPath(), folder + "/VideoTemp.avi");
+    EXPECT_EQ(audioTempPath(), folder + "/AudioTemp.avi");
+    struct stat st;
+    ASSERT_EQ(lstat(folder.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+    auto refused = [&](const std::string& says) {
+        try {
+            temporaryFolder();
+            ADD_FAILURE() << "accepted; expected: " << says;
+        } catch (const std::runtime_error& e) {
+            const std::string text = e.what();
+            EXPECT_NE(text.find("\"" + folder + "\""), std::string::npos) << text;
+            EXPECT_NE(text.find(says), std::string::npos) << text;
+        }
+    };
+    ASSERT_EQ(chmod(folder.c_str(), 0777), 0);
+    refused("other users can write into it (mode 0777)");
+    ASSERT_EQ(chmod(folder.c_str(), 0700), 0);
+    if (geteuid() == 0) {
+        ASSERT_EQ(chown(folder.c_str(), 65534, 65534), 0);
+        refused("it belongs to another user (uid 65534)");
+        // The link of the video file is not created in it either.
+        EXPECT_THROW(videoTempPath(), std::runtime_error);
+    }
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directory(base + "/elsewhere");
+    std::filesystem::create_directory_symlink(base + "/elsewhere", folder);
+    refused("it is a symbolic link");
 }

@@ -156,8 +156,10 @@ class RecordScreenTest : public ::testing::Test {
             if (s.request.text == text) return true;
         return false;
     }
-    std::string videoTemp() const { return videoTempPath(); }
-    std::string audioTemp() const { return audioTempPath(); }
+    // The recordings go into the user's own folder in the temporary folder.
+    std::string userTemp() const { return tmp + "/tovamix-" + std::to_string(geteuid()); }
+    std::string videoTemp() const { return userTemp() + "/VideoTemp.avi"; }
+    std::string audioTemp() const { return userTemp() + "/AudioTemp.avi"; }
 
     ui::ScriptedDialogs dialogs;
     ui::ScopedDialogs useDialogs{dialogs};
@@ -245,6 +247,7 @@ TEST_F(RecordScreenTest, RecordsScreenAndVoiceStopsWithCtrlAAndMergesIntoXvidAnd
 TEST_F(RecordScreenTest, WithoutVoiceNoVoiceFileIsWrittenAndTheResultHasNoSound) {
     TFrmRecordScreen* w = open();
     ASSERT_TRUE(w);
+    ASSERT_EQ(temporaryFolder(), userTemp()); // made on first use
     { std::ofstream(audioTemp()) << "an older voice file"; }
     const std::string out = tmp + "/silent.avi";
     dialogs.queueFile(out);
@@ -342,6 +345,21 @@ TEST_F(RecordScreenTest, AFailedMergeIsReportedAndTheRecordingsAreKept) {
     EXPECT_TRUE(reported);
     EXPECT_EQ(decodeAll(videoTemp()).exitCode, 0);
     EXPECT_TRUE(w->ImageBox->isVisible());
+
+    // A merge that fails before writing anything leaves an existing target as it was.
+    const std::string precious = tmp + "/precious.avi";
+    { std::ofstream(precious) << "an earlier recording"; }
+    w->merge.XvidEncoder.BaseFilter.setMoniker(std::make_shared<media::TMoniker>(
+        media::TMoniker{"@device:cm:{33D9A760-90C8-11D0-BD43-00A0C911CE86}\\no-such-codec"}));
+    dialogs.queueFile(precious);
+    record(w, 600);
+    w->ActStop->trigger();
+    pump(200);
+    EXPECT_EQ(w->stage(), TFrmRecordScreen::Stage::Idle);
+    std::ifstream in(precious);
+    std::string content;
+    std::getline(in, content);
+    EXPECT_EQ(content, "an earlier recording");
 }
 
 TEST_F(RecordScreenTest, SavePictureWritesJpegForJpgNamesAndBitmapsOtherwise) {
@@ -715,6 +733,55 @@ TEST(MergeGraphTest, AVeryShortRecordingIsMergedWhole) {
     EXPECT_EQ(v->tag, "XVID");
     EXPECT_NEAR(v->duration, 1.0, 0.15);
     EXPECT_NEAR(a->duration, 1.0, 0.15);
+}
+
+// The target is created or emptied only when merged data reach it: a merge that fails before
+// leaves it as it was and says it did not write it; one that runs says it did.
+TEST(MergeGraphTest, TheTargetIsTouchedOnlyByAMergeThatWritesIt) {
+    const std::string video = sharedClip("merge", "still.avi",
+                                         "-f lavfi -i color=c=gray:size=100x76:rate=10 -t 1 "
+                                         "-c:v msvideo1");
+    ASSERT_FALSE(video.empty());
+    const std::string dir = scratchDir("merge-target");
+    const std::string out = dir + "/earlier.avi", notAvi = dir + "/not-avi.avi";
+    auto contents = [](const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    std::ofstream(out) << "an earlier recording";
+    std::ofstream(notAvi) << "not a video at all";
+    MergeGraph merge;
+    bool complete = false;
+    std::string failure;
+    merge.onComplete = [&] { complete = true; };
+    merge.onFailed = [&](const std::string& w) { failure = w.empty() ? "failed" : w; };
+    std::string why;
+    EXPECT_FALSE(merge.start(dir + "/missing.avi", "", out, &why));
+    EXPECT_FALSE(merge.targetWritten());
+    EXPECT_EQ(contents(out), "an earlier recording");
+    // A source that cannot be decoded fails once the graph runs, before any data are written.
+    if (merge.start(notAvi, "", out, &why)) {
+        ASSERT_TRUE(waitFor([&] { return complete || !failure.empty(); }, 30s));
+    }
+    EXPECT_FALSE(complete);
+    EXPECT_FALSE(merge.targetWritten());
+    EXPECT_EQ(contents(out), "an earlier recording");
+    // A link at the target's place is refused before anything runs.
+    const std::string link = dir + "/link.avi";
+    fs::remove(link);
+    fs::create_symlink(out, link);
+    EXPECT_FALSE(merge.start(video, "", link, &why));
+    EXPECT_NE(why.find("cannot write \"" + link + "\""), std::string::npos) << why;
+    EXPECT_FALSE(merge.targetWritten());
+    EXPECT_EQ(contents(out), "an earlier recording");
+
+    failure.clear();
+    ASSERT_TRUE(merge.start(video, "", out, &why)) << why;
+    ASSERT_TRUE(waitFor([&] { return complete || !failure.empty(); }, 30s));
+    EXPECT_EQ(failure, "");
+    EXPECT_TRUE(merge.targetWritten());
+    merge.clear();
+    EXPECT_EQ(probeVideo(out).at("codec_tag_string"), "XVID");
 }
 
 // A voice recording stopped before the sound device delivered anything has its stream and no

@@ -1,5 +1,7 @@
 #include "AviMuxElement.h"
 
+#include "platform/vfw/OutputFile.h"
+
 #include <gst/base/gstaggregator.h>
 #include <gst/gst.h>
 
@@ -13,6 +15,7 @@ extern "C" {
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -238,6 +241,10 @@ struct PadState {
 
 struct MuxState {
     AVFormatContext* fmt = nullptr;
+    // -- The two following fields are set and read under the object lock (properties).
+    std::string location;                 // the file written directly; empty: bytes go downstream
+    bool fileWritten = false;             // this element created or truncated location
+    std::unique_ptr<vfw::OutputFile> out; // open while location is written
     bool headerWritten = false; // also read by the pad-request thread, under the object lock
     bool finished = false;
     bool failed = false;
@@ -248,6 +255,11 @@ struct MuxState {
     unsigned nextVideo = 0, nextAudio = 0;
 
     void closeOutput() {
+        if (out) {
+            // Its I/O context belongs to the file: closed (unreported) with it.
+            if (fmt) fmt->pb = nullptr;
+            out.reset();
+        }
         if (!fmt) return;
         if (AVIOContext* pb = fmt->pb) {
             av_freep(&pb->buffer);
@@ -469,8 +481,14 @@ GstFlowReturn writeHeader(GstAggregator* agg, const PadList& list) {
         return x.serial < y.serial;
     });
 
-    s.seekable = downstreamSeekable(agg);
-    GST_INFO_OBJECT(agg, "downstream %s seek: writing the %s layout", s.seekable ? "can" : "cannot",
+    GST_OBJECT_LOCK(agg);
+    const std::string location = s.location;
+    GST_OBJECT_UNLOCK(agg);
+    s.seekable = !location.empty() || downstreamSeekable(agg);
+    GST_INFO_OBJECT(agg, "%s: writing the %s layout",
+                    !location.empty() ? location.c_str()
+                    : s.seekable      ? "downstream can seek"
+                                      : "downstream cannot seek",
                     s.seekable ? "indexed" : "streamable");
     int rc = avformat_alloc_output_context2(&s.fmt, nullptr, "avi", nullptr);
     if (rc < 0 || !s.fmt) {
@@ -478,18 +496,36 @@ GstFlowReturn writeHeader(GstAggregator* agg, const PadList& list) {
                           ("avformat_alloc_output_context2: %s", avError(rc).c_str()));
         return GST_FLOW_ERROR;
     }
-    auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferSize));
-    AVIOContext* pb = buffer ? avio_alloc_context(buffer, kIoBufferSize, 1, agg, nullptr,
-                                                  writeOutput, s.seekable ? seekOutput : nullptr)
-                             : nullptr;
-    if (!pb) {
-        av_free(buffer);
-        GST_ELEMENT_ERROR(agg, RESOURCE, NO_SPACE_LEFT, ("Out of memory for the AVI writer."),
-                          (nullptr));
-        return GST_FLOW_ERROR;
+    if (!location.empty()) {
+        // The file is opened (created or emptied) only now, when its first data is here: a
+        // graph that fails before leaves whatever was at location as it was.
+        std::string why;
+        s.out = vfw::OutputFile::create(location, &why);
+        if (!s.out) {
+            GST_ELEMENT_ERROR(agg, RESOURCE, OPEN_WRITE,
+                              ("Cannot write the AVI file \"%s\".", location.c_str()),
+                              ("%s", why.c_str()));
+            return GST_FLOW_ERROR;
+        }
+        GST_OBJECT_LOCK(agg);
+        s.fileWritten = true;
+        GST_OBJECT_UNLOCK(agg);
+        s.fmt->pb = s.out->io();
+    } else {
+        auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferSize));
+        AVIOContext* pb = buffer
+                              ? avio_alloc_context(buffer, kIoBufferSize, 1, agg, nullptr,
+                                                   writeOutput, s.seekable ? seekOutput : nullptr)
+                              : nullptr;
+        if (!pb) {
+            av_free(buffer);
+            GST_ELEMENT_ERROR(agg, RESOURCE, NO_SPACE_LEFT, ("Out of memory for the AVI writer."),
+                              (nullptr));
+            return GST_FLOW_ERROR;
+        }
+        pb->seekable = s.seekable ? AVIO_SEEKABLE_NORMAL : 0;
+        s.fmt->pb = pb;
     }
-    pb->seekable = s.seekable ? AVIO_SEEKABLE_NORMAL : 0;
-    s.fmt->pb = pb;
     s.fmt->flags |= AVFMT_FLAG_CUSTOM_IO;
 
     std::string streams;
@@ -621,9 +657,21 @@ GstFlowReturn writeTrailer(GstAggregator* agg) {
     const int rc = av_write_trailer(s.fmt);
     if (rc >= 0) avio_flush(s.fmt->pb);
     if (s.downstream != GST_FLOW_OK) return s.downstream;
-    if (rc < 0 || s.fmt->pb->error < 0) {
+    const int ioError = s.fmt->pb->error;
+    std::string closeError;
+    if (s.out) {
+        s.fmt->pb = nullptr;
+        if (!s.out->close(&closeError) && closeError.empty()) closeError = "cannot close the file";
+        s.out.reset();
+    }
+    if (rc < 0 || ioError < 0) {
         GST_ELEMENT_ERROR(agg, STREAM, MUX, ("Cannot finish the AVI file."),
-                          ("libavformat: %s", avError(rc < 0 ? rc : s.fmt->pb->error).c_str()));
+                          ("libavformat: %s", avError(rc < 0 ? rc : ioError).c_str()));
+        return GST_FLOW_ERROR;
+    }
+    if (!closeError.empty()) {
+        GST_ELEMENT_ERROR(agg, RESOURCE, CLOSE, ("Cannot finish the AVI file."),
+                          ("%s", closeError.c_str()));
         return GST_FLOW_ERROR;
     }
     s.finished = true;
@@ -846,6 +894,38 @@ GstStateChangeReturn changeState(GstElement* element, GstStateChange transition)
     return GST_ELEMENT_CLASS(tovamix_avi_mux_parent_class)->change_state(element, transition);
 }
 
+enum { PROP_0, PROP_LOCATION, PROP_FILE_WRITTEN };
+
+void setProperty(GObject* object, guint id, const GValue* value, GParamSpec* spec) {
+    auto* self = reinterpret_cast<TovamixAviMux*>(object);
+    if (id != PROP_LOCATION) {
+        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, spec);
+        return;
+    }
+    const gchar* location = g_value_get_string(value);
+    GST_OBJECT_LOCK(self);
+    self->state->location = location ? location : "";
+    self->state->fileWritten = false;
+    GST_OBJECT_UNLOCK(self);
+}
+
+void getProperty(GObject* object, guint id, GValue* value, GParamSpec* spec) {
+    auto* self = reinterpret_cast<TovamixAviMux*>(object);
+    GST_OBJECT_LOCK(self);
+    switch (id) {
+    case PROP_LOCATION:
+        g_value_set_string(value,
+                           self->state->location.empty() ? nullptr : self->state->location.c_str());
+        break;
+    case PROP_FILE_WRITTEN:
+        g_value_set_boolean(value, self->state->fileWritten);
+        break;
+    default:
+        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, spec);
+    }
+    GST_OBJECT_UNLOCK(self);
+}
+
 void finalizeMux(GObject* object) {
     auto* self = reinterpret_cast<TovamixAviMux*>(object);
     self->state->closeOutput();
@@ -878,6 +958,20 @@ static void tovamix_avi_mux_class_init(TovamixAviMuxClass* klass) {
     GstElementClass* elementClass = GST_ELEMENT_CLASS(klass);
     GstAggregatorClass* aggClass = GST_AGGREGATOR_CLASS(klass);
     objectClass->finalize = finalizeMux;
+    objectClass->set_property = setProperty;
+    objectClass->get_property = getProperty;
+    g_object_class_install_property(
+        objectClass, PROP_LOCATION,
+        g_param_spec_string("location", "Location",
+                            "Write the AVI file here directly (a symbolic link is refused) "
+                            "instead of sending its bytes downstream; set before the data flows",
+                            nullptr, GParamFlags(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS)));
+    g_object_class_install_property(
+        objectClass, PROP_FILE_WRITTEN,
+        g_param_spec_boolean("file-written", "File written",
+                             "Whether the element has created or emptied the file at location "
+                             "(since location was last set)",
+                             FALSE, GParamFlags(G_PARAM_READABLE | G_PARAM_STATIC_STRINGS)));
     elementClass->change_state = changeState;
     gst_element_class_set_static_metadata(
         elementClass, "Tovamix AVI multiplexer", "Codec/Muxer",

@@ -9,8 +9,14 @@
 // filesink), the element sends new byte segments to rewrite the header and write the index
 // at the end; otherwise it writes the streamable form without index.
 //
+// With the property "location" set, the element writes that file itself instead (nothing goes
+// downstream; end the pipeline with a fakesink): the file is created or emptied only when the
+// first data arrive, never through a symbolic link, and is complete and closed when the
+// element posts its end of stream. The read-only "file-written" says whether it has been.
+//
 //   ... ! tovamixavimux name=m ! filesink location=out.avi
 //   ... ! m.video_0   ... ! m.audio_0
+//   ... ! tovamixavimux name=m location=out.avi ! fakesink async=false
 #pragma once
 
 namespace platform::dshow {

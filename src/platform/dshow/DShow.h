@@ -160,8 +160,12 @@ class IFileSourceFilter : public virtual IUnknown {
 
 class IFileSinkFilter : public virtual IUnknown {
   public:
+    // Names the file; it is created or emptied only when the graph's data reach the writer.
+    // E_ACCESSDENIED when it could not be written (a symbolic link is refused).
     virtual HRESULT SetFileName(const std::string& fileName) = 0;
     virtual std::string curFile() const = 0;
+    // Whether this writer has created or emptied its file (since SetFileName).
+    virtual bool fileWritten() const = 0;
 };
 
 class IFilterGraph2 : public virtual IUnknown {

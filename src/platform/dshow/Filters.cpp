@@ -2,6 +2,7 @@
 
 #include "AviMuxElement.h"
 #include "XvidEncElement.h"
+#include "platform/vfw/OutputFile.h"
 
 #include <cstring>
 #include <fstream>
@@ -249,20 +250,29 @@ class FileSource : public GstFilter, public IFileSourceFilter {
 
 class FileWriter : public GstFilter, public IFileSinkFilter {
   public:
-    explicit FileWriter(GstElement* sink) : GstFilter(sink, "File writer") {}
+    FileWriter(GstElement* sink, FilterPtr mux) : GstFilter(sink, "File writer"), mux_(mux) {}
     HRESULT SetFileName(const std::string& fileName) override {
-        if (FILE* f = std::fopen(fileName.c_str(), "ab")) {
-            std::fclose(f);
-        } else {
+        // Checked without touching the file: an existing target keeps its bytes until the
+        // graph really writes.
+        std::string why;
+        if (!vfw::checkWritable(fileName, &why)) {
+            GST_WARNING("cannot write %s: %s", fileName.c_str(), why.c_str());
             return E_ACCESSDENIED;
         }
-        g_object_set(element(), "location", fileName.c_str(), nullptr);
+        g_object_set(muxElement(), "location", fileName.c_str(), nullptr);
         file_ = fileName;
         return S_OK;
     }
     std::string curFile() const override { return file_; }
+    bool fileWritten() const override {
+        gboolean written = FALSE;
+        g_object_get(muxElement(), "file-written", &written, nullptr);
+        return written;
+    }
 
   private:
+    GstElement* muxElement() const { return static_cast<GstElement*>(mux_->native()); }
+    FilterPtr mux_; // the multiplexer that writes the file; kept while this writer lives
     std::string file_;
 };
 
@@ -278,11 +288,15 @@ FilterPtr createAviWavFileSource() {
     return std::make_shared<FileSource>(gst_bin_new(nullptr), true);
 }
 
-FilterPtr createFileWriter() {
+FilterPtr createFileWriter(const FilterPtr& mux) {
     ensureGstreamer();
-    GstElement* sink = gst_element_factory_make("filesink", nullptr);
+    if (!mux || !g_object_class_find_property(G_OBJECT_GET_CLASS(mux->native()), "location"))
+        return nullptr;
+    GstElement* sink = gst_element_factory_make("fakesink", nullptr);
     if (!sink) return nullptr;
-    return std::make_shared<FileWriter>(sink);
+    // Nothing arrives here but the end of the stream: it must not wait for a first buffer.
+    g_object_set(sink, "sync", FALSE, "async", FALSE, nullptr);
+    return std::make_shared<FileWriter>(sink, mux);
 }
 
 FilterPtr createElementFilter(const std::string& factory, const std::string& name) {

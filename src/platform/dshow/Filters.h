@@ -62,7 +62,9 @@ bool capsAreAudio(const GstCaps* caps);
 bool capsAreRaw(const GstCaps* caps);
 
 void ensureGstreamer();
-// A file writer filter (filesink) that also offers IFileSinkFilter.
-FilterPtr createFileWriter();
+// The file writer behind an AVI multiplexer ("tovamixavimux"), offering IFileSinkFilter: the
+// multiplexer writes the named file itself, so that the file is opened only when data arrive
+// and never through a symbolic link; the writer's element ends the stream (a fakesink).
+FilterPtr createFileWriter(const FilterPtr& mux);
 
 } // namespace platform::dshow

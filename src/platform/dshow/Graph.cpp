@@ -1157,7 +1157,8 @@ class CaptureBuilder final : public ICaptureGraphBuilder2 {
         if (!(subtype == MEDIASUBTYPE_Avi)) return E_INVALIDARG;
         FilterPtr m = createElementFilter("tovamixavimux", "AVI Mux");
         if (!m) return VFW_E_NOT_FOUND;
-        FilterPtr writer = createFileWriter();
+        FilterPtr writer = createFileWriter(m);
+        if (!writer) return VFW_E_NOT_FOUND;
         if (HRESULT h = queryInterface<IFileSinkFilter>(writer)->SetFileName(fileName); FAILED(h))
             return h;
         graph_->AddFilter(m, "AVI Mux");

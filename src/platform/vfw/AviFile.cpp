@@ -2,6 +2,7 @@
 
 #include "Compressor.h"
 #include "LibavError.h"
+#include "OutputFile.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -49,23 +50,42 @@ void releaseCompressOptions(AviCompressOptions& options) {
 
 // The muxer side of one open file, shared by the file handle and its streams. The header is
 // written once every stream has its format (at the first sample, or at the end for a file
-// without samples); the trailer and index are written when the last holder lets go.
+// without samples); the trailer and index are written and the file closed when the last holder
+// lets go, also after a failed sample write, so the samples written before stay indexed.
 struct AviFile::Shared {
     std::string path;
     AVFormatContext* fmt = nullptr;
+    std::unique_ptr<OutputFile> out;
+    std::shared_ptr<AviFileStatus> status = std::make_shared<AviFileStatus>();
     bool headerWritten = false;
-    bool failed = false;
+    bool failed = false; // a write failed: no further samples are taken
     int streams = 0;
     int streamsWithFormat = 0;
 
     ~Shared() {
-        if (!fmt) return;
-        if (!failed && (headerWritten || (streams > 0 && streamsWithFormat == streams))) {
-            if (!headerWritten) writeHeader(nullptr);
-            if (headerWritten) av_write_trailer(fmt);
+        std::string error;
+        bool ok = true;
+        if (fmt && out) {
+            if (!headerWritten && streams > 0 && streamsWithFormat == streams)
+                ok = writeHeader(&error);
+            if (headerWritten) {
+                if (int rc = av_write_trailer(fmt); rc < 0 && ok) {
+                    error = "cannot finish the AVI index of " + path + ": " + avError(rc);
+                    ok = false;
+                }
+            }
         }
-        avio_closep(&fmt->pb);
-        avformat_free_context(fmt);
+        if (out) {
+            std::string why;
+            if (!out->close(&why) && ok) {
+                error = why;
+                ok = false;
+            }
+        }
+        if (fmt) avformat_free_context(fmt);
+        status->ok = ok;
+        status->error = error;
+        status->finished = true;
     }
 
     bool writeHeader(std::string* error) {
@@ -76,7 +96,19 @@ struct AviFile::Shared {
             return false;
         }
         headerWritten = true;
+        if (!out->flush(error)) {
+            failed = true;
+            return false;
+        }
         return true;
+    }
+
+    // After a failed write: the file is cut back to where the write began, so that its end
+    // can still be written into the room the failed bytes took.
+    void takeBack(int64_t start) {
+        failed = true;
+        std::string ignored; // the failure already reported is the one that matters
+        out->truncateTo(start, &ignored);
     }
 };
 
@@ -84,6 +116,9 @@ AviFile::AviFile(std::shared_ptr<Shared> shared) : d(std::move(shared)) {}
 AviFile::~AviFile() = default;
 const std::string& AviFile::path() const {
     return d->path;
+}
+std::shared_ptr<const AviFileStatus> AviFile::status() const {
+    return d->status;
 }
 
 std::shared_ptr<AviFile> AviFile::open(const std::string& path, uint32_t mode, std::string* error) {
@@ -107,10 +142,10 @@ std::shared_ptr<AviFile> AviFile::open(const std::string& path, uint32_t mode, s
             return nullptr;
         }
     }
-    if (int rc = avio_open(&shared->fmt->pb, path.c_str(), AVIO_FLAG_WRITE); rc < 0) {
-        setError(error, "cannot create " + path + ": " + avError(rc));
-        return nullptr;
-    }
+    shared->out = OutputFile::create(path, error);
+    if (!shared->out) return nullptr;
+    shared->fmt->pb = shared->out->io();
+    shared->fmt->flags |= AVFMT_FLAG_CUSTOM_IO;
     return std::shared_ptr<AviFile>(new AviFile(std::move(shared)));
 }
 
@@ -230,16 +265,24 @@ class CompressedStream : public AviStream {
             setError(error, "compressing a picture for " + file.path + " failed: " + why);
             return false;
         }
-        while (next_ < position) {
-            if (!writePacket(nullptr, 0, false, next_, error)) return false;
-            ++skipped_;
-            ++next_;
-        }
+        // Everything before this point has reached the system (the last write was flushed).
+        const int64_t start = avio_tell(file.fmt->pb);
+        int64_t next = next_, skipped = skipped_;
+        bool ok = true;
+        for (; ok && next < position; ++next, ++skipped)
+            ok = writePacket(nullptr, 0, false, next, error);
         const bool key = sample.keyFrame || (flags & AVIIF_KEYFRAME);
-        if (!writePacket(sample.data.data(), sample.data.size(), key, position, error))
+        ok = ok && writePacket(sample.data.data(), sample.data.size(), key, position, error);
+        // A sample counts once its bytes are out of libavformat's buffer: a full disk is
+        // noticed at this sample, not some samples later.
+        ok = ok && file.out->flush(error);
+        if (!ok) {
+            file.takeBack(start);
             return false;
-        ++written_;
+        }
         next_ = position + 1;
+        skipped_ = skipped;
+        ++written_;
         return true;
     }
 
@@ -268,7 +311,6 @@ class CompressedStream : public AviStream {
         const int rc = av_write_frame(file.fmt, pkt);
         av_packet_free(&pkt);
         if (rc < 0) {
-            file.failed = true;
             setError(error, "cannot write to " + file.path + ": " + avError(rc));
             return false;
         }

@@ -5,9 +5,11 @@
 // FourCC in Compressor.h.
 //
 // Files and streams are reference counted: a stream keeps its file alive, and the file is
-// finished (index and headers written) when the last of the file and its streams is released,
-// whatever the order of release. Objects are used by one thread at a time (the screen engine's
-// worker). Errors come back as false / null with a message naming the file.
+// finished (index and headers written, file closed) when the last of the file and its streams
+// is released, whatever the order of release; how that went is kept in the file's
+// AviFileStatus, which the caller may hold past the releases. A file is never written through
+// a symbolic link. Objects are used by one thread at a time (the screen engine's worker).
+// Errors come back as false / null with a message naming the file.
 #pragma once
 
 #include <cstddef>
@@ -88,6 +90,13 @@ struct AviCompressOptions {
 // blocks). Safe to call on options that carry nothing.
 void releaseCompressOptions(AviCompressOptions& options);
 
+// The end of one file, filled in by its last release.
+struct AviFileStatus {
+    bool finished = false; // the last release ran
+    bool ok = false;       // index, headers and close all succeeded
+    std::string error;     // why not, naming the file
+};
+
 class AviStream {
   public:
     virtual ~AviStream() = default;
@@ -96,7 +105,9 @@ class AviStream {
     virtual bool setFormat(const void* format, size_t size, std::string* error) = 0;
     // Writes one sample at a stream position. Positions skipped since the last write stay
     // empty (an empty chunk, which players show as a repeat of the previous frame).
-    // A position at or before one already written is refused.
+    // A position at or before one already written is refused. True only once the sample's
+    // bytes are handed to the system; a sample that could not be written is taken back out of
+    // the file, and no later write is accepted (the file can still be finished).
     virtual bool write(int64_t position, const void* data, size_t size, uint32_t flags,
                        std::string* error) = 0;
     // Samples written with data, and positions left empty, so far.
@@ -106,12 +117,15 @@ class AviStream {
 
 class AviFile {
   public:
-    // Opens path with mode (OF_WRITE | OF_CREATE creates or truncates it). Null on failure.
+    // Opens path with mode (OF_WRITE | OF_CREATE creates or truncates it). Null on failure,
+    // also when path is a symbolic link.
     static std::shared_ptr<AviFile> open(const std::string& path, uint32_t mode,
                                          std::string* error);
     ~AviFile();
     std::shared_ptr<AviStream> createStream(const AviStreamInfo& info, std::string* error);
     const std::string& path() const;
+    // How the file ended; filled in when the last of the file and its streams is released.
+    std::shared_ptr<const AviFileStatus> status() const;
 
     struct Shared;
 
