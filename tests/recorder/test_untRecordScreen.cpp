@@ -484,6 +484,28 @@ TEST_F(RecordScreenTest, TheVoiceSourcePickedInTheListIsTheOneTheCardRecordsFrom
     EXPECT_TRUE(streamOf(merged, "video"));
 }
 
+// A temporary folder that others could write into is refused: the start fails with the
+// reason, and the windows come back with "Start Record" ready again.
+TEST_F(RecordScreenTest, ARefusedTemporaryFolderStopsTheStartAndBringsTheWindowsBack) {
+    TFrmRecordScreen* w = open();
+    ASSERT_TRUE(w);
+    fs::create_directories(userTemp());
+    fs::permissions(userTemp(), fs::perms::all);
+    w->ActRecord->trigger();
+    EXPECT_EQ(w->stage(), TFrmRecordScreen::Stage::Idle);
+    EXPECT_TRUE(w->ActRecord->isEnabled());
+    EXPECT_FALSE(w->ActStop->isEnabled());
+    EXPECT_FALSE(main->N42->isEnabled());
+    EXPECT_FALSE(w->engine().hasWorker());
+    EXPECT_TRUE(w->isVisible() && !w->isMinimized());
+    EXPECT_TRUE(main->isVisible() && !main->isMinimized());
+    const auto boxes = dialogs.shown();
+    ASSERT_FALSE(boxes.empty());
+    EXPECT_NE(boxes.back().request.text.find(userTemp()), std::string::npos)
+        << boxes.back().request.text;
+    fs::permissions(userTemp(), fs::perms::owner_all);
+}
+
 // "Record Screen" pressed again while the window is open forgets the chosen rectangle: the
 // preview and the next recording are of the whole screen.
 TEST_F(RecordScreenTest, OpeningTheWindowAgainAfterAreaRecordsTheWholeScreen) {
