@@ -118,10 +118,11 @@ TEST(Cli, DevicesListsTheTestCameraAndTheCodecs) {
     EXPECT_NE(section("Audio compressors").find("MPEG Layer-3"), std::string::npos) << r.out;
     EXPECT_EQ(section("Audio inputs").find("Tovamix Test Camera"), std::string::npos) << r.out;
     // Under the test command a PulseAudio daemon offers the virtual microphone.
-    if (run("pactl info").exitCode == 0)
+    if (run("pactl info").exitCode == 0) {
         EXPECT_NE(section("Audio inputs").find("Virtual-Microphone  @device:pnp:"),
                   std::string::npos)
             << r.out;
+    }
 }
 
 // The two-stage recording: the screen (and the voice, where there is an audio input) into

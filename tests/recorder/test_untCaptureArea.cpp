@@ -101,10 +101,11 @@ TEST_F(CaptureAreaTest, TheCrosshairFollowsTheMouseWithoutTrails) {
     mouse("mousemove 220 330");
     for (int y = 0; y < 480; ++y)
         for (int x = 0; x < 640; ++x)
-            if (canvas.pixel(x, y) != frozen.pixel(x, y))
+            if (canvas.pixel(x, y) != frozen.pixel(x, y)) {
                 ASSERT_TRUE((x == 120 || x == 220 || y == 400 || y == 330) && x >= 120 &&
                             x <= 220 && y >= 330 && y <= 400)
                     << x << "," << y;
+            }
     mouse("key Escape");
 }
 
