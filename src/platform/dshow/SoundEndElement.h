@@ -1,0 +1,82 @@
+// The end of a sound recording at a chosen instant: a GStreamer element, "tovamixsoundend",
+// that passes raw audio on unchanged until it is given a stop time. Sound stamped after the
+// stop time is then cut (a buffer across it is shortened), and when the stream ends short of
+// it, silence fills the rest, so the recording lasts exactly from the start of the run to the
+// stop time whatever the device delivered. It counts the sound the device really delivered up
+// to the stop time (gaps filled with silence further down are not counted).
+//
+//   pulsesrc ! tovamixsoundend ! audiorate ! ...
+//
+// Streaming threads run the element; its SoundEnd is called from the user-interface thread.
+// Internal to the graph layer.
+#pragma once
+
+#include <gst/gst.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+namespace platform::dshow {
+
+// What one element knows of its stream. Every method takes the lock, so it may be called from
+// any thread. This class is thread-safe.
+class SoundEnd {
+  public:
+    struct Figures {
+        GstClockTime stopTime = GST_CLOCK_TIME_NONE; // running time; none until set
+        GstClockTime position = 0;                   // running time reached by the sound passed on
+        GstClockTime delivered = 0;                  // how much of that the device delivered
+    };
+    // What to do with one buffer: pass on its first `keep` frames at frame `at` of the run (the
+    // rest is cut).
+    struct Plan {
+        uint64_t keep = 0, at = 0;
+    };
+
+    // A new run: no stop time, nothing delivered.
+    void reset();
+    // Sets the stop time (running time of the pipeline).
+    void setStopTime(GstClockTime stopTime);
+    Figures figures();
+    // Waits until the sound passed on reaches the stop time; false after timeout or when no stop
+    // time is set.
+    bool waitForStop(std::chrono::milliseconds timeout);
+
+    // Streaming thread: waits until `frames` more frames at `rate`, placed after the sound
+    // passed on so far, are due by the clock (clock time base + running time). Sound is never
+    // passed on ahead of time, so a stop can still cut it. Returns at once when a stop time is
+    // set or the element stops streaming.
+    void waitUntilDue(GstClock* clock, GstClockTime base, uint64_t frames, int rate);
+    // The element stops streaming (a wait ends), or streams again.
+    void setFlushing(bool flushing);
+    // Streaming thread: places a buffer of `frames` frames at `rate` right after the sound passed
+    // on so far. The recording is the device's sound as it was delivered, gapless from the start
+    // of the run: sound delivered past the stop time is cut.
+    Plan take(uint64_t frames, int rate);
+    // Streaming thread, at the end of the stream: the silence that fills up to the stop time;
+    // false when nothing is to be filled.
+    bool fillAtEnd(uint64_t* silenceAt, uint64_t* silence);
+
+  private:
+    bool reachedLocked() const;
+    uint64_t stopFrameLocked() const;
+    std::mutex m_;
+    // -- All the following fields are protected by m_.
+    std::condition_variable reached_;
+    GstClockTime stopTime_ = GST_CLOCK_TIME_NONE;
+    int rate_ = 0;           // of the stream, once known
+    uint64_t position_ = 0;  // frames passed on
+    uint64_t delivered_ = 0; // of them, frames of the device's sound
+    GstClockID wait_ = nullptr;
+    bool flushing_ = false;
+};
+
+// Registers the element factory "tovamixsoundend" for this process; safe to call any number of
+// times, from any thread. Returns whether the one registration succeeded.
+bool registerSoundEndElement();
+// The SoundEnd of a "tovamixsoundend" element; null for any other element.
+SoundEnd* soundEndOf(GstElement* element);
+
+} // namespace platform::dshow
