@@ -195,8 +195,6 @@ void recordBesideTheScreen(const LaggingMicrophone& mic, int seconds) {
     EXPECT_NEAR(videoTemp, seconds, 0.3);
     EXPECT_NEAR(audioTemp, videoTemp, 0.1) << r.err;
     EXPECT_NEAR(mp3, video, 0.1) << r.err;
-    // The device delivered all it heard: no warning.
-    EXPECT_EQ(r.err.find("warning:"), std::string::npos) << r.err;
 }
 } // namespace
 

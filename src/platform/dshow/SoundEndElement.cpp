@@ -6,6 +6,11 @@
 
 namespace platform::dshow {
 
+namespace {
+// Gaps in the stamps smaller than this are their jitter, not missing sound.
+constexpr GstClockTime Jitter = 40 * GST_MSECOND;
+} // namespace
+
 void SoundEnd::reset() {
     std::lock_guard lock(m_);
     stopTime_ = GST_CLOCK_TIME_NONE;
@@ -70,7 +75,7 @@ bool SoundEnd::reachedLocked() const {
     return GST_CLOCK_TIME_IS_VALID(stopTime_) && rate_ > 0 && position_ >= stopFrameLocked();
 }
 
-SoundEnd::Plan SoundEnd::take(uint64_t frames, int rate) {
+SoundEnd::Plan SoundEnd::take(GstClockTime start, GstClockTime now, uint64_t frames, int rate) {
     std::lock_guard lock(m_);
     if (rate_ != rate) {
         // A new format starts the count again (it does not change within a recording).
@@ -79,6 +84,17 @@ SoundEnd::Plan SoundEnd::take(uint64_t frames, int rate) {
     }
     const uint64_t limit = GST_CLOCK_TIME_IS_VALID(stopTime_) ? stopFrameLocked() : UINT64_MAX;
     Plan p;
+    p.silenceAt = position_;
+    if (GST_CLOCK_TIME_IS_VALID(start)) {
+        const auto toFrames = [&](GstClockTime t) {
+            return gst_util_uint64_scale_round(t, uint64_t(rate), GST_SECOND);
+        };
+        uint64_t from = toFrames(start);
+        if (GST_CLOCK_TIME_IS_VALID(now)) from = std::min(from, toFrames(now));
+        from = std::min(from, limit);
+        if (from > position_ + toFrames(Jitter)) p.silence = from - position_;
+    }
+    position_ += p.silence;
     p.at = position_;
     p.keep = position_ < limit ? std::min(frames, limit - position_) : 0;
     position_ += p.keep;
@@ -171,11 +187,22 @@ GstFlowReturn chain(GstPad*, GstObject* parent, GstBuffer* buffer) {
     const int rate = s->haveInfo ? GST_AUDIO_INFO_RATE(&s->info) : 0;
     if (bpf <= 0 || rate <= 0 || !s->haveSegment) return gst_pad_push(s->srcPad, buffer);
     const uint64_t frames = gst_buffer_get_size(buffer) / uint64_t(bpf);
+    GstClockTime start = GST_CLOCK_TIME_NONE, now = GST_CLOCK_TIME_NONE;
+    if (GST_BUFFER_PTS_IS_VALID(buffer))
+        start = gst_segment_to_running_time(&s->segment, GST_FORMAT_TIME, GST_BUFFER_PTS(buffer));
     if (GstClock* clock = gst_element_get_clock(GST_ELEMENT(s))) {
-        s->state->waitUntilDue(clock, gst_element_get_base_time(GST_ELEMENT(s)), frames, rate);
+        const GstClockTime base = gst_element_get_base_time(GST_ELEMENT(s));
+        s->state->waitUntilDue(clock, base, frames, rate);
+        const GstClockTime t = gst_clock_get_time(clock);
+        now = t > base ? t - base : 0;
         gst_object_unref(clock);
     }
-    const SoundEnd::Plan p = s->state->take(frames, rate);
+    const SoundEnd::Plan p = s->state->take(start, now, frames, rate);
+    if (p.silence > 0)
+        if (const GstFlowReturn r = pushSilence(s, p.silenceAt, p.silence); r != GST_FLOW_OK) {
+            gst_buffer_unref(buffer);
+            return r;
+        }
     if (p.keep == 0) {
         gst_buffer_unref(buffer);
         return GST_FLOW_OK;

@@ -29,9 +29,10 @@ class SoundEnd {
         GstClockTime position = 0;                   // running time reached by the sound passed on
         GstClockTime delivered = 0;                  // how much of that the device delivered
     };
-    // What to do with one buffer: pass on its first `keep` frames at frame `at` of the run (the
-    // rest is cut).
+    // What to do with one buffer: push `silence` frames of silence at frame `silenceAt` of the
+    // run, then pass on the buffer's first `keep` frames at frame `at` (the rest is cut).
     struct Plan {
+        uint64_t silenceAt = 0, silence = 0;
         uint64_t keep = 0, at = 0;
     };
 
@@ -51,10 +52,11 @@ class SoundEnd {
     void waitUntilDue(GstClock* clock, GstClockTime base, uint64_t frames, int rate);
     // The element stops streaming (a wait ends), or streams again.
     void setFlushing(bool flushing);
-    // Streaming thread: places a buffer of `frames` frames at `rate` right after the sound passed
-    // on so far. The recording is the device's sound as it was delivered, gapless from the start
-    // of the run: sound delivered past the stop time is cut.
-    Plan take(uint64_t frames, int rate);
+    // Streaming thread: places a buffer of `frames` frames at `rate`, stamped `start` (running
+    // time; none when unknown), when the running time is `now`. The recording is the device's
+    // sound one piece after the other; where the device's stamps leave a gap (it started late,
+    // or skipped), silence fills it, up to now at most. Sound past the stop time is cut.
+    Plan take(GstClockTime start, GstClockTime now, uint64_t frames, int rate);
     // Streaming thread, at the end of the stream: the silence that fills up to the stop time;
     // false when nothing is to be filled.
     bool fillAtEnd(uint64_t* silenceAt, uint64_t* silence);
