@@ -331,7 +331,7 @@ int recordScreen(const std::vector<std::string>& args) {
     if (voice && voiceRecorded) {
         const recorder::VoiceResult v = voice->stop();
         if (v.recorded)
-            std::fprintf(stderr, "tovamix-cli: voice from \"%s\": %.1f s of sound in %.1f s\n",
+            std::fprintf(stderr, "tovamix-cli: voice from \"%s\": %.2f s of sound in %.2f s\n",
                          v.device.c_str(), v.delivered, v.wallClock);
     } else if (voice) {
         voice->stop();

@@ -16,6 +16,7 @@ void SoundEnd::reset() {
     stopTime_ = GST_CLOCK_TIME_NONE;
     rate_ = 0;
     position_ = delivered_ = 0;
+    nextStamp_ = GST_CLOCK_TIME_NONE;
     flushing_ = false;
 }
 
@@ -81,18 +82,23 @@ SoundEnd::Plan SoundEnd::take(GstClockTime start, GstClockTime now, uint64_t fra
         // A new format starts the count again (it does not change within a recording).
         rate_ = rate;
         position_ = delivered_ = 0;
+        nextStamp_ = GST_CLOCK_TIME_NONE;
     }
     const uint64_t limit = GST_CLOCK_TIME_IS_VALID(stopTime_) ? stopFrameLocked() : UINT64_MAX;
     Plan p;
     p.silenceAt = position_;
+    const auto toFrames = [&](GstClockTime t) {
+        return gst_util_uint64_scale_round(t, uint64_t(rate), GST_SECOND);
+    };
     if (GST_CLOCK_TIME_IS_VALID(start)) {
-        const auto toFrames = [&](GstClockTime t) {
-            return gst_util_uint64_scale_round(t, uint64_t(rate), GST_SECOND);
-        };
-        uint64_t from = toFrames(start);
-        if (GST_CLOCK_TIME_IS_VALID(now)) from = std::min(from, toFrames(now));
-        from = std::min(from, limit);
-        if (from > position_ + toFrames(Jitter)) p.silence = from - position_;
+        // The device skipped sound where its stamps jump past the end of its last buffer.
+        if (GST_CLOCK_TIME_IS_VALID(nextStamp_) && start > nextStamp_ + Jitter) {
+            uint64_t to = position_ + toFrames(start - nextStamp_);
+            if (GST_CLOCK_TIME_IS_VALID(now)) to = std::min(to, toFrames(now));
+            to = std::min(to, limit);
+            if (to > position_) p.silence = to - position_;
+        }
+        nextStamp_ = start + gst_util_uint64_scale_round(frames, GST_SECOND, uint64_t(rate));
     }
     position_ += p.silence;
     p.at = position_;
@@ -105,8 +111,10 @@ SoundEnd::Plan SoundEnd::take(GstClockTime start, GstClockTime now, uint64_t fra
     return p;
 }
 
-bool SoundEnd::fillAtEnd(uint64_t* silenceAt, uint64_t* silence) {
+bool SoundEnd::fillAtEnd(GstClockTime now, uint64_t* silenceAt, uint64_t* silence) {
     std::lock_guard lock(m_);
+    // A stream ended without a stop time ends now.
+    if (!GST_CLOCK_TIME_IS_VALID(stopTime_)) stopTime_ = now;
     if (!GST_CLOCK_TIME_IS_VALID(stopTime_) || rate_ <= 0 || position_ >= stopFrameLocked())
         return false;
     *silenceAt = position_;
@@ -181,23 +189,30 @@ GstFlowReturn pushSilence(TovamixSoundEnd* s, uint64_t at, uint64_t count) {
     return GST_FLOW_OK;
 }
 
+// The element's running time now; none without a clock.
+GstClockTime runningTime(TovamixSoundEnd* s) {
+    GstClock* clock = gst_element_get_clock(GST_ELEMENT(s));
+    if (!clock) return GST_CLOCK_TIME_NONE;
+    const GstClockTime base = gst_element_get_base_time(GST_ELEMENT(s));
+    const GstClockTime t = gst_clock_get_time(clock);
+    gst_object_unref(clock);
+    return t > base ? t - base : 0;
+}
+
 GstFlowReturn chain(GstPad*, GstObject* parent, GstBuffer* buffer) {
     TovamixSoundEnd* s = self(parent);
     const int bpf = s->haveInfo ? GST_AUDIO_INFO_BPF(&s->info) : 0;
     const int rate = s->haveInfo ? GST_AUDIO_INFO_RATE(&s->info) : 0;
     if (bpf <= 0 || rate <= 0 || !s->haveSegment) return gst_pad_push(s->srcPad, buffer);
     const uint64_t frames = gst_buffer_get_size(buffer) / uint64_t(bpf);
-    GstClockTime start = GST_CLOCK_TIME_NONE, now = GST_CLOCK_TIME_NONE;
+    GstClockTime start = GST_CLOCK_TIME_NONE;
     if (GST_BUFFER_PTS_IS_VALID(buffer))
         start = gst_segment_to_running_time(&s->segment, GST_FORMAT_TIME, GST_BUFFER_PTS(buffer));
     if (GstClock* clock = gst_element_get_clock(GST_ELEMENT(s))) {
-        const GstClockTime base = gst_element_get_base_time(GST_ELEMENT(s));
-        s->state->waitUntilDue(clock, base, frames, rate);
-        const GstClockTime t = gst_clock_get_time(clock);
-        now = t > base ? t - base : 0;
+        s->state->waitUntilDue(clock, gst_element_get_base_time(GST_ELEMENT(s)), frames, rate);
         gst_object_unref(clock);
     }
-    const SoundEnd::Plan p = s->state->take(start, now, frames, rate);
+    const SoundEnd::Plan p = s->state->take(start, runningTime(s), frames, rate);
     if (p.silence > 0)
         if (const GstFlowReturn r = pushSilence(s, p.silenceAt, p.silence); r != GST_FLOW_OK) {
             gst_buffer_unref(buffer);
@@ -240,7 +255,7 @@ gboolean sinkEvent(GstPad* pad, GstObject* parent, GstEvent* event) {
         uint64_t at = 0, count = 0;
         // A stream that never began (no format, no segment) has nothing to fill.
         if (s->haveInfo && s->haveSegment && GST_AUDIO_INFO_BPF(&s->info) > 0 &&
-            s->state->fillAtEnd(&at, &count))
+            s->state->fillAtEnd(runningTime(s), &at, &count))
             pushSilence(s, at, count);
         break;
     }

@@ -1,9 +1,10 @@
 // The end of a sound recording at a chosen instant: a GStreamer element, "tovamixsoundend",
-// that passes raw audio on unchanged until it is given a stop time. Sound stamped after the
-// stop time is then cut (a buffer across it is shortened), and when the stream ends short of
-// it, silence fills the rest, so the recording lasts exactly from the start of the run to the
-// stop time whatever the device delivered. It counts the sound the device really delivered up
-// to the stop time (gaps filled with silence further down are not counted).
+// that makes a device's sound one gapless run from the start of the pipeline's run, never
+// passed on ahead of the clock. Given a stop time, it cuts the sound delivered past it (a
+// buffer across it is shortened); when the stream ends short of the stop time (or, without
+// one, of the moment it ends), silence fills the rest. So the recording lasts exactly as long
+// as it ran, whatever the device delivered and however late. It counts the sound the device
+// really delivered (silence filled in is not counted).
 //
 //   pulsesrc ! tovamixsoundend ! audiorate ! ...
 //
@@ -54,12 +55,14 @@ class SoundEnd {
     void setFlushing(bool flushing);
     // Streaming thread: places a buffer of `frames` frames at `rate`, stamped `start` (running
     // time; none when unknown), when the running time is `now`. The recording is the device's
-    // sound one piece after the other; where the device's stamps leave a gap (it started late,
-    // or skipped), silence fills it, up to now at most. Sound past the stop time is cut.
+    // sound one piece after the other from the start of the run, as it was delivered: a device
+    // that lags hands over sound of the time before its first delivery with it. Where the
+    // device's own stamps jump (it skipped sound), silence fills the gap, up to now at most.
+    // Sound past the stop time is cut.
     Plan take(GstClockTime start, GstClockTime now, uint64_t frames, int rate);
-    // Streaming thread, at the end of the stream: the silence that fills up to the stop time;
-    // false when nothing is to be filled.
-    bool fillAtEnd(uint64_t* silenceAt, uint64_t* silence);
+    // Streaming thread, at the end of the stream, the running time being `now`: the silence
+    // that fills up to the stop time (now, when none was set); false when none is needed.
+    bool fillAtEnd(GstClockTime now, uint64_t* silenceAt, uint64_t* silence);
 
   private:
     bool reachedLocked() const;
@@ -68,9 +71,10 @@ class SoundEnd {
     // -- All the following fields are protected by m_.
     std::condition_variable reached_;
     GstClockTime stopTime_ = GST_CLOCK_TIME_NONE;
-    int rate_ = 0;           // of the stream, once known
-    uint64_t position_ = 0;  // frames passed on
-    uint64_t delivered_ = 0; // of them, frames of the device's sound
+    int rate_ = 0;                                 // of the stream, once known
+    uint64_t position_ = 0;                        // frames passed on
+    uint64_t delivered_ = 0;                       // of them, frames of the device's sound
+    GstClockTime nextStamp_ = GST_CLOCK_TIME_NONE; // where the device's next buffer should start
     GstClockID wait_ = nullptr;
     bool flushing_ = false;
 };
