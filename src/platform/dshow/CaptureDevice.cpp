@@ -273,20 +273,21 @@ FilterPtr createCaptureFilter(GstDevice* device, const std::string& name, bool a
     GstElement* soundEnd = nullptr;
     if (audio) {
         // A voice recording needs no low latency: the sound is read in 100 ms pieces with four
-        // seconds of room. A server that hands over its sound in bursts, seconds late, would
-        // otherwise overrun pieces of the default 10 ms, and the sound in them was lost; the
-        // room also holds a burst while the sound before it is still due (see below).
+        // seconds of room. A server that hands over its sound in bursts, seconds late, overran
+        // pieces of the default 10 ms, and the sound in them was lost; the room also holds the
+        // next burst while the sound end below waits for sound to fall due.
         if (g_object_class_find_property(G_OBJECT_GET_CLASS(src), "latency-time"))
             g_object_set(src, "latency-time", gint64(100000), nullptr);
         if (g_object_class_find_property(G_OBJECT_GET_CLASS(src), "buffer-time"))
             g_object_set(src, "buffer-time", gint64(4000000), nullptr);
-        // Sound is timed by the system clock, like the pictures recorded beside it, and gaps
-        // in it become silence. A sound server may deliver nothing for the first second or
-        // two of a recording, or deliver in bursts; timed by its own clock such a recording
-        // would come out short and run ahead of the pictures.
+        // Sound is timed by the system clock, like the pictures recorded beside it: a sound
+        // server may deliver nothing for the first second or two of a recording, or deliver in
+        // bursts, and timed by its own clock such a recording would come out short.
         if (g_object_class_find_property(G_OBJECT_GET_CLASS(src), "provide-clock"))
             g_object_set(src, "provide-clock", FALSE, nullptr);
-        // The stop of a recording is where its sound ends (cut, or filled with silence).
+        // The sound end makes the recording last from the start of the run to its stop (sound
+        // delivered later cut, sound that never came filled with silence); audiorate fills any
+        // gap left in the stamps.
         if (registerSoundEndElement())
             if ((soundEnd = gst_element_factory_make("tovamixsoundend", nullptr)))
                 chain.push_back(soundEnd);
