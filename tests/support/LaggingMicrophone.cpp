@@ -61,8 +61,10 @@ LaggingMicrophone::LaggingMicrophone(double burstSeconds, double share) {
         return;
     }
     const auto deadline = std::chrono::steady_clock::now() + StartDeadline;
-    while (run("PULSE_SERVER=" + server() + " pactl info >/dev/null").exitCode != 0)
+    while (run("PULSE_SERVER=" + server() + " pactl info >/dev/null").exitCode != 0) {
         if (std::chrono::steady_clock::now() > deadline) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50)); // between polls
+    }
     // The pipe source holds the reading end; the smallest pipe keeps no old sound waiting.
     const int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
     if (fd < 0) return;
