@@ -347,7 +347,14 @@ int recordScreen(const std::vector<std::string>& args) {
     };
     runUntil(due);
     engine.stopRecording();
-    if (voice) voice->stop();
+    if (voice && voiceRecorded) {
+        const recorder::VoiceResult v = voice->stop();
+        if (v.recorded)
+            std::fprintf(stderr, "tovamix-cli: voice from \"%s\": %.2f s of sound in %.2f s\n",
+                         v.device.c_str(), v.delivered, v.wallClock);
+    } else if (voice) {
+        voice->stop();
+    }
     runUntil([&] { return !engine.hasWorker(); });
 
     auto summary = [&] {

@@ -5,6 +5,7 @@
 #include "platform/vfw/AviFile.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 
 namespace recorder {
@@ -33,6 +34,10 @@ template <class F> HRESULT attempt(F&& f) {
         return e.ErrorCode;
     }
 }
+
+// How long a stop waits for a device that hands over its sound late; such devices are seen
+// up to 2-3 s behind.
+constexpr long VoiceStopWaitMs = 4000;
 
 } // namespace
 
@@ -83,6 +88,7 @@ bool VoiceGraph::bindDevice(InputLines* lines, std::string* why) {
     FilterGraph.ClearGraph();
     AudioFilter.setFilterGraph(&FilterGraph);
     AudioFilter.BaseFilter.setMoniker(devices.GetMoniker(0));
+    deviceName_ = devices.Item(0).FriendlyName;
     FilterGraph.setActive(true);
     if (!AudioFilter.GetFilter()) {
         if (why) *why = AudioFilter.bindError();
@@ -134,9 +140,32 @@ HRESULT VoiceGraph::record(const std::string& fileName) {
     });
 }
 
-void VoiceGraph::stop() {
+VoiceResult VoiceGraph::stop() {
+    VoiceResult result;
+    result.device = deviceName_;
+    std::shared_ptr<IAMStreamControl> control;
+    if (FilterPtr device = AudioFilter.GetFilter())
+        for (const PinPtr& pin : device->pins())
+            if (pin->direction() == PINDIR_OUTPUT)
+                if ((control = queryInterface<IAMStreamControl>(pin))) break;
+    // The stop instant is now; the graph keeps running until the sound recorded before it has
+    // come, and the file then ends there.
+    if (control && SUCCEEDED(control->StopAt(nullptr))) {
+        control->WaitForStop(VoiceStopWaitMs);
+        int64_t stopTime = 0, delivered = 0;
+        control->GetInfo(&stopTime, &delivered);
+        result.recorded = stopTime >= 0;
+        result.wallClock = double(std::max<int64_t>(stopTime, 0)) / 1e7;
+        result.delivered = double(delivered) / 1e7;
+    }
     attempt([&] { return FilterGraph.Stop() ? S_OK : S_FALSE; });
     FilterGraph.setActive(false);
+    if (result.shortOfSound())
+        std::fprintf(stderr,
+                     "warning: the sound device \"%s\" delivered %.1f s of sound in %.1f s; the "
+                     "rest of the voice recording is silence\n",
+                     result.device.c_str(), result.delivered, result.wallClock);
+    return result;
 }
 
 bool voiceFileUsable(const std::string& path) {

@@ -29,6 +29,19 @@ struct InputLines {
     int selected = -1;
 };
 
+// What a stopped voice recording holds: the sound the device delivered and the recording's
+// wall-clock length (from the start of the voice recording to the stop), in seconds, and the
+// device's friendly name. The file lasts the wall-clock length: sound that came after the
+// stop is cut, sound that never came is silence at the end.
+struct VoiceResult {
+    bool recorded = false; // false when nothing was recording
+    double delivered = 0;
+    double wallClock = 0;
+    std::string device;
+    // The device delivered less than 90% of the time.
+    bool shortOfSound() const { return recorded && delivered < 0.9 * wallClock; }
+};
+
 class VoiceGraph {
   public:
     VoiceGraph();
@@ -46,12 +59,15 @@ class VoiceGraph {
     bool prepare(InputLines* lines, const std::string& chosenLine = {}, std::string* why = nullptr);
     // Makes the graph write the device's sound into an AVI file (the file is replaced).
     media::HRESULT record(const std::string& fileName);
-    // Ends the recording; the file is complete on return.
-    void stop();
+    // Ends the recording at this instant. A device that hands over its sound late is given a
+    // few seconds to deliver it; the file is then ended at the stop instant and is complete on
+    // return. A device short of sound is warned about on standard error.
+    VoiceResult stop();
     bool deviceBound() { return AudioFilter.GetFilter() != nullptr; }
 
   private:
     InputLines readLines(bool applyFormat);
+    std::string deviceName_;
 };
 
 class MergeGraph {

@@ -1,3 +1,4 @@
+#include "support/LaggingMicrophone.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -267,4 +268,92 @@ TEST(Cli, AnExistingOutputKeepsItsBytesWhenTheRecordingFailsBeforeTheMerge) {
     EXPECT_NE(r.err.find("\"" + folder + "\""), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("other users can write into it"), std::string::npos) << r.err;
     EXPECT_EQ(slurp(out), "an earlier recording");
+}
+
+namespace {
+// The durations ffprobe reads of a file's first video and first audio stream (-1: none).
+std::pair<double, double> streamDurations(const std::string& path) {
+    auto duration = [&](const char* selector) {
+        const CommandResult r = run(std::string("ffprobe -v error -select_streams ") + selector +
+                                    " -show_entries stream=duration -of csv=p=0 '" + path + "'");
+        try {
+            return std::stod(r.out);
+        } catch (...) {
+            return -1.0;
+        }
+    };
+    return {duration("v:0"), duration("a:0")};
+}
+
+// Records the screen with the voice of mic for `seconds` and checks that the voice lasts as
+// long as the screen, in the temporary files and in the merged file.
+void recordBesideTheScreen(const LaggingMicrophone& mic, int seconds) {
+    SCOPED_TRACE(std::to_string(seconds) + " s");
+    Xvfb x("320x240x24");
+    ASSERT_TRUE(x.ok());
+    ScopedEnv display("DISPLAY", x.display());
+    ScopedEnv server("PULSE_SERVER", mic.server());
+    const std::string dir = scratchDir("cli-lagging-voice-" + std::to_string(seconds));
+    ScopedEnv tmp("TMPDIR", dir);
+    const std::string out = dir + "/voice.avi";
+    const CommandResult r =
+        run(cli("record-screen --final --voice --seconds " + std::to_string(seconds) + " " + out));
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.err.find("voice from \"" + std::string(LaggingMicrophone::Name) + "\""),
+              std::string::npos)
+        << r.err;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(r.out, m, std::regex("seconds=(\\d+\\.\\d+)"))) << r.out;
+    const double recorded = std::stod(m[1]);
+    const std::string own = dir + "/tovamix-" + std::to_string(geteuid());
+    const auto [videoTemp, ignored] = streamDurations(own + "/VideoTemp.avi");
+    const auto [ignoredToo, audioTemp] = streamDurations(own + "/AudioTemp.avi");
+    const auto [video, mp3] = streamDurations(out);
+    // The voice lasts as long as the recording ran; the screen's last picture stands for one
+    // record interval (0.1 s) more.
+    EXPECT_NEAR(audioTemp, recorded, 0.05) << r.err;
+    EXPECT_NEAR(videoTemp, recorded + 0.05, 0.1);
+    EXPECT_NEAR(mp3, video, 0.1) << r.err;
+}
+} // namespace
+
+// A microphone that hands over its sound in bursts, up to 2.5 s late: the stop waits for the
+// sound recorded before it, and the voice lasts as long as the screen beside it.
+TEST(CliVoice, LaggingMicrophoneLastsAsLongAsTheScreen) {
+    LaggingMicrophone mic(2.5);
+    ASSERT_TRUE(mic.ok());
+    recordBesideTheScreen(mic, 1);
+    recordBesideTheScreen(mic, 5);
+}
+
+TEST(CliVoice, LaggingMicrophoneLastsAsLongAsTheScreenForHalfAMinute) {
+    LaggingMicrophone mic(2.5);
+    ASSERT_TRUE(mic.ok());
+    recordBesideTheScreen(mic, 30);
+}
+
+// A microphone that delivers a third of the time: the voice still lasts as long as the
+// screen (silence at the end), and the user is told which device fell short and by how much.
+TEST(CliVoice, MicrophoneShortOfSoundIsWarnedAboutByName) {
+    LaggingMicrophone mic(1.0, 1.0 / 3);
+    ASSERT_TRUE(mic.ok());
+    Xvfb x("320x240x24");
+    ASSERT_TRUE(x.ok());
+    ScopedEnv display("DISPLAY", x.display());
+    ScopedEnv server("PULSE_SERVER", mic.server());
+    const std::string dir = scratchDir("cli-short-voice");
+    ScopedEnv tmp("TMPDIR", dir);
+    const std::string out = dir + "/short.avi";
+    const CommandResult r = run(cli("record-screen --final --voice --seconds 4 " + out));
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(
+        r.err, m,
+        std::regex("warning: the sound device \"Burst-Microphone\" delivered (\\d+\\.\\d) s of "
+                   "sound in (\\d+\\.\\d) s")))
+        << r.err;
+    EXPECT_LT(std::stod(m[1]), 0.9 * std::stod(m[2]));
+    EXPECT_NEAR(std::stod(m[2]), 4.0, 0.3);
+    const auto [video, mp3] = streamDurations(out);
+    EXPECT_NEAR(mp3, video, 0.1);
 }

@@ -2,6 +2,7 @@
 
 #include "MediaTypes.h"
 #include "PulseSources.h"
+#include "SoundEndElement.h"
 
 #include <algorithm>
 #include <map>
@@ -21,21 +22,34 @@ std::string capsText(const GstCaps* caps) {
 // What the pins of one capture filter share: its bin, its format filter and the device's
 // formats. Pins are made afresh whenever they are asked for, so they keep this alive.
 struct CaptureState {
-    CaptureState(GstElement* b, GstElement* f, GstCaps* caps)
+    CaptureState(GstElement* b, GstElement* f, GstElement* e, GstCaps* caps)
         : bin(GST_ELEMENT(gst_object_ref(b))), formatFilter(GST_ELEMENT(gst_object_ref(f))),
-          deviceCaps(caps) {}
+          soundEnd(e ? GST_ELEMENT(gst_object_ref(e)) : nullptr), deviceCaps(caps) {}
     CaptureState(const CaptureState&) = delete;
     CaptureState& operator=(const CaptureState&) = delete;
     GstElement* bin;
     GstElement* formatFilter;
+    GstElement* soundEnd; // of a sound device; null for pictures
     GstCaps* deviceCaps;
     std::vector<std::string> formats;
     ~CaptureState() {
+        if (soundEnd) gst_object_unref(soundEnd);
         gst_object_unref(formatFilter);
         gst_object_unref(bin);
         if (deviceCaps) gst_caps_unref(deviceCaps);
     }
 };
+
+// The running time of a playing element now; none when it is not playing.
+GstClockTime runningTimeNow(GstElement* element) {
+    if (GST_STATE(element) != GST_STATE_PLAYING) return GST_CLOCK_TIME_NONE;
+    GstClock* clock = gst_element_get_clock(element);
+    if (!clock) return GST_CLOCK_TIME_NONE;
+    const GstClockTime now = gst_clock_get_time(clock);
+    gst_object_unref(clock);
+    const GstClockTime base = gst_element_get_base_time(element);
+    return now >= base ? now - base : 0;
+}
 
 class CapturePin : public GstPin, public IAMStreamConfig {
   public:
@@ -93,6 +107,37 @@ class CapturePin : public GstPin, public IAMStreamConfig {
     std::shared_ptr<CaptureState> state_;
 };
 
+// The output pin of a sound device, which can also end its recording at an instant.
+class SoundCapturePin : public CapturePin, public IAMStreamControl {
+  public:
+    SoundCapturePin(GstPad* pad, std::weak_ptr<IBaseFilter> f, std::shared_ptr<CaptureState> state)
+        : CapturePin(pad, std::move(f), state), state_(std::move(state)) {}
+
+    HRESULT StopAt(const int64_t* stopTime) override {
+        const GstClockTime now = runningTimeNow(state_->soundEnd);
+        if (!GST_CLOCK_TIME_IS_VALID(now)) return VFW_E_WRONG_STATE;
+        end()->setStopTime(stopTime ? GstClockTime(std::max<int64_t>(*stopTime, 0)) * 100 : now);
+        return S_OK;
+    }
+
+    HRESULT WaitForStop(long timeoutMs) override {
+        return end()->waitForStop(std::chrono::milliseconds(std::max(0L, timeoutMs))) ? S_OK
+                                                                                      : S_FALSE;
+    }
+
+    HRESULT GetInfo(int64_t* stopTime, int64_t* delivered) override {
+        const SoundEnd::Figures f = end()->figures();
+        if (stopTime)
+            *stopTime = GST_CLOCK_TIME_IS_VALID(f.stopTime) ? int64_t(f.stopTime / 100) : -1;
+        if (delivered) *delivered = int64_t(f.delivered / 100);
+        return S_OK;
+    }
+
+  private:
+    SoundEnd* end() const { return soundEndOf(state_->soundEnd); }
+    std::shared_ptr<CaptureState> state_;
+};
+
 // One input line of a sound source: a port of a PulseAudio source, or the whole source when
 // it has no ports (port empty).
 struct Line {
@@ -139,6 +184,8 @@ class CaptureFilter : public GstFilter {
     PinPtr makePin(GstPad* pad) override {
         auto self = std::dynamic_pointer_cast<IBaseFilter>(shared_from_this());
         const std::string name = GST_PAD_NAME(pad);
+        if (name == "Capture" && state_->soundEnd)
+            return std::make_shared<SoundCapturePin>(pad, self, state_);
         if (name == "Capture") return std::make_shared<CapturePin>(pad, self, state_);
         if (auto it = lines_.find(name); it != lines_.end())
             return std::make_shared<LinePin>(pad, self, it->second);
@@ -222,29 +269,44 @@ FilterPtr createCaptureFilter(GstDevice* device, const std::string& name, bool a
     if (!src) return nullptr;
     GstElement* bin = gst_bin_new(nullptr);
     GstElement* format = gst_element_factory_make("capsfilter", nullptr);
-    gst_bin_add_many(GST_BIN(bin), src, format, nullptr);
-    GstElement* last = format;
+    std::vector<GstElement*> chain = {src, format};
+    GstElement* soundEnd = nullptr;
     if (audio) {
-        // Sound is timed by the system clock, like the pictures recorded beside it, and gaps
-        // in it become silence. A sound server may deliver nothing for the first second or
-        // two of a recording, or deliver in bursts; timed by its own clock such a recording
-        // would come out short and run ahead of the pictures.
+        // A voice recording needs no low latency: the sound is read in 100 ms pieces with four
+        // seconds of room. A server that hands over its sound in bursts, seconds late, overran
+        // pieces of the default 10 ms, and the sound in them was lost; the room also holds the
+        // next burst while the sound end below waits for sound to fall due.
+        if (g_object_class_find_property(G_OBJECT_GET_CLASS(src), "latency-time"))
+            g_object_set(src, "latency-time", gint64(100000), nullptr);
+        if (g_object_class_find_property(G_OBJECT_GET_CLASS(src), "buffer-time"))
+            g_object_set(src, "buffer-time", gint64(4000000), nullptr);
+        // Sound is timed by the system clock, like the pictures recorded beside it: a sound
+        // server may deliver nothing for the first second or two of a recording, or deliver in
+        // bursts, and timed by its own clock such a recording would come out short.
         if (g_object_class_find_property(G_OBJECT_GET_CLASS(src), "provide-clock"))
             g_object_set(src, "provide-clock", FALSE, nullptr);
-        if (GstElement* rate = gst_element_factory_make("audiorate", nullptr)) {
-            gst_bin_add(GST_BIN(bin), rate);
-            last = rate;
+        // The sound end makes the recording last from the start of the run to its stop (sound
+        // delivered later cut, sound that never came filled with silence); audiorate fills any
+        // gap left in the stamps.
+        if (registerSoundEndElement())
+            if ((soundEnd = gst_element_factory_make("tovamixsoundend", nullptr)))
+                chain.push_back(soundEnd);
+        if (GstElement* rate = gst_element_factory_make("audiorate", nullptr))
+            chain.push_back(rate);
+    }
+    for (GstElement* e : chain)
+        gst_bin_add(GST_BIN(bin), e);
+    for (size_t i = 1; i < chain.size(); ++i)
+        if (!gst_element_link(chain[i - 1], chain[i])) {
+            gst_object_unref(bin);
+            return nullptr;
         }
-    }
-    if (!gst_element_link(src, format) || (last != format && !gst_element_link(format, last))) {
-        gst_object_unref(bin);
-        return nullptr;
-    }
+    GstElement* last = chain.back();
     GstPad* out = gst_element_get_static_pad(last, "src");
     gst_element_add_pad(bin, gst_ghost_pad_new("Capture", out));
     gst_object_unref(out);
 
-    auto state = std::make_shared<CaptureState>(bin, format, gst_device_get_caps(device));
+    auto state = std::make_shared<CaptureState>(bin, format, soundEnd, gst_device_get_caps(device));
     state->formats = captureFormats(state->deviceCaps, audio);
 
     std::map<std::string, Line> lines;

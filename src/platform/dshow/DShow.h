@@ -152,6 +152,21 @@ class IAMAudioInputMixer : public virtual IUnknown {
     virtual HRESULT get_Enable(bool* enabled) = 0;
 };
 
+// On the output pin of an audio capture device: the end of a recording at a chosen instant.
+// Times are 100-nanosecond units from the start of the run.
+class IAMStreamControl : public virtual IUnknown {
+  public:
+    // Ends the stream at stopTime (null: now). Sound recorded later is cut; when the stream is
+    // stopped short of it, silence fills the rest. VFW_E_WRONG_STATE unless the graph runs.
+    virtual HRESULT StopAt(const int64_t* stopTime) = 0;
+    // Waits until the device has delivered its sound up to the stop time: S_OK, or S_FALSE
+    // after timeoutMs (a device that lags may hold it longer, or never deliver it).
+    virtual HRESULT WaitForStop(long timeoutMs) = 0;
+    // The stop time (-1 while none is set) and how much sound the device delivered in the run
+    // up to it (silence filled in not counted).
+    virtual HRESULT GetInfo(int64_t* stopTime, int64_t* delivered) = 0;
+};
+
 class IFileSourceFilter : public virtual IUnknown {
   public:
     virtual HRESULT Load(const std::string& fileName) = 0;

@@ -1,0 +1,340 @@
+#include "SoundEndElement.h"
+
+#include <gst/audio/audio.h>
+
+#include <algorithm>
+
+namespace platform::dshow {
+
+namespace {
+// Gaps in the stamps smaller than this are their jitter, not missing sound.
+constexpr GstClockTime Jitter = 40 * GST_MSECOND;
+} // namespace
+
+void SoundEnd::reset() {
+    std::lock_guard lock(m_);
+    stopTime_ = GST_CLOCK_TIME_NONE;
+    rate_ = 0;
+    position_ = delivered_ = 0;
+    nextStamp_ = GST_CLOCK_TIME_NONE;
+    flushing_ = false;
+}
+
+void SoundEnd::setStopTime(GstClockTime stopTime) {
+    std::lock_guard lock(m_);
+    stopTime_ = stopTime;
+    if (wait_) gst_clock_id_unschedule(wait_);
+    if (reachedLocked()) reached_.notify_all();
+}
+
+void SoundEnd::setFlushing(bool flushing) {
+    std::lock_guard lock(m_);
+    flushing_ = flushing;
+    if (flushing && wait_) gst_clock_id_unschedule(wait_);
+}
+
+void SoundEnd::waitUntilDue(GstClock* clock, GstClockTime base, uint64_t frames, int rate) {
+    GstClockID id;
+    {
+        std::lock_guard lock(m_);
+        if (flushing_ || GST_CLOCK_TIME_IS_VALID(stopTime_) || rate <= 0) return;
+        const uint64_t end = (rate_ == rate ? position_ : 0) + frames;
+        id = gst_clock_new_single_shot_id(
+            clock, base + gst_util_uint64_scale_round(end, GST_SECOND, uint64_t(rate)));
+        wait_ = id;
+    }
+    gst_clock_id_wait(id, nullptr);
+    {
+        std::lock_guard lock(m_);
+        wait_ = nullptr;
+    }
+    gst_clock_id_unref(id);
+}
+
+SoundEnd::Figures SoundEnd::figures() {
+    std::lock_guard lock(m_);
+    Figures f;
+    f.stopTime = stopTime_;
+    if (rate_ > 0) {
+        f.position = gst_util_uint64_scale_round(position_, GST_SECOND, uint64_t(rate_));
+        f.delivered = gst_util_uint64_scale_round(delivered_, GST_SECOND, uint64_t(rate_));
+    }
+    return f;
+}
+
+bool SoundEnd::waitForStop(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(m_);
+    if (!GST_CLOCK_TIME_IS_VALID(stopTime_)) return false;
+    return reached_.wait_for(lock, timeout, [this] { return reachedLocked(); });
+}
+
+uint64_t SoundEnd::stopFrameLocked() const {
+    return gst_util_uint64_scale_round(stopTime_, uint64_t(rate_), GST_SECOND);
+}
+
+bool SoundEnd::reachedLocked() const {
+    return GST_CLOCK_TIME_IS_VALID(stopTime_) && rate_ > 0 && position_ >= stopFrameLocked();
+}
+
+SoundEnd::Plan SoundEnd::take(GstClockTime start, GstClockTime now, uint64_t frames, int rate) {
+    std::lock_guard lock(m_);
+    if (rate_ != rate) {
+        // A new format starts the count again (it does not change within a recording).
+        rate_ = rate;
+        position_ = delivered_ = 0;
+        nextStamp_ = GST_CLOCK_TIME_NONE;
+    }
+    const uint64_t limit = GST_CLOCK_TIME_IS_VALID(stopTime_) ? stopFrameLocked() : UINT64_MAX;
+    Plan p;
+    p.silenceAt = position_;
+    const auto toFrames = [&](GstClockTime t) {
+        return gst_util_uint64_scale_round(t, uint64_t(rate), GST_SECOND);
+    };
+    if (GST_CLOCK_TIME_IS_VALID(start)) {
+        // The device skipped sound where its stamps jump past the end of its last buffer.
+        if (GST_CLOCK_TIME_IS_VALID(nextStamp_) && start > nextStamp_ + Jitter) {
+            uint64_t to = position_ + toFrames(start - nextStamp_);
+            if (GST_CLOCK_TIME_IS_VALID(now)) to = std::min(to, toFrames(now));
+            to = std::min(to, limit);
+            if (to > position_) p.silence = to - position_;
+        }
+        nextStamp_ = start + gst_util_uint64_scale_round(frames, GST_SECOND, uint64_t(rate));
+    }
+    position_ += p.silence;
+    p.at = position_;
+    p.keep = position_ < limit ? std::min(frames, limit - position_) : 0;
+    position_ += p.keep;
+    delivered_ += p.keep;
+    // Sound delivered past the stop time means all before it has come.
+    if (p.keep < frames) position_ = std::max(position_, limit);
+    if (reachedLocked()) reached_.notify_all();
+    return p;
+}
+
+bool SoundEnd::fillAtEnd(GstClockTime now, uint64_t* silenceAt, uint64_t* silence) {
+    std::lock_guard lock(m_);
+    // A stream ended without a stop time ends now.
+    if (!GST_CLOCK_TIME_IS_VALID(stopTime_)) stopTime_ = now;
+    if (!GST_CLOCK_TIME_IS_VALID(stopTime_) || rate_ <= 0 || position_ >= stopFrameLocked())
+        return false;
+    *silenceAt = position_;
+    *silence = stopFrameLocked() - position_;
+    position_ = stopFrameLocked();
+    reached_.notify_all();
+    return true;
+}
+
+} // namespace platform::dshow
+
+using platform::dshow::SoundEnd;
+
+// The GObject type of the element.
+struct TovamixSoundEnd {
+    GstElement parent;
+    GstPad* sinkPad;
+    GstPad* srcPad;
+    SoundEnd* state;
+    // -- The following fields belong to the streaming thread.
+    GstAudioInfo info;
+    bool haveInfo;
+    bool haveSegment;
+    GstSegment segment;
+};
+struct TovamixSoundEndClass {
+    GstElementClass parent_class;
+};
+
+G_DEFINE_TYPE(TovamixSoundEnd, tovamix_sound_end, GST_TYPE_ELEMENT)
+
+namespace platform::dshow {
+namespace {
+
+GstStaticPadTemplate sinkTemplate =
+    GST_STATIC_PAD_TEMPLATE("sink", GST_PAD_SINK, GST_PAD_ALWAYS, GST_STATIC_CAPS("audio/x-raw"));
+GstStaticPadTemplate srcTemplate =
+    GST_STATIC_PAD_TEMPLATE("src", GST_PAD_SRC, GST_PAD_ALWAYS, GST_STATIC_CAPS("audio/x-raw"));
+
+// Pieces of silence are a second long at most, so a long fill needs no single huge buffer.
+constexpr uint64_t SilencePieceSeconds = 1;
+
+TovamixSoundEnd* self(GstObject* parent) {
+    return reinterpret_cast<TovamixSoundEnd*>(parent);
+}
+
+GstClockTime frameTime(TovamixSoundEnd* s, uint64_t frame) {
+    const GstClockTime t =
+        gst_util_uint64_scale_round(frame, GST_SECOND, uint64_t(GST_AUDIO_INFO_RATE(&s->info)));
+    return gst_segment_position_from_running_time(&s->segment, GST_FORMAT_TIME, t);
+}
+
+// `count` frames of silence from frame `at` of the run.
+GstFlowReturn pushSilence(TovamixSoundEnd* s, uint64_t at, uint64_t count) {
+    const uint64_t rate = uint64_t(GST_AUDIO_INFO_RATE(&s->info));
+    const uint64_t bpf = uint64_t(GST_AUDIO_INFO_BPF(&s->info));
+    for (uint64_t done = 0; done < count;) {
+        const uint64_t n = std::min(count - done, rate * SilencePieceSeconds);
+        GstBuffer* buffer = gst_buffer_new_allocate(nullptr, n * bpf, nullptr);
+        GstMapInfo map;
+        if (!buffer || !gst_buffer_map(buffer, &map, GST_MAP_WRITE)) {
+            if (buffer) gst_buffer_unref(buffer);
+            return GST_FLOW_ERROR;
+        }
+        gst_audio_format_info_fill_silence(s->info.finfo, map.data, map.size);
+        gst_buffer_unmap(buffer, &map);
+        GST_BUFFER_PTS(buffer) = frameTime(s, at + done);
+        GST_BUFFER_DURATION(buffer) = frameTime(s, at + done + n) - GST_BUFFER_PTS(buffer);
+        if (const GstFlowReturn r = gst_pad_push(s->srcPad, buffer); r != GST_FLOW_OK) return r;
+        done += n;
+    }
+    return GST_FLOW_OK;
+}
+
+// The element's running time now; none without a clock.
+GstClockTime runningTime(TovamixSoundEnd* s) {
+    GstClock* clock = gst_element_get_clock(GST_ELEMENT(s));
+    if (!clock) return GST_CLOCK_TIME_NONE;
+    const GstClockTime base = gst_element_get_base_time(GST_ELEMENT(s));
+    const GstClockTime t = gst_clock_get_time(clock);
+    gst_object_unref(clock);
+    return t > base ? t - base : 0;
+}
+
+GstFlowReturn chain(GstPad*, GstObject* parent, GstBuffer* buffer) {
+    TovamixSoundEnd* s = self(parent);
+    const int bpf = s->haveInfo ? GST_AUDIO_INFO_BPF(&s->info) : 0;
+    const int rate = s->haveInfo ? GST_AUDIO_INFO_RATE(&s->info) : 0;
+    if (bpf <= 0 || rate <= 0 || !s->haveSegment) return gst_pad_push(s->srcPad, buffer);
+    const uint64_t frames = gst_buffer_get_size(buffer) / uint64_t(bpf);
+    GstClockTime start = GST_CLOCK_TIME_NONE;
+    if (GST_BUFFER_PTS_IS_VALID(buffer))
+        start = gst_segment_to_running_time(&s->segment, GST_FORMAT_TIME, GST_BUFFER_PTS(buffer));
+    if (GstClock* clock = gst_element_get_clock(GST_ELEMENT(s))) {
+        s->state->waitUntilDue(clock, gst_element_get_base_time(GST_ELEMENT(s)), frames, rate);
+        gst_object_unref(clock);
+    }
+    const SoundEnd::Plan p = s->state->take(start, runningTime(s), frames, rate);
+    if (p.silence > 0)
+        if (const GstFlowReturn r = pushSilence(s, p.silenceAt, p.silence); r != GST_FLOW_OK) {
+            gst_buffer_unref(buffer);
+            return r;
+        }
+    if (p.keep == 0) {
+        gst_buffer_unref(buffer);
+        return GST_FLOW_OK;
+    }
+    buffer = gst_buffer_make_writable(buffer);
+    if (p.keep < frames) gst_buffer_resize(buffer, 0, gssize(p.keep * uint64_t(bpf)));
+    GST_BUFFER_PTS(buffer) = frameTime(s, p.at);
+    GST_BUFFER_DURATION(buffer) = frameTime(s, p.at + p.keep) - GST_BUFFER_PTS(buffer);
+    GST_BUFFER_OFFSET(buffer) = p.at;
+    GST_BUFFER_OFFSET_END(buffer) = p.at + p.keep;
+    return gst_pad_push(s->srcPad, buffer);
+}
+
+gboolean sinkEvent(GstPad* pad, GstObject* parent, GstEvent* event) {
+    TovamixSoundEnd* s = self(parent);
+    switch (GST_EVENT_TYPE(event)) {
+    case GST_EVENT_CAPS: {
+        GstCaps* caps = nullptr;
+        gst_event_parse_caps(event, &caps);
+        s->haveInfo = caps && gst_audio_info_from_caps(&s->info, caps);
+        break;
+    }
+    case GST_EVENT_SEGMENT:
+        gst_event_copy_segment(event, &s->segment);
+        s->haveSegment = true;
+        break;
+    case GST_EVENT_FLUSH_START:
+        s->state->setFlushing(true);
+        break;
+    case GST_EVENT_FLUSH_STOP:
+        s->state->setFlushing(false);
+        gst_segment_init(&s->segment, GST_FORMAT_TIME);
+        break;
+    case GST_EVENT_EOS: {
+        uint64_t at = 0, count = 0;
+        // A stream that never began (no format, no segment) has nothing to fill.
+        if (s->haveInfo && s->haveSegment && GST_AUDIO_INFO_BPF(&s->info) > 0 &&
+            s->state->fillAtEnd(runningTime(s), &at, &count))
+            pushSilence(s, at, count);
+        break;
+    }
+    default:
+        break;
+    }
+    return gst_pad_event_default(pad, parent, event);
+}
+
+GstStateChangeReturn changeState(GstElement* element, GstStateChange transition) {
+    TovamixSoundEnd* s = self(GST_OBJECT(element));
+    // A wait for the clock must not hold up the stop of the streaming thread.
+    if (transition == GST_STATE_CHANGE_PAUSED_TO_READY) s->state->setFlushing(true);
+    if (transition == GST_STATE_CHANGE_READY_TO_PAUSED) {
+        s->state->reset();
+        s->haveInfo = false;
+        s->haveSegment = false;
+        gst_segment_init(&s->segment, GST_FORMAT_TIME);
+    }
+    return GST_ELEMENT_CLASS(tovamix_sound_end_parent_class)->change_state(element, transition);
+}
+
+void finalize(GObject* object) {
+    TovamixSoundEnd* s = self(GST_OBJECT(object));
+    delete s->state;
+    s->state = nullptr;
+    G_OBJECT_CLASS(tovamix_sound_end_parent_class)->finalize(object);
+}
+
+} // namespace
+} // namespace platform::dshow
+
+static void tovamix_sound_end_class_init(TovamixSoundEndClass* klass) {
+    using namespace platform::dshow;
+    GstElementClass* elementClass = GST_ELEMENT_CLASS(klass);
+    G_OBJECT_CLASS(klass)->finalize = finalize;
+    elementClass->change_state = changeState;
+    gst_element_class_set_static_metadata(
+        elementClass, "Tovamix sound end", "Filter/Audio",
+        "Ends a sound recording at a stop time: cuts what comes later, fills what is missing "
+        "with silence",
+        "Tovamix");
+    gst_element_class_add_static_pad_template(elementClass, &sinkTemplate);
+    gst_element_class_add_static_pad_template(elementClass, &srcTemplate);
+}
+
+static void tovamix_sound_end_init(TovamixSoundEnd* s) {
+    using namespace platform::dshow;
+    s->state = new SoundEnd;
+    s->haveInfo = false;
+    s->haveSegment = false;
+    gst_audio_info_init(&s->info);
+    gst_segment_init(&s->segment, GST_FORMAT_TIME);
+    s->sinkPad = gst_pad_new_from_static_template(&sinkTemplate, "sink");
+    gst_pad_set_chain_function(s->sinkPad, chain);
+    gst_pad_set_event_function(s->sinkPad, sinkEvent);
+    GST_PAD_SET_PROXY_CAPS(s->sinkPad);
+    GST_PAD_SET_PROXY_ALLOCATION(s->sinkPad);
+    gst_element_add_pad(GST_ELEMENT(s), s->sinkPad);
+    s->srcPad = gst_pad_new_from_static_template(&srcTemplate, "src");
+    GST_PAD_SET_PROXY_CAPS(s->srcPad);
+    gst_element_add_pad(GST_ELEMENT(s), s->srcPad);
+}
+
+namespace platform::dshow {
+
+bool registerSoundEndElement() {
+    static const bool registered = [] {
+        if (!gst_is_initialized() && !gst_init_check(nullptr, nullptr, nullptr)) return false;
+        return gst_element_register(nullptr, "tovamixsoundend", GST_RANK_NONE,
+                                    tovamix_sound_end_get_type()) == TRUE;
+    }();
+    return registered;
+}
+
+SoundEnd* soundEndOf(GstElement* element) {
+    if (!element || !G_TYPE_CHECK_INSTANCE_TYPE(element, tovamix_sound_end_get_type()))
+        return nullptr;
+    return reinterpret_cast<TovamixSoundEnd*>(element)->state;
+}
+
+} // namespace platform::dshow
