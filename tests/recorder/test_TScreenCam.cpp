@@ -91,6 +91,22 @@ TEST(Slots, RoundToNearestWithTiesToEven) {
         EXPECT_EQ(slotOf(c.t, c.interval), c.slot) << c.t << "/" << c.interval;
 }
 
+namespace {
+// Lets a started engine record until its frame loop has run for ms milliseconds and written at
+// least one frame, instead of sleeping a fixed time: on a busy machine the loop starts late.
+// False when that does not happen before the deadline.
+bool recordFor(const TScreenCam& engine, uint32_t ms,
+               std::chrono::milliseconds deadline = std::chrono::seconds(20)) {
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    while (!(engine.frameLoopRunning() && engine.recordedMilliseconds() >= ms &&
+             engine.samplesWritten() > 0)) {
+        if (std::chrono::steady_clock::now() >= end || !engine.recording()) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+} // namespace
+
 TEST_F(ScreenCamTest, DefaultsAndScreenMetrics) {
     TScreenCam engine;
     EXPECT_EQ(engine.colourDepth, 32);
@@ -149,7 +165,7 @@ TEST_F(ScreenCamTest, AStopWithAMinutePerFrameEndsWithinAboutSixSeconds) {
     TScreenCam engine;
     engine.recordInterval = 60000;
     engine.startRecording(nullptr, file("minute.avi"));
-    std::this_thread::sleep_for(500ms);
+    ASSERT_TRUE(recordFor(engine, 500));
     const auto stop = std::chrono::steady_clock::now();
     engine.stopRecording();
     ASSERT_TRUE(engine.waitUntilIdle(20s));
@@ -169,7 +185,7 @@ TEST_F(ScreenCamTest, RecordsAFileThatPlaysAtTheRecordedPace) {
     const std::string path = file("pace.avi");
     engine.startRecording(nullptr, path);
     EXPECT_TRUE(engine.recording());
-    std::this_thread::sleep_for(1500ms);
+    ASSERT_TRUE(recordFor(engine, 1500));
     engine.stopRecording();
     ASSERT_TRUE(engine.waitUntilIdle(10s));
     EXPECT_FALSE(engine.recording());
@@ -198,14 +214,14 @@ TEST_F(ScreenCamTest, ASecondStartWhileRecordingDoesNothing) {
     const std::string first = file("first.avi"), second = file("second.avi");
     engine.startRecording(nullptr, first);
     engine.startRecording(nullptr, second);
-    std::this_thread::sleep_for(300ms);
+    ASSERT_TRUE(recordFor(engine, 300));
     engine.stopRecording();
     ASSERT_TRUE(engine.waitUntilIdle(10s));
     EXPECT_TRUE(fileExists(first));
     EXPECT_FALSE(fileExists(second));
     // Back to idle, the engine records again.
     engine.startRecording(nullptr, second);
-    std::this_thread::sleep_for(200ms);
+    ASSERT_TRUE(recordFor(engine, 200));
     engine.stopRecording();
     ASSERT_TRUE(engine.waitUntilIdle(10s));
     EXPECT_EQ(engine.lastResult(), 1);
@@ -222,7 +238,7 @@ TEST_F(ScreenCamTest, AStartBeforeTheStoppedWorkerEndedIsRefusedUntilIdle) {
     const std::string first = file("restart-1.avi"), second = file("restart-2.avi");
     ASSERT_TRUE(engine.startRecording(nullptr, first));
     EXPECT_FALSE(engine.startRecording(nullptr, second)); // while recording
-    std::this_thread::sleep_for(300ms);
+    ASSERT_TRUE(recordFor(engine, 300));
     engine.stopRecording();
     const auto asked = std::chrono::steady_clock::now();
     EXPECT_FALSE(engine.startRecording(nullptr, second));      // stopped, worker not ended
@@ -234,7 +250,7 @@ TEST_F(ScreenCamTest, AStartBeforeTheStoppedWorkerEndedIsRefusedUntilIdle) {
     EXPECT_FALSE(fileExists(second));
 
     ASSERT_TRUE(engine.startRecording(nullptr, second));
-    std::this_thread::sleep_for(300ms);
+    ASSERT_TRUE(recordFor(engine, 300));
     engine.stopRecording();
     ASSERT_TRUE(engine.waitUntilIdle(10s));
     EXPECT_EQ(ends, 2);
@@ -339,7 +355,7 @@ TEST_F(ScreenCamTest, TheArrowIsDrawnWhereThePointerIs) {
     FixedCaptureArea area({100, 60, 120, 100});
     const std::string path = file("cursor.avi");
     engine.startRecording(&area, path);
-    std::this_thread::sleep_for(300ms);
+    ASSERT_TRUE(recordFor(engine, 300));
     engine.stopRecording();
     ASSERT_TRUE(engine.waitUntilIdle(10s));
     int w = 0, h = 0;
@@ -398,7 +414,7 @@ TEST_F(ScreenCamTest, DestroyingARecordingEngineStopsItAndLeavesACompleteFile) {
     {
         auto engine = std::make_unique<TScreenCam>();
         engine->startRecording(nullptr, path);
-        std::this_thread::sleep_for(400ms);
+        ASSERT_TRUE(recordFor(*engine, 400));
     }
     // The end handler posted by the worker finds the engine gone and does nothing.
     ui::defaultEventQueue().processPending();
