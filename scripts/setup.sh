@@ -18,6 +18,7 @@ PACKAGES=(
     gstreamer1.0-plugins-base-apps libxvidcore-dev
     xvfb xauth x11-utils x11-apps xdotool imagemagick ffmpeg openbox trayer
     pulseaudio pulseaudio-utils libpulse-dev
+    clang-format
 )
 
 ensure_packages() {
