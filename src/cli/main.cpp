@@ -11,6 +11,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 int main(int argc, char** argv) {
     CLI::App app("Tovamix: records the screen and works with media files without windows.",
@@ -18,7 +19,7 @@ int main(int argc, char** argv) {
     cli::Run run;
     cli::addRecordScreen(app, run);
     cli::addDevices(app, run);
-    // An unknown first word is told as an unknown command, below.
+    // A first word that names no subcommand is told as an unknown command, below.
     app.allow_extras();
     app.require_subcommand(0, 1);
     try {
@@ -30,14 +31,10 @@ int main(int argc, char** argv) {
         std::fputs(app.help().c_str(), stderr);
         return cli::ExitBadUse;
     }
-    if (run) return run();
     const std::vector<std::string> extras = app.remaining();
-    if (extras.empty()) {
-        std::fputs(app.help().c_str(), stderr);
-        return cli::ExitBadUse;
-    }
-    const std::string& first = extras.front();
-    return cli::fail(!first.empty() && first[0] == '-'
-                         ? "unknown option " + first + " (try --help)"
-                         : "unknown command \"" + first + "\" (try --help)");
+    if (!extras.empty())
+        return cli::fail("unknown command \"" + extras.front() + "\" (try --help)");
+    if (run) return run();
+    std::fputs(app.help().c_str(), stderr);
+    return cli::ExitBadUse;
 }

@@ -66,7 +66,8 @@ TEST(CliArguments, BadUsesExitWithTwoAndShowTheUsage) {
     } cases[] = {
         {"", "", programUsage},
         {"frobnicate", "unknown command \"frobnicate\" (try --help)", ""},
-        {"--frobnicate", "unknown option --frobnicate", ""},
+        {"--frobnicate", "unknown command \"--frobnicate\" (try --help)", ""},
+        {"frobnicate devices", "unknown command \"frobnicate\"", ""},
         {"record-screen", "record-screen needs an OUTPUT.avi file name", recordUsage},
         {"record-screen --fps 0 " + out, "--fps needs a whole number from 1 to 1000, not \"0\"",
          recordUsage},
