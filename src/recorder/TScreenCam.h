@@ -88,7 +88,7 @@ class TScreenCam {
     int recordInterval = DefaultRecordInterval;     // milliseconds of screen time per frame slot
     int keyFrameInterval = DefaultKeyFrameInterval; // a key frame every this many frames
     int quality = DefaultQuality;                   // compressor quality, 0..10000
-    bool areaFlag = false; // record the capture area's rectangle, not the screen
+    bool areaFlag = false;                          // record the capture area, not the screen
 
     int screenWidth() const { return screenWidth_; }
     int screenHeight() const { return screenHeight_; }
