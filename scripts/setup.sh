@@ -11,7 +11,7 @@ PACKAGES=(
     qt6-base-dev qt6-qpa-plugins
     libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
     libx11-dev libxext-dev libxfixes-dev libxtst-dev libxcb1-dev libxcb-keysyms1-dev
-    libgtest-dev
+    libgtest-dev libcli11-dev
     libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools
     gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
     gstreamer1.0-plugins-ugly gstreamer1.0-libav gstreamer1.0-x gstreamer1.0-pulseaudio

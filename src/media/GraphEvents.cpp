@@ -80,16 +80,22 @@ std::string GraphEventText(long code) {
         {513, "EC_SNDDEV_OUT_ERROR - An audio output device has reported an error."},
     };
     if (auto it = texts.find(code); it != texts.end()) return it->second;
+    // The code as the platform's 32-bit value, also where long is wider.
+    constexpr unsigned long LowThirtyTwoBits = 0xFFFFFFFFul;
     char text[48];
     std::snprintf(text, sizeof text, "Unknow Graph Event ($%lX)",
-                  static_cast<unsigned long>(code) & 0xFFFFFFFFul);
+                  static_cast<unsigned long>(code) & LowThirtyTwoBits);
     return text;
 }
 
+// Seven decimal digits of four bits each, then the tens of frames and the frame rate code in
+// two bits each.
 TDVDTimeCode unpackDvdTimeCode(uint32_t v) {
-    return {uint8_t(v >> 28 & 0xF), uint8_t(v >> 24 & 0xF), uint8_t(v >> 20 & 0xF),
-            uint8_t(v >> 16 & 0xF), uint8_t(v >> 12 & 0xF), uint8_t(v >> 8 & 0xF),
-            uint8_t(v >> 4 & 0xF),  uint8_t(v >> 2 & 0x3),  uint8_t(v & 0x3)};
+    constexpr uint32_t Digit = 0xF;
+    constexpr uint32_t TwoBits = 0x3;
+    return {uint8_t(v >> 28 & Digit), uint8_t(v >> 24 & Digit),  uint8_t(v >> 20 & Digit),
+            uint8_t(v >> 16 & Digit), uint8_t(v >> 12 & Digit),  uint8_t(v >> 8 & Digit),
+            uint8_t(v >> 4 & Digit),  uint8_t(v >> 2 & TwoBits), uint8_t(v & TwoBits)};
 }
 
 } // namespace media

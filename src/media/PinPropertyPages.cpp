@@ -1,14 +1,10 @@
 #include "PinPropertyPages.h"
 
-#include <QDialog>
-#include <QDialogButtonBox>
-#include <QLabel>
-#include <QListWidget>
-#include <QPushButton>
-#include <QVBoxLayout>
+#include "ui/Dialogs.h"
 
 #include <cmath>
 #include <cstdio>
+#include <optional>
 #include <vector>
 
 namespace media {
@@ -84,7 +80,7 @@ std::string FormatText(const AM_MEDIA_TYPE& mt) {
     return text;
 }
 
-HRESULT ShowPinPropertyPages(QWidget* owner, const PinPtr& pin) {
+HRESULT ShowPinPropertyPages(const PinPtr& pin) {
     if (!pin) return S_FALSE;
     auto config = queryInterface<IAMStreamConfig>(pin);
     if (!config) return E_NOINTERFACE;
@@ -100,38 +96,20 @@ HRESULT ShowPinPropertyPages(QWidget* owner, const PinPtr& pin) {
     AM_MEDIA_TYPE current;
     const bool haveCurrent = SUCCEEDED(config->GetFormat(&current));
 
-    const QString name = QString::fromStdString(pin->name().substr(0, 128));
-    QDialog dialog(owner);
-    dialog.setObjectName("PinPropertyPages");
-    dialog.setWindowTitle(name);
-    dialog.setModal(true);
-    auto* layout = new QVBoxLayout(&dialog);
-    auto* label = new QLabel(QObject::tr("Output format:"), &dialog);
-    auto* list = new QListWidget(&dialog);
-    list->setObjectName("Formats");
-    list->setSelectionMode(QAbstractItemView::SingleSelection);
-    label->setBuddy(list);
-    int selected = -1;
+    ui::ListChoiceRequest request;
+    request.name = "PinPropertyPages";
+    request.title = pin->name().substr(0, 128);
+    request.label = "Output format:";
     for (size_t i = 0; i < formats.size(); ++i) {
-        list->addItem(QString::fromStdString(FormatText(formats[i])));
-        if (selected < 0 && haveCurrent && sameChoice(formats[i], current)) selected = int(i);
+        request.items.push_back(FormatText(formats[i]));
+        if (request.selected < 0 && haveCurrent && sameChoice(formats[i], current))
+            request.selected = int(i);
     }
-    if (selected < 0 && !formats.empty()) selected = 0;
-    if (selected >= 0) list->setCurrentRow(selected);
-    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
-    buttons->button(QDialogButtonBox::Ok)->setEnabled(!formats.empty());
-    QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
-    QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
-    QObject::connect(list, &QListWidget::itemDoubleClicked, &dialog, &QDialog::accept);
-    layout->addWidget(label);
-    layout->addWidget(list);
-    layout->addWidget(buttons);
-    dialog.resize(360, 240);
+    if (request.selected < 0 && !formats.empty()) request.selected = 0;
 
-    if (dialog.exec() != QDialog::Accepted) return S_FALSE;
-    const int row = list->currentRow();
-    if (row < 0 || row >= int(formats.size())) return S_FALSE;
-    return config->SetFormat(formats[size_t(row)]);
+    const std::optional<int> row = ui::dialogs().chooseFromList(request);
+    if (!row || *row < 0 || *row >= int(formats.size())) return S_FALSE;
+    return config->SetFormat(formats[size_t(*row)]);
 }
 
 } // namespace media

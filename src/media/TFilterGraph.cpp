@@ -1,7 +1,7 @@
 #include "TFilterGraph.h"
 
 #include "platform/dshow/Graph.h"
-#include "ui/qt/ErrorBox.h"
+#include "ui/Dialogs.h"
 
 #include <QCoreApplication>
 #include <QEvent>
@@ -197,12 +197,19 @@ void TFilterGraph::setLinearVolume(bool on) {
     setBalance(balance_);
 }
 
+namespace {
+// The linear volume scale: 0..10000 maps onto the attenuation of -10000..0 (hundredths of a
+// decibel) as ln(v + 1) * k - 10000, where k = 10000 / ln 10001 (1085.7366, used to two
+// decimals) brings the top of the scale to 0.
+constexpr double LinearVolumeScale = 1085.73;
+} // namespace
+
 void TFilterGraph::setVolume(int v) {
     volume_ = std::clamp(v, 0, 10000);
     auto audio = query<IBasicAudio>();
     if (!audio) return;
     if (linearVolume_)
-        audio->put_Volume(long(std::nearbyint(std::log(volume_ + 1) * 1085.73)) - 10000);
+        audio->put_Volume(long(std::nearbyint(std::log(volume_ + 1) * LinearVolumeScale)) - 10000);
     else
         audio->put_Volume(volume_ - 10000);
 }
@@ -212,7 +219,7 @@ void TFilterGraph::setBalance(int b) {
     auto audio = query<IBasicAudio>();
     if (!audio) return;
     if (linearVolume_) {
-        const long x = long(std::nearbyint(std::log(std::abs(balance_) + 1) * 1085.73));
+        const long x = long(std::nearbyint(std::log(std::abs(balance_) + 1) * LinearVolumeScale));
         audio->put_Balance(balance_ < 0 ? x : -x);
     } else {
         audio->put_Balance(balance_);
@@ -357,7 +364,7 @@ void TFilterGraph::drainEvents() {
         }
     } catch (const std::exception& e) {
         // What is left in the queue is drained at the next notification.
-        ui::showException(e);
+        ui::reportError(e.what());
     }
 }
 
@@ -366,16 +373,16 @@ void TFilterGraph::DoEvent(long event, intptr_t param1, intptr_t param2) {
         l->GraphNotify(event, param1, param2);
     if (OnDSEvent) OnDSEvent(this, event, param1, param2);
     switch (event) {
-    case 1:
+    case EC_COMPLETE:
         if (OnGraphComplete) OnGraphComplete(this, HRESULT(param1), rendererOf(param2));
         break;
-    case 258:
+    case EC_DVD_TITLE_CHANGE:
         if (OnDVDTitleChange) OnDVDTitleChange(this, int(param1));
         break;
-    case 259:
+    case EC_DVD_CHAPTER_START:
         if (OnDVDChapterStart) OnDVDChapterStart(this, int(param1));
         break;
-    case 282:
+    case EC_DVD_CURRENT_HMSF_TIME:
         if (OnDVDCurrentHMSFTime) {
             const auto v = uint32_t(param1);
             OnDVDCurrentHMSFTime(this,

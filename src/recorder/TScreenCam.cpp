@@ -15,6 +15,10 @@ using namespace platform;
 
 namespace {
 
+// The oldest AVI file service the recorder accepts: 1.10 (major.minor, as the high word of
+// videoForWindowsVersion()).
+constexpr uint32_t MinimumVideoForWindowsVersion = 0x010A;
+
 class SystemTiming : public RecordTiming {
   public:
     uint32_t now() override {
@@ -189,7 +193,7 @@ int TScreenCam::record(CaptureAreaSource* area, const std::string& fileName) {
                        "Error", ui::MsgIcon::Warning);
         return 0;
     }
-    if ((vfw::videoForWindowsVersion() >> 16) < 0x010A) {
+    if ((vfw::videoForWindowsVersion() >> 16) < MinimumVideoForWindowsVersion) {
         ui::messageBox("Failure: Video for Windows version too old!", "Error", ui::MsgIcon::Error);
         return 0;
     }

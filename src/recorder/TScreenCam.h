@@ -74,15 +74,21 @@ class TScreenCam {
     TScreenCam(const TScreenCam&) = delete;
     TScreenCam& operator=(const TScreenCam&) = delete;
 
+    // The defaults of the settings below, named so that front ends can show them.
+    static constexpr int DefaultPlaybackRate = 10;
+    static constexpr int DefaultRecordInterval = 100;
+    static constexpr int DefaultKeyFrameInterval = 5;
+    static constexpr int DefaultQuality = 6550;
+
     // -- Settings, in the order of the engine's state. Change them only while idle.
     void* ownerWindow = nullptr;
-    int colourDepth = 0;           // bits per pixel of every frame: the screen's
-    uint32_t compressorFourCC = 0; // MSVC
-    int playbackRate = 10;         // frames per second in the stream header
-    int recordInterval = 100;      // milliseconds of screen time per frame slot
-    int keyFrameInterval = 5;      // a key frame every this many frames
-    int quality = 6550;            // compressor quality, 0..10000
-    bool areaFlag = false;         // record the capture area's rectangle, not the screen
+    int colourDepth = 0;                            // bits per pixel of every frame: the screen's
+    uint32_t compressorFourCC = 0;                  // MSVC
+    int playbackRate = DefaultPlaybackRate;         // frames per second in the stream header
+    int recordInterval = DefaultRecordInterval;     // milliseconds of screen time per frame slot
+    int keyFrameInterval = DefaultKeyFrameInterval; // a key frame every this many frames
+    int quality = DefaultQuality;                   // compressor quality, 0..10000
+    bool areaFlag = false;                          // record the capture area, not the screen
 
     int screenWidth() const { return screenWidth_; }
     int screenHeight() const { return screenHeight_; }

@@ -13,6 +13,8 @@ namespace recorder {
 
 namespace {
 bool chosenFlag = false;
+// The red, green and blue bits of a pixel: flipping them inverts its colour and keeps alpha.
+constexpr QRgb ColourBits = 0x00FFFFFF;
 } // namespace
 
 QImage grabScreen() {
@@ -128,7 +130,7 @@ void TFrmCaptureArea::invertHLine(int y, int x0, int x1) {
     x1 = std::min(x1, canvas_.width() - 1);
     auto* row = reinterpret_cast<QRgb*>(canvas_.scanLine(y));
     for (int x = x0; x <= x1; ++x)
-        row[x] ^= 0x00FFFFFF;
+        row[x] ^= ColourBits;
     Image1->update(QRect(x0, y, x1 - x0 + 1, 1));
 }
 
@@ -138,7 +140,7 @@ void TFrmCaptureArea::invertVLine(int x, int y0, int y1) {
     y0 = std::max(y0, 0);
     y1 = std::min(y1, canvas_.height() - 1);
     for (int y = y0; y <= y1; ++y)
-        reinterpret_cast<QRgb*>(canvas_.scanLine(y))[x] ^= 0x00FFFFFF;
+        reinterpret_cast<QRgb*>(canvas_.scanLine(y))[x] ^= ColourBits;
     Image1->update(QRect(x, y0, 1, y1 - y0 + 1));
 }
 

@@ -87,6 +87,10 @@ MsgResult messageBox(const std::string& text, const std::string& caption, MsgIco
     return dialogs().messageBox({text, caption, icon, buttons, defaultButton});
 }
 
+void reportError(const std::string& text) {
+    dialogs().reportError(text);
+}
+
 MsgResult ConsoleDialogs::messageBox(const MessageBoxRequest& request) {
     const MsgResult answer = defaultAnswer(request);
     const char* icon = iconName(request.icon);
@@ -96,10 +100,18 @@ MsgResult ConsoleDialogs::messageBox(const MessageBoxRequest& request) {
     return answer;
 }
 
+void ConsoleDialogs::reportError(const std::string& text) {
+    std::fprintf(stderr, "error: %s\n", text.c_str());
+    std::fflush(stderr);
+}
+
 std::optional<std::string> ConsoleDialogs::openFile(const FileDialogRequest&) {
     return std::nullopt;
 }
 std::optional<std::string> ConsoleDialogs::saveFile(const FileDialogRequest&) {
+    return std::nullopt;
+}
+std::optional<int> ConsoleDialogs::chooseFromList(const ListChoiceRequest&) {
     return std::nullopt;
 }
 
@@ -113,6 +125,11 @@ void ScriptedDialogs::queueFile(std::optional<std::string> path) {
     files_.push_back(std::move(path));
 }
 
+void ScriptedDialogs::queueChoice(std::optional<int> index) {
+    std::lock_guard lock(mutex_);
+    choices_.push_back(index);
+}
+
 MsgResult ScriptedDialogs::messageBox(const MessageBoxRequest& request) {
     std::lock_guard lock(mutex_);
     MsgResult answer = defaultAnswer(request);
@@ -122,6 +139,11 @@ MsgResult ScriptedDialogs::messageBox(const MessageBoxRequest& request) {
     }
     shown_.push_back({request, answer});
     return answer;
+}
+
+void ScriptedDialogs::reportError(const std::string& text) {
+    std::lock_guard lock(mutex_);
+    shown_.push_back({{text, "Error", MsgIcon::Error, MsgButtons::Ok}, MsgResult::Ok});
 }
 
 std::optional<std::string> ScriptedDialogs::nextFile(const FileDialogRequest& request) {
@@ -140,6 +162,15 @@ std::optional<std::string> ScriptedDialogs::saveFile(const FileDialogRequest& r)
     return nextFile(r);
 }
 
+std::optional<int> ScriptedDialogs::chooseFromList(const ListChoiceRequest& r) {
+    std::lock_guard lock(mutex_);
+    listChoices_.push_back(r);
+    if (choices_.empty()) return std::nullopt;
+    const std::optional<int> index = choices_.front();
+    choices_.pop_front();
+    return index;
+}
+
 std::vector<ScriptedDialogs::Shown> ScriptedDialogs::shown() const {
     std::lock_guard lock(mutex_);
     return shown_;
@@ -150,12 +181,19 @@ std::vector<FileDialogRequest> ScriptedDialogs::fileDialogs() const {
     return fileDialogs_;
 }
 
+std::vector<ListChoiceRequest> ScriptedDialogs::listChoices() const {
+    std::lock_guard lock(mutex_);
+    return listChoices_;
+}
+
 void ScriptedDialogs::clear() {
     std::lock_guard lock(mutex_);
     answers_.clear();
     files_.clear();
+    choices_.clear();
     shown_.clear();
     fileDialogs_.clear();
+    listChoices_.clear();
 }
 
 ScopedDialogs::ScopedDialogs(Dialogs& d) : previous_(current.load()) {

@@ -1,10 +1,11 @@
-// The one seam through which the program asks the user something: message boxes and the
-// open and save file dialogs. Windows and engines call dialogs(); the program start installs
-// the implementation: QtDialogs for people, ConsoleDialogs where there is no user-interface
-// thread (the CLI), ScriptedDialogs in tests.
+// The one seam through which the program asks the user something: message boxes, the
+// standard error box, the open and save file dialogs and the choice of one line from a list.
+// Windows and engines call dialogs(); the program start installs the implementation: QtDialogs for
+// people, ConsoleDialogs where there is no user-interface thread (the CLI), ScriptedDialogs in
+// tests.
 //
-// messageBox() may be called from any thread; an implementation that shows windows does so
-// on the user-interface thread while the calling worker waits.
+// messageBox() and reportError() may be called from any thread; an implementation that shows
+// windows does so on the user-interface thread while the calling worker waits.
 #pragma once
 
 #include <deque>
@@ -47,6 +48,15 @@ struct FileDialogRequest {
     std::string initialDir;
 };
 
+// A choice of one line from a list, as the settings frame of a capture pin asks for a format.
+struct ListChoiceRequest {
+    std::string title;
+    std::string label; // above the list: "Output format:"
+    std::vector<std::string> items;
+    int selected = -1; // the line chosen when the list opens; -1 for none
+    std::string name;  // the window's object name, by which tests find it
+};
+
 // The buttons of a set, in the order they are shown.
 std::vector<MsgResult> buttonsOf(MsgButtons buttons);
 // The default button of a request, resolved against its set.
@@ -60,9 +70,14 @@ class Dialogs {
     virtual ~Dialogs() = default;
     // This function is thread-safe.
     virtual MsgResult messageBox(const MessageBoxRequest& request) = 0;
+    // The application's standard error box: the text, the error icon and an OK button.
+    // This function is thread-safe.
+    virtual void reportError(const std::string& text) = 0;
     // Empty when the user cancels. User-interface thread only.
     virtual std::optional<std::string> openFile(const FileDialogRequest& request) = 0;
     virtual std::optional<std::string> saveFile(const FileDialogRequest& request) = 0;
+    // The index of the chosen line; empty when the user cancels. User-interface thread only.
+    virtual std::optional<int> chooseFromList(const ListChoiceRequest& request) = 0;
 };
 
 // The implementation in use; ConsoleDialogs until one is installed.
@@ -74,18 +89,26 @@ void setDialogs(Dialogs* d);
 MsgResult messageBox(const std::string& text, const std::string& caption,
                      MsgIcon icon = MsgIcon::None, MsgButtons buttons = MsgButtons::Ok,
                      MsgResult defaultButton = MsgResult::None);
+// Reports an error to the user through the implementation in use. This function is
+// thread-safe.
+void reportError(const std::string& text);
 
 // No user-interface thread: each box is written to standard error as one line and answered
-// with its default button; file dialogs are cancelled.
+// with its default button, an error is written as "error: TEXT"; file dialogs and list
+// choices are cancelled.
 class ConsoleDialogs : public Dialogs {
   public:
     MsgResult messageBox(const MessageBoxRequest& request) override;
+    void reportError(const std::string& text) override;
     std::optional<std::string> openFile(const FileDialogRequest& request) override;
     std::optional<std::string> saveFile(const FileDialogRequest& request) override;
+    std::optional<int> chooseFromList(const ListChoiceRequest& request) override;
 };
 
 // For tests: answers in turn from queued answers (the default button when the queue is
-// empty) and records every box and dialog asked for. This class is thread-safe.
+// empty; a cancel for files and list choices) and records every box and dialog asked for.
+// An error is recorded as the box it shows: caption "Error", the error icon, OK.
+// This class is thread-safe.
 class ScriptedDialogs : public Dialogs {
   public:
     struct Shown {
@@ -95,13 +118,17 @@ class ScriptedDialogs : public Dialogs {
 
     void queueAnswer(MsgResult answer);
     void queueFile(std::optional<std::string> path);
+    void queueChoice(std::optional<int> index);
 
     MsgResult messageBox(const MessageBoxRequest& request) override;
+    void reportError(const std::string& text) override;
     std::optional<std::string> openFile(const FileDialogRequest& request) override;
     std::optional<std::string> saveFile(const FileDialogRequest& request) override;
+    std::optional<int> chooseFromList(const ListChoiceRequest& request) override;
 
     std::vector<Shown> shown() const;
     std::vector<FileDialogRequest> fileDialogs() const;
+    std::vector<ListChoiceRequest> listChoices() const;
     void clear();
 
   private:
@@ -111,8 +138,10 @@ class ScriptedDialogs : public Dialogs {
     // -- All the following fields are protected by mutex_.
     std::deque<MsgResult> answers_;
     std::deque<std::optional<std::string>> files_;
+    std::deque<std::optional<int>> choices_;
     std::vector<Shown> shown_;
     std::vector<FileDialogRequest> fileDialogs_;
+    std::vector<ListChoiceRequest> listChoices_;
 };
 
 // Installs a dialogs implementation for the life of a scope, then puts the previous back.

@@ -1,3 +1,4 @@
+#include "recorder/TScreenCam.h"
 #include "support/LaggingMicrophone.h"
 #include "support/TestSupport.h"
 
@@ -47,6 +48,122 @@ TEST(Cli, BadArgumentsExitWithTwoAndSayWhy) {
         const CommandResult r = run(cli(c.args));
         EXPECT_EQ(r.exitCode, 2) << c.args;
         EXPECT_NE(r.err.find(c.says), std::string::npos) << c.args << "\n" << r.err;
+    }
+}
+
+// Every bad use is found while the arguments are read, before the display or OUTPUT is
+// touched (the display here does not exist): exit code 2, the reason, then the usage of the
+// subcommand (or of the program) on standard error, nothing on standard output.
+TEST(CliArguments, BadUsesExitWithTwoAndShowTheUsage) {
+    ScopedEnv display("DISPLAY", ":59999");
+    const std::string out = scratchDir("cli-args") + "/never.avi";
+    std::filesystem::remove(out);
+    const std::string recordUsage = "Usage: tovamix-cli record-screen";
+    const std::string devicesUsage = "Usage: tovamix-cli devices";
+    const std::string programUsage = "Usage: tovamix-cli [OPTIONS] [SUBCOMMAND]";
+    struct Case {
+        std::string args, says, usage;
+    } cases[] = {
+        {"", "", programUsage},
+        {"frobnicate", "unknown command \"frobnicate\" (try --help)", ""},
+        {"--frobnicate", "unknown command \"--frobnicate\" (try --help)", ""},
+        {"frobnicate devices", "unknown command \"frobnicate\"", ""},
+        {"record-screen", "record-screen needs an OUTPUT.avi file name", recordUsage},
+        {"record-screen --fps 0 " + out, "--fps needs a whole number from 1 to 1000, not \"0\"",
+         recordUsage},
+        {"record-screen --fps 1001 " + out, "--fps needs a whole number from 1 to 1000",
+         recordUsage},
+        {"record-screen --fps 2.5 " + out, "not \"2.5\"", recordUsage},
+        {"record-screen --interval 60001 " + out, "--interval needs a whole number from 1 to 60000",
+         recordUsage},
+        {"record-screen --keyframes -1 " + out, "--keyframes needs a whole number from 0 to 100000",
+         recordUsage},
+        {"record-screen --quality x " + out, "--quality needs a whole number from 0 to 10000",
+         recordUsage},
+        {"record-screen --seconds 0 " + out, "--seconds needs a positive number of seconds",
+         recordUsage},
+        {"record-screen --seconds 2s " + out, "--seconds needs a positive number", recordUsage},
+        {"record-screen --area 1,2,3 " + out, "--area needs X,Y,W,H", recordUsage},
+        {"record-screen --area 1,2,3,-4 " + out, "--area 1,2,3,-4 is empty", recordUsage},
+        {"record-screen --area 0,0,10,10 --select-area " + out,
+         "give either --area or --select-area, not both", recordUsage},
+        {"record-screen --voice " + out, "--voice needs --final", recordUsage},
+        {"record-screen --frobnicate " + out, "unknown option --frobnicate", recordUsage},
+        {"record-screen " + out + " second.avi",
+         "more than one output file: \"" + out + "\" and \"second.avi\"", recordUsage},
+        {"record-screen " + out + " --fps", "--fps", recordUsage}, // the value is missing
+        {"devices extra", "extra", devicesUsage},
+        {"devices --frobnicate", "--frobnicate", devicesUsage},
+    };
+    for (const Case& c : cases) {
+        const CommandResult r = run(cli(c.args) + " </dev/null");
+        EXPECT_EQ(r.exitCode, 2) << c.args;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << c.args << "\n" << r.err;
+        EXPECT_NE(r.err.find(c.usage), std::string::npos) << c.args << "\n" << r.err;
+        EXPECT_EQ(r.err.find("cannot open X display"), std::string::npos) << c.args;
+        EXPECT_EQ(r.out, "") << c.args;
+    }
+    EXPECT_FALSE(fileExists(out));
+}
+
+// --help works for the program and for each subcommand: the usage on standard output, exit 0.
+// The defaults shown are the screen engine's own.
+TEST(CliArguments, HelpShowsTheUsageOfEachSubcommand) {
+    using recorder::TScreenCam;
+    auto defaultOf = [](int value) { return "(default " + std::to_string(value) + ")"; };
+    struct Case {
+        std::string args;
+        std::vector<std::string> says;
+    } cases[] = {
+        {"--help", {"Usage: tovamix-cli", "record-screen", "devices"}},
+        {"record-screen --help",
+         {"Usage: tovamix-cli record-screen", "OUTPUT.avi", "--seconds S", "--area X,Y,W,H",
+          "--select-area", "--final", "--voice", "--interval MS",
+          defaultOf(TScreenCam::DefaultRecordInterval), "--fps N",
+          defaultOf(TScreenCam::DefaultPlaybackRate), "--keyframes N",
+          defaultOf(TScreenCam::DefaultKeyFrameInterval), "--quality Q",
+          defaultOf(TScreenCam::DefaultQuality)}},
+        {"record-screen -h", {"Usage: tovamix-cli record-screen"}},
+        {"devices --help", {"Usage: tovamix-cli devices", "video and audio inputs"}},
+    };
+    for (const Case& c : cases) {
+        const CommandResult r = run(cli(c.args));
+        EXPECT_EQ(r.exitCode, 0) << c.args << "\n" << r.err;
+        for (const std::string& s : c.says)
+            EXPECT_NE(r.out.find(s), std::string::npos) << c.args << ": " << s << "\n" << r.out;
+    }
+}
+
+// Good uses: each option and both spellings of a value are taken, and the summary line is
+// one line on standard output.
+TEST(CliArguments, GoodUsesRecordAndPrintTheSummaryLine) {
+    Xvfb x("320x240x24");
+    ASSERT_TRUE(x.ok());
+    ScopedEnv display("DISPLAY", x.display());
+    const std::string dir = scratchDir("cli-args");
+    struct Case {
+        std::string args;
+        std::string width, height, rate;
+    } cases[] = {
+        {"--seconds 0.5", "320", "240", "10/1"},
+        {"--seconds=0.5 --area=8,6,64,48 --interval 50 --fps 20 --keyframes 0 --quality 0", "64",
+         "48", "20/1"},
+        {"--fps 25 --seconds 0.5 --area 0,0,320,240 --quality 10000", "320", "240", "25/1"},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        const std::string out = dir + "/good" + std::to_string(n++) + ".avi";
+        const CommandResult r = run(cli("record-screen " + c.args + " " + out));
+        ASSERT_EQ(r.exitCode, 0) << c.args << "\n" << r.err;
+        EXPECT_TRUE(std::regex_match(r.out, std::regex("frames=\\d+ skipped=\\d+ "
+                                                       "seconds=\\d+\\.\\d\\d output=" +
+                                                       out + "\n")))
+            << c.args << "\n"
+            << r.out;
+        const auto info = probeVideo(out);
+        EXPECT_EQ(info.at("width"), c.width) << c.args;
+        EXPECT_EQ(info.at("height"), c.height) << c.args;
+        EXPECT_EQ(info.at("r_frame_rate"), c.rate) << c.args;
     }
 }
 

@@ -2,6 +2,7 @@
 #include "media/TBaseFilter.h"
 #include "media/TMediaType.h"
 #include "support/QtEnvironment.h"
+#include "ui/qt/QtDialogs.h"
 
 #include <QApplication>
 #include <QDialog>
@@ -18,6 +19,17 @@ using namespace testsupport;
 
 namespace {
 auto* env = ::testing::AddGlobalTestEnvironment(new QtEnvironment("640x480x24"));
+
+// The list is shown through the dialogs seam; these tests look at the real Qt window.
+class QtDialogsInstalled : public ::testing::Environment {
+  public:
+    void SetUp() override { ui::setDialogs(&qt_); }
+    void TearDown() override { ui::setDialogs(nullptr); }
+
+  private:
+    ui::QtDialogs qt_;
+};
+auto* dialogsEnv = ::testing::AddGlobalTestEnvironment(new QtDialogsInstalled);
 
 AM_MEDIA_TYPE fromCaps(const std::string& caps) {
     AM_MEDIA_TYPE mt;
@@ -97,6 +109,7 @@ void whenDialogShows(std::function<void(QDialog*)> act) {
 }
 
 struct Seen {
+    QString name;
     QString title;
     QStringList rows;
     int selected = -1;
@@ -104,8 +117,9 @@ struct Seen {
 
 Seen look(QDialog* d) {
     Seen s;
+    s.name = d->objectName();
     s.title = d->windowTitle();
-    auto* list = d->findChild<QListWidget*>("Formats");
+    auto* list = d->findChild<QListWidget*>("Items");
     if (!list) return s;
     for (int i = 0; i < list->count(); ++i)
         s.rows << list->item(i)->text();
@@ -149,8 +163,8 @@ TEST(PinPropertyPages, NoPinOrNoStreamConfigShowsNothing) {
         shown = true;
         d->reject();
     });
-    EXPECT_EQ(ShowPinPropertyPages(nullptr, nullptr), S_FALSE);
-    EXPECT_EQ(ShowPinPropertyPages(nullptr, std::make_shared<PlainPin>()), E_NOINTERFACE);
+    EXPECT_EQ(ShowPinPropertyPages(nullptr), S_FALSE);
+    EXPECT_EQ(ShowPinPropertyPages(std::make_shared<PlainPin>()), E_NOINTERFACE);
     pump(100);
     EXPECT_FALSE(shown);
     // Leave no timer behind for the next test.
@@ -165,10 +179,11 @@ TEST(PinPropertyPages, OkAppliesTheChosenFormatAndCancelChangesNothing) {
     whenDialogShows([&](QDialog* d) {
         seen = look(d);
         d->grab().save(QString::fromStdString(scratchDir("pin-pages") + "/dialog.png"));
-        d->findChild<QListWidget*>("Formats")->setCurrentRow(1);
+        d->findChild<QListWidget*>("Items")->setCurrentRow(1);
         press(d, QDialogButtonBox::Ok);
     });
-    EXPECT_EQ(ShowPinPropertyPages(nullptr, pin), S_OK);
+    EXPECT_EQ(ShowPinPropertyPages(pin), S_OK);
+    EXPECT_EQ(seen.name, "PinPropertyPages");
     EXPECT_EQ(seen.title, "Capture");
     EXPECT_EQ(seen.rows, QStringList({"YUY2  640 x 480  30 fps", "YUY2  320 x 240  15 fps",
                                       "I420  640 x 480  30 fps", "RGB24  320 x 240  29.97 fps"}));
@@ -180,15 +195,15 @@ TEST(PinPropertyPages, OkAppliesTheChosenFormatAndCancelChangesNothing) {
     // A refused format: the result comes back unchanged.
     pin->setResult = VFW_E_NOT_STOPPED;
     whenDialogShows([&](QDialog* d) { press(d, QDialogButtonBox::Ok); });
-    EXPECT_EQ(ShowPinPropertyPages(nullptr, pin), VFW_E_NOT_STOPPED);
+    EXPECT_EQ(ShowPinPropertyPages(pin), VFW_E_NOT_STOPPED);
     EXPECT_EQ(pin->setCalls, 2);
     EXPECT_EQ(pin->lastSet.format, pin->caps[2].format); // the current one, left as it was
 
     whenDialogShows([&](QDialog* d) {
-        d->findChild<QListWidget*>("Formats")->setCurrentRow(0);
+        d->findChild<QListWidget*>("Items")->setCurrentRow(0);
         press(d, QDialogButtonBox::Cancel);
     });
-    EXPECT_EQ(ShowPinPropertyPages(nullptr, pin), S_FALSE);
+    EXPECT_EQ(ShowPinPropertyPages(pin), S_FALSE);
     EXPECT_EQ(pin->setCalls, 2);
 }
 
@@ -205,7 +220,7 @@ TEST(PinPropertyPages, TheCurrentFormatIsFoundByWhatTheUserSees) {
         seen = look(d);
         press(d, QDialogButtonBox::Cancel);
     });
-    EXPECT_EQ(ShowPinPropertyPages(nullptr, pin), S_FALSE);
+    EXPECT_EQ(ShowPinPropertyPages(pin), S_FALSE);
     EXPECT_EQ(seen.selected, 1);
 }
 
@@ -231,10 +246,10 @@ TEST(PinPropertyPages, TheTestCamerasCapturePinTakesThePickedFormat) {
     whenDialogShows([&](QDialog* d) {
         seen = look(d);
         d->grab().save(QString::fromStdString(scratchDir("pin-pages") + "/camera.png"));
-        d->findChild<QListWidget*>("Formats")->setCurrentRow(1);
+        d->findChild<QListWidget*>("Items")->setCurrentRow(1);
         press(d, QDialogButtonBox::Ok);
     });
-    EXPECT_EQ(ShowPinPropertyPages(nullptr, capture), S_OK);
+    EXPECT_EQ(ShowPinPropertyPages(capture), S_OK);
     EXPECT_EQ(seen.title, "Capture");
     EXPECT_EQ(seen.rows, QStringList({"YUY2  640 x 480  30 fps", "YUY2  320 x 240  15 fps",
                                       "I420  640 x 480  30 fps", "RGB24  320 x 240  30 fps"}));

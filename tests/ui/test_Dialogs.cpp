@@ -43,6 +43,28 @@ TEST(Dialogs, ScriptedDialogsAnswerInTurnAndRecordEveryBox) {
     EXPECT_EQ(scripted.fileDialogs().size(), 2u);
 }
 
+// Errors reported through the seam are recorded as the standard error box; a list choice
+// is recorded and answered from the queue, a cancel when nothing is queued.
+TEST(Dialogs, ScriptedDialogsRecordErrorsAndListChoices) {
+    ScriptedDialogs scripted;
+    ScopedDialogs use(scripted);
+    reportError("Error Creating AVI file");
+    scripted.queueChoice(2);
+    const ListChoiceRequest request{"Capture", "Output format:", {"a", "b", "c"}, 1, "Pages"};
+    EXPECT_EQ(dialogs().chooseFromList(request), 2);
+    EXPECT_EQ(dialogs().chooseFromList(request), std::nullopt);
+    const auto shown = scripted.shown();
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].request.text, "Error Creating AVI file");
+    EXPECT_EQ(shown[0].request.icon, MsgIcon::Error);
+    EXPECT_EQ(shown[0].request.buttons, MsgButtons::Ok);
+    const auto choices = scripted.listChoices();
+    ASSERT_EQ(choices.size(), 2u);
+    EXPECT_EQ(choices[0].title, "Capture");
+    EXPECT_EQ(choices[0].items, std::vector<std::string>({"a", "b", "c"}));
+    EXPECT_EQ(choices[0].selected, 1);
+}
+
 TEST(Dialogs, ConsoleDialogsWriteToStandardErrorAndAnswerTheDefault) {
     ConsoleDialogs console;
     testing::internal::CaptureStderr();
@@ -51,6 +73,12 @@ TEST(Dialogs, ConsoleDialogsWriteToStandardErrorAndAnswerTheDefault) {
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(r, MsgResult::Cancel);
     EXPECT_EQ(err, "[Error, warning] Error Creating AVI file (answered Cancel)\n");
+
+    testing::internal::CaptureStderr();
+    console.reportError("cannot open \"x.avi\"");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "error: cannot open \"x.avi\"\n");
+    // Nobody to ask: a list choice is cancelled.
+    EXPECT_EQ(console.chooseFromList({"Capture", "", {"a"}, 0, ""}), std::nullopt);
 }
 
 TEST(Dialogs, QtFilterTakesTheDescriptions) {

@@ -92,6 +92,10 @@ constexpr long EC_DEVICE_LOST = 0x1F;
 constexpr long EC_STEP_COMPLETE = 0x24;
 constexpr long EC_GRAPH_CHANGED = 0x50;
 constexpr long EC_CLOCK_UNSET = 0x51;
+// DVD event codes: EC_DVDBASE (0x100) plus the event's number.
+constexpr long EC_DVD_TITLE_CHANGE = 0x102;
+constexpr long EC_DVD_CHAPTER_START = 0x103;
+constexpr long EC_DVD_CURRENT_HMSF_TIME = 0x11A;
 
 // Seeking flags.
 constexpr uint32_t AM_SEEKING_NoPositioning = 0;

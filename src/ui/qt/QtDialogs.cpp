@@ -1,11 +1,18 @@
 #include "QtDialogs.h"
 
+#include "ErrorBox.h"
+
 #include <QApplication>
+#include <QDialog>
+#include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QLabel>
+#include <QListWidget>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QThread>
+#include <QVBoxLayout>
 
 namespace ui {
 
@@ -132,6 +139,40 @@ std::optional<std::string> QtDialogs::saveFile(const FileDialogRequest& r) {
         QFileDialog::getSaveFileName(QApplication::activeWindow(), QString::fromStdString(r.title),
                                      startPath(r), QString::fromStdString(qtFilterOf(r.filter))),
         r);
+}
+
+void QtDialogs::reportError(const std::string& text) {
+    showErrorText(text);
+}
+
+std::optional<int> QtDialogs::chooseFromList(const ListChoiceRequest& r) {
+    QDialog dialog(QApplication::activeWindow());
+    dialog.setObjectName(QString::fromStdString(r.name));
+    dialog.setWindowTitle(QString::fromStdString(r.title));
+    dialog.setModal(true);
+    auto* layout = new QVBoxLayout(&dialog);
+    auto* label = new QLabel(QString::fromStdString(r.label), &dialog);
+    auto* list = new QListWidget(&dialog);
+    list->setObjectName("Items");
+    list->setSelectionMode(QAbstractItemView::SingleSelection);
+    label->setBuddy(list);
+    for (const std::string& item : r.items)
+        list->addItem(QString::fromStdString(item));
+    if (r.selected >= 0 && r.selected < int(r.items.size())) list->setCurrentRow(r.selected);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
+    buttons->button(QDialogButtonBox::Ok)->setEnabled(!r.items.empty());
+    QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+    QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+    QObject::connect(list, &QListWidget::itemDoubleClicked, &dialog, &QDialog::accept);
+    layout->addWidget(label);
+    layout->addWidget(list);
+    layout->addWidget(buttons);
+    dialog.resize(360, 240);
+
+    if (dialog.exec() != QDialog::Accepted) return std::nullopt;
+    const int row = list->currentRow();
+    if (row < 0 || row >= int(r.items.size())) return std::nullopt;
+    return row;
 }
 
 void QtUiThread::post(std::function<void()> fn) {

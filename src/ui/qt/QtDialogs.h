@@ -1,7 +1,7 @@
-// Qt implementations of the user-interface seams: message boxes and file dialogs shown as
-// Qt windows, and posting to Qt's main thread. Install both at program start, after the
-// QApplication exists. A message box asked for from a worker is shown on the user-interface
-// thread while the worker waits for the answer.
+// Qt implementations of the user-interface seams: message boxes, the standard error box, file
+// dialogs and list choices shown as Qt windows, and posting to Qt's main thread. Install both at
+// program start, after the QApplication exists. A message box asked for from a worker is shown on
+// the user-interface thread while the worker waits for the answer.
 #pragma once
 
 #include "ui/Dialogs.h"
@@ -13,8 +13,13 @@ class QtDialogs : public Dialogs {
   public:
     // This function is thread-safe.
     MsgResult messageBox(const MessageBoxRequest& request) override;
+    // This function is thread-safe.
+    void reportError(const std::string& text) override;
     std::optional<std::string> openFile(const FileDialogRequest& request) override;
     std::optional<std::string> saveFile(const FileDialogRequest& request) override;
+    // A modal dialog over the active window: the label, the list with the request's line
+    // chosen, OK and Cancel; a double click on a line takes it.
+    std::optional<int> chooseFromList(const ListChoiceRequest& request) override;
 };
 
 class QtUiThread : public UiThread {

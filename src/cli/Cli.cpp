@@ -1,0 +1,33 @@
+#include "Cli.h"
+
+#include "ui/UiThread.h"
+
+#include <QApplication>
+#include <chrono>
+#include <cstdio>
+
+namespace cli {
+
+int fail(const std::string& message) {
+    std::fprintf(stderr, "tovamix-cli: %s\n", message.c_str());
+    return ExitBadUse;
+}
+
+QApplication* application() {
+    static int argc = 1;
+    static char name[] = "tovamix-cli";
+    static char* argv[] = {name, nullptr};
+    static QApplication* app = new QApplication(argc, argv);
+    return app;
+}
+
+void runUntil(const std::function<bool()>& done) {
+    auto& queue = ui::defaultEventQueue();
+    while (!done()) {
+        queue.processPending();
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        if (!done()) queue.runUntil(done, std::chrono::milliseconds(10));
+    }
+}
+
+} // namespace cli

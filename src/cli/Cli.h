@@ -1,0 +1,40 @@
+// What the subcommands of tovamix-cli share: how a bad use ends, the Qt application made on
+// first need, and the loop that stands in for the user-interface thread. main() dispatches;
+// each subcommand lives in its own file and registers itself through its add function.
+//
+// Everything here runs on the main thread, which plays the user-interface thread: it drains
+// the default event queue (the recording worker's end handler arrives there) and Qt's events
+// (the media graphs' notifications); message boxes go to standard error.
+#pragma once
+
+#include <CLI/CLI.hpp>
+
+#include <functional>
+#include <string>
+
+class QApplication;
+
+namespace cli {
+
+// The exit code of a bad use: an unknown option, a bad value, a display or file that cannot
+// be had.
+constexpr int ExitBadUse = 2;
+
+// What a subcommand does once its arguments are parsed and checked; returns the exit code.
+using Run = std::function<int()>;
+
+// Registers a subcommand on app. When the command line chooses it, its parse callback checks
+// the arguments (throwing a CLI::ParseError with the reason for a bad use) and sets run.
+CLI::App* addRecordScreen(CLI::App& app, Run& run);
+CLI::App* addDevices(CLI::App& app, Run& run);
+
+// Writes "tovamix-cli: message" to standard error and returns ExitBadUse.
+int fail(const std::string& message);
+
+// The Qt application that the area selection and the media graphs' events need; made once.
+QApplication* application();
+
+// Runs the worker's posted end handlers and Qt's events until done() holds.
+void runUntil(const std::function<bool()>& done);
+
+} // namespace cli
