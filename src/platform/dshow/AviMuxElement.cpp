@@ -1,15 +1,14 @@
 #include "AviMuxElement.h"
 
+#include "AviMuxInternal.h"
 #include "platform/vfw/AviMuxer.h"
 
 #include <gst/base/gstaggregator.h>
 #include <gst/gst.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <memory>
-#include <numeric>
 #include <string>
 #include <utility>
 #include <vector>
@@ -20,244 +19,14 @@ GST_DEBUG_CATEGORY_STATIC(tovamix_avimux_debug);
 namespace platform::dshow {
 namespace {
 
-// AVI keeps one chunk per frame and libavformat derives the stream rate from it; above this
-// it replaces the frame rate by a 1/600 clock, which breaks frame counting.
-constexpr int kMaxFrameRate = 1000;
-constexpr int kMaxPcmRate = 48000; // beyond it WAVE_FORMAT_EXTENSIBLE would replace tag 1
-
-// A reference to a GStreamer mini object (buffer, caps, query, event) that drops itself.
-template <typename T> class MiniRef {
-  public:
-    MiniRef() = default;
-    // Takes over the reference p holds.
-    explicit MiniRef(T* p) : p_(p) {}
-    ~MiniRef() { reset(); }
-    MiniRef(MiniRef&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
-    MiniRef& operator=(MiniRef&& o) noexcept {
-        if (this != &o) {
-            reset();
-            p_ = std::exchange(o.p_, nullptr);
-        }
-        return *this;
-    }
-    T* get() const { return p_; }
-    explicit operator bool() const { return p_ != nullptr; }
-    void reset() {
-        if (p_) gst_mini_object_unref(GST_MINI_OBJECT_CAST(p_));
-        p_ = nullptr;
-    }
-
-  private:
-    T* p_ = nullptr;
-};
-
-// A buffer's bytes mapped for reading, unmapped when this goes.
-class MappedBuffer {
-  public:
-    explicit MappedBuffer(GstBuffer* buf) : buf_(buf) {
-        mapped_ = buf && gst_buffer_map(buf, &map_, GST_MAP_READ);
-    }
-    ~MappedBuffer() {
-        if (mapped_) gst_buffer_unmap(buf_, &map_);
-    }
-    MappedBuffer(const MappedBuffer&) = delete;
-    MappedBuffer& operator=(const MappedBuffer&) = delete;
-    bool ok() const { return mapped_; }
-    const uint8_t* data() const { return map_.data; }
-    size_t size() const { return map_.size; }
-
-  private:
-    GstBuffer* buf_;
-    GstMapInfo map_{};
-    bool mapped_ = false;
-};
-
-// A string GLib allocated, freed when this goes.
-using GlibText = std::unique_ptr<gchar, decltype(&g_free)>;
-GlibText takeString(gchar* s) {
-    return GlibText(s, &g_free);
-}
-
-std::string capsText(const GstCaps* caps) {
-    const GlibText s = takeString(gst_caps_to_string(caps));
-    return s ? s.get() : "(none)";
-}
-
-// What one input stream is, as the AVI header states it. The FourCC or wave tag is one the
-// muxer core names (vfw::fourccXVID, ...).
-struct StreamFormat {
-    bool video = false;
-    uint32_t tag = 0;
-    // video
-    int width = 0, height = 0, fpsN = 0, fpsD = 1, bitsPerPixel = 0;
-    // audio
-    int rate = 0, channels = 0, bitsPerSample = 0, blockAlign = 0, frameSize = 0;
-    int64_t bitRate = 0;
-    std::vector<uint8_t> extradata;
-
-    // Whether a stream in this format can go on in a file whose header states `o`. The bit
-    // rate and codec data are not compared: the header keeps its own, and a stream may state
-    // them again differently (a nominal rate, codec data that the frames repeat).
-    bool continues(const StreamFormat& o) const {
-        return video == o.video && tag == o.tag && width == o.width && height == o.height &&
-               fpsN == o.fpsN && fpsD == o.fpsD && bitsPerPixel == o.bitsPerPixel &&
-               rate == o.rate && channels == o.channels && bitsPerSample == o.bitsPerSample &&
-               blockAlign == o.blockAlign && frameSize == o.frameSize;
-    }
-
-    vfw::AviVideoFormat videoFormat() const {
-        vfw::AviVideoFormat f;
-        f.fourcc = tag;
-        f.width = width;
-        f.height = height;
-        f.bitCount = bitsPerPixel;
-        f.rateNum = fpsN;
-        f.rateDen = fpsD;
-        f.bitRate = bitRate;
-        f.extraData = extradata;
-        return f;
-    }
-    vfw::AviAudioFormat audioFormat() const {
-        vfw::AviAudioFormat f;
-        f.waveTag = uint16_t(tag);
-        f.rate = rate;
-        f.channels = channels;
-        f.bitsPerSample = bitsPerSample;
-        f.blockAlign = blockAlign;
-        f.frameSize = frameSize;
-        f.bitRate = bitRate;
-        f.extraData = extradata;
-        return f;
-    }
-    // The duration of the positions counted for this stream (see vfw::positionUnit).
-    vfw::AviUnit unit() const {
-        return video ? vfw::positionUnit(videoFormat()) : vfw::positionUnit(audioFormat());
-    }
-    bool isPcm() const { return !video && tag == vfw::waveTagPCM; }
-};
-
-// Reads the caps of a sink pad into a stream format; on failure says why in `why`.
-bool parseVideoCaps(const GstStructure* s, StreamFormat& f, std::string& why) {
-    const char* name = gst_structure_get_name(s);
-    f.video = true;
-    int version = 0;
-    gboolean systemStream = FALSE;
-    if (std::strcmp(name, "video/x-msvideocodec") == 0) {
-        if (!gst_structure_get_int(s, "msvideoversion", &version) || version != 1) {
-            why = "only MS Video 1 (msvideoversion=1) is written";
-            return false;
-        }
-        int bpp = 16;
-        if (!gst_structure_get_int(s, "bpp", &bpp)) gst_structure_get_int(s, "depth", &bpp);
-        if (bpp != 16) {
-            why = "only 16-bit MS Video 1 is written, the stream has " + std::to_string(bpp) +
-                  " bits per pixel";
-            return false;
-        }
-        f.tag = vfw::fourccMSVC;
-        f.bitsPerPixel = bpp;
-    } else if (std::strcmp(name, "video/x-xvid") == 0 ||
-               (std::strcmp(name, "video/mpeg") == 0 &&
-                gst_structure_get_int(s, "mpegversion", &version) && version == 4 &&
-                (!gst_structure_has_field(s, "systemstream") ||
-                 (gst_structure_get_boolean(s, "systemstream", &systemStream) && !systemStream)))) {
-        f.tag = vfw::fourccXVID;
-        f.bitsPerPixel = 24;
-    } else {
-        why = "the video pads take MPEG-4 video (video/x-xvid, video/mpeg with mpegversion=4) "
-              "and MS Video 1 (video/x-msvideocodec)";
-        return false;
-    }
-    if (!gst_structure_get_int(s, "width", &f.width) ||
-        !gst_structure_get_int(s, "height", &f.height) || f.width <= 0 || f.height <= 0 ||
-        f.width > 65535 || f.height > 65535) {
-        why = "a picture width and height (1..65535) are needed";
-        return false;
-    }
-    if (!gst_structure_get_fraction(s, "framerate", &f.fpsN, &f.fpsD) || f.fpsN <= 0 ||
-        f.fpsD <= 0 || int64_t(f.fpsN) > int64_t(kMaxFrameRate) * f.fpsD) {
-        why = "a fixed frame rate above 0 and up to " + std::to_string(kMaxFrameRate) +
-              " frames per second is needed";
-        return false;
-    }
-    const int common = std::gcd(f.fpsN, f.fpsD);
-    f.fpsN /= common;
-    f.fpsD /= common;
-    if (const GValue* v = gst_structure_get_value(s, "codec_data");
-        v && G_VALUE_HOLDS(v, GST_TYPE_BUFFER) && f.tag == vfw::fourccXVID) {
-        const MappedBuffer data(gst_value_get_buffer(v));
-        if (data.ok()) f.extradata.assign(data.data(), data.data() + data.size());
-    }
-    return true;
-}
-
-bool parseAudioCaps(const GstStructure* s, StreamFormat& f, std::string& why) {
-    const char* name = gst_structure_get_name(s);
-    f.video = false;
-    if (!gst_structure_get_int(s, "rate", &f.rate) || f.rate <= 0 ||
-        !gst_structure_get_int(s, "channels", &f.channels) || f.channels <= 0) {
-        why = "a sample rate and a channel count are needed";
-        return false;
-    }
-    if (f.channels > 2) {
-        why = "mono and stereo are written, the stream has " + std::to_string(f.channels) +
-              " channels";
-        return false;
-    }
-    if (std::strcmp(name, "audio/mpeg") == 0) {
-        int version = 0, layer = 0;
-        if (!gst_structure_get_int(s, "mpegversion", &version) || version != 1 ||
-            !gst_structure_get_int(s, "layer", &layer) || layer != 3) {
-            why = "of MPEG audio only layer 3 (MP3) is written";
-            return false;
-        }
-        // MPEG-1 layer 3 frames carry 1152 samples, MPEG-2 and 2.5 frames 576.
-        int audioVersion = 0;
-        if (gst_structure_get_int(s, "mpegaudioversion", &audioVersion))
-            f.frameSize = audioVersion == 1 ? 1152 : 576;
-        else
-            f.frameSize = f.rate >= 32000 ? 1152 : 576;
-        int bitrate = 0;
-        if (gst_structure_get_int(s, "bitrate", &bitrate) && bitrate > 0) f.bitRate = bitrate;
-        f.tag = vfw::waveTagMP3;
-        return true;
-    }
-    if (std::strcmp(name, "audio/x-raw") == 0) {
-        const char* format = gst_structure_get_string(s, "format");
-        const char* layout = gst_structure_get_string(s, "layout");
-        if (layout && std::strcmp(layout, "interleaved") != 0) {
-            why = "PCM must be interleaved";
-            return false;
-        }
-        if (format && std::strcmp(format, "S16LE") == 0) {
-            f.bitsPerSample = 16;
-        } else if (format && std::strcmp(format, "U8") == 0) {
-            f.bitsPerSample = 8;
-        } else {
-            why = "PCM is written as S16LE or U8";
-            return false;
-        }
-        if (f.rate > kMaxPcmRate) {
-            why = "PCM is written up to " + std::to_string(kMaxPcmRate) + " Hz";
-            return false;
-        }
-        f.tag = vfw::waveTagPCM;
-        f.blockAlign = f.channels * f.bitsPerSample / 8;
-        f.bitRate = int64_t(f.rate) * f.blockAlign * 8;
-        return true;
-    }
-    why = "the audio pads take MP3 (audio/mpeg, layer 3) and PCM (audio/x-raw)";
-    return false;
-}
-
-bool parseCaps(const GstCaps* caps, bool video, StreamFormat& f, std::string& why) {
-    if (!caps || gst_caps_get_size(caps) != 1 || !gst_caps_is_fixed(caps)) {
-        why = "the caps are not fixed";
-        return false;
-    }
-    const GstStructure* s = gst_caps_get_structure(caps, 0);
-    return video ? parseVideoCaps(s, f, why) : parseAudioCaps(s, f, why);
-}
+using avimux::capsText;
+using avimux::describe;
+using avimux::GlibText;
+using avimux::MappedBuffer;
+using avimux::MiniRef;
+using avimux::parseCaps;
+using avimux::StreamFormat;
+using avimux::takeString;
 
 // Per sink pad. Written and read by the aggregate thread only (caps events are handled
 // there too); `video` and `serial` are fixed when the pad is made.
@@ -406,17 +175,6 @@ bool downstreamSeekable(GstAggregator* agg) {
 }
 
 // ---- header, packets, trailer ----
-
-std::string describe(const StreamFormat& f) {
-    if (f.video)
-        return vfw::fourCCToString(f.tag) + " " + std::to_string(f.width) + "x" +
-               std::to_string(f.height) + " at " + std::to_string(f.fpsN) + "/" +
-               std::to_string(f.fpsD) + " fps";
-    char ftag[16];
-    std::snprintf(ftag, sizeof ftag, "0x%04x", unsigned(f.tag));
-    return std::string("audio tag ") + ftag + " " + std::to_string(f.rate) + " Hz " +
-           std::to_string(f.channels) + " ch";
-}
 
 GstFlowReturn writeHeader(GstAggregator* agg, const PadList& list) {
     MuxState& s = *muxOf(agg)->state;
