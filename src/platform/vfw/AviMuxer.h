@@ -40,7 +40,7 @@ constexpr uint16_t waveTagPCM = 1; // interleaved PCM: 8 bits unsigned or 16 bit
 
 // The end of one output, filled in when the muxer finishes or closes it.
 struct AviFileStatus {
-    bool finished = false; // the last release ran
+    bool finished = false; // finished or closed (for AviFile: its last release ran)
     bool ok = false;       // index, headers and close all succeeded
     std::string error;     // why not, naming the file
 };
