@@ -532,3 +532,46 @@ TEST_F(AviMuxElement, ALocationIsWrittenOnlyWhenDataArriveAndNeverThroughALink) 
     EXPECT_NE(o.debug.find("symbolic link"), std::string::npos) << o.debug;
     EXPECT_EQ(contents(victim), "precious");
 }
+
+// Each kind of stream the element takes, written into a file of its own through "location",
+// comes back with the FourCC or tag the program writes.
+TEST_F(AviMuxElement, EachKindWrittenToALocationKeepsItsFourCCOrTag) {
+    struct Case {
+        const char* name;
+        std::string source; // ends in a pad of m
+        const char* stream;
+        const char* key;
+        const char* tag;
+        int frames; // in the stream header
+    };
+    const std::string video = "videotestsrc num-buffers=10 ! "
+                              "video/x-raw,width=160,height=120,framerate=10/1 ! ";
+    const std::string sound = "audiotestsrc num-buffers=5 samplesperbuffer=2205 ! "
+                              "audio/x-raw,rate=22050,channels=1";
+    for (const Case& c : {
+             Case{"msvc",
+                  video + "videoconvert ! video/x-raw,format=RGB15 ! avenc_msvideo1 ! "
+                          "m.video_0",
+                  "v:0", "codec_tag_string", "MSVC", 10},
+             Case{"xvid", video + "avenc_mpeg4 ! m.video_0", "v:0", "codec_tag_string", "XVID", 10},
+             Case{"mp3", sound + " ! lamemp3enc ! m.audio_0", "a:0", "codec_tag", "0x0055", -1},
+             Case{"pcm", sound + ",format=S16LE ! m.audio_0", "a:0", "codec_tag", "0x0001",
+                  5 * 2205},
+         }) {
+        SCOPED_TRACE(c.name);
+        const std::string out = scratchDir("avimux") + "/kind_" + c.name + ".avi";
+        const Outcome o =
+            play(c.source + " tovamixavimux name=m location=" + out + " ! fakesink async=false");
+        ASSERT_TRUE(o.eos) << o.parseError << o.errorSource << ": " << o.message << " / "
+                           << o.debug;
+        const auto s = probeStream(out, c.stream);
+        EXPECT_EQ(s.count(c.key) ? s.at(c.key) : "", c.tag);
+        if (c.frames >= 0) {
+            EXPECT_EQ(number(s, "nb_frames"), c.frames);
+        }
+        // (A file of PCM alone makes ffmpeg warn that it estimates the duration.)
+        const auto decoded = run("ffmpeg -v error -xerror -i '" + out + "' -f null -");
+        EXPECT_EQ(decoded.exitCode, 0);
+        EXPECT_EQ(withoutLayoutGuess(decoded.err), "");
+    }
+}

@@ -1,22 +1,16 @@
 #include "AviMuxElement.h"
 
-#include "platform/vfw/OutputFile.h"
+#include "AviMuxInternal.h"
+#include "platform/vfw/AviMuxer.h"
 
 #include <gst/base/gstaggregator.h>
 #include <gst/gst.h>
-
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
-#include <libavutil/channel_layout.h>
-#include <libavutil/error.h>
-#include <libavutil/mem.h>
-}
 
 #include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 GST_DEBUG_CATEGORY_STATIC(tovamix_avimux_debug);
@@ -25,195 +19,14 @@ GST_DEBUG_CATEGORY_STATIC(tovamix_avimux_debug);
 namespace platform::dshow {
 namespace {
 
-constexpr uint32_t fourCC(char a, char b, char c, char d) {
-    return uint32_t(uint8_t(a)) | uint32_t(uint8_t(b)) << 8 | uint32_t(uint8_t(c)) << 16 |
-           uint32_t(uint8_t(d)) << 24;
-}
-
-constexpr int kIoBufferSize = 64 * 1024;
-// AVI keeps one chunk per frame and libavformat derives the stream rate from it; above this
-// it replaces the frame rate by a 1/600 clock, which breaks frame counting.
-constexpr int kMaxFrameRate = 1000;
-constexpr int kMaxPcmRate = 48000; // beyond it WAVE_FORMAT_EXTENSIBLE would replace tag 1
-
-std::string avError(int code) {
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(code, text, sizeof text);
-    return text;
-}
-
-std::string capsText(const GstCaps* caps) {
-    gchar* s = gst_caps_to_string(caps);
-    std::string text = s ? s : "(none)";
-    g_free(s);
-    return text;
-}
-
-// What one input stream is, as the AVI header states it.
-struct StreamFormat {
-    AVMediaType type = AVMEDIA_TYPE_UNKNOWN;
-    AVCodecID codec = AV_CODEC_ID_NONE;
-    uint32_t tag = 0;
-    // video
-    int width = 0, height = 0, fpsN = 0, fpsD = 1, bitsPerPixel = 0;
-    // audio
-    int rate = 0, channels = 0, bitsPerSample = 0, blockAlign = 0, frameSize = 0;
-    int64_t bitRate = 0;
-    std::vector<uint8_t> extradata;
-
-    // Whether a stream in this format can go on in a file whose header states `o`. The bit
-    // rate and codec data are not compared: the header keeps its own, and a stream may state
-    // them again differently (a nominal rate, codec data that the frames repeat).
-    bool continues(const StreamFormat& o) const {
-        return type == o.type && codec == o.codec && tag == o.tag && width == o.width &&
-               height == o.height && fpsN == o.fpsN && fpsD == o.fpsD &&
-               bitsPerPixel == o.bitsPerPixel && rate == o.rate && channels == o.channels &&
-               bitsPerSample == o.bitsPerSample && blockAlign == o.blockAlign &&
-               frameSize == o.frameSize;
-    }
-
-    // The time base of the positions counted for this stream: one frame for video and MP3,
-    // one sample frame for PCM.
-    AVRational unit() const {
-        if (type == AVMEDIA_TYPE_VIDEO) return {fpsD, fpsN};
-        if (codec == AV_CODEC_ID_MP3) return {frameSize, rate};
-        return {1, rate};
-    }
-    bool isPcm() const { return codec == AV_CODEC_ID_PCM_S16LE || codec == AV_CODEC_ID_PCM_U8; }
-};
-
-// Reads the caps of a sink pad into a stream format; on failure says why in `why`.
-bool parseVideoCaps(const GstStructure* s, StreamFormat& f, std::string& why) {
-    const char* name = gst_structure_get_name(s);
-    f.type = AVMEDIA_TYPE_VIDEO;
-    int version = 0;
-    gboolean systemStream = FALSE;
-    if (std::strcmp(name, "video/x-msvideocodec") == 0) {
-        if (!gst_structure_get_int(s, "msvideoversion", &version) || version != 1) {
-            why = "only MS Video 1 (msvideoversion=1) is written";
-            return false;
-        }
-        int bpp = 16;
-        if (!gst_structure_get_int(s, "bpp", &bpp)) gst_structure_get_int(s, "depth", &bpp);
-        if (bpp != 16) {
-            why = "only 16-bit MS Video 1 is written, the stream has " + std::to_string(bpp) +
-                  " bits per pixel";
-            return false;
-        }
-        f.codec = AV_CODEC_ID_MSVIDEO1;
-        f.tag = fourCC('M', 'S', 'V', 'C');
-        f.bitsPerPixel = bpp;
-    } else if (std::strcmp(name, "video/x-xvid") == 0 ||
-               (std::strcmp(name, "video/mpeg") == 0 &&
-                gst_structure_get_int(s, "mpegversion", &version) && version == 4 &&
-                (!gst_structure_has_field(s, "systemstream") ||
-                 (gst_structure_get_boolean(s, "systemstream", &systemStream) && !systemStream)))) {
-        f.codec = AV_CODEC_ID_MPEG4;
-        f.tag = fourCC('X', 'V', 'I', 'D');
-        f.bitsPerPixel = 24;
-    } else {
-        why = "the video pads take MPEG-4 video (video/x-xvid, video/mpeg with mpegversion=4) "
-              "and MS Video 1 (video/x-msvideocodec)";
-        return false;
-    }
-    if (!gst_structure_get_int(s, "width", &f.width) ||
-        !gst_structure_get_int(s, "height", &f.height) || f.width <= 0 || f.height <= 0 ||
-        f.width > 65535 || f.height > 65535) {
-        why = "a picture width and height (1..65535) are needed";
-        return false;
-    }
-    if (!gst_structure_get_fraction(s, "framerate", &f.fpsN, &f.fpsD) || f.fpsN <= 0 ||
-        f.fpsD <= 0 || int64_t(f.fpsN) > int64_t(kMaxFrameRate) * f.fpsD) {
-        why = "a fixed frame rate above 0 and up to " + std::to_string(kMaxFrameRate) +
-              " frames per second is needed";
-        return false;
-    }
-    AVRational reduced{f.fpsN, f.fpsD};
-    av_reduce(&reduced.num, &reduced.den, f.fpsN, f.fpsD, INT32_MAX);
-    f.fpsN = reduced.num;
-    f.fpsD = reduced.den;
-    if (const GValue* v = gst_structure_get_value(s, "codec_data");
-        v && G_VALUE_HOLDS(v, GST_TYPE_BUFFER) && f.codec == AV_CODEC_ID_MPEG4) {
-        GstBuffer* data = gst_value_get_buffer(v);
-        GstMapInfo map;
-        if (data && gst_buffer_map(data, &map, GST_MAP_READ)) {
-            f.extradata.assign(map.data, map.data + map.size);
-            gst_buffer_unmap(data, &map);
-        }
-    }
-    return true;
-}
-
-bool parseAudioCaps(const GstStructure* s, StreamFormat& f, std::string& why) {
-    const char* name = gst_structure_get_name(s);
-    f.type = AVMEDIA_TYPE_AUDIO;
-    if (!gst_structure_get_int(s, "rate", &f.rate) || f.rate <= 0 ||
-        !gst_structure_get_int(s, "channels", &f.channels) || f.channels <= 0) {
-        why = "a sample rate and a channel count are needed";
-        return false;
-    }
-    if (f.channels > 2) {
-        why = "mono and stereo are written, the stream has " + std::to_string(f.channels) +
-              " channels";
-        return false;
-    }
-    if (std::strcmp(name, "audio/mpeg") == 0) {
-        int version = 0, layer = 0;
-        if (!gst_structure_get_int(s, "mpegversion", &version) || version != 1 ||
-            !gst_structure_get_int(s, "layer", &layer) || layer != 3) {
-            why = "of MPEG audio only layer 3 (MP3) is written";
-            return false;
-        }
-        // MPEG-1 layer 3 frames carry 1152 samples, MPEG-2 and 2.5 frames 576.
-        int audioVersion = 0;
-        if (gst_structure_get_int(s, "mpegaudioversion", &audioVersion))
-            f.frameSize = audioVersion == 1 ? 1152 : 576;
-        else
-            f.frameSize = f.rate >= 32000 ? 1152 : 576;
-        int bitrate = 0;
-        if (gst_structure_get_int(s, "bitrate", &bitrate) && bitrate > 0) f.bitRate = bitrate;
-        f.codec = AV_CODEC_ID_MP3;
-        f.tag = 0x55;
-        return true;
-    }
-    if (std::strcmp(name, "audio/x-raw") == 0) {
-        const char* format = gst_structure_get_string(s, "format");
-        const char* layout = gst_structure_get_string(s, "layout");
-        if (layout && std::strcmp(layout, "interleaved") != 0) {
-            why = "PCM must be interleaved";
-            return false;
-        }
-        if (format && std::strcmp(format, "S16LE") == 0) {
-            f.codec = AV_CODEC_ID_PCM_S16LE;
-            f.bitsPerSample = 16;
-        } else if (format && std::strcmp(format, "U8") == 0) {
-            f.codec = AV_CODEC_ID_PCM_U8;
-            f.bitsPerSample = 8;
-        } else {
-            why = "PCM is written as S16LE or U8";
-            return false;
-        }
-        if (f.rate > kMaxPcmRate) {
-            why = "PCM is written up to " + std::to_string(kMaxPcmRate) + " Hz";
-            return false;
-        }
-        f.tag = 1;
-        f.blockAlign = f.channels * f.bitsPerSample / 8;
-        f.bitRate = int64_t(f.rate) * f.blockAlign * 8;
-        return true;
-    }
-    why = "the audio pads take MP3 (audio/mpeg, layer 3) and PCM (audio/x-raw)";
-    return false;
-}
-
-bool parseCaps(const GstCaps* caps, bool video, StreamFormat& f, std::string& why) {
-    if (!caps || gst_caps_get_size(caps) != 1 || !gst_caps_is_fixed(caps)) {
-        why = "the caps are not fixed";
-        return false;
-    }
-    const GstStructure* s = gst_caps_get_structure(caps, 0);
-    return video ? parseVideoCaps(s, f, why) : parseAudioCaps(s, f, why);
-}
+using avimux::capsText;
+using avimux::describe;
+using avimux::GlibText;
+using avimux::MappedBuffer;
+using avimux::MiniRef;
+using avimux::parseCaps;
+using avimux::StreamFormat;
+using avimux::takeString;
 
 // Per sink pad. Written and read by the aggregate thread only (caps events are handled
 // there too); `video` and `serial` are fixed when the pad is made.
@@ -222,7 +35,7 @@ struct PadState {
     unsigned serial = 0;
     bool hasFormat = false;
     StreamFormat format;
-    AVStream* stream = nullptr; // set when the header is written
+    int stream = -1; // in the file, set when the header is written
     // Positions are counted in format.unit(); video positions follow the running time
     // measured from the stream's first timestamp, so dropped frames become empty chunks.
     bool haveOrigin = false;
@@ -232,7 +45,7 @@ struct PadState {
     void reset() {
         hasFormat = false;
         format = StreamFormat{};
-        stream = nullptr;
+        stream = -1;
         haveOrigin = false;
         origin = 0;
         next = 0;
@@ -240,35 +53,15 @@ struct PadState {
 };
 
 struct MuxState {
-    AVFormatContext* fmt = nullptr;
     // -- The two following fields are set and read under the object lock (properties).
-    std::string location;                 // the file written directly; empty: bytes go downstream
-    bool fileWritten = false;             // this element created or truncated location
-    std::unique_ptr<vfw::OutputFile> out; // open while location is written
+    std::string location;               // the file written directly; empty: bytes go downstream
+    bool fileWritten = false;           // this element created or truncated location
+    std::unique_ptr<vfw::AviMuxer> mux; // from the header on, until stopped
     bool headerWritten = false; // also read by the pad-request thread, under the object lock
     bool finished = false;
     bool failed = false;
-    bool seekable = false;
-    int64_t position = 0; // where the next written byte goes
-    int64_t size = 0;     // bytes in the output so far
     GstFlowReturn downstream = GST_FLOW_OK;
     unsigned nextVideo = 0, nextAudio = 0;
-
-    void closeOutput() {
-        if (out) {
-            // Its I/O context belongs to the file: closed (unreported) with it.
-            if (fmt) fmt->pb = nullptr;
-            out.reset();
-        }
-        if (!fmt) return;
-        if (AVIOContext* pb = fmt->pb) {
-            av_freep(&pb->buffer);
-            avio_context_free(&pb);
-            fmt->pb = nullptr;
-        }
-        avformat_free_context(fmt);
-        fmt = nullptr;
-    }
 };
 
 } // namespace
@@ -341,120 +134,47 @@ class PadList {
     std::vector<GstAggregatorPad*> pads_;
 };
 
-// ---- output: libavformat writes through these two callbacks ----
+// ---- output: the muxer core writes through these two callbacks ----
 
-int writeOutput(void* opaque, uint8_t* data, int size) {
-    auto* agg = static_cast<GstAggregator*>(opaque);
+bool writeOutput(GstAggregator* agg, const uint8_t* data, size_t size, int64_t offset) {
     MuxState& s = *muxOf(agg)->state;
-    if (s.downstream != GST_FLOW_OK) return AVERROR(EIO);
-    if (size <= 0) return 0;
-    GstBuffer* buf = gst_buffer_new_memdup(data, gsize(size));
-    GST_BUFFER_OFFSET(buf) = guint64(s.position);
-    GST_BUFFER_OFFSET_END(buf) = guint64(s.position + size);
-    const GstFlowReturn flow = gst_aggregator_finish_buffer(agg, buf);
+    if (s.downstream != GST_FLOW_OK) return false;
+    GstBuffer* buf = gst_buffer_new_memdup(data, size);
+    GST_BUFFER_OFFSET(buf) = guint64(offset);
+    GST_BUFFER_OFFSET_END(buf) = guint64(offset) + size;
+    const GstFlowReturn flow = gst_aggregator_finish_buffer(agg, buf); // takes buf
     if (flow != GST_FLOW_OK) {
         GST_DEBUG_OBJECT(agg, "downstream returned %s", gst_flow_get_name(flow));
         s.downstream = flow;
-        return AVERROR(EIO);
+        return false;
     }
-    s.position += size;
-    s.size = std::max(s.size, s.position);
-    return size;
+    return true;
 }
 
 // Moving the output position is a new byte segment downstream: a filesink seeks its file to
 // the segment start before it writes the next buffer. That is how the header and the index
 // are rewritten at the end.
-int64_t seekOutput(void* opaque, int64_t offset, int whence) {
-    auto* agg = static_cast<GstAggregator*>(opaque);
-    MuxState& s = *muxOf(agg)->state;
-    whence &= ~AVSEEK_FORCE;
-    if (whence == AVSEEK_SIZE) return s.size;
-    int64_t target;
-    switch (whence) {
-    case SEEK_SET:
-        target = offset;
-        break;
-    case SEEK_CUR:
-        target = s.position + offset;
-        break;
-    case SEEK_END:
-        target = s.size + offset;
-        break;
-    default:
-        return AVERROR(EINVAL);
-    }
-    if (target < 0) return AVERROR(EINVAL);
-    if (target != s.position) {
-        GstSegment segment;
-        gst_segment_init(&segment, GST_FORMAT_BYTES);
-        segment.start = guint64(target);
-        segment.position = guint64(target);
-        gst_aggregator_update_segment(agg, &segment);
-        GST_LOG_OBJECT(agg, "output position %" G_GINT64_FORMAT " -> %" G_GINT64_FORMAT, s.position,
-                       target);
-        s.position = target;
-    }
-    return target;
+void seekOutput(GstAggregator* agg, int64_t offset) {
+    GstSegment segment;
+    gst_segment_init(&segment, GST_FORMAT_BYTES);
+    segment.start = guint64(offset);
+    segment.position = guint64(offset);
+    gst_aggregator_update_segment(agg, &segment);
+    GST_LOG_OBJECT(agg, "output position -> %" G_GINT64_FORMAT, offset);
 }
 
 bool downstreamSeekable(GstAggregator* agg) {
-    GstQuery* query = gst_query_new_seeking(GST_FORMAT_BYTES);
+    const MiniRef<GstQuery> query(gst_query_new_seeking(GST_FORMAT_BYTES));
     gboolean seekable = FALSE;
-    if (gst_pad_peer_query(GST_AGGREGATOR_SRC_PAD(agg), query)) {
+    if (gst_pad_peer_query(GST_AGGREGATOR_SRC_PAD(agg), query.get())) {
         GstFormat format = GST_FORMAT_UNDEFINED;
-        gst_query_parse_seeking(query, &format, &seekable, nullptr, nullptr);
+        gst_query_parse_seeking(query.get(), &format, &seekable, nullptr, nullptr);
         if (format != GST_FORMAT_BYTES) seekable = FALSE;
     }
-    gst_query_unref(query);
     return seekable;
 }
 
 // ---- header, packets, trailer ----
-
-void fillStream(AVStream* st, const StreamFormat& f) {
-    AVCodecParameters* par = st->codecpar;
-    par->codec_type = f.type;
-    par->codec_id = f.codec;
-    par->codec_tag = f.tag;
-    par->bit_rate = f.bitRate;
-    if (f.type == AVMEDIA_TYPE_VIDEO) {
-        par->width = f.width;
-        par->height = f.height;
-        par->bits_per_coded_sample = f.bitsPerPixel;
-        st->time_base = AVRational{f.fpsD, f.fpsN};
-        st->avg_frame_rate = AVRational{f.fpsN, f.fpsD};
-        st->r_frame_rate = st->avg_frame_rate;
-    } else {
-        par->sample_rate = f.rate;
-        av_channel_layout_default(&par->ch_layout, f.channels);
-        par->bits_per_coded_sample = f.bitsPerSample;
-        par->block_align = f.blockAlign;
-        par->frame_size = f.frameSize;
-        st->time_base = f.unit();
-    }
-    if (!f.extradata.empty()) {
-        par->extradata =
-            static_cast<uint8_t*>(av_mallocz(f.extradata.size() + AV_INPUT_BUFFER_PADDING_SIZE));
-        if (par->extradata) {
-            std::memcpy(par->extradata, f.extradata.data(), f.extradata.size());
-            par->extradata_size = int(f.extradata.size());
-        }
-    }
-}
-
-std::string describe(const StreamFormat& f) {
-    char tag[5] = {};
-    for (int i = 0; i < 4; ++i)
-        tag[i] = char((f.tag >> (8 * i)) & 0xFF);
-    if (f.type == AVMEDIA_TYPE_VIDEO)
-        return std::string(tag) + " " + std::to_string(f.width) + "x" + std::to_string(f.height) +
-               " at " + std::to_string(f.fpsN) + "/" + std::to_string(f.fpsD) + " fps";
-    char ftag[16];
-    std::snprintf(ftag, sizeof ftag, "0x%04x", unsigned(f.tag));
-    return std::string("audio tag ") + ftag + " " + std::to_string(f.rate) + " Hz " +
-           std::to_string(f.channels) + " ch";
-}
 
 GstFlowReturn writeHeader(GstAggregator* agg, const PadList& list) {
     MuxState& s = *muxOf(agg)->state;
@@ -484,24 +204,18 @@ GstFlowReturn writeHeader(GstAggregator* agg, const PadList& list) {
     GST_OBJECT_LOCK(agg);
     const std::string location = s.location;
     GST_OBJECT_UNLOCK(agg);
-    s.seekable = !location.empty() || downstreamSeekable(agg);
+    const bool seekable = !location.empty() || downstreamSeekable(agg);
     GST_INFO_OBJECT(agg, "%s: writing the %s layout",
                     !location.empty() ? location.c_str()
-                    : s.seekable      ? "downstream can seek"
+                    : seekable        ? "downstream can seek"
                                       : "downstream cannot seek",
-                    s.seekable ? "indexed" : "streamable");
-    int rc = avformat_alloc_output_context2(&s.fmt, nullptr, "avi", nullptr);
-    if (rc < 0 || !s.fmt) {
-        GST_ELEMENT_ERROR(agg, LIBRARY, INIT, ("Cannot set up the AVI writer."),
-                          ("avformat_alloc_output_context2: %s", avError(rc).c_str()));
-        return GST_FLOW_ERROR;
-    }
+                    seekable ? "indexed" : "streamable");
+    std::string why;
     if (!location.empty()) {
         // The file is opened (created or emptied) only now, when its first data is here: a
         // graph that fails before leaves whatever was at location as it was.
-        std::string why;
-        s.out = vfw::OutputFile::create(location, &why);
-        if (!s.out) {
+        s.mux = vfw::AviMuxer::toFile(location, &why);
+        if (!s.mux) {
             GST_ELEMENT_ERROR(agg, RESOURCE, OPEN_WRITE,
                               ("Cannot write the AVI file \"%s\".", location.c_str()),
                               ("%s", why.c_str()));
@@ -510,50 +224,46 @@ GstFlowReturn writeHeader(GstAggregator* agg, const PadList& list) {
         GST_OBJECT_LOCK(agg);
         s.fileWritten = true;
         GST_OBJECT_UNLOCK(agg);
-        s.fmt->pb = s.out->io();
     } else {
-        auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferSize));
-        AVIOContext* pb = buffer
-                              ? avio_alloc_context(buffer, kIoBufferSize, 1, agg, nullptr,
-                                                   writeOutput, s.seekable ? seekOutput : nullptr)
-                              : nullptr;
-        if (!pb) {
-            av_free(buffer);
-            GST_ELEMENT_ERROR(agg, RESOURCE, NO_SPACE_LEFT, ("Out of memory for the AVI writer."),
-                              (nullptr));
+        vfw::AviByteSink sink;
+        sink.write = [agg](const uint8_t* data, size_t size, int64_t offset) {
+            return writeOutput(agg, data, size, offset);
+        };
+        if (seekable) sink.seek = [agg](int64_t offset) { seekOutput(agg, offset); };
+        const GlibText name = takeString(gst_object_get_name(GST_OBJECT(agg)));
+        s.mux = vfw::AviMuxer::toSink(std::string("the output of ") + (name ? name.get() : "?"),
+                                      std::move(sink), &why);
+        if (!s.mux) {
+            GST_ELEMENT_ERROR(agg, LIBRARY, INIT, ("Cannot set up the AVI writer."),
+                              ("%s", why.c_str()));
             return GST_FLOW_ERROR;
         }
-        pb->seekable = s.seekable ? AVIO_SEEKABLE_NORMAL : 0;
-        s.fmt->pb = pb;
     }
-    s.fmt->flags |= AVFMT_FLAG_CUSTOM_IO;
 
     std::string streams;
     for (GstAggregatorPad* pad : inputs) {
         PadState& ps = stateOf(pad);
-        AVStream* st = avformat_new_stream(s.fmt, nullptr);
-        if (!st) {
-            GST_ELEMENT_ERROR(agg, RESOURCE, NO_SPACE_LEFT, ("Out of memory for the AVI writer."),
-                              (nullptr));
+        ps.stream = ps.format.video ? s.mux->addVideo(ps.format.videoFormat(), &why)
+                                    : s.mux->addAudio(ps.format.audioFormat(), &why);
+        if (ps.stream < 0) {
+            GST_ELEMENT_ERROR(agg, STREAM, MUX, ("Cannot write the AVI header."),
+                              ("pad %s: %s", GST_PAD_NAME(pad), why.c_str()));
             return GST_FLOW_ERROR;
         }
-        fillStream(st, ps.format);
-        ps.stream = st;
         streams += (streams.empty() ? "" : ", ") + std::string(GST_PAD_NAME(pad)) + ": " +
                    describe(ps.format);
     }
 
     if (!gst_pad_has_current_caps(GST_AGGREGATOR_SRC_PAD(agg))) {
-        GstCaps* caps = gst_caps_new_empty_simple("video/x-msvideo");
-        gst_aggregator_set_src_caps(agg, caps);
-        gst_caps_unref(caps);
+        const MiniRef<GstCaps> caps(gst_caps_new_empty_simple("video/x-msvideo"));
+        gst_aggregator_set_src_caps(agg, caps.get());
     }
 
-    rc = avformat_write_header(s.fmt, nullptr);
+    const bool ok = s.mux->writeHeader(&why);
     if (s.downstream != GST_FLOW_OK) return s.downstream;
-    if (rc < 0) {
+    if (!ok) {
         GST_ELEMENT_ERROR(agg, STREAM, MUX, ("Cannot write the AVI header."),
-                          ("libavformat: %s (streams %s)", avError(rc).c_str(), streams.c_str()));
+                          ("%s (streams %s)", why.c_str(), streams.c_str()));
         return GST_FLOW_ERROR;
     }
     GST_OBJECT_LOCK(agg);
@@ -578,7 +288,7 @@ GstClockTime runningTime(GstAggregatorPad* pad, GstBuffer* buf) {
 // without gaps; a video frame goes where its running time says, never before the next free
 // position.
 int64_t positionOf(const PadState& ps, GstClockTime rt) {
-    if (ps.format.type == AVMEDIA_TYPE_VIDEO && GST_CLOCK_TIME_IS_VALID(rt)) {
+    if (ps.format.video && GST_CLOCK_TIME_IS_VALID(rt)) {
         const GstClockTime origin = ps.haveOrigin ? ps.origin : rt;
         const guint64 since = rt > origin ? rt - origin : 0;
         const auto index = int64_t(gst_util_uint64_scale_round(
@@ -589,7 +299,7 @@ int64_t positionOf(const PadState& ps, GstClockTime rt) {
 }
 
 GstClockTime timeOf(const PadState& ps, int64_t position) {
-    const AVRational u = ps.format.unit();
+    const vfw::AviUnit u = ps.format.unit();
     return gst_util_uint64_scale(guint64(position), guint64(u.num) * GST_SECOND, guint64(u.den));
 }
 
@@ -597,8 +307,8 @@ GstFlowReturn writePacket(GstAggregator* agg, GstAggregatorPad* pad, GstBuffer* 
                           int64_t position) {
     MuxState& s = *muxOf(agg)->state;
     PadState& ps = stateOf(pad);
-    GstMapInfo map;
-    if (!gst_buffer_map(buf, &map, GST_MAP_READ)) {
+    const MappedBuffer map(buf);
+    if (!map.ok()) {
         GST_ELEMENT_ERROR(agg, STREAM, FAILED, ("Cannot read an input buffer."),
                           ("mapping a buffer of %s failed", GST_PAD_NAME(pad)));
         return GST_FLOW_ERROR;
@@ -606,46 +316,26 @@ GstFlowReturn writePacket(GstAggregator* agg, GstAggregatorPad* pad, GstBuffer* 
     int64_t units = 1;
     if (ps.format.isPcm()) {
         // A partial sample frame would shift every later sample into the wrong channel.
-        if (map.size % gsize(ps.format.blockAlign) != 0) {
-            gst_buffer_unmap(buf, &map);
+        if (map.size() % size_t(ps.format.blockAlign) != 0) {
             GST_ELEMENT_ERROR(agg, STREAM, FORMAT, ("The PCM audio is broken."),
                               ("a buffer of %" G_GSIZE_FORMAT " bytes on %s is not a whole "
                                "number of %d-byte sample frames",
-                               gsize(gst_buffer_get_size(buf)), GST_PAD_NAME(pad),
-                               ps.format.blockAlign));
+                               gsize(map.size()), GST_PAD_NAME(pad), ps.format.blockAlign));
             return GST_FLOW_ERROR;
         }
-        units = int64_t(map.size) / ps.format.blockAlign;
-        if (units == 0) {
-            gst_buffer_unmap(buf, &map);
-            return GST_FLOW_OK; // no samples, nothing to write
-        }
+        units = int64_t(map.size()) / ps.format.blockAlign;
+        if (units == 0) return GST_FLOW_OK; // no samples, nothing to write
     }
 
-    AVPacket* pkt = av_packet_alloc();
-    if (!pkt) {
-        gst_buffer_unmap(buf, &map);
-        GST_ELEMENT_ERROR(agg, RESOURCE, NO_SPACE_LEFT, ("Out of memory for the AVI writer."),
-                          (nullptr));
-        return GST_FLOW_ERROR;
-    }
-    const AVRational unit = ps.format.unit();
-    pkt->data = map.size ? map.data : nullptr;
-    pkt->size = int(map.size);
-    pkt->stream_index = ps.stream->index;
-    pkt->dts = av_rescale_q(position, unit, ps.stream->time_base);
-    pkt->pts = pkt->dts;
-    pkt->duration = av_rescale_q(units, unit, ps.stream->time_base);
-    if (!GST_BUFFER_FLAG_IS_SET(buf, GST_BUFFER_FLAG_DELTA_UNIT)) pkt->flags |= AV_PKT_FLAG_KEY;
-    const int rc = av_write_frame(s.fmt, pkt);
-    av_packet_free(&pkt);
-    gst_buffer_unmap(buf, &map);
-
+    const bool key = !GST_BUFFER_FLAG_IS_SET(buf, GST_BUFFER_FLAG_DELTA_UNIT);
+    std::string why;
+    const bool ok =
+        s.mux->writePacket(ps.stream, position, map.data(), map.size(), units, key, &why);
     if (s.downstream != GST_FLOW_OK) return s.downstream;
-    if (rc < 0) {
+    if (!ok) {
         GST_ELEMENT_ERROR(agg, STREAM, MUX, ("Cannot write into the AVI file."),
-                          ("libavformat, packet at position %" G_GINT64_FORMAT " of %s: %s",
-                           position, GST_PAD_NAME(pad), avError(rc).c_str()));
+                          ("packet at position %" G_GINT64_FORMAT " of %s: %s", position,
+                           GST_PAD_NAME(pad), why.c_str()));
         return GST_FLOW_ERROR;
     }
     ps.next = position + units;
@@ -654,28 +344,15 @@ GstFlowReturn writePacket(GstAggregator* agg, GstAggregatorPad* pad, GstBuffer* 
 
 GstFlowReturn writeTrailer(GstAggregator* agg) {
     MuxState& s = *muxOf(agg)->state;
-    const int rc = av_write_trailer(s.fmt);
-    if (rc >= 0) avio_flush(s.fmt->pb);
+    std::string why;
+    const bool ok = s.mux->finish(&why);
     if (s.downstream != GST_FLOW_OK) return s.downstream;
-    const int ioError = s.fmt->pb->error;
-    std::string closeError;
-    if (s.out) {
-        s.fmt->pb = nullptr;
-        if (!s.out->close(&closeError) && closeError.empty()) closeError = "cannot close the file";
-        s.out.reset();
-    }
-    if (rc < 0 || ioError < 0) {
-        GST_ELEMENT_ERROR(agg, STREAM, MUX, ("Cannot finish the AVI file."),
-                          ("libavformat: %s", avError(rc < 0 ? rc : ioError).c_str()));
-        return GST_FLOW_ERROR;
-    }
-    if (!closeError.empty()) {
-        GST_ELEMENT_ERROR(agg, RESOURCE, CLOSE, ("Cannot finish the AVI file."),
-                          ("%s", closeError.c_str()));
+    if (!ok) {
+        GST_ELEMENT_ERROR(agg, STREAM, MUX, ("Cannot finish the AVI file."), ("%s", why.c_str()));
         return GST_FLOW_ERROR;
     }
     s.finished = true;
-    GST_INFO_OBJECT(agg, "trailer written, %" G_GINT64_FORMAT " bytes", s.size);
+    GST_INFO_OBJECT(agg, "trailer written, %" G_GINT64_FORMAT " bytes", s.mux->size());
     return GST_FLOW_EOS;
 }
 
@@ -696,41 +373,36 @@ GstFlowReturn aggregate(GstAggregator* agg, gboolean /*timeout*/) {
 
     // The next chunk is the head buffer that comes earliest in the file's own timeline.
     GstAggregatorPad* best = nullptr;
-    GstBuffer* bestBuffer = nullptr;
+    MiniRef<GstBuffer> bestBuffer;
     int64_t bestPosition = 0;
     GstClockTime bestTime = 0, bestRunning = GST_CLOCK_TIME_NONE;
     bool allEnded = true;
     for (GstAggregatorPad* pad : list.pads()) {
-        GstBuffer* buf = gst_aggregator_pad_peek_buffer(pad);
+        MiniRef<GstBuffer> buf(gst_aggregator_pad_peek_buffer(pad));
         if (!buf) {
             if (!gst_aggregator_pad_is_eos(pad)) allEnded = false;
             continue;
         }
         allEnded = false;
         PadState& ps = stateOf(pad);
-        const bool gap =
-            GST_BUFFER_FLAG_IS_SET(buf, GST_BUFFER_FLAG_GAP) && gst_buffer_get_size(buf) == 0;
-        if (gap || !ps.stream) {
+        const bool gap = GST_BUFFER_FLAG_IS_SET(buf.get(), GST_BUFFER_FLAG_GAP) &&
+                         gst_buffer_get_size(buf.get()) == 0;
+        if (gap || ps.stream < 0) {
             // Gaps need no chunk (the next frame's time leaves the room); pads that joined
             // after the header have no stream to write into.
-            if (!ps.stream) GST_WARNING_OBJECT(pad, "dropping a buffer: pad is not in the file");
-            gst_buffer_unref(buf);
+            if (ps.stream < 0) GST_WARNING_OBJECT(pad, "dropping a buffer: pad is not in the file");
             gst_aggregator_pad_drop_buffer(pad);
             return GST_FLOW_OK;
         }
-        const GstClockTime rt = runningTime(pad, buf);
+        const GstClockTime rt = runningTime(pad, buf.get());
         const int64_t position = positionOf(ps, rt);
         const GstClockTime t = timeOf(ps, position);
-        if (!best || t < bestTime ||
-            (t == bestTime && ps.stream->index < stateOf(best).stream->index)) {
-            if (bestBuffer) gst_buffer_unref(bestBuffer);
+        if (!best || t < bestTime || (t == bestTime && ps.stream < stateOf(best).stream)) {
             best = pad;
-            bestBuffer = buf;
+            bestBuffer = std::move(buf);
             bestPosition = position;
             bestTime = t;
             bestRunning = rt;
-        } else {
-            gst_buffer_unref(buf);
         }
     }
     if (!best) return allEnded ? writeTrailer(agg) : GST_AGGREGATOR_FLOW_NEED_DATA;
@@ -740,13 +412,9 @@ GstFlowReturn aggregate(GstAggregator* agg, gboolean /*timeout*/) {
         ps.haveOrigin = true;
         ps.origin = bestRunning;
     }
-    GstBuffer* popped = gst_aggregator_pad_pop_buffer(best);
+    const MiniRef<GstBuffer> popped(gst_aggregator_pad_pop_buffer(best));
     GstFlowReturn r = GST_FLOW_OK;
-    if (popped) {
-        r = writePacket(agg, best, popped, bestPosition);
-        gst_buffer_unref(popped);
-    }
-    gst_buffer_unref(bestBuffer);
+    if (popped) r = writePacket(agg, best, popped.get(), bestPosition);
     if (r != GST_FLOW_OK && r != GST_FLOW_FLUSHING) s.failed = true;
     return r;
 }
@@ -757,7 +425,8 @@ gboolean sinkEvent(GstAggregator* agg, GstAggregatorPad* pad, GstEvent* event) {
 
     MuxState& s = *muxOf(agg)->state;
     PadState& ps = stateOf(pad);
-    GstCaps* caps = nullptr;
+    const MiniRef<GstEvent> owned(event);
+    GstCaps* caps = nullptr; // belongs to the event
     gst_event_parse_caps(event, &caps);
     const std::string text = capsText(caps);
     const std::string media = caps && !gst_caps_is_empty(caps) && !gst_caps_is_any(caps)
@@ -765,9 +434,7 @@ gboolean sinkEvent(GstAggregator* agg, GstAggregatorPad* pad, GstEvent* event) {
                                   : text;
     StreamFormat format;
     std::string why;
-    const bool ok = parseCaps(caps, ps.video, format, why);
-    gst_event_unref(event);
-    if (!ok) {
+    if (!parseCaps(caps, ps.video, format, why)) {
         GST_ELEMENT_ERROR(
             agg, STREAM, FORMAT,
             ("The AVI writer cannot take the stream format %s: %s.", media.c_str(), why.c_str()),
@@ -775,7 +442,7 @@ gboolean sinkEvent(GstAggregator* agg, GstAggregatorPad* pad, GstEvent* event) {
         s.failed = true;
         return FALSE;
     }
-    if (ps.stream && !format.continues(ps.format)) {
+    if (ps.stream >= 0 && !format.continues(ps.format)) {
         GST_ELEMENT_ERROR(agg, STREAM, FORMAT,
                           ("The stream format changed after the AVI header was written."),
                           ("pad %s: was %s, now caps %s", GST_PAD_NAME(pad),
@@ -784,7 +451,7 @@ gboolean sinkEvent(GstAggregator* agg, GstAggregatorPad* pad, GstEvent* event) {
         return FALSE;
     }
     GST_DEBUG_OBJECT(pad, "stream format %s from %s", describe(format).c_str(), text.c_str());
-    if (!ps.stream) ps.format = std::move(format);
+    if (ps.stream < 0) ps.format = std::move(format);
     ps.hasFormat = true;
     return TRUE;
 }
@@ -793,7 +460,7 @@ gboolean srcEvent(GstAggregator* agg, GstEvent* event) {
     // The output is one file written front to back; it cannot be seeked.
     if (GST_EVENT_TYPE(event) == GST_EVENT_SEEK) {
         GST_DEBUG_OBJECT(agg, "refusing a seek");
-        gst_event_unref(event);
+        const MiniRef<GstEvent> dropped(event);
         return FALSE;
     }
     return GST_AGGREGATOR_CLASS(tovamix_avi_mux_parent_class)->src_event(agg, event);
@@ -801,15 +468,12 @@ gboolean srcEvent(GstAggregator* agg, GstEvent* event) {
 
 void resetState(GstAggregator* agg) {
     MuxState& s = *muxOf(agg)->state;
-    s.closeOutput();
+    s.mux.reset();
     GST_OBJECT_LOCK(agg);
     s.headerWritten = false;
     GST_OBJECT_UNLOCK(agg);
     s.finished = false;
     s.failed = false;
-    s.seekable = false;
-    s.position = 0;
-    s.size = 0;
     s.downstream = GST_FLOW_OK;
     PadList list(agg);
     for (GstAggregatorPad* pad : list.pads())
@@ -860,23 +524,21 @@ GstAggregatorPad* createNewPad(GstAggregator* agg, GstPadTemplate* templ, const 
         }
         serial = unsigned(n);
     }
-    gchar* name = g_strdup_printf("%s%u", prefix, serial);
+    const GlibText name = takeString(g_strdup_printf("%s%u", prefix, serial));
     for (GList* l = GST_ELEMENT(agg)->sinkpads; l; l = l->next) {
-        if (std::strcmp(GST_PAD_NAME(l->data), name) == 0) {
+        if (std::strcmp(GST_PAD_NAME(l->data), name.get()) == 0) {
             GST_OBJECT_UNLOCK(agg);
-            GST_WARNING_OBJECT(agg, "pad %s exists already", name);
-            g_free(name);
+            GST_WARNING_OBJECT(agg, "pad %s exists already", name.get());
             return nullptr;
         }
     }
     counter = std::max(counter, serial + 1);
     auto* pad = static_cast<TovamixAviMuxPad*>(g_object_new(tovamix_avi_mux_pad_get_type(), "name",
-                                                            name, "direction", GST_PAD_SINK,
+                                                            name.get(), "direction", GST_PAD_SINK,
                                                             "template", templ, nullptr));
     pad->state->video = video;
     pad->state->serial = serial;
     GST_OBJECT_UNLOCK(agg);
-    g_free(name);
     return GST_AGGREGATOR_PAD(pad);
 }
 
@@ -928,7 +590,6 @@ void getProperty(GObject* object, guint id, GValue* value, GParamSpec* spec) {
 
 void finalizeMux(GObject* object) {
     auto* self = reinterpret_cast<TovamixAviMux*>(object);
-    self->state->closeOutput();
     delete self->state;
     self->state = nullptr;
     G_OBJECT_CLASS(tovamix_avi_mux_parent_class)->finalize(object);

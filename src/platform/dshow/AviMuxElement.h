@@ -1,5 +1,6 @@
 // The AVI multiplexer of the media graphs: a GStreamer element, "tovamixavimux", that writes
-// its inputs through libavformat's AVI muxer (OpenDML indexes, so files past 1 GB stay valid).
+// its inputs through the AVI muxer core of platform/vfw/AviMuxer.h, the one the AVI file
+// service uses (OpenDML indexes, so files past 1 GB stay valid).
 //
 // Request sink pads "video_%u" take MPEG-4 video (video/x-xvid, or video/mpeg with
 // mpegversion=4; written with FourCC XVID) and 16-bit MS Video 1 (video/x-msvideocodec,

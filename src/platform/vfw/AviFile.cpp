@@ -1,13 +1,10 @@
 #include "AviFile.h"
 
 #include "Compressor.h"
-#include "LibavError.h"
-#include "OutputFile.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
-#include <libavutil/error.h>
 }
 
 #include <cstring>
@@ -20,20 +17,6 @@ void setError(std::string* error, std::string text) {
     if (error) *error = std::move(text);
 }
 } // namespace
-
-uint32_t stringToFourCC(std::string_view text) {
-    char c[4] = {' ', ' ', ' ', ' '};
-    for (size_t i = 0; i < 4 && i < text.size(); ++i)
-        c[i] = text[i];
-    return makeFourCC(c[0], c[1], c[2], c[3]);
-}
-
-std::string fourCCToString(uint32_t fourcc) {
-    std::string s(4, ' ');
-    for (int i = 0; i < 4; ++i)
-        s[size_t(i)] = char((fourcc >> (8 * i)) & 0xFF);
-    return s;
-}
 
 uint32_t videoForWindowsVersion() {
     // The service here stands in for version 1.10.
@@ -54,49 +37,22 @@ void releaseCompressOptions(AviCompressOptions& options) {
 // lets go, also after a failed sample write, so the samples written before stay indexed.
 struct AviFile::Shared {
     std::string path;
-    AVFormatContext* fmt = nullptr;
-    std::unique_ptr<OutputFile> out;
-    std::shared_ptr<AviFileStatus> status = std::make_shared<AviFileStatus>();
-    bool headerWritten = false;
+    std::unique_ptr<AviMuxer> mux;
     bool failed = false; // a write failed: no further samples are taken
     int streams = 0;
-    int streamsWithFormat = 0;
 
     ~Shared() {
-        std::string error;
-        bool ok = true;
-        if (fmt && out) {
-            if (!headerWritten && streams > 0 && streamsWithFormat == streams)
-                ok = writeHeader(&error);
-            if (headerWritten) {
-                if (int rc = av_write_trailer(fmt); rc < 0 && ok) {
-                    error = "cannot finish the AVI index of " + path + ": " + avError(rc);
-                    ok = false;
-                }
-            }
-        }
-        if (out) {
-            std::string why;
-            if (!out->close(&why) && ok) {
-                error = why;
-                ok = false;
-            }
-        }
-        if (fmt) avformat_free_context(fmt);
-        status->ok = ok;
-        status->error = error;
-        status->finished = true;
+        // A stream without its format cannot be described: such a file is closed as it is.
+        if (!mux) return;
+        if (mux->streams() == streams)
+            mux->finish(nullptr);
+        else
+            mux->close(nullptr);
     }
 
     bool writeHeader(std::string* error) {
-        if (headerWritten) return true;
-        if (int rc = avformat_write_header(fmt, nullptr); rc < 0) {
-            failed = true;
-            setError(error, "cannot write the AVI header of " + path + ": " + avError(rc));
-            return false;
-        }
-        headerWritten = true;
-        if (!out->flush(error)) {
+        if (mux->headerWritten()) return true;
+        if (!mux->writeHeader(error) || !mux->flush(error)) {
             failed = true;
             return false;
         }
@@ -107,8 +63,7 @@ struct AviFile::Shared {
     // can still be written into the room the failed bytes took.
     void takeBack(int64_t start) {
         failed = true;
-        std::string ignored; // the failure already reported is the one that matters
-        out->truncateTo(start, &ignored);
+        mux->cutBack(start);
     }
 };
 
@@ -118,7 +73,7 @@ const std::string& AviFile::path() const {
     return d->path;
 }
 std::shared_ptr<const AviFileStatus> AviFile::status() const {
-    return d->status;
+    return d->mux->status();
 }
 
 std::shared_ptr<AviFile> AviFile::open(const std::string& path, uint32_t mode, std::string* error) {
@@ -128,11 +83,6 @@ std::shared_ptr<AviFile> AviFile::open(const std::string& path, uint32_t mode, s
     }
     auto shared = std::make_shared<Shared>();
     shared->path = path;
-    if (int rc = avformat_alloc_output_context2(&shared->fmt, nullptr, "avi", path.c_str());
-        rc < 0) {
-        setError(error, "cannot set up an AVI muxer for " + path + ": " + avError(rc));
-        return nullptr;
-    }
     // Without OF_CREATE the file must exist already; it is rewritten all the same.
     if (!(mode & OF_CREATE)) {
         if (FILE* f = std::fopen(path.c_str(), "rb")) {
@@ -142,10 +92,8 @@ std::shared_ptr<AviFile> AviFile::open(const std::string& path, uint32_t mode, s
             return nullptr;
         }
     }
-    shared->out = OutputFile::create(path, error);
-    if (!shared->out) return nullptr;
-    shared->fmt->pb = shared->out->io();
-    shared->fmt->flags |= AVFMT_FLAG_CUSTOM_IO;
+    shared->mux = AviMuxer::toFile(path, error);
+    if (!shared->mux) return nullptr;
     return std::shared_ptr<AviFile>(new AviFile(std::move(shared)));
 }
 
@@ -155,8 +103,8 @@ namespace {
 // into it directly is not offered; pictures reach the file through a compressed stream.
 class PlainStream : public AviStream {
   public:
-    PlainStream(std::shared_ptr<AviFile::Shared> file, AVStream* st, const AviStreamInfo& info)
-        : file(std::move(file)), st(st), info(info) {}
+    PlainStream(std::shared_ptr<AviFile::Shared> file, const AviStreamInfo& info)
+        : file(std::move(file)), info(info) {}
 
     bool setFormat(const void*, size_t, std::string* error) override {
         setError(error, "set the format of " + file->path + " through its compressed stream");
@@ -170,8 +118,8 @@ class PlainStream : public AviStream {
     int64_t positionsSkipped() const override { return 0; }
 
     std::shared_ptr<AviFile::Shared> file;
-    AVStream* st;
     AviStreamInfo info;
+    int index = -1; // in the muxer, once the format is set
 };
 
 class CompressedStream : public AviStream {
@@ -224,15 +172,16 @@ class CompressedStream : public AviStream {
         imageSize_ = size_t(screen::dibRowStride(in.biWidth, in.biBitCount)) *
                      size_t(in.biHeight < 0 ? -in.biHeight : in.biHeight);
 
-        AVCodecParameters* par = source_->st->codecpar;
-        par->codec_type = AVMEDIA_TYPE_VIDEO;
-        par->codec_id = AVCodecID(codec_->codecId());
-        par->codec_tag = codec_->fourcc();
-        par->width = in.biWidth;
-        par->height = in.biHeight < 0 ? -in.biHeight : in.biHeight;
-        par->bits_per_coded_sample = codec_->outputBitCount();
+        AviVideoFormat described;
+        described.fourcc = codec_->fourcc();
+        described.width = in.biWidth;
+        described.height = in.biHeight < 0 ? -in.biHeight : in.biHeight;
+        described.bitCount = codec_->outputBitCount();
+        described.rateNum = int(settings.rate);
+        described.rateDen = int(settings.scale);
+        source_->index = file.mux->addVideo(described, error);
+        if (source_->index < 0) return false;
         formatSet_ = true;
-        ++file.streamsWithFormat;
         return true;
     }
 
@@ -243,7 +192,7 @@ class CompressedStream : public AviStream {
             setError(error, "the stream in " + file.path + " has no format yet");
             return false;
         }
-        if (position < next_) {
+        if (position < file.mux->nextPosition(source_->index)) {
             setError(error, "position " + std::to_string(position) + " of " + file.path +
                                 " is already written");
             return false;
@@ -257,7 +206,7 @@ class CompressedStream : public AviStream {
             setError(error, "an earlier write to " + file.path + " failed");
             return false;
         }
-        if (!file.headerWritten && !file.writeHeader(error)) return false;
+        if (!file.writeHeader(error)) return false;
 
         CompressedSample sample;
         std::string why;
@@ -266,72 +215,39 @@ class CompressedStream : public AviStream {
             return false;
         }
         // Everything before this point has reached the system (the last write was flushed).
-        const int64_t start = avio_tell(file.fmt->pb);
-        int64_t next = next_, skipped = skipped_;
-        bool ok = true;
-        for (; ok && next < position; ++next, ++skipped)
-            ok = writePacket(nullptr, 0, false, next, error);
+        const int64_t start = file.mux->tell();
         const bool key = sample.keyFrame || (flags & AVIIF_KEYFRAME);
-        ok = ok && writePacket(sample.data.data(), sample.data.size(), key, position, error);
         // A sample counts once its bytes are out of libavformat's buffer: a full disk is
         // noticed at this sample, not some samples later.
-        ok = ok && file.out->flush(error);
-        if (!ok) {
+        if (!file.mux->writePacket(source_->index, position, sample.data.data(), sample.data.size(),
+                                   1, key, error) ||
+            !file.mux->flush(error)) {
             file.takeBack(start);
             return false;
         }
-        next_ = position + 1;
-        skipped_ = skipped;
         ++written_;
         return true;
     }
 
     int64_t samplesWritten() const override { return written_; }
-    int64_t positionsSkipped() const override { return skipped_; }
-
-  private:
-    bool writePacket(const uint8_t* data, size_t size, bool key, int64_t position,
-                     std::string* error) {
-        AviFile::Shared& file = *source_->file;
-        AVPacket* pkt = av_packet_alloc();
-        if (size) {
-            if (av_new_packet(pkt, int(size)) < 0) {
-                av_packet_free(&pkt);
-                setError(error, "out of memory writing " + file.path);
-                return false;
-            }
-            std::memcpy(pkt->data, data, size);
-        }
-        const AVRational tb{int(source_->info.scale ? source_->info.scale : 1),
-                            int(source_->info.rate ? source_->info.rate : 1)};
-        pkt->pts = pkt->dts = av_rescale_q(position, tb, source_->st->time_base);
-        pkt->duration = av_rescale_q(1, tb, source_->st->time_base);
-        pkt->stream_index = source_->st->index;
-        if (key) pkt->flags |= AV_PKT_FLAG_KEY;
-        const int rc = av_write_frame(file.fmt, pkt);
-        av_packet_free(&pkt);
-        if (rc < 0) {
-            setError(error, "cannot write to " + file.path + ": " + avError(rc));
-            return false;
-        }
-        return true;
+    int64_t positionsSkipped() const override {
+        return formatSet_ ? source_->file->mux->emptyPositions(source_->index) : 0;
     }
 
+  private:
     std::shared_ptr<PlainStream> source_;
     std::unique_ptr<VideoCompressor> codec_;
     AviCompressOptions options_;
     bool formatSet_ = false;
     int bits_ = 0;
     size_t imageSize_ = 0;
-    int64_t next_ = 0;
     int64_t written_ = 0;
-    int64_t skipped_ = 0;
 };
 
 } // namespace
 
 std::shared_ptr<AviStream> AviFile::createStream(const AviStreamInfo& info, std::string* error) {
-    if (d->headerWritten) {
+    if (d->mux->headerWritten()) {
         setError(error, "cannot add a stream to " + d->path + " after writing has begun");
         return nullptr;
     }
@@ -343,19 +259,8 @@ std::shared_ptr<AviStream> AviFile::createStream(const AviStreamInfo& info, std:
         setError(error, "a stream of " + d->path + " needs a non-zero rate and scale");
         return nullptr;
     }
-    AVStream* st = avformat_new_stream(d->fmt, nullptr);
-    if (!st) {
-        setError(error, "cannot add a stream to " + d->path);
-        return nullptr;
-    }
-    st->time_base = AVRational{int(info.scale), int(info.rate)};
-    st->avg_frame_rate = AVRational{int(info.rate), int(info.scale)};
-    st->r_frame_rate = st->avg_frame_rate;
-    st->codecpar->codec_type = AVMEDIA_TYPE_VIDEO;
-    st->codecpar->width = info.frame.right - info.frame.left;
-    st->codecpar->height = info.frame.bottom - info.frame.top;
     ++d->streams;
-    return std::make_shared<PlainStream>(d, st, info);
+    return std::make_shared<PlainStream>(d, info);
 }
 
 namespace {

@@ -1,8 +1,8 @@
 // The AVI file service: open a file for writing, create a stream with its header, make a
 // compressed stream over it with compression options, set the format from a bitmap header,
-// write one sample at a stream position, release. Built on libavformat's AVI muxer (which
-// writes OpenDML indexes, so files past 1 GB stay valid) and on the compressors found by
-// FourCC in Compressor.h.
+// write one sample at a stream position, release. Built on the AVI muxer core of AviMuxer.h
+// (libavformat's AVI muxer, which writes OpenDML indexes, so files past 1 GB stay valid) and on
+// the compressors found by FourCC in Compressor.h.
 //
 // Files and streams are reference counted: a stream keeps its file alive, and the file is
 // finished (index and headers written, file closed) when the last of the file and its streams
@@ -12,23 +12,16 @@
 // Errors come back as false / null with a message naming the file.
 #pragma once
 
+#include "AviMuxer.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <string_view>
 
 namespace platform::vfw {
 
 class VideoCompressor;
-
-constexpr uint32_t makeFourCC(char a, char b, char c, char d) {
-    return uint32_t(uint8_t(a)) | uint32_t(uint8_t(b)) << 8 | uint32_t(uint8_t(c)) << 16 |
-           uint32_t(uint8_t(d)) << 24;
-}
-// Four characters, first in the lowest byte; shorter strings are padded with blanks.
-uint32_t stringToFourCC(std::string_view text);
-std::string fourCCToString(uint32_t fourcc);
 
 constexpr uint32_t streamtypeVIDEO = makeFourCC('v', 'i', 'd', 's');
 constexpr uint32_t streamtypeAUDIO = makeFourCC('a', 'u', 'd', 's');
@@ -89,13 +82,6 @@ struct AviCompressOptions {
 // Releases what a compressor may have attached to the options (format and parameter
 // blocks). Safe to call on options that carry nothing.
 void releaseCompressOptions(AviCompressOptions& options);
-
-// The end of one file, filled in by its last release.
-struct AviFileStatus {
-    bool finished = false; // the last release ran
-    bool ok = false;       // index, headers and close all succeeded
-    std::string error;     // why not, naming the file
-};
 
 class AviStream {
   public:

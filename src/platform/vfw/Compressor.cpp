@@ -45,9 +45,8 @@ class LibavMsVideo1 final : public VideoCompressor {
         avcodec_free_context(&ctx_);
     }
 
-    uint32_t fourcc() const override { return makeFourCC('M', 'S', 'V', 'C'); }
+    uint32_t fourcc() const override { return fourccMSVC; }
     int outputBitCount() const override { return 16; }
-    int codecId() const override { return AV_CODEC_ID_MSVIDEO1; }
 
     bool begin(const screen::BitmapInfoHeader& in, const screen::RgbQuad* palette,
                const CompressorSettings& settings, std::string* error) override {
@@ -156,7 +155,7 @@ std::unique_ptr<VideoCompressor> VideoCompressor::find(uint32_t fourcc) {
     std::string upper;
     for (char c : name)
         upper += char(std::toupper(static_cast<unsigned char>(c)));
-    if (upper == "MSVC") return std::make_unique<MsVideo1Encoder>();
+    if (stringToFourCC(upper) == fourccMSVC) return std::make_unique<MsVideo1Encoder>();
     return nullptr;
 }
 

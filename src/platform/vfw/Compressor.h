@@ -37,10 +37,9 @@ class VideoCompressor {
                        const CompressorSettings& settings, std::string* error) = 0;
     // Compresses the pixel rows of one picture.
     virtual bool compress(const uint8_t* bits, CompressedSample& out, std::string* error) = 0;
-    // What the stream format of the compressed stream says.
+    // What the stream format of the compressed stream says. The muxer core knows the codec
+    // from the FourCC.
     virtual int outputBitCount() const = 0;
-    // The libavcodec codec id the muxer is told (an AVCodecID).
-    virtual int codecId() const = 0;
 };
 
 // libavcodec's msvideo1 encoder, kept for comparison with ours (the default for MSVC). It

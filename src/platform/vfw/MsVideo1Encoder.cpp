@@ -1,10 +1,6 @@
 #include "MsVideo1Encoder.h"
 
-#include "AviFile.h"
-
-extern "C" {
-#include <libavcodec/codec_id.h>
-}
+#include "AviMuxer.h"
 
 #include <algorithm>
 #include <cstring>
@@ -30,10 +26,7 @@ MsVideo1Encoder::MsVideo1Encoder(bool portable)
     : kernels_(portable ? &msvideo1::portableKernels() : &msvideo1::bestKernels()) {}
 
 uint32_t MsVideo1Encoder::fourcc() const {
-    return makeFourCC('M', 'S', 'V', 'C');
-}
-int MsVideo1Encoder::codecId() const {
-    return AV_CODEC_ID_MSVIDEO1;
+    return fourccMSVC;
 }
 
 int MsVideo1Encoder::lambdaFor(int quality) {

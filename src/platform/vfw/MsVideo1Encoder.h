@@ -39,7 +39,6 @@ class MsVideo1Encoder final : public VideoCompressor {
 
     uint32_t fourcc() const override;
     int outputBitCount() const override { return 16; }
-    int codecId() const override;
     bool begin(const screen::BitmapInfoHeader& in, const screen::RgbQuad* palette,
                const CompressorSettings& settings, std::string* error) override;
     bool compress(const uint8_t* bits, CompressedSample& out, std::string* error) override;

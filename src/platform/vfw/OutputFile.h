@@ -1,7 +1,8 @@
 // Files the program writes media into: opened so that a symbolic link at the path is never
 // followed (someone else may have planted it to make us overwrite their target), and written
 // through libavformat's I/O layer with the write and seek calls of the open descriptor.
-// Used by the AVI file service (AviFile) and by the graphs' AVI multiplexer element.
+// Used by the AVI muxer core (AviMuxer), for the AVI file service and the graphs' AVI
+// multiplexer element.
 //
 // An OutputFile is used by one thread at a time. Errors come back as false / null with a
 // message naming the file.
