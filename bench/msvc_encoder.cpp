@@ -219,7 +219,6 @@ class Timed final : public vfw::VideoCompressor {
         : inner_(std::move(inner)), result_(result) {}
     uint32_t fourcc() const override { return inner_->fourcc(); }
     int outputBitCount() const override { return inner_->outputBitCount(); }
-    int codecId() const override { return inner_->codecId(); }
     bool begin(const screen::BitmapInfoHeader& in, const screen::RgbQuad* palette,
                const vfw::CompressorSettings& settings, std::string* error) override {
         return inner_->begin(in, palette, settings, error);
