@@ -59,8 +59,13 @@ bool padGivesUnknownBytes(GstPad* pad) {
     return any;
 }
 
-GstFilter::GstFilter(GstElement* element, std::string name)
-    : element_(GST_ELEMENT(gst_object_ref_sink(element))), name_(std::move(name)) {}
+GstFilter::GstFilter(GstElement* element, std::string name, FilterRole role)
+    : element_(GST_ELEMENT(gst_object_ref_sink(element))), name_(std::move(name)), role_(role) {}
+
+FilterRole roleOf(const FilterPtr& filter) {
+    auto* g = dynamic_cast<GstFilter*>(filter.get());
+    return g ? g->role() : FilterRole::None;
+}
 
 GstFilter::~GstFilter() {
     g_object_set_qdata(G_OBJECT(element_), filterQuark(), nullptr);

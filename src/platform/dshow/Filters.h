@@ -8,12 +8,17 @@
 
 namespace platform::dshow {
 
+// What a filter the graph made for itself does there; the graph finds its helpers by role,
+// never by their display names.
+enum class FilterRole { None, Decoder, VideoRenderer, AudioRenderer, Converter, Queue };
+
 class GstFilter : public IBaseFilter {
   public:
     // Takes a reference to element (sinking a floating one).
-    GstFilter(GstElement* element, std::string name);
+    GstFilter(GstElement* element, std::string name, FilterRole role = FilterRole::None);
     ~GstFilter() override;
 
+    FilterRole role() const { return role_; }
     std::string name() const override { return name_; }
     void setName(const std::string& n) { name_ = n; }
     std::vector<PinPtr> pins() override;
@@ -28,6 +33,7 @@ class GstFilter : public IBaseFilter {
   private:
     GstElement* element_;
     std::string name_;
+    const FilterRole role_;
 };
 
 class GstPin : public IPin {
@@ -47,6 +53,8 @@ class GstPin : public IPin {
     std::weak_ptr<IBaseFilter> filter_;
 };
 
+// The role of a filter of this layer; None for any other.
+FilterRole roleOf(const FilterPtr& filter);
 // The filter object that wraps an element, if any.
 FilterPtr filterOf(GstElement* element);
 // The pin object for a pad of a wrapped element.
