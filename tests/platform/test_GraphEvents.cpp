@@ -41,7 +41,9 @@ TEST(GraphEvents, EachPauseIsReportedOnceWhileTheBusIsBusy) {
     };
     int pauses = 0, paused = 0;
     for (int i = 0; i < 40; ++i) {
-        if (i % 4 == 0) ASSERT_TRUE(SUCCEEDED(control->Run()));
+        if (i % 4 == 0) {
+            ASSERT_TRUE(SUCCEEDED(control->Run()));
+        }
         // A seek just before the pause: its preroll ends on the bus while the pause is asked
         // for, or just after the graph has paused at once.
         int64_t start = 0;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "DShow.h"
+#include "GstRef.h"
 
 #include <gst/gst.h>
 
@@ -24,14 +25,14 @@ class GstFilter : public IBaseFilter {
     std::vector<PinPtr> pins() override;
     FILTER_STATE state() const override;
     HRESULT Stop() override;
-    void* native() const override { return element_; }
-    GstElement* element() const { return element_; }
+    void* native() const override { return element_.get(); }
+    GstElement* element() const { return element_.get(); }
     // The pin object for one of the element's pads; filters with pins that offer more
     // (stream configuration, input lines) make their own.
     virtual PinPtr makePin(GstPad* pad);
 
   private:
-    GstElement* element_;
+    ElementRef element_;
     std::string name_;
     const FilterRole role_;
 };
@@ -39,17 +40,16 @@ class GstFilter : public IBaseFilter {
 class GstPin : public IPin {
   public:
     GstPin(GstPad* pad, std::weak_ptr<IBaseFilter> filter);
-    ~GstPin() override;
     PIN_DIRECTION direction() const override;
     std::string name() const override;
     std::shared_ptr<IBaseFilter> filter() const override { return filter_.lock(); }
     std::shared_ptr<IPin> connectedTo() const override;
     HRESULT Disconnect() override;
     std::string mediaTypes() const override;
-    void* native() const override { return pad_; }
+    void* native() const override { return pad_.get(); }
 
   private:
-    GstPad* pad_;
+    PadRef pad_;
     std::weak_ptr<IBaseFilter> filter_;
 };
 
