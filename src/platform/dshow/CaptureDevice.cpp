@@ -1,5 +1,6 @@
 #include "CaptureDevice.h"
 
+#include "GstRef.h"
 #include "MediaTypes.h"
 #include "PulseSources.h"
 #include "SoundEndElement.h"
@@ -22,31 +23,23 @@ std::string capsText(const GstCaps* caps) {
 // What the pins of one capture filter share: its bin, its format filter and the device's
 // formats. Pins are made afresh whenever they are asked for, so they keep this alive.
 struct CaptureState {
+    // Takes references to the elements and over the reference to caps.
     CaptureState(GstElement* b, GstElement* f, GstElement* e, GstCaps* caps)
-        : bin(GST_ELEMENT(gst_object_ref(b))), formatFilter(GST_ELEMENT(gst_object_ref(f))),
-          soundEnd(e ? GST_ELEMENT(gst_object_ref(e)) : nullptr), deviceCaps(caps) {}
-    CaptureState(const CaptureState&) = delete;
-    CaptureState& operator=(const CaptureState&) = delete;
-    GstElement* bin;
-    GstElement* formatFilter;
-    GstElement* soundEnd; // of a sound device; null for pictures
-    GstCaps* deviceCaps;
+        : bin(ElementRef::ref(b)), formatFilter(ElementRef::ref(f)), soundEnd(ElementRef::ref(e)),
+          deviceCaps(caps) {}
+    ElementRef bin;
+    ElementRef formatFilter;
+    ElementRef soundEnd; // of a sound device; null for pictures
+    CapsRef deviceCaps;
     std::vector<std::string> formats;
-    ~CaptureState() {
-        if (soundEnd) gst_object_unref(soundEnd);
-        gst_object_unref(formatFilter);
-        gst_object_unref(bin);
-        if (deviceCaps) gst_caps_unref(deviceCaps);
-    }
 };
 
 // The running time of a playing element now; none when it is not playing.
 GstClockTime runningTimeNow(GstElement* element) {
     if (GST_STATE(element) != GST_STATE_PLAYING) return GST_CLOCK_TIME_NONE;
-    GstClock* clock = gst_element_get_clock(element);
+    const GstRef<GstClock> clock(gst_element_get_clock(element));
     if (!clock) return GST_CLOCK_TIME_NONE;
     const GstClockTime now = gst_clock_get_time(clock);
-    gst_object_unref(clock);
     const GstClockTime base = gst_element_get_base_time(element);
     return now >= base ? now - base : 0;
 }
@@ -58,17 +51,15 @@ class CapturePin : public GstPin, public IAMStreamConfig {
 
     HRESULT GetFormat(AM_MEDIA_TYPE* mt) override {
         if (!mt) return E_POINTER;
-        GstCaps* chosen = nullptr;
-        g_object_get(state_->formatFilter, "caps", &chosen, nullptr);
+        GstCaps* chosenCaps = nullptr;
+        g_object_get(state_->formatFilter, "caps", &chosenCaps, nullptr);
+        const CapsRef chosen(chosenCaps);
         std::string text;
         if (chosen && !gst_caps_is_any(chosen) && !gst_caps_is_empty(chosen))
             text = capsText(chosen);
-        if (chosen) gst_caps_unref(chosen);
         if (text.empty())
-            if (GstCaps* now = gst_pad_get_current_caps(static_cast<GstPad*>(native()))) {
+            if (const CapsRef now{gst_pad_get_current_caps(static_cast<GstPad*>(native()))})
                 text = capsText(now);
-                gst_caps_unref(now);
-            }
         if (text.empty() && !state_->formats.empty()) text = state_->formats.front();
         return !text.empty() && mediaTypeFromCaps(text, *mt) ? S_OK : VFW_E_NOT_CONNECTED;
     }
@@ -79,15 +70,12 @@ class CapturePin : public GstPin, public IAMStreamConfig {
             return VFW_E_NOT_STOPPED;
         const std::string text = capsFromMediaType(mt);
         if (text.empty()) return VFW_E_INVALIDMEDIATYPE;
-        GstCaps* caps = gst_caps_from_string(text.c_str());
+        const CapsRef caps(gst_caps_from_string(text.c_str()));
         if (!caps) return VFW_E_INVALIDMEDIATYPE;
         if (state_->deviceCaps && !gst_caps_is_any(state_->deviceCaps) &&
-            !gst_caps_can_intersect(caps, state_->deviceCaps)) {
-            gst_caps_unref(caps);
+            !gst_caps_can_intersect(caps, state_->deviceCaps))
             return VFW_E_INVALIDMEDIATYPE;
-        }
-        g_object_set(state_->formatFilter, "caps", caps, nullptr);
-        gst_caps_unref(caps);
+        g_object_set(state_->formatFilter, "caps", caps.get(), nullptr);
         return S_OK;
     }
 
@@ -238,9 +226,8 @@ std::vector<std::string> captureFormats(const GstCaps* deviceCaps, bool audio) {
                 const std::string text =
                     "audio/x-raw, format=(string)S16LE, layout=(string)interleaved, rate=(int)" +
                     std::to_string(rate) + ", channels=(int)" + std::to_string(channels);
-                GstCaps* c = gst_caps_from_string(text.c_str());
+                const CapsRef c(gst_caps_from_string(text.c_str()));
                 if (any || gst_caps_can_intersect(c, deviceCaps)) out.push_back(text);
-                gst_caps_unref(c);
             }
         // 44100 Hz stereo first, whatever the order of the loops.
         std::stable_partition(out.begin(), out.end(), [](const std::string& t) {
@@ -250,10 +237,9 @@ std::vector<std::string> captureFormats(const GstCaps* deviceCaps, bool audio) {
     }
     if (any) return out;
     for (guint i = 0; i < gst_caps_get_size(deviceCaps); ++i) {
-        GstCaps* one = gst_caps_fixate(gst_caps_copy_nth(deviceCaps, i));
         AM_MEDIA_TYPE mt;
-        const std::string text = capsText(one);
-        gst_caps_unref(one);
+        const std::string text =
+            capsText(CapsRef(gst_caps_fixate(gst_caps_copy_nth(deviceCaps, i))));
         // Only formats the program can describe as media types are offered.
         if (!mediaTypeFromCaps(text, mt)) continue;
         const std::string canonical = capsFromMediaType(mt);
@@ -267,7 +253,7 @@ FilterPtr createCaptureFilter(GstDevice* device, const std::string& name, bool a
     ensureGstreamer();
     GstElement* src = gst_device_create_element(device, nullptr);
     if (!src) return nullptr;
-    GstElement* bin = gst_bin_new(nullptr);
+    ElementRef bin(gst_bin_new(nullptr));
     GstElement* format = gst_element_factory_make("capsfilter", nullptr);
     std::vector<GstElement*> chain = {src, format};
     GstElement* soundEnd = nullptr;
@@ -295,16 +281,11 @@ FilterPtr createCaptureFilter(GstDevice* device, const std::string& name, bool a
             chain.push_back(rate);
     }
     for (GstElement* e : chain)
-        gst_bin_add(GST_BIN(bin), e);
+        gst_bin_add(GST_BIN(bin.get()), e);
     for (size_t i = 1; i < chain.size(); ++i)
-        if (!gst_element_link(chain[i - 1], chain[i])) {
-            gst_object_unref(bin);
-            return nullptr;
-        }
-    GstElement* last = chain.back();
-    GstPad* out = gst_element_get_static_pad(last, "src");
+        if (!gst_element_link(chain[i - 1], chain[i])) return nullptr;
+    const PadRef out(gst_element_get_static_pad(chain.back(), "src"));
     gst_element_add_pad(bin, gst_ghost_pad_new("Capture", out));
-    gst_object_unref(out);
 
     auto state = std::make_shared<CaptureState>(bin, format, soundEnd, gst_device_get_caps(device));
     state->formats = captureFormats(state->deviceCaps, audio);
@@ -315,7 +296,7 @@ FilterPtr createCaptureFilter(GstDevice* device, const std::string& name, bool a
             gst_element_add_pad(bin, gst_ghost_pad_new_no_target(pin.c_str(), GST_PAD_SINK));
             lines.emplace(pin, std::move(line));
         }
-    return std::make_shared<CaptureFilter>(bin, name, std::move(state), std::move(lines));
+    return std::make_shared<CaptureFilter>(bin.release(), name, std::move(state), std::move(lines));
 }
 
 } // namespace platform::dshow

@@ -2,7 +2,8 @@
 // platform's own: filters with pins joined in a graph, media control, seeking, audio and video
 // properties, frame stepping, the event queue, and the capture graph builder. Objects are
 // reference counted (std::shared_ptr); asking an object for an interface it lacks gives null.
-// Result codes are HRESULTs. Implemented over GStreamer in Graph.cpp.
+// Result codes are HRESULTs. Implemented over GStreamer in this folder; GraphImpl.h lists the
+// graph's parts.
 //
 // Threads: every call belongs to the user-interface thread, except IMediaEventEx's queue,
 // which the streaming threads fill; its notify callback runs on a streaming thread and must

@@ -74,35 +74,27 @@ std::string displayNameOf(const GUID& category, const Entry& e) {
 FilterPtr chain(const std::string& name, std::initializer_list<const char*> factories,
                 const char* in, const char* out) {
     ensureGstreamer();
-    GstElement* bin = gst_bin_new(nullptr);
+    ElementRef bin(gst_bin_new(nullptr));
     GstElement *first = nullptr, *prev = nullptr;
     for (const char* f : factories) {
         GstElement* e = gst_element_factory_make(f, nullptr);
-        if (!e) {
-            gst_object_unref(bin);
-            return nullptr;
-        }
-        gst_bin_add(GST_BIN(bin), e);
+        if (!e) return nullptr;
+        gst_bin_add(GST_BIN(bin.get()), e);
         // Elements that cannot be joined make no codec, rather than one that silently
         // passes nothing.
-        if (prev && !gst_element_link(prev, e)) {
-            gst_object_unref(bin);
-            return nullptr;
-        }
+        if (prev && !gst_element_link(prev, e)) return nullptr;
         if (!first) first = e;
         prev = e;
     }
     if (in) {
-        GstPad* p = gst_element_get_static_pad(first, "sink");
+        const PadRef p(gst_element_get_static_pad(first, "sink"));
         gst_element_add_pad(bin, gst_ghost_pad_new(in, p));
-        gst_object_unref(p);
     }
     if (out) {
-        GstPad* p = gst_element_get_static_pad(prev, "src");
+        const PadRef p(gst_element_get_static_pad(prev, "src"));
         gst_element_add_pad(bin, gst_ghost_pad_new(out, p));
-        gst_object_unref(p);
     }
-    return std::make_shared<GstFilter>(bin, name);
+    return std::make_shared<GstFilter>(bin.release(), name);
 }
 
 // The picture format a probed event sets, when it is a caps event with one; else null.
@@ -127,27 +119,20 @@ FilterPtr paddedCodec(const std::string& name, const char* encoder, int multiple
                                     " ! videobox name=box ! video/x-raw,format=" + boxFormat +
                                     " ! videoconvert ! " + encoder + " name=encoder";
     GError* error = nullptr;
-    GstElement* bin = gst_parse_bin_from_description(description.c_str(), FALSE, &error);
+    ElementRef bin(gst_parse_bin_from_description(description.c_str(), FALSE, &error));
     if (error) { // also when a bin came back with parts missing
         g_error_free(error);
-        if (bin) gst_object_unref(bin);
         return nullptr;
     }
     if (!bin) return nullptr;
-    GstPad* first = gst_bin_find_unlinked_pad(GST_BIN(bin), GST_PAD_SINK);
-    GstElement* last = gst_bin_get_by_name(GST_BIN(bin), "encoder");
-    GstPad* lastOut = last ? gst_element_get_static_pad(last, "src") : nullptr;
-    GstElement* box = gst_bin_get_by_name(GST_BIN(bin), "box");
-    if (!first || !lastOut || !box) {
-        for (GstObject* o : {GST_OBJECT(first), GST_OBJECT(lastOut), GST_OBJECT(last),
-                             GST_OBJECT(box), GST_OBJECT(bin)})
-            if (o) gst_object_unref(o);
-        return nullptr;
-    }
+    const PadRef first(gst_bin_find_unlinked_pad(GST_BIN(bin.get()), GST_PAD_SINK));
+    const ElementRef last(gst_bin_get_by_name(GST_BIN(bin.get()), "encoder"));
+    const PadRef lastOut(last ? gst_element_get_static_pad(last, "src") : nullptr);
+    // The bin keeps the box, for the probes below.
+    const ElementRef box(gst_bin_get_by_name(GST_BIN(bin.get()), "box"));
+    if (!first || !lastOut || !box) return nullptr;
     gst_element_add_pad(bin, gst_ghost_pad_new("Input", first));
     gst_element_add_pad(bin, gst_ghost_pad_new("Output", lastOut));
-    gst_object_unref(lastOut);
-    gst_object_unref(last);
 
     // What the two probes on the box share; it lives as long as the bin.
     struct Padding {
@@ -156,11 +141,11 @@ FilterPtr paddedCodec(const std::string& name, const char* encoder, int multiple
         std::string colorimetry, chromaSite; // of the pictures coming in
     };
     auto* padding = new Padding{box, multiple, {}, {}};
-    g_object_set_data_full(G_OBJECT(bin), "tovamix-padding", padding,
+    g_object_set_data_full(G_OBJECT(bin.get()), "tovamix-padding", padding,
                            [](gpointer data) { delete static_cast<Padding*>(data); });
 
     // Pictures coming in: the border needed for their size.
-    GstPad* in = gst_element_get_static_pad(box, "sink");
+    const PadRef in(gst_element_get_static_pad(box, "sink"));
     gst_pad_add_probe(
         in, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM,
         [](GstPad*, GstPadProbeInfo* info, gpointer data) {
@@ -182,11 +167,10 @@ FilterPtr paddedCodec(const std::string& name, const char* encoder, int multiple
             return GST_PAD_PROBE_OK;
         },
         padding, nullptr);
-    gst_object_unref(in);
 
     // Pictures going out: the box copies samples as they are but does not pass on their
     // colorimetry, and without it a full-range picture would be coded as a studio-range one.
-    GstPad* out = gst_element_get_static_pad(box, "src");
+    const PadRef out(gst_element_get_static_pad(box, "src"));
     gst_pad_add_probe(
         out, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM,
         [](GstPad*, GstPadProbeInfo* info, gpointer data) {
@@ -194,32 +178,25 @@ FilterPtr paddedCodec(const std::string& name, const char* encoder, int multiple
             const auto* p = static_cast<const Padding*>(data);
             if (!format || (p->colorimetry.empty() && p->chromaSite.empty()))
                 return GST_PAD_PROBE_OK;
-            GstCaps* fixed = gst_caps_new_full(gst_structure_copy(format), nullptr);
+            const CapsRef fixed(gst_caps_new_full(gst_structure_copy(format), nullptr));
             GstStructure* s = gst_caps_get_structure(fixed, 0);
             if (!p->colorimetry.empty())
                 gst_structure_set(s, "colorimetry", G_TYPE_STRING, p->colorimetry.c_str(), nullptr);
             if (!p->chromaSite.empty())
                 gst_structure_set(s, "chroma-site", G_TYPE_STRING, p->chromaSite.c_str(), nullptr);
             GstEvent* replaced = gst_event_new_caps(fixed);
-            gst_caps_unref(fixed);
+            // The new event goes on in place of the one handed in, which is dropped.
             gst_event_unref(GST_PAD_PROBE_INFO_EVENT(info));
             GST_PAD_PROBE_INFO_DATA(info) = replaced;
             return GST_PAD_PROBE_OK;
         },
         padding, nullptr);
-    gst_object_unref(out);
-    gst_object_unref(first);
-    gst_object_unref(box); // the bin keeps it for the probe
-    return std::make_shared<GstFilter>(bin, name);
+    return std::make_shared<GstFilter>(bin.release(), name);
 }
 
 bool factoryExists(const char* name) {
     ensureGstreamer();
-    if (GstElementFactory* f = gst_element_factory_find(name)) {
-        gst_object_unref(f);
-        return true;
-    }
-    return false;
+    return GstRef<GstElementFactory>(gst_element_factory_find(name)) != nullptr;
 }
 
 // Every encoder GStreamer has of a class ("Encoder/Video"), by long name, except those given.
@@ -239,22 +216,20 @@ std::vector<Entry> encoders(const char* klass, std::initializer_list<const char*
         Entry e{longName ? longName : name, GUID{}, "cm", name, nullptr};
         e.make = [name, longName = e.name, video] {
             ensureGstreamer();
+            ElementRef conv(
+                gst_element_factory_make(video ? "videoconvert" : "audioconvert", nullptr));
+            ElementRef enc(gst_element_factory_make(name.c_str(), nullptr));
+            if (!conv || !enc) return FilterPtr();
             GstElement* bin = gst_bin_new(nullptr);
-            GstElement* conv =
-                gst_element_factory_make(video ? "videoconvert" : "audioconvert", nullptr);
-            GstElement* enc = gst_element_factory_make(name.c_str(), nullptr);
-            if (!conv || !enc) {
-                gst_object_unref(bin);
-                return FilterPtr();
-            }
-            gst_bin_add_many(GST_BIN(bin), conv, enc, nullptr);
-            gst_element_link(conv, enc);
-            GstPad* in = gst_element_get_static_pad(conv, "sink");
-            GstPad* out = gst_element_get_static_pad(enc, "src");
-            gst_element_add_pad(bin, gst_ghost_pad_new("Input", in));
-            if (out) gst_element_add_pad(bin, gst_ghost_pad_new("Output", out));
-            gst_object_unref(in);
-            if (out) gst_object_unref(out);
+            // The bin takes over both elements.
+            GstElement* in = conv.release();
+            GstElement* last = enc.release();
+            gst_bin_add_many(GST_BIN(bin), in, last, nullptr);
+            gst_element_link(in, last);
+            const PadRef input(gst_element_get_static_pad(in, "sink"));
+            const PadRef output(gst_element_get_static_pad(last, "src"));
+            gst_element_add_pad(bin, gst_ghost_pad_new("Input", input));
+            if (output) gst_element_add_pad(bin, gst_ghost_pad_new("Output", output));
             return FilterPtr(std::make_shared<GstFilter>(bin, longName));
         };
         out.push_back(std::move(e));
@@ -287,7 +262,7 @@ int listRank(GstDevice* device) {
 std::vector<Entry> devices(const char* klass) {
     ensureGstreamer();
     std::vector<std::pair<int, Entry>> ranked; // list rank, entry
-    GstDeviceMonitor* monitor = gst_device_monitor_new();
+    const GstRef<GstDeviceMonitor> monitor(gst_device_monitor_new());
     gst_device_monitor_add_filter(monitor, klass, nullptr);
     gst_device_monitor_start(monitor);
     GList* list = gst_device_monitor_get_devices(monitor);
@@ -297,16 +272,13 @@ std::vector<Entry> devices(const char* klass) {
         gchar* n = gst_device_get_display_name(device);
         Entry e{n ? n : "Capture device", GUID{}, "pnp", n ? n : "", nullptr};
         g_free(n);
-        gst_object_ref(device);
-        std::shared_ptr<GstDevice> keep(device, [](GstDevice* d) { gst_object_unref(d); });
         const bool audio = g_str_has_prefix(klass, "Audio");
-        e.make = [keep, name = e.name, audio] {
-            return createCaptureFilter(keep.get(), name, audio);
+        e.make = [keep = GstRef<GstDevice>::ref(device), name = e.name, audio] {
+            return createCaptureFilter(keep, name, audio);
         };
         ranked.emplace_back(listRank(device), std::move(e));
     }
     g_list_free_full(list, gst_object_unref);
-    gst_object_unref(monitor);
     std::stable_sort(ranked.begin(), ranked.end(), [](const auto& a, const auto& b) {
         return std::tie(a.first, a.second.name) < std::tie(b.first, b.second.name);
     });

@@ -1,4 +1,7 @@
+// Result codes: the GUIDs the interfaces name, our texts for result codes, and the result code
+// for an error a GStreamer element reports. Called on any thread.
 #include "DShow.h"
+#include "GraphImpl.h"
 
 #include <cstdio>
 
@@ -80,6 +83,47 @@ std::string graphErrorText(HRESULT h) {
     char text[96];
     std::snprintf(text, sizeof text, "Media operation failed with code 0x%08X.", uint32_t(h));
     return text;
+}
+
+HRESULT hresultOfError(const GError* e) {
+    if (!e) return E_FAIL;
+    if (e->domain == GST_RESOURCE_ERROR) {
+        switch (e->code) {
+        case GST_RESOURCE_ERROR_NOT_FOUND:
+            return E_FILE_NOT_FOUND;
+        case GST_RESOURCE_ERROR_OPEN_READ:
+        case GST_RESOURCE_ERROR_OPEN_READ_WRITE:
+        case GST_RESOURCE_ERROR_OPEN_WRITE:
+        case GST_RESOURCE_ERROR_NOT_AUTHORIZED:
+            return E_ACCESSDENIED;
+        case GST_RESOURCE_ERROR_BUSY:
+            return VFW_E_NO_AUDIO_HARDWARE;
+        default:
+            return E_FAIL;
+        }
+    }
+    if (e->domain == GST_STREAM_ERROR) {
+        switch (e->code) {
+        case GST_STREAM_ERROR_TYPE_NOT_FOUND:
+            return VFW_E_UNKNOWN_FILE_TYPE;
+        case GST_STREAM_ERROR_CODEC_NOT_FOUND:
+        case GST_STREAM_ERROR_WRONG_TYPE:
+            return VFW_E_UNSUPPORTED_STREAM;
+        case GST_STREAM_ERROR_DEMUX:
+        case GST_STREAM_ERROR_DECODE:
+        case GST_STREAM_ERROR_FORMAT:
+            return VFW_E_INVALID_FILE_FORMAT;
+        case GST_STREAM_ERROR_NOT_IMPLEMENTED:
+            return E_NOTIMPL;
+        default:
+            return E_FAIL;
+        }
+    }
+    if (e->domain == GST_CORE_ERROR && e->code == GST_CORE_ERROR_MISSING_PLUGIN)
+        return VFW_E_UNSUPPORTED_STREAM;
+    if (e->domain == GST_CORE_ERROR && e->code == GST_CORE_ERROR_NEGOTIATION)
+        return VFW_E_CANNOT_CONNECT;
+    return E_FAIL;
 }
 
 } // namespace platform::dshow

@@ -1,6 +1,7 @@
 #include "Filters.h"
 
 #include "AviMuxElement.h"
+#include "GstRef.h"
 #include "XvidEncElement.h"
 #include "platform/vfw/OutputFile.h"
 
@@ -53,38 +54,35 @@ GstCaps* padCaps(GstPad* pad) {
 }
 
 bool padGivesUnknownBytes(GstPad* pad) {
-    GstCaps* caps = padCaps(pad);
-    const bool any = caps && gst_caps_is_any(caps);
-    if (caps) gst_caps_unref(caps);
-    return any;
+    const CapsRef caps(padCaps(pad));
+    return caps && gst_caps_is_any(caps);
 }
 
-GstFilter::GstFilter(GstElement* element, std::string name)
-    : element_(GST_ELEMENT(gst_object_ref_sink(element))), name_(std::move(name)) {}
+GstFilter::GstFilter(GstElement* element, std::string name, FilterRole role)
+    : element_(GST_ELEMENT(gst_object_ref_sink(element))), name_(std::move(name)), role_(role) {}
+
+FilterRole roleOf(const FilterPtr& filter) {
+    auto* g = dynamic_cast<GstFilter*>(filter.get());
+    return g ? g->role() : FilterRole::None;
+}
 
 GstFilter::~GstFilter() {
-    g_object_set_qdata(G_OBJECT(element_), filterQuark(), nullptr);
-    if (!GST_OBJECT_PARENT(element_)) gst_element_set_state(element_, GST_STATE_NULL);
-    gst_object_unref(element_);
+    g_object_set_qdata(G_OBJECT(element_.get()), filterQuark(), nullptr);
+    if (!GST_OBJECT_PARENT(element_.get())) gst_element_set_state(element_, GST_STATE_NULL);
 }
 
 std::vector<PinPtr> GstFilter::pins() {
     // Remember which object wraps the element, so pins can lead back to their filters.
-    if (!g_object_get_qdata(G_OBJECT(element_), filterQuark())) {
+    if (!g_object_get_qdata(G_OBJECT(element_.get()), filterQuark())) {
         auto self = std::dynamic_pointer_cast<IBaseFilter>(shared_from_this());
-        g_object_set_qdata_full(G_OBJECT(element_), filterQuark(),
+        g_object_set_qdata_full(G_OBJECT(element_.get()), filterQuark(),
                                 new std::weak_ptr<IBaseFilter>(self), deleteWeak);
     }
     std::vector<PinPtr> out;
-    GstIterator* it = gst_element_iterate_pads(element_);
-    GValue item = G_VALUE_INIT;
-    while (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
-        auto* pad = GST_PAD(g_value_get_object(&item));
+    forEachPad(element_, GST_PAD_UNKNOWN, [this, &out](GstPad* pad) {
         out.push_back(makePin(pad));
-        g_value_reset(&item);
-    }
-    g_value_unset(&item);
-    gst_iterator_free(it);
+        return true;
+    });
     return out;
 }
 
@@ -94,7 +92,7 @@ PinPtr GstFilter::makePin(GstPad* pad) {
 }
 
 FILTER_STATE GstFilter::state() const {
-    GstState s = GST_STATE(element_);
+    GstState s = GST_STATE(element_.get());
     if (s == GST_STATE_PLAYING) return State_Running;
     if (s == GST_STATE_PAUSED) return State_Paused;
     return State_Stopped;
@@ -118,57 +116,49 @@ FilterPtr filterOf(GstElement* element) {
 }
 
 PinPtr pinOf(GstPad* pad) {
-    GstElement* parent = gst_pad_get_parent_element(pad);
+    const ElementRef parent(gst_pad_get_parent_element(pad));
     FilterPtr f = parent ? filterOf(parent) : nullptr;
-    const bool own = f && static_cast<GstElement*>(f->native()) == parent;
-    if (parent) gst_object_unref(parent);
+    const bool own = f && static_cast<GstElement*>(f->native()) == parent.get();
     if (own)
         if (auto* g = dynamic_cast<GstFilter*>(f.get())) return g->makePin(pad);
     return std::make_shared<GstPin>(pad, f);
 }
 
 GstPin::GstPin(GstPad* pad, std::weak_ptr<IBaseFilter> filter)
-    : pad_(GST_PAD(gst_object_ref(pad))), filter_(std::move(filter)) {}
-GstPin::~GstPin() {
-    gst_object_unref(pad_);
-}
+    : pad_(PadRef::ref(pad)), filter_(std::move(filter)) {}
 
 PIN_DIRECTION GstPin::direction() const {
-    return GST_PAD_DIRECTION(pad_) == GST_PAD_SRC ? PINDIR_OUTPUT : PINDIR_INPUT;
+    return GST_PAD_DIRECTION(pad_.get()) == GST_PAD_SRC ? PINDIR_OUTPUT : PINDIR_INPUT;
 }
 
 std::string GstPin::name() const {
-    gchar* n = gst_pad_get_name(pad_);
+    gchar* n = gst_pad_get_name(pad_.get());
     std::string s = n ? n : "";
     g_free(n);
     return s;
 }
 
 std::shared_ptr<IPin> GstPin::connectedTo() const {
-    GstPad* peer = gst_pad_get_peer(pad_);
+    const PadRef peer(gst_pad_get_peer(pad_));
     if (!peer) return nullptr;
     // A ghost pad's peer may be the inner proxy; report the outermost pad of the peer element.
-    PinPtr p = pinOf(peer);
-    gst_object_unref(peer);
-    return p;
+    return pinOf(peer);
 }
 
 HRESULT GstPin::Disconnect() {
-    GstPad* peer = gst_pad_get_peer(pad_);
+    const PadRef peer(gst_pad_get_peer(pad_));
     if (!peer) return S_FALSE;
-    const bool ok = GST_PAD_DIRECTION(pad_) == GST_PAD_SRC ? gst_pad_unlink(pad_, peer)
-                                                           : gst_pad_unlink(peer, pad_);
-    gst_object_unref(peer);
+    const bool ok = GST_PAD_DIRECTION(pad_.get()) == GST_PAD_SRC ? gst_pad_unlink(pad_, peer)
+                                                                 : gst_pad_unlink(peer, pad_);
     return ok ? S_OK : E_FAIL;
 }
 
 std::string GstPin::mediaTypes() const {
-    GstCaps* caps = padCaps(pad_);
+    const CapsRef caps(padCaps(pad_));
     if (!caps) return {};
     gchar* text = gst_caps_to_string(caps);
     std::string s = text ? text : "";
     g_free(text);
-    gst_caps_unref(caps);
     return s;
 }
 
@@ -177,10 +167,9 @@ PinPtr findUnconnectedPin(const FilterPtr& filter, PIN_DIRECTION dir, const GUID
     for (const PinPtr& p : filter->pins()) {
         if (p->direction() != dir || p->connectedTo()) continue;
         if (majorType && (*majorType == MEDIATYPE_Video || *majorType == MEDIATYPE_Audio)) {
-            GstCaps* caps = padCaps(static_cast<GstPad*>(p->native()));
+            const CapsRef caps(padCaps(static_cast<GstPad*>(p->native())));
             const bool match =
                 *majorType == MEDIATYPE_Video ? capsAreVideo(caps) : capsAreAudio(caps);
-            if (caps) gst_caps_unref(caps);
             if (!match) continue;
         }
         return p;
@@ -197,9 +186,8 @@ class FileSource : public GstFilter, public IFileSourceFilter {
         src_ = gst_element_factory_make("filesrc", "source");
         gst_bin_add(GST_BIN(bin), src_);
         if (!demux_) {
-            GstPad* inner = gst_element_get_static_pad(src_, "src");
+            const PadRef inner(gst_element_get_static_pad(src_, "src"));
             gst_element_add_pad(bin, gst_ghost_pad_new("Output", inner));
-            gst_object_unref(inner);
         }
     }
 

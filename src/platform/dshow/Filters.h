@@ -3,50 +3,58 @@
 #pragma once
 
 #include "DShow.h"
+#include "GstRef.h"
 
 #include <gst/gst.h>
 
 namespace platform::dshow {
 
+// What a filter the graph made for itself does there; the graph finds its helpers by role,
+// never by their display names.
+enum class FilterRole { None, Decoder, VideoRenderer, AudioRenderer, Converter, Queue };
+
 class GstFilter : public IBaseFilter {
   public:
     // Takes a reference to element (sinking a floating one).
-    GstFilter(GstElement* element, std::string name);
+    GstFilter(GstElement* element, std::string name, FilterRole role = FilterRole::None);
     ~GstFilter() override;
 
+    FilterRole role() const { return role_; }
     std::string name() const override { return name_; }
     void setName(const std::string& n) { name_ = n; }
     std::vector<PinPtr> pins() override;
     FILTER_STATE state() const override;
     HRESULT Stop() override;
-    void* native() const override { return element_; }
-    GstElement* element() const { return element_; }
+    void* native() const override { return element_.get(); }
+    GstElement* element() const { return element_.get(); }
     // The pin object for one of the element's pads; filters with pins that offer more
     // (stream configuration, input lines) make their own.
     virtual PinPtr makePin(GstPad* pad);
 
   private:
-    GstElement* element_;
+    ElementRef element_;
     std::string name_;
+    const FilterRole role_;
 };
 
 class GstPin : public IPin {
   public:
     GstPin(GstPad* pad, std::weak_ptr<IBaseFilter> filter);
-    ~GstPin() override;
     PIN_DIRECTION direction() const override;
     std::string name() const override;
     std::shared_ptr<IBaseFilter> filter() const override { return filter_.lock(); }
     std::shared_ptr<IPin> connectedTo() const override;
     HRESULT Disconnect() override;
     std::string mediaTypes() const override;
-    void* native() const override { return pad_; }
+    void* native() const override { return pad_.get(); }
 
   private:
-    GstPad* pad_;
+    PadRef pad_;
     std::weak_ptr<IBaseFilter> filter_;
 };
 
+// The role of a filter of this layer; None for any other.
+FilterRole roleOf(const FilterPtr& filter);
 // The filter object that wraps an element, if any.
 FilterPtr filterOf(GstElement* element);
 // The pin object for a pad of a wrapped element.

@@ -158,11 +158,8 @@ bool deserializeMediaType(const std::vector<uint8_t>& data, AM_MEDIA_TYPE& mt) {
 
 bool mediaTypeFromCaps(const std::string& text, AM_MEDIA_TYPE& mt) {
     ensureGstreamer();
-    GstCaps* caps = gst_caps_from_string(text.c_str());
-    if (!caps || gst_caps_is_empty(caps) || gst_caps_is_any(caps)) {
-        if (caps) gst_caps_unref(caps);
-        return false;
-    }
+    const CapsRef caps(gst_caps_from_string(text.c_str()));
+    if (!caps || gst_caps_is_empty(caps) || gst_caps_is_any(caps)) return false;
     const GstStructure* s = gst_caps_get_structure(caps, 0);
     const std::string name = gst_structure_get_name(s);
     bool ok = false;
@@ -243,7 +240,6 @@ bool mediaTypeFromCaps(const std::string& text, AM_MEDIA_TYPE& mt) {
             ok = true;
         }
     }
-    gst_caps_unref(caps);
     if (ok) mt = std::move(m);
     return ok;
 }
@@ -309,19 +305,14 @@ namespace platform::dshow {
 std::vector<std::string> pinCapsList(const PinPtr& pin) {
     std::vector<std::string> out;
     if (!pin) return out;
-    GstCaps* caps = padCaps(static_cast<GstPad*>(pin->native()));
-    if (!caps) return out;
-    if (!gst_caps_is_any(caps)) {
-        for (guint i = 0; i < gst_caps_get_size(caps); ++i) {
-            GstCaps* one = gst_caps_copy_nth(caps, i);
-            one = gst_caps_fixate(one);
-            gchar* text = gst_caps_to_string(one);
-            out.emplace_back(text);
-            g_free(text);
-            gst_caps_unref(one);
-        }
+    const CapsRef caps(padCaps(static_cast<GstPad*>(pin->native())));
+    if (!caps || gst_caps_is_any(caps)) return out;
+    for (guint i = 0; i < gst_caps_get_size(caps); ++i) {
+        const CapsRef one(gst_caps_fixate(gst_caps_copy_nth(caps, i)));
+        gchar* text = gst_caps_to_string(one);
+        out.emplace_back(text);
+        g_free(text);
     }
-    gst_caps_unref(caps);
     return out;
 }
 

@@ -1,5 +1,7 @@
 #include "SoundEndElement.h"
 
+#include "GstRef.h"
+
 #include <gst/audio/audio.h>
 
 #include <algorithm>
@@ -191,11 +193,10 @@ GstFlowReturn pushSilence(TovamixSoundEnd* s, uint64_t at, uint64_t count) {
 
 // The element's running time now; none without a clock.
 GstClockTime runningTime(TovamixSoundEnd* s) {
-    GstClock* clock = gst_element_get_clock(GST_ELEMENT(s));
+    const GstRef<GstClock> clock(gst_element_get_clock(GST_ELEMENT(s)));
     if (!clock) return GST_CLOCK_TIME_NONE;
     const GstClockTime base = gst_element_get_base_time(GST_ELEMENT(s));
     const GstClockTime t = gst_clock_get_time(clock);
-    gst_object_unref(clock);
     return t > base ? t - base : 0;
 }
 
@@ -208,10 +209,8 @@ GstFlowReturn chain(GstPad*, GstObject* parent, GstBuffer* buffer) {
     GstClockTime start = GST_CLOCK_TIME_NONE;
     if (GST_BUFFER_PTS_IS_VALID(buffer))
         start = gst_segment_to_running_time(&s->segment, GST_FORMAT_TIME, GST_BUFFER_PTS(buffer));
-    if (GstClock* clock = gst_element_get_clock(GST_ELEMENT(s))) {
+    if (const GstRef<GstClock> clock{gst_element_get_clock(GST_ELEMENT(s))})
         s->state->waitUntilDue(clock, gst_element_get_base_time(GST_ELEMENT(s)), frames, rate);
-        gst_object_unref(clock);
-    }
     const SoundEnd::Plan p = s->state->take(start, runningTime(s), frames, rate);
     if (p.silence > 0)
         if (const GstFlowReturn r = pushSilence(s, p.silenceAt, p.silence); r != GST_FLOW_OK) {

@@ -1,0 +1,174 @@
+// The capture graph builder: an output file (an AVI multiplexer and its file writer), and
+// streams routed from a source through an optional intermediate filter to a sink or to the
+// renderers, with the multiplexer inputs held for streams a source finds only once it runs.
+// Called on the user-interface thread; the routes of streams found later run on the source's
+// streaming thread (from pad-added), and a reservation is given back there on no-more-pads.
+#include "GraphImpl.h"
+
+namespace platform::dshow {
+
+namespace {
+
+// A requested multiplexer input held for a stream that has not appeared yet.
+struct Reservation {
+    ElementRef mux;
+    PadRef pad;
+    Reservation(GstElement* m, GstPad* p) : mux(ElementRef::ref(m)), pad(p) {}
+    Reservation(const Reservation&) = delete;
+    Reservation& operator=(const Reservation&) = delete;
+    void release() {
+        gst_element_release_request_pad(mux, pad);
+        pad.reset();
+    }
+};
+
+// The input of a multiplexer sink for a stream of the major type asked for, or of the kind
+// the intermediate filter takes; null when the sink is no multiplexer or the kind is unknown.
+std::shared_ptr<Reservation> reserveMuxInput(const GUID* majorType, const FilterPtr& intermediate,
+                                             const FilterPtr& sink) {
+    if (!sink) return nullptr;
+    auto* mux = static_cast<GstElement*>(sink->native());
+    if (!gst_element_class_get_pad_template(GST_ELEMENT_GET_CLASS(mux), "video_%u")) return nullptr;
+    int video = -1;
+    if (majorType && (*majorType == MEDIATYPE_Video || *majorType == MEDIATYPE_Audio)) {
+        video = *majorType == MEDIATYPE_Video;
+    } else if (intermediate) {
+        auto* e = static_cast<GstElement*>(intermediate->native());
+        if (const PadRef in = firstFreePad(e, GST_PAD_SINK)) {
+            const CapsRef takes(gst_pad_query_caps(in, nullptr));
+            if (capsAreVideo(takes))
+                video = 1;
+            else if (capsAreAudio(takes))
+                video = 0;
+        }
+    }
+    if (video < 0) return nullptr;
+    GstPad* pad = gst_element_request_pad_simple(mux, video ? "video_%u" : "audio_%u");
+    if (!pad) return nullptr;
+    return std::make_shared<Reservation>(mux, pad);
+}
+
+class CaptureBuilder final : public ICaptureGraphBuilder2 {
+  public:
+    HRESULT SetFiltergraph(const std::shared_ptr<IGraphBuilder>& graph) override {
+        if (graph_) return VFW_E_WRONG_STATE;
+        graph_ = std::dynamic_pointer_cast<Graph>(graph);
+        return graph_ ? S_OK : E_INVALIDARG;
+    }
+
+    HRESULT GetFiltergraph(std::shared_ptr<IGraphBuilder>* graph) override {
+        if (!graph) return E_POINTER;
+        *graph = graph_;
+        return graph_ ? S_OK : E_UNEXPECTED;
+    }
+
+    HRESULT SetOutputFileName(const GUID& subtype, const std::string& fileName, FilterPtr* mux,
+                              FilterPtr* sink) override {
+        if (!graph_) return E_UNEXPECTED;
+        if (!(subtype == MEDIASUBTYPE_Avi)) return E_INVALIDARG;
+        FilterPtr m = createElementFilter("tovamixavimux", "AVI Mux");
+        if (!m) return VFW_E_NOT_FOUND;
+        FilterPtr writer = createFileWriter(m);
+        if (!writer) return VFW_E_NOT_FOUND;
+        if (HRESULT h = queryInterface<IFileSinkFilter>(writer)->SetFileName(fileName); FAILED(h))
+            return h;
+        graph_->AddFilter(m, "AVI Mux");
+        graph_->AddFilter(writer, fileName);
+        if (HRESULT h = graph_->ConnectDirect(findUnconnectedPin(m, PINDIR_OUTPUT),
+                                              findUnconnectedPin(writer, PINDIR_INPUT));
+            FAILED(h))
+            return h;
+        if (mux) *mux = m;
+        if (sink) *sink = writer;
+        return S_OK;
+    }
+
+    HRESULT RenderStream(const GUID* category, const GUID* majorType, const UnknownPtr& source,
+                         const FilterPtr& intermediate, const FilterPtr& sink) override {
+        if (!graph_) return E_UNEXPECTED;
+        if (!source) return E_POINTER;
+        (void)category; // our sources have one output per kind of data
+        // reserved: the multiplexer input kept for this stream, or null to request one now.
+        auto route = [this, majorType, intermediate, sink](GstPad* pad,
+                                                           GstPad* reserved) -> HRESULT {
+            // A stream written to a multiplexer runs on its own thread from the source on:
+            // the multiplexer waits for every stream in turn, so streams that share the
+            // source's thread would wait for each other for ever. Bytes of unknown kind go
+            // into a decoder, which gives each of its streams a thread of its own already;
+            // a queue in front of it would also make the decoder read the file as a stream,
+            // and the AVI reader then loses short files whose data comes with their header.
+            PadRef current =
+                sink && !padGivesUnknownBytes(pad) ? graph_->queueAfter(pad) : PadRef::ref(pad);
+            if (!current) return VFW_E_CANNOT_CONNECT;
+            HRESULT h = S_OK;
+            if (intermediate) {
+                auto* e = static_cast<GstElement*>(intermediate->native());
+                h = graph_->linkThrough(current, e, nullptr);
+                current = SUCCEEDED(h) ? firstFreePad(e, GST_PAD_SRC) : PadRef();
+                if (SUCCEEDED(h) && !current) h = VFW_E_CANNOT_CONNECT;
+            }
+            if (FAILED(h)) return h;
+            if (!sink) return graph_->renderPad(current) ? S_OK : VFW_E_CANNOT_RENDER;
+            const bool video =
+                majorType ? *majorType == MEDIATYPE_Video : capsAreVideo(CapsRef(padCaps(current)));
+            auto* e = static_cast<GstElement*>(sink->native());
+            const bool requests =
+                gst_element_class_get_pad_template(GST_ELEMENT_GET_CLASS(e), "video_%u");
+            return graph_->linkThrough(current, e, reserved,
+                                       requests && !reserved ? (video ? "video_%u" : "audio_%u")
+                                                             : nullptr);
+        };
+
+        if (auto pin = std::dynamic_pointer_cast<IPin>(source)) {
+            if (pin->direction() != PINDIR_OUTPUT) return E_INVALIDARG;
+            return route(static_cast<GstPad*>(pin->native()), nullptr);
+        }
+        auto filter = std::dynamic_pointer_cast<IBaseFilter>(source);
+        if (!filter) return E_INVALIDARG;
+        if (PinPtr out = findUnconnectedPin(filter, PINDIR_OUTPUT, majorType))
+            return route(static_cast<GstPad*>(out->native()), nullptr);
+        // Bytes of unknown kind (a file read as it is) hold streams of every kind: the decoder
+        // put after them picks the one of the kind asked for.
+        if (PinPtr out = findUnconnectedPin(filter, PINDIR_OUTPUT, nullptr);
+            out && padGivesUnknownBytes(static_cast<GstPad*>(out->native())))
+            return route(static_cast<GstPad*>(out->native()), nullptr);
+        auto* e = static_cast<GstElement*>(filter->native());
+        if (!hasSometimesSrcPads(e)) return VFW_E_NOT_FOUND;
+        // The source finds its streams once it runs: connect the first one of the kind asked for.
+        // A multiplexer gets this stream's input now, so it does not start the file with the
+        // streams of other sources that happen to come first (it takes no stream after that).
+        std::shared_ptr<Reservation> reserved = reserveMuxInput(majorType, intermediate, sink);
+        graph_->activateElement(e);
+        graph_->whenPadAdded(e, [route, majorType, reserved](GstPad* pad) {
+            const bool match = capsMatchType(CapsRef(padCaps(pad)), majorType);
+            return match && SUCCEEDED(route(pad, reserved ? reserved->pad.get() : nullptr));
+        });
+        if (reserved) {
+            // A source that ends its list of streams without one of this kind gives the input
+            // back, so the multiplexer does not wait for it.
+            g_signal_connect_data(
+                e, "no-more-pads", G_CALLBACK(+[](GstElement*, gpointer data) {
+                    auto& r = *static_cast<std::shared_ptr<Reservation>*>(data);
+                    if (r->pad && !gst_pad_is_linked(r->pad)) r->release();
+                }),
+                new std::shared_ptr<Reservation>(reserved),
+                +[](gpointer data, GClosure*) {
+                    delete static_cast<std::shared_ptr<Reservation>*>(data);
+                },
+                GConnectFlags(0));
+        }
+        return S_OK;
+    }
+
+  private:
+    std::shared_ptr<Graph> graph_;
+};
+
+} // namespace
+
+std::shared_ptr<ICaptureGraphBuilder2> createCaptureGraphBuilder() {
+    ensureGstreamer();
+    return std::make_shared<CaptureBuilder>();
+}
+
+} // namespace platform::dshow

@@ -1,0 +1,265 @@
+// The filter graph over a GstPipeline. Internal to the graph layer: the graph's own parts and the
+// builders that extend it (the capture graph builder, and those that follow) reach it through
+// this header. Each part lives in a file of its own:
+//   Graph.cpp          filters in the graph, control, seeking, audio and video properties, steps
+//   GraphBuilding.cpp  helpers added by the graph, pads that appear, linking, rendering a pad
+//   GraphEvents.cpp    the event queue, the bus handler, bus messages turned into events
+//   Renderers.cpp      sinks, renderer bins, the video-size watch, volume and balance
+//   CaptureBuilder.cpp the capture graph builder and its multiplexer input reservations
+//   Errors.cpp         result codes and their texts, GStreamer errors as result codes
+//
+// Threads: the interfaces belong to the user-interface thread. GStreamer's streaming threads
+// reach the graph through the bus (a sync handler, so on the thread that posts), through the
+// pad-added handlers and through the video-size watch; they touch only the event queue, which
+// takes its own lock, and the filter list under mutex_.
+#pragma once
+
+#include "DShow.h"
+#include "Filters.h"
+#include "GstRef.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <vector>
+
+namespace platform::dshow {
+
+// The result code for an error a GStreamer element reported (null: E_FAIL).
+HRESULT hresultOfError(const GError* e);
+
+// -- Pads and elements, for the builders (GraphBuilding.cpp).
+bool linkPads(GstPad* src, GstPad* sink);
+// The element's first pad of a direction that is not linked yet, or null.
+PadRef firstFreePad(GstElement* e, GstPadDirection dir);
+// Whether an element gives its outputs only once it runs (a demuxer, a decoder, a file source).
+bool hasSometimesSrcPads(GstElement* e);
+// Whether caps are of a major type (null or GUID_NULL: any).
+bool capsMatchType(GstCaps* caps, const GUID* type);
+
+// -- Renderers (Renderers.cpp).
+// A new bin (floating) with an input pad "Input": the elements of the factories in chain (those
+// that exist), linked in turn, then sink.
+GstElement* makeRendererBin(const char* name, std::initializer_list<const char*> chain,
+                            GstElement* sink);
+
+struct GraphEvent {
+    long code = 0;
+    intptr_t p1 = 0, p2 = 0;
+    // EC_COMPLETE: the element of the renderer that finished last (only compared, never
+    // used: it may be gone by the time the event is read).
+    const void* renderer = nullptr;
+};
+
+// The graph's events and the state that the streaming threads report and the user-interface
+// thread waits for. Every method takes the queue's lock; the notify callback runs after it
+// is released, on the thread that queued the event. This class is thread-safe.
+class EventQueue {
+  public:
+    // -- The queue.
+    void post(long code, intptr_t p1, intptr_t p2, const void* renderer = nullptr);
+    // Takes the oldest event, waiting up to timeout for one; false when none came.
+    bool take(GraphEvent* e, std::chrono::milliseconds timeout);
+    // Waits for the end of playback (timeoutMs < 0: for ever); *code is its event code.
+    bool waitForCompletion(long timeoutMs, long* code);
+    bool completed();
+    void setNotify(std::function<void()> notify);
+    void setNotifyOn(bool on);
+
+    // -- Control, from the user-interface thread.
+    // A run starts: forgets the last completion, a pause asked for and the last filter to end.
+    void runStarted();
+    void pauseRequested();
+    // The graph paused at once: reports the pause asked for, unless the bus has reported it.
+    void pausedAtOnce();
+    void stepRequested();
+    // The last error an element reported, else fallback.
+    HRESULT lastErrorOr(HRESULT fallback);
+
+    // -- Building a playback graph: errors are kept for the builder instead of being queued,
+    // and the builder learns whether the graph prerolled and how many streams it renders.
+    void prerollStarted();
+    void streamRendered();
+    // Waits (up to timeout) for the preroll the state change began: failed when the change
+    // failed, done when it completed at once. The result of the preroll; building then ends.
+    HRESULT waitPreroll(bool failed, bool done, std::chrono::milliseconds timeout);
+
+    // -- Stopping a graph that writes: the end of stream that finishes the file is no event.
+    void drainStarted();
+    // Waits (up to timeout) for the end of the stream or an error.
+    void waitDrained(std::chrono::milliseconds timeout);
+
+    // -- The video's format, from the streaming thread of the video renderer.
+    void frameRate(int num, int den);
+    // Queues EC_VIDEO_SIZE_CHANGED when the size changes.
+    void videoSize(int width, int height);
+    bool videoSize(long* width, long* height);
+    GstClockTime frameDuration();
+
+    // -- From the bus.
+    void error(HRESULT h);
+    void filterEnded(const void* element);
+    void endOfStream();
+    void asyncDone();
+
+  private:
+    // Adds an event under lock_; gives the notify callback to run once lock_ is released.
+    std::function<void()> pushLocked(const GraphEvent& e);
+    // Wakes the waiters and runs the notify callbacks gathered under lock_.
+    void afterUnlock(const std::vector<std::function<void()>>& notifies);
+
+    std::mutex lock_;
+    std::condition_variable changed_;
+    // -- All the following fields are protected by lock_.
+    std::deque<GraphEvent> events_;
+    std::function<void()> notify_;
+    bool notifyOn_ = true;
+    bool completed_ = false;
+    long completionCode_ = 0;
+    bool prerolling_ = false;
+    bool prerollDone_ = false;
+    HRESULT prerollHr_ = S_OK;
+    int rendered_ = 0;
+    bool stopping_ = false;
+    bool eosSeen_ = false;
+    bool pauseRequested_ = false;
+    bool stepPending_ = false;
+    const void* lastEnded_ = nullptr; // the filter's element that ended its stream last
+    HRESULT lastError_ = S_OK;
+    int videoWidth_ = 0, videoHeight_ = 0;
+    GstClockTime frameDuration_ = GST_CLOCK_TIME_NONE;
+};
+
+class Graph final : public IFilterGraph2,
+                    public IMediaControl,
+                    public IMediaSeeking,
+                    public IBasicAudio,
+                    public IBasicVideo,
+                    public IVideoFrameStep,
+                    public IMediaEventEx {
+  public:
+    Graph();
+    ~Graph() override;
+
+    GstElement* pipeline() const { return pipeline_.get(); }
+
+    // -- IFilterGraph2 (Graph.cpp: the filters; GraphBuilding.cpp: connecting and rendering)
+    HRESULT AddFilter(const FilterPtr& filter, const std::string& name) override;
+    HRESULT RemoveFilter(const FilterPtr& filter) override;
+    std::vector<FilterPtr> EnumFilters() override;
+    FilterPtr FindFilterByName(const std::string& name) override;
+    HRESULT ConnectDirect(const PinPtr& out, const PinPtr& in) override;
+    HRESULT Connect(const PinPtr& out, const PinPtr& in) override;
+    HRESULT Render(const PinPtr& out) override;
+    HRESULT AddSourceFilter(const std::string& fileName, const std::string& filterName,
+                            FilterPtr* filter) override;
+    HRESULT RenderFile(const std::string& fileName) override;
+
+    // -- IMediaControl
+    HRESULT Run() override;
+    HRESULT Pause() override;
+    HRESULT Stop() override;
+    HRESULT GetState(long timeoutMs, FILTER_STATE* state) override;
+
+    // -- IMediaSeeking
+    HRESULT GetCurrentPosition(int64_t* position) override;
+    HRESULT GetDuration(int64_t* duration) override;
+    HRESULT GetStopPosition(int64_t* stop) override;
+    HRESULT SetPositions(int64_t* current, uint32_t currentFlags, int64_t* stop,
+                         uint32_t stopFlags) override;
+    HRESULT SetRate(double rate) override;
+    HRESULT GetRate(double* rate) override;
+
+    // -- IBasicAudio
+    HRESULT put_Volume(long v) override;
+    HRESULT get_Volume(long* v) override;
+    HRESULT put_Balance(long b) override;
+    HRESULT get_Balance(long* b) override;
+
+    // -- IBasicVideo
+    HRESULT GetVideoSize(long* width, long* height) override;
+
+    // -- IVideoFrameStep
+    HRESULT CanStep() override;
+    HRESULT Step(uint32_t frames) override;
+
+    // -- IMediaEventEx (GraphEvents.cpp)
+    HRESULT GetEvent(long* code, intptr_t* p1, intptr_t* p2, long timeoutMs) override;
+    HRESULT FreeEventParams(long, intptr_t, intptr_t) override;
+    HRESULT WaitForCompletion(long timeoutMs, long* code) override;
+    HRESULT SetNotifyWindow(std::function<void()> notify) override;
+    HRESULT SetNotifyFlags(long flags) override;
+
+    // -- Building, shared with the builders (GraphBuilding.cpp). User-interface thread, and
+    // streaming threads from pad-added handlers.
+
+    // Adds an element made here as a filter of the role given that takes part in the graph's
+    // state at once.
+    FilterPtr addHelper(GstElement* element, const std::string& name, FilterRole role);
+    // Runs handler for each pad element gets from now on, until the handler takes one (returns
+    // true); the handler stays for pads that come again after a restart.
+    void whenPadAdded(GstElement* element, std::function<bool(GstPad*)> handler);
+    // Links src to target (a filter's element; sinkPad: the pad to use, or null for a free or
+    // requested one), putting a decoder and converters in between when the formats differ.
+    HRESULT linkThrough(GstPad* src, GstElement* target, GstPad* sinkPad,
+                        const char* requestTemplate = nullptr);
+    // Completes the graph from an output pad to the renderers, through an unconnected filter of
+    // the graph that takes the data if there is one. Returns whether the pad was linked.
+    bool renderPad(GstPad* src);
+    HRESULT linkWithConverter(GstPad* src, GstPad* into, bool video);
+    // Puts a queue after src, so what follows runs on a streaming thread of its own; gives
+    // back the queue's output, or null.
+    PadRef queueAfter(GstPad* src);
+    // Lets an element of the graph take part in the graph's state.
+    void activateElement(GstElement* element);
+
+  private:
+    // -- GraphBuilding.cpp
+    // Lets the element of a pad take part in the graph's state, now that it is connected.
+    void activate(GstPad* pad);
+    static void padAdded(GstElement* element, GstPad* pad, gpointer self);
+
+    // -- Renderers.cpp
+    // Adds a renderer of raw video or sound to the graph; gives its input.
+    PadRef addRenderer(bool video);
+    // The sinks of the video renderers.
+    std::vector<ElementRef> videoSinks();
+    static bool isVideoSink(GstObject* o);
+    void watchVideoSize(GstElement* rendererBin);
+    void applyAudio();
+
+    // -- Graph.cpp
+    bool hasWriter();
+    bool seek(int64_t current);
+    void applyPendingSeek();
+    void queryDuration();
+
+    // -- GraphEvents.cpp
+    static GstBusSyncReply busSync(GstBus*, GstMessage* msg, gpointer self);
+    void onMessage(GstMessage* msg);
+
+    ElementRef pipeline_;
+    std::recursive_mutex mutex_;
+    // -- The following fields are protected by mutex_.
+    std::vector<FilterPtr> filters_;
+    std::map<GstElement*, std::vector<std::function<bool(GstPad*)>>> handlers_;
+
+    EventQueue events_;
+
+    // -- User-interface thread only.
+    FILTER_STATE target_ = State_Stopped;
+    double rate_ = 1.0;
+    int64_t stop_ = -1;
+    int64_t pendingSeek_ = -1;
+    // Set on the user-interface thread, read also where a renderer is added on a streaming
+    // thread.
+    std::atomic<long> volume_{0}, balance_{0};
+    // Read on the user-interface thread, forgotten from the bus when the duration changes.
+    std::atomic<int64_t> duration_{-1};
+};
+
+} // namespace platform::dshow
