@@ -23,7 +23,6 @@ using avimux::capsText;
 using avimux::describe;
 using avimux::GlibText;
 using avimux::MappedBuffer;
-using avimux::MiniRef;
 using avimux::parseCaps;
 using avimux::StreamFormat;
 using avimux::takeString;
@@ -164,7 +163,7 @@ void seekOutput(GstAggregator* agg, int64_t offset) {
 }
 
 bool downstreamSeekable(GstAggregator* agg) {
-    const MiniRef<GstQuery> query(gst_query_new_seeking(GST_FORMAT_BYTES));
+    const GstRef<GstQuery> query(gst_query_new_seeking(GST_FORMAT_BYTES));
     gboolean seekable = FALSE;
     if (gst_pad_peer_query(GST_AGGREGATOR_SRC_PAD(agg), query.get())) {
         GstFormat format = GST_FORMAT_UNDEFINED;
@@ -255,7 +254,7 @@ GstFlowReturn writeHeader(GstAggregator* agg, const PadList& list) {
     }
 
     if (!gst_pad_has_current_caps(GST_AGGREGATOR_SRC_PAD(agg))) {
-        const MiniRef<GstCaps> caps(gst_caps_new_empty_simple("video/x-msvideo"));
+        const GstRef<GstCaps> caps(gst_caps_new_empty_simple("video/x-msvideo"));
         gst_aggregator_set_src_caps(agg, caps.get());
     }
 
@@ -373,12 +372,12 @@ GstFlowReturn aggregate(GstAggregator* agg, gboolean /*timeout*/) {
 
     // The next chunk is the head buffer that comes earliest in the file's own timeline.
     GstAggregatorPad* best = nullptr;
-    MiniRef<GstBuffer> bestBuffer;
+    GstRef<GstBuffer> bestBuffer;
     int64_t bestPosition = 0;
     GstClockTime bestTime = 0, bestRunning = GST_CLOCK_TIME_NONE;
     bool allEnded = true;
     for (GstAggregatorPad* pad : list.pads()) {
-        MiniRef<GstBuffer> buf(gst_aggregator_pad_peek_buffer(pad));
+        GstRef<GstBuffer> buf(gst_aggregator_pad_peek_buffer(pad));
         if (!buf) {
             if (!gst_aggregator_pad_is_eos(pad)) allEnded = false;
             continue;
@@ -412,7 +411,7 @@ GstFlowReturn aggregate(GstAggregator* agg, gboolean /*timeout*/) {
         ps.haveOrigin = true;
         ps.origin = bestRunning;
     }
-    const MiniRef<GstBuffer> popped(gst_aggregator_pad_pop_buffer(best));
+    const GstRef<GstBuffer> popped(gst_aggregator_pad_pop_buffer(best));
     GstFlowReturn r = GST_FLOW_OK;
     if (popped) r = writePacket(agg, best, popped.get(), bestPosition);
     if (r != GST_FLOW_OK && r != GST_FLOW_FLUSHING) s.failed = true;
@@ -425,7 +424,7 @@ gboolean sinkEvent(GstAggregator* agg, GstAggregatorPad* pad, GstEvent* event) {
 
     MuxState& s = *muxOf(agg)->state;
     PadState& ps = stateOf(pad);
-    const MiniRef<GstEvent> owned(event);
+    const GstRef<GstEvent> owned(event);
     GstCaps* caps = nullptr; // belongs to the event
     gst_event_parse_caps(event, &caps);
     const std::string text = capsText(caps);
@@ -460,7 +459,7 @@ gboolean srcEvent(GstAggregator* agg, GstEvent* event) {
     // The output is one file written front to back; it cannot be seeked.
     if (GST_EVENT_TYPE(event) == GST_EVENT_SEEK) {
         GST_DEBUG_OBJECT(agg, "refusing a seek");
-        const MiniRef<GstEvent> dropped(event);
+        const GstRef<GstEvent> dropped(event);
         return FALSE;
     }
     return GST_AGGREGATOR_CLASS(tovamix_avi_mux_parent_class)->src_event(agg, event);

@@ -1,8 +1,9 @@
 // Internal to the AVI multiplexer element ("tovamixavimux", AviMuxElement.cpp): the stream
 // formats it reads from the caps of its sink pads (on the thread that handles a pad's caps
-// event) for the AVI muxer core, and holders that free the GStreamer objects it uses.
+// event) for the AVI muxer core, and the holder of a mapped buffer.
 #pragma once
 
+#include "GstRef.h"
 #include "platform/vfw/AviMuxer.h"
 
 #include <gst/gst.h>
@@ -14,32 +15,6 @@
 #include <vector>
 
 namespace platform::dshow::avimux {
-
-// A reference to a GStreamer mini object (buffer, caps, query, event) that drops itself.
-template <typename T> class MiniRef {
-  public:
-    MiniRef() = default;
-    // Takes over the reference p holds.
-    explicit MiniRef(T* p) : p_(p) {}
-    ~MiniRef() { reset(); }
-    MiniRef(MiniRef&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
-    MiniRef& operator=(MiniRef&& o) noexcept {
-        if (this != &o) {
-            reset();
-            p_ = std::exchange(o.p_, nullptr);
-        }
-        return *this;
-    }
-    T* get() const { return p_; }
-    explicit operator bool() const { return p_ != nullptr; }
-    void reset() {
-        if (p_) gst_mini_object_unref(GST_MINI_OBJECT_CAST(p_));
-        p_ = nullptr;
-    }
-
-  private:
-    T* p_ = nullptr;
-};
 
 // A buffer's bytes mapped for reading, unmapped when this goes.
 class MappedBuffer {

@@ -2,7 +2,7 @@
 // element's pads that hold their own references. Internal to the platform layer.
 //
 // GstRef<T> owns one reference to a GstObject (element, pad, bus, clock ...) or to a reference
-// counted mini object (caps, message, event, buffer) and drops it in its destructor, so no
+// counted mini object (caps, message, event, buffer, query) and drops it in its destructor, so no
 // return path needs an unref of its own. The constructor takes over a reference the caller
 // already owns (what a "transfer full" call gives back); GstRef<T>::ref() adds a reference to
 // an object borrowed from elsewhere. Not thread-safe by itself, like a plain pointer.
@@ -17,16 +17,18 @@
 namespace platform::dshow {
 
 template <class T> struct GstRefTraits {
+    // Caps, messages, events, buffers and queries are mini objects with a count of their own.
+    static constexpr bool mini = std::is_same_v<T, GstCaps> || std::is_same_v<T, GstMessage> ||
+                                 std::is_same_v<T, GstEvent> || std::is_same_v<T, GstBuffer> ||
+                                 std::is_same_v<T, GstQuery>;
     static void unref(T* p) {
-        if constexpr (std::is_same_v<T, GstCaps> || std::is_same_v<T, GstMessage> ||
-                      std::is_same_v<T, GstEvent> || std::is_same_v<T, GstBuffer>)
+        if constexpr (mini)
             gst_mini_object_unref(GST_MINI_OBJECT_CAST(p));
         else
             gst_object_unref(p);
     }
     static T* ref(T* p) {
-        if constexpr (std::is_same_v<T, GstCaps> || std::is_same_v<T, GstMessage> ||
-                      std::is_same_v<T, GstEvent> || std::is_same_v<T, GstBuffer>)
+        if constexpr (mini)
             return reinterpret_cast<T*>(gst_mini_object_ref(GST_MINI_OBJECT_CAST(p)));
         else
             return static_cast<T*>(gst_object_ref(p));
