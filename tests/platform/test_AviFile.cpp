@@ -1,5 +1,6 @@
 #include "platform/vfw/AviFile.h"
 #include "platform/vfw/OutputFile.h"
+#include "support/AviTestWriter.h"
 #include "support/Pictures.h"
 #include "support/TestSupport.h"
 
@@ -14,33 +15,6 @@ using namespace platform;
 using namespace testsupport;
 
 namespace {
-
-struct Writer {
-    std::shared_ptr<vfw::AviFile> file;
-    std::shared_ptr<vfw::AviStream> plain, stream;
-    std::string error;
-
-    Writer(const std::string& path, int w, int h, uint32_t rate, uint32_t fourcc,
-           const screen::PackedDib* format) {
-        file = vfw::AviFile::open(path, vfw::OF_WRITE | vfw::OF_CREATE, &error);
-        if (!file) return;
-        vfw::AviStreamInfo info;
-        info.fccType = vfw::streamtypeVIDEO;
-        info.scale = 1;
-        info.rate = rate;
-        info.frame = {0, 0, w, h};
-        plain = file->createStream(info, &error);
-        vfw::AviCompressOptions o;
-        o.fccType = vfw::streamtypeVIDEO;
-        o.fccHandler = fourcc;
-        o.keyFrameEvery = 5;
-        o.quality = 6550;
-        o.flags = vfw::AVICOMPRESSF_KEYFRAMES | vfw::AVICOMPRESSF_VALID;
-        if (plain) stream = vfw::makeCompressedStream(plain, o, &error);
-        if (stream && format && !stream->setFormat(format->data(), format->formatSize(), &error))
-            stream.reset();
-    }
-};
 
 const uint32_t MSVC = vfw::makeFourCC('M', 'S', 'V', 'C');
 
@@ -60,7 +34,7 @@ TEST(AviFile, SkippedPositionsStayEmptyAndTheFileKeepsItsPace) {
     const std::string path = scratchDir("avi") + "/gaps.avi";
     {
         const auto first = desktopPicture(320, 240, 32, 0);
-        Writer w(path, 320, 240, 10, MSVC, &first);
+        AviTestWriter w(path, 320, 240, 10, MSVC, &first);
         ASSERT_TRUE(w.stream) << w.error;
         for (int64_t pos : {0, 1, 4, 5, 7}) {
             const auto p = desktopPicture(320, 240, 32, int(pos) * 4);
@@ -98,7 +72,7 @@ TEST(AviFile, OddSizesKeepTheirTrueSizeAndDecodeCleanly) {
     const std::string path = scratchDir("avi") + "/odd.avi";
     {
         const auto p = desktopPicture(321, 241, 24, 0);
-        Writer w(path, 321, 241, 15, MSVC, &p);
+        AviTestWriter w(path, 321, 241, 15, MSVC, &p);
         ASSERT_TRUE(w.stream) << w.error;
         for (int i = 0; i < 6; ++i) {
             const auto q = desktopPicture(321, 241, 24, i * 7);
@@ -119,7 +93,7 @@ TEST(AviFile, AStreamWithAFormatAndNoSamplesIsStillAValidFile) {
     const std::string path = scratchDir("avi") + "/empty.avi";
     {
         const auto p = desktopPicture(64, 48, 32, 0);
-        Writer w(path, 64, 48, 10, MSVC, &p);
+        AviTestWriter w(path, 64, 48, 10, MSVC, &p);
         ASSERT_TRUE(w.stream) << w.error;
     }
     const auto info = probeVideo(path);
@@ -134,11 +108,11 @@ TEST(AviFile, FailuresNameWhatFailed) {
     EXPECT_NE(error.find("/nonexistent-dir/x.avi"), std::string::npos) << error;
 
     const std::string path = scratchDir("avi") + "/refused.avi";
-    Writer unknown(path, 64, 48, 10, vfw::makeFourCC('Q', 'Q', 'Q', 'Q'), nullptr);
+    AviTestWriter unknown(path, 64, 48, 10, vfw::makeFourCC('Q', 'Q', 'Q', 'Q'), nullptr);
     EXPECT_FALSE(unknown.stream);
     EXPECT_NE(unknown.error.find("QQQQ"), std::string::npos) << unknown.error;
 
-    Writer noFormat(path, 64, 48, 10, MSVC, nullptr);
+    AviTestWriter noFormat(path, 64, 48, 10, MSVC, nullptr);
     ASSERT_TRUE(noFormat.stream) << noFormat.error;
     const auto p = desktopPicture(64, 48, 32, 0);
     EXPECT_FALSE(noFormat.stream->write(0, p.bits(), p.imageSize(), 0, &error));
@@ -185,7 +159,7 @@ TEST(AviFile, AnEndThatCannotBeWrittenIsReportedInTheStatus) {
     std::shared_ptr<const vfw::AviFileStatus> status;
     {
         const auto first = desktopPicture(160, 120, 32, 0);
-        Writer w(path, 160, 120, 10, MSVC, &first);
+        AviTestWriter w(path, 160, 120, 10, MSVC, &first);
         ASSERT_TRUE(w.stream) << w.error;
         status = w.file->status();
         for (int i = 0; i < 5; ++i) {
@@ -207,7 +181,7 @@ TEST(AviFile, AnEndThatCannotBeWrittenIsReportedInTheStatus) {
     const std::string good = scratchDir("avi") + "/ends-well.avi";
     {
         const auto first = desktopPicture(64, 48, 32, 0);
-        Writer w(good, 64, 48, 10, MSVC, &first);
+        AviTestWriter w(good, 64, 48, 10, MSVC, &first);
         ASSERT_TRUE(w.stream) << w.error;
         status = w.file->status();
         ASSERT_TRUE(w.stream->write(0, first.bits(), first.imageSize(), 0, &w.error)) << w.error;
@@ -223,7 +197,7 @@ TEST(AviFile, AfterARefusedSampleTheSamplesBeforeStayIndexed) {
     std::shared_ptr<const vfw::AviFileStatus> status;
     {
         const auto first = desktopPicture(320, 240, 32, 0);
-        Writer w(path, 320, 240, 10, MSVC, &first);
+        AviTestWriter w(path, 320, 240, 10, MSVC, &first);
         ASSERT_TRUE(w.stream) << w.error;
         status = w.file->status();
         for (int i = 0; i < 4; ++i) {

@@ -1,5 +1,7 @@
 #include "TestSupport.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
@@ -106,6 +108,24 @@ std::map<std::string, std::string> probeVideo(const std::string& path) {
             "-of default=noprint_wrappers=1 '" +
             path + "'")
             .out);
+}
+
+std::map<std::string, std::string> expectVideoStream(const std::string& path,
+                                                     const ExpectedVideo& expected) {
+    SCOPED_TRACE(path);
+    auto info = probeVideo(path);
+    auto field = [&](const char* key) { return info.count(key) ? info.at(key) : std::string(); };
+    auto check = [&](const char* key, const std::string& want) {
+        if (!want.empty() && want != "0") {
+            EXPECT_EQ(field(key), want) << key;
+        }
+    };
+    check("codec_name", expected.codec);
+    check("codec_tag_string", expected.tag);
+    check("r_frame_rate", expected.rate);
+    check("width", std::to_string(expected.width));
+    check("height", std::to_string(expected.height));
+    return info;
 }
 
 std::map<std::string, std::string> probeStream(const std::string& path,

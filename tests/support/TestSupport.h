@@ -54,6 +54,19 @@ std::map<std::string, std::string> probeVideo(const std::string& path);
 // What ffprobe reads of one stream (selector "v:0", "a:0"), packets counted.
 std::map<std::string, std::string> probeStream(const std::string& path,
                                                const std::string& selector);
+// What the first video stream of a file should be, as ffprobe names it. Empty texts and zero
+// sizes are not checked.
+struct ExpectedVideo {
+    std::string codec; // "msvideo1", "mpeg4"
+    std::string tag;   // "MSVC", "XVID"
+    std::string rate;  // "10/1"
+    int width = 0, height = 0;
+};
+// Checks the first video stream of path (GoogleTest expectations, naming the file) and returns
+// what probeVideo read, for further checks.
+std::map<std::string, std::string> expectVideoStream(const std::string& path,
+                                                     const ExpectedVideo& expected);
+
 // The video packets that carry data, in stream order: stream position, size, key flag.
 // (Empty chunks are positions that no packet names.)
 struct Packet {
