@@ -487,8 +487,7 @@ class RunningProgram {
 
 // Where the program keeps its screen recording under the temporary folder tmp.
 std::string findVideoTemp(const std::string& tmp) {
-    const std::string found =
-        run("find '" + tmp + "' -name VideoTemp.avi -type f | head -1").out;
+    const std::string found = run("find '" + tmp + "' -name VideoTemp.avi -type f | head -1").out;
     return found.substr(0, found.find('\n'));
 }
 

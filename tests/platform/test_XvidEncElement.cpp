@@ -63,8 +63,6 @@ std::string describe(const Outcome& o) {
     return o.parseError + " " + o.errorSource + ": " + o.message + " / " + o.debug;
 }
 
-
-
 double number(const std::map<std::string, std::string>& kv, const std::string& key) {
     const auto it = kv.find(key);
     return it == kv.end() ? -1 : std::atof(it->second.c_str());

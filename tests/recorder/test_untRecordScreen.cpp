@@ -668,9 +668,12 @@ TEST_F(RealDialogsTest, StartingAgainWhileTheLastWorkerEndsKeepsTheWindowAnsweri
     w->engine().recordInterval = 60000;
     answer = [&](QWidget* modal) {
         auto* box = qobject_cast<QMessageBox*>(modal);
-        if (box && box->text().startsWith("Now Start Record Screen")) click(box, QMessageBox::Ok);
-        else if (auto* save = qobject_cast<QFileDialog*>(modal)) save->reject();
-        else answerUnexpected(modal);
+        if (box && box->text().startsWith("Now Start Record Screen"))
+            click(box, QMessageBox::Ok);
+        else if (auto* save = qobject_cast<QFileDialog*>(modal))
+            save->reject();
+        else
+            answerUnexpected(modal);
     };
     w->ActRecord->trigger();
     ASSERT_EQ(w->stage(), TFrmRecordScreen::Stage::Recording);
@@ -718,10 +721,10 @@ TEST_F(RealDialogsTest, StartingAgainWhileTheLastWorkerEndsKeepsTheWindowAnsweri
     EXPECT_GT(probe.answered, 10);
     EXPECT_GT(took, 1s) << "the last worker had ended already; nothing was measured";
     EXPECT_LT(probe.slowest, 200ms);
-    std::printf("the start waited %lld ms for the last worker; slowest repaint %lld ms\n",
-                static_cast<long long>(
-                    std::chrono::duration_cast<std::chrono::milliseconds>(took).count()),
-                static_cast<long long>(probe.slowest.count()));
+    std::printf(
+        "the start waited %lld ms for the last worker; slowest repaint %lld ms\n",
+        static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(took).count()),
+        static_cast<long long>(probe.slowest.count()));
     EXPECT_TRUE(w->engine().recording());
     EXPECT_TRUE(unexpected.empty()) << unexpected.front();
 }
