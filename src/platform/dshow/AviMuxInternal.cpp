@@ -1,3 +1,5 @@
+// Reading stream formats from the caps of the AVI multiplexer's sink pads, and the mapped-buffer
+// holder; see AviMuxInternal.h. Called on the threads that handle the pads' caps and buffers.
 #include "AviMuxInternal.h"
 
 #include <cstdio>
