@@ -1,5 +1,7 @@
 #include "AviFile.h"
 
+#include "LibavError.h"
+
 #include "Compressor.h"
 
 extern "C" {
@@ -11,12 +13,6 @@ extern "C" {
 #include <vector>
 
 namespace platform::vfw {
-
-namespace {
-void setError(std::string* error, std::string text) {
-    if (error) *error = std::move(text);
-}
-} // namespace
 
 uint32_t videoForWindowsVersion() {
     // The service here stands in for version 1.10.

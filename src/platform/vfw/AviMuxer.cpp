@@ -21,10 +21,6 @@ namespace {
 
 constexpr int kIoBufferSize = 64 * 1024;
 
-void setError(std::string* error, std::string text) {
-    if (error) *error = std::move(text);
-}
-
 // libavcodec's name for the codec of each FourCC and tag we write; none for any other.
 AVCodecID videoCodec(uint32_t fourcc) {
     switch (fourcc) {

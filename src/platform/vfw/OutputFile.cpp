@@ -21,10 +21,6 @@ namespace {
 
 constexpr int kIoBufferSize = 64 * 1024;
 
-void setError(std::string* error, std::string text) {
-    if (error) *error = std::move(text);
-}
-
 std::string linkRefused(const std::string& path) {
     return path + " is a symbolic link; it is not followed for writing";
 }
