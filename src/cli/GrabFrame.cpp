@@ -41,7 +41,8 @@ struct GrabArgs {
 // A renderer that drops what it gets, so the file plays without a window or sound.
 class NullRendererProvider : public media::IGraphFilterProvider {
   public:
-    NullRendererProvider(const GUID& major, std::string name) : major_(major), name_(std::move(name)) {}
+    NullRendererProvider(const GUID& major, std::string name)
+        : major_(major), name_(std::move(name)) {}
     FilterPtr GetFilter() override { return live_; }
     std::string GetName() override { return name_; }
     void NotifyFilter(media::TFilterOperation op, int) override {
@@ -91,7 +92,9 @@ bool writeBmp(const platform::screen::PackedDib& dib, const std::string& path, s
             ok = n > 0;
             if (ok) done += size_t(n);
         }
-    if (!ok) *why = total > UINT32_MAX ? "the picture is too large for a BMP file" : std::strerror(errno);
+    if (!ok)
+        *why =
+            total > UINT32_MAX ? "the picture is too large for a BMP file" : std::strerror(errno);
     if (close(fd) != 0 && ok) {
         *why = std::strerror(errno);
         ok = false;
@@ -201,8 +204,8 @@ CLI::App* addGrabFrame(CLI::App& app, Run& run) {
                char* end = nullptr;
                const double s = std::strtod(v.c_str(), &end);
                if (v.empty() || *end || !std::isfinite(s) || s < 0 || s > 1e9)
-                   throw CLI::ValidationError("--at needs a number of seconds from 0, not \"" +
-                                              v + "\"");
+                   throw CLI::ValidationError("--at needs a number of seconds from 0, not \"" + v +
+                                              "\"");
                g.at = s;
            },
            "The moment, in seconds from the start")

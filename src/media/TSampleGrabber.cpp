@@ -64,7 +64,8 @@ void TSampleGrabber::NotifyFilter(TFilterOperation operation, int) {
     switch (operation) {
     case foAdding:
         live_ = createSampleGrabber();
-        if (!live_) throw std::runtime_error("The SampleGrabber Filter is not available on this system.");
+        if (!live_)
+            throw std::runtime_error("The SampleGrabber Filter is not available on this system.");
         break;
     case foAdded: {
         grabber_ = queryInterface<ISampleGrabber>(live_);
@@ -130,8 +131,7 @@ bool bitmapFromType(const AM_MEDIA_TYPE& mt, const uint8_t* pixels, size_t lengt
     BitmapInfoHeader h;
     std::memcpy(&h, mt.format.data() + at, sizeof h);
     // Bitmaps with a colour table carry it after the header, which these blocks have no room for.
-    if (h.biWidth <= 0 || h.biHeight == 0 || h.biBitCount <= 8 || h.biBitCount > 32)
-        return false;
+    if (h.biWidth <= 0 || h.biHeight == 0 || h.biBitCount <= 8 || h.biBitCount > 32) return false;
     const int64_t height = std::abs(int64_t(h.biHeight));
     if (height > INT32_MAX) return false;
     PackedDib dib = PackedDib::create(h.biWidth, int(height), h.biBitCount);
@@ -139,7 +139,8 @@ bool bitmapFromType(const AM_MEDIA_TYPE& mt, const uint8_t* pixels, size_t lengt
     const int bits = h.biBitCount == 15 ? 16 : h.biBitCount;
     int64_t image = h.biSizeImage;
     if (image == 0)
-        image = (int64_t(h.biWidth) * bits + 31) / 32 * 4 * height * std::max<int64_t>(h.biPlanes, 1);
+        image =
+            (int64_t(h.biWidth) * bits + 31) / 32 * 4 * height * std::max<int64_t>(h.biPlanes, 1);
     const size_t copy = std::min({size_t(image), length, dib.imageSize()});
     std::memcpy(dib.bits(), pixels, copy);
     // The header as the type gives it (compression, orientation), with the block's own size.

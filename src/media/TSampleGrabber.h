@@ -20,8 +20,8 @@ class TSampleGrabber;
 
 // sender, the sample's time in seconds, the picture (bottom-up BGR rows padded to 4 bytes) and
 // its length in bytes; the picture lives for the call only.
-using TOnBuffer = std::function<void(TSampleGrabber* sender, double SampleTime, void* pBuffer,
-                                     int BufferLen)>;
+using TOnBuffer =
+    std::function<void(TSampleGrabber* sender, double SampleTime, void* pBuffer, int BufferLen)>;
 
 class TSampleGrabber : public IGraphFilterProvider, private ISampleGrabberCB {
   public:

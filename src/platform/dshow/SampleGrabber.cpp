@@ -72,11 +72,11 @@ AM_MEDIA_TYPE pictureType(GstCaps* caps, const Picture& p) {
         timePerFrame = uint64_t(10000000) * uint64_t(den) / uint64_t(num);
     putLE(mt.format, 40, timePerFrame, 8);
     const size_t h = BitmapHeaderOffset;
-    putLE(mt.format, h, 40, 4);               // biSize
-    putLE(mt.format, h + 4, p.width, 4);      // biWidth
-    putLE(mt.format, h + 8, p.height, 4);     // biHeight: positive, rows bottom-up
-    putLE(mt.format, h + 12, 1, 2);           // biPlanes
-    putLE(mt.format, h + 14, 24, 2);          // biBitCount
+    putLE(mt.format, h, 40, 4);                    // biSize
+    putLE(mt.format, h + 4, p.width, 4);           // biWidth
+    putLE(mt.format, h + 8, p.height, 4);          // biHeight: positive, rows bottom-up
+    putLE(mt.format, h + 12, 1, 2);                // biPlanes
+    putLE(mt.format, h + 14, 24, 2);               // biBitCount
     putLE(mt.format, h + 20, uint64_t(p.size), 4); // biSizeImage
     return mt;
 }
@@ -90,8 +90,7 @@ class PictureConverter {
         if (!conv_ || !gst_video_info_is_equal(&p.info, &in_)) {
             conv_.reset();
             in_ = p.info;
-            gst_video_info_set_format(&out_, GST_VIDEO_FORMAT_BGR, guint(p.width),
-                                      guint(p.height));
+            gst_video_info_set_format(&out_, GST_VIDEO_FORMAT_BGR, guint(p.width), guint(p.height));
             // Only the format and its layout change; the converter keeps the timing.
             GST_VIDEO_INFO_FPS_N(&out_) = GST_VIDEO_INFO_FPS_N(&in_);
             GST_VIDEO_INFO_FPS_D(&out_) = GST_VIDEO_INFO_FPS_D(&in_);
@@ -110,9 +109,8 @@ class PictureConverter {
         }
         GstVideoFrame in, outFrame;
         if (!gst_video_frame_map(&in, &in_, buffer, GST_MAP_READ)) return false;
-        GstRef<GstBuffer> target(gst_buffer_new_wrapped_full(GstMemoryFlags(0), rows_.data(),
-                                                             rows_.size(), 0, rows_.size(),
-                                                             nullptr, nullptr));
+        GstRef<GstBuffer> target(gst_buffer_new_wrapped_full(
+            GstMemoryFlags(0), rows_.data(), rows_.size(), 0, rows_.size(), nullptr, nullptr));
         if (!gst_video_frame_map(&outFrame, &out_, target, GST_MAP_WRITE)) {
             gst_video_frame_unmap(&in);
             return false;
@@ -141,9 +139,9 @@ double secondsOf(GstBuffer* buffer) {
 struct GrabberState {
     // -- The last sample, taken by the streaming thread, read by the user-interface thread.
     std::mutex lock;
-    bool buffering = false;  // guarded by lock
-    GstRef<GstBuffer> last;  // guarded by lock
-    CapsRef lastCaps;        // guarded by lock: the caps of last
+    bool buffering = false; // guarded by lock
+    GstRef<GstBuffer> last; // guarded by lock
+    CapsRef lastCaps;       // guarded by lock: the caps of last
 
     // -- The user-interface thread's conversions.
     std::mutex convertLock;
@@ -243,10 +241,9 @@ class SampleGrabber final : public GstFilter, public ISampleGrabber {
         type_.subtype = MEDIASUBTYPE_RGB24;
         type_.formattype = FORMAT_VideoInfo;
         const PadRef out(gst_element_get_static_pad(keep_, "src"));
-        gst_pad_add_probe(out,
-                          GstPadProbeType(GST_PAD_PROBE_TYPE_BUFFER |
-                                          GST_PAD_PROBE_TYPE_BUFFER_LIST),
-                          &onData, new std::shared_ptr<GrabberState>(state_), &deleteState);
+        gst_pad_add_probe(
+            out, GstPadProbeType(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
+            &onData, new std::shared_ptr<GrabberState>(state_), &deleteState);
     }
 
     HRESULT SetMediaType(const AM_MEDIA_TYPE& mt) override {
@@ -393,9 +390,9 @@ FilterPtr createNullRenderer(const GUID& majorType) {
     const CapsRef caps(gst_caps_from_string(video ? "video/x-raw" : "audio/x-raw"));
     g_object_set(takes, "caps", caps.get(), nullptr);
     g_object_set(sink, "sync", TRUE, nullptr);
-    auto filter = std::make_shared<GstFilter>(
-        makeBin({takes, sink}, false), "Null Renderer",
-        video ? FilterRole::VideoRenderer : FilterRole::AudioRenderer);
+    auto filter =
+        std::make_shared<GstFilter>(makeBin({takes, sink}, false), "Null Renderer",
+                                    video ? FilterRole::VideoRenderer : FilterRole::AudioRenderer);
     filter->setClassID(CLSID_NullRenderer);
     return filter;
 }
