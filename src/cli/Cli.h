@@ -27,6 +27,7 @@ using Run = std::function<int()>;
 // the arguments (throwing a CLI::ParseError with the reason for a bad use) and sets run.
 CLI::App* addRecordScreen(CLI::App& app, Run& run);
 CLI::App* addDevices(CLI::App& app, Run& run);
+CLI::App* addGrabFrame(CLI::App& app, Run& run);
 
 // Writes "tovamix-cli: message" to standard error and returns ExitBadUse.
 int fail(const std::string& message);

@@ -3,6 +3,7 @@
 //
 //   tovamix-cli record-screen [options] OUTPUT.avi
 //   tovamix-cli devices
+//   tovamix-cli grab-frame FILE --at SECONDS OUT.bmp
 //   tovamix-cli SUBCOMMAND --help
 //
 // Exit codes: 0 done, 1 the job failed on the way (the reason is on standard error),
@@ -19,6 +20,7 @@ int main(int argc, char** argv) {
     cli::Run run;
     cli::addRecordScreen(app, run);
     cli::addDevices(app, run);
+    cli::addGrabFrame(app, run);
     // A first word that names no subcommand is told as an unknown command, below.
     app.allow_extras();
     app.require_subcommand(0, 1);

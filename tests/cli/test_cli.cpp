@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstring>
+#include <iterator>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -464,4 +466,77 @@ TEST(CliVoice, MicrophoneShortOfSoundIsWarnedAboutByName) {
     EXPECT_NEAR(std::stod(m[2]), 4.0, 0.3);
     const auto [video, mp3] = streamDurations(out);
     EXPECT_NEAR(mp3, video, 0.1);
+}
+
+namespace {
+// 5 s of 321x241 raw BGR video at 25 fps (the test source makes even sizes only: scaled).
+std::string oddSizedClip() {
+    return sharedClip("cli-grab", "clip321.avi",
+                      "-f lavfi -i testsrc2=size=322x242:rate=25 -vf scale=321:241 -t 5 "
+                      "-c:v rawvideo -pix_fmt bgr24");
+}
+} // namespace
+
+TEST(CliGrabFrame, ThePictureEqualsFfmpegsDecodeByteForByte) {
+    const std::string clip = oddSizedClip();
+    ASSERT_FALSE(clip.empty());
+    const std::string dir = scratchDir("cli-grab-frame");
+    const std::string out = dir + "/out.bmp";
+    // No display is needed.
+    const CommandResult r =
+        run("env -u DISPLAY " + cli("grab-frame '" + clip + "' --at 2 '" + out + "'"));
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "width=321 height=241 bits=24 position=2.000 output=" + out + "\n");
+    const CommandResult probe = run("ffprobe -v error -show_entries "
+                                    "stream=codec_name,pix_fmt,width,height -of csv=p=0 '" +
+                                    out + "'");
+    EXPECT_EQ(probe.out, "bmp,321,241,bgr24\n");
+
+    // The file itself: a 14-byte file header, the 40-byte bitmap header, rows of 964 bytes
+    // stored bottom-up.
+    std::ifstream in(out, std::ios::binary);
+    const std::string bmp((std::istreambuf_iterator<char>(in)), {});
+    ASSERT_EQ(bmp.size(), 14u + 40 + 964 * 241);
+    EXPECT_EQ(bmp.substr(0, 2), "BM");
+    uint32_t sizeImage;
+    std::memcpy(&sizeImage, bmp.data() + 14 + 20, 4);
+    EXPECT_EQ(sizeImage, 964u * 241);
+    const CommandResult ref =
+        run("ffmpeg -v error -ss 2 -i '" + clip + "' -frames:v 1 -f rawvideo -pix_fmt bgr24 -");
+    ASSERT_EQ(ref.out.size(), 963u * 241);
+    int differ = 0;
+    for (int y = 0; y < 241; ++y)
+        if (std::memcmp(bmp.data() + 54 + size_t(240 - y) * 964, ref.out.data() + size_t(y) * 963,
+                        963) != 0)
+            ++differ;
+    EXPECT_EQ(differ, 0) << "rows that differ from ffmpeg's decode";
+}
+
+TEST(CliGrabFrame, BadUsesExitWithTwoAndWriteNothing) {
+    const std::string clip = oddSizedClip();
+    ASSERT_FALSE(clip.empty());
+    const std::string dir = scratchDir("cli-grab-frame-bad");
+    const std::string out = dir + "/out.bmp";
+    const std::string notMedia = dir + "/notes.txt";
+    std::ofstream(notMedia) << "not a video\n";
+    const struct {
+        std::string args, says;
+    } cases[] = {
+        {"'" + clip + "' --at 99 '" + out + "'", "duration 5.000 s"},
+        {"'" + clip + "' --at -1 '" + out + "'", "--at"},
+        {"'" + clip + "' --at x '" + out + "'", "--at"},
+        {"'" + clip + "' '" + out + "'", "--at"},
+        {"'" + dir + "/missing.avi' --at 1 '" + out + "'", "cannot play"},
+        {"'" + notMedia + "' --at 1 '" + out + "'", "cannot play"},
+        {"'" + clip + "' --at 1 '" + dir + "/no/such/folder/out.bmp'", "cannot write"},
+    };
+    for (const auto& c : cases) {
+        const CommandResult r = run("env -u DISPLAY " + cli("grab-frame " + c.args));
+        EXPECT_EQ(r.exitCode, 2) << c.args << "\n" << r.err;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << c.args << "\n" << r.err;
+        EXPECT_TRUE(r.out.empty()) << c.args;
+        EXPECT_FALSE(fileExists(out)) << c.args;
+    }
+    EXPECT_EQ(std::filesystem::directory_iterator(dir)->path().filename(), "notes.txt")
+        << "no temporary file is left behind";
 }

@@ -74,6 +74,11 @@ extern const GUID MEDIATYPE_Stream;
 extern const GUID MEDIASUBTYPE_Avi;
 extern const GUID PIN_CATEGORY_CAPTURE;
 extern const GUID PIN_CATEGORY_PREVIEW;
+// The classes a filter can stand for; IBaseFilter::GetClassID tells a filter's.
+extern const GUID CLSID_VideoRenderer;
+extern const GUID CLSID_DSoundRender;
+extern const GUID CLSID_SampleGrabber;
+extern const GUID CLSID_NullRenderer;
 
 enum PIN_DIRECTION { PINDIR_INPUT = 0, PINDIR_OUTPUT = 1 };
 enum FILTER_STATE { State_Stopped = 0, State_Paused = 1, State_Running = 2 };
@@ -139,6 +144,10 @@ class IBaseFilter : public virtual IUnknown {
     // Stops this filter alone: it holds no data and takes none until the graph changes state
     // again. The graph's other filters keep their state.
     virtual HRESULT Stop() = 0;
+    // The class the filter stands for (a video renderer, a sample grabber ...), so that a
+    // filter can be found by what it is rather than by its name; GUID_NULL for a filter of no
+    // known class.
+    virtual HRESULT GetClassID(GUID* clsid) const = 0;
     // The native element (a GstElement*), for code of this layer.
     virtual void* native() const = 0;
 };

@@ -59,7 +59,25 @@ bool padGivesUnknownBytes(GstPad* pad) {
 }
 
 GstFilter::GstFilter(GstElement* element, std::string name, FilterRole role)
-    : element_(GST_ELEMENT(gst_object_ref_sink(element))), name_(std::move(name)), role_(role) {}
+    : element_(GST_ELEMENT(gst_object_ref_sink(element))), name_(std::move(name)), role_(role),
+      clsid_(classOfRole(role)) {}
+
+GUID classOfRole(FilterRole role) {
+    switch (role) {
+    case FilterRole::VideoRenderer:
+        return CLSID_VideoRenderer;
+    case FilterRole::AudioRenderer:
+        return CLSID_DSoundRender;
+    default:
+        return GUID_NULL;
+    }
+}
+
+HRESULT GstFilter::GetClassID(GUID* clsid) const {
+    if (!clsid) return E_POINTER;
+    *clsid = clsid_;
+    return S_OK;
+}
 
 FilterRole roleOf(const FilterPtr& filter) {
     auto* g = dynamic_cast<GstFilter*>(filter.get());

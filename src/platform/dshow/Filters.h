@@ -25,6 +25,8 @@ class GstFilter : public IBaseFilter {
     std::vector<PinPtr> pins() override;
     FILTER_STATE state() const override;
     HRESULT Stop() override;
+    HRESULT GetClassID(GUID* clsid) const override;
+    void setClassID(const GUID& clsid) { clsid_ = clsid; }
     void* native() const override { return element_.get(); }
     GstElement* element() const { return element_.get(); }
     // The pin object for one of the element's pads; filters with pins that offer more
@@ -35,6 +37,7 @@ class GstFilter : public IBaseFilter {
     ElementRef element_;
     std::string name_;
     const FilterRole role_;
+    GUID clsid_; // set once, before the filter is shared
 };
 
 class GstPin : public IPin {
@@ -53,6 +56,8 @@ class GstPin : public IPin {
     std::weak_ptr<IBaseFilter> filter_;
 };
 
+// The class a filter the graph makes for itself stands for (renderers); GUID_NULL for others.
+GUID classOfRole(FilterRole role);
 // The role of a filter of this layer; None for any other.
 FilterRole roleOf(const FilterPtr& filter);
 // The filter object that wraps an element, if any.

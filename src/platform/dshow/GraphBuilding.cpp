@@ -202,7 +202,14 @@ bool Graph::renderPad(GstPad* src) {
     const CapsRef caps(padCaps(src));
     const ElementRef own(gst_pad_get_parent_element(src));
     bool linked = false;
-    for (const FilterPtr& f : EnumFilters()) {
+    // Filters that pass data on (a sample grabber) come before those that end a stream, so a
+    // stream goes through them on its way to a renderer and never around them.
+    std::vector<FilterPtr> filters = EnumFilters();
+    std::stable_partition(filters.begin(), filters.end(), [](const FilterPtr& f) {
+        auto* e = static_cast<GstElement*>(f->native());
+        return PadRef(firstFreePad(e, GST_PAD_SINK)) && PadRef(firstFreePad(e, GST_PAD_SRC));
+    });
+    for (const FilterPtr& f : filters) {
         auto* e = static_cast<GstElement*>(f->native());
         if (e == own.get() || linked) continue;
         const PadRef in = firstFreePad(e, GST_PAD_SINK);

@@ -14,7 +14,7 @@ namespace platform::dshow {
 
 extern const GUID MEDIASUBTYPE_RGB24, MEDIASUBTYPE_RGB32, MEDIASUBTYPE_YUY2, MEDIASUBTYPE_I420,
     MEDIASUBTYPE_MJPG, MEDIASUBTYPE_PCM, MEDIASUBTYPE_MP3;
-extern const GUID FORMAT_VideoInfo, FORMAT_WaveFormatEx, FORMAT_None;
+extern const GUID FORMAT_VideoInfo, FORMAT_VideoInfo2, FORMAT_WaveFormatEx, FORMAT_None;
 
 struct AM_MEDIA_TYPE {
     GUID majortype;
