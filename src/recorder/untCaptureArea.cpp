@@ -1,13 +1,13 @@
 #include "untCaptureArea.h"
 
 #include "platform/screen/Screen.h"
+#include "ui/qt/DibImage.h"
 #include "ui/qt/ErrorBox.h"
 
 #include <QApplication>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
-#include <cstring>
 
 namespace recorder {
 
@@ -28,10 +28,7 @@ QImage grabScreen() {
     auto dib = platform::screen::PackedDib::create(m.width, m.height, 32);
     if (!dib.valid() || screen->toDib(image, dib) == 0)
         throw std::runtime_error("Cannot read the screen: out of memory");
-    QImage picture(m.width, m.height, QImage::Format_RGB32);
-    for (int y = 0; y < m.height; ++y)
-        std::memcpy(picture.scanLine(y), dib.rowFromTop(y), size_t(m.width) * 4);
-    return picture;
+    return ui::imageFromDib(dib);
 }
 
 bool captureAreaChosen() {
