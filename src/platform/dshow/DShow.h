@@ -250,6 +250,30 @@ class IBasicVideo : public virtual IUnknown {
     virtual HRESULT GetVideoSize(long* width, long* height) = 0;
 };
 
+// The window a video renderer draws into. The renderer opens no window of its own once an
+// owner is given: the picture goes into that X window, scaled to the size last set.
+class IVideoWindow : public virtual IUnknown {
+  public:
+    // The X window id the picture is drawn into (0: none given yet). Given before the graph
+    // pauses, the renderer never opens a window of its own; given later, the drawing moves.
+    virtual HRESULT put_Owner(uintptr_t window) = 0;
+    virtual HRESULT get_Owner(uintptr_t* window) = 0;
+    // Where the picture lies in the owner's parent and its size; the picture is scaled to
+    // width x height (both at least 1, else E_INVALIDARG), its aspect not kept.
+    virtual HRESULT SetWindowPosition(long left, long top, long width, long height) = 0;
+    virtual HRESULT GetWindowPosition(long* left, long* top, long* width, long* height) = 0;
+    // Maps or unmaps the owner window (remembered until one is given).
+    virtual HRESULT put_Visible(bool visible) = 0;
+    virtual HRESULT get_Visible(bool* visible) = 0;
+    // Draws the last picture again (after the owner window was uncovered).
+    virtual HRESULT Repaint() = 0;
+    // The name of the element that draws ("ximagesink", "xvimagesink", "fakesink").
+    virtual std::string sinkName() const = 0;
+};
+
+// A new video renderer (class CLSID_VideoRenderer) offering IVideoWindow, pin "Input".
+std::shared_ptr<IBaseFilter> createVideoRenderer();
+
 class IVideoFrameStep : public virtual IUnknown {
   public:
     virtual HRESULT Step(uint32_t frames) = 0;

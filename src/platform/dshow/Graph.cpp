@@ -32,6 +32,7 @@ Graph::~Graph() {
         for (const FilterPtr& f : filters_) {
             auto* e = static_cast<GstElement*>(f->native());
             g_signal_handlers_disconnect_by_data(e, this);
+            forgetVideoSize(e);
             gst_element_set_locked_state(e, FALSE);
             gst_element_set_state(e, GST_STATE_NULL);
             gst_bin_remove(GST_BIN(pipeline()), e);
@@ -49,6 +50,7 @@ HRESULT Graph::AddFilter(const FilterPtr& filter, const std::string& name) {
     if (std::find(filters_.begin(), filters_.end(), filter) != filters_.end())
         return VFW_E_WRONG_STATE;
     if (GST_OBJECT_PARENT(e)) return VFW_E_WRONG_STATE;
+    GUID clsid;
     if (auto* g = dynamic_cast<GstFilter*>(filter.get()); g && !name.empty()) g->setName(name);
     filter->pins(); // ties the element to its filter object
     // A filter takes no part in the graph's state until something is linked to it, so an
@@ -57,6 +59,10 @@ HRESULT Graph::AddFilter(const FilterPtr& filter, const std::string& name) {
     if (!gst_bin_add(GST_BIN(pipeline()), e)) return E_FAIL;
     g_signal_connect(e, "pad-added", G_CALLBACK(&Graph::padAdded), this);
     filters_.push_back(filter);
+    // A video renderer brought by a window reports the video's size like the graph's own.
+    if (filter->GetClassID(&clsid) == S_OK && clsid == CLSID_VideoRenderer &&
+        queryInterface<IVideoWindow>(filter))
+        watchVideoSize(e);
     return S_OK;
 }
 
@@ -67,6 +73,7 @@ HRESULT Graph::RemoveFilter(const FilterPtr& filter) {
     if (it == filters_.end()) return VFW_E_NOT_FOUND;
     auto* e = static_cast<GstElement*>(filter->native());
     g_signal_handlers_disconnect_by_data(e, this);
+    forgetVideoSize(e);
     handlers_.erase(e);
     for (const PinPtr& p : filter->pins())
         p->Disconnect();
@@ -273,6 +280,50 @@ HRESULT Graph::get_Balance(long* b) {
 HRESULT Graph::GetVideoSize(long* width, long* height) {
     if (!width || !height) return E_POINTER;
     return events_.videoSize(width, height) ? S_OK : VFW_E_NOT_CONNECTED;
+}
+
+// -- IVideoWindow: the first video renderer of the graph that draws into a window.
+
+std::shared_ptr<IVideoWindow> Graph::videoWindow() {
+    for (const FilterPtr& f : EnumFilters()) {
+        GUID clsid;
+        if (f->GetClassID(&clsid) != S_OK || clsid != CLSID_VideoRenderer) continue;
+        if (auto w = queryInterface<IVideoWindow>(f)) return w;
+    }
+    return nullptr;
+}
+
+HRESULT Graph::put_Owner(uintptr_t window) {
+    const auto w = videoWindow();
+    return w ? w->put_Owner(window) : E_NOINTERFACE;
+}
+HRESULT Graph::get_Owner(uintptr_t* window) {
+    const auto w = videoWindow();
+    return w ? w->get_Owner(window) : E_NOINTERFACE;
+}
+HRESULT Graph::SetWindowPosition(long left, long top, long width, long height) {
+    const auto w = videoWindow();
+    return w ? w->SetWindowPosition(left, top, width, height) : E_NOINTERFACE;
+}
+HRESULT Graph::GetWindowPosition(long* left, long* top, long* width, long* height) {
+    const auto w = videoWindow();
+    return w ? w->GetWindowPosition(left, top, width, height) : E_NOINTERFACE;
+}
+HRESULT Graph::put_Visible(bool visible) {
+    const auto w = videoWindow();
+    return w ? w->put_Visible(visible) : E_NOINTERFACE;
+}
+HRESULT Graph::get_Visible(bool* visible) {
+    const auto w = videoWindow();
+    return w ? w->get_Visible(visible) : E_NOINTERFACE;
+}
+HRESULT Graph::Repaint() {
+    const auto w = videoWindow();
+    return w ? w->Repaint() : E_NOINTERFACE;
+}
+std::string Graph::sinkName() const {
+    const auto w = const_cast<Graph*>(this)->videoWindow();
+    return w ? w->sinkName() : std::string();
 }
 
 // -- IVideoFrameStep

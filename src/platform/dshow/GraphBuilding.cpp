@@ -129,6 +129,12 @@ HRESULT Graph::RenderFile(const std::string& fileName) {
 
 FilterPtr Graph::addHelper(GstElement* element, const std::string& name, FilterRole role) {
     auto filter = std::make_shared<GstFilter>(element, name, role);
+    addHelper(filter);
+    return filter;
+}
+
+void Graph::addHelper(const std::shared_ptr<GstFilter>& filter) {
+    GstElement* element = filter->element();
     std::lock_guard lock(mutex_);
     filter->pins();
     gst_bin_add(GST_BIN(pipeline()), element);
@@ -138,7 +144,6 @@ FilterPtr Graph::addHelper(GstElement* element, const std::string& name, FilterR
     // running state at once.
     if (GST_STATE(pipeline()) > GST_STATE_NULL || GST_STATE_PENDING(pipeline()) > GST_STATE_NULL)
         gst_element_sync_state_with_parent(element);
-    return filter;
 }
 
 void Graph::whenPadAdded(GstElement* element, std::function<bool(GstPad*)> handler) {

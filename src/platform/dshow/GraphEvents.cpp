@@ -4,6 +4,8 @@
 // thread.
 #include "GraphImpl.h"
 
+#include <gst/video/videooverlay.h>
+
 #include <algorithm>
 
 namespace platform::dshow {
@@ -281,6 +283,14 @@ void Graph::onMessage(GstMessage* msg) {
         events_.post(EC_STREAM_ERROR_STILLPLAYING, E_FAIL, 0);
         break;
     case GST_MESSAGE_ELEMENT: {
+        // A sink about to draw asks for its window: the owner given to its renderer, so no
+        // sink opens a window of its own while one is given.
+        if (gst_is_video_overlay_prepare_window_handle_message(msg)) {
+            if (const guintptr owner = videoOwnerOf(GST_MESSAGE_SRC(msg)))
+                gst_video_overlay_set_window_handle(GST_VIDEO_OVERLAY(GST_MESSAGE_SRC(msg)),
+                                                    owner);
+            break;
+        }
         // A filter of the graph has ended its stream (forwarded by the pipeline); the one
         // that does so last completes the graph.
         const GstStructure* s = gst_message_get_structure(msg);

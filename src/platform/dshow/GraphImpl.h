@@ -139,6 +139,7 @@ class Graph final : public IFilterGraph2,
                     public IMediaSeeking,
                     public IBasicAudio,
                     public IBasicVideo,
+                    public IVideoWindow,
                     public IVideoFrameStep,
                     public IMediaEventEx {
   public:
@@ -183,6 +184,16 @@ class Graph final : public IFilterGraph2,
     // -- IBasicVideo
     HRESULT GetVideoSize(long* width, long* height) override;
 
+    // -- IVideoWindow, forwarded to the first video renderer that draws into a window
+    HRESULT put_Owner(uintptr_t window) override;
+    HRESULT get_Owner(uintptr_t* window) override;
+    HRESULT SetWindowPosition(long left, long top, long width, long height) override;
+    HRESULT GetWindowPosition(long* left, long* top, long* width, long* height) override;
+    HRESULT put_Visible(bool visible) override;
+    HRESULT get_Visible(bool* visible) override;
+    HRESULT Repaint() override;
+    std::string sinkName() const override;
+
     // -- IVideoFrameStep
     HRESULT CanStep() override;
     HRESULT Step(uint32_t frames) override;
@@ -200,6 +211,8 @@ class Graph final : public IFilterGraph2,
     // Adds an element made here as a filter of the role given that takes part in the graph's
     // state at once.
     FilterPtr addHelper(GstElement* element, const std::string& name, FilterRole role);
+    // The same for a filter object made here.
+    void addHelper(const std::shared_ptr<GstFilter>& filter);
     // Runs handler for each pad element gets from now on, until the handler takes one (returns
     // true); the handler stays for pads that come again after a restart.
     void whenPadAdded(GstElement* element, std::function<bool(GstPad*)> handler);
@@ -229,7 +242,12 @@ class Graph final : public IFilterGraph2,
     // The sinks of the video renderers.
     std::vector<ElementRef> videoSinks();
     static bool isVideoSink(GstObject* o);
+    // The owner window given to the video renderer an element belongs to, or 0.
+    static guintptr videoOwnerOf(GstObject* o);
     void watchVideoSize(GstElement* rendererBin);
+    // Removes the size watch of a renderer leaving the graph (it points to this graph).
+    static void forgetVideoSize(GstElement* rendererBin);
+    std::shared_ptr<IVideoWindow> videoWindow();
     void applyAudio();
 
     // -- Graph.cpp

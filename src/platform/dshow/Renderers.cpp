@@ -5,6 +5,10 @@
 // video renderer's streaming thread.
 #include "GraphImpl.h"
 
+#include <X11/Xlib.h>
+#include <gst/video/videooverlay.h>
+
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 
@@ -14,6 +18,29 @@ namespace {
 
 // The key of the mark on a video renderer's bin, read from the bus to tell its sink.
 constexpr const char* VideoRendererMark = "tovamix-video-renderer";
+// The key of the owner window on a video renderer's bin (a std::atomic<guintptr>, freed with
+// the bin), read by the bus sync handler on a streaming thread.
+constexpr const char* VideoOwnerKey = "tovamix-video-owner";
+
+// The key of the id of a renderer's size watch, removed when the renderer leaves its graph.
+constexpr const char* SizeProbeKey = "tovamix-size-probe";
+
+void deleteOwner(gpointer p) {
+    delete static_cast<std::atomic<guintptr>*>(p);
+}
+
+// Sets a property the element has; sinks differ in what they offer.
+void setIfPresent(GstElement* e, const char* property, gboolean value) {
+    if (g_object_class_find_property(G_OBJECT_GET_CLASS(e), property))
+        g_object_set(e, property, value, nullptr);
+}
+
+// One connection to the X server for mapping and unmapping owner windows (user-interface
+// thread only), opened when first needed.
+Display* ownDisplay() {
+    static Display* display = XOpenDisplay(nullptr);
+    return display;
+}
 
 // The first element of a list of factories that can be opened here (state READY), else null.
 GstElement* firstWorking(std::initializer_list<const char*> factories) {
@@ -56,7 +83,116 @@ GstElement* makeAudioSink() {
     return e;
 }
 
+// The video renderer: videocrop ! videoconvert ! videoscale ! capsfilter ! sink. The sink
+// draws into the owner window at the size the caps filter gives (ximagesink cannot scale);
+// it neither keeps the aspect nor handles X events itself, the window's owner does.
+class VideoRenderer final : public GstFilter, public IVideoWindow {
+  public:
+    VideoRenderer(GstElement* bin, GstElement* sink, GstElement* size)
+        : GstFilter(bin, "Video Renderer", FilterRole::VideoRenderer),
+          sink_(ElementRef::ref(sink)), size_(ElementRef::ref(size)),
+          owner_(new std::atomic<guintptr>(0)) {
+        g_object_set_data(G_OBJECT(bin), VideoRendererMark, GINT_TO_POINTER(1));
+        g_object_set_data_full(G_OBJECT(bin), VideoOwnerKey, owner_, deleteOwner);
+    }
+
+    HRESULT put_Owner(uintptr_t window) override {
+        owner_->store(window);
+        if (overlay()) gst_video_overlay_set_window_handle(overlay(), window);
+        applyVisible();
+        return S_OK;
+    }
+    HRESULT get_Owner(uintptr_t* window) override {
+        if (!window) return E_POINTER;
+        *window = owner_->load();
+        return S_OK;
+    }
+    HRESULT SetWindowPosition(long left, long top, long width, long height) override {
+        if (width < 1 || height < 1) return E_INVALIDARG;
+        left_ = left;
+        top_ = top;
+        if (width == width_ && height == height_) return S_OK;
+        width_ = width;
+        height_ = height;
+        // Square pixels at the size asked for: videoscale stretches the picture to fill it.
+        const CapsRef caps(gst_caps_new_simple("video/x-raw", "width", G_TYPE_INT, int(width),
+                                               "height", G_TYPE_INT, int(height),
+                                               "pixel-aspect-ratio", GST_TYPE_FRACTION, 1, 1,
+                                               nullptr));
+        g_object_set(size_, "caps", caps.get(), nullptr);
+        return S_OK;
+    }
+    HRESULT GetWindowPosition(long* left, long* top, long* width, long* height) override {
+        if (!left || !top || !width || !height) return E_POINTER;
+        *left = left_;
+        *top = top_;
+        *width = width_;
+        *height = height_;
+        return S_OK;
+    }
+    HRESULT put_Visible(bool visible) override {
+        visible_ = visible;
+        applyVisible();
+        return S_OK;
+    }
+    HRESULT get_Visible(bool* visible) override {
+        if (!visible) return E_POINTER;
+        *visible = visible_;
+        return S_OK;
+    }
+    HRESULT Repaint() override {
+        if (overlay()) gst_video_overlay_expose(overlay());
+        return S_OK;
+    }
+    std::string sinkName() const override {
+        return GST_OBJECT_NAME(gst_element_get_factory(sink_.get()));
+    }
+
+  private:
+    GstVideoOverlay* overlay() const {
+        return GST_IS_VIDEO_OVERLAY(sink_.get()) ? GST_VIDEO_OVERLAY(sink_.get()) : nullptr;
+    }
+    void applyVisible() {
+        const guintptr window = owner_->load();
+        Display* display = window ? ownDisplay() : nullptr;
+        if (!display) return;
+        if (visible_)
+            XMapWindow(display, Window(window));
+        else
+            XUnmapWindow(display, Window(window));
+        XFlush(display);
+    }
+
+    ElementRef sink_, size_;
+    std::atomic<guintptr>* owner_; // owned by the bin's data
+    long left_ = 0, top_ = 0, width_ = 0, height_ = 0;
+    bool visible_ = true;
+};
+
 } // namespace
+
+std::shared_ptr<IBaseFilter> createVideoRenderer() {
+    ensureGstreamer();
+    GstElement* sink = makeVideoSink();
+    setIfPresent(sink, "force-aspect-ratio", FALSE);
+    setIfPresent(sink, "handle-events", FALSE);
+    GstElement* bin = makeRendererBin(
+        nullptr, {"videocrop", "videoconvert", "videoscale", "capsfilter"}, sink);
+    GstElement* size = nullptr;
+    forEachElement(GST_BIN(bin), BinElements::All, [&size](GstElement* e) {
+        if (g_str_equal(GST_OBJECT_NAME(gst_element_get_factory(e)), "capsfilter")) size = e;
+        return size == nullptr;
+    });
+    return std::make_shared<VideoRenderer>(bin, sink, size);
+}
+
+guintptr Graph::videoOwnerOf(GstObject* o) {
+    for (GstObject* p = o; p; p = GST_OBJECT_PARENT(p))
+        if (auto* owner = static_cast<std::atomic<guintptr>*>(
+                g_object_get_data(G_OBJECT(p), VideoOwnerKey)))
+            return owner->load();
+    return 0;
+}
 
 GstElement* makeRendererBin(const char* name, std::initializer_list<const char*> chain,
                             GstElement* sink) {
@@ -79,18 +215,20 @@ GstElement* makeRendererBin(const char* name, std::initializer_list<const char*>
 }
 
 PadRef Graph::addRenderer(bool video) {
-    GstElement* bin =
-        video ? makeRendererBin(nullptr, {"videoconvert", "videoscale"}, makeVideoSink())
-              // scaletempo plays other rates at the pitch of the recording, so
-              // the sound output itself always runs at rate 1.
-              : makeRendererBin(nullptr,
-                                {"audioconvert", "scaletempo", "audioconvert", "audiopanorama",
-                                 "audioconvert", "audioresample", "volume"},
-                                makeAudioSink());
     if (video) {
-        addHelper(bin, "Video Renderer", FilterRole::VideoRenderer);
+        const FilterPtr renderer = createVideoRenderer();
+        auto* bin = static_cast<GstElement*>(renderer->native());
+        addHelper(std::static_pointer_cast<GstFilter>(renderer));
         watchVideoSize(bin);
-    } else {
+        return PadRef(gst_element_get_static_pad(bin, "Input"));
+    }
+    // scaletempo plays other rates at the pitch of the recording, so the sound output itself
+    // always runs at rate 1.
+    GstElement* bin = makeRendererBin(nullptr,
+                                      {"audioconvert", "scaletempo", "audioconvert",
+                                       "audiopanorama", "audioconvert", "audioresample", "volume"},
+                                      makeAudioSink());
+    {
         addHelper(bin, "Audio Renderer", FilterRole::AudioRenderer);
         applyAudio();
     }
@@ -116,10 +254,18 @@ bool Graph::isVideoSink(GstObject* o) {
     return false;
 }
 
+void Graph::forgetVideoSize(GstElement* rendererBin) {
+    const gulong probe = GPOINTER_TO_SIZE(g_object_steal_data(G_OBJECT(rendererBin), SizeProbeKey));
+    if (!probe) return;
+    const PadRef in(gst_element_get_static_pad(rendererBin, "Input"));
+    if (in) gst_pad_remove_probe(in, probe);
+}
+
 void Graph::watchVideoSize(GstElement* rendererBin) {
     g_object_set_data(G_OBJECT(rendererBin), VideoRendererMark, GINT_TO_POINTER(1));
+    forgetVideoSize(rendererBin);
     const PadRef in(gst_element_get_static_pad(rendererBin, "Input"));
-    gst_pad_add_probe(
+    const gulong probe = gst_pad_add_probe(
         in, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM,
         [](GstPad*, GstPadProbeInfo* info, gpointer self) -> GstPadProbeReturn {
             GstEvent* ev = GST_PAD_PROBE_INFO_EVENT(info);
@@ -137,6 +283,7 @@ void Graph::watchVideoSize(GstElement* rendererBin) {
             return GST_PAD_PROBE_OK;
         },
         this, nullptr);
+    g_object_set_data(G_OBJECT(rendererBin), SizeProbeKey, GSIZE_TO_POINTER(probe));
 }
 
 void Graph::applyAudio() {
