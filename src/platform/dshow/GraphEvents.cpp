@@ -287,8 +287,7 @@ void Graph::onMessage(GstMessage* msg) {
         // sink opens a window of its own while one is given.
         if (gst_is_video_overlay_prepare_window_handle_message(msg)) {
             if (const guintptr owner = videoOwnerOf(GST_MESSAGE_SRC(msg)))
-                gst_video_overlay_set_window_handle(GST_VIDEO_OVERLAY(GST_MESSAGE_SRC(msg)),
-                                                    owner);
+                gst_video_overlay_set_window_handle(GST_VIDEO_OVERLAY(GST_MESSAGE_SRC(msg)), owner);
             break;
         }
         // A filter of the graph has ended its stream (forwarded by the pipeline); the one

@@ -89,9 +89,8 @@ GstElement* makeAudioSink() {
 class VideoRenderer final : public GstFilter, public IVideoWindow {
   public:
     VideoRenderer(GstElement* bin, GstElement* sink, GstElement* size)
-        : GstFilter(bin, "Video Renderer", FilterRole::VideoRenderer),
-          sink_(ElementRef::ref(sink)), size_(ElementRef::ref(size)),
-          owner_(new std::atomic<guintptr>(0)) {
+        : GstFilter(bin, "Video Renderer", FilterRole::VideoRenderer), sink_(ElementRef::ref(sink)),
+          size_(ElementRef::ref(size)), owner_(new std::atomic<guintptr>(0)) {
         g_object_set_data(G_OBJECT(bin), VideoRendererMark, GINT_TO_POINTER(1));
         g_object_set_data_full(G_OBJECT(bin), VideoOwnerKey, owner_, deleteOwner);
     }
@@ -115,10 +114,9 @@ class VideoRenderer final : public GstFilter, public IVideoWindow {
         width_ = width;
         height_ = height;
         // Square pixels at the size asked for: videoscale stretches the picture to fill it.
-        const CapsRef caps(gst_caps_new_simple("video/x-raw", "width", G_TYPE_INT, int(width),
-                                               "height", G_TYPE_INT, int(height),
-                                               "pixel-aspect-ratio", GST_TYPE_FRACTION, 1, 1,
-                                               nullptr));
+        const CapsRef caps(gst_caps_new_simple(
+            "video/x-raw", "width", G_TYPE_INT, int(width), "height", G_TYPE_INT, int(height),
+            "pixel-aspect-ratio", GST_TYPE_FRACTION, 1, 1, nullptr));
         g_object_set(size_, "caps", caps.get(), nullptr);
         return S_OK;
     }
@@ -176,20 +174,23 @@ std::shared_ptr<IBaseFilter> createVideoRenderer() {
     GstElement* sink = makeVideoSink();
     setIfPresent(sink, "force-aspect-ratio", FALSE);
     setIfPresent(sink, "handle-events", FALSE);
-    GstElement* bin = makeRendererBin(
-        nullptr, {"videocrop", "videoconvert", "videoscale", "capsfilter"}, sink);
+    GstElement* bin =
+        makeRendererBin(nullptr, {"videocrop", "videoconvert", "videoscale", "capsfilter"}, sink);
     GstElement* size = nullptr;
     forEachElement(GST_BIN(bin), BinElements::All, [&size](GstElement* e) {
-        if (g_str_equal(GST_OBJECT_NAME(gst_element_get_factory(e)), "capsfilter")) size = e;
-        return size == nullptr;
+        const gchar* factory = GST_OBJECT_NAME(gst_element_get_factory(e));
+        if (g_str_equal(factory, "capsfilter")) size = e;
+        // The picture fills the size asked for, its aspect not kept: no borders.
+        if (g_str_equal(factory, "videoscale")) setIfPresent(e, "add-borders", FALSE);
+        return true;
     });
     return std::make_shared<VideoRenderer>(bin, sink, size);
 }
 
 guintptr Graph::videoOwnerOf(GstObject* o) {
     for (GstObject* p = o; p; p = GST_OBJECT_PARENT(p))
-        if (auto* owner = static_cast<std::atomic<guintptr>*>(
-                g_object_get_data(G_OBJECT(p), VideoOwnerKey)))
+        if (auto* owner =
+                static_cast<std::atomic<guintptr>*>(g_object_get_data(G_OBJECT(p), VideoOwnerKey)))
             return owner->load();
     return 0;
 }
