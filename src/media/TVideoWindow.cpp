@@ -27,7 +27,10 @@ class TVideoWindow::RendererWidget : public QWidget {
     ~RendererWidget() override {
         // Destroyed with a parent before the control: the renderer must stop drawing before
         // the X window goes, else the next picture ends the program with an X error.
-        if (control_) control_->releaseRenderer();
+        if (control_) {
+            control_->releaseRenderer();
+            control_->renderer_ = nullptr;
+        }
     }
     void detach() { control_ = nullptr; }
     QPaintEngine* paintEngine() const override { return nullptr; }

@@ -165,3 +165,23 @@ TEST_F(VideoForm, DestroyedWhilePlaying) {
     EXPECT_TRUE(graph.Play());
     pump(300);
 }
+
+// A form destroyed while the video plays, its renderer window going before the control (the
+// control raised above it): the renderer stops before its X window goes.
+TEST(VideoWindowForm, FormDestroyedWhilePlaying) {
+    TFilterGraph graph;
+    auto* form = new QWidget;
+    form->setGeometry(0, 0, 640, 480);
+    auto* video = new TVideoWindow(form);
+    video->setGeometry(40, 30, 300, 200);
+    form->show();
+    graph.setActive(true);
+    video->setFilterGraph(&graph);
+    ASSERT_EQ(graph.RenderFile(redClip()), S_OK);
+    ASSERT_TRUE(graph.Play());
+    ASSERT_TRUE(waitFor([&] { return fills(screenshot(), QRect(40, 30, 300, 200)); }, 8s));
+    video->raise();
+    delete form;
+    pump(300);
+    EXPECT_TRUE(graph.Stop());
+}
