@@ -150,8 +150,8 @@ int main(int argc, char** argv) {
     const std::string dir = scratchDir("bench-video-display");
     const std::string clip = dir + "/clip1080p30.avi";
     if (!fileExists(clip)) {
-        const bool x264 = run("ffmpeg -hide_banner -encoders 2>/dev/null | grep -q ' libx264 '")
-                              .exitCode == 0;
+        const bool x264 =
+            run("ffmpeg -hide_banner -encoders 2>/dev/null | grep -q ' libx264 '").exitCode == 0;
         const std::string codec =
             x264 ? "-c:v libx264 -preset medium -crf 23 -pix_fmt yuv420p" : "-c:v mpeg4 -q:v 4";
         const std::string temp = dir + "/making.avi";
@@ -174,8 +174,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "our playback failed\n");
         return 1;
     }
-    const ChildRun peer = runChild(
-        {"gst-play-1.0", "--no-interactive", "-q", "--videosink=ximagesink", clip}, true);
+    const ChildRun peer =
+        runChild({"gst-play-1.0", "--no-interactive", "-q", "--videosink=ximagesink", clip}, true);
     if (!peer.ok) {
         std::fprintf(stderr, "gst-play-1.0 failed\n");
         return 1;
@@ -186,7 +186,8 @@ int main(int argc, char** argv) {
     const std::string oursBmp = dir + "/ours.bmp", peerBmp = dir + "/ffmpeg.bmp";
     std::vector<double> grabMs, ffmpegMs;
     for (int i = 0; i < runs; ++i) {
-        const ChildRun g = runChild({TOVAMIX_CLI, "grab-frame", clip, "--at", "7.3", oursBmp}, false);
+        const ChildRun g =
+            runChild({TOVAMIX_CLI, "grab-frame", clip, "--at", "7.3", oursBmp}, false);
         const ChildRun f = runChild(
             {"ffmpeg", "-v", "error", "-y", "-ss", "7.3", "-i", clip, "-frames:v", "1", peerBmp},
             false);
@@ -196,12 +197,16 @@ int main(int argc, char** argv) {
         }
         grabMs.push_back(g.wallMs);
         ffmpegMs.push_back(f.wallMs);
-        std::printf("grab run %d: tovamix-cli %.0f ms, ffmpeg %.0f ms\n", i + 1, g.wallMs, f.wallMs);
+        std::printf("grab run %d: tovamix-cli %.0f ms, ffmpeg %.0f ms\n", i + 1, g.wallMs,
+                    f.wallMs);
     }
-    const auto pixels = [](const std::string& bmp) {
-        return run("ffmpeg -v error -i '" + bmp + "' -f rawvideo -pix_fmt bgr24 -").out;
-    };
-    std::printf("grabbed pictures %s\n", pixels(oursBmp) == pixels(peerBmp) ? "equal" : "differ");
+    // How near our picture is to ffmpeg's (ffmpeg's seek in an AVI may land a frame or two
+    // early, and it takes untagged HD video as BT.601 where GStreamer takes BT.709).
+    const CommandResult psnr =
+        run("ffmpeg -i '" + oursBmp + "' -i '" + peerBmp +
+            "' -lavfi '[0:v]format=bgr24[a];[1:v]format=bgr24[b];[a][b]psnr' -f null - 2>&1 | "
+            "grep -o 'average:[0-9.inf]*' | cut -d: -f2 | tr -d '\\n'");
+    std::printf("grabbed pictures: psnr %s dB\n", psnr.out.c_str());
 
     const double a = median(grabMs), b = median(ffmpegMs);
     std::printf("playback_cpu_ratio=%.2f grab_ms=%.0f ffmpeg_grab_ms=%.0f grab_ratio=%.2f\n",
