@@ -384,13 +384,9 @@ namespace {
 // The durations ffprobe reads of a file's first video and first audio stream (-1: none).
 std::pair<double, double> streamDurations(const std::string& path) {
     auto duration = [&](const char* selector) {
-        const CommandResult r = run(std::string("ffprobe -v error -select_streams ") + selector +
-                                    " -show_entries stream=duration -of csv=p=0 '" + path + "'");
-        try {
-            return std::stod(r.out);
-        } catch (...) {
-            return -1.0;
-        }
+        const auto info = probeStream(path, selector);
+        const auto it = info.find("duration");
+        return it == info.end() || it->second == "N/A" ? -1.0 : std::stod(it->second);
     };
     return {duration("v:0"), duration("a:0")};
 }

@@ -557,10 +557,10 @@ GstStateChangeReturn changeState(GstElement* element, GstStateChange transition)
 
 enum { PROP_0, PROP_LOCATION, PROP_FILE_WRITTEN };
 
-void setProperty(GObject* object, guint id, const GValue* value, GParamSpec* spec) {
+void setProperty(GObject* object, guint id, const GValue* value, GParamSpec* pspec) {
     auto* self = reinterpret_cast<TovamixAviMux*>(object);
     if (id != PROP_LOCATION) {
-        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, spec);
+        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
         return;
     }
     const gchar* location = g_value_get_string(value);
@@ -570,7 +570,7 @@ void setProperty(GObject* object, guint id, const GValue* value, GParamSpec* spe
     GST_OBJECT_UNLOCK(self);
 }
 
-void getProperty(GObject* object, guint id, GValue* value, GParamSpec* spec) {
+void getProperty(GObject* object, guint id, GValue* value, GParamSpec* pspec) {
     auto* self = reinterpret_cast<TovamixAviMux*>(object);
     GST_OBJECT_LOCK(self);
     switch (id) {
@@ -582,7 +582,7 @@ void getProperty(GObject* object, guint id, GValue* value, GParamSpec* spec) {
         g_value_set_boolean(value, self->state->fileWritten);
         break;
     default:
-        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, spec);
+        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
     }
     GST_OBJECT_UNLOCK(self);
 }
