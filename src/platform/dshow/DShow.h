@@ -247,7 +247,17 @@ class IBasicAudio : public virtual IUnknown {
 
 class IBasicVideo : public virtual IUnknown {
   public:
+    // The size of the pictures the video renderer takes; VFW_E_NOT_CONNECTED before the
+    // first picture's format is known.
     virtual HRESULT GetVideoSize(long* width, long* height) = 0;
+    // The part of the picture that is shown (scaled to the window), in the video's pixels.
+    // The default is the whole picture, and a new picture size brings the default back.
+    // E_INVALIDARG for a rectangle smaller than 1 x 1 or not inside the picture;
+    // VFW_E_NOT_CONNECTED before the picture's size is known. A paused picture is drawn
+    // again with the new rectangle.
+    virtual HRESULT SetSourcePosition(long left, long top, long width, long height) = 0;
+    virtual HRESULT GetSourcePosition(long* left, long* top, long* width, long* height) = 0;
+    virtual HRESULT SetDefaultSourcePosition() = 0;
 };
 
 // The window a video renderer draws into. The renderer opens no window of its own once an
@@ -271,7 +281,8 @@ class IVideoWindow : public virtual IUnknown {
     virtual std::string sinkName() const = 0;
 };
 
-// A new video renderer (class CLSID_VideoRenderer) offering IVideoWindow, pin "Input".
+// A new video renderer (class CLSID_VideoRenderer) offering IVideoWindow and IBasicVideo,
+// pin "Input".
 std::shared_ptr<IBaseFilter> createVideoRenderer();
 
 class IVideoFrameStep : public virtual IUnknown {

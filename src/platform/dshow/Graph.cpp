@@ -282,6 +282,20 @@ HRESULT Graph::GetVideoSize(long* width, long* height) {
     return events_.videoSize(width, height) ? S_OK : VFW_E_NOT_CONNECTED;
 }
 
+// The source rectangle belongs to the renderer that draws into a window.
+HRESULT Graph::SetSourcePosition(long left, long top, long width, long height) {
+    const auto v = queryInterface<IBasicVideo>(videoWindow());
+    return v ? v->SetSourcePosition(left, top, width, height) : E_NOINTERFACE;
+}
+HRESULT Graph::GetSourcePosition(long* left, long* top, long* width, long* height) {
+    const auto v = queryInterface<IBasicVideo>(videoWindow());
+    return v ? v->GetSourcePosition(left, top, width, height) : E_NOINTERFACE;
+}
+HRESULT Graph::SetDefaultSourcePosition() {
+    const auto v = queryInterface<IBasicVideo>(videoWindow());
+    return v ? v->SetDefaultSourcePosition() : E_NOINTERFACE;
+}
+
 // -- IVideoWindow: the first video renderer of the graph that draws into a window.
 
 std::shared_ptr<IVideoWindow> Graph::videoWindow() {

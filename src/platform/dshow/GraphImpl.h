@@ -183,6 +183,9 @@ class Graph final : public IFilterGraph2,
 
     // -- IBasicVideo
     HRESULT GetVideoSize(long* width, long* height) override;
+    HRESULT SetSourcePosition(long left, long top, long width, long height) override;
+    HRESULT GetSourcePosition(long* left, long* top, long* width, long* height) override;
+    HRESULT SetDefaultSourcePosition() override;
 
     // -- IVideoWindow, forwarded to the first video renderer that draws into a window
     HRESULT put_Owner(uintptr_t window) override;

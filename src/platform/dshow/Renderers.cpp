@@ -8,9 +8,11 @@
 #include <X11/Xlib.h>
 #include <gst/video/videooverlay.h>
 
+#include <array>
 #include <atomic>
 #include <cmath>
 #include <cstdlib>
+#include <mutex>
 
 namespace platform::dshow {
 
@@ -86,13 +88,19 @@ GstElement* makeAudioSink() {
 // The video renderer: videocrop ! videoconvert ! videoscale ! capsfilter ! sink. The sink
 // draws into the owner window at the size the caps filter gives (ximagesink cannot scale);
 // it neither keeps the aspect nor handles X events itself, the window's owner does.
-class VideoRenderer final : public GstFilter, public IVideoWindow {
+class VideoRenderer final : public GstFilter, public IVideoWindow, public IBasicVideo {
   public:
-    VideoRenderer(GstElement* bin, GstElement* sink, GstElement* size)
+    VideoRenderer(GstElement* bin, GstElement* sink, GstElement* size, GstElement* crop)
         : GstFilter(bin, "Video Renderer", FilterRole::VideoRenderer), sink_(ElementRef::ref(sink)),
-          size_(ElementRef::ref(size)), owner_(new std::atomic<guintptr>(0)) {
+          size_(ElementRef::ref(size)), crop_(ElementRef::ref(crop)),
+          owner_(new std::atomic<guintptr>(0)), format_(std::make_shared<Format>()) {
         g_object_set_data(G_OBJECT(bin), VideoRendererMark, GINT_TO_POINTER(1));
         g_object_set_data_full(G_OBJECT(bin), VideoOwnerKey, owner_, deleteOwner);
+        watchFormat();
+    }
+    ~VideoRenderer() override {
+        const PadRef in(gst_element_get_static_pad(element(), "Input"));
+        if (in && probe_) gst_pad_remove_probe(in, probe_);
     }
 
     HRESULT put_Owner(uintptr_t window) override {
@@ -118,6 +126,7 @@ class VideoRenderer final : public GstFilter, public IVideoWindow {
             "video/x-raw", "width", G_TYPE_INT, int(width), "height", G_TYPE_INT, int(height),
             "pixel-aspect-ratio", GST_TYPE_FRACTION, 1, 1, nullptr));
         g_object_set(size_, "caps", caps.get(), nullptr);
+        redrawPaused();
         return S_OK;
     }
     HRESULT GetWindowPosition(long* left, long* top, long* width, long* height) override {
@@ -146,7 +155,107 @@ class VideoRenderer final : public GstFilter, public IVideoWindow {
         return GST_OBJECT_NAME(gst_element_get_factory(sink_.get()));
     }
 
+    // -- IBasicVideo
+    HRESULT GetVideoSize(long* width, long* height) override {
+        if (!width || !height) return E_POINTER;
+        std::lock_guard lock(format_->lock);
+        if (format_->width <= 0) return VFW_E_NOT_CONNECTED;
+        *width = format_->width;
+        *height = format_->height;
+        return S_OK;
+    }
+    HRESULT SetSourcePosition(long left, long top, long width, long height) override {
+        std::lock_guard lock(format_->lock);
+        if (format_->width <= 0) return VFW_E_NOT_CONNECTED;
+        if (width < 1 || height < 1 || left < 0 || top < 0 || left + width > format_->width ||
+            top + height > format_->height)
+            return E_INVALIDARG;
+        format_->source = {left, top, width, height};
+        applyCrop(*format_);
+        redrawPaused();
+        return S_OK;
+    }
+    HRESULT GetSourcePosition(long* left, long* top, long* width, long* height) override {
+        if (!left || !top || !width || !height) return E_POINTER;
+        std::lock_guard lock(format_->lock);
+        if (format_->width <= 0) return VFW_E_NOT_CONNECTED;
+        *left = format_->source[0];
+        *top = format_->source[1];
+        *width = format_->source[2];
+        *height = format_->source[3];
+        return S_OK;
+    }
+    HRESULT SetDefaultSourcePosition() override {
+        std::lock_guard lock(format_->lock);
+        if (format_->width <= 0) return VFW_E_NOT_CONNECTED;
+        format_->source = {0, 0, format_->width, format_->height};
+        applyCrop(*format_);
+        redrawPaused();
+        return S_OK;
+    }
+
   private:
+    // The pictures' size as the renderer's input learnt it, and the source rectangle over it.
+    // Written on the streaming thread when the format changes, read on the user-interface
+    // thread; shared with the input's probe, which may outlive a call.
+    struct Format {
+        std::mutex lock;
+        long width = 0, height = 0;
+        std::array<long, 4> source{};
+        GstElement* crop = nullptr; // the bin's videocrop, alive while the bin is
+    };
+
+    static void applyCrop(const Format& f) {
+        const auto& r = f.source;
+        g_object_set(f.crop, "left", int(r[0]), "top", int(r[1]), "right",
+                     int(f.width - r[0] - r[2]), "bottom", int(f.height - r[1] - r[3]), nullptr);
+    }
+
+    // A new picture size brings back the whole picture as the source.
+    void watchFormat() {
+        format_->crop = crop_.get();
+        const PadRef in(gst_element_get_static_pad(element(), "Input"));
+        auto* keep = new std::shared_ptr<Format>(format_);
+        probe_ = gst_pad_add_probe(
+            in, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM,
+            [](GstPad*, GstPadProbeInfo* info, gpointer data) -> GstPadProbeReturn {
+                GstEvent* ev = GST_PAD_PROBE_INFO_EVENT(info);
+                if (GST_EVENT_TYPE(ev) != GST_EVENT_CAPS) return GST_PAD_PROBE_OK;
+                GstCaps* caps = nullptr; // borrowed from the event
+                gst_event_parse_caps(ev, &caps);
+                int w = 0, h = 0;
+                const GstStructure* s = gst_caps_get_structure(caps, 0);
+                if (!gst_structure_get_int(s, "width", &w) ||
+                    !gst_structure_get_int(s, "height", &h))
+                    return GST_PAD_PROBE_OK;
+                Format& f = **static_cast<std::shared_ptr<Format>*>(data);
+                std::lock_guard lock(f.lock);
+                if (w != f.width || h != f.height) {
+                    f.width = w;
+                    f.height = h;
+                    f.source = {0, 0, w, h};
+                    applyCrop(f);
+                }
+                return GST_PAD_PROBE_OK;
+            },
+            keep, [](gpointer data) { delete static_cast<std::shared_ptr<Format>*>(data); });
+    }
+
+    // A paused graph shows its last picture as it was drawn: it is decoded again at the same
+    // position so that a new size or source rectangle shows at once.
+    void redrawPaused() {
+        GstElement* top = element();
+        while (GST_OBJECT_PARENT(top))
+            top = GST_ELEMENT(GST_OBJECT_PARENT(top));
+        if (top == element() || GST_STATE(top) != GST_STATE_PAUSED ||
+            GST_STATE_PENDING(top) != GST_STATE_VOID_PENDING)
+            return;
+        gint64 now = 0;
+        if (!gst_element_query_position(top, GST_FORMAT_TIME, &now)) return;
+        gst_element_seek_simple(top, GST_FORMAT_TIME,
+                                GstSeekFlags(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE), now);
+    }
+
     GstVideoOverlay* overlay() const {
         return GST_IS_VIDEO_OVERLAY(sink_.get()) ? GST_VIDEO_OVERLAY(sink_.get()) : nullptr;
     }
@@ -161,8 +270,10 @@ class VideoRenderer final : public GstFilter, public IVideoWindow {
         XFlush(display);
     }
 
-    ElementRef sink_, size_;
+    ElementRef sink_, size_, crop_;
     std::atomic<guintptr>* owner_; // owned by the bin's data
+    std::shared_ptr<Format> format_;
+    gulong probe_ = 0;
     long left_ = 0, top_ = 0, width_ = 0, height_ = 0;
     bool visible_ = true;
 };
@@ -177,14 +288,16 @@ std::shared_ptr<IBaseFilter> createVideoRenderer() {
     GstElement* bin =
         makeRendererBin(nullptr, {"videocrop", "videoconvert", "videoscale", "capsfilter"}, sink);
     GstElement* size = nullptr;
-    forEachElement(GST_BIN(bin), BinElements::All, [&size](GstElement* e) {
+    GstElement* crop = nullptr;
+    forEachElement(GST_BIN(bin), BinElements::All, [&size, &crop](GstElement* e) {
         const gchar* factory = GST_OBJECT_NAME(gst_element_get_factory(e));
         if (g_str_equal(factory, "capsfilter")) size = e;
+        if (g_str_equal(factory, "videocrop")) crop = e;
         // The picture fills the size asked for, its aspect not kept: no borders.
         if (g_str_equal(factory, "videoscale")) setIfPresent(e, "add-borders", FALSE);
         return true;
     });
-    return std::make_shared<VideoRenderer>(bin, sink, size);
+    return std::make_shared<VideoRenderer>(bin, sink, size, crop);
 }
 
 guintptr Graph::videoOwnerOf(GstObject* o) {
