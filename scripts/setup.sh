@@ -10,7 +10,7 @@ PACKAGES=(
     g++ cmake ninja-build pkg-config
     qt6-base-dev qt6-qpa-plugins
     libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
-    libx11-dev libxext-dev libxfixes-dev libxtst-dev libxcb1-dev libxcb-keysyms1-dev
+    libx11-dev libxext-dev libxfixes-dev libxtst-dev libxss-dev libxcb1-dev libxcb-keysyms1-dev
     libgtest-dev libcli11-dev
     libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools
     gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad

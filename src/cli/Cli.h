@@ -28,6 +28,7 @@ using Run = std::function<int()>;
 CLI::App* addRecordScreen(CLI::App& app, Run& run);
 CLI::App* addDevices(CLI::App& app, Run& run);
 CLI::App* addGrabFrame(CLI::App& app, Run& run);
+CLI::App* addView(CLI::App& app, Run& run);
 
 // Writes "tovamix-cli: message" to standard error and returns ExitBadUse.
 int fail(const std::string& message);

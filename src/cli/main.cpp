@@ -4,6 +4,8 @@
 //   tovamix-cli record-screen [options] OUTPUT.avi
 //   tovamix-cli devices
 //   tovamix-cli grab-frame FILE --at SECONDS OUT.bmp
+//   tovamix-cli view FILE [--seconds S] [--size WxH] [--full-screen] [--aspect MODE] [--zoom Z]
+//                    [--colours B,C,H,S] [--screenshot OUT.png]
 //   tovamix-cli SUBCOMMAND --help
 //
 // Exit codes: 0 done, 1 the job failed on the way (the reason is on standard error),
@@ -21,6 +23,7 @@ int main(int argc, char** argv) {
     cli::addRecordScreen(app, run);
     cli::addDevices(app, run);
     cli::addGrabFrame(app, run);
+    cli::addView(app, run);
     // A first word that names no subcommand is told as an unknown command, below.
     app.allow_extras();
     app.require_subcommand(0, 1);

@@ -1,6 +1,8 @@
 #include "TFilterGraph.h"
 
 #include "platform/dshow/Graph.h"
+#include "platform/dshow/OverlayMixer.h"
+#include "ui/UiThread.h"
 #include "ui/Dialogs.h"
 
 #include <QCoreApplication>
@@ -104,7 +106,26 @@ class TFilterGraph::Notifier : public QObject {
     TFilterGraph* graph_;
 };
 
-TFilterGraph::TFilterGraph(QObject* owner) : QObject(owner), notifier_(new Notifier(this)) {}
+namespace {
+// What the graph layer's filters tell the windows (the overlay mixer's callback) reaches the
+// user-interface thread through Qt's queue, or through the program's posting seam where no
+// Qt application runs.
+void installDispatcher() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        setUserInterfaceDispatcher([](std::function<void()> task) {
+            if (QCoreApplication* app = QCoreApplication::instance())
+                QMetaObject::invokeMethod(app, std::move(task), Qt::QueuedConnection);
+            else
+                ui::uiThread().post(std::move(task));
+        });
+    });
+}
+} // namespace
+
+TFilterGraph::TFilterGraph(QObject* owner) : QObject(owner), notifier_(new Notifier(this)) {
+    installDispatcher();
+}
 
 TFilterGraph::~TFilterGraph() {
     setActive(false);

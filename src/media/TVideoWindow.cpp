@@ -1,68 +1,12 @@
 #include "TVideoWindow.h"
 
-#include <QCoreApplication>
+#include "TRendererWindow.h"
+
 #include <QGuiApplication>
-#include <QKeyEvent>
-#include <QMouseEvent>
-#include <QPaintEvent>
 #include <QPalette>
 #include <QScreen>
 
 namespace media {
-
-// The native window the renderer draws into. Qt paints nothing there (the picture is the
-// renderer's); a paint asks the renderer to draw its last picture again, and mouse and key
-// input goes on to the control, as if the video were part of it.
-class TVideoWindow::RendererWidget : public QWidget {
-  public:
-    RendererWidget(TVideoWindow* control, QWidget* parent) : QWidget(parent), control_(control) {
-        setObjectName("VideoRenderer");
-        setAttribute(Qt::WA_NativeWindow);
-        setAttribute(Qt::WA_DontCreateNativeAncestors);
-        setAttribute(Qt::WA_NoSystemBackground);
-        setAttribute(Qt::WA_OpaquePaintEvent);
-        setAttribute(Qt::WA_PaintOnScreen);
-        setMouseTracking(true);
-    }
-    ~RendererWidget() override {
-        // Destroyed with a parent before the control: the renderer must stop drawing before
-        // the X window goes, else the next picture ends the program with an X error.
-        if (control_) {
-            control_->releaseRenderer();
-            control_->renderer_ = nullptr;
-        }
-    }
-    void detach() { control_ = nullptr; }
-    QPaintEngine* paintEngine() const override { return nullptr; }
-
-  protected:
-    void paintEvent(QPaintEvent*) override {
-        if (control_ && control_->window_) control_->window_->Repaint();
-    }
-    bool event(QEvent* e) override {
-        switch (e->type()) {
-        case QEvent::MouseButtonPress:
-        case QEvent::MouseButtonRelease:
-        case QEvent::MouseButtonDblClick:
-        case QEvent::MouseMove:
-        case QEvent::Wheel:
-        case QEvent::KeyPress:
-        case QEvent::KeyRelease:
-        case QEvent::ContextMenu:
-            if (control_) {
-                QCoreApplication::sendEvent(control_, e);
-                return true;
-            }
-            break;
-        default:
-            break;
-        }
-        return QWidget::event(e);
-    }
-
-  private:
-    TVideoWindow* control_;
-};
 
 TVideoWindow::TVideoWindow(QWidget* parent, std::string name)
     : QWidget(parent), name_(std::move(name)) {
@@ -122,9 +66,15 @@ void TVideoWindow::NotifyFilter(TFilterOperation operation, int) {
         // The renderer's window is made with the renderer and given to it at once, before
         // the graph pauses, so the renderer never opens a window of its own.
         if (!renderer_) {
-            renderer_ = new RendererWidget(this, parentWidget() ? parentWidget() : this);
-            renderer_->setWindowTitle(QString::fromStdString(name_));
-            renderer_->hide();
+            renderer_ = new TRendererWindow(this, parentWidget() ? parentWidget() : this, name_);
+            renderer_->setRepaint([this] {
+                if (window_) window_->Repaint();
+            });
+            // Destroyed with a parent before the control.
+            renderer_->setOnGone([this] {
+                releaseRenderer();
+                renderer_ = nullptr;
+            });
         }
         placed_ = false;
         break;

@@ -19,6 +19,8 @@
 
 namespace media {
 
+class TRendererWindow;
+
 class TVideoWindow : public QWidget, public IGraphFilterProvider, public IGraphListener {
   public:
     // A black control of 160 x 120 that can take the focus.
@@ -58,7 +60,6 @@ class TVideoWindow : public QWidget, public IGraphFilterProvider, public IGraphL
     void moveEvent(QMoveEvent* event) override;
 
   private:
-    class RendererWidget;
     bool rendererConnected() const;
     // Shows the video over the control's area, or over the screen in full screen.
     void applyPlacement();
@@ -71,7 +72,7 @@ class TVideoWindow : public QWidget, public IGraphFilterProvider, public IGraphL
     TFilterGraph* graph_ = nullptr;
     FilterPtr live_;
     std::shared_ptr<IVideoWindow> window_;
-    RendererWidget* renderer_ = nullptr; // owned by its Qt parent, or by this while hidden
+    TRendererWindow* renderer_ = nullptr; // owned by its Qt parent, or by this while hidden
     std::unique_ptr<QWidget> fullScreenForm_;
     QTimer placeTimer_; // waits, after a play, for the renderer to be connected
     bool fullScreen_ = false;

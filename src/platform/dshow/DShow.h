@@ -281,8 +281,17 @@ class IVideoWindow : public virtual IUnknown {
     virtual std::string sinkName() const = 0;
 };
 
-// A new video renderer (class CLSID_VideoRenderer) offering IVideoWindow and IBasicVideo,
-// pin "Input".
+// The video renderer's count of pictures.
+class IQualProp : public virtual IUnknown {
+  public:
+    // Pictures drawn since the renderer was made.
+    virtual HRESULT get_FramesDrawn(int* frames) = 0;
+    // Pictures the renderer dropped because they came too late.
+    virtual HRESULT get_FramesDroppedInRenderer(int* frames) = 0;
+};
+
+// A new video renderer (class CLSID_VideoRenderer) offering IVideoWindow, IBasicVideo and
+// IQualProp, pin "Input".
 std::shared_ptr<IBaseFilter> createVideoRenderer();
 
 class IVideoFrameStep : public virtual IUnknown {

@@ -8,6 +8,7 @@
 #include <X11/Xlib.h>
 #include <gst/video/videooverlay.h>
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cmath>
@@ -88,7 +89,10 @@ GstElement* makeAudioSink() {
 // The video renderer: videocrop ! videoconvert ! videoscale ! capsfilter ! sink. The sink
 // draws into the owner window at the size the caps filter gives (ximagesink cannot scale);
 // it neither keeps the aspect nor handles X events itself, the window's owner does.
-class VideoRenderer final : public GstFilter, public IVideoWindow, public IBasicVideo {
+class VideoRenderer final : public GstFilter,
+                            public IVideoWindow,
+                            public IBasicVideo,
+                            public IQualProp {
   public:
     VideoRenderer(GstElement* bin, GstElement* sink, GstElement* size, GstElement* crop)
         : GstFilter(bin, "Video Renderer", FilterRole::VideoRenderer), sink_(ElementRef::ref(sink)),
@@ -194,7 +198,28 @@ class VideoRenderer final : public GstFilter, public IVideoWindow, public IBasic
         return S_OK;
     }
 
+    // -- IQualProp: the sink's own count.
+    HRESULT get_FramesDrawn(int* frames) override { return sinkStat("rendered", frames); }
+    HRESULT get_FramesDroppedInRenderer(int* frames) override {
+        return sinkStat("dropped", frames);
+    }
+
   private:
+    HRESULT sinkStat(const char* field, int* value) const {
+        if (!value) return E_POINTER;
+        *value = 0;
+        if (!g_object_class_find_property(G_OBJECT_GET_CLASS(sink_.get()), "stats"))
+            return E_NOTIMPL;
+        GstStructure* stats = nullptr;
+        g_object_get(sink_.get(), "stats", &stats, nullptr);
+        guint64 n = 0;
+        const bool ok = stats && gst_structure_get_uint64(stats, field, &n);
+        if (stats) gst_structure_free(stats);
+        if (!ok) return E_FAIL;
+        *value = int(std::min<guint64>(n, INT32_MAX));
+        return S_OK;
+    }
+
     // The pictures' size as the renderer's input learnt it, and the source rectangle over it.
     // Written on the streaming thread when the format changes, read on the user-interface
     // thread; shared with the input's probe, which may outlive a call.
