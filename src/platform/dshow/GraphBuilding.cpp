@@ -3,6 +3,7 @@
 // graph runs. Called on the user-interface thread, and on streaming threads from pad-added
 // handlers (a stream a decoder or demuxer finds on its way).
 #include "GraphImpl.h"
+#include "OverlayMixer.h"
 
 #include <algorithm>
 #include <filesystem>
@@ -208,12 +209,22 @@ bool Graph::renderPad(GstPad* src) {
     const ElementRef own(gst_pad_get_parent_element(src));
     bool linked = false;
     // Filters that pass data on (a sample grabber) come before those that end a stream, so a
-    // stream goes through them on its way to a renderer and never around them.
+    // stream goes through them on its way to a renderer and never around them. Overlay mixers
+    // come last of those: they belong right in front of the renderer, whatever order the
+    // filters were added in.
     std::vector<FilterPtr> filters = EnumFilters();
-    std::stable_partition(filters.begin(), filters.end(), [](const FilterPtr& f) {
+    const auto passesOn = [](const FilterPtr& f) {
         auto* e = static_cast<GstElement*>(f->native());
         return PadRef(firstFreePad(e, GST_PAD_SINK)) && PadRef(firstFreePad(e, GST_PAD_SRC));
-    });
+    };
+    const auto isMixer = [](const FilterPtr& f) {
+        GUID clsid;
+        return SUCCEEDED(f->GetClassID(&clsid)) &&
+               (clsid == CLSID_OverlayMixer || clsid == CLSID_OverlayMixer2);
+    };
+    const auto endOfPassing = std::stable_partition(filters.begin(), filters.end(), passesOn);
+    std::stable_partition(filters.begin(), endOfPassing,
+                          [&isMixer](const FilterPtr& f) { return !isMixer(f); });
     for (const FilterPtr& f : filters) {
         auto* e = static_cast<GstElement*>(f->native());
         if (e == own.get() || linked) continue;

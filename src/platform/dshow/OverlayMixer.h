@@ -29,9 +29,9 @@ extern const GUID CLSID_VideoMixingRenderer;
 
 // How the picture fits the renderer's window.
 enum AM_ASPECT_RATIO_MODE {
-    AM_ARMODE_STRETCHED = 0,             // fills the window, aspect not kept
-    AM_ARMODE_LETTER_BOX = 1,            // the caller places the window over the fitted area
-    AM_ARMODE_CROP = 2,                  // trimmed to the window's aspect, then fills it
+    AM_ARMODE_STRETCHED = 0,            // fills the window, aspect not kept
+    AM_ARMODE_LETTER_BOX = 1,           // the caller places the window over the fitted area
+    AM_ARMODE_CROP = 2,                 // trimmed to the window's aspect, then fills it
     AM_ARMODE_STRETCHED_AS_PRIMARY = 3, // as stretched
 };
 
@@ -82,11 +82,16 @@ class IMixerPinConfig2 : public virtual IUnknown {
     virtual HRESULT SetColorKey(const COLORKEY* key) = 0;
     // The key, and the colour it stands for on the screen (0x00BBGGRR); either may be null.
     virtual HRESULT GetColorKey(COLORKEY* key, uint32_t* color) = 0;
-    // E_INVALIDARG for a record whose size is not 40; only the values whose flag is set are
-    // taken. Sharpness and gamma have no stand-in: their flags are refused with
-    // E_INVALIDARG when they come alone, ignored otherwise.
+    // E_INVALIDARG for a record whose size is not 40, or with a flagged value out of its
+    // range (brightness 0..10000, contrast and saturation 0..20000, hue -180..180); then
+    // nothing is taken. Only the values whose flag is set are taken. Sharpness and gamma have
+    // no stand-in: their flags are refused with E_INVALIDARG when they come alone, otherwise
+    // their values are only kept and given back. Settings made before the renderer is known
+    // are applied once it is, and again each time the graph pauses.
     virtual HRESULT SetOverlaySurfaceColorControls(const DDCOLORCONTROL* colors) = 0;
-    // The current values; the flags tell which of them the overlay can change.
+    // The current values, read from where they live (the sink's channels or the mixer's own
+    // balance); a value set comes back exactly. The flags tell which of them the overlay can
+    // change. E_INVALIDARG for a record whose size is not 40.
     virtual HRESULT GetOverlaySurfaceColorControls(DDCOLORCONTROL* colors) = 0;
     // S_OK while the overlay is active: the mixer's output is linked to a video renderer
     // that draws into an owner window, and the graph is paused or running. S_FALSE otherwise.

@@ -4,6 +4,7 @@
 // a streaming thread (a stream found while the graph runs); the video-size watch runs on the
 // video renderer's streaming thread.
 #include "GraphImpl.h"
+#include "VideoWindowWatch.h"
 
 #include <X11/Xlib.h>
 #include <gst/video/videooverlay.h>
@@ -14,6 +15,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <mutex>
+#include <utility>
+#include <vector>
 
 namespace platform::dshow {
 
@@ -92,7 +95,8 @@ GstElement* makeAudioSink() {
 class VideoRenderer final : public GstFilter,
                             public IVideoWindow,
                             public IBasicVideo,
-                            public IQualProp {
+                            public IQualProp,
+                            public IVideoWindowWatch {
   public:
     VideoRenderer(GstElement* bin, GstElement* sink, GstElement* size, GstElement* crop)
         : GstFilter(bin, "Video Renderer", FilterRole::VideoRenderer), sink_(ElementRef::ref(sink)),
@@ -123,13 +127,23 @@ class VideoRenderer final : public GstFilter,
         left_ = left;
         top_ = top;
         if (width == width_ && height == height_) return S_OK;
-        width_ = width;
-        height_ = height;
+        std::vector<std::function<void(long, long)>> watches;
+        {
+            std::lock_guard lock(watchLock_);
+            width_ = width;
+            height_ = height;
+            for (const auto& w : watches_)
+                watches.push_back(w.second);
+        }
         // Square pixels at the size asked for: videoscale stretches the picture to fill it.
         const CapsRef caps(gst_caps_new_simple(
             "video/x-raw", "width", G_TYPE_INT, int(width), "height", G_TYPE_INT, int(height),
             "pixel-aspect-ratio", GST_TYPE_FRACTION, 1, 1, nullptr));
         g_object_set(size_, "caps", caps.get(), nullptr);
+        // Those in front learn the size first, so a paused picture is drawn again once, at the
+        // size and with the trimming that go together.
+        for (const auto& w : watches)
+            w(width, height);
         redrawPaused();
         return S_OK;
     }
@@ -137,6 +151,7 @@ class VideoRenderer final : public GstFilter,
         if (!left || !top || !width || !height) return E_POINTER;
         *left = left_;
         *top = top_;
+        std::lock_guard lock(watchLock_);
         *width = width_;
         *height = height_;
         return S_OK;
@@ -202,6 +217,20 @@ class VideoRenderer final : public GstFilter,
     HRESULT get_FramesDrawn(int* frames) override { return sinkStat("rendered", frames); }
     HRESULT get_FramesDroppedInRenderer(int* frames) override {
         return sinkStat("dropped", frames);
+    }
+
+    // -- IVideoWindowWatch
+    int watchWindowSize(std::function<void(long, long)> onSize, long* width,
+                        long* height) override {
+        std::lock_guard lock(watchLock_);
+        watches_.emplace_back(++lastWatch_, std::move(onSize));
+        if (width) *width = width_;
+        if (height) *height = height_;
+        return lastWatch_;
+    }
+    void unwatchWindowSize(int id) override {
+        std::lock_guard lock(watchLock_);
+        std::erase_if(watches_, [id](const auto& w) { return w.first == id; });
     }
 
   private:
@@ -299,8 +328,14 @@ class VideoRenderer final : public GstFilter,
     std::atomic<guintptr>* owner_; // owned by the bin's data
     std::shared_ptr<Format> format_;
     gulong probe_ = 0;
-    long left_ = 0, top_ = 0, width_ = 0, height_ = 0;
+    long left_ = 0, top_ = 0;
     bool visible_ = true;
+    // -- The window's size and who watches it; written on the user-interface thread, read by
+    // filters in front from any thread. All the following fields are protected by watchLock_.
+    mutable std::mutex watchLock_;
+    long width_ = 0, height_ = 0;
+    std::vector<std::pair<int, std::function<void(long, long)>>> watches_;
+    int lastWatch_ = 0;
 };
 
 } // namespace
