@@ -136,8 +136,11 @@ int view(const ViewArgs& a) {
         seeking->GetCurrentPosition(&position);
         seeking->GetDuration(&duration);
     }
-    long vw = 0, vh = 0;
-    if (auto basic = graph.query<IBasicVideo>()) basic->GetVideoSize(&vw, &vh);
+    // The video's own size: the mixer's input, before crop mode trims it.
+    long vw = 0, vh = 0, arw = 0, arh = 0;
+    auto native = queryInterface<IDDrawExclModeVideo>(video->OverlayMixer());
+    if (!native || FAILED(native->GetNativeVideoProps(&vw, &vh, &arw, &arh)))
+        if (auto basic = graph.query<IBasicVideo>()) basic->GetVideoSize(&vw, &vh);
     int shown = 0;
     if (auto quality = queryInterface<IQualProp>(video->GetFilter()))
         quality->get_FramesDrawn(&shown);
@@ -189,8 +192,8 @@ CLI::App* addView(CLI::App& app, Run& run) {
                char* end = nullptr;
                const double s = std::strtod(v.c_str(), &end);
                if (v.empty() || *end || !std::isfinite(s) || s <= 0 || s > 86400)
-                   throw CLI::ValidationError("--seconds needs a number of seconds above 0, not \"" +
-                                              v + "\"");
+                   throw CLI::ValidationError(
+                       "--seconds needs a number of seconds above 0, not \"" + v + "\"");
                g.seconds = s;
            },
            "How long to play (default 2)")
@@ -238,8 +241,7 @@ CLI::App* addView(CLI::App& app, Run& run) {
                std::string part;
                int n = 0;
                while (std::getline(in, part, ',')) {
-                   if (n == 4)
-                       throw CLI::ValidationError("--colours needs four numbers: B,C,H,S");
+                   if (n == 4) throw CLI::ValidationError("--colours needs four numbers: B,C,H,S");
                    c[size_t(n++)] = parseInt(part, "--colours");
                }
                if (n != 4) throw CLI::ValidationError("--colours needs four numbers: B,C,H,S");

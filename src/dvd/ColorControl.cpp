@@ -151,8 +151,7 @@ int32_t TColorControl::Saturation() {
     return saturation_;
 }
 void TColorControl::setSaturation(int32_t v) {
-    setValue(saturation_, v, 0, 20000,
-             "Value %d out of range. Value must bee between 0 -> 20.000");
+    setValue(saturation_, v, 0, 20000, "Value %d out of range. Value must bee between 0 -> 20.000");
 }
 int32_t TColorControl::Sharpness() {
     GetColorControls();
@@ -190,8 +189,8 @@ bool TDSVideoWindowEx2Caps::can(uint32_t flag) const {
 // -- TColorControlForm
 
 TColorControlForm::TColorControlForm(TDSVideoWindowEx2* video, QWidget* parent)
-    : QWidget(parent, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint),
-      video_(video), key_(colorOf(rgbColor(16, 0, 16))) {
+    : QWidget(parent, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint), video_(video),
+      key_(colorOf(rgbColor(16, 0, 16))) {
     setObjectName("ColorControlForm");
     setWindowTitle("Color Controls");
     setAttribute(Qt::WA_TranslucentBackground);
@@ -202,8 +201,8 @@ TColorControlForm::TColorControlForm(TDSVideoWindowEx2* video, QWidget* parent)
     setPalette(text);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(16, 12, 16, 12);
-    auto slider = [this, layout](QLabel*& label, const char* text, QSlider*& bar,
-                                 const char* name, int low, int high, int tick, int position) {
+    auto slider = [this, layout](QLabel*& label, const char* text, QSlider*& bar, const char* name,
+                                 int low, int high, int tick, int position) {
         label = new QLabel(text, this);
         label->setObjectName(QString(name).replace("TrackBar", "Label"));
         bar = new QSlider(Qt::Horizontal, this);
@@ -290,8 +289,7 @@ void TColorControlForm::showEvent(QShowEvent* e) {
 
 void TColorControlForm::changeEvent(QEvent* e) {
     QWidget::changeEvent(e);
-    if (e->type() == QEvent::ActivationChange && isVisible() && !isActiveWindow())
-        FormDeactivate();
+    if (e->type() == QEvent::ActivationChange && isVisible() && !isActiveWindow()) FormDeactivate();
 }
 
 void TColorControlForm::paintEvent(QPaintEvent*) {

@@ -101,7 +101,8 @@ TDSVideoWindowEx2::TDSVideoWindowEx2(QWidget* parent, std::string name)
     fullScreenForm_ = std::make_unique<FullScreenForm>(this);
     lastMouseTime_.start();
     idleTimer_.setInterval(IdleCheckMs);
-    connect(&idleTimer_, &QTimer::timeout, this, [this] { ui::runGuarded([this] { idleCheck(); }); });
+    connect(&idleTimer_, &QTimer::timeout, this,
+            [this] { ui::runGuarded([this] { idleCheck(); }); });
     idleTimer_.start();
     activeTimer_.setInterval(ActiveCheckMs);
     connect(&activeTimer_, &QTimer::timeout, this, [this] {
@@ -429,8 +430,7 @@ void TDSVideoWindowEx2::placeRenderer() {
     const QRect area = videoRect_.isEmpty() ? rect() : videoRect_;
     const QRect inHost = parentWidget() ? area.translated(pos()) : area;
     rendererWindow_->setGeometry(inHost);
-    CheckGraphResult(window_->SetWindowPosition(inHost.x(), inHost.y(),
-                                                std::max(1, inHost.width()),
+    CheckGraphResult(window_->SetWindowPosition(inHost.x(), inHost.y(), std::max(1, inHost.width()),
                                                 std::max(1, inHost.height())));
 }
 
@@ -510,6 +510,11 @@ void TDSVideoWindowEx2::StartFullScreen() {
     if (fullScreenTopMost_) flags |= Qt::WindowStaysOnTopHint;
     if (fullScreenForm_->windowFlags() != flags) fullScreenForm_->setWindowFlags(flags);
     fullScreenForm_->setGeometry(area);
+    // A window of fixed size in its parent fills the screen all the same.
+    rememberedMinimum_ = minimumSize();
+    rememberedMaximum_ = maximumSize();
+    setMinimumSize(0, 0);
+    setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
     setParent(fullScreenForm_.get());
     setGeometry(0, 0, area.width(), area.height());
     show();
@@ -528,6 +533,8 @@ void TDSVideoWindowEx2::NormalPlayback() {
     fullScreen_ = false;
     QWidget* parent = rememberedParent_;
     setParent(parent);
+    setMinimumSize(rememberedMinimum_);
+    setMaximumSize(rememberedMaximum_);
     auto* box = parent ? qobject_cast<QBoxLayout*>(parent->layout()) : nullptr;
     if (box && rememberedLayoutIndex_ >= 0)
         box->insertWidget(rememberedLayoutIndex_, this);

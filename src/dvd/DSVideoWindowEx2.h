@@ -46,8 +46,7 @@ class TOverlayCallback : public IDDrawExclModeVideoCallback {
   public:
     explicit TOverlayCallback(TDSVideoWindowEx2* owner) : owner_(owner) {}
     void forget() { owner_ = nullptr; }
-    HRESULT OnUpdateOverlay(bool before, uint32_t flags, bool oldVisible,
-                            bool newVisible) override;
+    HRESULT OnUpdateOverlay(bool before, uint32_t flags, bool oldVisible, bool newVisible) override;
     HRESULT OnUpdateColorKey(const COLORKEY* key, uint32_t color) override;
     HRESULT OnUpdateSize(long width, long height, long arWidth, long arHeight) override;
 
@@ -146,8 +145,8 @@ class TDSVideoWindowEx2 : public QWidget, public IGraphFilterProvider, public IG
     // Tries the overlay set-up when it has not been tried since the renderer was made.
     void trySetup();
     bool setupOverlay();
-    bool rewireThroughMixer(const std::shared_ptr<IFilterGraph2>& graph,
-                            std::vector<Change>& log, std::vector<FilterPtr>& added);
+    bool rewireThroughMixer(const std::shared_ptr<IFilterGraph2>& graph, std::vector<Change>& log,
+                            std::vector<FilterPtr>& added);
     void undo(const std::shared_ptr<IFilterGraph2>& graph, const std::vector<Change>& log,
               const std::vector<FilterPtr>& added);
     // Puts an overlay mixer into a graph about to be rendered.
@@ -203,6 +202,7 @@ class TDSVideoWindowEx2 : public QWidget, public IGraphFilterProvider, public IG
     bool destroying_ = false;
     QPointer<QWidget> rememberedParent_;
     QRect rememberedGeometry_;
+    QSize rememberedMinimum_, rememberedMaximum_;
     int rememberedLayoutIndex_ = -1;
     QRect videoRect_;
     long arWidth_ = 0, arHeight_ = 0; // the video's display aspect, 0 while unknown
