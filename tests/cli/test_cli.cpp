@@ -536,3 +536,96 @@ TEST(CliGrabFrame, BadUsesExitWithTwoAndWriteNothing) {
     EXPECT_EQ(std::filesystem::directory_iterator(dir)->path().filename(), "notes.txt")
         << "no temporary file is left behind";
 }
+
+namespace {
+// The pixels of a PNG file as packed RGB, read by ImageMagick.
+std::string pngPixels(const std::string& path) {
+    return run("convert '" + path + "' -depth 8 rgb:-").out;
+}
+bool blackRows(const std::string& rgb, int width, int from, int to) {
+    for (int y = from; y < to; ++y)
+        for (int x = 0; x < width; ++x)
+            for (int c = 0; c < 3; ++c)
+                if (uint8_t(rgb[size_t((y * width + x) * 3 + c)]) > 24) return false;
+    return true;
+}
+std::string value(const std::string& line, const std::string& key) {
+    const std::smatch m = [&] {
+        std::smatch r;
+        std::regex_search(line, r, std::regex(key + "=([^ \n]+)"));
+        return r;
+    }();
+    return m.empty() ? "" : m[1].str();
+}
+} // namespace
+
+// A 16:9 clip letter-boxed in 320 x 240 shows between two black bars of 30 rows; zoom 50 on
+// 720 x 576 shows the middle half of the picture; the line says what was shown.
+TEST(CliView, LetterBoxAndZoomShowAsAsked) {
+    const std::string wide = sharedClip("cli-view", "wide640.avi",
+                                        "-f lavfi -i testsrc2=size=640x360:rate=25 -t 5 "
+                                        "-c:v mpeg4 -q:v 3");
+    const std::string pal = sharedClip("cli-view", "pal720.avi",
+                                       "-f lavfi -i testsrc2=size=720x576:rate=25 -t 5 "
+                                       "-c:v mpeg4 -q:v 3");
+    ASSERT_FALSE(wide.empty());
+    ASSERT_FALSE(pal.empty());
+    const std::string dir = scratchDir("cli-view");
+    const std::string shot = dir + "/shot.png";
+    CommandResult r = run(cli("view '" + wide + "' --size 320x240 --aspect letterbox --seconds 2 "
+                              "--screenshot '" + shot + "'"));
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(value(r.out, "rect"), "0,30,320,180") << r.out;
+    EXPECT_EQ(value(r.out, "video"), "640x360") << r.out;
+    EXPECT_EQ(value(r.out, "duration"), "5.000") << r.out;
+    EXPECT_GT(std::stoi("0" + value(r.out, "shown")), 10) << r.out;
+    EXPECT_NE(value(r.out, "sink").find("imagesink"), std::string::npos) << r.out;
+    const double position = std::stod("0" + value(r.out, "position"));
+    EXPECT_GT(position, 1.0);
+    EXPECT_LT(position, 3.0);
+    const std::string rgb = pngPixels(shot);
+    ASSERT_EQ(rgb.size(), 320u * 240 * 3);
+    EXPECT_TRUE(blackRows(rgb, 320, 0, 30)) << "the top bar";
+    EXPECT_TRUE(blackRows(rgb, 320, 210, 240)) << "the bottom bar";
+    EXPECT_FALSE(blackRows(rgb, 320, 30, 40)) << "the picture starts at row 30";
+
+    r = run(cli("view '" + pal + "' --zoom 50 --seconds 1"));
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(value(r.out, "source"), "180,144,360,288") << r.out;
+    EXPECT_EQ(value(r.out, "video"), "720x576") << r.out;
+}
+
+// Values out of range get the messages the windows show; a file that does not play, an
+// unwritable screenshot and a missing display are bad uses too.
+TEST(CliView, BadValuesExitWithTwoAndSayWhy) {
+    const std::string wide = sharedClip("cli-view", "wide640.avi",
+                                        "-f lavfi -i testsrc2=size=640x360:rate=25 -t 5 "
+                                        "-c:v mpeg4 -q:v 3");
+    ASSERT_FALSE(wide.empty());
+    const std::string dir = scratchDir("cli-view-bad");
+    const std::string clip = "'" + wide + "'";
+    const struct {
+        std::string args, says;
+    } cases[] = {
+        {clip + " --zoom 100", "Value 100 out of range. Value must bee between 0 -> 99"},
+        {clip + " --colours 750,10000,181,10000",
+         "Value 181 out of range. Value must bee between -180 -> 180"},
+        {clip + " --colours -1,10000,0,10000",
+         "Value -1 out of range. Value must bee between 0 -> 10.000"},
+        {clip + " --colours 1,2,3", "four numbers"},
+        {clip + " --aspect wide", "--aspect"},
+        {clip + " --size 320", "--size"},
+        {clip + " --seconds 0", "--seconds"},
+        {"'" + dir + "/missing.avi'", "cannot play"},
+        {clip + " --screenshot '" + dir + "/no/such/shot.png'", "cannot write"},
+    };
+    for (const auto& c : cases) {
+        const CommandResult r = run(cli("view " + c.args));
+        EXPECT_EQ(r.exitCode, 2) << c.args << "\n" << r.err;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << c.args << "\n" << r.err;
+        EXPECT_TRUE(r.out.empty()) << c.args;
+    }
+    const CommandResult r = run("env -u DISPLAY " + cli("view " + clip));
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_NE(r.err.find("display"), std::string::npos) << r.err;
+}
