@@ -1,7 +1,7 @@
 // Benchmark: showing and grabbing video, against peers measured in the same run, on a
 // 1920x1080x24 Xvfb of its own and a generated 10 s 1080p30 H.264 clip.
 //  (1) CPU seconds of playing the clip to its end full screen through the media components
-//      (a filter graph with a sample grabber and a video window), run in a child process,
+//      (a filter graph with a sample grabber and the overlay video window), run in a child process,
 //      against `gst-play-1.0 --videosink=ximagesink` on the same file; both are counted with
 //      getrusage(RUSAGE_CHILDREN) around their waitpid.
 //  (2) The median wall time of `tovamix-cli grab-frame CLIP --at 7.3 out.bmp` against
@@ -12,7 +12,7 @@
 //   video_display [GRAB_RUNS]   (default 5)
 #include "media/TFilterGraph.h"
 #include "media/TSampleGrabber.h"
-#include "media/TVideoWindow.h"
+#include "dvd/DSVideoWindowEx2.h"
 #include "support/TestSupport.h"
 
 #include <QApplication>
@@ -41,8 +41,8 @@ namespace {
 // The longest a 10 s clip may take to play before the run counts as failed.
 constexpr int PlayTimeoutMs = 120000;
 
-// The child's part: plays clip full screen through a graph with a sample grabber and a video
-// window, to its end. 0 when the graph completed, 1 on an error or a timeout.
+// The child's part: plays clip full screen through a graph with a sample grabber and the
+// overlay video window, to its end. 0 when the graph completed, 1 on an error or a timeout.
 int playFullScreen(int argc, char** argv, const char* clip) {
     setenv("QT_QPA_PLATFORM", "xcb", 1);
     QApplication app(argc, argv);
@@ -51,9 +51,8 @@ int playFullScreen(int argc, char** argv, const char* clip) {
     media::TSampleGrabber grabber;
     QWidget form;
     form.resize(640, 480);
-    auto* video = new media::TVideoWindow(&form);
+    auto* video = new dvd::TDSVideoWindowEx2(&form);
     video->setGeometry(0, 0, 640, 480);
-    video->setFullScreen(true);
     form.show();
 
     graph.OnGraphComplete = [&](media::TFilterGraph*, HRESULT h, FilterPtr) {
@@ -80,6 +79,7 @@ int playFullScreen(int argc, char** argv, const char* clip) {
             std::fprintf(stderr, "the graph does not play\n");
             return 1;
         }
+        video->StartFullScreen();
     } catch (const std::exception& e) {
         std::fprintf(stderr, "cannot play %s: %s\n", clip, e.what());
         return 1;
