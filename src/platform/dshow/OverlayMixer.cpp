@@ -120,6 +120,10 @@ bool hasProperty(GstElement* e, const char* name) {
     return e && g_object_class_find_property(G_OBJECT_GET_CLASS(e), name);
 }
 
+void setIfPresent(GstElement* e, const char* property, gboolean value) {
+    if (hasProperty(e, property)) g_object_set(e, property, value, nullptr);
+}
+
 // A colour key as Xv sinks hold it (0xRRGGBB) and as this layer does (0x00BBGGRR).
 uint32_t fromSinkColor(gint rgb) {
     return rgbColor(uint8_t(rgb >> 16), uint8_t(rgb >> 8), uint8_t(rgb));
@@ -178,7 +182,11 @@ class MixerState : public std::enable_shared_from_this<MixerState> {
                 continue;
             }
             GstColorBalanceChannel* ch = inSink_[size_t(i)] ? channelOf(sink_, i) : nullptr;
-            if (ch) {
+            if (inSink_[size_t(i)] && !ch) {
+                // The sink has closed its display since (its channels went with it); the
+                // setting comes back to it when it pauses again.
+                out[i] = stored;
+            } else if (ch) {
                 const int now = gst_color_balance_get_value(GST_COLOR_BALANCE(sink_.get()), ch);
                 // A channel is coarser than the setting: the setting that gave the channel's
                 // value is given back as it was set.
@@ -221,10 +229,12 @@ class MixerState : public std::enable_shared_from_this<MixerState> {
             }
             g_object_set(balance_.get(), s.property, v, nullptr);
         }
-        // A key set by the user goes to the sink that has one; else the sink's is the key.
-        if (keySet_ && hasProperty(sink_, "colorkey"))
-            g_object_set(sink_.get(), "autopaint-colorkey", FALSE, "colorkey", toSinkColor(key_),
-                         nullptr);
+        // A sink with a colour key of its own leaves the painting of the key to the window
+        // under the video. A key set by the user becomes the sink's; else the sink's is the key.
+        if (hasProperty(sink_, "colorkey")) {
+            setIfPresent(sink_, "autopaint-colorkey", FALSE);
+            if (keySet_) g_object_set(sink_.get(), "colorkey", toSinkColor(key_), nullptr);
+        }
     }
 
     // -- Colour key. These functions are thread-safe.
