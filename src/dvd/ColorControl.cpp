@@ -193,7 +193,6 @@ TColorControlForm::TColorControlForm(TDSVideoWindowEx2* video, QWidget* parent)
       key_(colorOf(rgbColor(16, 0, 16))) {
     setObjectName("ColorControlForm");
     setWindowTitle("Color Controls");
-    setAttribute(Qt::WA_TranslucentBackground);
     // Light writing on the dark key colour.
     QPalette text = palette();
     text.setColor(QPalette::WindowText, Qt::white);
@@ -226,6 +225,7 @@ TColorControlForm::TColorControlForm(TDSVideoWindowEx2* video, QWidget* parent)
     SpeedButton1 = new QToolButton(this);
     SpeedButton1->setObjectName("SpeedButton1");
     SpeedButton1->setText("Reset to Default");
+    SpeedButton1->setAutoRaise(true);
     layout->addWidget(SpeedButton1);
     resize(260, 250);
 
@@ -290,6 +290,14 @@ void TColorControlForm::showEvent(QShowEvent* e) {
 void TColorControlForm::changeEvent(QEvent* e) {
     QWidget::changeEvent(e);
     if (e->type() == QEvent::ActivationChange && isVisible() && !isActiveWindow()) FormDeactivate();
+}
+
+void TColorControlForm::resizeEvent(QResizeEvent* e) {
+    QWidget::resizeEvent(e);
+    // The window is the round rectangle: its corners let what is below show.
+    QPainterPath shape;
+    shape.addRoundedRect(QRectF(rect()), 16, 16);
+    setMask(QRegion(shape.toFillPolygon().toPolygon()));
 }
 
 void TColorControlForm::paintEvent(QPaintEvent*) {

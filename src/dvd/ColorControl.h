@@ -126,6 +126,7 @@ class TColorControlForm : public QWidget {
     void showEvent(QShowEvent* e) override;
     void changeEvent(QEvent* e) override;
     void paintEvent(QPaintEvent* e) override;
+    void resizeEvent(QResizeEvent* e) override;
 
   private:
     void loadControls();

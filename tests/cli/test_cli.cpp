@@ -572,8 +572,10 @@ TEST(CliView, LetterBoxAndZoomShowAsAsked) {
     ASSERT_FALSE(pal.empty());
     const std::string dir = scratchDir("cli-view");
     const std::string shot = dir + "/shot.png";
-    CommandResult r = run(cli("view '" + wide + "' --size 320x240 --aspect letterbox --seconds 2 "
-                              "--screenshot '" + shot + "'"));
+    CommandResult r = run(cli("view '" + wide +
+                              "' --size 320x240 --aspect letterbox --seconds 2 "
+                              "--screenshot '" +
+                              shot + "'"));
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(value(r.out, "rect"), "0,30,320,180") << r.out;
     EXPECT_EQ(value(r.out, "video"), "640x360") << r.out;

@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <set>
 #include <sstream>
 
@@ -56,6 +57,12 @@ bool grey(QRgb c) {
 
 QImage screenshot() {
     return QGuiApplication::primaryScreen()->grabWindow(0).toImage();
+}
+
+// Keeps a screenshot as TOVAMIX_SHOTS/name.png when that folder is given, for looking at.
+void keepShot(const char* name) {
+    if (const char* dir = std::getenv("TOVAMIX_SHOTS"))
+        screenshot().save(QString("%1/%2.png").arg(dir, name));
 }
 
 // Whether every sampled point of area (2 pixels in) has the colour.
@@ -167,8 +174,14 @@ TEST_F(OverlayForm, AspectModesPlaceThePicture) {
     EXPECT_EQ(clsid, CLSID_SampleGrabber) << "the grabber feeds the mixer";
     EXPECT_EQ(inputOf(video->GetFilter())->connectedTo()->filter(), video->OverlayMixer());
 
+    keepShot("overlay-letterbox");
+
+    // Paused, the picture is drawn again at its new size at once.
+    graph.Pause();
+    ASSERT_TRUE(waitFor([&] { return graph.State() == 2; }, 3s));
     video->setAspectRatio(rmStretched);
     EXPECT_TRUE(shows(inForm({0, 0, 320, 240}), red));
+    ASSERT_TRUE(graph.Play());
     video->setAspectRatio(rmCrop);
     EXPECT_TRUE(shows(inForm({0, 0, 320, 240}), red));
     long w = 0, h = 0;
@@ -200,6 +213,7 @@ TEST_F(OverlayForm, FullScreenAndBackWhilePlaying) {
         // 640 x 480 is 4:3: the 16:9 picture is 640 x 360 at row 60.
         ASSERT_TRUE(shows({0, 60, screen.width(), 360}, red)) << "round " << i;
         ASSERT_TRUE(covered(screenshot(), {0, 0, screen.width(), 58}, black)) << "round " << i;
+        if (i == 0) keepShot("overlay-fullscreen");
         video->NormalPlayback();
         ASSERT_EQ(video->geometry(), QRect(40, 30, 320, 240)) << "round " << i;
         ASSERT_TRUE(shows(inForm({0, 30, 320, 180}), red)) << "round " << i;
@@ -219,6 +233,7 @@ TEST_F(OverlayForm, DigitalZoomShowsTheCentre) {
     ASSERT_TRUE(graph.Play());
     EXPECT_TRUE(shows(inForm({0, 0, 320, 240}), green));
     EXPECT_EQ(video->SourceRect(), QRect(180, 144, 360, 288));
+    keepShot("overlay-zoom50");
     try {
         video->setDigitalZoom(100);
         ADD_FAILURE() << "zoom 100 was taken";
@@ -364,6 +379,8 @@ TEST_F(OverlayForm, ColourFormEditsTheSettings) {
     EXPECT_EQ(colours.TrackBar1->value(), 2000);
     EXPECT_EQ(colours.CheckBox1->text(), "Utilized colors");
     EXPECT_EQ(colours.SpeedButton1->text(), "Reset to Default");
+    pump(300);
+    keepShot("colour-form");
 
     colours.TrackBar4->setValue(0);
     EXPECT_EQ(video->ColorControl()->Saturation(), 0);

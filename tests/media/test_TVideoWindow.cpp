@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <set>
 #include <sstream>
 
@@ -33,6 +34,12 @@ bool red(QRgb c) {
 
 QImage screenshot() {
     return QGuiApplication::primaryScreen()->grabWindow(0).toImage();
+}
+
+// Keeps a screenshot as TOVAMIX_SHOTS/name.png when that folder is given, for looking at.
+void keepShot(const char* name) {
+    if (const char* dir = std::getenv("TOVAMIX_SHOTS"))
+        screenshot().save(QString("%1/%2.png").arg(dir, name));
 }
 
 // Whether the picture covers the area: red at its corners (2 pixels in) and its middle, and
@@ -100,6 +107,7 @@ struct VideoForm : ::testing::Test {
 TEST_F(VideoForm, PictureFillsTheControlAndFollowsResizesAndMoves) {
     ASSERT_TRUE(graph.Play());
     EXPECT_TRUE(showsIn(QRect(40, 30, 300, 200)));
+    keepShot("videowindow-normal");
     EXPECT_EQ(video->rendererWindow()->objectName(), "VideoRenderer");
     EXPECT_EQ(video->VideoHandle(), video->rendererWindow()->winId());
     uintptr_t owner = 0;
@@ -125,6 +133,7 @@ TEST_F(VideoForm, FullScreenAndBackWhilePlaying) {
     for (int i = 0; i < 10; ++i) {
         video->setFullScreen(true);
         ASSERT_TRUE(showsIn(screenArea())) << "round " << i;
+        if (i == 0) keepShot("videowindow-fullscreen");
         video->setFullScreen(false);
         ASSERT_TRUE(showsIn(QRect(40, 30, 300, 200))) << "round " << i;
         ASSERT_TRUE(waitFor([] { return !red(screenshot().pixel(500, 400)); }, 3s))
