@@ -301,8 +301,9 @@ class VideoRenderer final : public GstFilter,
         GstElement* top = element();
         while (GST_OBJECT_PARENT(top))
             top = GST_ELEMENT(GST_OBJECT_PARENT(top));
-        if (top == element() || GST_STATE(top) != GST_STATE_PAUSED ||
-            GST_STATE_PENDING(top) != GST_STATE_VOID_PENDING)
+        // Paused, or on its way from playing to paused (the picture may be shown already).
+        if (top == element() || GST_STATE_TARGET(top) != GST_STATE_PAUSED ||
+            GST_STATE(top) < GST_STATE_PAUSED)
             return;
         gint64 now = 0;
         if (!gst_element_query_position(top, GST_FORMAT_TIME, &now)) return;
