@@ -8,6 +8,12 @@
 
 namespace cli {
 
+std::string secondsText(int64_t units) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f", double(units) / 1e7);
+    return text;
+}
+
 int fail(const std::string& message) {
     std::fprintf(stderr, "tovamix-cli: %s\n", message.c_str());
     return ExitBadUse;

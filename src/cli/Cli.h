@@ -9,6 +9,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cstdint>
 #include <functional>
 #include <string>
 
@@ -29,6 +30,9 @@ CLI::App* addRecordScreen(CLI::App& app, Run& run);
 CLI::App* addDevices(CLI::App& app, Run& run);
 CLI::App* addGrabFrame(CLI::App& app, Run& run);
 CLI::App* addView(CLI::App& app, Run& run);
+
+// A media time (100-nanosecond units) as seconds with three decimals ("7.300").
+std::string secondsText(int64_t units);
 
 // Writes "tovamix-cli: message" to standard error and returns ExitBadUse.
 int fail(const std::string& message);

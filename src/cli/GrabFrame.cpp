@@ -57,12 +57,6 @@ class NullRendererProvider : public media::IGraphFilterProvider {
     FilterPtr live_;
 };
 
-std::string seconds(int64_t units) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.3f", double(units) / 1e7);
-    return text;
-}
-
 // Writes the bitmap with its 14-byte file header to a temporary file in the folder of path,
 // then renames it to path. False (with the reason) when it cannot be written.
 bool writeBmp(const platform::screen::PackedDib& dib, const std::string& path, std::string* why) {
@@ -148,8 +142,8 @@ int grabFrame(const GrabArgs& a) {
         return fail("cannot play " + a.file + ": its duration is unknown");
     int64_t at = std::llround(a.at * 1e7);
     if (at >= duration)
-        return fail("--at " + seconds(at) + " is past the end of " + a.file + " (duration " +
-                    seconds(duration) + " s)");
+        return fail("--at " + secondsText(at) + " is past the end of " + a.file + " (duration " +
+                    secondsText(duration) + " s)");
 
     try {
         seeking->SetPositions(&at, AM_SEEKING_AbsolutePositioning, nullptr,
@@ -157,13 +151,13 @@ int grabFrame(const GrabArgs& a) {
         graph.Pause();
     } catch (const std::exception& e) {
         std::fprintf(stderr, "tovamix-cli: cannot pause %s at %s s: %s\n", a.file.c_str(),
-                     seconds(at).c_str(), e.what());
+                     secondsText(at).c_str(), e.what());
         return 1;
     }
     FILTER_STATE state = State_Stopped;
     if (control->GetState(PauseTimeoutMs, &state) != S_OK) {
         std::fprintf(stderr, "tovamix-cli: %s did not show a picture at %s s in time\n",
-                     a.file.c_str(), seconds(at).c_str());
+                     a.file.c_str(), secondsText(at).c_str());
         return 1;
     }
     // The decoders give their streams while the graph plays or pauses: only now does the
@@ -173,7 +167,7 @@ int grabFrame(const GrabArgs& a) {
     platform::screen::PackedDib dib;
     if (!grabber.GetBitmap(dib)) {
         std::fprintf(stderr, "tovamix-cli: no picture of %s at %s s\n", a.file.c_str(),
-                     seconds(at).c_str());
+                     secondsText(at).c_str());
         return 1;
     }
     int64_t position = at;
@@ -182,7 +176,7 @@ int grabFrame(const GrabArgs& a) {
     graph.setActive(false);
     if (!writeBmp(dib, a.output, &why)) return fail("cannot write " + a.output + ": " + why);
     std::printf("width=%d height=%d bits=%d position=%s output=%s\n", dib.header().biWidth,
-                dib.header().biHeight, int(dib.header().biBitCount), seconds(position).c_str(),
+                dib.header().biHeight, int(dib.header().biBitCount), secondsText(position).c_str(),
                 a.output.c_str());
     return 0;
 }

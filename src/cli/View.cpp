@@ -45,12 +45,6 @@ struct ViewArgs {
     std::string screenshot;
 };
 
-std::string seconds(int64_t units) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.3f", double(units) / 1e7);
-    return text;
-}
-
 std::string rectText(const QRect& r) {
     return std::to_string(r.x()) + "," + std::to_string(r.y()) + "," + std::to_string(r.width()) +
            "," + std::to_string(r.height());
@@ -162,7 +156,7 @@ int view(const ViewArgs& a) {
     graph.Stop();
     graph.setActive(false);
     std::printf("position=%s duration=%s video=%ldx%ld rect=%s source=%s sink=%s shown=%d\n",
-                seconds(position).c_str(), seconds(duration).c_str(), vw, vh,
+                secondsText(position).c_str(), secondsText(duration).c_str(), vw, vh,
                 rectText(rect).c_str(), rectText(source).c_str(), sink.c_str(), shown);
     return code;
 }

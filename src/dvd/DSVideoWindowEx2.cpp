@@ -139,16 +139,7 @@ TDSVideoWindowEx2::~TDSVideoWindowEx2() {
 }
 
 void TDSVideoWindowEx2::setFilterGraph(TFilterGraph* g) {
-    if (g == graph_) return;
-    if (graph_) {
-        graph_->detachListener(this);
-        graph_->detachProvider(this);
-    }
-    graph_ = g;
-    if (graph_) {
-        graph_->attachProvider(this);
-        graph_->attachListener(this);
-    }
+    media::switchGraph(graph_, g, this, this);
 }
 
 void TDSVideoWindowEx2::GraphDestroyed(TFilterGraph* graph) {
@@ -280,8 +271,7 @@ void TDSVideoWindowEx2::addMixerBeforeRender() {
         CheckGraphResult(graph->AddFilter(mixer, "Overlay Mixer"));
 }
 
-bool TDSVideoWindowEx2::setupOverlay() {
-    // Forget the previous mixer and its callback.
+void TDSVideoWindowEx2::forgetMixer() {
     if (excl_) excl_->SetCallbackInterface(nullptr, 0);
     if (callback_) callback_->forget();
     mixer_.reset();
@@ -289,6 +279,10 @@ bool TDSVideoWindowEx2::setupOverlay() {
     excl_.reset();
     callback_.reset();
     overlayReady_ = false;
+}
+
+bool TDSVideoWindowEx2::setupOverlay() {
+    forgetMixer();
     const auto graph = graphBuilder();
     if (!graph || !renderer_) return false;
 
@@ -328,11 +322,7 @@ bool TDSVideoWindowEx2::setupOverlay() {
     }
     if (!ok) {
         undo(graph, log, added);
-        if (callback_) callback_->forget();
-        mixer_.reset();
-        mixerPin_.reset();
-        excl_.reset();
-        callback_.reset();
+        forgetMixer();
         return false;
     }
     mixerPin_->SetAspectRatioMode(AM_ASPECT_RATIO_MODE(aspect_));
@@ -398,13 +388,7 @@ void TDSVideoWindowEx2::releaseOverlay() {
     if (renderer_)
         for (const PinPtr& p : renderer_->pins())
             p->Disconnect();
-    if (excl_) excl_->SetCallbackInterface(nullptr, 0);
-    if (callback_) callback_->forget();
-    mixer_.reset();
-    mixerPin_.reset();
-    excl_.reset();
-    callback_.reset();
-    overlayReady_ = false;
+    forgetMixer();
     overlayVisible_ = false;
 }
 

@@ -154,6 +154,8 @@ class TDSVideoWindowEx2 : public QWidget, public IGraphFilterProvider, public IG
     // Reads the overlay's colour defaults and applies the settings once the overlay is
     // active (the decoder may link the mixer only once the graph runs).
     void syncColoursWhenActive();
+    // Unregisters the callback and lets the mixer and its interfaces go.
+    void forgetMixer();
     void releaseOverlay();
     void setOverlayVisible(bool visible);
 

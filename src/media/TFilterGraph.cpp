@@ -360,6 +360,20 @@ void TFilterGraph::detachProvider(IGraphFilterProvider* p) {
     if (active_) removeProviderFilter(p);
 }
 
+void switchGraph(TFilterGraph*& current, TFilterGraph* next, IGraphFilterProvider* provider,
+                 IGraphListener* listener) {
+    if (next == current) return;
+    if (current) {
+        current->detachListener(listener);
+        current->detachProvider(provider);
+    }
+    current = next;
+    if (current) {
+        current->attachProvider(provider);
+        current->attachListener(listener);
+    }
+}
+
 void TFilterGraph::attachListener(IGraphListener* l) {
     listeners_.push_back(l);
 }

@@ -74,6 +74,11 @@ class IGraphListener {
     virtual void GraphDestroyed(TFilterGraph* graph) = 0;
 };
 
+// Moves a component that puts a filter into its graph and follows its events from the graph
+// it is attached to (current, null: none) to next (null: none), and sets current.
+void switchGraph(TFilterGraph*& current, TFilterGraph* next, IGraphFilterProvider* provider,
+                 IGraphListener* listener);
+
 // The nine fields of a DVD time code, most significant first.
 using TDVDTimeCode = std::array<uint8_t, 9>;
 TDVDTimeCode unpackDvdTimeCode(uint32_t value);

@@ -38,16 +38,7 @@ TVideoWindow::~TVideoWindow() {
 }
 
 void TVideoWindow::setFilterGraph(TFilterGraph* g) {
-    if (g == graph_) return;
-    if (graph_) {
-        graph_->detachListener(this);
-        graph_->detachProvider(this);
-    }
-    graph_ = g;
-    if (graph_) {
-        graph_->attachProvider(this);
-        graph_->attachListener(this);
-    }
+    switchGraph(graph_, g, this, this);
 }
 
 void TVideoWindow::GraphDestroyed(TFilterGraph* graph) {

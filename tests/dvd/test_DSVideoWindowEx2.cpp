@@ -1,6 +1,7 @@
 #include "dvd/DSVideoWindowEx2.h"
 #include "media/TSampleGrabber.h"
 #include "support/QtEnvironment.h"
+#include "support/Screenshots.h"
 
 #include <QApplication>
 #include <QImage>
@@ -41,9 +42,6 @@ std::string centredClip() {
     return path;
 }
 
-bool red(QRgb c) {
-    return qRed(c) > 200 && qGreen(c) < 60 && qBlue(c) < 60;
-}
 bool green(QRgb c) {
     return qGreen(c) > 200 && qRed(c) < 60 && qBlue(c) < 60;
 }
@@ -55,16 +53,6 @@ bool grey(QRgb c) {
            qRed(c) > 40;
 }
 
-QImage screenshot() {
-    return QGuiApplication::primaryScreen()->grabWindow(0).toImage();
-}
-
-// Keeps a screenshot as TOVAMIX_SHOTS/name.png when that folder is given, for looking at.
-void keepShot(const char* name) {
-    if (const char* dir = std::getenv("TOVAMIX_SHOTS"))
-        screenshot().save(QString("%1/%2.png").arg(dir, name));
-}
-
 // Whether every sampled point of area (2 pixels in) has the colour.
 bool covered(const QImage& shot, const QRect& area, bool (*colour)(QRgb)) {
     const QRect in = area.adjusted(2, 2, -3, -3);
@@ -72,26 +60,6 @@ bool covered(const QImage& shot, const QRect& area, bool (*colour)(QRgb)) {
                            in.center(), QPoint(in.center().x(), in.top())})
         if (!colour(shot.pixel(p))) return false;
     return true;
-}
-
-// The windows that are direct children of the root window and belong to no top-level widget
-// of this program.
-std::set<std::string> foreignTopLevelWindows() {
-    std::set<std::string> ours;
-    for (QWidget* w : QApplication::topLevelWidgets())
-        if (w->internalWinId()) {
-            char id[32];
-            std::snprintf(id, sizeof id, "0x%llx", static_cast<unsigned long long>(w->winId()));
-            ours.insert(id);
-        }
-    std::set<std::string> out;
-    std::istringstream lines(run("xwininfo -root -children").out);
-    for (std::string line; std::getline(lines, line);) {
-        if (line.find("     0x") != 0) continue;
-        const std::string id = line.substr(5, line.find(' ', 5) - 5);
-        if (!ours.count(id)) out.insert(id);
-    }
-    return out;
 }
 
 // A white form with the overlay video window at (40, 30), 320 x 240, on a graph with a
@@ -161,7 +129,7 @@ TEST(OverlayWindowDefaults, NewWindow) {
 TEST_F(OverlayForm, AspectModesPlaceThePicture) {
     ASSERT_EQ(graph.RenderFile(wideRedClip()), S_OK);
     ASSERT_TRUE(graph.Play());
-    ASSERT_TRUE(shows(inForm({0, 30, 320, 180}), red));
+    ASSERT_TRUE(shows(inForm({0, 30, 320, 180}), isRed));
     EXPECT_TRUE(video->OverlayReady());
     EXPECT_TRUE(video->OverlayVisible());
     EXPECT_EQ(video->VideoRect(), QRect(0, 30, 320, 180));
@@ -180,10 +148,10 @@ TEST_F(OverlayForm, AspectModesPlaceThePicture) {
     graph.Pause();
     ASSERT_TRUE(waitFor([&] { return graph.State() == 2; }, 3s));
     video->setAspectRatio(rmStretched);
-    EXPECT_TRUE(shows(inForm({0, 0, 320, 240}), red));
+    EXPECT_TRUE(shows(inForm({0, 0, 320, 240}), isRed));
     ASSERT_TRUE(graph.Play());
     video->setAspectRatio(rmCrop);
-    EXPECT_TRUE(shows(inForm({0, 0, 320, 240}), red));
+    EXPECT_TRUE(shows(inForm({0, 0, 320, 240}), isRed));
     long w = 0, h = 0;
     EXPECT_TRUE(waitFor(
         [&] {
@@ -193,7 +161,7 @@ TEST_F(OverlayForm, AspectModesPlaceThePicture) {
         3s))
         << "the mixer trims 128 x 72 to the window's 4:3: " << w << "x" << h;
     video->move(200, 100);
-    EXPECT_TRUE(shows(QRect(200, 100, 320, 240), red));
+    EXPECT_TRUE(shows(QRect(200, 100, 320, 240), isRed));
     EXPECT_EQ(foreignTopLevelWindows(), before);
 }
 
@@ -203,7 +171,7 @@ TEST_F(OverlayForm, AspectModesPlaceThePicture) {
 TEST_F(OverlayForm, FullScreenAndBackWhilePlaying) {
     ASSERT_EQ(graph.RenderFile(wideRedClip()), S_OK);
     ASSERT_TRUE(graph.Play());
-    ASSERT_TRUE(shows(inForm({0, 30, 320, 180}), red));
+    ASSERT_TRUE(shows(inForm({0, 30, 320, 180}), isRed));
     const WId handle = video->rendererWindow()->winId();
     const QRect screen = QGuiApplication::primaryScreen()->geometry();
     for (int i = 0; i < 10; ++i) {
@@ -211,13 +179,13 @@ TEST_F(OverlayForm, FullScreenAndBackWhilePlaying) {
         video->StartFullScreen();
         ASSERT_TRUE(video->FullScreen());
         // 640 x 480 is 4:3: the 16:9 picture is 640 x 360 at row 60.
-        ASSERT_TRUE(shows({0, 60, screen.width(), 360}, red)) << "round " << i;
+        ASSERT_TRUE(shows({0, 60, screen.width(), 360}, isRed)) << "round " << i;
         ASSERT_TRUE(covered(screenshot(), {0, 0, screen.width(), 58}, black)) << "round " << i;
         if (i == 0) keepShot("overlay-fullscreen");
         video->NormalPlayback();
         ASSERT_EQ(video->geometry(), QRect(40, 30, 320, 240)) << "round " << i;
-        ASSERT_TRUE(shows(inForm({0, 30, 320, 180}), red)) << "round " << i;
-        ASSERT_TRUE(waitFor([] { return !red(screenshot().pixel(500, 400)); }, 3s))
+        ASSERT_TRUE(shows(inForm({0, 30, 320, 180}), isRed)) << "round " << i;
+        ASSERT_TRUE(waitFor([] { return !isRed(screenshot().pixel(500, 400)); }, 3s))
             << "round " << i;
     }
     EXPECT_EQ(video->rendererWindow()->winId(), handle);
@@ -243,7 +211,7 @@ TEST_F(OverlayForm, DigitalZoomShowsTheCentre) {
     EXPECT_EQ(video->DigitalZoom(), 50);
     video->setDigitalZoom(0);
     EXPECT_EQ(video->SourceRect(), QRect(0, 0, 720, 576));
-    EXPECT_TRUE(shows(inForm({2, 2, 60, 60}), red)) << "the whole picture again";
+    EXPECT_TRUE(shows(inForm({2, 2, 60, 60}), isRed)) << "the whole picture again";
     video->setDigitalZoom(99);
     EXPECT_EQ(video->SourceRect(), QRect(356, 285, 8, 6)) << "a source of at least 1 x 1";
 }
@@ -281,7 +249,7 @@ TEST_F(OverlayForm, ColoursReachThePictureAndResetRestoresTheOverlaysDefaults) {
     c->RestoreDefault();
     EXPECT_EQ(c->Saturation(), 10000);
     EXPECT_EQ(c->Hue(), 0);
-    EXPECT_TRUE(shows(inForm({0, 30, 320, 180}), red));
+    EXPECT_TRUE(shows(inForm({0, 30, 320, 180}), isRed));
     c->setColorEnable(false);
     EXPECT_TRUE(shows(inForm({0, 30, 320, 180}), grey)) << "colours off";
 }
@@ -303,7 +271,7 @@ TEST_F(OverlayForm, CursorHidesWhenIdleAndClicksReachTheControl) {
     };
     ASSERT_EQ(graph.RenderFile(wideRedClip()), S_OK);
     ASSERT_TRUE(graph.Play());
-    ASSERT_TRUE(shows(inForm({0, 30, 320, 180}), red));
+    ASSERT_TRUE(shows(inForm({0, 30, 320, 180}), isRed));
     video->setAutoHideCursor(3000);
     ASSERT_EQ(run("xdotool mousemove 200 150").exitCode, 0);
     ASSERT_TRUE(waitFor([&] { return !video->CursorHidden(); }, 1s));
@@ -368,7 +336,7 @@ TEST_F(OverlayForm, SetUpRewiresAStoppedGraphAndLeavesARunningOneAlone) {
 TEST_F(OverlayForm, ColourFormEditsTheSettings) {
     ASSERT_EQ(graph.RenderFile(wideRedClip()), S_OK);
     ASSERT_TRUE(graph.Play());
-    ASSERT_TRUE(shows(inForm({0, 30, 320, 180}), red));
+    ASSERT_TRUE(shows(inForm({0, 30, 320, 180}), isRed));
     ASSERT_TRUE(waitFor([&] { return video->ColorControl()->overlayPin() != nullptr; }, 3s));
     video->ColorControl()->setBrightness(2000);
     TColorControlForm colours(video);

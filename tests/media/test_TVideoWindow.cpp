@@ -1,5 +1,6 @@
 #include "media/TVideoWindow.h"
 #include "support/QtEnvironment.h"
+#include "support/Screenshots.h"
 
 #include <QApplication>
 #include <QImage>
@@ -28,41 +29,18 @@ std::string redClip() {
     return path;
 }
 
-bool red(QRgb c) {
-    return qRed(c) > 200 && qGreen(c) < 60 && qBlue(c) < 60;
-}
-
-QImage screenshot() {
-    return QGuiApplication::primaryScreen()->grabWindow(0).toImage();
-}
-
-// Keeps a screenshot as TOVAMIX_SHOTS/name.png when that folder is given, for looking at.
-void keepShot(const char* name) {
-    if (const char* dir = std::getenv("TOVAMIX_SHOTS"))
-        screenshot().save(QString("%1/%2.png").arg(dir, name));
-}
-
 // Whether the picture covers the area: red at its corners (2 pixels in) and its middle, and
 // not red just outside its right and bottom edges.
 bool fills(const QImage& shot, const QRect& area) {
     const QRect in = area.adjusted(2, 2, -3, -3);
     for (const QPoint p :
          {in.topLeft(), in.topRight(), in.bottomLeft(), in.bottomRight(), in.center()})
-        if (!red(shot.pixel(p))) return false;
+        if (!isRed(shot.pixel(p))) return false;
     const QPoint right(area.right() + 3, area.center().y());
     const QPoint below(area.center().x(), area.bottom() + 3);
     for (const QPoint p : {right, below})
-        if (shot.rect().contains(p) && red(shot.pixel(p))) return false;
+        if (shot.rect().contains(p) && isRed(shot.pixel(p))) return false;
     return true;
-}
-
-// The windows that are direct children of the root window.
-std::set<std::string> topLevelWindows() {
-    std::set<std::string> out;
-    std::istringstream lines(run("xwininfo -root -children").out);
-    for (std::string line; std::getline(lines, line);)
-        if (line.find("     0x") == 0) out.insert(line.substr(0, line.find(' ', 5)));
-    return out;
 }
 
 // A white form with the video window at (40, 30), 300 x 200, on a graph with the clip.
@@ -78,7 +56,7 @@ struct VideoForm : ::testing::Test {
         form.show();
         ASSERT_TRUE(waitFor([&] { return form.isVisible(); }, 5s));
         pump(200);
-        before = topLevelWindows();
+        before = foreignTopLevelWindows();
         ASSERT_FALSE(before.empty());
         graph.setActive(true);
         video->setFilterGraph(&graph);
@@ -113,15 +91,15 @@ TEST_F(VideoForm, PictureFillsTheControlAndFollowsResizesAndMoves) {
     uintptr_t owner = 0;
     ASSERT_EQ(video->VideoWindow()->get_Owner(&owner), S_OK);
     EXPECT_EQ(owner, uintptr_t(video->VideoHandle()));
-    EXPECT_EQ(topLevelWindows(), before);
+    EXPECT_EQ(foreignTopLevelWindows(), before);
 
     video->resize(200, 150);
     EXPECT_TRUE(showsIn(QRect(40, 30, 200, 150)));
     video->move(300, 250);
     EXPECT_TRUE(showsIn(QRect(300, 250, 200, 150)));
-    EXPECT_TRUE(waitFor([] { return !red(screenshot().pixel(100, 100)); }, 3s))
+    EXPECT_TRUE(waitFor([] { return !isRed(screenshot().pixel(100, 100)); }, 3s))
         << "the old place is uncovered";
-    EXPECT_EQ(topLevelWindows(), before);
+    EXPECT_EQ(foreignTopLevelWindows(), before);
 }
 
 // Full screen moves the same X window into a borderless form over the screen and back, again
@@ -136,7 +114,7 @@ TEST_F(VideoForm, FullScreenAndBackWhilePlaying) {
         if (i == 0) keepShot("videowindow-fullscreen");
         video->setFullScreen(false);
         ASSERT_TRUE(showsIn(QRect(40, 30, 300, 200))) << "round " << i;
-        ASSERT_TRUE(waitFor([] { return !red(screenshot().pixel(500, 400)); }, 3s))
+        ASSERT_TRUE(waitFor([] { return !isRed(screenshot().pixel(500, 400)); }, 3s))
             << "round " << i;
     }
     EXPECT_EQ(video->VideoHandle(), handle);
@@ -169,7 +147,7 @@ TEST_F(VideoForm, DestroyedWhilePlaying) {
     ASSERT_TRUE(showsIn(QRect(40, 30, 300, 200)));
     delete video;
     video = nullptr;
-    EXPECT_TRUE(waitFor([] { return !red(screenshot().pixel(190, 130)); }, 3s));
+    EXPECT_TRUE(waitFor([] { return !isRed(screenshot().pixel(190, 130)); }, 3s));
     EXPECT_TRUE(graph.Stop());
     EXPECT_TRUE(graph.Play());
     pump(300);
