@@ -1,0 +1,90 @@
+// Writing a new AVI from stretches of media files through the timeline services: the routine
+// the player's cut and the link window share. The caller fills an export request; the routine
+// detects the streams, builds the timeline (a video group and/or an audio group, one track per
+// clip), gives it to a render engine, routes each group through the encoder found by name
+// (XviD for video, an MP3 encoder for sound) into the AVI multiplexer and file writer, runs the
+// graph while the caller's hooks show progress, and reports how it ended.
+//
+// The wait loop belongs to the user-interface thread: it waits up to 100 ms at a time for the
+// graph's completion and runs the caller's processEvents between waits. The caller ends it by
+// writing 1 into its completion code (Stop). The output is complete and closed when the
+// routine returns; a render that fails removes the unfinished output.
+#pragma once
+
+#include "platform/dshow/DShow.h"
+
+#include <cstdint>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace player {
+
+using platform::dshow::HRESULT;
+
+// One stretch of a file on its own track of the timeline (100-ns units).
+struct TTimelineClip {
+    std::string file;
+    int64_t timelineStart = 0, timelineStop = 0;
+    int64_t mediaStart = 0, mediaStop = 0;
+    long trackPriority = 0; // where the track is inserted (-1: appended)
+};
+
+struct TExportRequest {
+    std::string detectionFile;            // whose streams decide the groups
+    long videoWidth = 0, videoHeight = 0; // the video group's picture size
+    std::vector<TTimelineClip> clips;
+    std::string outputFile;
+    // Which video compressor is taken, by friendly name.
+    std::function<bool(const std::string& friendlyName)> videoEncoderRule;
+};
+
+// The caller's side of the wait: progress over 0..duration (both 100-ns units; duration may
+// be 0 when unknown), and the application's pending messages.
+struct TRenderHooks {
+    std::function<void(int64_t duration)> started; // the bar is shown at 0
+    std::function<void(int64_t position, int64_t duration)> progress;
+    std::function<void()> finished; // the bar is hidden
+    std::function<void()> processEvents;
+};
+
+struct TRenderResult {
+    long completionCode = 0; // the graph's event code, or the 1 the caller wrote
+    bool stopped = false;    // the caller's Stop ended it
+    HRESULT error = 0;       // the graph's error when it ended with one (the output is removed)
+    int64_t duration = 0;    // the timeline's length
+};
+
+// A request that cannot be rendered: no encoder, nothing to render, a bad stretch, an output
+// that would overwrite a source. Nothing has been written.
+class ERenderRefused : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+// The streams a file holds, as the detector sees them (nothing for a file it cannot read).
+struct TStreams {
+    bool hasVideo = false, hasAudio = false;
+};
+TStreams detectStreams(const std::string& file);
+
+// The encoder rules, on friendly names.
+// The player's: the first four characters, upper-cased, are "XVID".
+bool playerVideoEncoderRule(const std::string& friendlyName);
+// The link window's: exactly "Xvid MPEG-4 Codec".
+bool linkVideoEncoderRule(const std::string& friendlyName);
+// Both: the lower-cased name contains "mpeg layer-3" or "lame mp3".
+bool audioEncoderRule(const std::string& friendlyName);
+
+// Progress bar arithmetic: position and duration (100-ns units) scaled together so the
+// duration is `range` (the bar's maximum); 0 for an unknown or zero duration, clamped to
+// 0..range.
+int progressValue(int64_t position, int64_t duration, int range);
+
+// Builds and renders the request; completionCode is set to 0 when the graph runs and read in
+// the loop. Throws ERenderRefused before anything is written.
+TRenderResult renderTimeline(const TExportRequest& request, long& completionCode,
+                             const TRenderHooks& hooks);
+
+} // namespace player
