@@ -30,6 +30,7 @@ CLI::App* addRecordScreen(CLI::App& app, Run& run);
 CLI::App* addDevices(CLI::App& app, Run& run);
 CLI::App* addGrabFrame(CLI::App& app, Run& run);
 CLI::App* addView(CLI::App& app, Run& run);
+CLI::App* addCut(CLI::App& app, Run& run);
 
 // A media time (100-nanosecond units) as seconds with three decimals ("7.300").
 std::string secondsText(int64_t units);

@@ -5,6 +5,7 @@
 // The picture is written to a temporary file beside OUT.bmp, then renamed to it, so OUT.bmp is
 // either the whole picture or untouched.
 #include "Cli.h"
+#include "NullRenderers.h"
 
 #include "media/TFilterGraph.h"
 #include "media/TSampleGrabber.h"
@@ -36,25 +37,6 @@ struct GrabArgs {
     std::string file;
     double at = 0;
     std::string output;
-};
-
-// A renderer that drops what it gets, so the file plays without a window or sound.
-class NullRendererProvider : public media::IGraphFilterProvider {
-  public:
-    NullRendererProvider(const GUID& major, std::string name)
-        : major_(major), name_(std::move(name)) {}
-    FilterPtr GetFilter() override { return live_; }
-    std::string GetName() override { return name_; }
-    void NotifyFilter(media::TFilterOperation op, int) override {
-        if (op == media::foAdding) live_ = createNullRenderer(major_);
-        if (op == media::foRemoved) live_.reset();
-    }
-    void GraphDestroyed(media::TFilterGraph*) override {}
-
-  private:
-    GUID major_;
-    std::string name_;
-    FilterPtr live_;
 };
 
 // Writes the bitmap with its 14-byte file header to a temporary file in the folder of path,

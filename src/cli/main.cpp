@@ -6,6 +6,7 @@
 //   tovamix-cli grab-frame FILE --at SECONDS OUT.bmp
 //   tovamix-cli view FILE [--seconds S] [--size WxH] [--full-screen] [--aspect MODE] [--zoom Z]
 //                    [--colours B,C,H,S] [--screenshot OUT.png]
+//   tovamix-cli cut INPUT --from S --to S OUTPUT.avi
 //   tovamix-cli SUBCOMMAND --help
 //
 // Exit codes: 0 done, 1 the job failed on the way (the reason is on standard error),
@@ -24,6 +25,7 @@ int main(int argc, char** argv) {
     cli::addDevices(app, run);
     cli::addGrabFrame(app, run);
     cli::addView(app, run);
+    cli::addCut(app, run);
     // A first word that names no subcommand is told as an unknown command, below.
     app.allow_extras();
     app.require_subcommand(0, 1);

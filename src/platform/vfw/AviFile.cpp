@@ -322,4 +322,36 @@ bool aviFileHasSamples(const std::string& path) {
     return found;
 }
 
+bool readAviSummary(const std::string& path, AviSummary* summary, std::string* error) {
+    AVFormatContext* fmt = nullptr;
+    const int opened =
+        avformat_open_input(&fmt, path.c_str(), av_find_input_format("avi"), nullptr);
+    if (opened < 0) {
+        if (error) *error = avError(opened);
+        return false;
+    }
+    AviSummary s;
+    for (unsigned i = 0; i < fmt->nb_streams; ++i) {
+        const AVStream* st = fmt->streams[i];
+        const AVCodecParameters* par = st->codecpar;
+        if (par->codec_type == AVMEDIA_TYPE_VIDEO && !s.hasVideo) {
+            s.hasVideo = true;
+            s.videoFrames = st->nb_frames;
+            s.width = par->width;
+            s.height = par->height;
+            s.rateNum = st->avg_frame_rate.num ? st->avg_frame_rate.num : st->r_frame_rate.num;
+            s.rateDen = st->avg_frame_rate.num ? st->avg_frame_rate.den : st->r_frame_rate.den;
+            for (int b = 0; b < 4; ++b)
+                s.videoFourcc += char(par->codec_tag >> (8 * b) & 0xFF);
+        } else if (par->codec_type == AVMEDIA_TYPE_AUDIO && !s.hasAudio) {
+            s.hasAudio = true;
+            s.audioTag = uint16_t(par->codec_tag);
+        }
+    }
+    if (fmt->duration > 0) s.seconds = double(fmt->duration) / AV_TIME_BASE;
+    avformat_close_input(&fmt);
+    *summary = s;
+    return true;
+}
+
 } // namespace platform::vfw

@@ -138,4 +138,18 @@ std::shared_ptr<AviStream> makeCompressedStream(std::shared_ptr<AviStream> sourc
 // False when the file cannot be read.
 bool aviFileHasSamples(const std::string& path);
 
+// What an AVI file holds, read from its headers: the first video stream's frame count (its
+// header's length), size, rate and FourCC, the first audio stream's wave tag, and the length.
+struct AviSummary {
+    bool hasVideo = false, hasAudio = false;
+    int64_t videoFrames = 0;
+    int width = 0, height = 0;
+    int rateNum = 0, rateDen = 1;
+    std::string videoFourcc; // "XVID"
+    uint16_t audioTag = 0;   // 0x55: MP3
+    double seconds = 0;
+};
+// False (with the reason) when the file cannot be read as AVI.
+bool readAviSummary(const std::string& path, AviSummary* summary, std::string* error);
+
 } // namespace platform::vfw

@@ -1,0 +1,292 @@
+#include "TimelineRender.h"
+
+#include "media/TBaseFilter.h"
+#include "media/TFilterGraph.h"
+#include "platform/dshow/Devices.h"
+#include "platform/dshow/Timeline.h"
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <sys/stat.h>
+
+namespace player {
+
+using namespace platform::dshow;
+
+namespace {
+
+constexpr long WaitSliceMs = 100;
+
+std::string lower(std::string s) {
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
+    return s;
+}
+
+// Raises the refusal with the graph's text for a failed timeline call.
+void require(HRESULT h, const std::string& what) {
+    if (FAILED(h)) throw ERenderRefused(what + ": " + media::GraphErrorText(h));
+}
+
+// The video group's type: RGB24 pictures of w x h with a video-info block whose only filled
+// part is the bitmap header (bottom-up, 24 bits).
+AM_MEDIA_TYPE videoGroupType(long w, long h) {
+    AM_MEDIA_TYPE mt;
+    mt.majortype = MEDIATYPE_Video;
+    mt.subtype = MEDIASUBTYPE_RGB24;
+    mt.bFixedSizeSamples = 1;
+    mt.bTemporalCompression = 0;
+    const int64_t imageSize = (int64_t(w) * 24 + 31) / 32 * 4 * h;
+    mt.lSampleSize = uint32_t(imageSize);
+    mt.formattype = FORMAT_VideoInfo;
+    mt.format.assign(88, 0);
+    auto put = [&mt](size_t at, uint32_t v, int bytes) {
+        for (int i = 0; i < bytes; ++i)
+            mt.format[at + size_t(i)] = uint8_t(v >> (8 * i));
+    };
+    constexpr size_t header = 48;
+    put(header + 0, 40, 4);                   // biSize
+    put(header + 4, uint32_t(w), 4);          // biWidth
+    put(header + 8, uint32_t(h), 4);          // biHeight: positive, bottom-up
+    put(header + 12, 1, 2);                   // biPlanes
+    put(header + 14, 24, 2);                  // biBitCount
+    put(header + 20, uint32_t(imageSize), 4); // biSizeImage
+    return mt;
+}
+
+AM_MEDIA_TYPE audioGroupType() {
+    AM_MEDIA_TYPE mt;
+    mt.majortype = MEDIATYPE_Audio;
+    return mt;
+}
+
+void addGroup(IAMTimeline& timeline, const AM_MEDIA_TYPE& type,
+              const std::vector<TTimelineClip>& clips) {
+    TimelineObjPtr group;
+    require(timeline.CreateEmptyNode(&group, TIMELINE_MAJOR_TYPE_GROUP), "cannot make a group");
+    auto groupInterface = queryInterface<IAMTimelineGroup>(group);
+    auto composition = queryInterface<IAMTimelineComp>(group);
+    if (!groupInterface || !composition) throw ERenderRefused("cannot make a group");
+    require(groupInterface->SetMediaType(type), "cannot set the group's type");
+    require(timeline.AddGroup(group), "cannot add the group");
+    for (const TTimelineClip& clip : clips) {
+        TimelineObjPtr track, source;
+        require(timeline.CreateEmptyNode(&track, TIMELINE_MAJOR_TYPE_TRACK), "cannot make a track");
+        require(composition->VTrackInsBefore(track, clip.trackPriority), "cannot add a track");
+        auto trackInterface = queryInterface<IAMTimelineTrack>(track);
+        require(timeline.CreateEmptyNode(&source, TIMELINE_MAJOR_TYPE_SOURCE),
+                "cannot make a source");
+        auto sourceInterface = queryInterface<IAMTimelineSrc>(source);
+        if (!trackInterface || !sourceInterface) throw ERenderRefused("cannot make a source");
+        require(source->SetStartStop(clip.timelineStart, clip.timelineStop),
+                "cannot place " + clip.file);
+        require(sourceInterface->SetMediaName(clip.file), "cannot use " + clip.file);
+        require(sourceInterface->SetMediaTimes(clip.mediaStart, clip.mediaStop),
+                "cannot take the stretch of " + clip.file);
+        require(trackInterface->SrcAdd(source), "cannot add " + clip.file);
+    }
+}
+
+// The first compressor of a category whose friendly name the rule takes, bound to a filter.
+FilterPtr findEncoder(const GUID& category, const std::function<bool(const std::string&)>& rule) {
+    media::TSysDevEnum devices(category);
+    for (int i = 0; i < devices.Count(); ++i)
+        if (rule(devices.Item(i).FriendlyName)) return devices.GetBaseFilter(i);
+    return nullptr;
+}
+
+bool sameFile(const std::string& a, const std::string& b) {
+    std::error_code ec;
+    if (std::filesystem::equivalent(a, b, ec)) return true;
+    return std::filesystem::absolute(a, ec).lexically_normal() ==
+           std::filesystem::absolute(b, ec).lexically_normal();
+}
+
+// The error an aborted graph reported, from its event queue (S_OK when none is queued).
+HRESULT queuedError(IMediaEventEx& events) {
+    long code = 0;
+    intptr_t p1 = 0, p2 = 0;
+    HRESULT error = S_OK;
+    while (events.GetEvent(&code, &p1, &p2, 0) == S_OK) {
+        if (code == EC_ERRORABORT && FAILED(HRESULT(p1)) && error == S_OK) error = HRESULT(p1);
+        events.FreeEventParams(code, p1, p2);
+    }
+    return error;
+}
+
+// Removes an output this render wrote, when it is a regular file.
+void removeOutput(const std::string& path) {
+    struct stat st {};
+    std::error_code ec;
+    if (lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) std::filesystem::remove(path, ec);
+}
+
+} // namespace
+
+TStreams detectStreams(const std::string& file) {
+    TStreams s;
+    auto det = createMediaDet();
+    long count = 0;
+    if (!det || FAILED(det->put_Filename(file)) || FAILED(det->get_OutputStreams(&count))) return s;
+    for (long i = 0; i < count; ++i) {
+        GUID type = GUID_NULL;
+        if (FAILED(det->put_CurrentStream(i)) || FAILED(det->get_StreamType(&type))) continue;
+        if (type == MEDIATYPE_Audio) s.hasAudio = true;
+        if (type == MEDIATYPE_Video) s.hasVideo = true;
+    }
+    return s;
+}
+
+bool playerVideoEncoderRule(const std::string& friendlyName) {
+    std::string head = friendlyName.substr(0, 4);
+    std::transform(head.begin(), head.end(), head.begin(),
+                   [](unsigned char c) { return std::toupper(c); });
+    return head == "XVID";
+}
+
+bool linkVideoEncoderRule(const std::string& friendlyName) {
+    return friendlyName == "Xvid MPEG-4 Codec";
+}
+
+bool audioEncoderRule(const std::string& friendlyName) {
+    const std::string name = lower(friendlyName);
+    return name.find("mpeg layer-3") != std::string::npos ||
+           name.find("lame mp3") != std::string::npos;
+}
+
+int progressValue(int64_t position, int64_t duration, int range) {
+    if (duration <= 0 || range <= 0) return 0;
+    const int64_t p = std::clamp<int64_t>(position, 0, duration);
+    return int(static_cast<__int128>(p) * range / duration);
+}
+
+TRenderResult renderTimeline(const TExportRequest& request, long& completionCode,
+                             const TRenderHooks& hooks) {
+    // -- What can be told before anything is built.
+    if (request.clips.empty()) throw ERenderRefused("Nothing to render: no stretch was given.");
+    for (const TTimelineClip& clip : request.clips) {
+        if (clip.mediaStop <= clip.mediaStart)
+            throw ERenderRefused("The end position must come after the start position.");
+        if (!request.outputFile.empty() && sameFile(clip.file, request.outputFile))
+            throw ERenderRefused("The output file " + request.outputFile +
+                                 " is a file being read: choose another name.");
+    }
+    if (request.outputFile.empty()) throw ERenderRefused("No output file was given.");
+    const TStreams streams = detectStreams(request.detectionFile);
+    if (!streams.hasVideo && !streams.hasAudio)
+        throw ERenderRefused("Nothing to render: no video or sound was found in " +
+                             request.detectionFile + ".");
+
+    // -- The timeline: the video group, then the audio group.
+    auto timeline = createTimeline();
+    if (!timeline) throw ERenderRefused("The timeline services are missing.");
+    if (streams.hasVideo) {
+        if (request.videoWidth <= 0 || request.videoHeight <= 0)
+            throw ERenderRefused("The size of the video is unknown.");
+        addGroup(*timeline, videoGroupType(request.videoWidth, request.videoHeight), request.clips);
+    }
+    if (streams.hasAudio) addGroup(*timeline, audioGroupType(), request.clips);
+
+    // -- 1. The render engine's graph.
+    auto engine = createRenderEngine();
+    struct Scrap {
+        std::shared_ptr<IRenderEngine> engine;
+        ~Scrap() {
+            if (engine) engine->ScrapIt();
+        }
+    } scrap{engine};
+    std::shared_ptr<IGraphBuilder> graph;
+    require(engine->SetTimelineObject(timeline), "cannot render the timeline");
+    require(engine->ConnectFrontEnd(), "cannot render the timeline");
+    require(engine->GetFilterGraph(&graph), "cannot render the timeline");
+    if (!graph) throw ERenderRefused("cannot render the timeline");
+
+    // -- 2. The encoders, both needed whatever the source holds.
+    FilterPtr videoEncoder =
+        findEncoder(CLSID_VideoCompressorCategory,
+                    request.videoEncoderRule ? request.videoEncoderRule : playerVideoEncoderRule);
+    if (!videoEncoder) throw ERenderRefused("No XviD video encoder is installed.");
+    FilterPtr audioEncoder = findEncoder(CLSID_AudioCompressorCategory, audioEncoderRule);
+    if (!audioEncoder) throw ERenderRefused("No MP3 audio encoder is installed.");
+    require(graph->AddFilter(videoEncoder, "MyVideoEncoder"), "cannot use the video encoder");
+    require(graph->AddFilter(audioEncoder, "MyAudioEncoder"), "cannot use the audio encoder");
+
+    // -- 3. The AVI multiplexer and the file writer.
+    auto builder = createCaptureGraphBuilder();
+    FilterPtr mux, writer;
+    require(builder->SetFiltergraph(graph), "cannot build the render graph");
+    require(builder->SetOutputFileName(MEDIASUBTYPE_Avi, request.outputFile, &mux, &writer),
+            "cannot write " + request.outputFile);
+
+    // -- 4, 5. Each group through its encoder; every group must reach one.
+    long groups = 0;
+    timeline->GetGroupCount(&groups);
+    for (long i = 0; i < groups; ++i) {
+        PinPtr pin;
+        if (FAILED(engine->GetGroupOutputPin(i, &pin)) || !pin) continue;
+        if (streams.hasVideo) builder->RenderStream(nullptr, nullptr, pin, videoEncoder, mux);
+        if (streams.hasAudio) builder->RenderStream(nullptr, nullptr, pin, audioEncoder, mux);
+        if (!pin->connectedTo())
+            throw ERenderRefused("Nothing to render: a stream of the timeline reaches no "
+                                 "encoder.");
+    }
+    engine->RenderOutputPins();
+
+    // -- 6, 7. Control, events, position; the length.
+    auto control = queryInterface<IMediaControl>(graph);
+    auto events = queryInterface<IMediaEventEx>(graph);
+    auto seeking = queryInterface<IMediaSeeking>(graph);
+    if (!control || !events || !seeking) throw ERenderRefused("cannot build the render graph");
+    TRenderResult result;
+    seeking->GetDuration(&result.duration);
+    // -- 7. The caller shows the bar at 0 over the length.
+    if (hooks.started) hooks.started(result.duration);
+
+    // -- 8, 9. Run, and wait for the end or the caller's Stop.
+    completionCode = 0;
+    const HRESULT ran = control->Run();
+    if (FAILED(ran)) {
+        result.error = ran;
+        completionCode = EC_ERRORABORT;
+    }
+    bool ownCode = FAILED(ran);
+    while (completionCode == 0) {
+        long code = 0;
+        if (events->WaitForCompletion(WaitSliceMs, &code) == S_OK && code != 0) {
+            completionCode = code;
+            ownCode = true;
+        }
+        int64_t position = 0;
+        if (hooks.progress && SUCCEEDED(seeking->GetCurrentPosition(&position)))
+            hooks.progress(position, result.duration);
+        if (hooks.processEvents) hooks.processEvents();
+    }
+    result.completionCode = completionCode;
+    result.stopped = !ownCode;
+
+    // -- 10. Stop (a stopped render still ends its file properly), hide the bar.
+    control->Stop();
+    if (result.error == S_OK && completionCode != EC_COMPLETE && ownCode) {
+        const HRESULT queued = queuedError(*events);
+        result.error = FAILED(queued) ? queued : E_FAIL;
+    }
+    // The graph goes before the output is looked at: its writer closes the file as it goes.
+    const auto sink = queryInterface<IFileSinkFilter>(writer);
+    const bool written = sink && sink->fileWritten();
+    control.reset();
+    events.reset();
+    seeking.reset();
+    builder.reset();
+    mux.reset();
+    writer.reset();
+    videoEncoder.reset();
+    audioEncoder.reset();
+    graph.reset();
+    engine->ScrapIt();
+    scrap.engine.reset();
+    if (FAILED(result.error) && written) removeOutput(request.outputFile);
+    if (hooks.finished) hooks.finished();
+    return result;
+}
+
+} // namespace player
