@@ -631,3 +631,67 @@ TEST(CliView, BadValuesExitWithTwoAndSayWhy) {
     EXPECT_EQ(r.exitCode, 2);
     EXPECT_NE(r.err.find("display"), std::string::npos) << r.err;
 }
+
+namespace {
+std::string cutClip() {
+    return sharedClip("cli-cut", "clip.mp4",
+                      "-f lavfi -i testsrc2=size=640x480:rate=25 -f lavfi -i "
+                      "sine=frequency=440:sample_rate=44100 -t 10 -c:v libx264 -pix_fmt yuv420p "
+                      "-c:a aac -shortest");
+}
+} // namespace
+
+// The cut of [2 s, 5 s]: 75 XviD frames at 640x480 and 25 fps with MP3 sound, said in one line
+// once the file is closed.
+TEST(CliCut, CutsTheStretchAndSaysWhatItWrote) {
+    const std::string clip = cutClip();
+    ASSERT_FALSE(clip.empty());
+    const std::string out = scratchDir("cli-cut") + "/cut.avi";
+    const CommandResult r = run(cli("cut '" + clip + "' --from 2 --to 5 '" + out + "'"));
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(value(r.out, "frames"), "75") << r.out;
+    EXPECT_NEAR(std::stod("0" + value(r.out, "seconds")), 3.0, 0.05) << r.out;
+    EXPECT_EQ(value(r.out, "video"), "640x480@25") << r.out;
+    EXPECT_EQ(value(r.out, "audio"), "mp3") << r.out;
+    EXPECT_EQ(value(r.out, "stopped"), "0") << r.out;
+    EXPECT_NE(r.err.find("progress"), std::string::npos) << r.err;
+    expectVideoStream(out, {"mpeg4", "XVID", "25/1", 640, 480});
+}
+
+// Ctrl+C a second into a long cut stops it like the player's Stop: the file is whole.
+TEST(CliCut, SigintStopsWithAFileThatDecodes) {
+    const std::string clip = cutClip();
+    const std::string out = scratchDir("cli-cut-int") + "/stopped.avi";
+    const CommandResult r = run("(" + cli("cut '" + clip + "' --from 0 --to 10 '" + out + "'") +
+                                " & pid=$!; sleep 1.5; kill -INT $pid; wait $pid)");
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(value(r.out, "stopped"), "1") << r.out;
+    EXPECT_LT(std::stoi("0" + value(r.out, "frames")), 250) << r.out;
+    EXPECT_EQ(decodeAll(out).err, "");
+}
+
+// Bad uses end with 2 and write nothing; the input is never touched.
+TEST(CliCut, BadUsesExitWithTwoAndWriteNothing) {
+    const std::string clip = cutClip();
+    const std::string dir = scratchDir("cli-cut-bad");
+    const std::string out = dir + "/out.avi";
+    const auto size = std::filesystem::file_size(clip);
+    const struct {
+        std::string args, says;
+    } cases[] = {
+        {"'" + clip + "' --from 5 --to 5 '" + out + "'", "--to"},
+        {"'" + clip + "' --from 5 --to 4 '" + out + "'", "--to"},
+        {"'" + clip + "' --from 20 --to 30 '" + out + "'", "duration 10.0"},
+        {"'" + clip + "' --from 1 --to 2 '" + clip + "'", "is the input"},
+        {"'" + dir + "/missing.mp4' --from 1 --to 2 '" + out + "'", "cannot play"},
+        {"'" + clip + "' --from 1 --to 2 '" + dir + "/no/such/out.avi'", "cannot write"},
+        {"'" + clip + "' --from x --to 2 '" + out + "'", "--from"},
+    };
+    for (const auto& c : cases) {
+        const CommandResult r = run(cli("cut " + c.args));
+        EXPECT_EQ(r.exitCode, 2) << c.args << "\n" << r.err;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << c.args << "\n" << r.err;
+        EXPECT_FALSE(fileExists(out)) << c.args;
+    }
+    EXPECT_EQ(std::filesystem::file_size(clip), size);
+}
