@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <filesystem>
 #include <fstream>
 
 using namespace platform::dshow;
@@ -137,7 +138,10 @@ struct Render {
 // Renders the timeline into out the way the export routine does: the engine's graph, the
 // capture graph builder's AVI output, each group's pin through its encoder. stopAt >= 0: the
 // graph is stopped once its position has passed that time.
-Render render(const std::shared_ptr<IAMTimeline>& tl, const std::string& out, int64_t stopAt = -1) {
+// eachEncoder: every group's pin is offered the video encoder, then the audio encoder, as the
+// export routine does; the one that does not take the stream must leave the pin free.
+Render render(const std::shared_ptr<IAMTimeline>& tl, const std::string& out, int64_t stopAt = -1,
+              bool eachEncoder = false, const std::function<void()>& beforeRun = nullptr) {
     Render r;
     auto engine = createRenderEngine();
     auto fail = [&](HRESULT h) {
@@ -171,6 +175,11 @@ Render render(const std::shared_ptr<IAMTimeline>& tl, const std::string& out, in
         queryInterface<IAMTimelineGroup>(group)->GetMediaType(&mt);
         PinPtr pin;
         if (FAILED(engine->GetGroupOutputPin(i, &pin))) continue;
+        if (eachEncoder) {
+            builder->RenderStream(nullptr, nullptr, pin, venc, mux);
+            builder->RenderStream(nullptr, nullptr, pin, aenc, mux);
+            continue;
+        }
         const bool video = mt.majortype == MEDIATYPE_Video;
         if (HRESULT h = builder->RenderStream(nullptr, nullptr, pin, video ? venc : aenc, mux);
             FAILED(h))
@@ -181,6 +190,7 @@ Render render(const std::shared_ptr<IAMTimeline>& tl, const std::string& out, in
     auto events = queryInterface<IMediaEventEx>(graph);
     auto seeking = queryInterface<IMediaSeeking>(graph);
     seeking->GetDuration(&r.duration);
+    if (beforeRun) beforeRun();
     if (HRESULT h = control->Run(); FAILED(h)) return fail(h);
     r.built = S_OK;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
@@ -288,6 +298,33 @@ TEST(Timeline, RendersVideoOnlyAndAudioOnlySources) {
     EXPECT_NEAR(field(a, "nb_read_packets") * 1152 / 44100, 2.0, 0.05);
 }
 
+// Two files one after the other, each on a track of its own (the link layout), with each pin
+// offered both encoders: 10 s of the first file, then 10 s of the second.
+TEST(Timeline, JoinsTwoFilesOneAfterTheOther) {
+    const std::string first = mp4Clip(), second = aviClip();
+    ASSERT_FALSE(first.empty() || second.empty());
+    const std::string out = scratchDir("timeline") + "/joined.avi";
+    auto tl = createTimeline();
+    const std::vector<std::vector<Clip>> tracks{
+        {{first, 0, 10 * Second, 0, 10 * Second}},
+        {{second, 10 * Second, 20 * Second, 0, 10 * Second}}};
+    ASSERT_EQ(addGroup(tl, videoGroupType(640, 480), tracks), S_OK);
+    ASSERT_EQ(addGroup(tl, audioGroupType(), tracks), S_OK);
+    const Render r = render(tl, out, -1, true);
+    ASSERT_EQ(r.built, S_OK);
+    EXPECT_EQ(r.completion, EC_COMPLETE);
+    EXPECT_EQ(r.duration, 20 * Second);
+    const auto v = expectVideoStream(out, {"mpeg4", "XVID", "25/1", 640, 480});
+    EXPECT_EQ(v.count("nb_read_frames") ? v.at("nb_read_frames") : "", "500");
+    const auto a = probeStream(out, "a:0");
+    // The MP3 encoder ends with up to two frames of padding.
+    EXPECT_NEAR(field(a, "nb_read_packets") * 1152 / 44100, 20.0, 0.08);
+    // The join: the last frame of the first file, then the first of the second.
+    int w, h, sw, sh;
+    EXPECT_GE(psnr(decodeFrameRgb(out, 249, w, h), decodeFrameRgb(first, 249, sw, sh)), 30);
+    EXPECT_GE(psnr(decodeFrameRgb(out, 250, w, h), decodeFrameRgb(second, 0, sw, sh)), 30);
+}
+
 // Stopping the graph halfway ends every stream, so the file gets its index and decodes cleanly.
 TEST(Timeline, StopMidRenderLeavesAFinishedFile) {
     const std::string clip = mp4Clip();
@@ -304,6 +341,21 @@ TEST(Timeline, StopMidRenderLeavesAFinishedFile) {
     EXPECT_GT(field(v, "nb_read_frames"), 0);
     EXPECT_LT(field(v, "nb_read_frames"), 250);
     EXPECT_EQ(v.count("codec_tag_string") ? v.at("codec_tag_string") : "", "XVID");
+}
+
+// A source that can no longer be read once the render runs ends the wait with an error abort,
+// not a hang.
+TEST(Timeline, ReportsAnErrorInsideTheTimelineAsAnAbort) {
+    const std::string clip = scratchDir("timeline") + "/spoilt.mp4";
+    std::filesystem::copy_file(mp4Clip(), clip, std::filesystem::copy_options::overwrite_existing);
+    const auto spoil = [&] {
+        const auto size = std::filesystem::file_size(clip);
+        std::ofstream(clip, std::ios::binary | std::ios::trunc) << std::string(size, '\0');
+    };
+    const Render r = render(cutTimeline(clip, 0, 2 * Second, true, true),
+                            scratchDir("timeline") + "/spoilt.avi", -1, false, spoil);
+    ASSERT_EQ(r.built, S_OK);
+    EXPECT_EQ(r.completion, EC_ERRORABORT);
 }
 
 // -- The detector
