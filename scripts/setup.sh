@@ -15,7 +15,7 @@ PACKAGES=(
     libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev gstreamer1.0-tools
     gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad
     gstreamer1.0-plugins-ugly gstreamer1.0-libav gstreamer1.0-x gstreamer1.0-pulseaudio
-    gstreamer1.0-plugins-base-apps libxvidcore-dev
+    gstreamer1.0-plugins-base-apps libxvidcore-dev libges-1.0-dev
     xvfb xauth x11-utils x11-apps xdotool imagemagick ffmpeg openbox trayer
     pulseaudio pulseaudio-utils libpulse-dev
     clang-format

@@ -5,6 +5,8 @@
 // streaming thread (from pad-added), and a reservation is given back there on no-more-pads.
 #include "GraphImpl.h"
 
+#include <algorithm>
+
 namespace platform::dshow {
 
 namespace {
@@ -119,19 +121,30 @@ class CaptureBuilder final : public ICaptureGraphBuilder2 {
                                                              : nullptr);
         };
 
+        // A route that fails takes out what it put in (a queue, a converter), so the output
+        // stays free for another try: the export offers each stream every encoder in turn.
+        auto routeNow = [this, &route](GstPad* pad) {
+            const std::vector<FilterPtr> before = graph_->EnumFilters();
+            const HRESULT h = route(pad, nullptr);
+            if (FAILED(h))
+                for (const FilterPtr& f : graph_->EnumFilters())
+                    if (std::find(before.begin(), before.end(), f) == before.end())
+                        graph_->RemoveFilter(f);
+            return h;
+        };
         if (auto pin = std::dynamic_pointer_cast<IPin>(source)) {
             if (pin->direction() != PINDIR_OUTPUT) return E_INVALIDARG;
-            return route(static_cast<GstPad*>(pin->native()), nullptr);
+            return routeNow(static_cast<GstPad*>(pin->native()));
         }
         auto filter = std::dynamic_pointer_cast<IBaseFilter>(source);
         if (!filter) return E_INVALIDARG;
         if (PinPtr out = findUnconnectedPin(filter, PINDIR_OUTPUT, majorType))
-            return route(static_cast<GstPad*>(out->native()), nullptr);
+            return routeNow(static_cast<GstPad*>(out->native()));
         // Bytes of unknown kind (a file read as it is) hold streams of every kind: the decoder
         // put after them picks the one of the kind asked for.
         if (PinPtr out = findUnconnectedPin(filter, PINDIR_OUTPUT, nullptr);
             out && padGivesUnknownBytes(static_cast<GstPad*>(out->native())))
-            return route(static_cast<GstPad*>(out->native()), nullptr);
+            return routeNow(static_cast<GstPad*>(out->native()));
         auto* e = static_cast<GstElement*>(filter->native());
         if (!hasSometimesSrcPads(e)) return VFW_E_NOT_FOUND;
         // The source finds its streams once it runs: connect the first one of the kind asked for.

@@ -104,6 +104,14 @@ bool Graph::hasWriter() {
     return false;
 }
 
+// The first filter that seeks and tells positions by itself, or null.
+FilterPtr Graph::positionFilter() {
+    std::lock_guard lock(mutex_);
+    for (const FilterPtr& f : filters_)
+        if (queryInterface<IMediaSeeking>(f)) return f;
+    return nullptr;
+}
+
 // -- IMediaControl
 
 HRESULT Graph::Run() {
@@ -160,6 +168,10 @@ HRESULT Graph::GetCurrentPosition(int64_t* position) {
         *position = pendingSeek_;
         return S_OK;
     }
+    // A filter that knows how far its streams have gone (the timeline of a render) tells it.
+    if (const FilterPtr f = positionFilter();
+        f && queryInterface<IMediaSeeking>(f)->GetCurrentPosition(position) == S_OK)
+        return S_OK;
     // Where there is a picture, the position is that of the picture shown.
     bool known = false;
     for (const ElementRef& sink : videoSinks())
@@ -171,6 +183,9 @@ HRESULT Graph::GetCurrentPosition(int64_t* position) {
 
 HRESULT Graph::GetDuration(int64_t* duration) {
     if (!duration) return E_POINTER;
+    if (const FilterPtr f = positionFilter();
+        f && queryInterface<IMediaSeeking>(f)->GetDuration(duration) == S_OK)
+        return S_OK;
     queryDuration();
     if (duration_ < 0) return E_NOTIMPL;
     *duration = duration_;

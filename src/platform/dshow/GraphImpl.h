@@ -255,6 +255,7 @@ class Graph final : public IFilterGraph2,
 
     // -- Graph.cpp
     bool hasWriter();
+    FilterPtr positionFilter();
     bool seek(int64_t current);
     void applyPendingSeek();
     void queryDuration();

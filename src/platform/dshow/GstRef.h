@@ -67,6 +67,35 @@ template <class T> class GstRef {
     T* p_ = nullptr;
 };
 
+// The same for a plain GObject that is no GstObject (a discoverer and what it found, a GES
+// layer or clip). The constructor takes over a reference the caller owns; a floating
+// reference is sunk first, so the holder owns it either way.
+template <class T> class GObjectRef {
+  public:
+    GObjectRef() = default;
+    explicit GObjectRef(T* p) : p_(p) {
+        if (p_ && g_object_is_floating(p_)) g_object_ref_sink(p_);
+    }
+    static GObjectRef ref(T* p) {
+        return GObjectRef(p ? static_cast<T*>(g_object_ref(p)) : nullptr);
+    }
+    GObjectRef(const GObjectRef& o) : p_(o.p_ ? static_cast<T*>(g_object_ref(o.p_)) : nullptr) {}
+    GObjectRef(GObjectRef&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
+    GObjectRef& operator=(GObjectRef o) noexcept {
+        std::swap(p_, o.p_);
+        return *this;
+    }
+    ~GObjectRef() {
+        if (p_) g_object_unref(p_);
+    }
+    T* get() const { return p_; }
+    operator T*() const { return p_; }
+    T* operator->() const { return p_; }
+
+  private:
+    T* p_ = nullptr;
+};
+
 using ElementRef = GstRef<GstElement>;
 using PadRef = GstRef<GstPad>;
 using CapsRef = GstRef<GstCaps>;

@@ -1,0 +1,333 @@
+// The render engine: a committed GESTimeline put into a graph of this layer as one filter,
+// "Timeline", a bin whose output pins ("Group 0", "Group 1" ...) are the timeline's track
+// pads in group order. The caller routes each pin through an encoder into the AVI
+// multiplexer with the capture graph builder; GES's own render mode is not used, since it
+// picks its own encoders and multiplexer.
+//
+// The bin answers the graph's duration and position queries itself, from what has passed
+// its pins, and ends its streams when the graph sends the end of stream on Stop: the GES
+// compositions do not pass such an event on, and the multiplexer finishes its file only on
+// the end of every stream.
+//
+// Threads: the engine belongs to the user-interface thread; the pin probes run on the
+// timeline's streaming threads and touch only Outputs, which is thread-safe.
+#include "GraphImpl.h"
+#include "TimelineImpl.h"
+
+#include <atomic>
+#include <limits>
+
+namespace platform::dshow {
+
+namespace {
+
+// How long a stream that has reached the timeline's end may take to end by itself: the
+// composition's own end of stream follows its last buffer at once.
+constexpr GstClockTime EndOfStreamGrace = 500 * GST_MSECOND;
+
+// What the timeline's output pins have given so far. This class is thread-safe.
+class Outputs {
+  public:
+    Outputs(std::vector<PadRef> pins, GstClockTime duration) : duration_(duration) {
+        for (PadRef& p : pins)
+            pins_.push_back(std::make_unique<Pin>(std::move(p)));
+    }
+    size_t count() const { return pins_.size(); }
+    GstPad* pad(size_t i) const { return pins_[i]->pad.get(); }
+    GstClockTime duration() const { return duration_; }
+
+    // Watches pin i: its position, its end, and the queries the graph asks of it.
+    void watch(size_t i, const std::shared_ptr<Outputs>& self) {
+        gst_pad_add_probe(
+            pad(i),
+            GstPadProbeType(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM |
+                            GST_PAD_PROBE_TYPE_QUERY_UPSTREAM),
+            &Outputs::probe, new Watch{self, i}, [](gpointer w) { delete static_cast<Watch*>(w); });
+    }
+
+    // The position every stream still running has reached (the slowest one), in
+    // nanoseconds; the duration once all have come to their end, where they stopped once
+    // they were ended early.
+    GstClockTime position() const {
+        GstClockTime running = std::numeric_limits<GstClockTime>::max(), all = running;
+        for (const auto& p : pins_) {
+            all = std::min<GstClockTime>(all, p->position);
+            if (!p->ended) running = std::min<GstClockTime>(running, p->position);
+        }
+        if (running != std::numeric_limits<GstClockTime>::max()) return running;
+        return endedEarly_ ? all : duration_;
+    }
+
+    // Ends every stream that has not ended yet, from the calling thread: the element after
+    // each pin takes the end of stream under its stream lock, between two buffers, and
+    // refuses what the timeline still pushes afterwards.
+    void endAll() {
+        endedEarly_ = true;
+        for (const auto& p : pins_)
+            if (!p->ended.exchange(true)) gst_pad_push_event(p->pad, gst_event_new_eos());
+    }
+
+  private:
+    struct Pin {
+        explicit Pin(PadRef p) : pad(std::move(p)) {}
+        PadRef pad;
+        std::atomic<GstClockTime> position{0};
+        std::atomic<bool> ended{false};
+        std::atomic<bool> endDue{false}; // the end is pushed once the pin is idle
+    };
+    struct Watch {
+        std::shared_ptr<Outputs> outputs;
+        size_t index;
+    };
+
+    // On the clock's thread: ends the stream unless it has ended meanwhile. The timeline's
+    // thread waits then for the end it missed, so this end follows the last buffer.
+    static gboolean endIfStalled(GstClock*, GstClockTime, GstClockID, gpointer data) {
+        auto* w = static_cast<Watch*>(data);
+        Pin& pin = *w->outputs->pins_[w->index];
+        if (pin.endDue && !pin.ended.exchange(true))
+            gst_pad_push_event(pin.pad, gst_event_new_eos());
+        return TRUE;
+    }
+
+    static GstPadProbeReturn probe(GstPad* pad, GstPadProbeInfo* info, gpointer data) {
+        auto* w = static_cast<Watch*>(data);
+        Outputs& o = *w->outputs;
+        Pin& pin = *o.pins_[w->index];
+        if (info->type & GST_PAD_PROBE_TYPE_BUFFER) {
+            GstBuffer* buf = GST_PAD_PROBE_INFO_BUFFER(info);
+            if (!GST_BUFFER_PTS_IS_VALID(buf)) return GST_PAD_PROBE_OK;
+            GstClockTime end = GST_BUFFER_PTS(buf);
+            if (GST_BUFFER_DURATION_IS_VALID(buf)) end += GST_BUFFER_DURATION(buf);
+            // The timeline's segments run in timeline time; stream time is the place on it.
+            if (const GstRef<GstEvent> seg(gst_pad_get_sticky_event(pad, GST_EVENT_SEGMENT, 0));
+                seg) {
+                const GstSegment* s = nullptr;
+                gst_event_parse_segment(seg, &s);
+                const GstClockTime st = gst_segment_to_stream_time(s, GST_FORMAT_TIME, end);
+                if (GST_CLOCK_TIME_IS_VALID(st)) end = st;
+            }
+            pin.position = std::min(end, o.duration_);
+            // Some sources end their stretch with an end of stream the composition does not
+            // recognise (the WAV reader's), and the composition then waits for ever: a
+            // stream that has reached the timeline's end and not ended a little later is
+            // ended here.
+            if (end >= o.duration_ && !pin.endDue.exchange(true)) {
+                const GstRef<GstClock> clock(gst_system_clock_obtain());
+                GstClockID id = gst_clock_new_single_shot_id(clock, gst_clock_get_time(clock) +
+                                                                        EndOfStreamGrace);
+                gst_clock_id_wait_async(id, &Outputs::endIfStalled, new Watch{w->outputs, w->index},
+                                        [](gpointer w) { delete static_cast<Watch*>(w); });
+                gst_clock_id_unref(id);
+            }
+        } else if (info->type & GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM) {
+            GstEvent* e = GST_PAD_PROBE_INFO_EVENT(info);
+            if (GST_EVENT_TYPE(e) == GST_EVENT_EOS) {
+                pin.ended = true;
+            } else if (GST_EVENT_TYPE(e) == GST_EVENT_FLUSH_STOP) {
+                // A seek starts the stream again.
+                pin.ended = false;
+                pin.endDue = false;
+            }
+        } else if (info->type & GST_PAD_PROBE_TYPE_QUERY_UPSTREAM) {
+            GstQuery* q = GST_PAD_PROBE_INFO_QUERY(info);
+            GstFormat format;
+            if (GST_QUERY_TYPE(q) == GST_QUERY_DURATION) {
+                gst_query_parse_duration(q, &format, nullptr);
+                if (format != GST_FORMAT_TIME) return GST_PAD_PROBE_OK;
+                gst_query_set_duration(q, GST_FORMAT_TIME, gint64(o.duration_));
+                return GST_PAD_PROBE_HANDLED;
+            }
+            if (GST_QUERY_TYPE(q) == GST_QUERY_POSITION) {
+                gst_query_parse_position(q, &format, nullptr);
+                if (format != GST_FORMAT_TIME) return GST_PAD_PROBE_OK;
+                gst_query_set_position(q, GST_FORMAT_TIME, gint64(o.position()));
+                return GST_PAD_PROBE_HANDLED;
+            }
+        }
+        return GST_PAD_PROBE_OK;
+    }
+
+    std::vector<std::unique_ptr<Pin>> pins_;
+    const GstClockTime duration_;
+    std::atomic<bool> endedEarly_{false};
+};
+
+} // namespace
+
+// -- The "Timeline" filter's element: a bin that holds the GESTimeline and takes the graph's
+// end of stream for its outputs.
+
+struct TovamixTimelineBin {
+    GstBin parent;
+    std::shared_ptr<Outputs>* outputs; // set once, right after the bin is made
+};
+struct TovamixTimelineBinClass {
+    GstBinClass parent;
+};
+
+G_DEFINE_TYPE(TovamixTimelineBin, tovamix_timeline_bin, GST_TYPE_BIN)
+
+static gboolean tovamix_timeline_bin_send_event(GstElement* element, GstEvent* event) {
+    auto* self = reinterpret_cast<TovamixTimelineBin*>(element);
+    if (GST_EVENT_TYPE(event) == GST_EVENT_EOS && self->outputs) {
+        (*self->outputs)->endAll();
+        gst_event_unref(event);
+        return TRUE;
+    }
+    return GST_ELEMENT_CLASS(tovamix_timeline_bin_parent_class)->send_event(element, event);
+}
+
+static void tovamix_timeline_bin_finalize(GObject* object) {
+    delete reinterpret_cast<TovamixTimelineBin*>(object)->outputs;
+    G_OBJECT_CLASS(tovamix_timeline_bin_parent_class)->finalize(object);
+}
+
+static void tovamix_timeline_bin_class_init(TovamixTimelineBinClass* klass) {
+    G_OBJECT_CLASS(klass)->finalize = tovamix_timeline_bin_finalize;
+    GST_ELEMENT_CLASS(klass)->send_event = tovamix_timeline_bin_send_event;
+}
+
+static void tovamix_timeline_bin_init(TovamixTimelineBin* self) {
+    self->outputs = nullptr;
+}
+
+namespace {
+
+// The "Timeline" filter: tells the graph the timeline's length and how far its streams have
+// gone. A position query of the graph goes to its sinks, and the file writer behind the
+// multiplexer sees no data, so the graph asks this filter itself.
+class TimelineFilter final : public GstFilter, public IMediaSeeking {
+  public:
+    TimelineFilter(GstElement* bin, std::shared_ptr<Outputs> outputs)
+        : GstFilter(bin, "Timeline"), outputs_(std::move(outputs)) {}
+
+    HRESULT GetCurrentPosition(int64_t* position) override {
+        if (!position) return E_POINTER;
+        *position = int64_t(outputs_->position() / 100);
+        return S_OK;
+    }
+    HRESULT GetDuration(int64_t* duration) override {
+        if (!duration) return E_POINTER;
+        *duration = int64_t(outputs_->duration() / 100);
+        return S_OK;
+    }
+    HRESULT GetStopPosition(int64_t* stop) override { return GetDuration(stop); }
+    // A render runs from the start to the end of its timeline.
+    HRESULT SetPositions(int64_t*, uint32_t, int64_t*, uint32_t) override { return E_NOTIMPL; }
+    HRESULT SetRate(double) override { return E_NOTIMPL; }
+    HRESULT GetRate(double* rate) override {
+        if (!rate) return E_POINTER;
+        *rate = 1.0;
+        return S_OK;
+    }
+
+  private:
+    std::shared_ptr<Outputs> outputs_;
+};
+
+class RenderEngine final : public IRenderEngine {
+  public:
+    ~RenderEngine() override { ScrapIt(); }
+
+    HRESULT SetTimelineObject(const std::shared_ptr<IAMTimeline>& timeline) override {
+        if (!timeline) return E_POINTER;
+        timeline_ = timeline;
+        return S_OK;
+    }
+
+    HRESULT ConnectFrontEnd() override {
+        if (!timeline_) return E_UNEXPECTED;
+        ScrapIt();
+        BuiltTimeline built;
+        if (HRESULT h = buildTimeline(timeline_, &built); FAILED(h)) return h;
+
+        auto* bin = static_cast<TovamixTimelineBin*>(
+            g_object_new(tovamix_timeline_bin_get_type(), "name", "Timeline", nullptr));
+        gst_bin_add(GST_BIN(bin), GST_ELEMENT(built.timeline.get()));
+        std::vector<PadRef> pins;
+        for (size_t i = 0; i < built.pads.size(); ++i) {
+            const std::string name = "Group " + std::to_string(i);
+            GstPad* ghost = gst_ghost_pad_new(name.c_str(), built.pads[i]);
+            gst_element_add_pad(GST_ELEMENT(bin), ghost);
+            pins.push_back(PadRef::ref(ghost));
+        }
+        auto outputs = std::make_shared<Outputs>(std::move(pins), built.duration);
+        for (size_t i = 0; i < outputs->count(); ++i)
+            outputs->watch(i, outputs);
+        bin->outputs = new std::shared_ptr<Outputs>(outputs);
+        auto filter = std::make_shared<TimelineFilter>(GST_ELEMENT(bin), outputs);
+        // The graph sends its end of stream (and its seeks) to the elements that start
+        // streams.
+        GST_OBJECT_FLAG_SET(bin, GST_ELEMENT_FLAG_SOURCE);
+
+        auto graph = std::dynamic_pointer_cast<Graph>(createFilterGraph());
+        if (HRESULT h = graph->AddFilter(filter, "Timeline"); FAILED(h)) return h;
+        graph_ = graph;
+        filter_ = filter;
+        outputs_ = outputs;
+        return S_OK;
+    }
+
+    HRESULT GetFilterGraph(std::shared_ptr<IGraphBuilder>* graph) override {
+        if (!graph) return E_POINTER;
+        *graph = graph_;
+        return graph_ ? S_OK : E_UNEXPECTED;
+    }
+
+    HRESULT GetGroupOutputPin(long group, PinPtr* pin) override {
+        if (!pin) return E_POINTER;
+        if (!outputs_) return E_UNEXPECTED;
+        if (group < 0 || group >= long(outputs_->count())) return E_INVALIDARG;
+        filter_->pins();
+        *pin = pinOf(outputs_->pad(size_t(group)));
+        return *pin ? S_OK : E_FAIL;
+    }
+
+    HRESULT RenderOutputPins() override {
+        if (!outputs_) return E_UNEXPECTED;
+        bool any = false;
+        for (size_t i = 0; i < outputs_->count(); ++i) {
+            if (gst_pad_is_linked(outputs_->pad(i))) continue;
+            FilterPtr sink = createElementFilter("fakesink", "Null Renderer");
+            if (!sink) return VFW_E_NOT_FOUND;
+            // Dropped as fast as they come, never waited for against the clock.
+            g_object_set(sink->native(), "sync", FALSE, nullptr);
+            if (HRESULT h = graph_->AddFilter(sink, "Null Renderer " + std::to_string(i));
+                FAILED(h))
+                return h;
+            PinPtr out = pinOf(outputs_->pad(i));
+            if (HRESULT h = graph_->ConnectDirect(out, findUnconnectedPin(sink, PINDIR_INPUT));
+                FAILED(h))
+                return h;
+            any = true;
+        }
+        return any ? S_OK : S_FALSE;
+    }
+
+    HRESULT ScrapIt() override {
+        if (graph_) {
+            graph_->Stop();
+            graph_->RemoveFilter(filter_);
+        }
+        graph_.reset();
+        filter_.reset();
+        outputs_.reset();
+        return S_OK;
+    }
+
+  private:
+    std::shared_ptr<IAMTimeline> timeline_;
+    std::shared_ptr<Graph> graph_;
+    std::shared_ptr<GstFilter> filter_;
+    std::shared_ptr<Outputs> outputs_;
+};
+
+} // namespace
+
+std::shared_ptr<IRenderEngine> createRenderEngine() {
+    ensureGes();
+    return std::make_shared<RenderEngine>();
+}
+
+} // namespace platform::dshow

@@ -1,0 +1,31 @@
+// What the render engine takes from a timeline: the timeline built as a GESTimeline, with its
+// groups' track pads in group order. Internal to the timeline services (Timeline.cpp builds,
+// RenderEngine.cpp puts the result into a graph). User-interface thread only.
+#pragma once
+
+#include "GstRef.h"
+#include "Timeline.h"
+
+#include <ges/ges.h>
+
+#include <memory>
+#include <vector>
+
+namespace platform::dshow {
+
+// GStreamer and the editing services, set up once; thread-safe.
+void ensureGes();
+
+struct BuiltTimeline {
+    GstRef<GESTimeline> timeline; // committed, not yet in any bin
+    std::vector<PadRef> pads;     // pad i gives group i's stream
+    std::vector<bool> video;      // whether group i is a video group
+    GstClockTime duration = 0;    // the end of the last source, in nanoseconds
+};
+
+// Builds a GESTimeline from a timeline made by createTimeline(): VFW_E_INVALIDMEDIATYPE for a
+// group without media type, E_INVALIDARG for a timeline without groups or sources or of
+// another kind, E_FILE_NOT_FOUND for a source file that cannot be read.
+HRESULT buildTimeline(const std::shared_ptr<IAMTimeline>& timeline, BuiltTimeline* built);
+
+} // namespace platform::dshow
