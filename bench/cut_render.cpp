@@ -31,7 +31,8 @@ double timedRun(const std::string& command, bool* ok) {
 
 std::string frames(const std::string& path) {
     return run("ffprobe -v error -count_packets -select_streams v:0 -show_entries "
-               "stream=nb_read_packets -of csv=p=0 '" + path + "' | tr -d '\\n'")
+               "stream=nb_read_packets -of csv=p=0 '" +
+               path + "' | tr -d '\\n'")
         .out;
 }
 
@@ -58,8 +59,7 @@ int main(int argc, char** argv) {
                                      &ok));
         if (!ok) return 1;
         peerTimes.push_back(timedRun("ffmpeg -v error -y -ss 10 -to 40 -i '" + clip +
-                                         "' -c:v libxvid -b:v 1500k -c:a libmp3lame '" + peer +
-                                         "'",
+                                         "' -c:v libxvid -b:v 1500k -c:a libmp3lame '" + peer + "'",
                                      &ok));
         if (!ok) return 1;
         std::printf("run %d: tovamix-cli %.2f s, ffmpeg %.2f s\n", i + 1, oursTimes.back(),

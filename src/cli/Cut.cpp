@@ -7,6 +7,7 @@
 #include "NullRenderers.h"
 
 #include "player/TimelineRender.h"
+#include "platform/dshow/Timeline.h"
 #include "platform/vfw/AviFile.h"
 #include "platform/vfw/OutputFile.h"
 
@@ -19,6 +20,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <regex>
 
 namespace cli {
 
@@ -52,6 +54,27 @@ struct SourceFacts {
     long width = 0, height = 0;
 };
 
+// The size of the file's first video stream, from the detector's caps; 0 x 0 without one.
+void pictureSize(const std::string& file, long* width, long* height) {
+    auto det = createMediaDet();
+    long count = 0;
+    if (!det || FAILED(det->put_Filename(file)) || FAILED(det->get_OutputStreams(&count))) return;
+    for (long i = 0; i < count; ++i) {
+        GUID type = GUID_NULL;
+        std::string caps;
+        if (FAILED(det->put_CurrentStream(i)) || FAILED(det->get_StreamType(&type)) ||
+            type != MEDIATYPE_Video || FAILED(det->get_StreamCaps(&caps)))
+            continue;
+        std::smatch w, h;
+        if (std::regex_search(caps, w, std::regex("width=\\(int\\)(\\d+)")) &&
+            std::regex_search(caps, h, std::regex("height=\\(int\\)(\\d+)"))) {
+            *width = std::stol(w[1]);
+            *height = std::stol(h[1]);
+            return;
+        }
+    }
+}
+
 bool readSource(const std::string& file, SourceFacts* facts, std::string* why) {
     media::TFilterGraph graph;
     NullRendererProvider video(MEDIATYPE_Video, "Null Video Renderer");
@@ -72,6 +95,8 @@ bool readSource(const std::string& file, SourceFacts* facts, std::string* why) {
     graph.setActive(false);
     graph.detachProvider(&video);
     graph.detachProvider(&sound);
+    // A renderer that shows nothing learns no picture size: the detector reads it.
+    if (ok && facts->width <= 0) pictureSize(file, &facts->width, &facts->height);
     if (ok && facts->duration <= 0) {
         *why = "its length is unknown";
         ok = false;

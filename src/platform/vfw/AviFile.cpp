@@ -9,6 +9,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -348,7 +349,13 @@ bool readAviSummary(const std::string& path, AviSummary* summary, std::string* e
             s.audioTag = uint16_t(par->codec_tag);
         }
     }
-    if (fmt->duration > 0) s.seconds = double(fmt->duration) / AV_TIME_BASE;
+    // The longest stream, as its header gives it.
+    for (unsigned i = 0; i < fmt->nb_streams; ++i) {
+        const AVStream* st = fmt->streams[i];
+        if (st->duration > 0)
+            s.seconds = std::max(s.seconds, double(st->duration) * av_q2d(st->time_base));
+    }
+    if (s.seconds == 0 && fmt->duration > 0) s.seconds = double(fmt->duration) / AV_TIME_BASE;
     avformat_close_input(&fmt);
     *summary = s;
     return true;
