@@ -348,12 +348,17 @@ HRESULT Graph::CanStep() {
 
 // Steps the video by whole pictures: an exact seek by as many picture durations, so that
 // the position afterwards is that of the picture shown. Without a known picture rate the
-// video renderer is asked to step by pictures.
+// video renderer is asked to step by pictures. A running graph is paused by the step and stays
+// paused after it.
 HRESULT Graph::Step(uint32_t frames) {
     if (frames == 0) return E_INVALIDARG;
     const std::vector<ElementRef> sinks = videoSinks();
     if (sinks.empty()) return E_NOTIMPL;
-    if (target_ == State_Running) return VFW_E_WRONG_STATE;
+    if (target_ == State_Running) {
+        // Stepping a running graph pauses it first, then steps from the picture it stopped on.
+        Pause();
+        gst_element_get_state(pipeline(), nullptr, nullptr, 5 * GST_SECOND);
+    }
     const GstClockTime frame = events_.frameDuration();
     if (frame != GST_CLOCK_TIME_NONE && GST_STATE(pipeline()) >= GST_STATE_PAUSED) {
         int64_t now = 0;
