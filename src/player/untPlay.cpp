@@ -303,7 +303,8 @@ TFrmPlay::TFrmPlay(QWidget* parent) : QWidget(parent) {
         ui::runGuarded([&] { DSTrackBar1Timer(pos, stop); });
     });
     connect(SoundLevel, &QSlider::valueChanged, this, ui::guarded([this] { SoundLevelChange(); }));
-    connect(SpeedButton1, &QToolButton::clicked, this, ui::guarded([this] { SpeedButton1Click(); }));
+    connect(SpeedButton1, &QToolButton::clicked, this,
+            ui::guarded([this] { SpeedButton1Click(); }));
     // The video window's own double click.
     VideoWindow1->installEventFilter(this);
 
@@ -382,8 +383,8 @@ void TFrmPlay::OpenFile(const std::string& name) {
 
 QRect TFrmPlay::sizedGeometry(long videoWidth, long videoHeight) const {
     const int width = int(videoWidth) + 12;
-    int height = ActionToolBar1->sizeHint().height() + int(videoHeight) + LogHeight +
-                 Panel3Height + StatusBar->sizeHint().height() + 40;
+    int height = ActionToolBar1->sizeHint().height() + int(videoHeight) + LogHeight + Panel3Height +
+                 StatusBar->sizeHint().height() + 40;
     if (!Panel2->isHidden()) height += Panel2Height;
     QScreen* s = screen() ? screen() : QGuiApplication::primaryScreen();
     const QRect desk = s->geometry();

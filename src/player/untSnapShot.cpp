@@ -67,7 +67,7 @@ bool savePicture(const QImage& picture, const std::string& path, bool jpeg, std:
     const QImage rgb = picture.convertToFormat(QImage::Format_RGB888);
     if (!rgb.save(&file, jpeg ? "JPG" : "BMP", jpeg ? 90 : -1)) {
         *why = file.error() != QFileDevice::NoError ? file.errorString().toStdString()
-                                                     : std::string("the picture cannot be encoded");
+                                                    : std::string("the picture cannot be encoded");
         file.cancelWriting();
         return false;
     }
@@ -119,7 +119,8 @@ TFrmSnapShot::TFrmSnapShot(TSnapshotSource fallback, QWidget* parent)
     layout->addWidget(Panel2, 1);
     layout->addWidget(Panel1);
 
-    connect(SpeedButton1, &QToolButton::clicked, this, ui::guarded([this] { SpeedButton1Click(); }));
+    connect(SpeedButton1, &QToolButton::clicked, this,
+            ui::guarded([this] { SpeedButton1Click(); }));
     connect(SpeedButton2, &QToolButton::clicked, this, [this] { close(); });
     ui::keepOuterSize(this, QSize(404, 333));
 }
