@@ -368,6 +368,8 @@ void TFrmPlay::OpenFile(const std::string& name) {
     FilterGraph1.setActive(false);
     SampleGrabber.setFilterGraph(&FilterGraph1);
     FilterGraph1.setActive(true);
+    // Open plays right after rendering: the pictures the render prerolled are the first shown.
+    if (auto startup = FilterGraph1.query<IGraphStartup>()) startup->KeepPrerolled(true);
     FilterGraph1.ClearGraph();
     FilterGraph1.RenderFile(name);
     long w = 0, h = 0;

@@ -44,6 +44,7 @@ Graph::~Graph() {
 // -- IFilterGraph2: the filters
 
 HRESULT Graph::AddFilter(const FilterPtr& filter, const std::string& name) {
+    settleStop();
     if (!filter) return E_POINTER;
     auto* e = static_cast<GstElement*>(filter->native());
     std::lock_guard lock(mutex_);
@@ -67,6 +68,7 @@ HRESULT Graph::AddFilter(const FilterPtr& filter, const std::string& name) {
 }
 
 HRESULT Graph::RemoveFilter(const FilterPtr& filter) {
+    settleStop();
     if (!filter) return E_POINTER;
     std::lock_guard lock(mutex_);
     auto it = std::find(filters_.begin(), filters_.end(), filter);
@@ -107,6 +109,7 @@ bool Graph::hasWriter() {
 // -- IMediaControl
 
 HRESULT Graph::Run() {
+    prerolledStop_ = false;
     events_.runStarted();
     target_ = State_Running;
     if (gst_element_set_state(pipeline(), GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE)
@@ -116,6 +119,7 @@ HRESULT Graph::Run() {
 }
 
 HRESULT Graph::Pause() {
+    prerolledStop_ = false;
     events_.pauseRequested();
     target_ = State_Paused;
     const GstStateChangeReturn r = gst_element_set_state(pipeline(), GST_STATE_PAUSED);
@@ -131,6 +135,7 @@ HRESULT Graph::Pause() {
 HRESULT Graph::Stop() {
     const FILTER_STATE was = target_;
     target_ = State_Stopped;
+    prerolledStop_ = false;
     if (hasWriter() && !events_.completed() && was != State_Stopped &&
         GST_STATE(pipeline()) >= GST_STATE_PAUSED) {
         // A graph that writes a file ends its stream first, so the file gets its index.
@@ -211,7 +216,8 @@ HRESULT Graph::SetPositions(int64_t* current, uint32_t currentFlags, int64_t* st
 HRESULT Graph::SetRate(double rate) {
     if (!(rate > 0) || !std::isfinite(rate)) return E_INVALIDARG;
     rate_ = rate;
-    if (GST_STATE(pipeline()) < GST_STATE_PAUSED) return S_OK;
+    // A prerolled stop takes the rate when it runs, as a real stop does.
+    if (GST_STATE(pipeline()) < GST_STATE_PAUSED || prerolledStop_) return S_OK;
     return seek(-1) ? S_OK : E_FAIL;
 }
 
@@ -371,6 +377,18 @@ HRESULT Graph::Step(uint32_t frames) {
                 sink, gst_event_new_step(GST_FORMAT_BUFFERS, frames, 1.0, TRUE, FALSE));
     }
     return S_OK;
+}
+
+HRESULT Graph::KeepPrerolled(bool keep) {
+    keepPrerolled_ = keep;
+    if (!keep) settleStop();
+    return S_OK;
+}
+
+void Graph::settleStop() {
+    if (!prerolledStop_) return;
+    prerolledStop_ = false;
+    gst_element_set_state(pipeline(), GST_STATE_READY);
 }
 
 std::shared_ptr<IFilterGraph2> createFilterGraph() {
