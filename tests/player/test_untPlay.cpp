@@ -200,6 +200,18 @@ TEST_F(Player, SizingKeepsALargeVideoOnTheScreenAndCountsTheCutPanel) {
     EXPECT_EQ(form->height(), h);
 }
 
+// A 1920 x 1080 video on the 1280 x 1024 screen: the window is larger than the screen, and its
+// top-left corner (title bar and tool bar) stays on it.
+TEST_F(Player, ALargeVideoKeepsTheWindowsCornerOnTheScreen) {
+    open(sharedClip("player", "large1080.avi",
+                    "-f lavfi -i testsrc2=s=1920x1080:r=25 -t 2 -c:v mpeg4 -q:v 5"));
+    const QRect screen = QGuiApplication::primaryScreen()->geometry();
+    ASSERT_TRUE(waitFor([&] { return form->frameGeometry().width() == 1932; }, 5s))
+        << form->frameGeometry().width();
+    EXPECT_EQ(form->frameGeometry().topLeft(), screen.topLeft());
+    EXPECT_EQ(form->VideoWindow1->width(), 1920);
+}
+
 TEST_F(Player, AFileWithoutVideoLeavesTheSize) {
     const QSize before = form->size();
     open(toneOnly());
