@@ -185,3 +185,35 @@ TEST_F(Snapshot, PlayersCaptureOpensModally) {
 }
 
 } // namespace
+
+namespace {
+// Under a window manager the frame is known only after the first show: the window still gets
+// the size that follows the video window, not the form's own 404 x 333.
+TEST(SnapshotFramed, TheOuterSizeFollowsTheVideoWindow) {
+    if (run("command -v openbox").exitCode != 0) GTEST_SKIP() << "openbox is not installed";
+    const std::string pid = run("openbox >/dev/null 2>&1 & echo $!").out;
+    struct KillOnExit {
+        std::string pid;
+        ~KillOnExit() { run("kill " + pid + " 2>/dev/null"); }
+    } kill{pid.substr(0, pid.find('\n'))};
+    ASSERT_TRUE(waitFor(
+        [] {
+            return run("xprop -root _NET_SUPPORTING_WM_CHECK").out.find("window id") !=
+                   std::string::npos;
+        },
+        10s));
+    QWidget video;
+    video.resize(300, 200);
+    TFrmSnapShot form({&video, nullptr});
+    form.show();
+    ASSERT_TRUE(waitFor(
+        [&] {
+            return form.frameGeometry().size() == QSize(312, 277) &&
+                   form.frameGeometry().height() > form.height();
+        },
+        5s))
+        << form.frameGeometry().width() << "x" << form.frameGeometry().height() << ", client "
+        << form.width() << "x" << form.height();
+    EXPECT_TRUE(form.picture().isNull());
+}
+} // namespace
