@@ -3,11 +3,13 @@
 #include "support/QtEnvironment.h"
 #include "support/Screenshots.h"
 #include "ui/Dialogs.h"
+#include "ui/qt/QtDialogs.h"
 #include "media/TSampleGrabber.h"
 #include "platform/screen/Dib.h"
 #include "ui/qt/DibImage.h"
 
 #include <QFile>
+#include <QFileDialog>
 #include <QImageReader>
 #include <QTimer>
 #include <QToolButton>
@@ -211,9 +213,40 @@ TEST(SnapshotFramed, TheOuterSizeFollowsTheVideoWindow) {
             return form.frameGeometry().size() == QSize(312, 277) &&
                    form.frameGeometry().height() > form.height();
         },
-        5s))
+        10s))
         << form.frameGeometry().width() << "x" << form.frameGeometry().height() << ", client "
         << form.width() << "x" << form.height();
     EXPECT_TRUE(form.picture().isNull());
+}
+} // namespace
+
+namespace {
+// With the real save dialog: choosing the JPG filter and keeping the proposed bare name "image"
+// writes a JPEG named image.JPG.
+TEST_F(Snapshot, TheJpgFilterOfTheRealDialogWritesAJpeg) {
+    ui::QtDialogs qt;
+    ui::ScopedDialogs real(qt);
+    const std::string dir = scratchDir("snapshot_filter");
+    TFrmSnapShot form(playerSource());
+    form.show();
+    ASSERT_TRUE(waitFor([&] { return form.isVisible(); }, 5s));
+    bool answered = false;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* d = qobject_cast<QFileDialog*>(w); d && d->isVisible() && !answered) {
+                answered = true;
+                d->setDirectory(QString::fromStdString(dir));
+                d->selectNameFilter("JPG (*.JPG)");
+                QMetaObject::invokeMethod(d, "accept", Qt::QueuedConnection);
+            }
+    });
+    poll.start(50);
+    form.SpeedButton1->click();
+    poll.stop();
+    ASSERT_TRUE(answered);
+    QFile jpg(QString::fromStdString(dir + "/image.JPG"));
+    ASSERT_TRUE(jpg.open(QIODevice::ReadOnly)) << "the name gets the filter's extension";
+    EXPECT_EQ(jpg.read(2), QByteArray("\xFF\xD8", 2));
 }
 } // namespace
