@@ -270,6 +270,30 @@ TEST_F(Player, MarkKeysWithThePanelShownAndHidden) {
     keepShot("player_cut_panel");
 }
 
+// A real double click on the picture goes full screen and back; the end of the file leaves
+// full screen too.
+TEST_F(Player, DoubleClickGoesFullScreenAndTheEndComesBack) {
+    open(aviClip());
+    const auto doubleClick = [&] {
+        const QPoint at = form->VideoWindow1->mapToGlobal(form->VideoWindow1->rect().center());
+        ASSERT_EQ(run("xdotool mousemove " + std::to_string(at.x()) + " " + std::to_string(at.y()) +
+                      " click --repeat 2 --delay 80 1")
+                      .exitCode,
+                  0);
+    };
+    doubleClick();
+    ASSERT_TRUE(waitFor([&] { return form->VideoWindow1->FullScreen(); }, 5s));
+    doubleClick();
+    ASSERT_TRUE(waitFor([&] { return !form->VideoWindow1->FullScreen(); }, 5s));
+    form->ActFullScreen->trigger();
+    ASSERT_TRUE(form->VideoWindow1->FullScreen());
+    int64_t near = 9 * Second;
+    form->FilterGraph1.as<IMediaSeeking>()->SetPositions(&near, AM_SEEKING_AbsolutePositioning,
+                                                         nullptr, 0);
+    ASSERT_TRUE(waitFor([&] { return !form->VideoWindow1->FullScreen(); }, 10s));
+    EXPECT_NE(form->log->toPlainText().indexOf("EC_COMPLETE"), -1);
+}
+
 TEST_F(Player, SaveWithEmptyBoxesSaysSo) {
     form->showCutPanel(true);
     form->SpeedButton1->click();
