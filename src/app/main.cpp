@@ -3,6 +3,7 @@
 // A second copy finds Ctrl+A taken and ends at once, silently, before any window shows.
 #include "ui/qt/ErrorBox.h"
 #include "ui/qt/QtDialogs.h"
+#include "player/untPlay.h"
 #include "recorder/untRecordScreen.h"
 #include "untMain.h"
 
@@ -25,6 +26,10 @@ int main(int argc, char** argv) {
             return recorder::createRecordScreen({main, main->abfTrayIcon1, main->N42});
         };
         tools.beforeRecordScreenShow = recorder::prepareRecordScreen;
+        tools.player = []() -> QWidget* { return new player::TFrmPlay; };
+        tools.showCutPanel = [](QWidget* w, bool cutPanel) {
+            if (auto* p = dynamic_cast<player::TFrmPlay*>(w)) p->showCutPanel(cutPanel);
+        };
         app::TFrmMain window(tools);
         main = &window;
         if (window.hotKeyTaken()) return 0;

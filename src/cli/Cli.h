@@ -14,6 +14,9 @@
 #include <string>
 
 class QApplication;
+namespace platform::screen {
+class PackedDib;
+}
 
 namespace cli {
 
@@ -31,6 +34,14 @@ CLI::App* addDevices(CLI::App& app, Run& run);
 CLI::App* addGrabFrame(CLI::App& app, Run& run);
 CLI::App* addView(CLI::App& app, Run& run);
 CLI::App* addCut(CLI::App& app, Run& run);
+CLI::App* addPlay(CLI::App& app, Run& run);
+CLI::App* addSnapshot(CLI::App& app, Run& run);
+
+// The picture file shows at atSeconds, through a graph that shows and sounds nothing (no
+// display needed), and the position it was taken at. 0 when had; else the exit code, the
+// reason written: a bad use for a file that cannot be played, has no video or is shorter.
+int grabPicture(const std::string& file, double atSeconds, platform::screen::PackedDib& dib,
+                int64_t& position);
 
 // A media time (100-nanosecond units) as seconds with three decimals ("7.300").
 std::string secondsText(int64_t units);

@@ -87,6 +87,20 @@ int grabFrame(const GrabArgs& a) {
     std::string why;
     if (!platform::vfw::checkWritable(a.output, &why))
         return fail("cannot write " + a.output + ": " + why);
+    platform::screen::PackedDib dib;
+    int64_t position = 0;
+    if (const int code = grabPicture(a.file, a.at, dib, position)) return code;
+    if (!writeBmp(dib, a.output, &why)) return fail("cannot write " + a.output + ": " + why);
+    std::printf("width=%d height=%d bits=%d position=%s output=%s\n", dib.header().biWidth,
+                dib.header().biHeight, int(dib.header().biBitCount), secondsText(position).c_str(),
+                a.output.c_str());
+    return 0;
+}
+
+} // namespace
+
+int grabPicture(const std::string& file, double atSeconds, platform::screen::PackedDib& dib,
+                int64_t& position) {
     std::unique_ptr<QCoreApplication> app;
     if (!QCoreApplication::instance()) {
         static int argc = 1;
@@ -113,18 +127,18 @@ int grabFrame(const GrabArgs& a) {
 
     try {
         graph.setActive(true);
-        graph.RenderFile(a.file);
+        graph.RenderFile(file);
     } catch (const std::exception& e) {
-        return fail("cannot play " + a.file + ": " + e.what());
+        return fail("cannot play " + file + ": " + e.what());
     }
     auto seeking = graph.query<IMediaSeeking>();
     auto control = graph.query<IMediaControl>();
     int64_t duration = -1;
     if (!seeking || !control || FAILED(seeking->GetDuration(&duration)) || duration <= 0)
-        return fail("cannot play " + a.file + ": its duration is unknown");
-    int64_t at = std::llround(a.at * 1e7);
+        return fail("cannot play " + file + ": its duration is unknown");
+    int64_t at = std::llround(atSeconds * 1e7);
     if (at >= duration)
-        return fail("--at " + secondsText(at) + " is past the end of " + a.file + " (duration " +
+        return fail("--at " + secondsText(at) + " is past the end of " + file + " (duration " +
                     secondsText(duration) + " s)");
 
     try {
@@ -132,38 +146,31 @@ int grabFrame(const GrabArgs& a) {
                               AM_SEEKING_NoPositioning);
         graph.Pause();
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "tovamix-cli: cannot pause %s at %s s: %s\n", a.file.c_str(),
+        std::fprintf(stderr, "tovamix-cli: cannot pause %s at %s s: %s\n", file.c_str(),
                      secondsText(at).c_str(), e.what());
         return 1;
     }
     FILTER_STATE state = State_Stopped;
     if (control->GetState(PauseTimeoutMs, &state) != S_OK) {
         std::fprintf(stderr, "tovamix-cli: %s did not show a picture at %s s in time\n",
-                     a.file.c_str(), secondsText(at).c_str());
+                     file.c_str(), secondsText(at).c_str());
         return 1;
     }
     // The decoders give their streams while the graph plays or pauses: only now does the
     // grabber know whether there is a video.
     if (!grabber.InPin() || !grabber.InPin()->connectedTo())
-        return fail("cannot play " + a.file + ": it has no video");
-    platform::screen::PackedDib dib;
+        return fail("cannot play " + file + ": it has no video");
     if (!grabber.GetBitmap(dib)) {
-        std::fprintf(stderr, "tovamix-cli: no picture of %s at %s s\n", a.file.c_str(),
+        std::fprintf(stderr, "tovamix-cli: no picture of %s at %s s\n", file.c_str(),
                      secondsText(at).c_str());
         return 1;
     }
-    int64_t position = at;
+    position = at;
     seeking->GetCurrentPosition(&position);
     graph.Stop();
     graph.setActive(false);
-    if (!writeBmp(dib, a.output, &why)) return fail("cannot write " + a.output + ": " + why);
-    std::printf("width=%d height=%d bits=%d position=%s output=%s\n", dib.header().biWidth,
-                dib.header().biHeight, int(dib.header().biBitCount), secondsText(position).c_str(),
-                a.output.c_str());
     return 0;
 }
-
-} // namespace
 
 CLI::App* addGrabFrame(CLI::App& app, Run& run) {
     auto args = std::make_shared<GrabArgs>();

@@ -7,6 +7,8 @@
 //   tovamix-cli view FILE [--seconds S] [--size WxH] [--full-screen] [--aspect MODE] [--zoom Z]
 //                    [--colours B,C,H,S] [--screenshot OUT.png]
 //   tovamix-cli cut INPUT --from S --to S OUTPUT.avi
+//   tovamix-cli play [--fast|--slow] FILE
+//   tovamix-cli snapshot FILE [--at SECONDS] OUTPUT.bmp|OUTPUT.jpg
 //   tovamix-cli SUBCOMMAND --help
 //
 // Exit codes: 0 done, 1 the job failed on the way (the reason is on standard error),
@@ -26,6 +28,8 @@ int main(int argc, char** argv) {
     cli::addGrabFrame(app, run);
     cli::addView(app, run);
     cli::addCut(app, run);
+    cli::addPlay(app, run);
+    cli::addSnapshot(app, run);
     // A first word that names no subcommand is told as an unknown command, below.
     app.allow_extras();
     app.require_subcommand(0, 1);

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <sstream>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -698,4 +699,114 @@ TEST(CliCut, BadUsesExitWithTwoAndWriteNothing) {
         EXPECT_FALSE(fileExists(out)) << c.args;
     }
     EXPECT_EQ(std::filesystem::file_size(clip), size);
+}
+
+namespace {
+// 3 s of testsrc2 at 320 x 240 with a tone, MJPEG and PCM in AVI.
+std::string playClip() {
+    return sharedClip("cli-play", "tone320.avi",
+                      "-f lavfi -i testsrc2=size=320x240:rate=25 -f lavfi -i sine=f=440:r=44100 "
+                      "-t 3 -c:v mjpeg -q:v 3 -c:a pcm_s16le -shortest");
+}
+} // namespace
+
+// The events come as the player logs them, then the summary; --fast plays 3 s in about 2.
+TEST(CliPlay, PlaysToTheEndAndPrintsTheEventsAndTheSummary) {
+    Xvfb x("1024x768x24");
+    ASSERT_TRUE(x.ok());
+    ScopedEnv display("DISPLAY", x.display());
+    const std::string clip = playClip();
+    ASSERT_FALSE(clip.empty());
+    const CommandResult r = run(cli("play --fast '" + clip + "'"));
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    std::vector<std::string> lines;
+    std::istringstream in(r.out);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    ASSERT_GE(lines.size(), 2u) << r.out;
+    const std::string summary = lines.back();
+    EXPECT_TRUE(std::regex_match(
+        summary, std::regex("complete=1 events=[0-9]+ seconds=[0-9.]+ first_frame_ms=[0-9]+")))
+        << summary;
+    EXPECT_EQ(value(summary, "events"), std::to_string(lines.size() - 1));
+    EXPECT_EQ(lines[lines.size() - 2],
+              "EC_COMPLETE - All data from a particular stream has been rendered.");
+    const double seconds = std::stod(value(summary, "seconds"));
+    EXPECT_GT(seconds, 1.7);
+    EXPECT_LT(seconds, 3.0) << "3 s at the fast rate";
+    const int first = std::stoi(value(summary, "first_frame_ms"));
+    EXPECT_GT(first, 0);
+    EXPECT_LT(first, 3000);
+}
+
+TEST(CliPlay, BadUsesExitWithTwo) {
+    const std::string clip = playClip();
+    ASSERT_FALSE(clip.empty());
+    const std::string dir = scratchDir("cli-play-bad");
+    const std::string notMedia = dir + "/notes.avi";
+    std::ofstream(notMedia) << "not a video\n";
+    Xvfb x("640x480x24");
+    ASSERT_TRUE(x.ok());
+    const std::string on = "env DISPLAY=" + x.display() + " ";
+    const struct {
+        std::string command, says;
+    } cases[] = {
+        {"env -u DISPLAY " + cli("play '" + clip + "'"), "needs an X display"},
+        {on + cli("play '" + dir + "/missing.avi'"), "no such file"},
+        {on + cli("play '" + notMedia + "'"), "cannot play"},
+        {on + cli("play --fast --slow '" + clip + "'"), "excludes"},
+        {on + cli("play"), "FILE is required"},
+    };
+    for (const auto& c : cases) {
+        const CommandResult r = run(c.command);
+        EXPECT_EQ(r.exitCode, 2) << c.command << "\n" << r.err;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << c.command << "\n" << r.err;
+        EXPECT_EQ(r.out.find("complete="), std::string::npos) << c.command;
+    }
+}
+
+// The picture at 2.0 s is frame 50, as ffmpeg decodes it; a .jpg name writes a JPEG.
+TEST(CliSnapshot, SavesTheFrameAsBmpOrJpeg) {
+    const std::string clip = playClip();
+    ASSERT_FALSE(clip.empty());
+    const std::string dir = scratchDir("cli-snapshot");
+    const std::string bmp = dir + "/shot.bmp", jpg = dir + "/shot.jpg";
+    CommandResult r = run("env -u DISPLAY " + cli("snapshot '" + clip + "' --at 2 '" + bmp + "'"));
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "width=320 height=240 format=bmp at=2.000 output=" + bmp + "\n");
+    const std::string got = run("ffmpeg -v error -i '" + bmp + "' -f rawvideo -pix_fmt rgb24 -").out;
+    int w = 0, h = 0;
+    const std::vector<unsigned char> want = decodeFrameRgb(clip, 50, w, h);
+    ASSERT_EQ(got.size(), want.size());
+    double diff = 0;
+    for (size_t i = 0; i < want.size(); ++i)
+        diff += std::abs(int(static_cast<unsigned char>(got[i])) - int(want[i]));
+    EXPECT_LT(diff / double(want.size()), 2.0) << "mean difference from ffmpeg's frame 50";
+
+    r = run("env -u DISPLAY " + cli("snapshot '" + clip + "' --at 2 '" + jpg + "'"));
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "width=320 height=240 format=jpeg at=2.000 output=" + jpg + "\n");
+    std::ifstream in(jpg, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), {});
+    ASSERT_GE(bytes.size(), 2u);
+    EXPECT_EQ(bytes.substr(0, 2), "\xFF\xD8");
+    EXPECT_EQ(run("ffprobe -v error -show_entries stream=codec_name,width,height -of csv=p=0 '" +
+                  jpg + "'")
+                  .out,
+              "mjpeg,320,240\n");
+
+    const struct {
+        std::string args, says;
+    } bad[] = {
+        {"'" + clip + "' '" + dir + "/shot.png'", "must end in .bmp, .jpg or .jpeg"},
+        {"'" + clip + "' --at 9 '" + dir + "/late.bmp'", "past the end"},
+        {"'" + clip + "' '" + dir + "/no/such/folder/shot.jpg'", "cannot write"},
+        {"'" + dir + "/missing.avi' '" + dir + "/x.bmp'", "cannot play"},
+    };
+    for (const auto& c : bad) {
+        r = run("env -u DISPLAY " + cli("snapshot " + c.args));
+        EXPECT_EQ(r.exitCode, 2) << c.args << "\n" << r.err;
+        EXPECT_NE(r.err.find(c.says), std::string::npos) << c.args << "\n" << r.err;
+        EXPECT_TRUE(r.out.empty()) << c.args;
+    }
 }

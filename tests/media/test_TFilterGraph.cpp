@@ -249,6 +249,75 @@ TEST(FilterGraph, RateSeekingAndFrameStep) {
     EXPECT_NEAR(took, 2.0, 0.4);
 }
 
+// A step while the graph runs pauses it, then shows the next picture: the graph is left paused
+// one picture past where it stopped, and says so with EC_STEP_COMPLETE.
+TEST(FilterGraph, FrameStepPausesARunningGraph) {
+    TFilterGraph g;
+    g.setActive(true);
+    ASSERT_EQ(g.RenderFile(avClip()), S_OK);
+    auto seeking = g.as<IMediaSeeking>();
+    int steps = 0;
+    g.OnDSEvent = [&](TFilterGraph*, long event, intptr_t, intptr_t) {
+        steps += event == EC_STEP_COMPLETE;
+    };
+    ASSERT_TRUE(g.Play());
+    int64_t pos = 0;
+    ASSERT_TRUE(
+        waitFor([&] { return seeking->GetCurrentPosition(&pos) == S_OK && pos > 3000000; }, 5s));
+    ASSERT_EQ(g.State(), 3);
+    ASSERT_EQ(g.as<IVideoFrameStep>()->Step(1), S_OK);
+    ASSERT_TRUE(waitFor([&] { return steps == 1; }, 5s));
+    EXPECT_EQ(g.State(), 2);
+    int64_t first = 0, second = 0;
+    seeking->GetCurrentPosition(&first);
+    EXPECT_GT(first, 3000000);
+    // Paused now, the next step moves by exactly one picture (40 ms at 25 fps).
+    ASSERT_EQ(g.as<IVideoFrameStep>()->Step(1), S_OK);
+    ASSERT_TRUE(waitFor([&] { return steps == 2; }, 5s));
+    seeking->GetCurrentPosition(&second);
+    EXPECT_NEAR((second - first) / 1e4, 40.0, 1.0);
+    g.Stop();
+}
+
+// A graph that keeps its preroll is stopped after RenderFile as any other, starts from the start
+// at the rate asked for meanwhile, and can be cleared and rendered again.
+TEST(FilterGraph, AKeptPrerollStartsFromTheStartAtTheRateAskedFor) {
+    TFilterGraph g;
+    g.setActive(true);
+    ASSERT_EQ(g.as<IGraphStartup>()->KeepPrerolled(true), S_OK);
+    ASSERT_EQ(g.RenderFile(avClip()), S_OK);
+    EXPECT_EQ(g.State(), 1);
+    bool done = false;
+    g.OnDSEvent = [&](TFilterGraph*, long event, intptr_t, intptr_t) {
+        done |= event == EC_COMPLETE;
+    };
+    g.setRate(1.5);
+    const auto start = std::chrono::steady_clock::now();
+    ASSERT_TRUE(g.Play());
+    ASSERT_TRUE(waitFor([&] { return done; }, 10s));
+    const double took =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_NEAR(took, 2.0, 0.4) << "3 s at rate 1.5";
+
+    g.Stop();
+    g.setRate(1.0);
+    g.ClearGraph();
+    ASSERT_EQ(g.RenderFile(avClip()), S_OK);
+    EXPECT_EQ(g.State(), 1);
+    // Filters change only on a real stop: removing them all leaves an empty graph that renders
+    // the file again.
+    g.ClearGraph();
+    EXPECT_TRUE(g.as<IFilterGraph2>()->EnumFilters().empty());
+    ASSERT_EQ(g.RenderFile(avClip()), S_OK);
+    done = false;
+    ASSERT_TRUE(g.Play());
+    int64_t pos = 0;
+    ASSERT_TRUE(waitFor(
+        [&] { return g.as<IMediaSeeking>()->GetCurrentPosition(&pos) == S_OK && pos > 0; }, 5s));
+    EXPECT_LT(pos, 15000000) << "it plays from the start";
+    ASSERT_TRUE(waitFor([&] { return done; }, 10s));
+}
+
 // Volume reaches the audio path with the logarithmic mapping.
 TEST(FilterGraph, VolumeFollowsTheLogarithmicMappingIntoTheAudioPath) {
     TFilterGraph g;

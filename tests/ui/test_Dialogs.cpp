@@ -88,6 +88,14 @@ TEST(Dialogs, QtFilterTakesTheDescriptions) {
     EXPECT_EQ(qtFilterOf("Pictures|*.bmp;*.jpg"), "Pictures (*.bmp *.jpg)");
 }
 
+TEST(Dialogs, TheChosenFiltersExtensionIsTheOneATypedNameGets) {
+    EXPECT_EQ(extensionOfFilter("JPG (*.JPG)"), "JPG");
+    EXPECT_EQ(extensionOfFilter("Pictures (*.bmp *.jpg)"), "bmp");
+    EXPECT_EQ(extensionOfFilter("All files (*.*)"), "");
+    EXPECT_EQ(extensionOfFilter("Anything (*)"), "");
+    EXPECT_EQ(extensionOfFilter(""), "");
+}
+
 TEST(Dialogs, UiThreadQueueRunsPostedWorkOnTheDrainingThread) {
     EventQueue queue;
     std::thread::id ranOn;

@@ -300,6 +300,16 @@ class IVideoFrameStep : public virtual IUnknown {
     virtual HRESULT CanStep() = 0;
 };
 
+// How a graph starts after RenderFile. RenderFile plays the graph up to its first pictures to
+// learn whether the file plays, then stops it; a graph asked to keep them stays prerolled
+// (still reported stopped), so a Run that follows starts from those pictures instead of
+// reading and decoding the file's start again. Any change to the graph's filters, and Stop,
+// stop it for real first.
+class IGraphStartup : public virtual IUnknown {
+  public:
+    virtual HRESULT KeepPrerolled(bool keep) = 0;
+};
+
 class IMediaEventEx : public virtual IUnknown {
   public:
     virtual HRESULT GetEvent(long* code, intptr_t* param1, intptr_t* param2, long timeoutMs) = 0;

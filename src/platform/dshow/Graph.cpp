@@ -44,6 +44,7 @@ Graph::~Graph() {
 // -- IFilterGraph2: the filters
 
 HRESULT Graph::AddFilter(const FilterPtr& filter, const std::string& name) {
+    settleStop();
     if (!filter) return E_POINTER;
     auto* e = static_cast<GstElement*>(filter->native());
     std::lock_guard lock(mutex_);
@@ -67,6 +68,7 @@ HRESULT Graph::AddFilter(const FilterPtr& filter, const std::string& name) {
 }
 
 HRESULT Graph::RemoveFilter(const FilterPtr& filter) {
+    settleStop();
     if (!filter) return E_POINTER;
     std::lock_guard lock(mutex_);
     auto it = std::find(filters_.begin(), filters_.end(), filter);
@@ -115,6 +117,7 @@ FilterPtr Graph::positionFilter() {
 // -- IMediaControl
 
 HRESULT Graph::Run() {
+    prerolledStop_ = false;
     events_.runStarted();
     target_ = State_Running;
     if (gst_element_set_state(pipeline(), GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE)
@@ -124,6 +127,7 @@ HRESULT Graph::Run() {
 }
 
 HRESULT Graph::Pause() {
+    prerolledStop_ = false;
     events_.pauseRequested();
     target_ = State_Paused;
     const GstStateChangeReturn r = gst_element_set_state(pipeline(), GST_STATE_PAUSED);
@@ -139,6 +143,7 @@ HRESULT Graph::Pause() {
 HRESULT Graph::Stop() {
     const FILTER_STATE was = target_;
     target_ = State_Stopped;
+    prerolledStop_ = false;
     if (hasWriter() && !events_.completed() && was != State_Stopped &&
         GST_STATE(pipeline()) >= GST_STATE_PAUSED) {
         // A graph that writes a file ends its stream first, so the file gets its index.
@@ -226,7 +231,8 @@ HRESULT Graph::SetPositions(int64_t* current, uint32_t currentFlags, int64_t* st
 HRESULT Graph::SetRate(double rate) {
     if (!(rate > 0) || !std::isfinite(rate)) return E_INVALIDARG;
     rate_ = rate;
-    if (GST_STATE(pipeline()) < GST_STATE_PAUSED) return S_OK;
+    // A prerolled stop takes the rate when it runs, as a real stop does.
+    if (GST_STATE(pipeline()) < GST_STATE_PAUSED || prerolledStop_) return S_OK;
     return seek(-1) ? S_OK : E_FAIL;
 }
 
@@ -363,12 +369,17 @@ HRESULT Graph::CanStep() {
 
 // Steps the video by whole pictures: an exact seek by as many picture durations, so that
 // the position afterwards is that of the picture shown. Without a known picture rate the
-// video renderer is asked to step by pictures.
+// video renderer is asked to step by pictures. A running graph is paused by the step and stays
+// paused after it.
 HRESULT Graph::Step(uint32_t frames) {
     if (frames == 0) return E_INVALIDARG;
     const std::vector<ElementRef> sinks = videoSinks();
     if (sinks.empty()) return E_NOTIMPL;
-    if (target_ == State_Running) return VFW_E_WRONG_STATE;
+    if (target_ == State_Running) {
+        // Stepping a running graph pauses it first, then steps from the picture it stopped on.
+        Pause();
+        gst_element_get_state(pipeline(), nullptr, nullptr, 5 * GST_SECOND);
+    }
     const GstClockTime frame = events_.frameDuration();
     if (frame != GST_CLOCK_TIME_NONE && GST_STATE(pipeline()) >= GST_STATE_PAUSED) {
         int64_t now = 0;
@@ -381,6 +392,18 @@ HRESULT Graph::Step(uint32_t frames) {
                 sink, gst_event_new_step(GST_FORMAT_BUFFERS, frames, 1.0, TRUE, FALSE));
     }
     return S_OK;
+}
+
+HRESULT Graph::KeepPrerolled(bool keep) {
+    keepPrerolled_ = keep;
+    if (!keep) settleStop();
+    return S_OK;
+}
+
+void Graph::settleStop() {
+    if (!prerolledStop_) return;
+    prerolledStop_ = false;
+    gst_element_set_state(pipeline(), GST_STATE_READY);
 }
 
 std::shared_ptr<IFilterGraph2> createFilterGraph() {

@@ -53,6 +53,7 @@ bool capsMatchType(GstCaps* caps, const GUID* type) {
 // -- IFilterGraph2: connecting and rendering
 
 HRESULT Graph::ConnectDirect(const PinPtr& out, const PinPtr& in) {
+    settleStop();
     if (!out || !in) return E_POINTER;
     if (out->connectedTo() || in->connectedTo()) return VFW_E_ALREADY_CONNECTED;
     auto* src = static_cast<GstPad*>(out->native());
@@ -64,6 +65,7 @@ HRESULT Graph::ConnectDirect(const PinPtr& out, const PinPtr& in) {
 }
 
 HRESULT Graph::Connect(const PinPtr& out, const PinPtr& in) {
+    settleStop();
     if (!out || !in) return E_POINTER;
     if (out->connectedTo() || in->connectedTo()) return VFW_E_ALREADY_CONNECTED;
     auto* sinkPad = static_cast<GstPad*>(in->native());
@@ -72,6 +74,7 @@ HRESULT Graph::Connect(const PinPtr& out, const PinPtr& in) {
 }
 
 HRESULT Graph::Render(const PinPtr& out) {
+    settleStop();
     if (!out) return E_POINTER;
     if (out->direction() != PINDIR_OUTPUT) return E_INVALIDARG;
     if (out->connectedTo()) return VFW_E_ALREADY_CONNECTED;
@@ -80,6 +83,7 @@ HRESULT Graph::Render(const PinPtr& out) {
 
 HRESULT Graph::AddSourceFilter(const std::string& fileName, const std::string& filterName,
                                FilterPtr* filter) {
+    settleStop();
     FilterPtr source = createAsyncFileSource();
     const HRESULT h = queryInterface<IFileSourceFilter>(source)->Load(fileName);
     if (FAILED(h)) return h;
@@ -94,6 +98,7 @@ HRESULT Graph::RenderFile(const std::string& fileName) {
     if (!std::filesystem::is_regular_file(fileName, ec)) return E_FILE_NOT_FOUND;
     if (std::filesystem::file_size(fileName, ec) == 0) return VFW_E_INVALID_FILE_FORMAT;
     if (target_ != State_Stopped) return VFW_E_NOT_STOPPED;
+    settleStop();
 
     const std::vector<FilterPtr> before = EnumFilters();
     FilterPtr source;
@@ -121,8 +126,11 @@ HRESULT Graph::RenderFile(const std::string& fileName) {
         return h;
     }
     queryDuration();
-    gst_element_set_state(pipeline(), GST_STATE_READY);
     target_ = State_Stopped;
+    if (keepPrerolled_)
+        prerolledStop_ = true;
+    else
+        gst_element_set_state(pipeline(), GST_STATE_READY);
     return S_OK;
 }
 

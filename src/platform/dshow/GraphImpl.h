@@ -141,6 +141,7 @@ class Graph final : public IFilterGraph2,
                     public IBasicVideo,
                     public IVideoWindow,
                     public IVideoFrameStep,
+                    public IGraphStartup,
                     public IMediaEventEx {
   public:
     Graph();
@@ -201,6 +202,9 @@ class Graph final : public IFilterGraph2,
     HRESULT CanStep() override;
     HRESULT Step(uint32_t frames) override;
 
+    // -- IGraphStartup
+    HRESULT KeepPrerolled(bool keep) override;
+
     // -- IMediaEventEx (GraphEvents.cpp)
     HRESULT GetEvent(long* code, intptr_t* p1, intptr_t* p2, long timeoutMs) override;
     HRESULT FreeEventParams(long, intptr_t, intptr_t) override;
@@ -258,6 +262,8 @@ class Graph final : public IFilterGraph2,
     FilterPtr positionFilter();
     bool seek(int64_t current);
     void applyPendingSeek();
+    // Takes a graph that is stopped but still prerolled down to a real stop.
+    void settleStop();
     void queryDuration();
 
     // -- GraphEvents.cpp
@@ -274,6 +280,9 @@ class Graph final : public IFilterGraph2,
 
     // -- User-interface thread only.
     FILTER_STATE target_ = State_Stopped;
+    bool keepPrerolled_ = false;
+    // Stopped, but still paused on the pictures RenderFile prerolled (keepPrerolled_).
+    bool prerolledStop_ = false;
     double rate_ = 1.0;
     int64_t stop_ = -1;
     int64_t pendingSeek_ = -1;

@@ -7,12 +7,22 @@ namespace ui {
 
 namespace {
 
+const char* const KeeperName = "OuterSizeKeeper";
+
 class OuterSizeKeeper : public QObject {
   public:
     OuterSizeKeeper(QWidget* window, QSize outer, bool fixed)
         : QObject(window), window_(window), outer_(outer), fixed_(fixed) {
+        setObjectName(KeeperName);
         apply(QSize(0, 0));
         window->installEventFilter(this);
+    }
+    // A new outer size for the same window, applied with the frame known so far.
+    void keep(QSize outer, bool fixed) {
+        outer_ = outer;
+        fixed_ = fixed;
+        apply(frame_);
+        check();
     }
 
   protected:
@@ -55,7 +65,12 @@ class OuterSizeKeeper : public QObject {
 } // namespace
 
 void keepOuterSize(QWidget* window, QSize outer, bool fixed) {
-    new OuterSizeKeeper(window, outer, fixed);
+    // One keeper per window: a later size replaces the earlier one, which would otherwise
+    // apply its own size again once the frame becomes known.
+    if (auto* keeper = window->findChild<QObject*>(KeeperName, Qt::FindDirectChildrenOnly))
+        static_cast<OuterSizeKeeper*>(keeper)->keep(outer, fixed);
+    else
+        new OuterSizeKeeper(window, outer, fixed);
 }
 
 } // namespace ui

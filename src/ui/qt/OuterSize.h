@@ -13,6 +13,7 @@ namespace ui {
 
 // Gives window the outer size now and keeps it as the frame becomes known. With fixed the
 // window cannot be resized by the user (its client size is fixed at outer less the frame).
+// Called again on the same window, the new size replaces the one kept.
 void keepOuterSize(QWidget* window, QSize outer, bool fixed = false);
 
 } // namespace ui

@@ -76,11 +76,17 @@ MsgResult showOnThisThread(const MessageBoxRequest& request) {
     return hasCancel ? MsgResult::Cancel : defaultAnswer(request);
 }
 
-std::optional<std::string> withDefaultExt(const QString& chosen, const FileDialogRequest& r) {
+// A name typed without an extension gets the chosen filter's (a picture saved under "JPG"
+// ends in .JPG), else the request's default one.
+std::optional<std::string> withDefaultExt(const QString& chosen, const FileDialogRequest& r,
+                                          const QString& selectedFilter = {}) {
     if (chosen.isEmpty()) return std::nullopt;
     QString path = chosen;
-    if (!r.defaultExt.empty() && QFileInfo(path).suffix().isEmpty())
-        path += "." + QString::fromStdString(r.defaultExt);
+    if (QFileInfo(path).suffix().isEmpty()) {
+        std::string ext = extensionOfFilter(selectedFilter.toStdString());
+        if (ext.empty()) ext = r.defaultExt;
+        if (!ext.empty()) path += "." + QString::fromStdString(ext);
+    }
     return path.toStdString();
 }
 
@@ -91,6 +97,16 @@ QString startPath(const FileDialogRequest& r) {
 }
 
 } // namespace
+
+std::string extensionOfFilter(const std::string& qtFilterEntry) {
+    const size_t star = qtFilterEntry.find("*.");
+    if (star == std::string::npos) return {};
+    const size_t end = qtFilterEntry.find_first_of(" )", star);
+    const std::string ext =
+        qtFilterEntry.substr(star + 2, end == std::string::npos ? end : end - star - 2);
+    if (ext.empty() || ext.find_first_of("*?[") != std::string::npos) return {};
+    return ext;
+}
 
 std::string qtFilterOf(const std::string& filter) {
     // Pairs of description|pattern; Qt wants the descriptions, which carry the patterns.
@@ -135,10 +151,11 @@ std::optional<std::string> QtDialogs::openFile(const FileDialogRequest& r) {
 }
 
 std::optional<std::string> QtDialogs::saveFile(const FileDialogRequest& r) {
-    return withDefaultExt(
-        QFileDialog::getSaveFileName(QApplication::activeWindow(), QString::fromStdString(r.title),
-                                     startPath(r), QString::fromStdString(qtFilterOf(r.filter))),
-        r);
+    QString selected;
+    const QString chosen = QFileDialog::getSaveFileName(
+        QApplication::activeWindow(), QString::fromStdString(r.title), startPath(r),
+        QString::fromStdString(qtFilterOf(r.filter)), &selected);
+    return withDefaultExt(chosen, r, selected);
 }
 
 void QtDialogs::reportError(const std::string& text) {

@@ -29,5 +29,8 @@ class QtUiThread : public UiThread {
 
 // "AVI files (*.avi)|*.avi|All (*.*)|*.*" -> "AVI files (*.avi);;All (*.*)"
 std::string qtFilterOf(const std::string& filter);
+// The extension a chosen filter names first: "JPG (*.JPG)" -> "JPG"; empty for "All (*.*)" or
+// an entry without one. A save dialog gives it to a name typed without an extension.
+std::string extensionOfFilter(const std::string& qtFilterEntry);
 
 } // namespace ui
