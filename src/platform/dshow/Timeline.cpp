@@ -381,6 +381,7 @@ HRESULT TimelineImpl::build(BuiltTimeline* built) {
     int64_t duration = 0;
     GetDuration(&duration);
     b.duration = GstClockTime(duration) * 100;
+    b.end = std::min(b.duration, ges_timeline_get_duration(b.timeline));
     *built = std::move(b);
     return S_OK;
 }
