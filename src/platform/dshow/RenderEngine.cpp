@@ -4,10 +4,11 @@
 // multiplexer with the capture graph builder; GES's own render mode is not used, since it
 // picks its own encoders and multiplexer.
 //
-// The bin answers the graph's duration and position queries itself, from what has passed
-// its pins, and ends its streams when the graph sends the end of stream on Stop: the GES
-// compositions do not pass such an event on, and the multiplexer finishes its file only on
-// the end of every stream.
+// The filter tells the graph the timeline's length and how far the streams that passed its
+// pins have come (the graph's own position query goes to the file writer, which sees no
+// data), and the bin ends its streams when the graph sends the end of stream on Stop: the
+// GES compositions do not pass such an event on, and the multiplexer finishes its file only
+// on the end of every stream.
 //
 // Threads: the engine belongs to the user-interface thread; the pin probes run on the
 // timeline's streaming threads and touch only Outputs, which is thread-safe.
@@ -78,7 +79,7 @@ class Outputs {
         PadRef pad;
         std::atomic<GstClockTime> position{0};
         std::atomic<bool> ended{false};
-        std::atomic<bool> endDue{false}; // the end is pushed once the pin is idle
+        std::atomic<bool> endDue{false}; // the pin has given its last buffer
     };
     struct Watch {
         std::shared_ptr<Outputs> outputs;
