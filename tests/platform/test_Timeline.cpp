@@ -150,6 +150,7 @@ Render render(const std::shared_ptr<IAMTimeline>& tl, const std::string& out, in
               Routing routing = Routing::OwnEncoder,
               const std::function<void()>& beforeRun = nullptr) {
     Render r;
+    std::filesystem::remove(out); // what is read back is this render's
     auto engine = createRenderEngine();
     auto fail = [&](HRESULT h) {
         r.built = h;
