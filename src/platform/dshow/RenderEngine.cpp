@@ -4,10 +4,11 @@
 // multiplexer with the capture graph builder; GES's own render mode is not used, since it
 // picks its own encoders and multiplexer.
 //
-// The bin answers the graph's duration and position queries itself, from what has passed
-// its pins, and ends its streams when the graph sends the end of stream on Stop: the GES
-// compositions do not pass such an event on, and the multiplexer finishes its file only on
-// the end of every stream.
+// The filter tells the graph the timeline's length and how far the streams that passed its
+// pins have come (the graph's own position query goes to the file writer, which sees no
+// data), and the bin ends its streams when the graph sends the end of stream on Stop: the
+// GES compositions do not pass such an event on, and the multiplexer finishes its file only
+// on the end of every stream.
 //
 // Threads: the engine belongs to the user-interface thread; the pin probes run on the
 // timeline's streaming threads and touch only Outputs, which is thread-safe.
@@ -15,7 +16,9 @@
 #include "TimelineImpl.h"
 
 #include <atomic>
+#include <chrono>
 #include <limits>
+#include <thread>
 
 namespace platform::dshow {
 
@@ -23,12 +26,15 @@ namespace {
 
 // How long a stream that has reached the timeline's end may take to end by itself: the
 // composition's own end of stream follows its last buffer at once.
-constexpr GstClockTime EndOfStreamGrace = 500 * GST_MSECOND;
+constexpr auto EndOfStreamGrace = std::chrono::milliseconds(500);
+// Sound converted to another rate may end a sample short of its stretch.
+constexpr GstClockTime EndTolerance = GST_MSECOND;
 
 // What the timeline's output pins have given so far. This class is thread-safe.
 class Outputs {
   public:
-    Outputs(std::vector<PadRef> pins, GstClockTime duration) : duration_(duration) {
+    Outputs(std::vector<PadRef> pins, GstClockTime duration, GstClockTime end)
+        : duration_(duration), end_(end) {
         for (PadRef& p : pins)
             pins_.push_back(std::make_unique<Pin>(std::move(p)));
     }
@@ -73,21 +79,21 @@ class Outputs {
         PadRef pad;
         std::atomic<GstClockTime> position{0};
         std::atomic<bool> ended{false};
-        std::atomic<bool> endDue{false}; // the end is pushed once the pin is idle
+        std::atomic<bool> endDue{false}; // the pin has given its last buffer
     };
     struct Watch {
         std::shared_ptr<Outputs> outputs;
         size_t index;
     };
 
-    // On the clock's thread: ends the stream unless it has ended meanwhile. The timeline's
-    // thread waits then for the end it missed, so this end follows the last buffer.
-    static gboolean endIfStalled(GstClock*, GstClockTime, GstClockID, gpointer data) {
-        auto* w = static_cast<Watch*>(data);
-        Pin& pin = *w->outputs->pins_[w->index];
+    // On a thread of its own, so that waiting for room downstream holds up no one: ends the
+    // stream unless it has ended meanwhile. The timeline's thread then waits for the end it
+    // missed, so this end follows the last buffer.
+    static void endIfStalled(std::shared_ptr<Outputs> outputs, size_t index) {
+        std::this_thread::sleep_for(EndOfStreamGrace);
+        Pin& pin = *outputs->pins_[index];
         if (pin.endDue && !pin.ended.exchange(true))
             gst_pad_push_event(pin.pad, gst_event_new_eos());
-        return TRUE;
     }
 
     static GstPadProbeReturn probe(GstPad* pad, GstPadProbeInfo* info, gpointer data) {
@@ -110,16 +116,9 @@ class Outputs {
             pin.position = std::min(end, o.duration_);
             // Some sources end their stretch with an end of stream the composition does not
             // recognise (the WAV reader's), and the composition then waits for ever: a
-            // stream that has reached the timeline's end and not ended a little later is
-            // ended here.
-            if (end >= o.duration_ && !pin.endDue.exchange(true)) {
-                const GstRef<GstClock> clock(gst_system_clock_obtain());
-                GstClockID id = gst_clock_new_single_shot_id(clock, gst_clock_get_time(clock) +
-                                                                        EndOfStreamGrace);
-                gst_clock_id_wait_async(id, &Outputs::endIfStalled, new Watch{w->outputs, w->index},
-                                        [](gpointer w) { delete static_cast<Watch*>(w); });
-                gst_clock_id_unref(id);
-            }
+            // stream that has reached its end and not ended a little later is ended here.
+            if (end + EndTolerance >= o.end_ && !pin.endDue.exchange(true))
+                std::thread(&Outputs::endIfStalled, w->outputs, w->index).detach();
         } else if (info->type & GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM) {
             GstEvent* e = GST_PAD_PROBE_INFO_EVENT(info);
             if (GST_EVENT_TYPE(e) == GST_EVENT_EOS) {
@@ -150,6 +149,7 @@ class Outputs {
 
     std::vector<std::unique_ptr<Pin>> pins_;
     const GstClockTime duration_;
+    const GstClockTime end_; // where the streams end, at most duration_
     std::atomic<bool> endedEarly_{false};
 };
 
@@ -252,7 +252,7 @@ class RenderEngine final : public IRenderEngine {
             gst_element_add_pad(GST_ELEMENT(bin), ghost);
             pins.push_back(PadRef::ref(ghost));
         }
-        auto outputs = std::make_shared<Outputs>(std::move(pins), built.duration);
+        auto outputs = std::make_shared<Outputs>(std::move(pins), built.duration, built.end);
         for (size_t i = 0; i < outputs->count(); ++i)
             outputs->watch(i, outputs);
         bin->outputs = new std::shared_ptr<Outputs>(outputs);

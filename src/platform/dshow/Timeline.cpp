@@ -8,7 +8,6 @@
 #include "Filters.h"
 
 #include <algorithm>
-#include <cstring>
 #include <filesystem>
 #include <mutex>
 
@@ -376,11 +375,11 @@ HRESULT TimelineImpl::build(BuiltTimeline* built) {
         PadRef pad = PadRef::ref(ges_timeline_get_pad_for_track(b.timeline, tracks[i]));
         if (!pad) return E_FAIL;
         b.pads.push_back(std::move(pad));
-        b.video.push_back(groups_[i]->video());
     }
     int64_t duration = 0;
     GetDuration(&duration);
     b.duration = GstClockTime(duration) * 100;
+    b.end = std::min(b.duration, ges_timeline_get_duration(b.timeline));
     *built = std::move(b);
     return S_OK;
 }

@@ -37,8 +37,7 @@ enum TIMELINE_MAJOR_TYPE {
 class IAMTimelineObj : public virtual IUnknown {
   public:
     virtual HRESULT GetTimelineType(TIMELINE_MAJOR_TYPE* type) = 0;
-    // Where the node lies on the timeline. A source: E_INVALIDARG when stop <= start or start
-    // < 0.
+    // Where the node lies on the timeline: E_INVALIDARG when stop <= start or start < 0.
     virtual HRESULT SetStartStop(int64_t start, int64_t stop) = 0;
     virtual HRESULT GetStartStop(int64_t* start, int64_t* stop) = 0;
 };
@@ -112,8 +111,8 @@ class IRenderEngine : public virtual IUnknown {
     // E_INVALIDARG for a timeline without groups or sources, E_FILE_NOT_FOUND for a source
     // file that cannot be read.
     virtual HRESULT ConnectFrontEnd() = 0;
-    // The graph built (null before ConnectFrontEnd). It reports the timeline's length as its
-    // duration and, while it runs, the position the encoders have reached.
+    // The graph built (null and E_UNEXPECTED before ConnectFrontEnd). It reports the timeline's
+    // length as its duration and, while it runs, the position the encoders have reached.
     virtual HRESULT GetFilterGraph(std::shared_ptr<IGraphBuilder>* graph) = 0;
     // Group i's output pin; E_INVALIDARG outside 0..count-1.
     virtual HRESULT GetGroupOutputPin(long group, PinPtr* pin) = 0;
@@ -138,7 +137,8 @@ class IMediaDet : public virtual IUnknown {
     virtual HRESULT put_CurrentStream(long index) = 0;
     // MEDIATYPE_Video, MEDIATYPE_Audio, or GUID_NULL for other streams.
     virtual HRESULT get_StreamType(GUID* majorType) = 0;
-    // The current stream's length in seconds.
+    // The current stream's length in seconds: the file's length, which the detector reads
+    // for the file as a whole.
     virtual HRESULT get_StreamLength(double* seconds) = 0;
     // Frames per second of the current stream; 0 when unknown; VFW_E_INVALIDMEDIATYPE for a
     // stream that is not video.

@@ -19,8 +19,9 @@ void ensureGes();
 struct BuiltTimeline {
     GstRef<GESTimeline> timeline; // committed, not yet in any bin
     std::vector<PadRef> pads;     // pad i gives group i's stream
-    std::vector<bool> video;      // whether group i is a video group
     GstClockTime duration = 0;    // the end of the last source, in nanoseconds
+    // Where the streams really end: earlier when a source file ends before its stretch does.
+    GstClockTime end = 0;
 };
 
 // Builds a GESTimeline from a timeline made by createTimeline(): VFW_E_INVALIDMEDIATYPE for a
