@@ -137,7 +137,7 @@ int cut(const CutArgs& a) {
     request.videoEncoderRule = player::playerVideoEncoderRule;
 
     long completionCode = 1;
-    auto lastReport = std::chrono::steady_clock::now();
+    auto lastReport = std::chrono::steady_clock::time_point{}; // the first reading is shown
     int lastPercent = -1;
     player::TRenderHooks hooks;
     hooks.started = [](int64_t duration) {

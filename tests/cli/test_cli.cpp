@@ -774,7 +774,8 @@ TEST(CliSnapshot, SavesTheFrameAsBmpOrJpeg) {
     CommandResult r = run("env -u DISPLAY " + cli("snapshot '" + clip + "' --at 2 '" + bmp + "'"));
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_EQ(r.out, "width=320 height=240 format=bmp at=2.000 output=" + bmp + "\n");
-    const std::string got = run("ffmpeg -v error -i '" + bmp + "' -f rawvideo -pix_fmt rgb24 -").out;
+    const std::string got =
+        run("ffmpeg -v error -i '" + bmp + "' -f rawvideo -pix_fmt rgb24 -").out;
     int w = 0, h = 0;
     const std::vector<unsigned char> want = decodeFrameRgb(clip, 50, w, h);
     ASSERT_EQ(got.size(), want.size());
