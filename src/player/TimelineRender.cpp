@@ -232,7 +232,7 @@ TRenderResult renderTimeline(const TExportRequest& request, long& completionCode
     }
     engine->RenderOutputPins();
 
-    // -- 6, 7. Control, events, position; the length.
+    // -- 6. Control, events, position; the length.
     auto control = queryInterface<IMediaControl>(graph);
     auto events = queryInterface<IMediaEventEx>(graph);
     auto seeking = queryInterface<IMediaSeeking>(graph);
@@ -266,10 +266,13 @@ TRenderResult renderTimeline(const TExportRequest& request, long& completionCode
 
     // -- 10. Stop (a stopped render still ends its file properly), hide the bar.
     control->Stop();
-    if (result.error == S_OK && completionCode != EC_COMPLETE && ownCode) {
-        const HRESULT queued = queuedError(*events);
-        result.error = FAILED(queued) ? queued : E_FAIL;
-    }
+    // An element that failed reports it even when the streams still came to their end (a
+    // write that failed ends one stream early): the file is then not what was asked for.
+    const HRESULT queued = queuedError(*events);
+    if (result.error == S_OK && FAILED(queued))
+        result.error = queued;
+    else if (result.error == S_OK && completionCode != EC_COMPLETE && ownCode)
+        result.error = E_FAIL;
     // The graph goes before the output is looked at: its writer closes the file as it goes.
     const auto sink = queryInterface<IFileSinkFilter>(writer);
     const bool written = sink && sink->fileWritten();
