@@ -129,14 +129,6 @@ ChildRun runChild(const std::vector<std::string>& args) {
     return r;
 }
 
-std::string selfPath() {
-    char path[4096];
-    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (n <= 0) return {};
-    path[n] = 0;
-    return path;
-}
-
 } // namespace
 
 int main(int argc, char** argv) {

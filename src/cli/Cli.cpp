@@ -4,9 +4,19 @@
 
 #include <QApplication>
 #include <chrono>
+#include <cmath>
+#include <cstdlib>
 #include <cstdio>
 
 namespace cli {
+
+double parseSeconds(const std::string& v, const std::string& option) {
+    char* end = nullptr;
+    const double s = std::strtod(v.c_str(), &end);
+    if (v.empty() || *end || !std::isfinite(s) || s < 0 || s > 1e9)
+        throw CLI::ValidationError(option + " needs a number of seconds from 0, not \"" + v + "\"");
+    return s;
+}
 
 std::string secondsText(int64_t units) {
     char text[32];

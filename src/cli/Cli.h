@@ -43,6 +43,10 @@ CLI::App* addSnapshot(CLI::App& app, Run& run);
 int grabPicture(const std::string& file, double atSeconds, platform::screen::PackedDib& dib,
                 int64_t& position);
 
+// A number of seconds from 0 given to option; a CLI::ValidationError naming the option when
+// it is not one.
+double parseSeconds(const std::string& value, const std::string& option);
+
 // A media time (100-nanosecond units) as seconds with three decimals ("7.300").
 std::string secondsText(int64_t units);
 

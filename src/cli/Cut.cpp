@@ -38,15 +38,6 @@ void onInterrupt(int) {
     interrupted = true;
 }
 
-double parseSeconds(const std::string& v, const char* option) {
-    char* end = nullptr;
-    const double s = std::strtod(v.c_str(), &end);
-    if (v.empty() || *end || !std::isfinite(s) || s < 0 || s > 1e9)
-        throw CLI::ValidationError(std::string(option) +
-                                   " needs a number of seconds from 0, not \"" + v + "\"");
-    return s;
-}
-
 // The stretch's file as the player sees it: its length and the picture's size, from a graph
 // that plays it into renderers that show nothing.
 struct SourceFacts {

@@ -182,15 +182,7 @@ CLI::App* addGrabFrame(CLI::App& app, Run& run) {
                 "file is a bad use.");
     sub->add_option("FILE", g.file, "The media file")->required()->type_name("");
     sub->add_option_function<std::string>(
-           "--at",
-           [&g](const std::string& v) {
-               char* end = nullptr;
-               const double s = std::strtod(v.c_str(), &end);
-               if (v.empty() || *end || !std::isfinite(s) || s < 0 || s > 1e9)
-                   throw CLI::ValidationError("--at needs a number of seconds from 0, not \"" + v +
-                                              "\"");
-               g.at = s;
-           },
+           "--at", [&g](const std::string& v) { g.at = parseSeconds(v, "--at"); },
            "The moment, in seconds from the start")
         ->required()
         ->type_name("SECONDS");

@@ -68,15 +68,7 @@ CLI::App* addSnapshot(CLI::App& app, Run& run) {
                 "OUTPUT ends in .bmp, .jpg or .jpeg; a moment past the end is a bad use.");
     sub->add_option("FILE", s.file, "The media file")->required()->type_name("");
     sub->add_option_function<std::string>(
-           "--at",
-           [&s](const std::string& v) {
-               char* end = nullptr;
-               const double sec = std::strtod(v.c_str(), &end);
-               if (v.empty() || *end || !std::isfinite(sec) || sec < 0 || sec > 1e9)
-                   throw CLI::ValidationError("--at needs a number of seconds from 0, not \"" + v +
-                                              "\"");
-               s.at = sec;
-           },
+           "--at", [&s](const std::string& v) { s.at = parseSeconds(v, "--at"); },
            "The moment, in seconds from the start (default 0)")
         ->type_name("SECONDS");
     sub->add_option_function<std::string>(

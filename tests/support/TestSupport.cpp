@@ -203,4 +203,12 @@ std::string sharedClip(const std::string& dir, const std::string& name,
     });
 }
 
+std::string selfPath() {
+    char path[4096];
+    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0) return {};
+    path[n] = 0;
+    return path;
+}
+
 } // namespace testsupport

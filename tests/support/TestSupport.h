@@ -91,6 +91,9 @@ std::string sharedClip(const std::string& dir, const std::string& name,
 std::string sharedFile(const std::string& dir, const std::string& name,
                        const std::function<std::string(const std::string& path)>& command);
 
+// The path of the running program, for benchmarks that run themselves as a child.
+std::string selfPath();
+
 // For benchmarks: a steady-clock duration in milliseconds, and the median of some figures.
 inline double milliseconds(std::chrono::steady_clock::duration d) {
     return std::chrono::duration<double, std::milli>(d).count();
