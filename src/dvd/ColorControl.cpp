@@ -57,6 +57,8 @@ std::shared_ptr<IMixerPinConfig2> TColorControl::overlayPin() const {
 void TColorControl::UpdateColorControls() {
     const auto pin = overlayPin();
     if (!pin) return;
+    // The overlay's own colours are its defaults: they are kept before ours replace them.
+    owner_->takeOverlayDefaults();
     DDCOLORCONTROL c;
     c.dwSize = sizeof(DDCOLORCONTROL);
     c.dwFlags = 0x7F;

@@ -109,10 +109,6 @@ TDSVideoWindowEx2::TDSVideoWindowEx2(QWidget* parent, std::string name)
         ui::runGuarded([this] {
             if (colorControl_.overlayPin()) {
                 activeTimer_.stop();
-                if (needDefaults_) {
-                    colorControl_.ReadDefault();
-                    needDefaults_ = false;
-                }
                 colorControl_.UpdateColorControls();
             } else if (!overlayReady_ || activeWait_.elapsed() > ActiveWaitMs) {
                 activeTimer_.stop();
@@ -371,6 +367,12 @@ void TDSVideoWindowEx2::undo(const std::shared_ptr<IFilterGraph2>& graph,
     }
     for (const FilterPtr& f : added)
         graph->RemoveFilter(f);
+}
+
+void TDSVideoWindowEx2::takeOverlayDefaults() {
+    if (!needDefaults_ || !colorControl_.overlayPin()) return;
+    needDefaults_ = false;
+    colorControl_.ReadDefault();
 }
 
 void TDSVideoWindowEx2::syncColoursWhenActive() {

@@ -101,6 +101,9 @@ class TDSVideoWindowEx2 : public QWidget, public IGraphFilterProvider, public IG
     FilterPtr OverlayMixer() const { return mixer_; }
     // The overlay mixer's first input pin (null when there is no mixer).
     std::shared_ptr<IMixerPinConfig2> mixerPin() const { return mixerPin_; }
+    // Keeps the overlay's colours as its defaults, once per overlay set-up, before any
+    // setting of ours reaches it (the colour control calls it before each push).
+    void takeOverlayDefaults();
     // The graph's filter interface (null while inactive).
     std::shared_ptr<IFilterGraph2> graphBuilder() const;
 

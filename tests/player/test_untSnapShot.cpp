@@ -198,10 +198,13 @@ TEST(SnapshotFramed, TheOuterSizeFollowsTheVideoWindow) {
         std::string pid;
         ~KillOnExit() { run("kill " + pid + " 2>/dev/null"); }
     } kill{pid.substr(0, pid.find('\n'))};
+    // openbox names itself early in its start; it manages new windows once it has also
+    // published its list of clients (empty so far).
     ASSERT_TRUE(waitFor(
         [] {
             return run("xprop -root _NET_SUPPORTING_WM_CHECK").out.find("window id") !=
-                   std::string::npos;
+                       std::string::npos &&
+                   run("xprop -root _NET_CLIENT_LIST").out.find("window id") != std::string::npos;
         },
         10s));
     QWidget video;
