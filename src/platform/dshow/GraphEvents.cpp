@@ -140,11 +140,19 @@ void EventQueue::drainStarted() {
     std::lock_guard lock(lock_);
     stopping_ = true;
     eosSeen_ = false;
+    errorBeforeDrain_ = lastError_;
+}
+
+bool EventQueue::abortedByError() {
+    std::lock_guard lock(lock_);
+    return completed_ && completionCode_ == EC_ERRORABORT;
 }
 
 void EventQueue::waitDrained(std::chrono::milliseconds timeout) {
     std::unique_lock lock(lock_);
-    changed_.wait_for(lock, timeout, [this] { return eosSeen_ || FAILED(lastError_); });
+    changed_.wait_for(lock, timeout, [this] {
+        return eosSeen_ || (FAILED(lastError_) && lastError_ != errorBeforeDrain_);
+    });
     stopping_ = false;
 }
 
@@ -271,7 +279,11 @@ void Graph::onMessage(GstMessage* msg) {
         GError* err = nullptr;
         gchar* debug = nullptr;
         gst_message_parse_error(msg, &err, &debug);
-        const HRESULT h = hresultOfError(err);
+        // A device's element is a source (its own bin too).
+        const bool fromSource =
+            GST_IS_ELEMENT(msg->src) && GST_OBJECT_FLAG_IS_SET(msg->src, GST_ELEMENT_FLAG_SOURCE);
+        const HRESULT h =
+            hresultOfError(err, fromSource, GST_STATE(pipeline()) == GST_STATE_PLAYING);
         g_printerr("tovamix: media graph error from %s: %s (%s)\n", GST_OBJECT_NAME(msg->src),
                    err ? err->message : "?", debug ? debug : "");
         g_clear_error(&err);
