@@ -103,7 +103,15 @@ int finish(const capture::CaptureResult& r, const std::string& output, const std
     return r.error.empty() && r.fileKept ? 0 : 1;
 }
 
+// From the start of the job: an interruption while the devices open still ends it (a job
+// started in the background of a shell would otherwise ignore it until then).
+void catchSignals() {
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
+}
+
 int captureVideo(const CaptureArgs& a) {
+    catchSignals();
     application();
     int code = 0;
     const auto device =
@@ -139,8 +147,7 @@ int captureVideo(const CaptureArgs& a) {
             return 1;
         }
     }
-    std::signal(SIGINT, onSignal);
-    std::signal(SIGTERM, onSignal);
+    if (interrupted.load()) return 1;
     if (!graph.record(a.output, a.voice, a.line.value_or(""), nullptr, nullptr, &why)) {
         std::fprintf(stderr, "tovamix-cli: cannot record from \"%s\": %s\n",
                      graph.videoDeviceName().c_str(), why.c_str());
@@ -161,6 +168,7 @@ int captureVideo(const CaptureArgs& a) {
 }
 
 int captureAudio(const CaptureArgs& a) {
+    catchSignals();
     application();
     int code = 0;
     const auto device =
@@ -178,8 +186,7 @@ int captureAudio(const CaptureArgs& a) {
                     "\"; its lines are:" + joined(lines.names));
     if (std::string w; !platform::vfw::checkWritable(a.output, &w))
         return fail("cannot write \"" + a.output + "\": " + w);
-    std::signal(SIGINT, onSignal);
-    std::signal(SIGTERM, onSignal);
+    if (interrupted.load()) return 1;
     if (!graph.record(a.output, a.line.value_or(""), &lines, &why)) {
         std::fprintf(stderr, "tovamix-cli: cannot record from \"%s\": %s\n",
                      graph.audioDeviceName().c_str(), why.c_str());

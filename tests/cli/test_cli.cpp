@@ -894,6 +894,7 @@ TEST(CliCapture, LostAndBusyCamerasExitWithOne) {
     EXPECT_NEAR(a, 2, 0.5);
     EXPECT_EQ(run("ffmpeg -v error -i '" + dir + "/lost.avi' -f null - 2>&1").out, "");
 
+    std::filesystem::remove(dir + "/busy.avi");
     const CommandResult busy =
         run(cli("capture-video --device \"Tovamix Busy Camera\" --seconds 3 " + dir + "/busy.avi"));
     EXPECT_EQ(busy.exitCode, 1);
@@ -905,14 +906,17 @@ TEST(CliCapture, LostAndBusyCamerasExitWithOne) {
 TEST(CliCapture, SigintEndsTheRecordingWithAWholeFile) {
     CaptureEnv env;
     const std::string out = scratchDir("cli-capture-sigint") + "/cam.avi";
-    // Interrupted once the file has grown past its header (within 10 s).
-    const CommandResult r =
-        run("(" + cli("capture-video --device \"Tovamix Test Camera\" --voice " + out) +
-            " & pid=$!; for i in $(seq 200); do [ $(stat -c %s '" + out +
-            "' 2>/dev/null || echo 0) -gt 200000 ] && break; sleep 0.05; done; kill -INT $pid; "
-            "wait $pid)");
+    std::filesystem::remove(out); // the wait below watches it grow
+    // Interrupted once the file has grown past its header (within 60 s); --seconds only
+    // bounds a recording whose interruption is lost.
+    const CommandResult r = run(
+        "(" + cli("capture-video --device \"Tovamix Test Camera\" --voice --seconds 60 " + out) +
+        " & pid=$!; for i in $(seq 1200); do [ $(stat -c %s '" + out +
+        "' 2>/dev/null || echo 0) -gt 200000 ] && break; sleep 0.05; done; kill -INT $pid; "
+        "wait $pid)");
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_NE(r.out.find("frames="), std::string::npos);
+    EXPECT_LT(std::stod(value(r.out, "seconds")), 30) << r.out;
     EXPECT_EQ(decodeAll(out).err, "");
     const auto [v, a] = streamDurations(out);
     EXPECT_GT(v, 0);
@@ -922,6 +926,7 @@ TEST(CliCapture, SigintEndsTheRecordingWithAWholeFile) {
 TEST(CliCapture, BadUsesExitWithTwoAndSayWhy) {
     CaptureEnv env;
     const std::string out = scratchDir("cli-capture-bad") + "/bad.avi";
+    std::filesystem::remove(out);
     struct Case {
         std::string args, says;
     } cases[] = {

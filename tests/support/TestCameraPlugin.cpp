@@ -85,7 +85,8 @@ GstPadProbeReturn faultProbe(GstPad*, GstPadProbeInfo* info, gpointer data) {
                           ("the test camera pretends it was unplugged"));
         gst_buffer_unref(buf);
         GST_PAD_PROBE_INFO_DATA(info) = nullptr;
-        GST_PAD_PROBE_INFO_FLOW_RETURN(info) = GST_FLOW_EOS;
+        // As a camera driver does: the source then reports a stream error of its own too.
+        GST_PAD_PROBE_INFO_FLOW_RETURN(info) = GST_FLOW_ERROR;
         return GST_PAD_PROBE_HANDLED;
     case Kind::Slow: {
         if (pts < 700 * GST_MSECOND) return GST_PAD_PROBE_DROP;

@@ -30,7 +30,7 @@
 namespace platform::dshow {
 
 // The result code for an error a GStreamer element reported (null: E_FAIL); fromSource: the
-// element produces data (a device), running: the graph was running when it came.
+// element produces data (a device), running: a live source failed while the graph ran.
 HRESULT hresultOfError(const GError* e, bool fromSource = false, bool running = false);
 
 // -- Pads and elements, for the builders (GraphBuilding.cpp).
@@ -91,8 +91,8 @@ class EventQueue {
 
     // -- Stopping a graph that writes: the end of stream that finishes the file is no event.
     void drainStarted();
-    // Waits (up to timeout) for the end of the stream, or an error unless one came before
-    // the drain started (the file is then finished despite it).
+    // Waits (up to timeout) for the end of the stream, or an error unless the run had ended
+    // with one before the drain started (the file is then finished despite it).
     void waitDrained(std::chrono::milliseconds timeout);
     // Whether the run ended with an error (EC_ERRORABORT).
     bool abortedByError();
@@ -130,7 +130,7 @@ class EventQueue {
     int rendered_ = 0;
     bool stopping_ = false;
     bool eosSeen_ = false;
-    HRESULT errorBeforeDrain_ = S_OK;
+    bool drainAfterError_ = false;
     bool pauseRequested_ = false;
     bool stepPending_ = false;
     const void* lastEnded_ = nullptr; // the filter's element that ended its stream last
