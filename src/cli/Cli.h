@@ -36,6 +36,8 @@ CLI::App* addView(CLI::App& app, Run& run);
 CLI::App* addCut(CLI::App& app, Run& run);
 CLI::App* addPlay(CLI::App& app, Run& run);
 CLI::App* addSnapshot(CLI::App& app, Run& run);
+CLI::App* addCaptureVideo(CLI::App& app, Run& run);
+CLI::App* addCaptureAudio(CLI::App& app, Run& run);
 
 // The picture file shows at atSeconds, through a graph that shows and sounds nothing (no
 // display needed), and the position it was taken at. 0 when had; else the exit code, the

@@ -9,6 +9,9 @@
 //   tovamix-cli cut INPUT --from S --to S OUTPUT.avi
 //   tovamix-cli play [--fast|--slow] FILE
 //   tovamix-cli snapshot FILE [--at SECONDS] OUTPUT.bmp|OUTPUT.jpg
+//   tovamix-cli capture-video --device N|NAME [--format N|WxH@FPS] [--voice [--line NAME]]
+//                             [--seconds S] OUT.avi
+//   tovamix-cli capture-audio --device N|NAME [--line NAME] [--seconds S] OUT.avi
 //   tovamix-cli SUBCOMMAND --help
 //
 // Exit codes: 0 done, 1 the job failed on the way (the reason is on standard error),
@@ -30,6 +33,8 @@ int main(int argc, char** argv) {
     cli::addCut(app, run);
     cli::addPlay(app, run);
     cli::addSnapshot(app, run);
+    cli::addCaptureVideo(app, run);
+    cli::addCaptureAudio(app, run);
     // A first word that names no subcommand is told as an unknown command, below.
     app.allow_extras();
     app.require_subcommand(0, 1);

@@ -48,9 +48,9 @@ VoiceGraph::VoiceGraph() {
     FilterGraph.setGraphEdit(true);
 }
 
-InputLines VoiceGraph::readLines(bool applyFormat) {
+InputLines readInputLines(const FilterPtr& device, bool applyFormat) {
     InputLines lines;
-    TPinList pins(AudioFilter.GetFilter());
+    TPinList pins(device);
     for (int i = 0; i < pins.Count();) {
         if (pins.PinInfo(i).dir != PINDIR_OUTPUT) {
             ++i;
@@ -95,7 +95,7 @@ bool VoiceGraph::bindDevice(InputLines* lines, std::string* why) {
         FilterGraph.setActive(false);
         return false;
     }
-    *lines = readLines(false);
+    *lines = readInputLines(AudioFilter.GetFilter(), false);
     FilterGraph.setActive(false);
     return true;
 }
@@ -112,7 +112,12 @@ bool VoiceGraph::prepare(InputLines* lines, const std::string& chosenLine, std::
         }
         return false;
     }
-    *lines = readLines(true);
+    *lines = readInputLines(AudioFilter.GetFilter(), true);
+    enableInputLine(lines, chosenLine);
+    return true;
+}
+
+void enableInputLine(InputLines* lines, const std::string& chosenLine) {
     // The user's pick wins over whatever line the device had on; the list is read afresh,
     // so the pick is found by name. A line the device refuses leaves its own line on.
     const auto chosen = std::find(lines->names.begin(), lines->names.end(), chosenLine);
@@ -123,7 +128,6 @@ bool VoiceGraph::prepare(InputLines* lines, const std::string& chosenLine, std::
         if (auto mixer = queryInterface<IAMAudioInputMixer>(lines->pins[size_t(line)]);
             mixer && SUCCEEDED(mixer->put_Enable(true)))
             lines->selected = line;
-    return true;
 }
 
 HRESULT VoiceGraph::record(const std::string& fileName) {

@@ -29,6 +29,13 @@ struct InputLines {
     int selected = -1;
 };
 
+// The input lines of a bound sound device. Without applyFormat the formats of its output pins
+// are read into the shared audio formats; with it every output pin gets the first of them.
+InputLines readInputLines(const media::FilterPtr& device, bool applyFormat);
+// Enables chosenLine (a line's name, as the user picked it) if the device has it, else the
+// line the device has enabled; lines->selected then names the line recorded from.
+void enableInputLine(InputLines* lines, const std::string& chosenLine);
+
 // What a stopped voice recording holds: the sound the device delivered and the recording's
 // wall-clock length (from the start of the voice recording to the stop), in seconds, and the
 // device's friendly name. The file lasts the wall-clock length: sound that came after the
@@ -66,7 +73,6 @@ class VoiceGraph {
     bool deviceBound() { return AudioFilter.GetFilter() != nullptr; }
 
   private:
-    InputLines readLines(bool applyFormat);
     std::string deviceName_;
 };
 

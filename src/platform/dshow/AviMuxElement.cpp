@@ -53,8 +53,11 @@ struct PadState {
 
 struct MuxState {
     // -- The two following fields are set and read under the object lock (properties).
-    std::string location;               // the file written directly; empty: bytes go downstream
-    bool fileWritten = false;           // this element created or truncated location
+    std::string location;     // the file written directly; empty: bytes go downstream
+    bool fileWritten = false; // this element created or truncated location
+    // Video counts from running time 0, where sound starts, rather than from its own first
+    // picture; read by the aggregate thread under the object lock.
+    bool commonOrigin = false;
     std::unique_ptr<vfw::AviMuxer> mux; // from the header on, until stopped
     bool headerWritten = false; // also read by the pad-request thread, under the object lock
     bool finished = false;
@@ -409,7 +412,13 @@ GstFlowReturn aggregate(GstAggregator* agg, gboolean /*timeout*/) {
     PadState& ps = stateOf(best);
     if (!ps.haveOrigin && GST_CLOCK_TIME_IS_VALID(bestRunning)) {
         ps.haveOrigin = true;
-        ps.origin = bestRunning;
+        GST_OBJECT_LOCK(agg);
+        const bool common = s.commonOrigin;
+        GST_OBJECT_UNLOCK(agg);
+        // With one origin for all streams, a picture stream that starts late begins with
+        // empty frames (the first picture repeated), so it stays in step with the sound.
+        ps.origin = common ? 0 : bestRunning;
+        if (common) bestPosition = positionOf(ps, bestRunning);
     }
     const GstRef<GstBuffer> popped(gst_aggregator_pad_pop_buffer(best));
     GstFlowReturn r = GST_FLOW_OK;
@@ -555,10 +564,16 @@ GstStateChangeReturn changeState(GstElement* element, GstStateChange transition)
     return GST_ELEMENT_CLASS(tovamix_avi_mux_parent_class)->change_state(element, transition);
 }
 
-enum { PROP_0, PROP_LOCATION, PROP_FILE_WRITTEN };
+enum { PROP_0, PROP_LOCATION, PROP_FILE_WRITTEN, PROP_COMMON_ORIGIN };
 
 void setProperty(GObject* object, guint id, const GValue* value, GParamSpec* pspec) {
     auto* self = reinterpret_cast<TovamixAviMux*>(object);
+    if (id == PROP_COMMON_ORIGIN) {
+        GST_OBJECT_LOCK(self);
+        self->state->commonOrigin = g_value_get_boolean(value);
+        GST_OBJECT_UNLOCK(self);
+        return;
+    }
     if (id != PROP_LOCATION) {
         G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
         return;
@@ -580,6 +595,9 @@ void getProperty(GObject* object, guint id, GValue* value, GParamSpec* pspec) {
         break;
     case PROP_FILE_WRITTEN:
         g_value_set_boolean(value, self->state->fileWritten);
+        break;
+    case PROP_COMMON_ORIGIN:
+        g_value_set_boolean(value, self->state->commonOrigin);
         break;
     default:
         G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
@@ -632,6 +650,13 @@ static void tovamix_avi_mux_class_init(TovamixAviMuxClass* klass) {
                              "Whether the element has created or emptied the file at location "
                              "(since location was last set)",
                              FALSE, GParamFlags(G_PARAM_READABLE | G_PARAM_STATIC_STRINGS)));
+    g_object_class_install_property(
+        objectClass, PROP_COMMON_ORIGIN,
+        g_param_spec_boolean("common-origin", "Common origin",
+                             "Place video frames by their running time from 0, the origin the "
+                             "sound starts from, instead of from the stream's first frame; a "
+                             "late picture stream then starts with empty (repeated) frames",
+                             FALSE, GParamFlags(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS)));
     elementClass->change_state = changeState;
     gst_element_class_set_static_metadata(
         elementClass, "Tovamix AVI multiplexer", "Codec/Muxer",

@@ -14,6 +14,9 @@
 // downstream; end the pipeline with a fakesink): the file is created or emptied only when the
 // first data arrive, never through a symbolic link, and is complete and closed when the
 // element posts its end of stream. The read-only "file-written" says whether it has been.
+// With "common-origin" set, video frames are placed by their running time from 0 (where sound
+// starts) instead of from the stream's first frame: a late picture stream begins with empty
+// frames.
 //
 //   ... ! tovamixavimux name=m ! filesink location=out.avi
 //   ... ! m.video_0   ... ! m.audio_0

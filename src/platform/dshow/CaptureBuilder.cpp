@@ -50,6 +50,30 @@ std::shared_ptr<Reservation> reserveMuxInput(const GUID* majorType, const Filter
     return std::make_shared<Reservation>(mux, pad);
 }
 
+// Whether a pad gives only JPEG pictures (a camera's MJPG format).
+bool padGivesJpeg(GstPad* pad) {
+    const CapsRef caps(padCaps(pad));
+    if (!caps || gst_caps_is_any(caps) || gst_caps_is_empty(caps)) return false;
+    for (guint i = 0; i < gst_caps_get_size(caps); ++i)
+        if (!gst_structure_has_name(gst_caps_get_structure(caps, i), "image/jpeg")) return false;
+    return true;
+}
+
+// The tee a capture pin feeds once it has a preview or a capture branch, or null.
+GstElement* teeAfter(GstPad* pin) {
+    PadRef peer(gst_pad_get_peer(pin));
+    // An MJPG camera's pictures are decoded once, in front of the tee.
+    for (int hops = 0; peer && hops < 2; ++hops) {
+        ElementRef e(gst_pad_get_parent_element(peer));
+        if (!e) return nullptr;
+        if (g_object_get_data(G_OBJECT(e.get()), "tovamix-capture-tee")) return e.get();
+        const PadRef out(gst_element_get_static_pad(e, "src"));
+        if (!out) return nullptr;
+        peer.reset(gst_pad_get_peer(out));
+    }
+    return nullptr;
+}
+
 class CaptureBuilder final : public ICaptureGraphBuilder2 {
   public:
     HRESULT SetFiltergraph(const std::shared_ptr<IGraphBuilder>& graph) override {
@@ -70,6 +94,9 @@ class CaptureBuilder final : public ICaptureGraphBuilder2 {
         if (!(subtype == MEDIASUBTYPE_Avi)) return E_INVALIDARG;
         FilterPtr m = createElementFilter("tovamixavimux", "AVI Mux");
         if (!m) return VFW_E_NOT_FOUND;
+        // Every stream of the file counts from the start of the run: sound starts there, and
+        // a camera whose first picture comes late must not be shifted ahead of it.
+        g_object_set(static_cast<GstElement*>(m->native()), "common-origin", TRUE, nullptr);
         FilterPtr writer = createFileWriter(m);
         if (!writer) return VFW_E_NOT_FOUND;
         if (HRESULT h = queryInterface<IFileSinkFilter>(writer)->SetFileName(fileName); FAILED(h))
@@ -89,18 +116,18 @@ class CaptureBuilder final : public ICaptureGraphBuilder2 {
                          const FilterPtr& intermediate, const FilterPtr& sink) override {
         if (!graph_) return E_UNEXPECTED;
         if (!source) return E_POINTER;
-        (void)category; // our sources have one output per kind of data
-        // reserved: the multiplexer input kept for this stream, or null to request one now.
-        auto route = [this, majorType, intermediate, sink](GstPad* pad,
-                                                           GstPad* reserved) -> HRESULT {
+        // reserved: the multiplexer input kept for this stream, or null to request one now;
+        // queued: the pad already has a thread of its own (a preview branch's queue).
+        auto route = [this, majorType, intermediate, sink](GstPad* pad, GstPad* reserved,
+                                                           bool queued = false) -> HRESULT {
             // A stream written to a multiplexer runs on its own thread from the source on:
             // the multiplexer waits for every stream in turn, so streams that share the
             // source's thread would wait for each other for ever. Bytes of unknown kind go
             // into a decoder, which gives each of its streams a thread of its own already;
             // a queue in front of it would also make the decoder read the file as a stream,
             // and the AVI reader then loses short files whose data comes with their header.
-            PadRef current =
-                sink && !padGivesUnknownBytes(pad) ? graph_->queueAfter(pad) : PadRef::ref(pad);
+            PadRef current = sink && !queued && !padGivesUnknownBytes(pad) ? graph_->queueAfter(pad)
+                                                                           : PadRef::ref(pad);
             if (!current) return VFW_E_CANNOT_CONNECT;
             HRESULT h = S_OK;
             if (intermediate) {
@@ -138,6 +165,10 @@ class CaptureBuilder final : public ICaptureGraphBuilder2 {
         }
         auto filter = std::dynamic_pointer_cast<IBaseFilter>(source);
         if (!filter) return E_INVALIDARG;
+        if (category && (*category == PIN_CATEGORY_PREVIEW || *category == PIN_CATEGORY_CAPTURE))
+            if (PinPtr out = findCapturePin(filter, majorType))
+                return routeBranch(static_cast<GstPad*>(out->native()),
+                                   *category == PIN_CATEGORY_PREVIEW, route);
         if (PinPtr out = findUnconnectedPin(filter, PINDIR_OUTPUT, majorType))
             return routeNow(static_cast<GstPad*>(out->native()));
         // Bytes of unknown kind (a file read as it is) hold streams of every kind: the decoder
@@ -174,6 +205,73 @@ class CaptureBuilder final : public ICaptureGraphBuilder2 {
     }
 
   private:
+    // The output pin of a capture device that gives the pictures (or sound) of the type
+    // asked for, connected already or not: preview and capture share it.
+    static PinPtr findCapturePin(const FilterPtr& filter, const GUID* majorType) {
+        for (const PinPtr& p : filter->pins()) {
+            if (p->direction() != PINDIR_OUTPUT || p->name() != "Capture") continue;
+            auto* pad = static_cast<GstPad*>(p->native());
+            const CapsRef caps(padCaps(pad));
+            if (capsMatchType(caps, majorType) || padGivesJpeg(pad)) return p;
+        }
+        return nullptr;
+    }
+
+    // A device has one output for both its preview and its capture: it feeds a tee, made on
+    // first use (after a JPEG decoder for an MJPG camera, so pictures are decoded once). The
+    // capture branch takes every picture; the preview branch gets a leaky queue of a few
+    // pictures, so a slow preview never holds up the file.
+    template <class Route> HRESULT routeBranch(GstPad* pin, bool preview, Route& route) {
+        GstElement* tee = teeAfter(pin);
+        if (!tee) {
+            if (gst_pad_is_linked(pin)) return VFW_E_ALREADY_CONNECTED;
+            PadRef from = PadRef::ref(pin);
+            if (padGivesJpeg(pin)) {
+                GstElement* dec = gst_element_factory_make("jpegdec", nullptr);
+                if (!dec) return VFW_E_CANNOT_CONNECT;
+                graph_->addHelper(dec, "MJPEG Decompressor", FilterRole::Decoder);
+                const PadRef in(gst_element_get_static_pad(dec, "sink"));
+                if (!linkPads(from, in)) return VFW_E_CANNOT_CONNECT;
+                from.reset(gst_element_get_static_pad(dec, "src"));
+            }
+            tee = gst_element_factory_make("tee", nullptr);
+            if (!tee) return VFW_E_CANNOT_CONNECT;
+            g_object_set_data(G_OBJECT(tee), "tovamix-capture-tee", GINT_TO_POINTER(1));
+            // A branch added later starts at once rather than waiting for the others.
+            g_object_set(tee, "allow-not-linked", TRUE, nullptr);
+            graph_->addHelper(tee, "Smart Tee", FilterRole::None);
+            const PadRef in(gst_element_get_static_pad(tee, "sink"));
+            if (!linkPads(from, in)) return VFW_E_CANNOT_CONNECT;
+            const ElementRef device(gst_pad_get_parent_element(pin));
+            if (device) graph_->activateElement(device);
+        }
+        PadRef branch(gst_element_request_pad_simple(tee, "src_%u"));
+        if (!branch) return VFW_E_CANNOT_CONNECT;
+        const std::vector<FilterPtr> before = graph_->EnumFilters();
+        HRESULT h = S_OK;
+        if (preview) {
+            GstElement* queue = gst_element_factory_make("queue", nullptr);
+            if (!queue) return VFW_E_CANNOT_CONNECT;
+            // Three pictures, the oldest dropped: the preview shows the latest ones.
+            g_object_set(queue, "max-size-buffers", 3u, "max-size-bytes", 0u, "max-size-time",
+                         guint64(0), nullptr);
+            gst_util_set_object_arg(G_OBJECT(queue), "leaky", "downstream");
+            graph_->addHelper(queue, "Preview Queue", FilterRole::Queue);
+            const PadRef in(gst_element_get_static_pad(queue, "sink"));
+            const PadRef out(gst_element_get_static_pad(queue, "src"));
+            h = linkPads(branch, in) ? route(out.get(), nullptr, true) : VFW_E_CANNOT_CONNECT;
+        } else {
+            h = route(branch.get(), nullptr);
+        }
+        if (FAILED(h)) {
+            for (const FilterPtr& f : graph_->EnumFilters())
+                if (std::find(before.begin(), before.end(), f) == before.end())
+                    graph_->RemoveFilter(f);
+            gst_element_release_request_pad(tee, branch);
+        }
+        return h;
+    }
+
     std::shared_ptr<Graph> graph_;
 };
 

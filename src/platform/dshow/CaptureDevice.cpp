@@ -237,14 +237,29 @@ std::vector<std::string> captureFormats(const GstCaps* deviceCaps, bool audio) {
     }
     if (any) return out;
     for (guint i = 0; i < gst_caps_get_size(deviceCaps); ++i) {
-        AM_MEDIA_TYPE mt;
-        const std::string text =
-            capsText(CapsRef(gst_caps_fixate(gst_caps_copy_nth(deviceCaps, i))));
-        // Only formats the program can describe as media types are offered.
-        if (!mediaTypeFromCaps(text, mt)) continue;
-        const std::string canonical = capsFromMediaType(mt);
-        if (!canonical.empty() && std::find(out.begin(), out.end(), canonical) == out.end())
-            out.push_back(canonical);
+        // A size offered at several frame rates is one format per rate.
+        std::vector<CapsRef> each;
+        const GValue* rates =
+            gst_structure_get_value(gst_caps_get_structure(deviceCaps, i), "framerate");
+        if (rates && GST_VALUE_HOLDS_LIST(rates)) {
+            for (guint r = 0; r < gst_value_list_get_size(rates); ++r) {
+                CapsRef one(gst_caps_copy_nth(deviceCaps, i));
+                gst_structure_set_value(gst_caps_get_structure(one, 0), "framerate",
+                                        gst_value_list_get_value(rates, r));
+                each.push_back(std::move(one));
+            }
+        } else {
+            each.emplace_back(gst_caps_copy_nth(deviceCaps, i));
+        }
+        for (CapsRef& c : each) {
+            AM_MEDIA_TYPE mt;
+            const std::string text = capsText(CapsRef(gst_caps_fixate(c.release())));
+            // Only formats the program can describe as media types are offered.
+            if (!mediaTypeFromCaps(text, mt)) continue;
+            const std::string canonical = capsFromMediaType(mt);
+            if (!canonical.empty() && std::find(out.begin(), out.end(), canonical) == out.end())
+                out.push_back(canonical);
+        }
     }
     return out;
 }

@@ -55,6 +55,10 @@ constexpr HRESULT VFW_E_UNKNOWN_FILE_TYPE = hr(0x80040240);
 constexpr HRESULT VFW_E_NO_AUDIO_HARDWARE = hr(0x80040256);
 constexpr HRESULT VFW_E_UNSUPPORTED_STREAM = hr(0x80040265);
 constexpr HRESULT VFW_E_DVD_RENDERFAIL = hr(0x8004027A);
+// A capture device that another program holds, and one that stopped delivering while it ran
+// (unplugged, or failing).
+constexpr HRESULT VFW_E_DEVICE_BUSY = hr(0x800700AA);
+constexpr HRESULT VFW_E_DEVICE_LOST = hr(0x8007048F);
 constexpr HRESULT VFW_S_STATE_INTERMEDIATE = hr(0x00040237);
 constexpr HRESULT VFW_S_PARTIAL_RENDER = hr(0x00040242);
 

@@ -81,6 +81,10 @@ std::string graphErrorText(HRESULT h) {
         return "No audio output could be opened.";
     case VFW_E_UNSUPPORTED_STREAM:
         return "The file holds a stream that no installed decoder can play.";
+    case VFW_E_DEVICE_BUSY:
+        return "The capture device is busy: another program is using it.";
+    case VFW_E_DEVICE_LOST:
+        return "The capture device was lost while recording.";
     case VFW_E_DVD_RENDERFAIL:
         return "The DVD could not be played: no DVD graph could be built.";
     case VFW_S_STATE_INTERMEDIATE:
@@ -93,8 +97,13 @@ std::string graphErrorText(HRESULT h) {
     return text;
 }
 
-HRESULT hresultOfError(const GError* e) {
+HRESULT hresultOfError(const GError* e, bool fromSource, bool running) {
     if (!e) return E_FAIL;
+    // A capture device: busy when it cannot start, lost when it fails while delivering.
+    if (fromSource && e->domain == GST_RESOURCE_ERROR) {
+        if (e->code == GST_RESOURCE_ERROR_BUSY) return VFW_E_DEVICE_BUSY;
+        if (running && e->code != GST_RESOURCE_ERROR_NOT_FOUND) return VFW_E_DEVICE_LOST;
+    }
     if (e->domain == GST_RESOURCE_ERROR) {
         switch (e->code) {
         case GST_RESOURCE_ERROR_NOT_FOUND:

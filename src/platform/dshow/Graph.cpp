@@ -118,6 +118,7 @@ FilterPtr Graph::positionFilter() {
 
 HRESULT Graph::Run() {
     prerolledStop_ = false;
+    if (target_ == State_Stopped) lastRunning_ = 0;
     events_.runStarted();
     target_ = State_Running;
     if (gst_element_set_state(pipeline(), GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE)
@@ -144,15 +145,46 @@ HRESULT Graph::Stop() {
     const FILTER_STATE was = target_;
     target_ = State_Stopped;
     prerolledStop_ = false;
-    if (hasWriter() && !events_.completed() && was != State_Stopped &&
+    const bool aborted = events_.abortedByError();
+    if (hasWriter() && (!events_.completed() || aborted) && was != State_Stopped &&
         GST_STATE(pipeline()) >= GST_STATE_PAUSED) {
-        // A graph that writes a file ends its stream first, so the file gets its index.
+        // A graph that writes a file ends its stream first, so the file gets its index; after
+        // an error too, so what was recorded up to it is a whole file.
         events_.drainStarted();
         gst_element_send_event(pipeline(), gst_event_new_eos());
+        if (aborted) endStoppedSources();
         events_.waitDrained(StopTimeout);
     }
     gst_element_set_state(pipeline(), GST_STATE_READY);
     return S_OK;
+}
+
+// A source that stopped on an error no longer takes an end of stream: it is pushed from its
+// outputs instead, so the streams behind it still reach the multiplexer's end.
+void Graph::endStoppedSources() {
+    GstIterator* it = gst_bin_iterate_recurse(GST_BIN(pipeline()));
+    GValue item = G_VALUE_INIT;
+    std::vector<ElementRef> sources;
+    while (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
+        auto* e = GST_ELEMENT(g_value_get_object(&item));
+        if (!GST_IS_BIN(e) && GST_OBJECT_FLAG_IS_SET(e, GST_ELEMENT_FLAG_SOURCE))
+            sources.push_back(ElementRef::ref(e));
+        g_value_reset(&item);
+    }
+    g_value_unset(&item);
+    gst_iterator_free(it);
+    for (const ElementRef& e : sources) {
+        GstIterator* pads = gst_element_iterate_src_pads(e);
+        GValue p = G_VALUE_INIT;
+        while (gst_iterator_next(pads, &p) == GST_ITERATOR_OK) {
+            auto* pad = GST_PAD(g_value_get_object(&p));
+            if (gst_pad_get_task_state(pad) != GST_TASK_STARTED && !GST_PAD_IS_EOS(pad))
+                gst_pad_push_event(pad, gst_event_new_eos());
+            g_value_reset(&p);
+        }
+        g_value_unset(&p);
+        gst_iterator_free(pads);
+    }
 }
 
 HRESULT Graph::GetState(long timeoutMs, FILTER_STATE* state) {
@@ -181,6 +213,17 @@ HRESULT Graph::GetCurrentPosition(int64_t* position) {
     bool known = false;
     for (const ElementRef& sink : videoSinks())
         if (!known) known = gst_element_query_position(sink, GST_FORMAT_TIME, &pos);
+    // A graph that only writes a file (whose writer counts bytes) is as far as its run.
+    if (!known && hasWriter()) {
+        if (GST_STATE(pipeline()) == GST_STATE_PLAYING) {
+            const GstRef<GstClock> clock(gst_element_get_clock(pipeline()));
+            const GstClockTime base = gst_element_get_base_time(pipeline());
+            const GstClockTime now = clock ? gst_clock_get_time(clock) : 0;
+            if (clock && now > base) lastRunning_ = int64_t(now - base);
+        }
+        *position = lastRunning_ / 100;
+        return S_OK;
+    }
     if (!known && !gst_element_query_position(pipeline(), GST_FORMAT_TIME, &pos)) pos = 0;
     *position = pos / 100;
     return S_OK;

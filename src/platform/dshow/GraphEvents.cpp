@@ -4,6 +4,7 @@
 // thread.
 #include "GraphImpl.h"
 
+#include <gst/base/gstbasesrc.h>
 #include <gst/video/videooverlay.h>
 
 #include <algorithm>
@@ -140,11 +141,20 @@ void EventQueue::drainStarted() {
     std::lock_guard lock(lock_);
     stopping_ = true;
     eosSeen_ = false;
+    // After an error the failed source may report more on its way down (a camera's own error,
+    // then its stream's); only the end of the stream finishes the file then.
+    drainAfterError_ = completed_ && completionCode_ == EC_ERRORABORT;
+}
+
+bool EventQueue::abortedByError() {
+    std::lock_guard lock(lock_);
+    return completed_ && completionCode_ == EC_ERRORABORT;
 }
 
 void EventQueue::waitDrained(std::chrono::milliseconds timeout) {
     std::unique_lock lock(lock_);
-    changed_.wait_for(lock, timeout, [this] { return eosSeen_ || FAILED(lastError_); });
+    changed_.wait_for(lock, timeout,
+                      [this] { return eosSeen_ || (FAILED(lastError_) && !drainAfterError_); });
     stopping_ = false;
 }
 
@@ -271,7 +281,13 @@ void Graph::onMessage(GstMessage* msg) {
         GError* err = nullptr;
         gchar* debug = nullptr;
         gst_message_parse_error(msg, &err, &debug);
-        const HRESULT h = hresultOfError(err);
+        // A device's element is a source (its own bin too); only a live one (a camera, a
+        // microphone) is a device that can be lost while it runs, not a file being read.
+        const bool fromSource =
+            GST_IS_ELEMENT(msg->src) && GST_OBJECT_FLAG_IS_SET(msg->src, GST_ELEMENT_FLAG_SOURCE);
+        const bool live = GST_IS_BASE_SRC(msg->src) && gst_base_src_is_live(GST_BASE_SRC(msg->src));
+        const HRESULT h =
+            hresultOfError(err, fromSource, live && GST_STATE(pipeline()) == GST_STATE_PLAYING);
         g_printerr("tovamix: media graph error from %s: %s (%s)\n", GST_OBJECT_NAME(msg->src),
                    err ? err->message : "?", debug ? debug : "");
         g_clear_error(&err);

@@ -29,8 +29,9 @@
 
 namespace platform::dshow {
 
-// The result code for an error a GStreamer element reported (null: E_FAIL).
-HRESULT hresultOfError(const GError* e);
+// The result code for an error a GStreamer element reported (null: E_FAIL); fromSource: the
+// element produces data (a device), running: a live source failed while the graph ran.
+HRESULT hresultOfError(const GError* e, bool fromSource = false, bool running = false);
 
 // -- Pads and elements, for the builders (GraphBuilding.cpp).
 bool linkPads(GstPad* src, GstPad* sink);
@@ -90,8 +91,11 @@ class EventQueue {
 
     // -- Stopping a graph that writes: the end of stream that finishes the file is no event.
     void drainStarted();
-    // Waits (up to timeout) for the end of the stream or an error.
+    // Waits (up to timeout) for the end of the stream, or an error unless the run had ended
+    // with one before the drain started (the file is then finished despite it).
     void waitDrained(std::chrono::milliseconds timeout);
+    // Whether the run ended with an error (EC_ERRORABORT).
+    bool abortedByError();
 
     // -- The video's format, from the streaming thread of the video renderer.
     void frameRate(int num, int den);
@@ -126,6 +130,7 @@ class EventQueue {
     int rendered_ = 0;
     bool stopping_ = false;
     bool eosSeen_ = false;
+    bool drainAfterError_ = false;
     bool pauseRequested_ = false;
     bool stepPending_ = false;
     const void* lastEnded_ = nullptr; // the filter's element that ended its stream last
@@ -259,6 +264,7 @@ class Graph final : public IFilterGraph2,
 
     // -- Graph.cpp
     bool hasWriter();
+    void endStoppedSources();
     FilterPtr positionFilter();
     bool seek(int64_t current);
     void applyPendingSeek();
@@ -286,6 +292,8 @@ class Graph final : public IFilterGraph2,
     double rate_ = 1.0;
     int64_t stop_ = -1;
     int64_t pendingSeek_ = -1;
+    // The running time a graph that only writes a file reached (nanoseconds).
+    int64_t lastRunning_ = 0;
     // Set on the user-interface thread, read also where a renderer is added on a streaming
     // thread.
     std::atomic<long> volume_{0}, balance_{0};

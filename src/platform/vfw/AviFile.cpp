@@ -332,11 +332,17 @@ bool readAviSummary(const std::string& path, AviSummary* summary, std::string* e
         return false;
     }
     AviSummary s;
+    int videoIndex = -1;
+    const auto lengthOf = [](const AVStream* st) {
+        return st->duration > 0 ? double(st->duration) * av_q2d(st->time_base) : 0.0;
+    };
     for (unsigned i = 0; i < fmt->nb_streams; ++i) {
         const AVStream* st = fmt->streams[i];
         const AVCodecParameters* par = st->codecpar;
         if (par->codec_type == AVMEDIA_TYPE_VIDEO && !s.hasVideo) {
             s.hasVideo = true;
+            videoIndex = int(i);
+            s.videoSeconds = lengthOf(st);
             s.videoFrames = st->nb_frames;
             s.width = par->width;
             s.height = par->height;
@@ -347,6 +353,7 @@ bool readAviSummary(const std::string& path, AviSummary* summary, std::string* e
         } else if (par->codec_type == AVMEDIA_TYPE_AUDIO && !s.hasAudio) {
             s.hasAudio = true;
             s.audioTag = uint16_t(par->codec_tag);
+            s.audioSeconds = lengthOf(st);
         }
     }
     // The longest stream, as its header gives it.
@@ -356,6 +363,14 @@ bool readAviSummary(const std::string& path, AviSummary* summary, std::string* e
             s.seconds = std::max(s.seconds, double(st->duration) * av_q2d(st->time_base));
     }
     if (s.seconds == 0 && fmt->duration > 0) s.seconds = double(fmt->duration) / AV_TIME_BASE;
+    if (videoIndex >= 0) {
+        AVPacket* pkt = av_packet_alloc();
+        while (pkt && av_read_frame(fmt, pkt) >= 0) {
+            if (pkt->stream_index == videoIndex && pkt->size > 0) ++s.videoPictures;
+            av_packet_unref(pkt);
+        }
+        av_packet_free(&pkt);
+    }
     avformat_close_input(&fmt);
     *summary = s;
     return true;

@@ -148,6 +148,10 @@ struct AviSummary {
     std::string videoFourcc; // "XVID"
     uint16_t audioTag = 0;   // 0x55: MP3
     double seconds = 0;
+    // The first video stream's pictures that carry data (the other frames are empty chunks,
+    // the picture before repeated), and the length of the first video and audio streams.
+    int64_t videoPictures = 0;
+    double videoSeconds = 0, audioSeconds = 0;
 };
 // False (with the reason) when the file cannot be read as AVI.
 bool readAviSummary(const std::string& path, AviSummary* summary, std::string* error);

@@ -1,0 +1,346 @@
+#include "CaptureGraphs.h"
+
+#include "media/PinPropertyPages.h"
+#include "media/SharedDevices.h"
+#include "media/TMediaType.h"
+#include "platform/vfw/AviFile.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+
+namespace capture {
+
+using namespace media;
+
+namespace {
+
+// The codecs of the capture windows, by their stored monikers: the XviD codec among the video
+// compressors, the MP3 encoder filter among the ordinary filters.
+const char* const XvidName = "@device:cm:{33D9A760-90C8-11D0-BD43-00A0C911CE86}\\xvid";
+const char* const Mp3EncoderName =
+    "@device:sw:{083863F1-70DE-11D0-BD40-00A0C911CE86}\\{B8D27088-FF5F-4B7C-98DC-0E91A1696286}";
+
+void setStoredName(TFilter& f, const char* displayName) {
+    f.BaseFilter.setMoniker(std::make_shared<TMoniker>(TMoniker{displayName}));
+}
+
+// Graph calls raise on failure; the steps are told apart by result.
+template <class F> HRESULT attempt(F&& f) {
+    try {
+        return f();
+    } catch (const EDirectShowException& e) {
+        return e.ErrorCode;
+    }
+}
+
+// The device `index` of a category bound into filter; false with why naming it.
+bool bindDevice(TFilterGraph& graph, TFilter& filter, const GUID& category, int index,
+                std::string* name, std::string* why) {
+    TSysDevEnum& devices = deviceEnumerator();
+    devices.SelectCategory(category);
+    graph.setActive(false);
+    if (index < 0 || index >= devices.Count()) {
+        if (why) *why = "no device " + std::to_string(index);
+        return false;
+    }
+    *name = devices.Item(index).FriendlyName;
+    filter.setFilterGraph(&graph);
+    filter.BaseFilter.setMoniker(devices.GetMoniker(index));
+    graph.setActive(true);
+    if (!filter.GetFilter()) {
+        // A device listed a moment ago may be gone (unplugged, its server away).
+        if (why) {
+            *why = "cannot open \"" + *name + "\"";
+            if (!filter.bindError().empty()) *why += ": " + filter.bindError();
+        }
+        graph.setActive(false);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+int findDevice(const GUID& category, const std::string& indexOrName,
+               std::vector<std::string>* names) {
+    TSysDevEnum& devices = deviceEnumerator();
+    devices.SelectCategory(category);
+    std::vector<std::string> all;
+    for (int i = 0; i < devices.Count(); ++i)
+        all.push_back(devices.Item(i).FriendlyName);
+    if (names) *names = all;
+    const auto byName = std::find(all.begin(), all.end(), indexOrName);
+    if (byName != all.end()) return int(byName - all.begin());
+    char* end = nullptr;
+    errno = 0;
+    const long i = std::strtol(indexOrName.c_str(), &end, 10);
+    if (indexOrName.empty() || *end || errno || i < 0 || i >= long(all.size())) return -1;
+    return int(i);
+}
+
+// -- The parts both graphs share.
+
+CaptureGraphBase::CaptureGraphBase() {
+    FilterGraph.setMode(gmCapture);
+    FilterGraph.setGraphEdit(true);
+    FilterGraph.setLinearVolume(true);
+    setStoredName(MP3Enc, Mp3EncoderName);
+    FilterGraph.OnDSEvent = [this](TFilterGraph*, long event, intptr_t p1, intptr_t) {
+        graphEvent(event, p1);
+    };
+}
+
+CaptureGraphBase::~CaptureGraphBase() {
+    FilterGraph.OnDSEvent = nullptr;
+    stop();
+    for (TFilter* f : {&AudioFilter, &MP3Enc})
+        f->setFilterGraph(nullptr);
+}
+
+bool CaptureGraphBase::bindAudioDevice(int index, recorder::InputLines* lines, std::string* why) {
+    if (!bindDevice(FilterGraph, AudioFilter, CLSID_AudioInputDeviceCategory, index, &audioName_,
+                    why))
+        return false;
+    const recorder::InputLines read = recorder::readInputLines(AudioFilter.GetFilter(), false);
+    if (lines) *lines = read;
+    FilterGraph.setActive(false);
+    return true;
+}
+
+bool CaptureGraphBase::prepareVoice(const std::string& line, recorder::InputLines* lines,
+                                    std::string* why) {
+    if (!AudioFilter.GetFilter()) {
+        forget(why, "cannot open the sound device \"" + audioName_ + "\"" +
+                        (AudioFilter.bindError().empty() ? "" : ": " + AudioFilter.bindError()));
+        return false;
+    }
+    if (AudioPinTypes.Count() == 0) {
+        forget(why, "the sound device \"" + audioName_ + "\" offers no format");
+        return false;
+    }
+    recorder::InputLines read = recorder::readInputLines(AudioFilter.GetFilter(), true);
+    recorder::enableInputLine(&read, line);
+    if (lines) *lines = read;
+    return true;
+}
+
+void CaptureGraphBase::forget(std::string* why, const std::string& text) {
+    if (why) *why = text;
+    attempt([&] { return FilterGraph.Stop() ? S_OK : S_FALSE; });
+    FilterGraph.setActive(false);
+    // A file that was never written to is not left behind.
+    std::error_code ec;
+    if (!file_.empty() && writer_) {
+        auto sink = queryInterface<IFileSinkFilter>(writer_);
+        if (sink && sink->fileWritten() && !platform::vfw::aviFileHasSamples(file_))
+            std::filesystem::remove(file_, ec);
+    }
+    writer_.reset();
+    file_.clear();
+    recording_ = false;
+}
+
+bool CaptureGraphBase::openFile(const std::string& file, FilterPtr* mux, std::string* why) {
+    FilterPtr writer;
+    const HRESULT h = attempt([&] {
+        return FilterGraph.as<ICaptureGraphBuilder2>()->SetOutputFileName(MEDIASUBTYPE_Avi, file,
+                                                                          mux, &writer);
+    });
+    if (FAILED(h)) {
+        forget(why, "cannot write \"" + file + "\": " + GraphErrorText(h));
+        return false;
+    }
+    file_ = file;
+    writer_ = writer;
+    return true;
+}
+
+bool CaptureGraphBase::connectVoice(const FilterPtr& mux, std::string* why) {
+    if (!MP3Enc.GetFilter()) {
+        forget(why, "cannot open the MP3 encoder: " + MP3Enc.bindError());
+        return false;
+    }
+    const HRESULT h = attempt([&] {
+        return FilterGraph.as<ICaptureGraphBuilder2>()->RenderStream(
+            nullptr, nullptr, AudioFilter.GetFilter(), MP3Enc.GetFilter(), mux);
+    });
+    if (FAILED(h)) {
+        forget(why, "the voice branch does not connect: " + GraphErrorText(h));
+        return false;
+    }
+    return true;
+}
+
+bool CaptureGraphBase::start(std::string* why) {
+    error_.clear();
+    recording_ = true;
+    const HRESULT h = attempt([&] { return FilterGraph.Play() ? S_OK : E_FAIL; });
+    if (FAILED(h)) {
+        forget(why, GraphErrorText(h));
+        return false;
+    }
+    return true;
+}
+
+double CaptureGraphBase::position() {
+    auto seeking = FilterGraph.query<IMediaSeeking>();
+    int64_t now = 0;
+    if (!seeking || FAILED(seeking->GetCurrentPosition(&now))) return 0;
+    return double(now) / 1e7;
+}
+
+CaptureResult CaptureGraphBase::stop() {
+    CaptureResult result;
+    if (!recording_) return result;
+    result.recordingSeconds = position();
+    result.error = error_;
+    // The streams end and the file gets its index before the graph goes.
+    attempt([&] { return FilterGraph.Stop() ? S_OK : S_FALSE; });
+    result.recordingSeconds = std::max(result.recordingSeconds, position());
+    FilterGraph.setActive(false);
+    recording_ = false;
+    platform::vfw::AviSummary summary;
+    const bool written = !file_.empty() && platform::vfw::aviFileHasSamples(file_) &&
+                         platform::vfw::readAviSummary(file_, &summary, nullptr);
+    if (written) {
+        result.fileKept = true;
+        result.pictures = summary.videoPictures;
+        result.emptyFrames = std::max<int64_t>(0, summary.videoFrames - summary.videoPictures);
+        result.videoSeconds = summary.videoSeconds;
+        result.voiceSeconds = summary.audioSeconds;
+    } else if (!file_.empty()) {
+        std::error_code ec;
+        std::filesystem::remove(file_, ec);
+    }
+    file_.clear();
+    writer_.reset();
+    return result;
+}
+
+void CaptureGraphBase::graphEvent(long event, intptr_t param1) {
+    if (event != EC_ERRORABORT || !recording_) return;
+    // An error while recording (a device lost, the disk full): the recording stops, and what
+    // was written up to it is finished as a whole file.
+    error_ = GraphErrorText(HRESULT(param1));
+    const CaptureResult result = stop();
+    if (onFailed) onFailed(result);
+}
+
+// -- The video capture graph.
+
+VideoCaptureGraph::VideoCaptureGraph() {
+    setStoredName(XvidEncoder, XvidName);
+}
+
+VideoCaptureGraph::~VideoCaptureGraph() {
+    stop();
+    for (TFilter* f : {&VideoFilter, &XvidEncoder})
+        f->setFilterGraph(nullptr);
+}
+
+bool VideoCaptureGraph::bindVideoDevice(int index, std::string* why) {
+    if (!bindDevice(FilterGraph, VideoFilter, CLSID_VideoInputDeviceCategory, index, &videoName_,
+                    why))
+        return false;
+    TPinList pins(VideoFilter.GetFilter());
+    auto config = pins.Count() ? queryInterface<IAMStreamConfig>(pins.First()) : nullptr;
+    if (!config) {
+        FilterGraph.setActive(false);
+        if (why) *why = "\"" + videoName_ + "\" has no capture format";
+        return false;
+    }
+    VideoPinTypes.Enumerate(pins.First());
+    AM_MEDIA_TYPE mt;
+    if (SUCCEEDED(config->GetFormat(&mt))) CurrentVideoFormat = std::make_unique<TMediaType>(mt);
+    FilterGraph.setActive(false);
+    return true;
+}
+
+std::vector<std::string> VideoCaptureGraph::formats() const {
+    std::vector<std::string> out;
+    for (int i = 0; i < VideoPinTypes.Count(); ++i)
+        out.push_back(FormatText(VideoPinTypes.Item(i).record()));
+    return out;
+}
+
+bool VideoCaptureGraph::setFormat(int index) {
+    if (index < 0 || index >= VideoPinTypes.Count()) return false;
+    CurrentVideoFormat = std::make_unique<TMediaType>(VideoPinTypes.Item(index).record());
+    return true;
+}
+
+bool VideoCaptureGraph::record(const std::string& file, bool voice, const std::string& line,
+                               const FilterPtr& previewIntermediate, const FilterPtr& previewSink,
+                               std::string* why) {
+    attempt([&] { return FilterGraph.Stop() ? S_OK : S_FALSE; });
+    FilterGraph.setActive(false);
+    for (TFilter* f : {&VideoFilter, &XvidEncoder})
+        f->setFilterGraph(&FilterGraph);
+    for (TFilter* f : {&AudioFilter, &MP3Enc})
+        f->setFilterGraph(voice ? &FilterGraph : nullptr);
+    FilterGraph.setActive(true);
+    if (!VideoFilter.GetFilter()) {
+        forget(why, "cannot open \"" + videoName_ + "\"" +
+                        (VideoFilter.bindError().empty() ? "" : ": " + VideoFilter.bindError()));
+        return false;
+    }
+    if (!XvidEncoder.GetFilter()) {
+        forget(why, "cannot open the XviD encoder: " + XvidEncoder.bindError());
+        return false;
+    }
+    if (voice && !prepareVoice(line, nullptr, why)) return false;
+    if (CurrentVideoFormat)
+        if (auto config =
+                queryInterface<IAMStreamConfig>(TPinList(VideoFilter.GetFilter()).First())) {
+            const HRESULT h = config->SetFormat(CurrentVideoFormat->record());
+            if (FAILED(h)) {
+                forget(why, "\"" + videoName_ + "\" refuses its format: " + GraphErrorText(h));
+                return false;
+            }
+        }
+    FilterPtr mux;
+    if (!openFile(file, &mux, why)) return false;
+    auto builder = FilterGraph.as<ICaptureGraphBuilder2>();
+    if (previewSink) {
+        for (const FilterPtr& f : {previewIntermediate, previewSink})
+            if (f) FilterGraph.as<IFilterGraph2>()->AddFilter(f, f->name());
+        const HRESULT h = attempt([&] {
+            return builder->RenderStream(&PIN_CATEGORY_PREVIEW, nullptr, VideoFilter.GetFilter(),
+                                         previewIntermediate, previewSink);
+        });
+        if (FAILED(h)) {
+            forget(why, "the preview branch does not connect: " + GraphErrorText(h));
+            return false;
+        }
+    }
+    const HRESULT h = attempt([&] {
+        return builder->RenderStream(&PIN_CATEGORY_CAPTURE, nullptr, VideoFilter.GetFilter(),
+                                     XvidEncoder.GetFilter(), mux);
+    });
+    if (FAILED(h)) {
+        forget(why, "the video capture branch does not connect: " + GraphErrorText(h));
+        return false;
+    }
+    if (voice && !connectVoice(mux, why)) return false;
+    return start(why);
+}
+
+// -- The audio capture graph.
+
+bool AudioCaptureGraph::record(const std::string& file, const std::string& line,
+                               recorder::InputLines* lines, std::string* why) {
+    attempt([&] { return FilterGraph.Stop() ? S_OK : S_FALSE; });
+    FilterGraph.setActive(false);
+    for (TFilter* f : {&AudioFilter, &MP3Enc})
+        f->setFilterGraph(&FilterGraph);
+    FilterGraph.setActive(true);
+    if (!prepareVoice(line, lines, why)) return false;
+    FilterPtr mux;
+    if (!openFile(file, &mux, why)) return false;
+    if (!connectVoice(mux, why)) return false;
+    return start(why);
+}
+
+} // namespace capture
