@@ -1,5 +1,6 @@
 #include "CaptureGraphs.h"
 
+#include "media/StoredFilters.h"
 #include "media/PinPropertyPages.h"
 #include "media/SharedDevices.h"
 #include "media/TMediaType.h"
@@ -15,25 +16,6 @@ namespace capture {
 using namespace media;
 
 namespace {
-
-// The codecs of the capture windows, by their stored monikers: the XviD codec among the video
-// compressors, the MP3 encoder filter among the ordinary filters.
-const char* const XvidName = "@device:cm:{33D9A760-90C8-11D0-BD43-00A0C911CE86}\\xvid";
-const char* const Mp3EncoderName =
-    "@device:sw:{083863F1-70DE-11D0-BD40-00A0C911CE86}\\{B8D27088-FF5F-4B7C-98DC-0E91A1696286}";
-
-void setStoredName(TFilter& f, const char* displayName) {
-    f.BaseFilter.setMoniker(std::make_shared<TMoniker>(TMoniker{displayName}));
-}
-
-// Graph calls raise on failure; the steps are told apart by result.
-template <class F> HRESULT attempt(F&& f) {
-    try {
-        return f();
-    } catch (const EDirectShowException& e) {
-        return e.ErrorCode;
-    }
-}
 
 // The device `index` of a category bound into filter; false with why naming it.
 bool bindDevice(TFilterGraph& graph, TFilter& filter, const GUID& category, int index,

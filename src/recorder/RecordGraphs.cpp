@@ -1,5 +1,6 @@
 #include "RecordGraphs.h"
 
+#include "media/StoredFilters.h"
 #include "media/SharedDevices.h"
 #include "media/TMediaType.h"
 #include "platform/vfw/AviFile.h"
@@ -13,27 +14,6 @@ namespace recorder {
 using namespace media;
 
 namespace {
-
-// The filters of the merge, as the platform names them: the asynchronous file source and the
-// MP3 encoder filter among the ordinary filters, the XviD codec among the video compressors.
-const char* const FileSourceName =
-    "@device:sw:{083863F1-70DE-11D0-BD40-00A0C911CE86}\\{E436EBB5-524F-11CE-9F53-0020AF0BA770}";
-const char* const XvidName = "@device:cm:{33D9A760-90C8-11D0-BD43-00A0C911CE86}\\xvid";
-const char* const Mp3EncoderName =
-    "@device:sw:{083863F1-70DE-11D0-BD40-00A0C911CE86}\\{B8D27088-FF5F-4B7C-98DC-0E91A1696286}";
-
-void setStoredName(TFilter& f, const char* displayName) {
-    f.BaseFilter.setMoniker(std::make_shared<TMoniker>(TMoniker{displayName}));
-}
-
-// Graph calls raise on failure; the recording steps that may fail are told apart by result.
-template <class F> HRESULT attempt(F&& f) {
-    try {
-        return f();
-    } catch (const EDirectShowException& e) {
-        return e.ErrorCode;
-    }
-}
 
 // How long a stop waits for a device that hands over its sound late; such devices are seen
 // up to 2-3 s behind.
