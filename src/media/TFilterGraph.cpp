@@ -125,6 +125,7 @@ void installDispatcher() {
 
 TFilterGraph::TFilterGraph(QObject* owner) : QObject(owner), notifier_(new Notifier(this)) {
     installDispatcher();
+    initializeMediaServices();
 }
 
 TFilterGraph::~TFilterGraph() {

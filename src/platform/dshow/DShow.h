@@ -343,6 +343,11 @@ class ICaptureGraphBuilder2 : public virtual IUnknown {
                                  const FilterPtr& sink) = 0;
 };
 
+// Loads the media framework and this layer's own elements (once per process; later calls
+// return at once). Done when a window's graph component is made, so that opening the first
+// file does not wait for it.
+void initializeMediaServices();
+
 // Creating the graph objects.
 std::shared_ptr<IFilterGraph2> createFilterGraph();
 std::shared_ptr<ICaptureGraphBuilder2> createCaptureGraphBuilder();

@@ -38,6 +38,11 @@ void ensureGstreamer() {
     });
 }
 
+void initializeMediaServices() {
+    ensureGstreamer();
+    learnWorkingSinks();
+}
+
 bool capsAreVideo(const GstCaps* caps) {
     return structureNameStarts(caps, "video/") || structureNameStarts(caps, "image/");
 }

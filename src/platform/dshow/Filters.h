@@ -75,6 +75,8 @@ bool capsAreAudio(const GstCaps* caps);
 bool capsAreRaw(const GstCaps* caps);
 
 void ensureGstreamer();
+// Learns which video and audio sinks work here (once per process).
+void learnWorkingSinks();
 // The file writer behind an AVI multiplexer ("tovamixavimux"), offering IFileSinkFilter: the
 // multiplexer writes the named file itself, so that the file is opened only when data arrive
 // and never through a symbolic link; the writer's element ends the stream (a fakesink).

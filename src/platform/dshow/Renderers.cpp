@@ -60,22 +60,36 @@ GstElement* firstWorking(std::initializer_list<const char*> factories) {
     return nullptr;
 }
 
+// The factory of the first element of a list that can be opened here (null: none).
+const char* workingFactory(std::initializer_list<const char*> factories) {
+    for (const char* f : factories)
+        if (ElementRef e(firstWorking({f})); e) return f;
+    return nullptr;
+}
+
+// Which sinks work here is learnt once per process: trying a sink costs a connection to the X
+// or sound server each time.
+const char* videoSinkFactory() {
+    static const char* const factory =
+        std::getenv("DISPLAY") ? workingFactory({"xvimagesink", "ximagesink"}) : nullptr;
+    return factory;
+}
+const char* audioSinkFactory() {
+    static const char* const factory = workingFactory({"pulsesink", "alsasink"});
+    return factory;
+}
+
 GstElement* makeVideoSink() {
-    if (std::getenv("DISPLAY"))
-        if (GstElement* e = firstWorking({"xvimagesink", "ximagesink"})) return e;
+    if (const char* factory = videoSinkFactory())
+        if (GstElement* e = gst_element_factory_make(factory, nullptr)) return e;
     GstElement* e = gst_element_factory_make("fakesink", nullptr);
     g_object_set(e, "sync", TRUE, nullptr);
     return e;
 }
 
 GstElement* makeAudioSink() {
-    // Whether a sound server answers is learnt once; asking again for every renderer would
-    // cost a connection attempt each time.
-    static const bool output = [] {
-        return ElementRef(firstWorking({"pulsesink", "alsasink"})) != nullptr;
-    }();
-    if (output)
-        if (GstElement* e = firstWorking({"pulsesink", "alsasink"})) {
+    if (const char* factory = audioSinkFactory())
+        if (GstElement* e = gst_element_factory_make(factory, nullptr)) {
             // The sound server's clock stands still until its buffer has filled after a
             // pause or a seek (half a second with PulseAudio), which would hold the whole
             // graph back; the sink follows the system clock instead.
@@ -340,6 +354,11 @@ class VideoRenderer final : public GstFilter,
 };
 
 } // namespace
+
+void learnWorkingSinks() {
+    videoSinkFactory();
+    audioSinkFactory();
+}
 
 std::shared_ptr<IBaseFilter> createVideoRenderer() {
     ensureGstreamer();
