@@ -37,6 +37,14 @@ QApplication* application() {
     return app;
 }
 
+std::unique_ptr<QCoreApplication> coreApplication() {
+    if (QCoreApplication::instance()) return nullptr;
+    static int argc = 1;
+    static char name[] = "tovamix-cli";
+    static char* argv[] = {name, nullptr};
+    return std::make_unique<QCoreApplication>(argc, argv);
+}
+
 void runUntil(const std::function<bool()>& done) {
     auto& queue = ui::defaultEventQueue();
     while (!done()) {

@@ -11,9 +11,11 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 class QApplication;
+class QCoreApplication;
 namespace platform::screen {
 class PackedDib;
 }
@@ -57,6 +59,11 @@ int fail(const std::string& message);
 
 // The Qt application that the area selection and the media graphs' events need; made once.
 QApplication* application();
+
+// A Qt core application for the jobs that need Qt's events but no windows (the media graphs'
+// notifications), made when none exists yet and freed with the returned pointer; null when one
+// exists already.
+std::unique_ptr<QCoreApplication> coreApplication();
 
 // Runs the worker's posted end handlers and Qt's events until done() holds.
 void runUntil(const std::function<bool()>& done);

@@ -102,13 +102,7 @@ int cut(const CutArgs& a) {
         return fail("the output " + a.output + " is the input: choose another name");
     if (!platform::vfw::checkWritable(a.output, &why))
         return fail("cannot write " + a.output + ": " + why);
-    std::unique_ptr<QCoreApplication> app;
-    if (!QCoreApplication::instance()) {
-        static int argc = 1;
-        static char name[] = "tovamix-cli";
-        static char* argv[] = {name, nullptr};
-        app = std::make_unique<QCoreApplication>(argc, argv);
-    }
+    const auto app = coreApplication();
     SourceFacts source;
     if (!readSource(a.input, &source, &why)) return fail("cannot play " + a.input + ": " + why);
 

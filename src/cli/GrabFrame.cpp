@@ -101,13 +101,7 @@ int grabFrame(const GrabArgs& a) {
 
 int grabPicture(const std::string& file, double atSeconds, platform::screen::PackedDib& dib,
                 int64_t& position) {
-    std::unique_ptr<QCoreApplication> app;
-    if (!QCoreApplication::instance()) {
-        static int argc = 1;
-        static char name[] = "tovamix-cli";
-        static char* argv[] = {name, nullptr};
-        app = std::make_unique<QCoreApplication>(argc, argv);
-    }
+    const auto app = coreApplication();
 
     media::TFilterGraph graph;
     media::TSampleGrabber grabber;

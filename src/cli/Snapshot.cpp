@@ -33,13 +33,7 @@ int snapshot(const SnapshotArgs& a) {
     std::string why;
     if (!platform::vfw::checkWritable(a.output, &why))
         return fail("cannot write " + a.output + ": " + why);
-    std::unique_ptr<QCoreApplication> app;
-    if (!QCoreApplication::instance()) {
-        static int argc = 1;
-        static char name[] = "tovamix-cli";
-        static char* argv[] = {name, nullptr};
-        app = std::make_unique<QCoreApplication>(argc, argv);
-    }
+    const auto app = coreApplication();
     platform::screen::PackedDib dib;
     int64_t position = 0;
     if (const int code = grabPicture(a.file, a.at, dib, position)) return code;
