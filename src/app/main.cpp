@@ -3,6 +3,8 @@
 // A second copy finds Ctrl+A taken and ends at once, silently, before any window shows.
 #include "ui/qt/ErrorBox.h"
 #include "ui/qt/QtDialogs.h"
+#include "capture/untAudioCapture.h"
+#include "capture/untVideoCapture.h"
 #include "player/untPlay.h"
 #include "recorder/untRecordScreen.h"
 #include "untMain.h"
@@ -30,11 +32,23 @@ int main(int argc, char** argv) {
         tools.showCutPanel = [](QWidget* w, bool cutPanel) {
             if (auto* p = dynamic_cast<player::TFrmPlay*>(w)) p->showCutPanel(cutPanel);
         };
+        tools.videoCapture = [&main]() -> QWidget* {
+            return new capture::TFrmVideoCapture({main->abfTrayIcon1});
+        };
+        tools.openVideoDevice = capture::openForVideoDevice;
+        tools.audioCapture = [&main]() -> QWidget* {
+            return new capture::TFrmAudioCapture({main->abfTrayIcon1});
+        };
+        tools.openAudioDevice = capture::openForAudioDevice;
+        // A snapshot takes the video capture window's frame whenever that window exists.
+        player::setSnapshotSourceLookup(
+            [&main] { return capture::snapshotSourceOf(main->FrmVideoCapture.get()); });
         app::TFrmMain window(tools);
         main = &window;
         if (window.hotKeyTaken()) return 0;
         window.show();
         rc = app.exec();
+        player::setSnapshotSourceLookup({});
     }
     ui::setUiThread(nullptr);
     ui::setDialogs(nullptr);

@@ -286,7 +286,8 @@ void TFrmMain::OpenForVideoDevice(int i) {
     FrmPlay.close();
     FrmRecordScreen.close();
     FrmAudioCapture.close();
-    FrmVideoCapture.open(this, [&] { return tools_.videoCapture(i); });
+    QWidget* w = FrmVideoCapture.open(this, tools_.videoCapture);
+    if (w && tools_.openVideoDevice) tools_.openVideoDevice(w, i);
 }
 
 void TFrmMain::OpenForAudioDevice(int i) {
@@ -294,7 +295,8 @@ void TFrmMain::OpenForAudioDevice(int i) {
     FrmPlay.close();
     FrmRecordScreen.close();
     FrmVideoCapture.close();
-    FrmAudioCapture.open(this, [&] { return tools_.audioCapture(i); });
+    QWidget* w = FrmAudioCapture.open(this, tools_.audioCapture);
+    if (w && tools_.openAudioDevice) tools_.openAudioDevice(w, i);
 }
 
 void TFrmMain::HotKeyMessage() {

@@ -42,8 +42,12 @@ struct ToolWindows {
     std::function<QWidget*()> recordScreen;
     // Run on the Record Screen window before every show from the main window.
     std::function<void(QWidget* recordScreen)> beforeRecordScreenShow;
-    std::function<QWidget*(int device)> videoCapture;
-    std::function<QWidget*(int device)> audioCapture;
+    // The capture windows: videoCapture / audioCapture only make the window; openVideoDevice /
+    // openAudioDevice then bind device i on it, new or already shown, at every call.
+    std::function<QWidget*()> videoCapture;
+    std::function<void(QWidget* window, int device)> openVideoDevice;
+    std::function<QWidget*()> audioCapture;
+    std::function<void(QWidget* window, int device)> openAudioDevice;
     // Modal windows: create, show modally, free.
     std::function<void(QWidget*owner)> merge, separate, link, convert, bmpToAvi, dvdPlay;
 };

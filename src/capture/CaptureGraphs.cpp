@@ -8,6 +8,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <filesystem>
 
@@ -60,6 +63,34 @@ int findDevice(const GUID& category, const std::string& indexOrName,
     const long i = std::strtol(indexOrName.c_str(), &end, 10);
     if (indexOrName.empty() || *end || errno || i < 0 || i >= long(all.size())) return -1;
     return int(i);
+}
+
+std::string recordingTimeText(double seconds) {
+    const int64_t ms = std::max<int64_t>(0, int64_t(seconds * 1000 + 0.5)) % (24 * 3600 * 1000);
+    char text[64];
+    std::snprintf(text, sizeof text, "%d:%d:%d:%d", int(ms / 3600000), int(ms / 60000 % 60),
+                  int(ms / 1000 % 60), int(ms % 1000));
+    return text;
+}
+
+bool videoFormatSize(const AM_MEDIA_TYPE& mt, int* width, int* height) {
+    // The bitmap header sits 48 bytes into a video-info block; its width and height follow
+    // its own size field.
+    constexpr size_t header = 48;
+    if (mt.format.size() < header + 12) return false;
+    int32_t w = 0, h = 0;
+    std::memcpy(&w, mt.format.data() + header + 4, 4);
+    std::memcpy(&h, mt.format.data() + header + 8, 4);
+    *width = w;
+    *height = h == INT32_MIN ? INT32_MAX : std::abs(h);
+    return true;
+}
+
+std::string sentence(std::string why) {
+    while (!why.empty() && why.back() == '.')
+        why.pop_back();
+    if (!why.empty() && why[0] >= 'a' && why[0] <= 'z') why[0] = char(why[0] - 'a' + 'A');
+    return why + ".";
 }
 
 // -- The parts both graphs share.
@@ -222,21 +253,66 @@ VideoCaptureGraph::~VideoCaptureGraph() {
         f->setFilterGraph(nullptr);
 }
 
-bool VideoCaptureGraph::bindVideoDevice(int index, std::string* why) {
-    if (!bindDevice(FilterGraph, VideoFilter, CLSID_VideoInputDeviceCategory, index, &videoName_,
-                    why))
-        return false;
+bool VideoCaptureGraph::openVideoDevice(int index, std::string* why) {
+    return bindDevice(FilterGraph, VideoFilter, CLSID_VideoInputDeviceCategory, index, &videoName_,
+                      why);
+}
+
+PinPtr VideoCaptureGraph::videoPin() {
+    if (!VideoFilter.GetFilter()) return nullptr;
     TPinList pins(VideoFilter.GetFilter());
-    auto config = pins.Count() ? queryInterface<IAMStreamConfig>(pins.First()) : nullptr;
+    return pins.Count() ? pins.First() : nullptr;
+}
+
+HRESULT VideoCaptureGraph::readFormats(std::string* why) {
+    const PinPtr pin = videoPin();
+    auto config = pin ? queryInterface<IAMStreamConfig>(pin) : nullptr;
     if (!config) {
-        FilterGraph.setActive(false);
         if (why) *why = "\"" + videoName_ + "\" has no capture format";
+        return E_NOINTERFACE;
+    }
+    VideoPinTypes.Enumerate(pin);
+    AM_MEDIA_TYPE mt;
+    const HRESULT h = config->GetFormat(&mt);
+    if (SUCCEEDED(h)) CurrentVideoFormat = std::make_unique<TMediaType>(mt);
+    else if (why)
+        *why = "\"" + videoName_ + "\" does not tell its format: " + GraphErrorText(h);
+    return h;
+}
+
+bool VideoCaptureGraph::bindVideoDevice(int index, std::string* why) {
+    if (!openVideoDevice(index, why)) return false;
+    const bool read = SUCCEEDED(readFormats(why));
+    FilterGraph.setActive(false);
+    return read;
+}
+
+bool VideoCaptureGraph::cameraOpen(std::string* why) {
+    if (VideoFilter.GetFilter()) return true;
+    forget(why, "cannot open \"" + videoName_ + "\"" +
+                    (VideoFilter.bindError().empty() ? "" : ": " + VideoFilter.bindError()));
+    return false;
+}
+
+bool VideoCaptureGraph::preview(IGraphFilterProvider* intermediate, IGraphFilterProvider* sink,
+                                std::string* why) {
+    if (!FilterGraph.Active()) FilterGraph.setActive(true);
+    if (!cameraOpen(why)) return false;
+    const FilterPtr via = intermediate ? intermediate->GetFilter() : nullptr;
+    const FilterPtr to = sink ? sink->GetFilter() : nullptr;
+    const HRESULT h = attempt([&] {
+        return FilterGraph.as<ICaptureGraphBuilder2>()->RenderStream(
+            &PIN_CATEGORY_PREVIEW, nullptr, VideoFilter.GetFilter(), via, to);
+    });
+    if (FAILED(h)) {
+        forget(why, "the preview of \"" + videoName_ + "\" does not connect: " + GraphErrorText(h));
         return false;
     }
-    VideoPinTypes.Enumerate(pins.First());
-    AM_MEDIA_TYPE mt;
-    if (SUCCEEDED(config->GetFormat(&mt))) CurrentVideoFormat = std::make_unique<TMediaType>(mt);
-    FilterGraph.setActive(false);
+    const HRESULT run = attempt([&] { return FilterGraph.Play() ? S_OK : E_FAIL; });
+    if (FAILED(run)) {
+        forget(why, "\"" + videoName_ + "\" does not start: " + GraphErrorText(run));
+        return false;
+    }
     return true;
 }
 
@@ -254,8 +330,8 @@ bool VideoCaptureGraph::setFormat(int index) {
 }
 
 bool VideoCaptureGraph::record(const std::string& file, bool voice, const std::string& line,
-                               const FilterPtr& previewIntermediate, const FilterPtr& previewSink,
-                               std::string* why) {
+                               IGraphFilterProvider* previewIntermediate,
+                               IGraphFilterProvider* previewSink, std::string* why) {
     attempt([&] { return FilterGraph.Stop() ? S_OK : S_FALSE; });
     FilterGraph.setActive(false);
     for (TFilter* f : {&VideoFilter, &XvidEncoder})
@@ -263,11 +339,7 @@ bool VideoCaptureGraph::record(const std::string& file, bool voice, const std::s
     for (TFilter* f : {&AudioFilter, &MP3Enc})
         f->setFilterGraph(voice ? &FilterGraph : nullptr);
     FilterGraph.setActive(true);
-    if (!VideoFilter.GetFilter()) {
-        forget(why, "cannot open \"" + videoName_ + "\"" +
-                        (VideoFilter.bindError().empty() ? "" : ": " + VideoFilter.bindError()));
-        return false;
-    }
+    if (!cameraOpen(why)) return false;
     if (!XvidEncoder.GetFilter()) {
         forget(why, "cannot open the XviD encoder: " + XvidEncoder.bindError());
         return false;
@@ -285,12 +357,11 @@ bool VideoCaptureGraph::record(const std::string& file, bool voice, const std::s
     FilterPtr mux;
     if (!openFile(file, &mux, why)) return false;
     auto builder = FilterGraph.as<ICaptureGraphBuilder2>();
-    if (previewSink) {
-        for (const FilterPtr& f : {previewIntermediate, previewSink})
-            if (f) FilterGraph.as<IFilterGraph2>()->AddFilter(f, f->name());
+    if (previewSink && previewSink->GetFilter()) {
+        const FilterPtr via = previewIntermediate ? previewIntermediate->GetFilter() : nullptr;
         const HRESULT h = attempt([&] {
             return builder->RenderStream(&PIN_CATEGORY_PREVIEW, nullptr, VideoFilter.GetFilter(),
-                                         previewIntermediate, previewSink);
+                                         via, previewSink->GetFilter());
         });
         if (FAILED(h)) {
             forget(why, "the preview branch does not connect: " + GraphErrorText(h));

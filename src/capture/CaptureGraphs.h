@@ -7,6 +7,7 @@
 
 #include "media/TBaseFilter.h"
 #include "media/TFilterGraph.h"
+#include "media/TMediaType.h"
 #include "recorder/RecordGraphs.h"
 
 #include <functional>
@@ -20,6 +21,17 @@ namespace capture {
 // friendly name, in index order, for telling the user the valid ones.
 int findDevice(const media::GUID& category, const std::string& indexOrName,
                std::vector<std::string>* names = nullptr);
+
+// The running time of a recording as the capture windows show it: hours, minutes, seconds and
+// milliseconds of the day, without zero padding ("0:1:5:250" at 65.25 s).
+std::string recordingTimeText(double seconds);
+
+// The picture size a video format's block gives, read as a video-info header (height as a
+// positive number); false when the block is too short for one.
+bool videoFormatSize(const platform::dshow::AM_MEDIA_TYPE& mt, int* width, int* height);
+
+// A reason as a sentence for a message box: capital first letter, one full stop at the end.
+std::string sentence(std::string why);
 
 // What a recording left behind once stopped.
 struct CaptureResult {
@@ -90,6 +102,20 @@ class VideoCaptureGraph : public CaptureGraphBase {
     // Binds video input device i, reads its formats into the shared video formats and its
     // current one into the shared current format. False with why naming the device.
     bool bindVideoDevice(int index, std::string* why);
+    // Binds video input device i and leaves the graph active with it (and every component
+    // attached to the graph) in it. False with why naming the device, the graph inactive.
+    bool openVideoDevice(int index, std::string* why);
+    // With the device open: its first pin's formats into the shared video formats and its
+    // current format into the shared current one. E_NOINTERFACE when the pin has no format
+    // settings (why then names the device).
+    platform::dshow::HRESULT readFormats(std::string* why);
+    // The device's first pin while the graph is active, else null.
+    media::PinPtr videoPin();
+    // With the device open: the preview branch from the device through intermediate (may be
+    // null) to sink, both attached to the graph, then the graph runs. False with why, the
+    // graph inactive, when the branch does not connect or the device does not start.
+    bool preview(media::IGraphFilterProvider* intermediate, media::IGraphFilterProvider* sink,
+                 std::string* why);
     const std::string& videoDeviceName() const { return videoName_; }
     // The formats the device offers ("YUY2  640 x 480  30 fps"), in its order.
     std::vector<std::string> formats() const;
@@ -98,13 +124,14 @@ class VideoCaptureGraph : public CaptureGraphBase {
 
     // Records into file (the whole name): the camera through XviD, and with voice the bound
     // sound device (bindAudioDevice first) through MP3. previewSink (and previewIntermediate,
-    // both may be null) get the preview branch. False with why, nothing left running, when a
-    // step fails; a branch that does not connect is named.
+    // both may be null; components attached to the graph) get the preview branch. False with
+    // why, nothing left running, when a step fails; a branch that does not connect is named.
     bool record(const std::string& file, bool voice, const std::string& line,
-                const media::FilterPtr& previewIntermediate, const media::FilterPtr& previewSink,
-                std::string* why);
+                media::IGraphFilterProvider* previewIntermediate,
+                media::IGraphFilterProvider* previewSink, std::string* why);
 
   private:
+    bool cameraOpen(std::string* why);
     std::string videoName_;
 };
 

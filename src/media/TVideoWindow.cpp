@@ -5,6 +5,7 @@
 #include <QGuiApplication>
 #include <QPalette>
 #include <QScreen>
+#include <QWindow>
 
 namespace media {
 
@@ -171,6 +172,10 @@ void TVideoWindow::applyPlacement() {
     placed_ = true;
     renderer_->show();
     renderer_->raise();
+    // Qt skips the raise when its own list already has the renderer on top, yet native
+    // siblings made after it (Qt makes a native child's siblings native too) lie above it on
+    // the screen: the renderer's own window is raised as well.
+    if (QWindow* native = renderer_->windowHandle()) native->raise();
     // Qt moves a native child between parents with its X window; should it ever make a new
     // one, the renderer is told before drawing again.
     if (renderer_->winId() != before) CheckGraphResult(window_->put_Owner(renderer_->winId()));

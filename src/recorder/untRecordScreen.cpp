@@ -5,6 +5,7 @@
 #include "ui/UiThread.h"
 #include "ui/qt/ErrorBox.h"
 #include "ui/qt/OuterSize.h"
+#include "ui/qt/ToolIcons.h"
 #include "ui/qt/TrayIcon.h"
 #include "untCaptureArea.h"
 
@@ -30,32 +31,8 @@ namespace {
 const char* const StartMessage = "Now Start Record Screen,Program Minimize \r\n"
                                  "Mouse click the taskbar icon or Press <Ctrl+A> to Stop Record";
 
-// The tool bar's pictures, drawn at start-up: 24 x 24, on a transparent ground.
-QIcon drawnIcon(const std::function<void(QPainter&)>& draw) {
-    QPixmap pixmap(24, 24);
-    pixmap.fill(Qt::transparent);
-    QPainter p(&pixmap);
-    p.setRenderHint(QPainter::Antialiasing);
-    draw(p);
-    return QIcon(pixmap);
-}
-
-QIcon recordIcon() {
-    return drawnIcon([](QPainter& p) {
-        p.setPen(QPen(QColor(120, 0, 0), 1));
-        p.setBrush(QColor(220, 30, 30));
-        p.drawEllipse(QRectF(4, 4, 16, 16));
-    });
-}
-QIcon stopIcon() {
-    return drawnIcon([](QPainter& p) {
-        p.setPen(QPen(QColor(30, 30, 30), 1));
-        p.setBrush(QColor(70, 70, 90));
-        p.drawRect(QRectF(5, 5, 14, 14));
-    });
-}
 QIcon areaIcon() {
-    return drawnIcon([](QPainter& p) {
+    return ui::drawnIcon([](QPainter& p) {
         p.setPen(QPen(QColor(20, 60, 160), 2, Qt::DashLine));
         p.drawRect(QRectF(3, 5, 18, 14));
         p.setPen(QPen(Qt::black, 1));
@@ -63,19 +40,8 @@ QIcon areaIcon() {
         p.drawLine(QPointF(1, 12), QPointF(23, 12));
     });
 }
-QIcon optionIcon() {
-    return drawnIcon([](QPainter& p) {
-        p.setPen(QPen(QColor(60, 60, 60), 2));
-        for (int y : {6, 12, 18})
-            p.drawLine(QPointF(3, y), QPointF(21, y));
-        p.setBrush(QColor(240, 180, 40));
-        p.drawEllipse(QPointF(8, 6), 2.5, 2.5);
-        p.drawEllipse(QPointF(16, 12), 2.5, 2.5);
-        p.drawEllipse(QPointF(10, 18), 2.5, 2.5);
-    });
-}
 QIcon savePictureIcon() {
-    return drawnIcon([](QPainter& p) {
+    return ui::drawnIcon([](QPainter& p) {
         p.setPen(QPen(QColor(40, 40, 40), 1));
         p.setBrush(QColor(110, 170, 230));
         p.drawRect(QRectF(3, 5, 18, 14));
@@ -84,13 +50,6 @@ QIcon savePictureIcon() {
             {QPointF(4, 18), QPointF(10, 10), QPointF(15, 16), QPointF(17, 13), QPointF(20, 18)}));
         p.setBrush(QColor(250, 220, 60));
         p.drawEllipse(QPointF(17, 8), 1.8, 1.8);
-    });
-}
-QIcon closeIcon() {
-    return drawnIcon([](QPainter& p) {
-        p.setPen(QPen(QColor(170, 20, 20), 3, Qt::SolidLine, Qt::RoundCap));
-        p.drawLine(QPointF(6, 6), QPointF(18, 18));
-        p.drawLine(QPointF(18, 6), QPointF(6, 18));
     });
 }
 
@@ -112,19 +71,19 @@ TFrmRecordScreen::TFrmRecordScreen(RecordScreenHost host)
     setFont(font);
 
     ActRecord = makeAction("ActRecord", "Start Record", "Start Record");
-    ActRecord->setIcon(recordIcon());
+    ActRecord->setIcon(ui::recordIcon());
     ActStop = makeAction("ActStop", "Stop Record", "Stop Record");
-    ActStop->setIcon(stopIcon());
+    ActStop->setIcon(ui::stopIcon());
     ActStop->setShortcut(QKeySequence("Ctrl+A"));
     ActStop->setEnabled(false);
     ActArea = makeAction("ActArea", "Area", "Select Area");
     ActArea->setIcon(areaIcon());
     ActOption = makeAction("ActOption", "Option", "Option");
-    ActOption->setIcon(optionIcon());
+    ActOption->setIcon(ui::optionIcon());
     SavePicture = makeAction("SavePicture", "SavePicture", "SavePicture");
     SavePicture->setIcon(savePictureIcon());
     ActClose = makeAction("ActClose", "Close", "Close");
-    ActClose->setIcon(closeIcon());
+    ActClose->setIcon(ui::closeIcon());
     connect(ActRecord, &QAction::triggered, this, ui::guarded([this] { ActRecordExecute(); }));
     connect(ActStop, &QAction::triggered, this, ui::guarded([this] { ActStopExecute(); }));
     connect(ActArea, &QAction::triggered, this, ui::guarded([this] { ActAreaExecute(); }));

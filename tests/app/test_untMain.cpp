@@ -206,7 +206,8 @@ TEST_F(MainWindowTest, WrappedActionsReplaceErrorsWithTheDirectXMessage) {
 TEST_F(MainWindowTest, CaptureVideoReportsAFailingDeviceWithTheDirectXMessage) {
     ToolWindows tools;
     std::vector<int> opened;
-    tools.videoCapture = [&](int device) -> QWidget* {
+    tools.videoCapture = [] { return new QWidget; };
+    tools.openVideoDevice = [&](QWidget*, int device) {
         opened.push_back(device);
         throw std::runtime_error("the device is busy");
     };
@@ -256,7 +257,7 @@ TEST_F(MainWindowTest, ModelessWindowsAreKeptOnceAndCloseEachOther) {
         return new QWidget;
     };
     tools.showCutPanel = [&](QWidget*, bool shown) { cutPanel.push_back(shown); };
-    tools.audioCapture = [](int) { return new QWidget; };
+    tools.audioCapture = [] { return new QWidget; };
     tools.recordScreen = [&] { return windowWithStop(&stops); };
     TFrmMain w(tools);
     w.show();

@@ -9,6 +9,7 @@
 
 #include <QIcon>
 #include <QList>
+#include <QMenu>
 #include <QObject>
 #include <QPointer>
 #include <QSystemTrayIcon>
