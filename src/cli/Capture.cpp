@@ -13,6 +13,8 @@
 #include "capture/CaptureGraphs.h"
 #include "platform/vfw/OutputFile.h"
 
+#include <QCoreApplication>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -112,7 +114,7 @@ void catchSignals() {
 
 int captureVideo(const CaptureArgs& a) {
     catchSignals();
-    application();
+    const auto app = coreApplication();
     int code = 0;
     const auto device =
         chooseDevice(media::CLSID_VideoInputDeviceCategory, a.device, "video input", &code);
@@ -169,7 +171,7 @@ int captureVideo(const CaptureArgs& a) {
 
 int captureAudio(const CaptureArgs& a) {
     catchSignals();
-    application();
+    const auto app = coreApplication();
     int code = 0;
     const auto device =
         chooseDevice(media::CLSID_AudioInputDeviceCategory, a.device, "audio input", &code);

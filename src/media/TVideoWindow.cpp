@@ -96,7 +96,12 @@ void TVideoWindow::releaseRenderer() {
     placeTimer_.stop();
     if (live_) live_->Stop();
     if (window_) window_->put_Owner(0);
-    if (renderer_) renderer_->hide();
+    if (renderer_ && renderer_->isVisible()) {
+        renderer_->hide();
+        // The control under the renderer is painted black again: Qt left the area the
+        // renderer covered unpainted.
+        update();
+    }
     placed_ = false;
     inFullScreen_ = false;
 }

@@ -23,6 +23,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <thread>
 
@@ -410,8 +411,13 @@ class RunningProgram {
   public:
     RunningProgram(const std::string& display, const std::string& tmp, const std::string& errFile)
         : d_("DISPLAY=" + display + " ") {
-        const CommandResult r = run(d_ + "TMPDIR='" + tmp + "' XDG_RUNTIME_DIR='" + tmp + "' " +
-                                    TOVAMIX + " >/dev/null 2>'" + errFile + "' & echo $!");
+        // The sound server of the tests stays in reach though the runtime folder moves.
+        std::string pulse = run("pactl info 2>/dev/null | sed -n 's/^Server String: //p'").out;
+        pulse = pulse.substr(0, pulse.find('\n'));
+        if (!pulse.empty()) pulse = "PULSE_SERVER='" + pulse + "' ";
+        const CommandResult r =
+            run(d_ + pulse + "TMPDIR='" + tmp + "' XDG_RUNTIME_DIR='" + tmp + "' " + TOVAMIX +
+                " >/dev/null 2>'" + errFile + "' & echo $!");
         pid_ = r.out.substr(0, r.out.find('\n'));
     }
     ~RunningProgram() {
@@ -494,8 +500,9 @@ std::string findVideoTemp(const std::string& tmp) {
 
 // Positions inside the windows, from their forms: the main window's "Record Screen" and
 // "Exit" buttons, and the Record Screen window's "Start Record" button.
-constexpr int RecordScreenButtonX = 237, ExitButtonX = 335, MainButtonsY = 42;
-constexpr int StartRecordX = 20, StartRecordY = 19;
+constexpr int CaptureVideoButtonX = 133, RecordScreenButtonX = 237, ExitButtonX = 335,
+              MainButtonsY = 42;
+constexpr int StartRecordX = 20, StartRecordY = 19, StopRecordX = 53;
 
 } // namespace
 
@@ -606,4 +613,42 @@ TEST(ProgramLife, WhileRecordingOnlyTheTrayIconIsLeftAndTheStopBringsTheWindowsB
     std::ifstream err(tmp + "/stderr");
     const std::string said((std::istreambuf_iterator<char>(err)), std::istreambuf_iterator<char>());
     EXPECT_EQ(said.find("No Icon set"), std::string::npos) << said;
+}
+
+// "Capture Video" with real dialogs and real input: the camera's format list answered with
+// Return, "Start Record", a name typed into the save dialog, "Stop Record" three seconds on:
+// the file is the camera and the voice in XviD and MP3.
+TEST(ProgramLife, CaptureVideoRecordsTheCameraThroughTheRealDialogs) {
+    Xvfb x("1024x768x24");
+    ASSERT_TRUE(x.ok());
+    const std::string tmp = scratchDir("program-capture");
+    run("chmod 700 '" + tmp + "'");
+    const std::string out = tmp + "/camera.avi";
+    std::filesystem::remove(out);
+    RunningProgram program(x.display(), tmp, tmp + "/stderr");
+    const std::string main = program.window("Tovamix 2.0.0.4");
+    ASSERT_FALSE(main.empty()) << "the program never showed its window";
+    program.click(main, CaptureVideoButtonX, MainButtonsY);
+    ASSERT_FALSE(program.window("Capture").empty()) << "no format list";
+    std::this_thread::sleep_for(300ms); // shown a moment before it has the keyboard
+    program.key("Down Return"); // YUY2 320 x 240 15 fps
+    const std::string capture = program.window("Capture Video");
+    ASSERT_FALSE(capture.empty());
+    std::this_thread::sleep_for(500ms);
+    program.click(capture, StartRecordX, StartRecordY);
+    const std::string save = program.window("Save As");
+    ASSERT_FALSE(save.empty()) << program.visibleWindows();
+    std::this_thread::sleep_for(300ms);
+    ASSERT_EQ(run("DISPLAY=" + x.display() + " xdotool type --delay 5 '" + out + "'").exitCode, 0);
+    program.key("Return");
+    std::this_thread::sleep_for(3s);
+    program.click(capture, StopRecordX, StartRecordY);
+    ASSERT_TRUE(waitFor([&] { return !probeStream(out, "a:0").empty(); }, 10s))
+        << program.visibleWindows() << run("cat '" + tmp + "/stderr'").out;
+    const auto video = probeStream(out, "v:0");
+    EXPECT_EQ(video.at("codec_tag_string"), "XVID");
+    EXPECT_EQ(video.at("width"), "320");
+    EXPECT_NEAR(std::atof(video.at("duration").c_str()), 3.0, 0.6);
+    EXPECT_EQ(probeStream(out, "a:0").at("codec_name"), "mp3");
+    EXPECT_TRUE(program.alive());
 }
