@@ -245,6 +245,9 @@ void CaptureGraphBase::graphEvent(long event, intptr_t param1) {
 
 VideoCaptureGraph::VideoCaptureGraph() {
     setStoredName(XvidEncoder, XvidName);
+    // The camera's voice goes through the "MPEG Layer-3" audio codec (the same LAME encoder
+    // the audio window takes as a filter).
+    setStoredName(MP3Enc, Mp3CompressorName);
 }
 
 VideoCaptureGraph::~VideoCaptureGraph() {

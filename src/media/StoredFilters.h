@@ -11,6 +11,9 @@ namespace media {
 
 // The XviD codec among the video compressors.
 inline constexpr const char* XvidName = "@device:cm:{33D9A760-90C8-11D0-BD43-00A0C911CE86}\\xvid";
+// The "MPEG Layer-3" codec among the audio compressors.
+inline constexpr const char* Mp3CompressorName =
+    "@device:cm:{33D9A761-90C8-11D0-BD43-00A0C911CE86}\\85MPEG Layer-3";
 // The MP3 encoder filter among the ordinary filters.
 inline constexpr const char* Mp3EncoderName =
     "@device:sw:{083863F1-70DE-11D0-BD40-00A0C911CE86}\\{B8D27088-FF5F-4B7C-98DC-0E91A1696286}";
