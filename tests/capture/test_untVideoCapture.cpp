@@ -324,6 +324,41 @@ TEST_F(VideoCaptureTest, ALostCameraEndsTheRecordingWithAWholeFileAndSaysWhy) {
     EXPECT_EQ(decodeAll(out).err, "");
 }
 
+// A busy camera, an output that cannot be written and "Record Voice " without a sound device
+// each give an error naming the device or the file and why; the actions are ready again.
+TEST_F(VideoCaptureTest, FailuresNameTheDeviceOrTheFileAndWhy) {
+    ScopedEnv faults{"TOVAMIX_TEST_CAMERA_FAULTS", "1"};
+    auto failure = [](const std::function<void()>& step) -> std::string {
+        try {
+            step();
+        } catch (const ui::EUserMessage& e) {
+            return e.what();
+        }
+        return {};
+    };
+    TFrmVideoCapture w;
+    const int busy = deviceIndex(media::CLSID_VideoInputDeviceCategory, "Tovamix Busy Camera");
+    ASSERT_GE(busy, 0);
+    dialogs.queueChoice(0);
+    const std::string busyText = failure([&] { w.OpenForVideoDevice(busy); });
+    EXPECT_NE(busyText.find("Tovamix Busy Camera"), std::string::npos) << busyText;
+    EXPECT_NE(busyText.find("busy"), std::string::npos) << busyText;
+
+    // The faulty cameras are listed too: the test camera's index is looked up again.
+    open(w, deviceIndex(media::CLSID_VideoInputDeviceCategory, "Tovamix Test Camera"));
+    w.CheckBox1->setChecked(false);
+    const std::string unwritable = dir + "/no such folder/x.avi";
+    dialogs.queueFile(unwritable);
+    w.ActRecord->trigger(); // the error goes to the error box
+    const auto boxes = dialogs.shown();
+    ASSERT_FALSE(boxes.empty());
+    EXPECT_NE(boxes.back().request.text.find(unwritable), std::string::npos)
+        << boxes.back().request.text;
+    EXPECT_FALSE(w.recording());
+    EXPECT_TRUE(w.ActRecord->isEnabled());
+    EXPECT_FALSE(w.ActStop->isEnabled());
+}
+
 // "Capture" shows the snapshot window with the camera's picture at its own size.
 TEST_F(VideoCaptureTest, CaptureShowsTheCamerasPictureInTheSnapshotWindow) {
     TFrmVideoCapture w;
