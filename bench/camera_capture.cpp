@@ -13,6 +13,7 @@
 //
 //   camera_capture [SECONDS]   (default 20)
 #include "platform/dshow/XvidEncElement.h"
+#include "BenchPipeline.h"
 #include "support/TestSupport.h"
 
 #include <gst/gst.h>
@@ -36,6 +37,7 @@
 #include <vector>
 
 using namespace testsupport;
+using namespace bench;
 
 namespace {
 
@@ -44,55 +46,6 @@ constexpr int Fps = 30;
 constexpr int AudioBuffersPerSecond = 100;
 // The same target bit rate as our XviD encoder's default, in kbit/s.
 constexpr int VideoKbps = 1500;
-
-double cpuMs(const rusage& r) {
-    return (double(r.ru_utime.tv_sec) + double(r.ru_stime.tv_sec)) * 1000.0 +
-           (double(r.ru_utime.tv_usec) + double(r.ru_stime.tv_usec)) / 1000.0;
-}
-
-pid_t spawn(const std::vector<std::string>& argv, int outFd) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        if (outFd >= 0) dup2(outFd, 1);
-        std::vector<char*> args;
-        for (const auto& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    return pid;
-}
-
-struct Usage {
-    int exitCode = -1;
-    double cpuMs = 0;
-    std::string out;
-};
-
-// Runs argv to its end, capturing standard output; its CPU time (user + system, with anything
-// it waited for) is the growth of this process's reaped-children usage across the wait.
-Usage measure(const std::vector<std::string>& argv) {
-    int fds[2];
-    if (pipe(fds) != 0) return {};
-    rusage before{};
-    getrusage(RUSAGE_CHILDREN, &before);
-    const pid_t pid = spawn(argv, fds[1]);
-    close(fds[1]);
-    Usage u;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fds[0], buf, sizeof buf)) > 0)
-        u.out.append(buf, size_t(n));
-    close(fds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    rusage after{};
-    getrusage(RUSAGE_CHILDREN, &after);
-    u.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    u.cpuMs = cpuMs(after) - cpuMs(before);
-    return u;
-}
 
 // A sound server of the benchmark's own, used only when none answers: a null output with a
 // quiet tone playing into it and "Virtual-Microphone", a source that hears it (so both
@@ -171,33 +124,6 @@ std::string value(const std::string& text, const std::string& key) {
     std::smatch m;
     if (std::regex_search(text, m, std::regex("(^| )" + key + "=(\\S+)"))) return m[2];
     return {};
-}
-
-// CPU milliseconds this process spends running a pipeline to its end of stream, or a negative
-// figure when it fails.
-double pipelineCpuMs(const std::string& description) {
-    GError* err = nullptr;
-    GstElement* pipeline = gst_parse_launch(description.c_str(), &err);
-    if (err || !pipeline) {
-        std::fprintf(stderr, "pipeline: %s\n", err ? err->message : "none");
-        g_clear_error(&err);
-        if (pipeline) gst_object_unref(pipeline);
-        return -1;
-    }
-    rusage before{};
-    getrusage(RUSAGE_SELF, &before);
-    gst_element_set_state(pipeline, GST_STATE_PLAYING);
-    GstBus* bus = gst_element_get_bus(pipeline);
-    GstMessage* msg = gst_bus_timed_pop_filtered(
-        bus, 300 * GST_SECOND, GstMessageType(GST_MESSAGE_EOS | GST_MESSAGE_ERROR));
-    const bool ok = msg && GST_MESSAGE_TYPE(msg) == GST_MESSAGE_EOS;
-    if (msg) gst_message_unref(msg);
-    gst_object_unref(bus);
-    gst_element_set_state(pipeline, GST_STATE_NULL);
-    gst_object_unref(pipeline);
-    rusage after{};
-    getrusage(RUSAGE_SELF, &after);
-    return ok ? cpuMs(after) - cpuMs(before) : -1;
 }
 
 // Our XviD element and avenc_mpeg4 on the same pictures (the test pattern as fast as it comes,

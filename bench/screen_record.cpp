@@ -3,6 +3,7 @@
 // their ratio, and the highest frame rate our engine sustains at 1080p without skipped slots.
 //
 //   screen_record [SECONDS]        (default 10)
+#include "BenchSupport.h"
 #include "support/TestSupport.h"
 
 #include <sys/resource.h>
@@ -17,45 +18,9 @@
 #include <vector>
 
 using namespace testsupport;
+using namespace bench;
 
 namespace {
-
-struct Usage {
-    int exitCode = -1;
-    double cpuMs = 0;
-    std::string out;
-};
-
-// Runs argv, capturing standard output, and returns its own CPU time (user + system).
-Usage measure(const std::vector<std::string>& argv) {
-    int fds[2];
-    if (pipe(fds) != 0) return {};
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(fds[1], 1);
-        close(fds[0]);
-        std::vector<char*> args;
-        for (const auto& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    close(fds[1]);
-    Usage u;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fds[0], buf, sizeof buf)) > 0)
-        u.out.append(buf, size_t(n));
-    close(fds[0]);
-    int status = 0;
-    rusage ru{};
-    wait4(pid, &status, 0, &ru);
-    u.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    u.cpuMs = (ru.ru_utime.tv_sec + ru.ru_stime.tv_sec) * 1000.0 +
-              (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1000.0;
-    return u;
-}
 
 struct Summary {
     long frames = -1, skipped = -1;

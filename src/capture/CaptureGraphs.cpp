@@ -277,7 +277,8 @@ HRESULT VideoCaptureGraph::readFormats(std::string* why) {
     VideoPinTypes.Enumerate(pin);
     AM_MEDIA_TYPE mt;
     const HRESULT h = config->GetFormat(&mt);
-    if (SUCCEEDED(h)) CurrentVideoFormat = std::make_unique<TMediaType>(mt);
+    if (SUCCEEDED(h))
+        CurrentVideoFormat = std::make_unique<TMediaType>(mt);
     else if (why)
         *why = "\"" + videoName_ + "\" does not tell its format: " + GraphErrorText(h);
     return h;

@@ -8,6 +8,7 @@
 #include <QComboBox>
 #include <QStatusBar>
 #include <QToolBar>
+#include <QVBoxLayout>
 #include <algorithm>
 #include <cstdio>
 
@@ -30,6 +31,22 @@ TCaptureWindow::TCaptureWindow(CaptureHost host, const char* objectName, QSize o
     StatusBar->setObjectName("StatusBar");
     StatusBar->setSizeGripEnabled(false);
     Timer.setInterval(1000);
+}
+
+void TCaptureWindow::layOut(QWidget* panel) {
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    layout->addWidget(ActionToolBar1);
+    layout->addWidget(panel, 1);
+    layout->addWidget(StatusBar);
+}
+
+void TCaptureWindow::watch(CaptureGraphBase& graph) {
+    graph.onFailed = [this](const CaptureResult& r) {
+        endRecording();
+        reportEnded(r);
+    };
 }
 
 QAction* TCaptureWindow::makeAction(const char* name, const QString& caption, const QIcon& icon) {

@@ -36,6 +36,15 @@ class TCaptureWindow : public QWidget {
   protected:
     TCaptureWindow(CaptureHost host, const char* objectName, QSize outerSize);
 
+    // The window's column: the tool bar, panel (taking the rest) and the status bar.
+    void layOut(QWidget* panel);
+    // A recording of graph that ends by itself (a device lost, the disk full) is ended as
+    // "Stop Record" ends one, and the user is told why and what became of the file.
+    void watch(CaptureGraphBase& graph);
+    // What every way out of a recording runs: the tray stops cycling, the timer and the
+    // actions are reset, and the file is finished.
+    virtual CaptureResult endRecording() = 0;
+
     // An action of the window with its caption as hint too.
     QAction* makeAction(const char* name, const QString& caption, const QIcon& icon);
     // Fills the tool bar: actions, a separator, then close.

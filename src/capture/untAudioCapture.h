@@ -41,7 +41,7 @@ class TFrmAudioCapture : public TCaptureWindow {
     void ActRecordExecute();
     void ActStopExecute();
     void TimerTimer();
-    CaptureResult endRecording();
+    CaptureResult endRecording() override;
 };
 
 // Runs OpenForAudioDevice(device) on w when it is the audio capture window.

@@ -68,18 +68,10 @@ TFrmVideoCapture::TFrmVideoCapture(CaptureHost host)
     panelLayout->addWidget(Panel2);
     panelLayout->addWidget(VideoWindow, 1);
 
-    auto* layout = new QVBoxLayout(this);
-    layout->setContentsMargins(0, 0, 0, 0);
-    layout->setSpacing(0);
-    layout->addWidget(ActionToolBar1);
-    layout->addWidget(Panel1, 1);
-    layout->addWidget(StatusBar);
+    layOut(Panel1);
 
     connect(&Timer, &QTimer::timeout, this, ui::guarded([this] { TimerTimer(); }));
-    graph.onFailed = [this](const CaptureResult& r) {
-        endRecording();
-        reportEnded(r);
-    };
+    watch(graph);
 }
 
 TFrmVideoCapture::~TFrmVideoCapture() {

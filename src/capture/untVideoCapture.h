@@ -58,9 +58,7 @@ class TFrmVideoCapture : public TCaptureWindow {
     void ActSnapshotExecute();
     void ActOptionExecute();
     void TimerTimer();
-    // The stop every way out of a recording runs first: the tray stops cycling, the timer and
-    // the actions are reset, and the file is finished.
-    CaptureResult endRecording();
+    CaptureResult endRecording() override;
     void resetActions();
 };
 

@@ -415,9 +415,8 @@ class RunningProgram {
         std::string pulse = run("pactl info 2>/dev/null | sed -n 's/^Server String: //p'").out;
         pulse = pulse.substr(0, pulse.find('\n'));
         if (!pulse.empty()) pulse = "PULSE_SERVER='" + pulse + "' ";
-        const CommandResult r =
-            run(d_ + pulse + "TMPDIR='" + tmp + "' XDG_RUNTIME_DIR='" + tmp + "' " + TOVAMIX +
-                " >/dev/null 2>'" + errFile + "' & echo $!");
+        const CommandResult r = run(d_ + pulse + "TMPDIR='" + tmp + "' XDG_RUNTIME_DIR='" + tmp +
+                                    "' " + TOVAMIX + " >/dev/null 2>'" + errFile + "' & echo $!");
         pid_ = r.out.substr(0, r.out.find('\n'));
     }
     ~RunningProgram() {
@@ -631,7 +630,7 @@ TEST(ProgramLife, CaptureVideoRecordsTheCameraThroughTheRealDialogs) {
     program.click(main, CaptureVideoButtonX, MainButtonsY);
     ASSERT_FALSE(program.window("Capture").empty()) << "no format list";
     std::this_thread::sleep_for(300ms); // shown a moment before it has the keyboard
-    program.key("Down Return"); // YUY2 320 x 240 15 fps
+    program.key("Down Return");         // YUY2 320 x 240 15 fps
     const std::string capture = program.window("Capture Video");
     ASSERT_FALSE(capture.empty());
     std::this_thread::sleep_for(500ms);

@@ -76,8 +76,7 @@ double seconds(const std::map<std::string, std::string>& stream) {
 
 // What ffprobe reads of a file's container.
 std::string formatName(const std::string& path) {
-    return run("ffprobe -v error -show_entries format=format_name -of csv=p=0 '" + path + "'")
-        .out;
+    return run("ffprobe -v error -show_entries format=format_name -of csv=p=0 '" + path + "'").out;
 }
 
 struct VideoCaptureTest : ::testing::Test {
@@ -117,7 +116,7 @@ TEST(RecordingTime, ShowsHoursMinutesSecondsAndMillisecondsUnpadded) {
     EXPECT_EQ(recordingTimeText(0), "0:0:0:0");
     EXPECT_EQ(recordingTimeText(65.25), "0:1:5:250");
     EXPECT_EQ(recordingTimeText(3600), "1:0:0:0");
-    EXPECT_EQ(recordingTimeText(0.0005), "0:0:0:1"); // to the nearest millisecond
+    EXPECT_EQ(recordingTimeText(0.0005), "0:0:0:1");        // to the nearest millisecond
     EXPECT_EQ(recordingTimeText(25 * 3600 + 1), "1:0:1:0"); // of the day
 }
 

@@ -1,0 +1,64 @@
+// What the benchmarks share: running a child program with its CPU time measured.
+#pragma once
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace bench {
+
+inline double cpuMs(const rusage& r) {
+    return (double(r.ru_utime.tv_sec) + double(r.ru_stime.tv_sec)) * 1000.0 +
+           (double(r.ru_utime.tv_usec) + double(r.ru_stime.tv_usec)) / 1000.0;
+}
+
+// Starts argv with its standard output on outFd (when not negative).
+inline pid_t spawn(const std::vector<std::string>& argv, int outFd) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (outFd >= 0) dup2(outFd, 1);
+        std::vector<char*> args;
+        for (const auto& a : argv)
+            args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+struct Usage {
+    int exitCode = -1;
+    double cpuMs = 0;
+    std::string out;
+};
+
+// Runs argv to its end, capturing standard output; its CPU time (user + system, with anything
+// it waited for) is the growth of this process's reaped-children usage across the wait.
+inline Usage measure(const std::vector<std::string>& argv) {
+    int fds[2];
+    if (pipe(fds) != 0) return {};
+    rusage before{};
+    getrusage(RUSAGE_CHILDREN, &before);
+    const pid_t pid = spawn(argv, fds[1]);
+    close(fds[1]);
+    Usage u;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fds[0], buf, sizeof buf)) > 0)
+        u.out.append(buf, size_t(n));
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    rusage after{};
+    getrusage(RUSAGE_CHILDREN, &after);
+    u.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    u.cpuMs = cpuMs(after) - cpuMs(before);
+    return u;
+}
+
+} // namespace bench
