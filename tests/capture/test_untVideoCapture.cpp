@@ -289,7 +289,11 @@ TEST_F(VideoCaptureTest, ClosingWhileRecordingFinishesTheFile) {
     auto* w = dynamic_cast<TFrmVideoCapture*>(main.FrmVideoCapture.get());
     ASSERT_TRUE(w);
     ASSERT_TRUE(waitFor([&] { return showsColourBars(grabbed(*w)); }, 10s));
-    const std::string out = dir + "/closed.avi";
+    // A name longer than 255 characters is used whole.
+    const std::string folder = dir + "/" + std::string(120, 'f');
+    fs::create_directories(folder);
+    const std::string out = folder + "/" + std::string(150, 'n') + ".avi";
+    ASSERT_GT(out.size(), 255u);
     record(*w, out, 1500);
     ASSERT_TRUE(main.abfTrayIcon1->cycling());
     w->ActClose->trigger();
