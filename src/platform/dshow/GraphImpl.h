@@ -264,6 +264,7 @@ class Graph final : public IFilterGraph2,
 
     // -- Graph.cpp
     bool hasWriter();
+    ElementRef writingElement();
     void endStoppedSources();
     FilterPtr positionFilter();
     bool seek(int64_t current);
