@@ -108,7 +108,7 @@ GstStaticPadTemplate videoTemplate =
                                             "systemstream = (boolean) false; "
                                             "video/x-divx, divxversion = (int) { 4, 5 }; "
                                             "image/jpeg; "
-                                            "video/x-h264, stream-format = (string) byte-stream"));
+                                            "video/x-h264"));
 // Raw sound as the AVI header's plain PCM can state it (see parseCaps): a converter in front
 // fits other sound to it.
 GstStaticPadTemplate audioTemplate =

@@ -53,7 +53,8 @@ bool parseVideoCaps(const GstStructure* s, StreamFormat& f, std::string& why) {
         f.tag = vfw::fourccMJPG;
         f.bitsPerPixel = 24;
     } else if (std::strcmp(name, "video/x-h264") == 0) {
-        // Only the byte stream carries its parameter sets in the frames, as an AVI needs.
+        // Only the byte stream carries its parameter sets in the frames, as an AVI needs; an
+        // AVI's own H264 stream states no format and is one.
         const char* format = gst_structure_get_string(s, "stream-format");
         if (format && std::strcmp(format, "byte-stream") != 0) {
             why = "H.264 is written as a byte stream, the stream is " + std::string(format);

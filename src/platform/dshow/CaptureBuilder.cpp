@@ -344,7 +344,12 @@ class CaptureBuilder final : public ICaptureGraphBuilder2 {
                 return true;
             }
             const PadRef queued = graph_->queueAfter(pad);
-            return queued && SUCCEEDED(graph_->linkThrough(queued, mux, keep));
+            if (!queued) return false;
+            // Raw sound is fitted to what the input holds (its rate and sample format are
+            // known only once the stream has begun).
+            if (!video && capsAreRaw(caps))
+                return SUCCEEDED(graph_->linkWithConverter(queued, keep, false));
+            return SUCCEEDED(graph_->linkThrough(queued, mux, keep));
         };
         if (PadRef out = firstFreePad(last, GST_PAD_SRC)) {
             if (!take(out)) return undo();
