@@ -287,10 +287,13 @@ TRenderResult renderTimeline(const TExportRequest& request, long& completionCode
     result.stopped = !ownCode;
 
     // -- 10. Stop (a stopped render still ends its file properly), hide the bar.
-    control->Stop();
     // An element that failed reports it even when the streams still came to their end (a
     // write that failed ends one stream early): the file is then not what was asked for.
-    const HRESULT queued = queuedError(*events);
+    // After the caller's Stop only the errors from before it count: ending the streams may
+    // make a source the render had not reached yet complain.
+    HRESULT queued = result.stopped ? queuedError(*events) : S_OK;
+    control->Stop();
+    if (!result.stopped) queued = queuedError(*events);
     if (result.error == S_OK && FAILED(queued))
         result.error = queued;
     else if (result.error == S_OK && completionCode != EC_COMPLETE && ownCode)

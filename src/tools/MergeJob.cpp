@@ -30,8 +30,15 @@ MergeJob::~MergeJob() {
 JobResult MergeJob::merge(const std::string& audioFile, const std::string& videoFile,
                           const std::string& target, const player::TRenderHooks& hooks) {
     if (running_) return {Outcome::Busy, {}};
-    // -- What can be told before anything is built: the video, then the audio, then the
-    // target.
+    // -- What can be told before anything is built: the audio, then the video, then the
+    // target, in the order of the window's boxes.
+    const FileFacts audio = examine(audioFile);
+    if (std::string why = refuseMissing(audioFile, audio); !why.empty())
+        return {Outcome::Refused, why};
+    if (!audio.hasAudio || audio.hasVideo)
+        return {Outcome::Refused, !audio.hasAudio
+                                      ? "The file \"" + audioFile + "\" holds no sound."
+                                      : "The audio file \"" + audioFile + "\" holds a picture."};
     const FileFacts video = examine(videoFile);
     if (std::string why = refuseMissing(videoFile, video); !why.empty())
         return {Outcome::Refused, why};
@@ -39,13 +46,6 @@ JobResult MergeJob::merge(const std::string& audioFile, const std::string& video
         return {Outcome::Refused, "The file \"" + videoFile +
                                       "\" holds no picture of a kind an AVI file carries as it "
                                       "is (MPEG-4, Motion JPEG, H.264)."};
-    const FileFacts audio = examine(audioFile);
-    if (std::string why = refuseMissing(audioFile, audio); !why.empty())
-        return {Outcome::Refused, why};
-    if (!audio.hasAudio || audio.hasVideo)
-        return {Outcome::Refused, audio.hasVideo
-                                      ? "The audio file \"" + audioFile + "\" holds a picture."
-                                      : "The file \"" + audioFile + "\" holds no sound."};
     if (std::string why = refuseOutputs({audioFile, videoFile}, {target}); !why.empty())
         return {Outcome::Refused, why};
 
