@@ -109,14 +109,11 @@ GstStaticPadTemplate videoTemplate =
                                             "video/x-divx, divxversion = (int) { 4, 5 }; "
                                             "image/jpeg; "
                                             "video/x-h264"));
-// Raw sound as the AVI header's plain PCM can state it (see parseCaps): a converter in front
-// fits other sound to it.
 GstStaticPadTemplate audioTemplate =
     GST_STATIC_PAD_TEMPLATE("audio_%u", GST_PAD_SINK, GST_PAD_REQUEST,
                             GST_STATIC_CAPS("audio/mpeg, mpegversion = (int) 1, layer = (int) 3; "
                                             "audio/x-raw, format = (string) { S16LE, U8 }, "
-                                            "layout = (string) interleaved, "
-                                            "rate = (int) [ 1, 48000 ], channels = (int) [ 1, 2 ]"));
+                                            "layout = (string) interleaved"));
 
 TovamixAviMux* muxOf(GstAggregator* agg) {
     return reinterpret_cast<TovamixAviMux*>(agg);

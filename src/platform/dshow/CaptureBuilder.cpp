@@ -128,6 +128,12 @@ bool probeFile(const std::string& file, FileLayout* layout) {
     return false;
 }
 
+// The PCM an AVI header states with the plain wave format (tag 1), which the multiplexer
+// writes: past 48000 Hz or two channels it would need the extensible format.
+constexpr const char* PcmTheWriterHolds =
+    "audio/x-raw, format = (string) { S16LE, U8 }, layout = (string) interleaved, "
+    "rate = (int) [ 1, 48000 ], channels = (int) [ 1, 2 ]";
+
 // Posts an error for a stream the multiplexer cannot take as it is; the run then ends with it.
 void refuseStream(GstElement* mux, GstPad* pad) {
     const CapsRef caps(padCaps(pad));
@@ -347,8 +353,17 @@ class CaptureBuilder final : public ICaptureGraphBuilder2 {
             if (!queued) return false;
             // Raw sound is fitted to what the input holds (its rate and sample format are
             // known only once the stream has begun).
-            if (!video && capsAreRaw(caps))
-                return SUCCEEDED(graph_->linkWithConverter(queued, keep, false));
+            if (!video && capsAreRaw(caps)) {
+                GstElement* fit = gst_element_factory_make("capsfilter", nullptr);
+                if (!fit) return false;
+                const CapsRef pcm(gst_caps_from_string(PcmTheWriterHolds));
+                g_object_set(fit, "caps", pcm.get(), nullptr);
+                graph_->addHelper(fit, "PCM Format", FilterRole::Converter);
+                const PadRef in(gst_element_get_static_pad(fit, "sink"));
+                const PadRef out(gst_element_get_static_pad(fit, "src"));
+                return SUCCEEDED(graph_->linkWithConverter(queued, in, false)) &&
+                       linkPads(out, keep);
+            }
             return SUCCEEDED(graph_->linkThrough(queued, mux, keep));
         };
         if (PadRef out = firstFreePad(last, GST_PAD_SRC)) {
