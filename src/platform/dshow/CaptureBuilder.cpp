@@ -347,6 +347,9 @@ class CaptureBuilder final : public ICaptureGraphBuilder2 {
             // Packets go in unchanged; only raw sound may be converted on its way.
             if (!gst_caps_can_intersect(caps, accepted) && !(capsAreRaw(caps) && !video)) {
                 refuseStream(mux, pad);
+                // The input it had is ended, so the multiplexer does not wait for it when the
+                // graph is stopped.
+                gst_pad_send_event(keep, gst_event_new_eos());
                 return true;
             }
             const PadRef queued = graph_->queueAfter(pad);
