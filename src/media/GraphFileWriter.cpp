@@ -22,6 +22,7 @@ bool TGraphFileWriter::build(const std::vector<TWriteStream>& streams, const std
     clear();
     writer_.reset();
     target_ = target;
+    position_ = duration_ = 0;
     graph_.setActive(true);
     auto failed = [&](const std::string& reason) {
         if (why) *why = reason;
@@ -69,6 +70,9 @@ bool TGraphFileWriter::run(std::string* why) {
 }
 
 TWriteEnd TGraphFileWriter::complete() {
+    // What the run reached is kept for the caller's last look.
+    position();
+    duration();
     // The writer has finished the file once the graph is stopped.
     attempt([&] { return graph_.Stop() ? S_OK : S_FALSE; });
     running_ = false;
@@ -143,17 +147,17 @@ void TGraphFileWriter::removeOutput() {
 }
 
 int64_t TGraphFileWriter::position() {
-    auto seeking = graph_.query<IMediaSeeking>();
+    auto seeking = running_ ? graph_.query<IMediaSeeking>() : nullptr;
     int64_t p = 0;
-    if (!seeking || FAILED(seeking->GetCurrentPosition(&p))) return 0;
-    return p;
+    if (seeking && SUCCEEDED(seeking->GetCurrentPosition(&p)) && p > position_) position_ = p;
+    return position_;
 }
 
 int64_t TGraphFileWriter::duration() {
-    auto seeking = graph_.query<IMediaSeeking>();
+    auto seeking = running_ ? graph_.query<IMediaSeeking>() : nullptr;
     int64_t d = 0;
-    if (!seeking || FAILED(seeking->GetDuration(&d)) || d < 0) return 0;
-    return d;
+    if (seeking && SUCCEEDED(seeking->GetDuration(&d)) && d > 0) duration_ = d;
+    return duration_;
 }
 
 } // namespace media

@@ -71,7 +71,8 @@ class TGraphFileWriter {
     // Whether the last build() has created or emptied its target.
     bool targetWritten() const;
     const std::string& target() const { return target_; }
-    // 100-ns units: the data written so far, and the longest input (0 while unknown).
+    // 100-ns units: the data written so far, and the longest input (0 while unknown); after
+    // the run, what it reached.
     int64_t position();
     int64_t duration();
     // Stops and clears the graph, keeping the output as it is.
@@ -87,6 +88,7 @@ class TGraphFileWriter {
     FilterPtr writer_; // the file writer of the last build, kept past clear()
     bool running_ = false;
     HRESULT noted_ = S_OK;
+    int64_t position_ = 0, duration_ = 0;
 };
 
 } // namespace media

@@ -75,8 +75,8 @@ JobResult MergeJob::merge(const std::string& audioFile, const std::string& video
                                                : 0L;
         },
         [&](int64_t* position, int64_t* duration) {
-            *position = writer_.position();
             *duration = writer_.duration();
+            *position = end == TWriteEnd::Completed ? *duration : writer_.position();
             return true;
         },
         hooks);
