@@ -41,7 +41,8 @@ class StopSignals {
         static std::atomic<bool> f{false};
         return f;
     }
-    struct sigaction int_ {}, term_{};
+    struct sigaction int_ {
+    }, term_{};
 };
 
 // Progress hooks for a job that waits in the render loop: "<verb> <percent>%" lines at most
@@ -79,8 +80,9 @@ inline int jobExit(const tools::JobResult& r, const std::string& job) {
         std::fprintf(stderr, "tovamix-cli: the %s failed: %s\n", job.c_str(), r.error.c_str());
         return 1;
     case tools::Outcome::Stopped:
-        std::fprintf(stderr, "tovamix-cli: the %s was stopped; the output holds what was "
-                             "written\n",
+        std::fprintf(stderr,
+                     "tovamix-cli: the %s was stopped; the output holds what was "
+                     "written\n",
                      job.c_str());
         return 1;
     default:

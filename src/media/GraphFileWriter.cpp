@@ -35,8 +35,8 @@ bool TGraphFileWriter::build(const std::vector<TWriteStream>& streams, const std
                 return failed("cannot open " + f->GetName() + ": " + f->bindError());
     FilterPtr mux, writer;
     HRESULT h = attempt([&] {
-        return graph_.as<ICaptureGraphBuilder2>()->SetOutputFileName(MEDIASUBTYPE_Avi, target,
-                                                                     &mux, &writer);
+        return graph_.as<ICaptureGraphBuilder2>()->SetOutputFileName(MEDIASUBTYPE_Avi, target, &mux,
+                                                                     &writer);
     });
     if (FAILED(h)) return failed("cannot write \"" + target + "\": " + GraphErrorText(h));
     writer_ = writer;
@@ -52,8 +52,8 @@ bool TGraphFileWriter::build(const std::vector<TWriteStream>& streams, const std
                                          s.encoder ? s.encoder->GetFilter() : nullptr, mux);
         });
         if (FAILED(h))
-            return failed("cannot write " + s.what + " of \"" + s.file + "\": " +
-                          GraphErrorText(h));
+            return failed("cannot write " + s.what + " of \"" + s.file +
+                          "\": " + GraphErrorText(h));
     }
     return true;
 }
@@ -90,8 +90,7 @@ TWriteEnd TGraphFileWriter::graphEvent(long event, intptr_t param1, std::string*
     if (!running_) return TWriteEnd::Running;
     if (event == EC_COMPLETE) return complete();
     if (event == EC_ERRORABORT || event == EC_USERABORT)
-        return fail("writing \"" + target_ + "\" failed: " + GraphErrorText(HRESULT(param1)),
-                    why);
+        return fail("writing \"" + target_ + "\" failed: " + GraphErrorText(HRESULT(param1)), why);
     return TWriteEnd::Running;
 }
 

@@ -32,9 +32,9 @@ struct TTimelineClip {
 };
 
 struct TExportRequest {
-    std::string detectionFile;            // whose streams decide the groups
+    std::string detectionFile;                   // whose streams decide the groups
     std::vector<std::string> moreDetectionFiles; // whose streams count as well
-    long videoWidth = 0, videoHeight = 0; // the video group's picture size
+    long videoWidth = 0, videoHeight = 0;        // the video group's picture size
     std::vector<TTimelineClip> clips;
     std::string outputFile;
     // Which video compressor is taken, by friendly name.

@@ -186,8 +186,7 @@ void MergeGraph::clear() {
 
 bool MergeGraph::start(const std::string& videoFile, const std::string& audioFile,
                        const std::string& target, std::string* why) {
-    std::vector<TWriteStream> streams{
-        {&Filter1, videoFile, nullptr, &XvidEncoder, "the video"}};
+    std::vector<TWriteStream> streams{{&Filter1, videoFile, nullptr, &XvidEncoder, "the video"}};
     if (!audioFile.empty()) streams.push_back({&Filter2, audioFile, nullptr, &MP3Enc, "the voice"});
     return writer_.build(streams, target, why) && writer_.run(why);
 }

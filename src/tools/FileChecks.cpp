@@ -60,8 +60,7 @@ FileFacts examine(const std::string& file) {
     f.cutShort = aviCutShort(file);
     auto det = createMediaDet();
     long count = 0;
-    if (!det || FAILED(det->put_Filename(file)) || FAILED(det->get_OutputStreams(&count)))
-        return f;
+    if (!det || FAILED(det->put_Filename(file)) || FAILED(det->get_OutputStreams(&count))) return f;
     for (long i = 0; i < count; ++i) {
         GUID type = GUID_NULL;
         if (FAILED(det->put_CurrentStream(i)) || FAILED(det->get_StreamType(&type))) continue;

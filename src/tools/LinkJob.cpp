@@ -29,8 +29,8 @@ LinkJob::~LinkJob() {
     FilterGraph2.detachProvider(&sound2_);
 }
 
-bool LinkJob::measure(TFilterGraph& graph, const std::string& file, int64_t* duration,
-                      long* width, long* height, std::string* why) {
+bool LinkJob::measure(TFilterGraph& graph, const std::string& file, int64_t* duration, long* width,
+                      long* height, std::string* why) {
     *duration = 0;
     // Cleared first: a second link in the same window measures the files named now.
     graph.setActive(false);
@@ -105,8 +105,8 @@ JobResult LinkJob::link(const std::string& firstFile, const std::string& secondF
         return {Outcome::Refused, e.what()};
     }
     if (FAILED(result.error))
-        return {Outcome::Failed, "Writing \"" + target + "\" failed: " +
-                                     GraphErrorText(result.error)};
+        return {Outcome::Failed,
+                "Writing \"" + target + "\" failed: " + GraphErrorText(result.error)};
     return {result.stopped ? Outcome::Stopped : Outcome::Done, {}};
 }
 

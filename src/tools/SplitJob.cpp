@@ -49,8 +49,7 @@ JobResult SplitJob::start(const std::string& sourceFile, const std::string& audi
         return {Outcome::Refused, why};
     if (!source.hasAudio || !source.hasVideo)
         return {Outcome::Refused, "The file \"" + sourceFile + "\" holds no " +
-                                      (source.hasAudio ? "picture" : "sound") +
-                                      " to split off."};
+                                      (source.hasAudio ? "picture" : "sound") + " to split off."};
     if (std::string why = refuseOutputs({sourceFile}, {audioFile, videoFile}); !why.empty())
         return {Outcome::Refused, why};
 

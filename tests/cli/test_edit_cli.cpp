@@ -56,7 +56,8 @@ std::string clip() {
                       "-t 4 -c:v libxvid -c:a libmp3lame");
 }
 std::string videoOnly() {
-    return sharedClip(Dir, "vonly.avi", "-f lavfi -i testsrc2=size=320x240:rate=25 -t 2 -c:v libxvid");
+    return sharedClip(Dir, "vonly.avi",
+                      "-f lavfi -i testsrc2=size=320x240:rate=25 -t 2 -c:v libxvid");
 }
 
 } // namespace
@@ -70,9 +71,9 @@ TEST(CliMerge, CopiesThePictureAndTheSoundAsTheyAre) {
     const CommandResult r =
         run(cli("merge --audio '" + audio + "' --video '" + video + "' '" + out + "'"));
     ASSERT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(run("ffprobe -v error -show_entries stream=index -of csv=p=0 '" + out + "' | wc -l")
-                  .out,
-              "2\n");
+    EXPECT_EQ(
+        run("ffprobe -v error -show_entries stream=index -of csv=p=0 '" + out + "' | wc -l").out,
+        "2\n");
     const auto v = probeStream(out, "v:0"), a = probeStream(out, "a:0");
     EXPECT_EQ(v.at("codec_name"), "mpeg4");
     EXPECT_EQ(v.at("codec_tag_string"), "XVID");
@@ -93,9 +94,8 @@ TEST(CliMerge, CopiesThePictureAndTheSoundAsTheyAre) {
 
 // A Motion JPEG picture goes in as MJPG; 24-bit 96 kHz sound is fitted to 16-bit 48 kHz PCM.
 TEST(CliMerge, MotionJpegBesideHighRateWav) {
-    const std::string video =
-        sharedClip(Dir, "mjpeg6.avi",
-                   "-f lavfi -i testsrc2=size=320x240:rate=25 -t 6 -c:v mjpeg -vtag MJPG");
+    const std::string video = sharedClip(
+        Dir, "mjpeg6.avi", "-f lavfi -i testsrc2=size=320x240:rate=25 -t 6 -c:v mjpeg -vtag MJPG");
     const std::string audio =
         sharedClip(Dir, "tone4s.wav", "-f lavfi -i sine=f=440:r=96000 -t 4 -ac 2 -c:a pcm_s24le");
     ASSERT_FALSE(video.empty() || audio.empty());
@@ -138,8 +138,7 @@ TEST(CliSplit, WritesTheSoundAsMp3AndThePictureAsXvid) {
     EXPECT_EQ(value(r.out, "audio"), "mp3") << r.out;
     EXPECT_EQ(value(r.out, "video"), "XVID") << r.out;
     EXPECT_NEAR(std::stod("0" + value(r.out, "audio_seconds")), number(sound, "duration"), 0.001);
-    EXPECT_NEAR(std::stod("0" + value(r.out, "video_seconds")), number(picture, "duration"),
-                0.001);
+    EXPECT_NEAR(std::stod("0" + value(r.out, "video_seconds")), number(picture, "duration"), 0.001);
     EXPECT_EQ(decodeAll(a).err, "");
     EXPECT_EQ(decodeAll(v).err, "");
 }

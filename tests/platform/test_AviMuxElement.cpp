@@ -618,9 +618,9 @@ TEST_F(AviMuxElement, AnMp3FilesHeaderFrameIsNotWritten) {
     ASSERT_EQ(run("ffmpeg -v error -y -f lavfi -i sine=r=44100 -t 3 -c:a libmp3lame '" + in + "'")
                   .exitCode,
               0);
-    const Outcome o = play("filesrc location=" + in +
-                           " ! id3demux ! mpegaudioparse ! tovamixavimux ! filesink location=" +
-                           out);
+    const Outcome o =
+        play("filesrc location=" + in +
+             " ! id3demux ! mpegaudioparse ! tovamixavimux ! filesink location=" + out);
     ASSERT_TRUE(o.eos) << o.errorSource << ": " << o.message << " / " << o.debug;
     EXPECT_EQ(number(probeStream(out, "a:0"), "nb_read_packets"),
               number(probeStream(in, "a:0"), "nb_read_packets"));

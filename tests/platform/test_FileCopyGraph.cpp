@@ -70,9 +70,9 @@ std::string clip(const std::string& name, const std::string& args) {
 // The picture of a file with both, the sound of a file without a picture: each gets its
 // multiplexer input before the run, so neither shuts the other out.
 TEST(FileCopyGraph, TheKindIsKnownWhenRenderStreamReturns) {
-    const std::string video = clip("av.avi",
-                                   "-f lavfi -i testsrc=size=160x120:rate=25 -f lavfi -i "
-                                   "sine=r=44100 -t 2 -c:v mpeg4 -vtag XVID -c:a libmp3lame");
+    const std::string video =
+        clip("av.avi", "-f lavfi -i testsrc=size=160x120:rate=25 -f lavfi -i "
+                       "sine=r=44100 -t 2 -c:v mpeg4 -vtag XVID -c:a libmp3lame");
     const std::string sound = clip("sound.avi", "-f lavfi -i sine=r=44100 -t 3 -c:a libmp3lame");
     ASSERT_FALSE(video.empty() || sound.empty());
     const std::string out = scratchDir("file-copy-kind") + "/out.avi";

@@ -97,7 +97,9 @@ TEST(SplitJob, CloseIsRefusedBetweenTheTwoCompletions) {
         std::chrono::seconds(60)));
     EXPECT_TRUE(job.closable());
     EXPECT_TRUE(job.AudioDone && job.VideoDone);
-    if (sawBetween) EXPECT_FALSE(closableBetween);
+    if (sawBetween) {
+        EXPECT_FALSE(closableBetween);
+    }
     EXPECT_EQ(caption, "info");
     EXPECT_FALSE(fileExists(dir + "/a2.avi") || fileExists(dir + "/v2.avi"));
     EXPECT_EQ(decodeAll(dir + "/a.avi").err, "");

@@ -432,7 +432,8 @@ GstFlowReturn aggregate(GstAggregator* agg, gboolean /*timeout*/) {
     const GstRef<GstBuffer> popped(gst_aggregator_pad_pop_buffer(best));
     // A frame a parser marks for the decoder only (the Xing header of an MP3 file) is no
     // sound of the file.
-    if (popped && !ps.format.video && GST_BUFFER_FLAG_IS_SET(popped.get(), GST_BUFFER_FLAG_DECODE_ONLY))
+    if (popped && !ps.format.video &&
+        GST_BUFFER_FLAG_IS_SET(popped.get(), GST_BUFFER_FLAG_DECODE_ONLY))
         return GST_FLOW_OK;
     GstFlowReturn r = GST_FLOW_OK;
     if (popped) r = writePacket(agg, best, popped.get(), bestPosition);

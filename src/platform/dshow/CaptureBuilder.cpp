@@ -103,7 +103,8 @@ bool probeFile(const std::string& file, FileLayout* layout) {
     const std::string type = gst_structure_get_name(s);
     if (type == "video/x-msvideo") {
         vfw::AviSummary summary;
-        if (!vfw::readAviSummary(file, &summary, nullptr) || (!summary.hasVideo && !summary.hasAudio))
+        if (!vfw::readAviSummary(file, &summary, nullptr) ||
+            (!summary.hasVideo && !summary.hasAudio))
             return false;
         layout->chain = {"avidemux"};
         layout->video = summary.hasVideo;
@@ -117,7 +118,8 @@ bool probeFile(const std::string& file, FileLayout* layout) {
     }
     int version = 0;
     if (type == "application/x-id3" ||
-        (type == "audio/mpeg" && gst_structure_get_int(s, "mpegversion", &version) && version == 1)) {
+        (type == "audio/mpeg" && gst_structure_get_int(s, "mpegversion", &version) &&
+         version == 1)) {
         // A tag in front of the frames is taken off first.
         layout->chain = type == "application/x-id3"
                             ? std::vector<const char*>{"id3demux", "mpegaudioparse"}
@@ -138,10 +140,9 @@ constexpr const char* PcmTheWriterHolds =
 void refuseStream(GstElement* mux, GstPad* pad) {
     const CapsRef caps(padCaps(pad));
     gchar* text = caps ? gst_caps_to_string(caps) : g_strdup("(none)");
-    const std::string format =
-        caps && !gst_caps_is_empty(caps) && !gst_caps_is_any(caps)
-            ? gst_structure_get_name(gst_caps_get_structure(caps, 0))
-            : std::string(text);
+    const std::string format = caps && !gst_caps_is_empty(caps) && !gst_caps_is_any(caps)
+                                   ? gst_structure_get_name(gst_caps_get_structure(caps, 0))
+                                   : std::string(text);
     gst_element_message_full(mux, GST_MESSAGE_ERROR, GST_STREAM_ERROR, GST_STREAM_ERROR_FORMAT,
                              g_strdup_printf("The AVI writer cannot take the stream format %s "
                                              "as it is.",
