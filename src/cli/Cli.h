@@ -40,6 +40,9 @@ CLI::App* addPlay(CLI::App& app, Run& run);
 CLI::App* addSnapshot(CLI::App& app, Run& run);
 CLI::App* addCaptureVideo(CLI::App& app, Run& run);
 CLI::App* addCaptureAudio(CLI::App& app, Run& run);
+CLI::App* addMerge(CLI::App& app, Run& run);
+CLI::App* addSplit(CLI::App& app, Run& run);
+CLI::App* addLink(CLI::App& app, Run& run);
 
 // The picture file shows at atSeconds, through a graph that shows and sounds nothing (no
 // display needed), and the position it was taken at. 0 when had; else the exit code, the

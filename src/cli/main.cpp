@@ -12,6 +12,9 @@
 //   tovamix-cli capture-video --device N|NAME [--format N|WxH@FPS] [--voice [--line NAME]]
 //                             [--seconds S] OUT.avi
 //   tovamix-cli capture-audio --device N|NAME [--line NAME] [--seconds S] OUT.avi
+//   tovamix-cli merge --audio A --video V OUT.avi
+//   tovamix-cli split IN --audio-out A.avi --video-out V.avi
+//   tovamix-cli link A B OUT.avi
 //   tovamix-cli SUBCOMMAND --help
 //
 // Exit codes: 0 done, 1 the job failed on the way (the reason is on standard error),
@@ -35,6 +38,9 @@ int main(int argc, char** argv) {
     cli::addSnapshot(app, run);
     cli::addCaptureVideo(app, run);
     cli::addCaptureAudio(app, run);
+    cli::addMerge(app, run);
+    cli::addSplit(app, run);
+    cli::addLink(app, run);
     // A first word that names no subcommand is told as an unknown command, below.
     app.allow_extras();
     app.require_subcommand(0, 1);

@@ -21,6 +21,10 @@ inline constexpr const char* Mp3EncoderName =
 inline constexpr const char* FileSourceName =
     "@device:sw:{083863F1-70DE-11D0-BD40-00A0C911CE86}\\{E436EBB5-524F-11CE-9F53-0020AF0BA770}";
 
+// The AVI/WAV file source among the ordinary filters: a file's streams, split apart.
+inline constexpr const char* AviWavSourceName =
+    "@device:sw:{083863F1-70DE-11D0-BD40-00A0C911CE86}\\{D3588AB0-0781-11CE-B03A-0020AF0BA770}";
+
 inline void setStoredName(TFilter& f, const char* displayName) {
     f.BaseFilter.setMoniker(std::make_shared<TMoniker>(TMoniker{displayName}));
 }

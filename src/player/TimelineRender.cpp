@@ -160,6 +160,22 @@ int progressValue(int64_t position, int64_t duration, int range) {
     return int(static_cast<__int128>(p) * range / duration);
 }
 
+bool waitForGraph(long& completionCode, const std::function<long(long timeoutMs)>& waitSlice,
+                  const std::function<bool(int64_t* position, int64_t* duration)>& where,
+                  const TRenderHooks& hooks) {
+    bool ownCode = false;
+    while (completionCode == 0) {
+        if (const long code = waitSlice(WaitSliceMs); code != 0) {
+            completionCode = code;
+            ownCode = true;
+        }
+        int64_t position = 0, duration = 0;
+        if (hooks.progress && where(&position, &duration)) hooks.progress(position, duration);
+        if (hooks.processEvents) hooks.processEvents();
+    }
+    return ownCode;
+}
+
 TRenderResult renderTimeline(const TExportRequest& request, long& completionCode,
                              const TRenderHooks& hooks) {
     // -- What can be told before anything is built.
@@ -172,7 +188,12 @@ TRenderResult renderTimeline(const TExportRequest& request, long& completionCode
                                  " is a file being read: choose another name.");
     }
     if (request.outputFile.empty()) throw ERenderRefused("No output file was given.");
-    const TStreams streams = detectStreams(request.detectionFile);
+    TStreams streams = detectStreams(request.detectionFile);
+    for (const std::string& file : request.moreDetectionFiles) {
+        const TStreams more = detectStreams(file);
+        streams.hasVideo = streams.hasVideo || more.hasVideo;
+        streams.hasAudio = streams.hasAudio || more.hasAudio;
+    }
     if (!streams.hasVideo && !streams.hasAudio)
         throw ERenderRefused("Nothing to render: no video or sound was found in " +
                              request.detectionFile + ".");
@@ -250,25 +271,29 @@ TRenderResult renderTimeline(const TExportRequest& request, long& completionCode
         completionCode = EC_ERRORABORT;
     }
     bool ownCode = FAILED(ran);
-    while (completionCode == 0) {
-        long code = 0;
-        if (events->WaitForCompletion(WaitSliceMs, &code) == S_OK && code != 0) {
-            completionCode = code;
-            ownCode = true;
-        }
-        int64_t position = 0;
-        if (hooks.progress && SUCCEEDED(seeking->GetCurrentPosition(&position)))
-            hooks.progress(position, result.duration);
-        if (hooks.processEvents) hooks.processEvents();
-    }
+    if (!ownCode)
+        ownCode = waitForGraph(
+            completionCode,
+            [&events](long timeoutMs) {
+                long code = 0;
+                return events->WaitForCompletion(timeoutMs, &code) == S_OK ? code : 0L;
+            },
+            [&seeking, &result](int64_t* position, int64_t* duration) {
+                *duration = result.duration;
+                return SUCCEEDED(seeking->GetCurrentPosition(position));
+            },
+            hooks);
     result.completionCode = completionCode;
     result.stopped = !ownCode;
 
     // -- 10. Stop (a stopped render still ends its file properly), hide the bar.
-    control->Stop();
     // An element that failed reports it even when the streams still came to their end (a
     // write that failed ends one stream early): the file is then not what was asked for.
-    const HRESULT queued = queuedError(*events);
+    // After the caller's Stop only the errors from before it count: ending the streams may
+    // make a source the render had not reached yet complain.
+    HRESULT queued = result.stopped ? queuedError(*events) : S_OK;
+    control->Stop();
+    if (!result.stopped) queued = queuedError(*events);
     if (result.error == S_OK && FAILED(queued))
         result.error = queued;
     else if (result.error == S_OK && completionCode != EC_COMPLETE && ownCode)

@@ -32,8 +32,9 @@ struct TTimelineClip {
 };
 
 struct TExportRequest {
-    std::string detectionFile;            // whose streams decide the groups
-    long videoWidth = 0, videoHeight = 0; // the video group's picture size
+    std::string detectionFile;                   // whose streams decide the groups
+    std::vector<std::string> moreDetectionFiles; // whose streams count as well
+    long videoWidth = 0, videoHeight = 0;        // the video group's picture size
     std::vector<TTimelineClip> clips;
     std::string outputFile;
     // Which video compressor is taken, by friendly name.
@@ -81,6 +82,15 @@ bool audioEncoderRule(const std::string& friendlyName);
 // duration is `range` (the bar's maximum); 0 for an unknown or zero duration, clamped to
 // 0..range.
 int progressValue(int64_t position, int64_t duration, int range);
+
+// The wait of a long job on the user-interface thread: while completionCode is 0, waitSlice
+// waits up to 100 ms for the graph's end and gives its event code (0: not yet), where() gives
+// the position and the length (100-ns units; false when unknown) for hooks.progress, and
+// hooks.processEvents runs. The caller's Stop writes 1 into completionCode. True when the
+// graph's own end ended the loop.
+bool waitForGraph(long& completionCode, const std::function<long(long timeoutMs)>& waitSlice,
+                  const std::function<bool(int64_t* position, int64_t* duration)>& where,
+                  const TRenderHooks& hooks);
 
 // Builds and renders the request; completionCode is set to 0 when the graph runs and read in
 // the loop. Throws ERenderRefused before anything is written.

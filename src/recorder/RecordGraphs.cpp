@@ -181,91 +181,31 @@ MergeGraph::~MergeGraph() {
 }
 
 void MergeGraph::clear() {
-    attempt([&] {
-        FilterGraph2.ClearGraph();
-        return S_OK;
-    });
-    FilterGraph2.setActive(false);
+    writer_.clear();
 }
 
 bool MergeGraph::start(const std::string& videoFile, const std::string& audioFile,
                        const std::string& target, std::string* why) {
-    clear();
-    writer_.reset();
-    FilterGraph2.setActive(true);
-    auto fail = [&](const std::string& step, HRESULT h) {
-        if (why) *why = step + ": " + GraphErrorText(h);
-        clear();
-        return false;
-    };
-    struct Needed {
-        TFilter* filter;
-        const char* what;
-    };
-    for (Needed n : {Needed{&Filter1, "the file source"}, Needed{&XvidEncoder, "the XviD encoder"},
-                     Needed{&MP3Enc, "the MP3 encoder"}}) {
-        if (n.filter == &MP3Enc && audioFile.empty()) continue;
-        if (!n.filter->GetFilter()) {
-            if (why) *why = std::string("cannot open ") + n.what + ": " + n.filter->bindError();
-            clear();
-            return false;
-        }
-    }
-    FilterPtr mux, writer;
-    HRESULT h = attempt([&] {
-        return FilterGraph2.as<ICaptureGraphBuilder2>()->SetOutputFileName(MEDIASUBTYPE_Avi, target,
-                                                                           &mux, &writer);
-    });
-    if (FAILED(h)) return fail("cannot write \"" + target + "\"", h);
-    writer_ = writer;
-    h = Filter1.query<IFileSourceFilter>()->Load(videoFile);
-    if (FAILED(h)) return fail("cannot read \"" + videoFile + "\"", h);
-    if (!audioFile.empty()) {
-        h = Filter2.GetFilter() ? Filter2.query<IFileSourceFilter>()->Load(audioFile) : E_FAIL;
-        if (FAILED(h)) return fail("cannot read \"" + audioFile + "\"", h);
-    }
-    auto builder = FilterGraph2.as<ICaptureGraphBuilder2>();
-    h = attempt([&] {
-        return builder->RenderStream(nullptr, nullptr, Filter1.GetFilter(), XvidEncoder.GetFilter(),
-                                     mux);
-    });
-    if (FAILED(h)) return fail("cannot compress the video of \"" + videoFile + "\"", h);
-    if (!audioFile.empty()) {
-        h = attempt([&] {
-            return builder->RenderStream(nullptr, nullptr, Filter2.GetFilter(), MP3Enc.GetFilter(),
-                                         mux);
-        });
-        if (FAILED(h)) return fail("cannot compress the voice of \"" + audioFile + "\"", h);
-    }
-    h = attempt([&] { return FilterGraph2.Play() ? S_OK : S_FALSE; });
-    if (FAILED(h)) return fail("cannot start compressing", h);
-    return true;
+    std::vector<TWriteStream> streams{{&Filter1, videoFile, nullptr, &XvidEncoder, "the video"}};
+    if (!audioFile.empty()) streams.push_back({&Filter2, audioFile, nullptr, &MP3Enc, "the voice"});
+    return writer_.build(streams, target, why) && writer_.run(why);
 }
 
 bool MergeGraph::targetWritten() const {
-    auto sink = writer_ ? queryInterface<IFileSinkFilter>(writer_) : nullptr;
-    return sink && sink->fileWritten();
+    return writer_.targetWritten();
 }
 
 double MergeGraph::progress() {
-    auto seeking = FilterGraph2.query<IMediaSeeking>();
-    int64_t position = 0, duration = 0;
-    if (!seeking || FAILED(seeking->GetCurrentPosition(&position)) ||
-        FAILED(seeking->GetDuration(&duration)) || duration <= 0)
-        return 0;
-    return std::clamp(double(position) / double(duration), 0.0, 1.0);
+    const int64_t duration = writer_.duration();
+    if (duration <= 0) return 0;
+    return std::clamp(double(writer_.position()) / double(duration), 0.0, 1.0);
 }
 
 void MergeGraph::graphEvent(long event, intptr_t param1) {
-    if (event == EC_COMPLETE) {
-        // The writer has closed the file once the graph is stopped.
-        attempt([&] { return FilterGraph2.Stop() ? S_OK : S_FALSE; });
-        if (onComplete) onComplete();
-    } else if (event == EC_ERRORABORT || event == EC_USERABORT) {
-        const std::string why = GraphErrorText(HRESULT(param1));
-        clear();
-        if (onFailed) onFailed(why);
-    }
+    std::string why;
+    const TWriteEnd end = writer_.graphEvent(event, param1, &why);
+    if (end == TWriteEnd::Completed && onComplete) onComplete();
+    if (end == TWriteEnd::Failed && onFailed) onFailed(why);
 }
 
 } // namespace recorder

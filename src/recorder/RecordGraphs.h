@@ -7,6 +7,7 @@
 #pragma once
 
 #include "TempFiles.h"
+#include "media/GraphFileWriter.h"
 #include "media/TBaseFilter.h"
 #include "media/TFilterGraph.h"
 
@@ -94,7 +95,7 @@ class MergeGraph {
     // Whether the last start() has created or emptied its target. A merge that failed before
     // leaves the target as it was; only a target this merge wrote is a broken file to remove.
     bool targetWritten() const;
-    bool running() { return FilterGraph2.State() == 3; }
+    bool running() { return writer_.running(); }
     // 0..1 of the video written so far (0 when unknown).
     double progress();
     // Stops the graph and clears it.
@@ -106,7 +107,7 @@ class MergeGraph {
 
   private:
     void graphEvent(long event, intptr_t param1);
-    media::FilterPtr writer_; // the file writer of the last start(), kept past clear()
+    media::TGraphFileWriter writer_{FilterGraph2};
 };
 
 } // namespace recorder

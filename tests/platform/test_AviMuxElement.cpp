@@ -575,3 +575,83 @@ TEST_F(AviMuxElement, EachKindWrittenToALocationKeepsItsFourCCOrTag) {
         EXPECT_EQ(withoutLayoutGuess(decoded.err), "");
     }
 }
+
+// Pictures copied from other files keep their kind: DivX 5 is written as XVID, Motion JPEG as
+// MJPG and an H.264 byte stream as H264, each packet unchanged.
+TEST_F(AviMuxElement, CopiedDivxMotionJpegAndH264KeepTheirPackets) {
+    const std::string dir = scratchDir("avimux-copy");
+    const struct {
+        const char* name;
+        const char* encode;
+        const char* fourcc;
+        const char* codec;
+    } cases[] = {
+        {"divx", "-c:v mpeg4 -vtag DX50", "XVID", "mpeg4"},
+        {"mjpeg", "-c:v mjpeg -vtag MJPG", "MJPG", "mjpeg"},
+        {"h264", "-c:v libx264 -bf 0 -pix_fmt yuv420p -vtag H264", "H264", "h264"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string in = dir + "/" + c.name + "_in.avi", out = dir + "/" + c.name + ".avi";
+        ASSERT_EQ(run("ffmpeg -v error -y -f lavfi -i testsrc=size=320x240:rate=25 -t 2 " +
+                      std::string(c.encode) + " '" + in + "'")
+                      .exitCode,
+                  0);
+        const Outcome o = play("filesrc location=" + in +
+                               " ! avidemux ! queue ! tovamixavimux ! filesink location=" + out);
+        ASSERT_TRUE(o.eos) << o.errorSource << ": " << o.message << " / " << o.debug;
+        const auto v = probeStream(out, "v:0");
+        EXPECT_EQ(v.at("codec_tag_string"), c.fourcc);
+        EXPECT_EQ(v.at("codec_name"), c.codec);
+        const std::string md5s = "' -map 0:v -c copy -f framemd5 - | grep -v '^#'";
+        EXPECT_EQ(run("ffmpeg -v error -i '" + out + md5s).out,
+                  run("ffmpeg -v error -i '" + in + md5s).out);
+        EXPECT_EQ(decodeAll(out).err, "");
+    }
+}
+
+// The Xing frame a parser marks for the decoder only is no sound of the file: the copy has the
+// MP3 file's own packets.
+TEST_F(AviMuxElement, AnMp3FilesHeaderFrameIsNotWritten) {
+    const std::string dir = scratchDir("avimux-xing");
+    const std::string in = dir + "/tone.mp3", out = dir + "/tone.avi";
+    ASSERT_EQ(run("ffmpeg -v error -y -f lavfi -i sine=r=44100 -t 3 -c:a libmp3lame '" + in + "'")
+                  .exitCode,
+              0);
+    const Outcome o =
+        play("filesrc location=" + in +
+             " ! id3demux ! mpegaudioparse ! tovamixavimux ! filesink location=" + out);
+    ASSERT_TRUE(o.eos) << o.errorSource << ": " << o.message << " / " << o.debug;
+    EXPECT_EQ(number(probeStream(out, "a:0"), "nb_read_packets"),
+              number(probeStream(in, "a:0"), "nb_read_packets"));
+}
+
+// The length is the longest input's, and the position is how far the data written reach.
+TEST_F(AviMuxElement, TellsTheLongestInputAndThePositionWritten) {
+    const std::string dir = scratchDir("avimux-query");
+    const std::string out = dir + "/q.avi", wav = dir + "/tone5.wav";
+    ASSERT_EQ(run("ffmpeg -v error -y -f lavfi -i sine=r=44100 -t 5 -c:a pcm_s16le '" + wav + "'")
+                  .exitCode,
+              0);
+    GError* err = nullptr;
+    GstElement* pipeline = gst_parse_launch(
+        ("videotestsrc num-buffers=50 ! video/x-raw,width=160,height=120,framerate=25/1 ! "
+         "avenc_mpeg4 ! queue ! m.video_0 filesrc location=" +
+         wav + " ! wavparse ! queue ! m.audio_0 tovamixavimux name=m ! filesink location=" + out)
+            .c_str(),
+        &err);
+    ASSERT_TRUE(pipeline) << (err ? err->message : "");
+    GstElement* mux = gst_bin_get_by_name(GST_BIN(pipeline), "m");
+    gst_element_set_state(pipeline, GST_STATE_PLAYING);
+    const Outcome o = waitForEnd(pipeline, 30);
+    EXPECT_TRUE(o.eos) << o.message;
+    gint64 duration = 0, position = 0;
+    EXPECT_TRUE(gst_element_query_duration(mux, GST_FORMAT_TIME, &duration));
+    EXPECT_TRUE(gst_element_query_position(mux, GST_FORMAT_TIME, &position));
+    // 5 s of sound; 50 pictures are 2 s.
+    EXPECT_NEAR(double(duration) / GST_SECOND, 5.0, 0.01);
+    EXPECT_NEAR(double(position) / GST_SECOND, 5.0, 0.01);
+    gst_object_unref(mux);
+    gst_element_set_state(pipeline, GST_STATE_NULL);
+    gst_object_unref(pipeline);
+}

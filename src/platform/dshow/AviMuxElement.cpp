@@ -7,6 +7,7 @@
 #include <gst/gst.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -64,6 +65,9 @@ struct MuxState {
     bool failed = false;
     GstFlowReturn downstream = GST_FLOW_OK;
     unsigned nextVideo = 0, nextAudio = 0;
+    // How far the file reaches (nanoseconds): the end of the stream written furthest. Written
+    // by the aggregate thread, read by position queries from any thread.
+    std::atomic<guint64> written{0};
 };
 
 } // namespace
@@ -101,7 +105,10 @@ GstStaticPadTemplate videoTemplate =
                             GST_STATIC_CAPS("video/x-msvideocodec, msvideoversion = (int) 1; "
                                             "video/x-xvid; "
                                             "video/mpeg, mpegversion = (int) 4, "
-                                            "systemstream = (boolean) false"));
+                                            "systemstream = (boolean) false; "
+                                            "video/x-divx, divxversion = (int) { 4, 5 }; "
+                                            "image/jpeg; "
+                                            "video/x-h264"));
 GstStaticPadTemplate audioTemplate =
     GST_STATIC_PAD_TEMPLATE("audio_%u", GST_PAD_SINK, GST_PAD_REQUEST,
                             GST_STATIC_CAPS("audio/mpeg, mpegversion = (int) 1, layer = (int) 3; "
@@ -341,6 +348,8 @@ GstFlowReturn writePacket(GstAggregator* agg, GstAggregatorPad* pad, GstBuffer* 
         return GST_FLOW_ERROR;
     }
     ps.next = position + units;
+    const guint64 end = timeOf(ps, ps.next);
+    if (end > s.written.load()) s.written.store(end);
     return GST_FLOW_OK;
 }
 
@@ -421,6 +430,11 @@ GstFlowReturn aggregate(GstAggregator* agg, gboolean /*timeout*/) {
         if (common) bestPosition = positionOf(ps, bestRunning);
     }
     const GstRef<GstBuffer> popped(gst_aggregator_pad_pop_buffer(best));
+    // A frame a parser marks for the decoder only (the Xing header of an MP3 file) is no
+    // sound of the file.
+    if (popped && !ps.format.video &&
+        GST_BUFFER_FLAG_IS_SET(popped.get(), GST_BUFFER_FLAG_DECODE_ONLY))
+        return GST_FLOW_OK;
     GstFlowReturn r = GST_FLOW_OK;
     if (popped) r = writePacket(agg, best, popped.get(), bestPosition);
     if (r != GST_FLOW_OK && r != GST_FLOW_FLUSHING) s.failed = true;
@@ -474,9 +488,37 @@ gboolean srcEvent(GstAggregator* agg, GstEvent* event) {
     return GST_AGGREGATOR_CLASS(tovamix_avi_mux_parent_class)->src_event(agg, event);
 }
 
+// The length of what is written is that of the longest input; the position is how far the
+// file reaches, so a progress bar follows the data written rather than the clock.
+gboolean srcQuery(GstAggregator* agg, GstQuery* query) {
+    GstFormat format = GST_FORMAT_UNDEFINED;
+    if (GST_QUERY_TYPE(query) == GST_QUERY_POSITION) {
+        gst_query_parse_position(query, &format, nullptr);
+        if (format != GST_FORMAT_TIME) return FALSE;
+        gst_query_set_position(query, GST_FORMAT_TIME, gint64(muxOf(agg)->state->written.load()));
+        return TRUE;
+    }
+    if (GST_QUERY_TYPE(query) == GST_QUERY_DURATION) {
+        gst_query_parse_duration(query, &format, nullptr);
+        if (format != GST_FORMAT_TIME) return FALSE;
+        gint64 longest = -1;
+        PadList list(agg);
+        for (GstAggregatorPad* pad : list.pads()) {
+            gint64 d = -1;
+            if (gst_pad_peer_query_duration(GST_PAD(pad), GST_FORMAT_TIME, &d) && d > longest)
+                longest = d;
+        }
+        if (longest < 0) return FALSE;
+        gst_query_set_duration(query, GST_FORMAT_TIME, longest);
+        return TRUE;
+    }
+    return GST_AGGREGATOR_CLASS(tovamix_avi_mux_parent_class)->src_query(agg, query);
+}
+
 void resetState(GstAggregator* agg) {
     MuxState& s = *muxOf(agg)->state;
     s.mux.reset();
+    s.written.store(0);
     GST_OBJECT_LOCK(agg);
     s.headerWritten = false;
     GST_OBJECT_UNLOCK(agg);
@@ -672,6 +714,7 @@ static void tovamix_avi_mux_class_init(TovamixAviMuxClass* klass) {
     aggClass->aggregate = aggregate;
     aggClass->sink_event = sinkEvent;
     aggClass->src_event = srcEvent;
+    aggClass->src_query = srcQuery;
     aggClass->start = start;
     aggClass->stop = stop;
     aggClass->create_new_pad = createNewPad;

@@ -43,9 +43,29 @@ bool parseVideoCaps(const GstStructure* s, StreamFormat& f, std::string& why) {
                  (gst_structure_get_boolean(s, "systemstream", &systemStream) && !systemStream)))) {
         f.tag = vfw::fourccXVID;
         f.bitsPerPixel = 24;
+    } else if (std::strcmp(name, "video/x-divx") == 0 &&
+               gst_structure_get_int(s, "divxversion", &version) &&
+               (version == 4 || version == 5)) {
+        // DivX 4 and 5 are MPEG-4 part 2, as XviD writes it.
+        f.tag = vfw::fourccXVID;
+        f.bitsPerPixel = 24;
+    } else if (std::strcmp(name, "image/jpeg") == 0) {
+        f.tag = vfw::fourccMJPG;
+        f.bitsPerPixel = 24;
+    } else if (std::strcmp(name, "video/x-h264") == 0) {
+        // Only the byte stream carries its parameter sets in the frames, as an AVI needs; an
+        // AVI's own H264 stream states no format and is one.
+        const char* format = gst_structure_get_string(s, "stream-format");
+        if (format && std::strcmp(format, "byte-stream") != 0) {
+            why = "H.264 is written as a byte stream, the stream is " + std::string(format);
+            return false;
+        }
+        f.tag = vfw::fourccH264;
+        f.bitsPerPixel = 24;
     } else {
-        why = "the video pads take MPEG-4 video (video/x-xvid, video/mpeg with mpegversion=4) "
-              "and MS Video 1 (video/x-msvideocodec)";
+        why = "the video pads take MPEG-4 video (video/x-xvid, video/x-divx, video/mpeg with "
+              "mpegversion=4), Motion JPEG (image/jpeg), H.264 byte stream (video/x-h264) and "
+              "MS Video 1 (video/x-msvideocodec)";
         return false;
     }
     if (!gst_structure_get_int(s, "width", &f.width) ||

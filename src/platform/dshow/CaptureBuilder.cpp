@@ -4,8 +4,13 @@
 // Called on the user-interface thread; the routes of streams found later run on the source's
 // streaming thread (from pad-added), and a reservation is given back there on no-more-pads.
 #include "GraphImpl.h"
+#include "platform/vfw/AviFile.h"
+
+#include <gst/base/gsttypefindhelper.h>
 
 #include <algorithm>
+#include <fstream>
+#include <vector>
 
 namespace platform::dshow {
 
@@ -72,6 +77,79 @@ GstElement* teeAfter(GstPad* pin) {
         peer.reset(gst_pad_get_peer(out));
     }
     return nullptr;
+}
+
+// How a file read as it is is taken apart without decoding, and which of its streams is copied.
+struct FileLayout {
+    std::vector<const char*> chain; // the elements after typefind, in order
+    bool video = false;             // the stream copied is the picture (else the sound)
+    std::string what;               // what the file is, for messages
+};
+
+// Reads the head of the file to learn its kind, and for an AVI its stream headers, so the kind
+// of the stream copied is known before the graph runs. False for a kind that is not copied.
+bool probeFile(const std::string& file, FileLayout* layout) {
+    // Enough for the RIFF and ID3 headers and a few MPEG audio frames.
+    std::vector<char> head(64 * 1024);
+    std::ifstream in(file, std::ios::binary);
+    if (!in) return false;
+    in.read(head.data(), std::streamsize(head.size()));
+    head.resize(size_t(in.gcount()));
+    if (head.empty()) return false;
+    const CapsRef caps(gst_type_find_helper_for_data(
+        nullptr, reinterpret_cast<const guint8*>(head.data()), head.size(), nullptr));
+    if (!caps || gst_caps_is_empty(caps)) return false;
+    const GstStructure* s = gst_caps_get_structure(caps, 0);
+    const std::string type = gst_structure_get_name(s);
+    if (type == "video/x-msvideo") {
+        vfw::AviSummary summary;
+        if (!vfw::readAviSummary(file, &summary, nullptr) ||
+            (!summary.hasVideo && !summary.hasAudio))
+            return false;
+        layout->chain = {"avidemux"};
+        layout->video = summary.hasVideo;
+        layout->what = "AVI";
+        return true;
+    }
+    if (type == "audio/x-wav") {
+        layout->chain = {"wavparse"};
+        layout->what = "WAV";
+        return true;
+    }
+    int version = 0;
+    if (type == "application/x-id3" ||
+        (type == "audio/mpeg" && gst_structure_get_int(s, "mpegversion", &version) &&
+         version == 1)) {
+        // A tag in front of the frames is taken off first.
+        layout->chain = type == "application/x-id3"
+                            ? std::vector<const char*>{"id3demux", "mpegaudioparse"}
+                            : std::vector<const char*>{"mpegaudioparse"};
+        layout->what = "MPEG audio";
+        return true;
+    }
+    return false;
+}
+
+// The PCM an AVI header states with the plain wave format (tag 1), which the multiplexer
+// writes: past 48000 Hz or two channels it would need the extensible format.
+constexpr const char* PcmTheWriterHolds =
+    "audio/x-raw, format = (string) { S16LE, U8 }, layout = (string) interleaved, "
+    "rate = (int) [ 1, 48000 ], channels = (int) [ 1, 2 ]";
+
+// Posts an error for a stream the multiplexer cannot take as it is; the run then ends with it.
+void refuseStream(GstElement* mux, GstPad* pad) {
+    const CapsRef caps(padCaps(pad));
+    gchar* text = caps ? gst_caps_to_string(caps) : g_strdup("(none)");
+    const std::string format = caps && !gst_caps_is_empty(caps) && !gst_caps_is_any(caps)
+                                   ? gst_structure_get_name(gst_caps_get_structure(caps, 0))
+                                   : std::string(text);
+    gst_element_message_full(mux, GST_MESSAGE_ERROR, GST_STREAM_ERROR, GST_STREAM_ERROR_FORMAT,
+                             g_strdup_printf("The AVI writer cannot take the stream format %s "
+                                             "as it is.",
+                                             format.c_str()),
+                             g_strdup_printf("copied stream with caps %s", text), __FILE__,
+                             GST_FUNCTION, __LINE__);
+    g_free(text);
 }
 
 class CaptureBuilder final : public ICaptureGraphBuilder2 {
@@ -169,12 +247,20 @@ class CaptureBuilder final : public ICaptureGraphBuilder2 {
             if (PinPtr out = findCapturePin(filter, majorType))
                 return routeBranch(static_cast<GstPad*>(out->native()),
                                    *category == PIN_CATEGORY_PREVIEW, route);
-        if (PinPtr out = findUnconnectedPin(filter, PINDIR_OUTPUT, majorType))
-            return routeNow(static_cast<GstPad*>(out->native()));
-        // Bytes of unknown kind (a file read as it is) hold streams of every kind: the decoder
-        // put after them picks the one of the kind asked for.
+        // Bytes of unknown kind (a file read as it is) hold streams of every kind. Into a
+        // multiplexer with nothing between, one of them is copied as it is; otherwise the
+        // decoder put after them picks the one of the kind asked for.
         if (PinPtr out = findUnconnectedPin(filter, PINDIR_OUTPUT, nullptr);
-            out && padGivesUnknownBytes(static_cast<GstPad*>(out->native())))
+            out && padGivesUnknownBytes(static_cast<GstPad*>(out->native()))) {
+            if (!intermediate && !majorType && sink &&
+                gst_element_class_get_pad_template(
+                    GST_ELEMENT_GET_CLASS(static_cast<GstElement*>(sink->native())), "video_%u"))
+                if (auto file = queryInterface<IFileSourceFilter>(filter))
+                    return routeCopy(filter, static_cast<GstPad*>(out->native()), file->curFile(),
+                                     sink);
+            return routeNow(static_cast<GstPad*>(out->native()));
+        }
+        if (PinPtr out = findUnconnectedPin(filter, PINDIR_OUTPUT, majorType))
             return routeNow(static_cast<GstPad*>(out->native()));
         auto* e = static_cast<GstElement*>(filter->native());
         if (!hasSometimesSrcPads(e)) return VFW_E_NOT_FOUND;
@@ -205,6 +291,94 @@ class CaptureBuilder final : public ICaptureGraphBuilder2 {
     }
 
   private:
+    // A file read as it is, copied into a multiplexer without decoding: typefind, then the
+    // demultiplexer or parser of the file's kind, and one stream taken unchanged, the file's
+    // video or its sound when it has none. Its multiplexer input is requested now, so it is
+    // reserved before the run; raw sound the input cannot hold is converted.
+    HRESULT routeCopy(const FilterPtr& source, GstPad* bytes, const std::string& file,
+                      const FilterPtr& sink) {
+        FileLayout layout;
+        if (!probeFile(file, &layout)) return VFW_E_UNSUPPORTED_STREAM;
+        auto* mux = static_cast<GstElement*>(sink->native());
+        const PadRef reserved(
+            gst_element_request_pad_simple(mux, layout.video ? "video_%u" : "audio_%u"));
+        if (!reserved) return VFW_E_CANNOT_CONNECT;
+        const std::vector<FilterPtr> before = graph_->EnumFilters();
+        auto undo = [&] {
+            for (const FilterPtr& f : graph_->EnumFilters())
+                if (std::find(before.begin(), before.end(), f) == before.end())
+                    graph_->RemoveFilter(f);
+            gst_element_release_request_pad(mux, reserved);
+            return VFW_E_CANNOT_CONNECT;
+        };
+        GstElement* typefind = gst_element_factory_make("typefind", nullptr);
+        if (!typefind) return undo();
+        graph_->addHelper(typefind, "Type Finder", FilterRole::None);
+        GstElement* last = typefind;
+        std::vector<GstElement*> chain;
+        for (const char* factory : layout.chain) {
+            GstElement* e = gst_element_factory_make(factory, nullptr);
+            if (!e) return undo();
+            graph_->addHelper(e, layout.what + " Splitter", FilterRole::None);
+            chain.push_back(e);
+        }
+        {
+            const PadRef in(gst_element_get_static_pad(typefind, "sink"));
+            if (!linkPads(bytes, in)) return undo();
+        }
+        // The elements after it: linked now where the output exists, else when it appears.
+        for (GstElement* next : chain) {
+            if (PadRef out = firstFreePad(last, GST_PAD_SRC)) {
+                const PadRef in(gst_element_get_static_pad(next, "sink"));
+                if (!linkPads(out, in)) return undo();
+            } else {
+                graph_->whenPadAdded(last, [next](GstPad* pad) {
+                    const PadRef in(gst_element_get_static_pad(next, "sink"));
+                    return !gst_pad_is_linked(in) && linkPads(pad, in);
+                });
+            }
+            last = next;
+        }
+        const bool video = layout.video;
+        auto take = [this, video, mux, keep = reserved](GstPad* pad) {
+            if (gst_pad_is_linked(keep)) return false;
+            const CapsRef caps(padCaps(pad));
+            if (!(video ? capsAreVideo(caps) : capsAreAudio(caps))) return false;
+            const CapsRef accepted(gst_pad_query_caps(keep, nullptr));
+            // Packets go in unchanged; only raw sound may be converted on its way.
+            if (!gst_caps_can_intersect(caps, accepted) && !(capsAreRaw(caps) && !video)) {
+                refuseStream(mux, pad);
+                // The input it had is ended, so the multiplexer does not wait for it when the
+                // graph is stopped.
+                gst_pad_send_event(keep, gst_event_new_eos());
+                return true;
+            }
+            const PadRef queued = graph_->queueAfter(pad);
+            if (!queued) return false;
+            // Raw sound is fitted to what the input holds (its rate and sample format are
+            // known only once the stream has begun).
+            if (!video && capsAreRaw(caps)) {
+                GstElement* fit = gst_element_factory_make("capsfilter", nullptr);
+                if (!fit) return false;
+                const CapsRef pcm(gst_caps_from_string(PcmTheWriterHolds));
+                g_object_set(fit, "caps", pcm.get(), nullptr);
+                graph_->addHelper(fit, "PCM Format", FilterRole::Converter);
+                const PadRef in(gst_element_get_static_pad(fit, "sink"));
+                const PadRef out(gst_element_get_static_pad(fit, "src"));
+                return SUCCEEDED(graph_->linkWithConverter(queued, in, false)) &&
+                       linkPads(out, keep);
+            }
+            return SUCCEEDED(graph_->linkThrough(queued, mux, keep));
+        };
+        if (PadRef out = firstFreePad(last, GST_PAD_SRC)) {
+            if (!take(out)) return undo();
+        } else {
+            graph_->whenPadAdded(last, take);
+        }
+        graph_->activateElement(static_cast<GstElement*>(source->native()));
+        return S_OK;
+    }
+
     // The output pin of a capture device that gives the pictures (or sound) of the type
     // asked for, connected already or not: preview and capture share it.
     static PinPtr findCapturePin(const FilterPtr& filter, const GUID* majorType) {

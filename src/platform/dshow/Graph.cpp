@@ -106,6 +106,17 @@ bool Graph::hasWriter() {
     return false;
 }
 
+// The element that writes the graph's file (its multiplexer), or null.
+ElementRef Graph::writingElement() {
+    std::lock_guard lock(mutex_);
+    for (const FilterPtr& f : filters_) {
+        auto* e = static_cast<GstElement*>(f->native());
+        if (g_object_class_find_property(G_OBJECT_GET_CLASS(e), "file-written"))
+            return ElementRef::ref(e);
+    }
+    return {};
+}
+
 // The first filter that seeks and tells positions by itself, or null.
 FilterPtr Graph::positionFilter() {
     std::lock_guard lock(mutex_);
@@ -213,8 +224,16 @@ HRESULT Graph::GetCurrentPosition(int64_t* position) {
     bool known = false;
     for (const ElementRef& sink : videoSinks())
         if (!known) known = gst_element_query_position(sink, GST_FORMAT_TIME, &pos);
-    // A graph that only writes a file (whose writer counts bytes) is as far as its run.
+    // A graph that writes a file is as far as the data written; one whose multiplexer cannot
+    // tell (it writes nothing yet) is as far as its run.
     if (!known && hasWriter()) {
+        if (const ElementRef mux = writingElement()) {
+            const PadRef out(gst_element_get_static_pad(mux, "src"));
+            if (out && gst_pad_query_position(out, GST_FORMAT_TIME, &pos) && pos > 0) {
+                *position = pos / 100;
+                return S_OK;
+            }
+        }
         if (GST_STATE(pipeline()) == GST_STATE_PLAYING) {
             const GstRef<GstClock> clock(gst_element_get_clock(pipeline()));
             const GstClockTime base = gst_element_get_base_time(pipeline());

@@ -155,7 +155,13 @@ void EventQueue::waitDrained(std::chrono::milliseconds timeout) {
     std::unique_lock lock(lock_);
     changed_.wait_for(lock, timeout,
                       [this] { return eosSeen_ || (FAILED(lastError_) && !drainAfterError_); });
+    // An error raised by the drain itself (a source the run had not reached yet, failing as
+    // the stream is ended around it) may leave the end of the stream on its way to the writer:
+    // it is given a moment more, so the file still gets its index.
+    if (!eosSeen_ && errorInDrain_)
+        changed_.wait_for(lock, DrainGrace, [this] { return eosSeen_; });
     stopping_ = false;
+    errorInDrain_ = false;
 }
 
 void EventQueue::frameRate(int num, int den) {
@@ -194,6 +200,7 @@ void EventQueue::error(HRESULT h) {
     {
         std::lock_guard lock(lock_);
         lastError_ = h;
+        if (stopping_) errorInDrain_ = true;
         if (prerolling_ && SUCCEEDED(prerollHr_)) prerollHr_ = h;
         // While a playback graph is being built, its builder reports the error.
         if (!prerolling_) notify = pushLocked({EC_ERRORABORT, h, 0});

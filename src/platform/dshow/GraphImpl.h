@@ -61,6 +61,9 @@ struct GraphEvent {
 // is released, on the thread that queued the event. This class is thread-safe.
 class EventQueue {
   public:
+    // How long a drain goes on waiting for the end of the stream after an error it raised.
+    static constexpr std::chrono::milliseconds DrainGrace{2000};
+
     // -- The queue.
     void post(long code, intptr_t p1, intptr_t p2, const void* renderer = nullptr);
     // Takes the oldest event, waiting up to timeout for one; false when none came.
@@ -131,6 +134,7 @@ class EventQueue {
     bool stopping_ = false;
     bool eosSeen_ = false;
     bool drainAfterError_ = false;
+    bool errorInDrain_ = false; // an error came while stopping_
     bool pauseRequested_ = false;
     bool stepPending_ = false;
     const void* lastEnded_ = nullptr; // the filter's element that ended its stream last
@@ -264,6 +268,7 @@ class Graph final : public IFilterGraph2,
 
     // -- Graph.cpp
     bool hasWriter();
+    ElementRef writingElement();
     void endStoppedSources();
     FilterPtr positionFilter();
     bool seek(int64_t current);

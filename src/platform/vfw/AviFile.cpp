@@ -333,8 +333,10 @@ bool readAviSummary(const std::string& path, AviSummary* summary, std::string* e
     }
     AviSummary s;
     int videoIndex = -1;
+    // A PCM stream states no duration of its own, only its count of sample frames.
     const auto lengthOf = [](const AVStream* st) {
-        return st->duration > 0 ? double(st->duration) * av_q2d(st->time_base) : 0.0;
+        if (st->duration > 0) return double(st->duration) * av_q2d(st->time_base);
+        return st->nb_frames > 0 ? double(st->nb_frames) * av_q2d(st->time_base) : 0.0;
     };
     for (unsigned i = 0; i < fmt->nb_streams; ++i) {
         const AVStream* st = fmt->streams[i];

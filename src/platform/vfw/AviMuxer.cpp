@@ -28,6 +28,10 @@ AVCodecID videoCodec(uint32_t fourcc) {
         return AV_CODEC_ID_MSVIDEO1;
     case fourccXVID:
         return AV_CODEC_ID_MPEG4;
+    case fourccMJPG:
+        return AV_CODEC_ID_MJPEG;
+    case fourccH264:
+        return AV_CODEC_ID_H264;
     default:
         return AV_CODEC_ID_NONE;
     }

@@ -4,7 +4,8 @@
 // indexes, so files past 1 GB stay valid).
 //
 // This is also the one place that decides what the files carry: the FourCCs XVID and MSVC for
-// video, the wave format tags 0x55 (MP3) and 1 (PCM) for sound. A stream of any other kind is
+// video (and MJPG and H264 for pictures copied unchanged from another file), the wave format
+// tags 0x55 (MP3) and 1 (PCM) for sound. A stream of any other kind is
 // refused when it is added.
 //
 // A muxer writes to a file (created through OutputFile, never through a symbolic link) or to a
@@ -35,6 +36,8 @@ std::string fourCCToString(uint32_t fourcc);
 // The kinds of stream the program writes, by the FourCC or tag its AVI header states.
 constexpr uint32_t fourccMSVC = makeFourCC('M', 'S', 'V', 'C'); // MS Video 1, 16 bits a pixel
 constexpr uint32_t fourccXVID = makeFourCC('X', 'V', 'I', 'D'); // MPEG-4 part 2
+constexpr uint32_t fourccMJPG = makeFourCC('M', 'J', 'P', 'G'); // Motion JPEG, copied as it is
+constexpr uint32_t fourccH264 = makeFourCC('H', '2', '6', '4'); // H.264 byte stream, copied
 constexpr uint16_t waveTagMP3 = 0x55;                           // MPEG-1/2 layer 3
 constexpr uint16_t waveTagPCM = 1; // interleaved PCM: 8 bits unsigned or 16 bits signed
 
@@ -46,7 +49,7 @@ struct AviFileStatus {
 };
 
 struct AviVideoFormat {
-    uint32_t fourcc = 0; // fourccMSVC or fourccXVID
+    uint32_t fourcc = 0; // fourccMSVC, fourccXVID, fourccMJPG or fourccH264
     int width = 0, height = 0;
     int bitCount = 0;             // the bit count of the header's bitmap information
     int rateNum = 0, rateDen = 1; // frames per second, as a fraction
