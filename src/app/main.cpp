@@ -7,6 +7,9 @@
 #include "capture/untVideoCapture.h"
 #include "player/untPlay.h"
 #include "recorder/untRecordScreen.h"
+#include "tools/untLink.h"
+#include "tools/untmerge.h"
+#include "tools/untseparate.h"
 #include "untMain.h"
 
 int main(int argc, char** argv) {
@@ -40,6 +43,10 @@ int main(int argc, char** argv) {
             return new capture::TFrmAudioCapture({main->abfTrayIcon1});
         };
         tools.openAudioDevice = capture::openForAudioDevice;
+        // The editing tools: made, shown modally, freed.
+        tools.merge = [](QWidget* owner) { tools::TFrmmerge(owner).exec(); };
+        tools.separate = [](QWidget* owner) { tools::TFrmseparate(owner).exec(); };
+        tools.link = [](QWidget* owner) { tools::TFrmLink(owner).exec(); };
         // A snapshot takes the video capture window's frame whenever that window exists.
         player::setSnapshotSourceLookup(
             [&main] { return capture::snapshotSourceOf(main->FrmVideoCapture.get()); });
