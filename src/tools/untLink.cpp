@@ -28,11 +28,14 @@ TFrmLink::TFrmLink(QWidget* owner) : TToolForm(owner, "FrmLink", "Link", QSize(5
                     browseOpen(box, "Open Video File", "AVI|*.avi");
                 }));
     connect(SpeedButton5, &QToolButton::clicked, this, ui::guarded([this] {
-                browseSave(MergeEdit, "\xE5\x90\x88\xE5\xB9\xB6\xE6\x96\x87\xE4\xBB\xB6\xE5\x90\x8D",
-                           "", "avi", "Link");
+                browseSave(MergeEdit,
+                           "\xE5\x90\x88\xE5\xB9\xB6\xE6\x96\x87\xE4\xBB\xB6\xE5\x90\x8D", "",
+                           "avi", "Link");
             }));
-    connect(SpeedButton3, &QToolButton::clicked, this, ui::guarded([this] { SpeedButton3Click(); }));
-    connect(SpeedButton6, &QToolButton::clicked, this, ui::guarded([this] { SpeedButton6Click(); }));
+    connect(SpeedButton3, &QToolButton::clicked, this,
+            ui::guarded([this] { SpeedButton3Click(); }));
+    connect(SpeedButton6, &QToolButton::clicked, this,
+            ui::guarded([this] { SpeedButton6Click(); }));
     connect(SpeedButton4, &QToolButton::clicked, this, [this] { close(); });
 }
 
@@ -43,8 +46,8 @@ void TFrmLink::SpeedButton3Click() {
     SpeedButton3->setEnabled(false);
     SpeedButton6->setEnabled(true);
     SpeedButton4->setEnabled(false);
-    const JobResult r = job.link(text(VideoEdit1), text(VideoEdit2), text(MergeEdit),
-                                 barHooks(ProgressBar1));
+    const JobResult r =
+        job.link(text(VideoEdit1), text(VideoEdit2), text(MergeEdit), barHooks(ProgressBar1));
     // The buttons stay as they are until Stop, also after a link that ended by itself.
     switch (r.outcome) {
     case Outcome::Done:

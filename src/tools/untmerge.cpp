@@ -23,25 +23,27 @@ TFrmmerge::TFrmmerge(QWidget* owner)
     SpeedButton3 = stripButton("SpeedButton3", "Merge");
     SpeedButton4 = stripButton("SpeedButton4", "Close");
 
-    connect(SpeedButton1, &QToolButton::clicked, this, ui::guarded([this] {
-                browseOpen(AudioEdit, "Open Audio File", "Mp3;wav|*.Mp3;wav");
-            }));
+    connect(SpeedButton1, &QToolButton::clicked, this,
+            ui::guarded([this] { browseOpen(AudioEdit, "Open Audio File", "Mp3;wav|*.Mp3;wav"); }));
     connect(SpeedButton2, &QToolButton::clicked, this,
             ui::guarded([this] { browseOpen(VideoEdit, "Open Video File", "AVI|*.avi"); }));
     connect(SpeedButton5, &QToolButton::clicked, this, ui::guarded([this] {
-                browseSave(MergeEdit, "\xE5\x90\x88\xE5\xB9\xB6\xE6\x96\x87\xE4\xBB\xB6\xE5\x90\x8D",
-                           "", "avi", "Merge");
+                browseSave(MergeEdit,
+                           "\xE5\x90\x88\xE5\xB9\xB6\xE6\x96\x87\xE4\xBB\xB6\xE5\x90\x8D", "",
+                           "avi", "Merge");
             }));
-    connect(SpeedButton3, &QToolButton::clicked, this, ui::guarded([this] { SpeedButton3Click(); }));
-    connect(SpeedButton4, &QToolButton::clicked, this, ui::guarded([this] { SpeedButton4Click(); }));
+    connect(SpeedButton3, &QToolButton::clicked, this,
+            ui::guarded([this] { SpeedButton3Click(); }));
+    connect(SpeedButton4, &QToolButton::clicked, this,
+            ui::guarded([this] { SpeedButton4Click(); }));
 }
 
 void TFrmmerge::SpeedButton3Click() {
     requireName(AudioEdit, "Please Choose then Audio file");
     requireName(VideoEdit, "Please Choose The Video file");
     requireName(MergeEdit, "Please input Save File Name");
-    const JobResult r = job.merge(text(AudioEdit), text(VideoEdit), text(MergeEdit),
-                                  barHooks(ProgressBar1));
+    const JobResult r =
+        job.merge(text(AudioEdit), text(VideoEdit), text(MergeEdit), barHooks(ProgressBar1));
     switch (r.outcome) {
     case Outcome::Done:
         ui::messageBox(MergeCompleteText, MergeCompleteCaption);

@@ -35,11 +35,12 @@ TFrmseparate::TFrmseparate(QWidget* owner)
     connect(SpeedButton1, &QToolButton::clicked, this, ui::guarded([this] {
                 browseSave(AudioEdit, "Save Audio File", "avi|*.avi", "avi", "Audio");
             }));
-    connect(SpeedButton2, &QToolButton::clicked, this, ui::guarded([this] {
-                browseSave(VideoEdit, "Save Video File", "", "avi", "Video");
-            }));
-    connect(SpeedButton3, &QToolButton::clicked, this, ui::guarded([this] { SpeedButton3Click(); }));
-    connect(SpeedButton4, &QToolButton::clicked, this, ui::guarded([this] { SpeedButton4Click(); }));
+    connect(SpeedButton2, &QToolButton::clicked, this,
+            ui::guarded([this] { browseSave(VideoEdit, "Save Video File", "", "avi", "Video"); }));
+    connect(SpeedButton3, &QToolButton::clicked, this,
+            ui::guarded([this] { SpeedButton3Click(); }));
+    connect(SpeedButton4, &QToolButton::clicked, this,
+            ui::guarded([this] { SpeedButton4Click(); }));
     job.onComplete = [this](const std::string& caption) { splitComplete(caption); };
     job.onFailed = [this](const std::string& why) { splitFailed(why); };
 }
