@@ -39,6 +39,10 @@ JobResult MergeJob::merge(const std::string& audioFile, const std::string& video
         return {Outcome::Refused, !audio.hasAudio
                                       ? "The file \"" + audioFile + "\" holds no sound."
                                       : "The audio file \"" + audioFile + "\" holds a picture."};
+    if (!audio.soundCarried)
+        return {Outcome::Refused, "The file \"" + audioFile +
+                                      "\" holds no sound of a kind an AVI file carries (MP3, "
+                                      "PCM)."};
     const FileFacts video = examine(videoFile);
     if (std::string why = refuseMissing(videoFile, video); !why.empty())
         return {Outcome::Refused, why};

@@ -252,6 +252,8 @@ TEST(CliEdit, BadUsesExitWithTwoAndWriteNothing) {
     run("head -c 60000 '" + video + "' > '" + cut + "'");
     for (const std::string& f : {out, out2})
         std::filesystem::remove(f);
+    const std::string adpcm =
+        sharedClip(Dir, "adpcm.wav", "-f lavfi -i sine=r=44100 -t 2 -c:a adpcm_ms");
     const std::string before = md5(video);
     const struct {
         std::string args, says;
@@ -260,6 +262,8 @@ TEST(CliEdit, BadUsesExitWithTwoAndWriteNothing) {
         {"merge --audio '" + audio + "' --video '" + video + "' '" + link + "'", "is the input"},
         {"merge --audio '" + only + "' --video '" + video + "' '" + out + "'", "holds no sound"},
         {"merge --audio '" + audio + "' --video '" + cut + "' '" + out + "'", "is cut short"},
+        {"merge --audio '" + adpcm + "' --video '" + video + "' '" + out + "'",
+         "holds no sound of a kind an AVI file carries"},
         {"merge --audio '" + audio + "' --video '" + dir + "/none.avi' '" + out + "'",
          "does not exist"},
         {"merge --audio '" + audio + "' --video '" + video + "' '" + dir + "/no/out.avi'",
