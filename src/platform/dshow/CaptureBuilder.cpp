@@ -1,6 +1,7 @@
 // The capture graph builder: an output file (an AVI multiplexer and its file writer), and
 // streams routed from a source through an optional intermediate filter to a sink or to the
-// renderers, with the multiplexer inputs held for streams a source finds only once it runs.
+// renderers, with the multiplexer inputs held for streams a source finds only once it runs;
+// a file read as it is goes into a multiplexer demultiplexed but not decoded.
 // Called on the user-interface thread; the routes of streams found later run on the source's
 // streaming thread (from pad-added), and a reservation is given back there on no-more-pads.
 #include "GraphImpl.h"
