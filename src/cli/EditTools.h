@@ -80,9 +80,7 @@ inline int jobExit(const tools::JobResult& r, const std::string& job) {
         std::fprintf(stderr, "tovamix-cli: the %s failed: %s\n", job.c_str(), r.error.c_str());
         return 1;
     case tools::Outcome::Stopped:
-        std::fprintf(stderr,
-                     "tovamix-cli: the %s was stopped; the output holds what was "
-                     "written\n",
+        std::fprintf(stderr, "tovamix-cli: the %s was stopped; what was written is kept\n",
                      job.c_str());
         return 1;
     default:
