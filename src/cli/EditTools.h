@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <exception>
 #include <cstdio>
 #include <string>
 
@@ -85,6 +86,16 @@ inline int jobExit(const tools::JobResult& r, const std::string& job) {
         return 1;
     default:
         return 0;
+    }
+}
+
+// Runs a job's call; an error raised on the way (a window would show it in the standard error
+// box) is a failure with its text.
+template <class F> tools::JobResult guarded(F&& f) {
+    try {
+        return f();
+    } catch (const std::exception& e) {
+        return {tools::Outcome::Failed, e.what()};
     }
 }
 
