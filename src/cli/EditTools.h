@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <exception>
 #include <cstdio>
 #include <string>
 
@@ -80,13 +81,21 @@ inline int jobExit(const tools::JobResult& r, const std::string& job) {
         std::fprintf(stderr, "tovamix-cli: the %s failed: %s\n", job.c_str(), r.error.c_str());
         return 1;
     case tools::Outcome::Stopped:
-        std::fprintf(stderr,
-                     "tovamix-cli: the %s was stopped; the output holds what was "
-                     "written\n",
+        std::fprintf(stderr, "tovamix-cli: the %s was stopped; what was written is kept\n",
                      job.c_str());
         return 1;
     default:
         return 0;
+    }
+}
+
+// Runs a job's call; an error raised on the way (a window would show it in the standard error
+// box) is a failure with its text.
+template <class F> tools::JobResult guarded(F&& f) {
+    try {
+        return f();
+    } catch (const std::exception& e) {
+        return {tools::Outcome::Failed, e.what()};
     }
 }
 

@@ -21,7 +21,8 @@ int link(const LinkArgs& a) {
     StopSignals stopSignals;
     tools::LinkJob job;
     player::TRenderHooks hooks = progressHooks("linking", job.CompletionCode);
-    const tools::JobResult r = job.link(a.first, a.second, a.output, hooks);
+    const tools::JobResult r =
+        guarded([&] { return job.link(a.first, a.second, a.output, hooks); });
     if (!r.ok()) return jobExit(r, "link");
     platform::vfw::AviSummary s;
     std::string why;

@@ -22,7 +22,8 @@ int merge(const MergeArgs& a) {
     StopSignals stopSignals;
     tools::MergeJob job;
     player::TRenderHooks hooks = progressHooks("merging", job.CompletionCode);
-    const tools::JobResult r = job.merge(a.audio, a.video, a.output, hooks);
+    const tools::JobResult r =
+        guarded([&] { return job.merge(a.audio, a.video, a.output, hooks); });
     if (!r.ok()) return jobExit(r, "merge");
     platform::vfw::AviSummary s;
     std::string why;

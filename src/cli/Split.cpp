@@ -29,7 +29,7 @@ int split(const SplitArgs& a) {
         failure = why;
         ended = true;
     };
-    tools::JobResult r = job.start(a.input, a.audio, a.video);
+    tools::JobResult r = guarded([&] { return job.start(a.input, a.audio, a.video); });
     if (!r.ok()) return jobExit(r, "split");
     int shown = -1;
     auto nextLine = started;

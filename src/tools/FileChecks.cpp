@@ -64,10 +64,19 @@ FileFacts examine(const std::string& file) {
     for (long i = 0; i < count; ++i) {
         GUID type = GUID_NULL;
         if (FAILED(det->put_CurrentStream(i)) || FAILED(det->get_StreamType(&type))) continue;
-        if (type == MEDIATYPE_Audio) f.hasAudio = true;
-        if (type != MEDIATYPE_Video) continue;
         std::string caps;
         det->get_StreamCaps(&caps);
+        if (type == MEDIATYPE_Audio) {
+            if (!f.hasAudio)
+                f.soundCarried =
+                    // A WAV file of plain PCM is told by its container's kind.
+                    std::regex_search(caps, std::regex("^audio/x-(raw|wav)\\b")) ||
+                    (std::regex_search(caps, std::regex("^audio/mpeg, ")) &&
+                     std::regex_search(caps, std::regex("\\bmpegversion=\\(int\\)1\\b")) &&
+                     std::regex_search(caps, std::regex("\\blayer=\\(int\\)3\\b")));
+            f.hasAudio = true;
+        }
+        if (type != MEDIATYPE_Video) continue;
         if (!f.hasVideo) {
             f.videoCarried = carried(caps);
             f.width = capsField(caps, "width");

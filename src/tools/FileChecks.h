@@ -16,6 +16,8 @@ struct FileFacts {
     // The picture is of a kind the AVI writer carries as it is (MPEG-4 part 2, Motion JPEG,
     // H.264 byte stream, MS Video 1).
     bool videoCarried = false;
+    // The sound is of a kind the AVI writer carries (MP3, PCM, which it converts to fit).
+    bool soundCarried = false;
     long width = 0, height = 0; // the first picture stream's size, 0 when unknown
     bool cutShort = false;      // an AVI whose data end before its RIFF header says
 };

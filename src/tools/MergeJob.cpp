@@ -39,6 +39,10 @@ JobResult MergeJob::merge(const std::string& audioFile, const std::string& video
         return {Outcome::Refused, !audio.hasAudio
                                       ? "The file \"" + audioFile + "\" holds no sound."
                                       : "The audio file \"" + audioFile + "\" holds a picture."};
+    if (!audio.soundCarried)
+        return {Outcome::Refused, "The file \"" + audioFile +
+                                      "\" holds no sound of a kind an AVI file carries (MP3, "
+                                      "PCM)."};
     const FileFacts video = examine(videoFile);
     if (std::string why = refuseMissing(videoFile, video); !why.empty())
         return {Outcome::Refused, why};
@@ -62,6 +66,11 @@ JobResult MergeJob::merge(const std::string& audioFile, const std::string& video
         return {Outcome::Failed, why};
     }
     running_ = true;
+    // An error raised on the way (the standard error box shows it) leaves the job idle.
+    struct Idle {
+        bool& running;
+        ~Idle() { running = false; }
+    } idle{running_};
 
     // -- 9: the wait loop.
     CompletionCode = 0;
@@ -85,7 +94,6 @@ JobResult MergeJob::merge(const std::string& audioFile, const std::string& video
     // -- 10, 11.
     if (hooks.finished) hooks.finished();
     writer_.clear();
-    running_ = false;
     if (!ownEnd) return {Outcome::Stopped, {}};
     if (end == TWriteEnd::Failed) return {Outcome::Failed, why};
     return {Outcome::Done, {}};

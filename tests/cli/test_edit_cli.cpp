@@ -238,6 +238,28 @@ TEST(CliLink, SigintStopsWithAWholeFile) {
     EXPECT_EQ(decodeAll(out).err, "");
 }
 
+// SIGTERM during a split stops both graphs: exit 1, and each file holds what was written,
+// indexed.
+TEST(CliSplit, SigtermStopsBothWithWholeFiles) {
+    const std::string longer =
+        sharedClip(Dir, "long.avi",
+                   "-f lavfi -i testsrc2=size=1280x720:rate=25 -f lavfi -i sine=f=440:r=44100 "
+                   "-t 60 -c:v mpeg4 -vtag XVID -q:v 8 -c:a pcm_s16le");
+    ASSERT_FALSE(longer.empty());
+    const std::string dir = scratchDir("cli-split-term");
+    const std::string a = dir + "/a.avi", v = dir + "/v.avi";
+    const CommandResult r =
+        run("(" + cli("split '" + longer + "' --audio-out '" + a + "' --video-out '" + v + "'") +
+            " & pid=$!; sleep 2; kill -TERM $pid; wait $pid)");
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    EXPECT_NE(r.err.find("stopped"), std::string::npos) << r.err;
+    const auto picture = probeStream(v, "v:0");
+    EXPECT_GT(number(picture, "duration"), 0);
+    EXPECT_LT(number(picture, "duration"), 59);
+    EXPECT_EQ(decodeAll(a).err, "");
+    EXPECT_EQ(decodeAll(v).err, "");
+}
+
 // Bad uses end with 2, say why naming the file, write nothing, and leave the inputs as they
 // were (a target that names an input, also through a link, is refused before any graph).
 TEST(CliEdit, BadUsesExitWithTwoAndWriteNothing) {
@@ -252,6 +274,8 @@ TEST(CliEdit, BadUsesExitWithTwoAndWriteNothing) {
     run("head -c 60000 '" + video + "' > '" + cut + "'");
     for (const std::string& f : {out, out2})
         std::filesystem::remove(f);
+    const std::string adpcm =
+        sharedClip(Dir, "adpcm.wav", "-f lavfi -i sine=r=44100 -t 2 -c:a adpcm_ms");
     const std::string before = md5(video);
     const struct {
         std::string args, says;
@@ -260,6 +284,8 @@ TEST(CliEdit, BadUsesExitWithTwoAndWriteNothing) {
         {"merge --audio '" + audio + "' --video '" + video + "' '" + link + "'", "is the input"},
         {"merge --audio '" + only + "' --video '" + video + "' '" + out + "'", "holds no sound"},
         {"merge --audio '" + audio + "' --video '" + cut + "' '" + out + "'", "is cut short"},
+        {"merge --audio '" + adpcm + "' --video '" + video + "' '" + out + "'",
+         "holds no sound of a kind an AVI file carries"},
         {"merge --audio '" + audio + "' --video '" + dir + "/none.avi' '" + out + "'",
          "does not exist"},
         {"merge --audio '" + audio + "' --video '" + video + "' '" + dir + "/no/out.avi'",

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 
 using namespace testsupport;
 
@@ -126,4 +127,24 @@ TEST(LinkJob, ASecondLinkUsesTheNewFilesLengths) {
     EXPECT_NEAR(double(job.d1) / 1e7, 3.0, 0.05);
     EXPECT_NEAR(double(job.d2) / 1e7, 2.0, 0.05);
     EXPECT_NEAR(std::atof(probeStream(dir + "/b.avi", "v:0").at("duration").c_str()), 5.0, 0.04);
+}
+
+// A merge whose file cannot be made once it runs (its folder went away) fails with the reason,
+// not "Marge complete".
+TEST(MergeJob, AnErrorWhileRunningIsAFailureWithItsReason) {
+    app();
+    const std::string video = clip("v2.avi", "-f lavfi -i testsrc=size=160x120:rate=25 -t 2 "
+                                             "-c:v mpeg4 -vtag XVID");
+    const std::string audio = clip("t2.mp3", "-f lavfi -i sine=r=44100 -t 2 -c:a libmp3lame");
+    ASSERT_FALSE(video.empty() || audio.empty());
+    const std::string dir = scratchDir("edit-jobs-gone") + "/sub";
+    std::filesystem::create_directories(dir);
+    tools::MergeJob job;
+    player::TRenderHooks hooks;
+    hooks.started = [&](int64_t) { std::filesystem::remove_all(dir); };
+    hooks.processEvents = [] { QCoreApplication::processEvents(); };
+    const tools::JobResult r = job.merge(audio, video, dir + "/out.avi", hooks);
+    EXPECT_EQ(r.outcome, tools::Outcome::Failed);
+    EXPECT_NE(r.error.find(dir + "/out.avi"), std::string::npos) << r.error;
+    EXPECT_TRUE(job.closable());
 }

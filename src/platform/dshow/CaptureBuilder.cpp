@@ -1,6 +1,7 @@
 // The capture graph builder: an output file (an AVI multiplexer and its file writer), and
 // streams routed from a source through an optional intermediate filter to a sink or to the
-// renderers, with the multiplexer inputs held for streams a source finds only once it runs.
+// renderers, with the multiplexer inputs held for streams a source finds only once it runs;
+// a file read as it is goes into a multiplexer demultiplexed but not decoded.
 // Called on the user-interface thread; the routes of streams found later run on the source's
 // streaming thread (from pad-added), and a reservation is given back there on no-more-pads.
 #include "GraphImpl.h"
@@ -135,6 +136,12 @@ bool probeFile(const std::string& file, FileLayout* layout) {
 constexpr const char* PcmTheWriterHolds =
     "audio/x-raw, format = (string) { S16LE, U8 }, layout = (string) interleaved, "
     "rate = (int) [ 1, 48000 ], channels = (int) [ 1, 2 ]";
+
+// A multiplexer input kept for a stream of a file, held by a signal handler of its demuxer.
+struct MuxInput {
+    ElementRef mux;
+    PadRef pad;
+};
 
 // Posts an error for a stream the multiplexer cannot take as it is; the run then ends with it.
 void refuseStream(GstElement* mux, GstPad* pad) {
@@ -374,6 +381,25 @@ class CaptureBuilder final : public ICaptureGraphBuilder2 {
             if (!take(out)) return undo();
         } else {
             graph_->whenPadAdded(last, take);
+            // A file whose streams end without the one expected (its headers promised more
+            // than it holds) ends the run with an error, rather than leaving the multiplexer
+            // waiting for that input for ever.
+            g_signal_connect_data(
+                last, "no-more-pads", G_CALLBACK(+[](GstElement* demux, gpointer data) {
+                    auto& input = *static_cast<MuxInput*>(data);
+                    // Linked, or refused and ended already.
+                    if (gst_pad_is_linked(input.pad) || GST_PAD_IS_EOS(input.pad.get())) return;
+                    gst_element_message_full(
+                        input.mux, GST_MESSAGE_ERROR, GST_STREAM_ERROR, GST_STREAM_ERROR_DEMUX,
+                        g_strdup("The file holds no stream of the kind its headers name."),
+                        g_strdup_printf("%s ended its streams, %s is not linked",
+                                        GST_OBJECT_NAME(demux), GST_PAD_NAME(input.pad.get())),
+                        __FILE__, GST_FUNCTION, __LINE__);
+                    gst_pad_send_event(input.pad, gst_event_new_eos());
+                }),
+                new MuxInput{ElementRef::ref(mux), reserved},
+                +[](gpointer data, GClosure*) { delete static_cast<MuxInput*>(data); },
+                GConnectFlags(0));
         }
         graph_->activateElement(static_cast<GstElement*>(source->native()));
         return S_OK;

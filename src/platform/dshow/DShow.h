@@ -337,7 +337,10 @@ class ICaptureGraphBuilder2 : public virtual IUnknown {
                                       FilterPtr* mux, FilterPtr* sink) = 0;
     // Links an output of source (a filter, or a pin) of the category and major type given (null:
     // any) through intermediate (may be null) to sink (null: the renderers), putting demuxers,
-    // decoders and converters in between where needed.
+    // decoders and converters in between where needed. A file read as it is, with neither a
+    // major type nor an intermediate, into a multiplexer: one stream is copied without
+    // decoding (the file's video, or its sound when it has none; AVI, WAV, MP3), its input
+    // taken now; VFW_E_UNSUPPORTED_STREAM for a file of another kind.
     virtual HRESULT RenderStream(const GUID* category, const GUID* majorType,
                                  const UnknownPtr& source, const FilterPtr& intermediate,
                                  const FilterPtr& sink) = 0;

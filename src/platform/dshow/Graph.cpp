@@ -157,8 +157,9 @@ HRESULT Graph::Stop() {
     target_ = State_Stopped;
     prerolledStop_ = false;
     const bool aborted = events_.abortedByError();
+    // A writer that failed itself takes no end of stream: there is nothing to wait for.
     if (hasWriter() && (!events_.completed() || aborted) && was != State_Stopped &&
-        GST_STATE(pipeline()) >= GST_STATE_PAUSED) {
+        GST_STATE(pipeline()) >= GST_STATE_PAUSED && !events_.writerFailed()) {
         // A graph that writes a file ends its stream first, so the file gets its index; after
         // an error too, so what was recorded up to it is a whole file.
         events_.drainStarted();
@@ -189,7 +190,10 @@ void Graph::endStoppedSources() {
         GValue p = G_VALUE_INIT;
         while (gst_iterator_next(pads, &p) == GST_ITERATOR_OK) {
             auto* pad = GST_PAD(g_value_get_object(&p));
-            if (gst_pad_get_task_state(pad) != GST_TASK_STARTED && !GST_PAD_IS_EOS(pad))
+            // A source read by the element after it (a file) pushes nothing: that element's
+            // own task takes the end of the stream.
+            if (GST_PAD_MODE(pad) != GST_PAD_MODE_PULL &&
+                gst_pad_get_task_state(pad) != GST_TASK_STARTED && !GST_PAD_IS_EOS(pad))
                 gst_pad_push_event(pad, gst_event_new_eos());
             g_value_reset(&p);
         }

@@ -21,7 +21,10 @@ bool endsPlayback(long code) {
 
 std::function<void()> EventQueue::pushLocked(const GraphEvent& e) {
     events_.push_back(e);
-    if (endsPlayback(e.code)) {
+    // A run that ended with an error stays ended with it: an end of stream that follows (a
+    // demultiplexer ends its streams once it has failed) is no completion.
+    const bool failedAlready = completed_ && completionCode_ == EC_ERRORABORT;
+    if (endsPlayback(e.code) && !(failedAlready && e.code == EC_COMPLETE)) {
         completed_ = true;
         completionCode_ = e.code;
     }
@@ -82,6 +85,7 @@ void EventQueue::runStarted() {
     completed_ = false;
     pauseRequested_ = false;
     lastEnded_ = nullptr;
+    writerFailed_ = false;
 }
 
 void EventQueue::pauseRequested() {
@@ -146,6 +150,11 @@ void EventQueue::drainStarted() {
     drainAfterError_ = completed_ && completionCode_ == EC_ERRORABORT;
 }
 
+bool EventQueue::writerFailed() {
+    std::lock_guard lock(lock_);
+    return writerFailed_;
+}
+
 bool EventQueue::abortedByError() {
     std::lock_guard lock(lock_);
     return completed_ && completionCode_ == EC_ERRORABORT;
@@ -195,11 +204,12 @@ GstClockTime EventQueue::frameDuration() {
     return frameDuration_;
 }
 
-void EventQueue::error(HRESULT h) {
+void EventQueue::error(HRESULT h, bool writer) {
     std::function<void()> notify;
     {
         std::lock_guard lock(lock_);
         lastError_ = h;
+        writerFailed_ = writerFailed_ || writer;
         if (stopping_) errorInDrain_ = true;
         if (prerolling_ && SUCCEEDED(prerollHr_)) prerollHr_ = h;
         // While a playback graph is being built, its builder reports the error.
@@ -299,7 +309,9 @@ void Graph::onMessage(GstMessage* msg) {
                    err ? err->message : "?", debug ? debug : "");
         g_clear_error(&err);
         g_free(debug);
-        events_.error(h);
+        events_.error(h, GST_IS_ELEMENT(msg->src) &&
+                             g_object_class_find_property(G_OBJECT_GET_CLASS(msg->src),
+                                                          "file-written"));
         break;
     }
     case GST_MESSAGE_WARNING:

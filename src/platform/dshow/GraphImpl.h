@@ -108,7 +108,9 @@ class EventQueue {
     GstClockTime frameDuration();
 
     // -- From the bus.
-    void error(HRESULT h);
+    // writer: the element that writes the file failed, so no end of stream can finish it.
+    void error(HRESULT h, bool writer = false);
+    bool writerFailed();
     void filterEnded(const void* element);
     void endOfStream();
     void asyncDone();
@@ -135,6 +137,7 @@ class EventQueue {
     bool eosSeen_ = false;
     bool drainAfterError_ = false;
     bool errorInDrain_ = false; // an error came while stopping_
+    bool writerFailed_ = false;
     bool pauseRequested_ = false;
     bool stepPending_ = false;
     const void* lastEnded_ = nullptr; // the filter's element that ended its stream last
