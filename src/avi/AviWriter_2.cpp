@@ -68,8 +68,7 @@ int nearestIndex(QRgb c, const std::vector<QRgb>& palette, int bits) {
         const auto level = [](int v) { return (v + 25) / 51; };
         const int cube = level(qRed(c)) * 36 + level(qGreen(c)) * 6 + level(qBlue(c));
         const int grey = 216 + (luma * 39 + 127) / 255;
-        return squaredDistance(c, palette[size_t(grey)]) <
-                       squaredDistance(c, palette[size_t(cube)])
+        return squaredDistance(c, palette[size_t(grey)]) < squaredDistance(c, palette[size_t(cube)])
                    ? grey
                    : cube;
     }
@@ -167,8 +166,7 @@ void TAviWriter_2::SetCompressor(const std::string& fourCC) {
     const std::string code = fourCC.substr(0, 4);
     auto compressor = vfw::VideoCompressor::find(vfw::stringToFourCC(code));
     std::string why;
-    if (!compressor ||
-        !compressor->accepts(headerFor(width_, height_, bitsOf(pixelFormat_)), &why))
+    if (!compressor || !compressor->accepts(headerFor(width_, height_, bitsOf(pixelFormat_)), &why))
         throw EAviWriter(withDetail("No compressor for " + code + " available", why));
     CompressorFourCC = code;
 }
@@ -229,8 +227,8 @@ PackedDib TAviWriter_2::drawFrame(const QImage& bitmap) const {
         if (Stretch)
             painter.drawImage(QRect(0, 0, width_, height_), bitmap);
         else
-            painter.drawImage(QPoint((width_ - bitmap.width()) / 2, (height_ - bitmap.height()) / 2),
-                              bitmap);
+            painter.drawImage(
+                QPoint((width_ - bitmap.width()) / 2, (height_ - bitmap.height()) / 2), bitmap);
     }
     const int bits = bitsOf(pixelFormat_);
     PackedDib dib = PackedDib::create(width_, height_, bits);

@@ -31,7 +31,17 @@ class EAviWriter : public std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-enum class TPixelFormat { pfDevice, pf1bit, pf4bit, pf8bit, pf15bit, pf16bit, pf24bit, pf32bit, pfCustom };
+enum class TPixelFormat {
+    pfDevice,
+    pf1bit,
+    pf4bit,
+    pf8bit,
+    pf15bit,
+    pf16bit,
+    pf24bit,
+    pf32bit,
+    pfCustom
+};
 
 // Bits per pixel of the formats the writer takes (1, 4, 8, 24, 32); 0 for the others.
 int bitsOf(TPixelFormat format);

@@ -39,9 +39,9 @@ QImage loadPicture(const std::string& path);
 std::string refuseOutput(const std::vector<std::string>& pictures, const std::string& output);
 
 // Writes the AVI: the writer's size, the compressor "XVID" (asked about that size), frame time
-// and stretch from settings, then every picture in order, drawn at its own size on black (transparent areas
-// come out black) and added as a frame; progress(frames done) after each. Throws EAviWriter
-// with the message at the first failure; the file then holds the frames written, closed.
+// and stretch from settings, then every picture in order, drawn at its own size on black
+// (transparent areas come out black) and added as a frame; progress(frames done) after each. Throws
+// EAviWriter with the message at the first failure; the file then holds the frames written, closed.
 void writeImages(TAviWriter_2& writer, const ImagesSettings& settings,
                  const std::function<void(int done)>& progress = {});
 

@@ -51,14 +51,14 @@ TFrmBMPTOAVI::TFrmBMPTOAVI(QWidget* owner) : QDialog(owner) {
     setObjectName("FrmBMPTOAVI");
     setWindowTitle("BMP2AVI");
     setModal(true);
-    resize(520, 400);
+    resize(600, 400);
 
     ListBox1 = new QListWidget(this);
     ListBox1->setObjectName("ListBox1");
     ListBox1->setSelectionMode(QAbstractItemView::ExtendedSelection);
     ProgressBar1 = new QProgressBar(this);
     ProgressBar1->setObjectName("ProgressBar1");
-    ProgressBar1->setRange(0, 0);
+    ProgressBar1->setRange(0, 100);
     ProgressBar1->setValue(0);
     ProgressBar1->setTextVisible(false);
     SpeedButton1 = button(this, "SpeedButton1", "Add Image");
@@ -119,10 +119,14 @@ TFrmBMPTOAVI::TFrmBMPTOAVI(QWidget* owner) : QDialog(owner) {
     AviWriter.Stretch = true;
     AviWriter.setPixelFormat(TPixelFormat::pf24bit);
 
-    connect(SpeedButton1, &QToolButton::clicked, this, ui::guarded([this] { SpeedButton1Click(); }));
-    connect(SpeedButton2, &QToolButton::clicked, this, ui::guarded([this] { SpeedButton2Click(); }));
-    connect(SpeedButton3, &QToolButton::clicked, this, ui::guarded([this] { SpeedButton3Click(); }));
-    connect(SpeedButton4, &QToolButton::clicked, this, ui::guarded([this] { SpeedButton4Click(); }));
+    connect(SpeedButton1, &QToolButton::clicked, this,
+            ui::guarded([this] { SpeedButton1Click(); }));
+    connect(SpeedButton2, &QToolButton::clicked, this,
+            ui::guarded([this] { SpeedButton2Click(); }));
+    connect(SpeedButton3, &QToolButton::clicked, this,
+            ui::guarded([this] { SpeedButton3Click(); }));
+    connect(SpeedButton4, &QToolButton::clicked, this,
+            ui::guarded([this] { SpeedButton4Click(); }));
 }
 
 void TFrmBMPTOAVI::SpeedButton1Click() {

@@ -61,10 +61,9 @@ std::string halves(const std::string& name, const char* size, int leftWidth, con
 // 640x480 grey with a white box at (120..199, 96..175) and a blue one at (440..519, 304..383):
 // the corners of what a 400x288 frame shows of it centred.
 std::string largePicture() {
-    return picture("large.png",
-                   "ffmpeg -v error -y -f lavfi -i color=c=gray:s=640x480,"
-                   "drawbox=x=120:y=96:w=80:h=80:color=white:t=fill,"
-                   "drawbox=x=440:y=304:w=80:h=80:color=blue:t=fill -frames:v 1");
+    return picture("large.png", "ffmpeg -v error -y -f lavfi -i color=c=gray:s=640x480,"
+                                "drawbox=x=120:y=96:w=80:h=80:color=white:t=fill,"
+                                "drawbox=x=440:y=304:w=80:h=80:color=blue:t=fill -frames:v 1");
 }
 
 QImage flat(int w, int h, QRgb colour) {
@@ -136,9 +135,7 @@ TEST(AviWriterProperties, SizesRoundDownAndFormatsAreChecked) {
 // The faults checked before any file is touched: an old file of the name stays as it was.
 TEST_F(WriterTest, RefusalsLeaveTheOldFileAlone) {
     const std::string path = dir + "/refused.avi";
-    {
-        std::ofstream(path) << "old contents";
-    }
+    { std::ofstream(path) << "old contents"; }
     const auto expectRefused = [&](TAviWriter_2& w, const std::string& start) {
         try {
             w.InitVideo(flat(16, 16, 0));
@@ -310,9 +307,7 @@ TEST_F(WriterTest, PicturesOfEveryKindBecomeOneFrameEach) {
 // it, closed and readable, and the writer can make the next file.
 TEST_F(WriterTest, UnreadablePictureMidListLeavesAClosedFileOfItsFrames) {
     const std::string bad = dir + "/not-a-picture.png";
-    {
-        std::ofstream(bad) << "this is no picture";
-    }
+    { std::ofstream(bad) << "this is no picture"; }
     const std::string good = halves("a.bmp", "320x240", 160, "red", "blue", "bgr24");
     ImagesSettings s;
     s.pictures = {good, good, bad, good};

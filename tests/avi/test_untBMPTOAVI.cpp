@@ -6,14 +6,17 @@
 #include "support/QtEnvironment.h"
 #include "support/Screenshots.h"
 #include "ui/Dialogs.h"
+#include "ui/qt/QtDialogs.h"
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFileDialog>
 #include <QGroupBox>
 #include <QLabel>
 #include <QListWidget>
 #include <QProgressBar>
 #include <QSpinBox>
+#include <QTimer>
 #include <QToolButton>
 #include <gtest/gtest.h>
 
@@ -22,6 +25,7 @@
 
 using namespace avi;
 using namespace testsupport;
+using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 namespace {
@@ -30,8 +34,7 @@ auto* env = ::testing::AddGlobalTestEnvironment(new QtEnvironment("1024x768x24")
 
 std::string colourPicture(const std::string& name, const char* colour, const char* size) {
     return sharedClip("bmp2avi-window", name,
-                      std::string("-f lavfi -i color=c=") + colour + ":s=" + size +
-                          " -frames:v 1");
+                      std::string("-f lavfi -i color=c=") + colour + ":s=" + size + " -frames:v 1");
 }
 
 struct BmpToAviTest : ::testing::Test {
@@ -139,9 +142,7 @@ TEST_F(BmpToAviTest, StartChecksInOrder) {
     dialogs.clear();
 
     const std::string existing = dir + "/existing.avi";
-    {
-        std::ofstream(existing) << "keep me";
-    }
+    { std::ofstream(existing) << "keep me"; }
     dialogs.queueFile(existing);
     dialogs.queueAnswer(ui::MsgResult::No);
     w.SpeedButton3->click();
@@ -164,9 +165,7 @@ TEST_F(BmpToAviTest, StartWritesOneFramePerPicture) {
     w.SpinEdit3->setValue(500);
     w.CheckBox1->setChecked(false);
     const std::string out = dir + "/run.avi";
-    {
-        std::ofstream(out) << "old";
-    }
+    { std::ofstream(out) << "old"; }
     dialogs.queueFile(out);
     dialogs.queueAnswer(ui::MsgResult::Yes);
     pump(200);
@@ -186,9 +185,7 @@ TEST_F(BmpToAviTest, StartWritesOneFramePerPicture) {
 // An unreadable picture is shown as an error naming it; the file keeps the frames before it.
 TEST_F(BmpToAviTest, UnreadablePictureIsShownAndTheFileClosed) {
     const std::string bad = dir + "/broken.png";
-    {
-        std::ofstream(bad) << "not a PNG";
-    }
+    { std::ofstream(bad) << "not a PNG"; }
     TFrmBMPTOAVI w;
     w.show();
     w.ListBox1->addItem(QString::fromStdString(red));
@@ -204,6 +201,56 @@ TEST_F(BmpToAviTest, UnreadablePictureIsShownAndTheFileClosed) {
     EXPECT_EQ(w.ProgressBar1->value(), 1);
     EXPECT_EQ(probeStream(out, "v:0").at("nb_read_packets"), "1");
     EXPECT_EQ(decodeAll(out).exitCode, 0);
+}
+
+// Under a window manager, with the real picture dialog: two pictures typed into its name box
+// with real keys are both listed, in the order typed; the framed window is kept as a screenshot.
+TEST_F(BmpToAviTest, TheRealPictureDialogTakesSeveralFiles) {
+    if (run("command -v openbox").exitCode != 0) GTEST_SKIP() << "openbox is not installed";
+    if (run("command -v xdotool").exitCode != 0) GTEST_SKIP() << "xdotool is not installed";
+    const std::string pid = run("openbox >/dev/null 2>&1 & echo $!").out;
+    struct KillOnExit {
+        std::string pid;
+        ~KillOnExit() { run("kill " + pid + " 2>/dev/null"); }
+    } kill{pid.substr(0, pid.find('\n'))};
+    ASSERT_TRUE(waitFor(
+        [] {
+            return run("xprop -root _NET_SUPPORTING_WM_CHECK").out.find("window id") !=
+                       std::string::npos &&
+                   run("xprop -root _NET_CLIENT_LIST").out.find("window id") != std::string::npos;
+        },
+        10s));
+    ui::QtDialogs qt;
+    ui::ScopedDialogs real(qt);
+    TFrmBMPTOAVI w;
+    w.show();
+    ASSERT_TRUE(waitFor([&] { return w.isActiveWindow(); }, 10s));
+    bool typed = false;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        for (QWidget* top : QApplication::topLevelWidgets()) {
+            auto* d = qobject_cast<QFileDialog*>(top);
+            if (!d || !d->isVisible() || !d->isActiveWindow() || typed) continue;
+            typed = true;
+            d->setDirectory(QString::fromStdString(dir));
+            const std::string names = "\"" + fs::path(blue).filename().string() + "\" \"" +
+                                      fs::path(red).filename().string() + "\"";
+            run("xdotool type --delay 20 '" + names + "' && xdotool key Return");
+        }
+    });
+    poll.start(50);
+    w.SpeedButton1->click();
+    poll.stop();
+    EXPECT_TRUE(typed);
+    const auto same = [](const std::string& a, const std::string& b) {
+        return fs::equivalent(a, b);
+    };
+    const std::vector<std::string> got = listed(w);
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_TRUE(same(got[0], blue)) << got[0];
+    EXPECT_TRUE(same(got[1], red)) << got[1];
+    pump(300);
+    keepShot("bmp2avi-framed");
 }
 
 } // namespace

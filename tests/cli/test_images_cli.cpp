@@ -35,12 +35,13 @@ struct Pictures {
     std::string a, b8, c, d, e;
 };
 Pictures pictures() {
-    return {colourPicture("a.bmp", "red", "320x240", "bgr24"),
-            colourPicture("b8.bmp", "yellow", "200x150", "pal8"),
-            picture("c.gif", "convert -size 160x120 xc:none -fill red -draw 'rectangle 0,0 79,119'"),
-            picture("d.png", "convert -size 240x180 'xc:rgba(0,0,255,0)' -fill white "
-                             "-draw 'rectangle 120,0 239,179'"),
-            colourPicture("e.jpg", "blue", "640x480", "yuvj420p")};
+    return {
+        colourPicture("a.bmp", "red", "320x240", "bgr24"),
+        colourPicture("b8.bmp", "yellow", "200x150", "pal8"),
+        picture("c.gif", "convert -size 160x120 xc:none -fill red -draw 'rectangle 0,0 79,119'"),
+        picture("d.png", "convert -size 240x180 'xc:rgba(0,0,255,0)' -fill white "
+                         "-draw 'rectangle 120,0 239,179'"),
+        colourPicture("e.jpg", "blue", "640x480", "yuvj420p")};
 }
 
 std::vector<int> keyPackets(const std::string& path) {
@@ -111,9 +112,7 @@ TEST(ImagesCli, BadUsesTouchNothing) {
 TEST(ImagesCli, UnreadablePictureEndsTheRunWithItsName) {
     const Pictures p = pictures();
     const std::string bad = scratchDir(Dir) + "/broken.jpg";
-    {
-        std::ofstream(bad) << "no JPEG here";
-    }
+    { std::ofstream(bad) << "no JPEG here"; }
     const std::string out = scratchDir(Dir) + "/partial.avi";
     const CommandResult r = run(cli("'" + p.a + "' '" + p.e + "' '" + bad + "' '" + p.d +
                                     "' --frame-ms 200 --size 320x240 '" + out + "'"));

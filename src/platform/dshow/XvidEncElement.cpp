@@ -107,8 +107,8 @@ bool createEncoder(GstVideoEncoder* enc, const GstVideoInfo& info, const Setting
     GST_INFO_OBJECT(enc,
                     "encoder for %dx%d, %d/%d frames per second, quantizer %d, %d kbit/s, key "
                     "frames every %d at most",
-                    x.width, x.height, x.frameDen, x.frameNum, settings.quantizer,
-                    settings.bitrate, settings.maxKeyInterval);
+                    x.width, x.height, x.frameDen, x.frameNum, settings.quantizer, settings.bitrate,
+                    settings.maxKeyInterval);
     return true;
 }
 

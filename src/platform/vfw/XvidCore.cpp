@@ -59,8 +59,8 @@ std::string XvidEncoder::refusal(const XvidSettings& s) {
     if (s.width % 2 != 0 || s.height % 2 != 0)
         return "MPEG-4 (XviD) needs an even picture width and height, not " + size;
     if (s.frameNum <= 0 || s.frameDen <= 0)
-        return "MPEG-4 (XviD) needs a picture duration above 0, not " +
-               std::to_string(s.frameNum) + "/" + std::to_string(s.frameDen) + " s";
+        return "MPEG-4 (XviD) needs a picture duration above 0, not " + std::to_string(s.frameNum) +
+               "/" + std::to_string(s.frameDen) + " s";
     if (s.quantizer < 0 || s.quantizer > 31)
         return "the MPEG-4 (XviD) quantizer is 1..31 (0: rate control), not " +
                std::to_string(s.quantizer);
@@ -187,8 +187,7 @@ bool XvidEncoder::encode(const XvidPicture& picture, bool forceKey, XvidFrame& o
     }
     if (size_t(size) > out_.size()) {
         // xvidcore has no output limit; a frame this large has already overrun the buffer.
-        std::fprintf(stderr, "xvidcore wrote %d bytes into a %zu-byte buffer\n", size,
-                     out_.size());
+        std::fprintf(stderr, "xvidcore wrote %d bytes into a %zu-byte buffer\n", size, out_.size());
         std::abort();
     }
     out.data = out_.data();

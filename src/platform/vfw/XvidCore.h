@@ -22,8 +22,8 @@ struct XvidSettings {
     // The duration of one picture in seconds as num / den (reduced to fit the stream's 16-bit
     // time resolution).
     int frameNum = 1, frameDen = 25;
-    int quantizer = 0;       // fixed quantizer 1 (best) .. 31; 0: rate control at bitrate
-    int bitrate = 1500;      // kbit/s, for the single-pass rate control
+    int quantizer = 0;        // fixed quantizer 1 (best) .. 31; 0: rate control at bitrate
+    int bitrate = 1500;       // kbit/s, for the single-pass rate control
     int maxKeyInterval = 250; // pictures from one key frame to the next at most; 1: all keys
 };
 
