@@ -271,13 +271,15 @@ TEST_F(WriterTest, PicturesOfEveryKindBecomeOneFrameEach) {
         halves("a.bmp", "320x240", 160, "red", "blue", "bgr24"),
         halves("b8.bmp", "200x150", 100, "lime", "yellow", "pal8"),
         picture("c.gif", "convert -size 160x120 xc:none -fill red -draw 'rectangle 0,0 79,119'"),
-        picture("d.png", "convert -size 240x180 'xc:rgba(0,0,255,0)' -fill white "
-                         "-draw 'rectangle 120,0 239,179'"),
+        picture("d-rgba.png",
+                "convert -size 240x180 'xc:rgba(0,0,255,0)' -define png:color-type=6 -fill white "
+                "-draw 'rectangle 120,0 239,179'"),
         halves("e.jpg", "200x100", 100, "lime", "blue", "yuvj420p"),
         largePicture()};
     for (const auto& p : pictures)
         ASSERT_FALSE(p.empty());
-    // The palette picture really is one.
+    // The palette picture really is one, and the PNG has an alpha channel.
+    EXPECT_NE(run("file '" + pictures[3] + "'").out.find("RGBA"), std::string::npos);
     EXPECT_NE(run("file '" + pictures[1] + "'").out.find(" x 8"), std::string::npos)
         << run("file '" + pictures[1] + "'").out;
     ImagesSettings s;

@@ -39,8 +39,9 @@ Pictures pictures() {
         colourPicture("a.bmp", "red", "320x240", "bgr24"),
         colourPicture("b8.bmp", "yellow", "200x150", "pal8"),
         picture("c.gif", "convert -size 160x120 xc:none -fill red -draw 'rectangle 0,0 79,119'"),
-        picture("d.png", "convert -size 240x180 'xc:rgba(0,0,255,0)' -fill white "
-                         "-draw 'rectangle 120,0 239,179'"),
+        picture("d-rgba.png",
+                "convert -size 240x180 'xc:rgba(0,0,255,0)' -define png:color-type=6 -fill white "
+                "-draw 'rectangle 120,0 239,179'"),
         colourPicture("e.jpg", "blue", "640x480", "yuvj420p")};
 }
 
