@@ -191,6 +191,11 @@ void TAviWriter_2::InitVideo(const QImage&) {
 
     CloseOutput();
     std::error_code ec;
+    // A folder of that name is never removed to make room.
+    if (std::filesystem::is_directory(std::filesystem::symlink_status(filename, ec)))
+        throw EAviWriter(
+            withDetail("Failed to create AVI video file. Err: $" + hex8(AVIERR_FILEOPEN),
+                       filename + " is a folder"));
     if (std::filesystem::exists(std::filesystem::symlink_status(filename, ec)) &&
         !std::filesystem::remove(filename, ec))
         throw EAviWriter("Could not delete " + filename +

@@ -4,6 +4,7 @@
 #include <QPainter>
 
 #include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <set>
 
@@ -42,7 +43,8 @@ std::string pictureFilter() {
     std::string filter = "All pictures (" + patterns + ")|" + patterns;
     for (const std::string& ext : extensions) {
         std::string upper = ext;
-        std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
+        std::transform(upper.begin(), upper.end(), upper.begin(),
+                       [](unsigned char c) { return char(std::toupper(c)); });
         filter += "|" + upper + " (*." + ext + ")|*." + ext;
     }
     return filter;

@@ -158,6 +158,14 @@ TEST_F(WriterTest, RefusalsLeaveTheOldFileAlone) {
     w.setWidth(8192);
     expectRefused(w, "No compressor for XVID available\n");
 
+    // A folder of the name is not removed to make room.
+    const std::string folder = dir + "/a-folder.avi";
+    fs::create_directories(folder);
+    TAviWriter_2 toFolder;
+    prepare(toFolder, folder, 64, 64, 100);
+    EXPECT_THROW(toFolder.InitVideo(flat(64, 64, 0)), EAviWriter);
+    EXPECT_TRUE(fs::is_directory(folder));
+
     TAviWriter_2 none;
     none.filename = path;
     try {

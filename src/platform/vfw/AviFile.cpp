@@ -182,7 +182,7 @@ class CompressedStream : public AviStream {
         return true;
     }
 
-    bool write(int64_t position, const void* data, size_t size, uint32_t flags,
+    bool write(int64_t position, const void* data, size_t size, uint32_t /*flags*/,
                std::string* error) override {
         AviFile::Shared& file = *source_->file;
         if (!formatSet_) {
@@ -215,7 +215,6 @@ class CompressedStream : public AviStream {
         const int64_t start = file.mux->tell();
         // The index marks the samples the compressor made key frames, whatever the caller
         // flagged: a delta frame indexed as a key frame shows garbage when a player seeks to it.
-        (void)flags;
         const bool key = sample.keyFrame;
         // A sample counts once its bytes are out of libavformat's buffer: a full disk is
         // noticed at this sample, not some samples later.
