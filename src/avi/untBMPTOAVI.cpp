@@ -10,10 +10,12 @@
 #include <QFileInfo>
 #include <QGridLayout>
 #include <QGroupBox>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QListWidget>
 #include <QProgressBar>
+#include <QScreen>
 #include <QSpinBox>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -52,6 +54,9 @@ TFrmBMPTOAVI::TFrmBMPTOAVI(QWidget* owner) : QDialog(owner) {
     setWindowTitle("BMP2AVI");
     setModal(true);
     resize(600, 400);
+    // Centred on the desktop, as the other tool windows are.
+    if (QScreen* screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - QPoint(width() / 2, height() / 2));
 
     ListBox1 = new QListWidget(this);
     ListBox1->setObjectName("ListBox1");
