@@ -108,6 +108,9 @@ void ConsoleDialogs::reportError(const std::string& text) {
 std::optional<std::string> ConsoleDialogs::openFile(const FileDialogRequest&) {
     return std::nullopt;
 }
+std::vector<std::string> ConsoleDialogs::openFiles(const FileDialogRequest&) {
+    return {};
+}
 std::optional<std::string> ConsoleDialogs::saveFile(const FileDialogRequest&) {
     return std::nullopt;
 }
@@ -123,6 +126,11 @@ void ScriptedDialogs::queueAnswer(MsgResult answer) {
 void ScriptedDialogs::queueFile(std::optional<std::string> path) {
     std::lock_guard lock(mutex_);
     files_.push_back(std::move(path));
+}
+
+void ScriptedDialogs::queueFiles(std::vector<std::string> paths) {
+    std::lock_guard lock(mutex_);
+    fileLists_.push_back(std::move(paths));
 }
 
 void ScriptedDialogs::queueChoice(std::optional<int> index) {
@@ -158,6 +166,14 @@ std::optional<std::string> ScriptedDialogs::nextFile(const FileDialogRequest& re
 std::optional<std::string> ScriptedDialogs::openFile(const FileDialogRequest& r) {
     return nextFile(r);
 }
+std::vector<std::string> ScriptedDialogs::openFiles(const FileDialogRequest& request) {
+    std::lock_guard lock(mutex_);
+    fileDialogs_.push_back(request);
+    if (fileLists_.empty()) return {};
+    std::vector<std::string> paths = std::move(fileLists_.front());
+    fileLists_.pop_front();
+    return paths;
+}
 std::optional<std::string> ScriptedDialogs::saveFile(const FileDialogRequest& r) {
     return nextFile(r);
 }
@@ -190,6 +206,7 @@ void ScriptedDialogs::clear() {
     std::lock_guard lock(mutex_);
     answers_.clear();
     files_.clear();
+    fileLists_.clear();
     choices_.clear();
     shown_.clear();
     fileDialogs_.clear();

@@ -75,6 +75,9 @@ class Dialogs {
     virtual void reportError(const std::string& text) = 0;
     // Empty when the user cancels. User-interface thread only.
     virtual std::optional<std::string> openFile(const FileDialogRequest& request) = 0;
+    // Several existing files chosen at once, in the order the dialog gives them; empty when
+    // the user cancels. User-interface thread only.
+    virtual std::vector<std::string> openFiles(const FileDialogRequest& request) = 0;
     virtual std::optional<std::string> saveFile(const FileDialogRequest& request) = 0;
     // The index of the chosen line; empty when the user cancels. User-interface thread only.
     virtual std::optional<int> chooseFromList(const ListChoiceRequest& request) = 0;
@@ -101,6 +104,7 @@ class ConsoleDialogs : public Dialogs {
     MsgResult messageBox(const MessageBoxRequest& request) override;
     void reportError(const std::string& text) override;
     std::optional<std::string> openFile(const FileDialogRequest& request) override;
+    std::vector<std::string> openFiles(const FileDialogRequest& request) override;
     std::optional<std::string> saveFile(const FileDialogRequest& request) override;
     std::optional<int> chooseFromList(const ListChoiceRequest& request) override;
 };
@@ -118,11 +122,14 @@ class ScriptedDialogs : public Dialogs {
 
     void queueAnswer(MsgResult answer);
     void queueFile(std::optional<std::string> path);
+    // The answer of the next multi-select open dialog (empty: cancelled).
+    void queueFiles(std::vector<std::string> paths);
     void queueChoice(std::optional<int> index);
 
     MsgResult messageBox(const MessageBoxRequest& request) override;
     void reportError(const std::string& text) override;
     std::optional<std::string> openFile(const FileDialogRequest& request) override;
+    std::vector<std::string> openFiles(const FileDialogRequest& request) override;
     std::optional<std::string> saveFile(const FileDialogRequest& request) override;
     std::optional<int> chooseFromList(const ListChoiceRequest& request) override;
 
@@ -138,6 +145,7 @@ class ScriptedDialogs : public Dialogs {
     // -- All the following fields are protected by mutex_.
     std::deque<MsgResult> answers_;
     std::deque<std::optional<std::string>> files_;
+    std::deque<std::vector<std::string>> fileLists_;
     std::deque<std::optional<int>> choices_;
     std::vector<Shown> shown_;
     std::vector<FileDialogRequest> fileDialogs_;

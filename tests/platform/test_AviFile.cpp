@@ -1,4 +1,5 @@
 #include "platform/vfw/AviFile.h"
+#include "platform/vfw/Compressor.h"
 #include "platform/vfw/OutputFile.h"
 #include "support/AviTestWriter.h"
 #include "support/Pictures.h"
@@ -87,6 +88,61 @@ TEST(AviFile, OddSizesKeepTheirTrueSizeAndDecodeCleanly) {
     const CommandResult d = decodeAll(path);
     EXPECT_EQ(d.exitCode, 0);
     EXPECT_EQ(d.err, "");
+}
+
+// The index marks the compressor's key frames only, whatever the writer flags: the writer of
+// pictures flags every sample as a key frame, and a delta frame indexed as one shows garbage
+// when a player seeks to it. Both compressors, XVID from an 8-bit picture through its palette.
+TEST(AviFile, OnlyTheCompressorsKeyFramesAreIndexed) {
+    const uint32_t XVID = vfw::makeFourCC('X', 'V', 'I', 'D');
+    for (const auto& [fourcc, bits] : {std::pair{MSVC, 24}, std::pair{XVID, 24}}) {
+        SCOPED_TRACE(vfw::fourCCToString(fourcc));
+        const std::string path =
+            scratchDir("avi") + "/keys-" + vfw::fourCCToString(fourcc) + ".avi";
+        {
+            const auto p = desktopPicture(320, 240, bits, 0);
+            AviTestWriter w(path, 320, 240, 25, fourcc, &p);
+            ASSERT_TRUE(w.stream) << w.error;
+            for (int i = 0; i < 12; ++i) {
+                const auto q = desktopPicture(320, 240, bits, i * 3);
+                ASSERT_TRUE(
+                    w.stream->write(i, q.bits(), q.imageSize(), vfw::AVIIF_KEYFRAME, &w.error))
+                    << w.error;
+            }
+        }
+        std::vector<int> keys;
+        const auto packets = probePackets(path);
+        for (size_t i = 0; i < packets.size(); ++i)
+            if (packets[i].key) keys.push_back(int(i));
+        EXPECT_EQ(keys, (std::vector<int>{0, 5, 10})); // the writer asks for one every 5
+        EXPECT_EQ(decodeAll(path).exitCode, 0);
+    }
+}
+
+// The XVID compressor takes 1, 4 and 8-bit pictures through their colour table, 24 and 32 bits
+// as they are, even sides up to 8190; it refuses other depths and sizes without preparing.
+TEST(AviFile, XvidCompressorTakesWhatItCanCode) {
+    auto xvid = vfw::VideoCompressor::find(vfw::makeFourCC('x', 'v', 'i', 'D'));
+    ASSERT_TRUE(xvid);
+    screen::BitmapInfoHeader h;
+    h.biWidth = 8190;
+    h.biHeight = 16;
+    std::string why;
+    for (int bits : {1, 4, 8, 24, 32}) {
+        h.biBitCount = uint16_t(bits);
+        EXPECT_TRUE(xvid->accepts(h, &why)) << bits << ": " << why;
+    }
+    h.biBitCount = 16;
+    EXPECT_FALSE(xvid->accepts(h, &why));
+    h.biBitCount = 24;
+    h.biWidth = 8192;
+    EXPECT_FALSE(xvid->accepts(h, &why));
+    EXPECT_NE(why.find("8192x16"), std::string::npos) << why;
+    h.biWidth = 321;
+    EXPECT_FALSE(xvid->accepts(h, &why));
+    EXPECT_EQ(vfw::xvidQuantizerFor(10000), 2);
+    EXPECT_EQ(vfw::xvidQuantizerFor(0), 31);
+    EXPECT_LT(vfw::xvidQuantizerFor(6000), vfw::xvidQuantizerFor(5000));
 }
 
 TEST(AviFile, AStreamWithAFormatAndNoSamplesIsStillAValidFile) {

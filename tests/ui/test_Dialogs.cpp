@@ -65,6 +65,20 @@ TEST(Dialogs, ScriptedDialogsRecordErrorsAndListChoices) {
     EXPECT_EQ(choices[0].selected, 1);
 }
 
+// A multi-select open dialog answers its queued list, in order, and is recorded; nothing
+// queued is a cancel (no files). The console one always cancels.
+TEST(Dialogs, OpenFilesAnswersWholeListsInTurn) {
+    ScriptedDialogs scripted;
+    ScopedDialogs use(scripted);
+    scripted.queueFiles({"/tmp/b.png", "/tmp/a.bmp", "/tmp/b.png"});
+    EXPECT_EQ(dialogs().openFiles({"", "BMP|*.bmp", "", "", ""}),
+              (std::vector<std::string>{"/tmp/b.png", "/tmp/a.bmp", "/tmp/b.png"}));
+    EXPECT_TRUE(dialogs().openFiles({}).empty());
+    ASSERT_EQ(scripted.fileDialogs().size(), 2u);
+    EXPECT_EQ(scripted.fileDialogs()[0].filter, "BMP|*.bmp");
+    EXPECT_TRUE(ConsoleDialogs().openFiles({}).empty());
+}
+
 TEST(Dialogs, ConsoleDialogsWriteToStandardErrorAndAnswerTheDefault) {
     ConsoleDialogs console;
     testing::internal::CaptureStderr();

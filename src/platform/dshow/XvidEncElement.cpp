@@ -4,12 +4,9 @@
 #include <gst/video/gstvideoencoder.h>
 #include <gst/video/video.h>
 
-#include <xvid.h>
+#include "platform/vfw/XvidCore.h"
 
-#include <algorithm>
 #include <cstdint>
-#include <cstring>
-#include <numeric>
 #include <string>
 #include <vector>
 
@@ -22,10 +19,8 @@ namespace {
 constexpr int kDefaultBitrate = 1500; // kbit/s
 constexpr int kMaxBitrate = 100000;
 constexpr int kDefaultKeyInterval = 250;
-// The MPEG-4 video object layer stores width and height in 13 bits and the time resolution
-// in 16.
+// The MPEG-4 video object layer stores width and height in 13 bits.
 constexpr int kMaxDimension = 8191;
-constexpr int kMaxTimeResolution = 65535;
 
 enum Property { PROP_0, PROP_BITRATE, PROP_QUANTIZER, PROP_MAX_KEY_INTERVAL };
 
@@ -37,12 +32,10 @@ struct Settings {
 
 // The encoder of one negotiated format. Used by the streaming thread only.
 struct EncoderState {
-    void* handle = nullptr;
+    platform::vfw::XvidEncoder encoder;
     Settings used; // the settings the encoder was made with
     GstVideoInfo info;
     GstVideoCodecState* input = nullptr; // the negotiated input, reference of the output caps
-    std::vector<uint8_t> out;            // xvidcore writes a frame here, then it is copied out
-    int sinceKey = 0;                    // frames since the last key frame
     bool haveHeaders = false;
     // Full-range input (decoded JPEG, for one) is brought to the studio range MPEG-4 video
     // stores (luma 16..235, chroma 16..240) through these tables into `studio`.
@@ -51,56 +44,12 @@ struct EncoderState {
     std::vector<uint8_t> studio;
 
     void destroy() {
-        if (handle) xvid_encore(handle, XVID_ENC_DESTROY, nullptr, nullptr);
-        handle = nullptr;
+        encoder.close();
         if (input) gst_video_codec_state_unref(input);
         input = nullptr;
-        out.clear();
-        sinceKey = 0;
         haveHeaders = false;
     }
 };
-
-const char* xvidError(int code) {
-    switch (code) {
-    case XVID_ERR_FAIL:
-        return "general failure";
-    case XVID_ERR_MEMORY:
-        return "out of memory";
-    case XVID_ERR_FORMAT:
-        return "unsupported format";
-    case XVID_ERR_VERSION:
-        return "library version mismatch";
-    case XVID_ERR_END:
-        return "end of stream";
-    default:
-        return "unknown error";
-    }
-}
-
-// The frame duration as fincr/fbase seconds with fbase fitting the stream's 16-bit time
-// resolution; rates that do not fit are approximated (the caps keep the exact rate).
-void timeBase(int fpsN, int fpsD, int& fincr, int& fbase) {
-    const int common = std::gcd(fpsN, fpsD);
-    int n = fpsN / common;
-    int d = fpsD / common;
-    if (n > kMaxTimeResolution) {
-        d = std::max(1, int(gst_util_uint64_scale_round(guint64(d), kMaxTimeResolution, n)));
-        n = kMaxTimeResolution;
-    }
-    fincr = d;
-    fbase = n;
-}
-
-// The stream headers (visual object sequence, video object, video object layer) at the start
-// of a key frame: everything before the first VOP start code, 00 00 01 B6.
-std::vector<uint8_t> streamHeaders(const uint8_t* data, size_t size) {
-    for (size_t i = 0; i + 3 < size; ++i) {
-        if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1 && data[i + 3] == 0xB6)
-            return std::vector<uint8_t>(data, data + i);
-    }
-    return {};
-}
 
 } // namespace
 } // namespace platform::dshow
@@ -135,67 +84,30 @@ TovamixXvidEnc* encOf(GstVideoEncoder* e) {
     return reinterpret_cast<TovamixXvidEnc*>(e);
 }
 
-bool initLibrary() {
-    static const bool ok = [] {
-        xvid_gbl_init_t init;
-        std::memset(&init, 0, sizeof init);
-        init.version = XVID_VERSION;
-        return xvid_global(nullptr, XVID_GBL_INIT, &init, nullptr) >= 0;
-    }();
-    return ok;
-}
-
 // Makes the xvidcore encoder for the negotiated picture format.
 bool createEncoder(GstVideoEncoder* enc, const GstVideoInfo& info, const Settings& settings) {
     EncoderState& s = *encOf(enc)->state;
-    int fincr = 0, fbase = 0;
-    timeBase(GST_VIDEO_INFO_FPS_N(&info), GST_VIDEO_INFO_FPS_D(&info), fincr, fbase);
-
-    xvid_plugin_single_t single;
-    std::memset(&single, 0, sizeof single);
-    single.version = XVID_VERSION;
-    single.bitrate = settings.bitrate * 1000;
-    xvid_enc_plugin_t plugins[1] = {{xvid_plugin_single, &single}};
-
-    xvid_enc_create_t create;
-    std::memset(&create, 0, sizeof create);
-    create.version = XVID_VERSION;
-    create.width = GST_VIDEO_INFO_WIDTH(&info);
-    create.height = GST_VIDEO_INFO_HEIGHT(&info);
-    // A fixed quantizer is given with each frame; otherwise the rate control picks it.
-    if (settings.quantizer == 0) {
-        create.plugins = plugins;
-        create.num_plugins = 1;
-    }
-    create.max_bframes = 0;
-    create.fincr = fincr;
-    create.fbase = fbase;
-    create.max_key_interval = settings.maxKeyInterval;
-    create.frame_drop_ratio = 0;
-    for (int i = 0; i < 3; ++i) {
-        create.min_quant[i] = 2;
-        create.max_quant[i] = 31;
-    }
-    const int rc = xvid_encore(nullptr, XVID_ENC_CREATE, &create, nullptr);
-    if (rc < 0 || !create.handle) {
+    platform::vfw::XvidSettings x;
+    x.width = GST_VIDEO_INFO_WIDTH(&info);
+    x.height = GST_VIDEO_INFO_HEIGHT(&info);
+    x.frameNum = GST_VIDEO_INFO_FPS_D(&info);
+    x.frameDen = GST_VIDEO_INFO_FPS_N(&info);
+    x.quantizer = settings.quantizer;
+    x.bitrate = settings.bitrate;
+    x.maxKeyInterval = settings.maxKeyInterval;
+    std::string why;
+    if (!s.encoder.open(x, &why)) {
         GST_ELEMENT_ERROR(enc, LIBRARY, INIT, ("Cannot start the MPEG-4 (XviD) encoder."),
-                          ("xvid_encore(XVID_ENC_CREATE) for %dx%d at %d/%d s per frame: %s (%d)",
-                           create.width, create.height, fincr, fbase, xvidError(rc), rc));
+                          ("%s", why.c_str()));
         return false;
     }
-    s.handle = create.handle;
     s.used = settings;
     s.info = info;
-    s.sinceKey = 0;
     s.haveHeaders = false;
-    // Room for the largest frame: intra-coded at the finest quantizer stays well below six
-    // bytes per macroblock-padded pixel.
-    const size_t padded = size_t((create.width + 15) / 16 * 16) * ((create.height + 15) / 16 * 16);
-    s.out.assign(padded * 6 + 4096, 0);
     GST_INFO_OBJECT(enc,
-                    "encoder for %dx%d, %d/%d s per frame, quantizer %d, %d kbit/s, key frames "
-                    "every %d at most",
-                    create.width, create.height, fincr, fbase, settings.quantizer, settings.bitrate,
+                    "encoder for %dx%d, %d/%d frames per second, quantizer %d, %d kbit/s, key "
+                    "frames every %d at most",
+                    x.width, x.height, x.frameDen, x.frameNum, settings.quantizer, settings.bitrate,
                     settings.maxKeyInterval);
     return true;
 }
@@ -226,15 +138,6 @@ Settings currentSettings(GstVideoEncoder* enc) {
 }
 
 // ---- GstVideoEncoder virtual methods ----
-
-gboolean start(GstVideoEncoder* enc) {
-    if (!initLibrary()) {
-        GST_ELEMENT_ERROR(enc, LIBRARY, INIT, ("Cannot start the MPEG-4 (XviD) encoder."),
-                          ("xvid_global(XVID_GBL_INIT) failed"));
-        return FALSE;
-    }
-    return TRUE;
-}
 
 gboolean stop(GstVideoEncoder* enc) {
     encOf(enc)->state->destroy();
@@ -287,7 +190,7 @@ gboolean setFormat(GstVideoEncoder* enc, GstVideoCodecState* state) {
 
 GstFlowReturn handleFrame(GstVideoEncoder* enc, GstVideoCodecFrame* frame) {
     EncoderState& s = *encOf(enc)->state;
-    if (!s.handle) {
+    if (!s.encoder.isOpen()) {
         gst_video_encoder_finish_frame(enc, frame);
         GST_ELEMENT_ERROR(enc, CORE, NEGOTIATION, ("The MPEG-4 (XviD) encoder got no format."),
                           ("a frame arrived before the caps"));
@@ -302,74 +205,48 @@ GstFlowReturn handleFrame(GstVideoEncoder* enc, GstVideoCodecFrame* frame) {
         return GST_FLOW_ERROR;
     }
 
-    xvid_enc_frame_t f;
-    std::memset(&f, 0, sizeof f);
-    f.version = XVID_VERSION;
-    f.input.csp = XVID_CSP_PLANAR;
+    platform::vfw::XvidPicture in;
     uint8_t* studio = s.studio.data();
     for (int p = 0; p < 3; ++p) {
-        f.input.plane[p] = GST_VIDEO_FRAME_PLANE_DATA(&picture, p);
-        f.input.stride[p] = GST_VIDEO_FRAME_PLANE_STRIDE(&picture, p);
+        in.plane[p] = static_cast<const uint8_t*>(GST_VIDEO_FRAME_PLANE_DATA(&picture, p));
+        in.stride[p] = GST_VIDEO_FRAME_PLANE_STRIDE(&picture, p);
         if (!s.fullRange) continue;
         const int w = GST_VIDEO_FRAME_COMP_WIDTH(&picture, p);
         const int h = GST_VIDEO_FRAME_COMP_HEIGHT(&picture, p);
         const uint8_t* table = p == 0 ? s.lumaTable : s.chromaTable;
         for (int y = 0; y < h; ++y) {
-            const auto* from = static_cast<const uint8_t*>(f.input.plane[p]) +
-                               size_t(y) * size_t(f.input.stride[p]);
+            const uint8_t* from = in.plane[p] + size_t(y) * size_t(in.stride[p]);
             uint8_t* to = studio + size_t(y) * size_t(w);
             for (int x = 0; x < w; ++x)
                 to[x] = table[from[x]];
         }
-        f.input.plane[p] = studio;
-        f.input.stride[p] = w;
+        in.plane[p] = studio;
+        in.stride[p] = w;
         studio += size_t(w) * size_t(h);
     }
-    f.vol_flags = 0;
-    f.vop_flags = XVID_VOP_HALFPEL | XVID_VOP_INTER4V | XVID_VOP_HQACPRED;
-    f.motion = XVID_ME_ADVANCEDDIAMOND16 | XVID_ME_HALFPELREFINE16 | XVID_ME_ADVANCEDDIAMOND8 |
-               XVID_ME_HALFPELREFINE8 | XVID_ME_CHROMA_PVOP;
-    f.par = XVID_PAR_11_VGA;
     // Key frames come at the interval at the latest and whenever downstream asks for one.
-    const bool forceKey = GST_VIDEO_CODEC_FRAME_IS_FORCE_KEYFRAME(frame) || s.sinceKey == 0 ||
-                          s.sinceKey >= s.used.maxKeyInterval;
-    f.type = forceKey ? XVID_TYPE_IVOP : XVID_TYPE_AUTO;
-    f.quant = s.used.quantizer; // 0: the rate control decides
-    f.bitstream = s.out.data();
-    f.length = int(s.out.size());
-
-    xvid_enc_stats_t stats;
-    std::memset(&stats, 0, sizeof stats);
-    stats.version = XVID_VERSION;
-    const int size = xvid_encore(s.handle, XVID_ENC_ENCODE, &f, &stats);
+    platform::vfw::XvidFrame out;
+    std::string why;
+    const bool encoded =
+        s.encoder.encode(in, GST_VIDEO_CODEC_FRAME_IS_FORCE_KEYFRAME(frame), out, &why);
     gst_video_frame_unmap(&picture);
-    if (size < 0) {
+    if (!encoded) {
         gst_video_encoder_finish_frame(enc, frame);
-        GST_ELEMENT_ERROR(
-            enc, STREAM, ENCODE, ("The MPEG-4 (XviD) encoder failed on a frame."),
-            ("xvid_encore(XVID_ENC_ENCODE): %s (%d)", platform::dshow::xvidError(size), size));
+        GST_ELEMENT_ERROR(enc, STREAM, ENCODE, ("The MPEG-4 (XviD) encoder failed on a frame."),
+                          ("%s", why.c_str()));
         return GST_FLOW_ERROR;
     }
-    if (size_t(size) > s.out.size()) {
-        // xvidcore has no output limit; a frame this large has already overrun the buffer.
-        g_error("xvidcore wrote %d bytes into a %zu-byte buffer", size, s.out.size());
-    }
-    const bool key = size > 0 && (f.out_flags & XVID_KEYFRAME);
-    if (key) {
-        s.sinceKey = 1;
-    } else if (size > 0) {
-        ++s.sinceKey;
-    }
+    const bool key = out.keyFrame;
 
     if (!s.haveHeaders) {
         if (!key) {
             gst_video_encoder_finish_frame(enc, frame);
             GST_ELEMENT_ERROR(enc, STREAM, ENCODE,
                               ("The MPEG-4 (XviD) encoder did not start with a key frame."),
-                              ("first frame: %d bytes, flags 0x%x", size, f.out_flags));
+                              ("first frame: %zu bytes", out.size));
             return GST_FLOW_ERROR;
         }
-        if (!setOutputCaps(enc, streamHeaders(s.out.data(), size_t(size)))) {
+        if (!setOutputCaps(enc, platform::vfw::XvidEncoder::streamHeaders(out.data, out.size))) {
             gst_video_encoder_finish_frame(enc, frame);
             GST_ELEMENT_ERROR(enc, CORE, NEGOTIATION,
                               ("Downstream does not take the MPEG-4 (XviD) video."), (nullptr));
@@ -380,13 +257,13 @@ GstFlowReturn handleFrame(GstVideoEncoder* enc, GstVideoCodecFrame* frame) {
 
     // An empty buffer stands for a frame the encoder left out: the AVI writer stores an empty
     // chunk so that the frames after it keep their places.
-    frame->output_buffer = gst_buffer_new_memdup(s.out.data(), gsize(size));
+    frame->output_buffer = gst_buffer_new_memdup(out.data, gsize(out.size));
     if (key)
         GST_VIDEO_CODEC_FRAME_SET_SYNC_POINT(frame);
     else
         GST_VIDEO_CODEC_FRAME_UNSET_SYNC_POINT(frame);
-    GST_LOG_OBJECT(enc, "frame %u: %d bytes, %s, quantizer %d", frame->system_frame_number, size,
-                   key ? "key" : "delta", stats.quant);
+    GST_LOG_OBJECT(enc, "frame %u: %zu bytes, %s, quantizer %d", frame->system_frame_number,
+                   out.size, key ? "key" : "delta", out.quantizer);
     return gst_video_encoder_finish_frame(enc, frame);
 }
 
@@ -480,7 +357,6 @@ static void tovamix_xvid_enc_class_init(TovamixXvidEncClass* klass) {
         "Tovamix");
     gst_element_class_add_static_pad_template(elementClass, &sinkTemplate);
     gst_element_class_add_static_pad_template(elementClass, &srcTemplate);
-    encClass->start = start;
     encClass->stop = stop;
     encClass->set_format = setFormat;
     encClass->handle_frame = handleFrame;

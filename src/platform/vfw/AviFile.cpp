@@ -182,7 +182,7 @@ class CompressedStream : public AviStream {
         return true;
     }
 
-    bool write(int64_t position, const void* data, size_t size, uint32_t flags,
+    bool write(int64_t position, const void* data, size_t size, uint32_t /*flags*/,
                std::string* error) override {
         AviFile::Shared& file = *source_->file;
         if (!formatSet_) {
@@ -213,7 +213,9 @@ class CompressedStream : public AviStream {
         }
         // Everything before this point has reached the system (the last write was flushed).
         const int64_t start = file.mux->tell();
-        const bool key = sample.keyFrame || (flags & AVIIF_KEYFRAME);
+        // The index marks the samples the compressor made key frames, whatever the caller
+        // flagged: a delta frame indexed as a key frame shows garbage when a player seeks to it.
+        const bool key = sample.keyFrame;
         // A sample counts once its bytes are out of libavformat's buffer: a full disk is
         // noticed at this sample, not some samples later.
         if (!file.mux->writePacket(source_->index, position, sample.data.data(), sample.data.size(),

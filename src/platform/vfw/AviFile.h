@@ -93,7 +93,8 @@ class AviStream {
     // empty (an empty chunk, which players show as a repeat of the previous frame).
     // A position at or before one already written is refused. True only once the sample's
     // bytes are handed to the system; a sample that could not be written is taken back out of
-    // the file, and no later write is accepted (the file can still be finished).
+    // the file, and no later write is accepted (the file can still be finished). On a
+    // compressed stream the compressor decides which samples are key frames; flags are ignored.
     virtual bool write(int64_t position, const void* data, size_t size, uint32_t flags,
                        std::string* error) = 0;
     // Samples written with data, and positions left empty, so far.

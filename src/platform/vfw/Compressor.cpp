@@ -47,6 +47,10 @@ class LibavMsVideo1 final : public VideoCompressor {
 
     uint32_t fourcc() const override { return fourccMSVC; }
     int outputBitCount() const override { return 16; }
+    bool accepts(const screen::BitmapInfoHeader& in, std::string* error) const override {
+        MsVideo1Input g;
+        return g.read(in, error);
+    }
 
     bool begin(const screen::BitmapInfoHeader& in, const screen::RgbQuad* palette,
                const CompressorSettings& settings, std::string* error) override {
@@ -156,6 +160,7 @@ std::unique_ptr<VideoCompressor> VideoCompressor::find(uint32_t fourcc) {
     for (char c : name)
         upper += char(std::toupper(static_cast<unsigned char>(c)));
     if (stringToFourCC(upper) == fourccMSVC) return std::make_unique<MsVideo1Encoder>();
+    if (stringToFourCC(upper) == fourccXVID) return makeXvidCompressor();
     return nullptr;
 }
 

@@ -1,5 +1,5 @@
-// Video compressors of the AVI file service, found by FourCC. A compressor takes
-// uncompressed device-independent bitmaps (8, 16, 24 or 32 bits, rows bottom-up) of one size
+// Video compressors of the AVI file service, found by FourCC (MSVC, XVID). A compressor takes
+// uncompressed device-independent bitmaps (the depths it accepts, rows bottom-up) of one size
 // and returns one compressed sample per picture, deciding key frames from the key-frame
 // interval. Used by one thread at a time.
 #pragma once
@@ -32,6 +32,9 @@ class VideoCompressor {
     static std::unique_ptr<VideoCompressor> find(uint32_t fourcc);
 
     virtual uint32_t fourcc() const = 0;
+    // Whether pictures laid out as `in` can be compressed, without preparing for them; the
+    // reason when not.
+    virtual bool accepts(const screen::BitmapInfoHeader& in, std::string* error) const = 0;
     // Prepares for pictures laid out as `in` (palette: its colour table, at 8 bits or less).
     virtual bool begin(const screen::BitmapInfoHeader& in, const screen::RgbQuad* palette,
                        const CompressorSettings& settings, std::string* error) = 0;
@@ -41,6 +44,13 @@ class VideoCompressor {
     // from the FourCC.
     virtual int outputBitCount() const = 0;
 };
+
+// MPEG-4 part 2 through libxvidcore (the default for XVID): pictures of 1, 4 and 8 bits
+// (through their colour table), 24 and 32 bits, even sides up to 8190. The quality 0..10000
+// chooses a fixed quantizer, 31 (coarsest) down to 2.
+std::unique_ptr<VideoCompressor> makeXvidCompressor();
+// The quantizer a quality gives.
+int xvidQuantizerFor(int quality);
 
 // libavcodec's msvideo1 encoder, kept for comparison with ours (the default for MSVC). It
 // codes at one fixed quality.

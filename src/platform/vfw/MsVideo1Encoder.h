@@ -38,6 +38,10 @@ class MsVideo1Encoder final : public VideoCompressor {
     explicit MsVideo1Encoder(bool portable = false);
 
     uint32_t fourcc() const override;
+    bool accepts(const screen::BitmapInfoHeader& in, std::string* error) const override {
+        MsVideo1Input g;
+        return g.read(in, error);
+    }
     int outputBitCount() const override { return 16; }
     bool begin(const screen::BitmapInfoHeader& in, const screen::RgbQuad* palette,
                const CompressorSettings& settings, std::string* error) override;

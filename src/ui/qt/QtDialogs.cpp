@@ -150,6 +150,15 @@ std::optional<std::string> QtDialogs::openFile(const FileDialogRequest& r) {
         r);
 }
 
+std::vector<std::string> QtDialogs::openFiles(const FileDialogRequest& r) {
+    std::vector<std::string> out;
+    for (const QString& name : QFileDialog::getOpenFileNames(
+             QApplication::activeWindow(), QString::fromStdString(r.title), startPath(r),
+             QString::fromStdString(qtFilterOf(r.filter))))
+        out.push_back(name.toStdString());
+    return out;
+}
+
 std::optional<std::string> QtDialogs::saveFile(const FileDialogRequest& r) {
     QString selected;
     const QString chosen = QFileDialog::getSaveFileName(

@@ -16,6 +16,7 @@ class QtDialogs : public Dialogs {
     // This function is thread-safe.
     void reportError(const std::string& text) override;
     std::optional<std::string> openFile(const FileDialogRequest& request) override;
+    std::vector<std::string> openFiles(const FileDialogRequest& request) override;
     std::optional<std::string> saveFile(const FileDialogRequest& request) override;
     // A modal dialog over the active window: the label, the list with the request's line
     // chosen, OK and Cancel; a double click on a line takes it.
