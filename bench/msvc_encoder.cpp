@@ -219,6 +219,9 @@ class Timed final : public vfw::VideoCompressor {
         : inner_(std::move(inner)), result_(result) {}
     uint32_t fourcc() const override { return inner_->fourcc(); }
     int outputBitCount() const override { return inner_->outputBitCount(); }
+    bool accepts(const screen::BitmapInfoHeader& in, std::string* error) const override {
+        return inner_->accepts(in, error);
+    }
     bool begin(const screen::BitmapInfoHeader& in, const screen::RgbQuad* palette,
                const vfw::CompressorSettings& settings, std::string* error) override {
         return inner_->begin(in, palette, settings, error);
