@@ -4,6 +4,8 @@
 
 #include "GraphImpl.h"
 
+#include <gst/base/gstbasesrc.h>
+
 #include <algorithm>
 #include <cmath>
 
@@ -228,10 +230,11 @@ HRESULT Graph::GetCurrentPosition(int64_t* position) {
     bool known = false;
     for (const ElementRef& sink : videoSinks())
         if (!known) known = gst_element_query_position(sink, GST_FORMAT_TIME, &pos);
-    // A graph that writes a file is as far as the data written; one whose multiplexer cannot
-    // tell (it writes nothing yet) is as far as its run.
+    // A graph that writes a file from files is as far as the data written; one that records
+    // live sources (a camera, a microphone), or whose multiplexer cannot tell yet, is as far as
+    // its run: the multiplexer holds back what it interleaves and the encoders their delay.
     if (!known && hasWriter()) {
-        if (const ElementRef mux = writingElement()) {
+        if (const ElementRef mux = writingElement(); mux && !isLive()) {
             const PadRef out(gst_element_get_static_pad(mux, "src"));
             if (out && gst_pad_query_position(out, GST_FORMAT_TIME, &pos) && pos > 0) {
                 *position = pos / 100;
@@ -250,6 +253,20 @@ HRESULT Graph::GetCurrentPosition(int64_t* position) {
     if (!known && !gst_element_query_position(pipeline(), GST_FORMAT_TIME, &pos)) pos = 0;
     *position = pos / 100;
     return S_OK;
+}
+
+bool Graph::isLive() {
+    bool live = false;
+    GstIterator* it = gst_bin_iterate_recurse(GST_BIN(pipeline()));
+    GValue item = G_VALUE_INIT;
+    while (!live && gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
+        auto* e = GST_ELEMENT(g_value_get_object(&item));
+        live = GST_IS_BASE_SRC(e) && gst_base_src_is_live(GST_BASE_SRC(e));
+        g_value_reset(&item);
+    }
+    g_value_unset(&item);
+    gst_iterator_free(it);
+    return live;
 }
 
 HRESULT Graph::GetDuration(int64_t* duration) {

@@ -309,9 +309,9 @@ void Graph::onMessage(GstMessage* msg) {
                    err ? err->message : "?", debug ? debug : "");
         g_clear_error(&err);
         g_free(debug);
-        events_.error(h, GST_IS_ELEMENT(msg->src) &&
-                             g_object_class_find_property(G_OBJECT_GET_CLASS(msg->src),
-                                                          "file-written"));
+        events_.error(
+            h, GST_IS_ELEMENT(msg->src) &&
+                   g_object_class_find_property(G_OBJECT_GET_CLASS(msg->src), "file-written"));
         break;
     }
     case GST_MESSAGE_WARNING:

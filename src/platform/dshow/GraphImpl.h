@@ -271,6 +271,8 @@ class Graph final : public IFilterGraph2,
 
     // -- Graph.cpp
     bool hasWriter();
+    // Whether a source of the graph is live (a capture device): it answers in real time.
+    bool isLive();
     ElementRef writingElement();
     void endStoppedSources();
     FilterPtr positionFilter();
