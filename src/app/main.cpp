@@ -3,6 +3,7 @@
 // A second copy finds Ctrl+A taken and ends at once, silently, before any window shows.
 #include "ui/qt/ErrorBox.h"
 #include "ui/qt/QtDialogs.h"
+#include "avi/untConvert.h"
 #include "capture/untAudioCapture.h"
 #include "capture/untVideoCapture.h"
 #include "player/untPlay.h"
@@ -47,6 +48,7 @@ int main(int argc, char** argv) {
         tools.merge = [](QWidget* owner) { tools::TFrmmerge(owner).exec(); };
         tools.separate = [](QWidget* owner) { tools::TFrmseparate(owner).exec(); };
         tools.link = [](QWidget* owner) { tools::TFrmLink(owner).exec(); };
+        tools.convert = [](QWidget* owner) { avi::TFrmConvert(owner).exec(); };
         // A snapshot takes the video capture window's frame whenever that window exists.
         player::setSnapshotSourceLookup(
             [&main] { return capture::snapshotSourceOf(main->FrmVideoCapture.get()); });
