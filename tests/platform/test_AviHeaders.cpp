@@ -86,7 +86,7 @@ Bytes audioStream(const Bytes& format) {
 // Parses a copy of exactly n bytes, of a file of fileSize bytes.
 bool parse(const Bytes& b, size_t n, uint64_t fileSize, AviHeaders* h) {
     std::unique_ptr<uint8_t[]> exact(new uint8_t[n ? n : 1]);
-    std::memcpy(exact.get(), b.data(), n);
+    if (n > 0) std::memcpy(exact.get(), b.data(), n);
     return parseAviHeaders(exact.get(), n, fileSize, h);
 }
 bool parse(const Bytes& b, AviHeaders* h) {
