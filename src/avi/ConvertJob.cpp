@@ -108,9 +108,8 @@ tools::JobResult TConvertJob::convert(const std::string& source, const std::stri
         width = nativeWidth > 0 ? nativeWidth : frameSide(info.VideoWidth);
         height = nativeHeight > 0 ? nativeHeight : frameSide(info.VideoHeight);
         if (!width || !height)
-            return {Outcome::Refused, "The picture size of \"" + source + "\" (" +
-                                          info.VideoWidth + " x " + info.VideoHeight +
-                                          ") cannot be written."};
+            return {Outcome::Refused, "The picture size of \"" + source + "\" (" + info.VideoWidth +
+                                          " x " + info.VideoHeight + ") cannot be written."};
     }
     facts_.width = width;
     facts_.height = height;

@@ -45,9 +45,9 @@ class TConvertJob {
 
     // What the last conversion used.
     struct Facts {
-        EnumVid info;              // the source's information
+        EnumVid info; // the source's information
         bool hasVideo = false, hasAudio = false;
-        int64_t duration = 0;      // the source's length, 100-ns units
+        int64_t duration = 0;       // the source's length, 100-ns units
         long width = 0, height = 0; // the output picture size
     };
     const Facts& facts() const { return facts_; }

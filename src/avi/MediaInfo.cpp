@@ -183,9 +183,12 @@ std::string MediaInfoText(const EnumVid& i) {
         const char* label;
         const std::string* value;
     };
-    const Line video[] = {{"Media Major Type :", &i.VideoMajorType}, {"Duration :", &i.Duration},
-                          {"FourCC :", &i.VideoFourCC},              {"Frame Width :", &i.VideoWidth},
-                          {"Frame Height :", &i.VideoHeight},        {"Bit Depth :", &i.VideoBitDepth},
+    const Line video[] = {{"Media Major Type :", &i.VideoMajorType},
+                          {"Duration :", &i.Duration},
+                          {"FourCC :", &i.VideoFourCC},
+                          {"Frame Width :", &i.VideoWidth},
+                          {"Frame Height :", &i.VideoHeight},
+                          {"Bit Depth :", &i.VideoBitDepth},
                           {"Compressor :", &i.VideoCodecName}};
     const Line audio[] = {{"Media Major Type :", &i.AudioMajorType},
                           {"Audio Format :", &i.AudioFormatName},

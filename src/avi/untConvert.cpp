@@ -57,10 +57,14 @@ TFrmConvert::TFrmConvert(QWidget* owner)
     SpeedButton4 = stripButton("SpeedButton4", "Stop");
     SpeedButton2 = stripButton("SpeedButton2", "Close");
 
-    connect(SpeedButton3, &QToolButton::clicked, this, ui::guarded([this] { SpeedButton3Click(); }));
-    connect(SpeedButton5, &QToolButton::clicked, this, ui::guarded([this] { SpeedButton5Click(); }));
-    connect(SpeedButton1, &QToolButton::clicked, this, ui::guarded([this] { SpeedButton1Click(); }));
-    connect(SpeedButton4, &QToolButton::clicked, this, ui::guarded([this] { SpeedButton4Click(); }));
+    connect(SpeedButton3, &QToolButton::clicked, this,
+            ui::guarded([this] { SpeedButton3Click(); }));
+    connect(SpeedButton5, &QToolButton::clicked, this,
+            ui::guarded([this] { SpeedButton5Click(); }));
+    connect(SpeedButton1, &QToolButton::clicked, this,
+            ui::guarded([this] { SpeedButton1Click(); }));
+    connect(SpeedButton4, &QToolButton::clicked, this,
+            ui::guarded([this] { SpeedButton4Click(); }));
     connect(SpeedButton2, &QToolButton::clicked, this, [this] { close(); });
     setIdle();
 }

@@ -51,14 +51,15 @@ int convert(const ConvertArgs& a) {
 
 CLI::App* addConvert(CLI::App& app, Run& run) {
     auto args = std::make_shared<ConvertArgs>();
-    CLI::App* sub = app.add_subcommand(
-        "convert", "Converts a media file into an AVI (XviD video, MP3 sound).");
+    CLI::App* sub =
+        app.add_subcommand("convert", "Converts a media file into an AVI (XviD video, MP3 sound).");
     sub->footer("Prints video=0|1 audio=0|1 size=WxH seconds=S output=OUT.avi once the file is\n"
                 "closed; progress goes to standard error. Ctrl+C stops the conversion as the\n"
                 "window's Stop does and keeps what was written (exit code 1).");
     sub->add_option("IN", args->input, "The media file to convert")->required()->type_name("");
-    sub->add_option("--size", args->size, "The output picture size, 1..8190 each (default: "
-                                          "the source's)")
+    sub->add_option("--size", args->size,
+                    "The output picture size, 1..8190 each (default: "
+                    "the source's)")
         ->type_name("WxH");
     sub->add_option("OUT.avi", args->output, "The AVI file to write")->required()->type_name("");
     sub->callback([args, &run] {

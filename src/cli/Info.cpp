@@ -21,7 +21,8 @@ struct InfoArgs {
 
 int info(const InfoArgs& a) {
     const avi::EnumVid record = avi::ReadMediaInfo(a.file);
-    const std::string shown = a.json ? avi::MediaInfoJson(record) + "\n" : avi::MediaInfoText(record);
+    const std::string shown =
+        a.json ? avi::MediaInfoJson(record) + "\n" : avi::MediaInfoText(record);
     std::fputs(shown.c_str(), stdout);
     std::fflush(stdout);
     if (record.VideoMajorType == avi::FileNotFoundText) {

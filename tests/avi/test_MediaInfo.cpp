@@ -40,8 +40,8 @@ std::map<std::string, std::string> probe(const std::string& path, const std::str
 }
 
 double probeSeconds(const std::string& path) {
-    const CommandResult r = run("ffprobe -v error -show_entries format=duration -of csv=p=0 '" +
-                                path + "'");
+    const CommandResult r =
+        run("ffprobe -v error -show_entries format=duration -of csv=p=0 '" + path + "'");
     return std::atof(r.out.c_str());
 }
 
@@ -208,18 +208,19 @@ TEST(ReadMediaInfo, OtherAviCodecsByTheirTags) {
         const char* audio;
         const char* bitRate; // empty: not checked
     } cases[] = {
-        {"cram-mp3.avi", "-c:v msvideo1 -vtag CRAM -c:a libmp3lame -b:a 128k", "CRAM", "MS Video 1", "16",
-         "MPEGLAYER3", "128000"},
+        {"cram-mp3.avi", "-c:v msvideo1 -vtag CRAM -c:a libmp3lame -b:a 128k", "CRAM", "MS Video 1",
+         "16", "MPEGLAYER3", "128000"},
         {"mjpg-ima.avi", "-c:v mjpeg -c:a adpcm_ima_wav", "MJPG", "Motion JPEG", "24", "DVI_ADPCM",
          ""},
-        {"rgb-alaw.avi", "-c:v rawvideo -pix_fmt bgr24 -c:a pcm_alaw", "RGB", "Unknown Codec",
-         "24", "ALAW", "705600"},
+        {"rgb-alaw.avi", "-c:v rawvideo -pix_fmt bgr24 -c:a pcm_alaw", "RGB", "Unknown Codec", "24",
+         "ALAW", "705600"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const std::string path = clip(c.name, std::string("-f lavfi -i testsrc=size=160x120:rate=10 "
-                                                          "-f lavfi -i sine=r=44100 -t 2 -ac 2 ") +
-                                                  c.args);
+        const std::string path =
+            clip(c.name, std::string("-f lavfi -i testsrc=size=160x120:rate=10 "
+                                     "-f lavfi -i sine=r=44100 -t 2 -ac 2 ") +
+                             c.args);
         ASSERT_FALSE(path.empty());
         const EnumVid info = ReadMediaInfo(path);
         expectVideoAsProbed(info, path);
@@ -254,9 +255,10 @@ TEST(ReadMediaInfo, OtherContainersThroughTheDiscoverer) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const std::string path = clip(c.name, std::string("-f lavfi -i testsrc=size=320x240:rate=25 "
-                                                          "-f lavfi -i sine=r=44100 -t 3 -ac 2 ") +
-                                                  c.args);
+        const std::string path =
+            clip(c.name, std::string("-f lavfi -i testsrc=size=320x240:rate=25 "
+                                     "-f lavfi -i sine=r=44100 -t 3 -ac 2 ") +
+                             c.args);
         ASSERT_FALSE(path.empty());
         const EnumVid info = ReadMediaInfo(path);
         expectVideoAsProbed(info, path);
@@ -336,7 +338,8 @@ TEST(MediaDetTypes, AviValuesAndABigFileAtOnce) {
     std::ifstream in(path, std::ios::binary);
     std::string head(24, '\0');
     in.read(head.data(), 24);
-    const size_t listEnd = 20 + (uint8_t(head[16]) | uint8_t(head[17]) << 8 | uint8_t(head[18]) << 16);
+    const size_t listEnd =
+        20 + (uint8_t(head[16]) | uint8_t(head[17]) << 8 | uint8_t(head[18]) << 16);
     head.resize(listEnd);
     in.seekg(0);
     in.read(head.data(), std::streamsize(listEnd));

@@ -239,9 +239,10 @@ TEST_F(ConvertWindowTest, StopEndsTheConversionQuicklyWithAWholeFile) {
 // Each refusal names its file, leaves the buttons idle and the source as it was, and writes
 // nothing.
 TEST_F(ConvertWindowTest, RefusalsLeaveTheButtonsIdleAndTheSourceIntact) {
-    const std::string source = clip("source.avi", "-f lavfi -i testsrc=size=160x120:rate=25 -f lavfi "
-                                                  "-i sine=r=44100 -t 2 -c:v libxvid -vtag XVID "
-                                                  "-c:a pcm_s16le");
+    const std::string source =
+        clip("source.avi", "-f lavfi -i testsrc=size=160x120:rate=25 -f lavfi "
+                           "-i sine=r=44100 -t 2 -c:v libxvid -vtag XVID "
+                           "-c:a pcm_s16le");
     ASSERT_FALSE(source.empty());
     const std::string sum = checksum(source);
     const std::string random = dir + "/random.mp4";

@@ -45,14 +45,18 @@ std::string md5(const std::string& path) {
 const std::string Dir = "cli-avi";
 
 std::string xvidPcm() {
-    return sharedClip(Dir, "x.avi", "-f lavfi -i testsrc=size=320x240:rate=25 -f lavfi -i "
-                                    "sine=r=44100 -t 5 -c:v libxvid -vtag XVID -c:a pcm_s16le "
-                                    "-ac 2 -ar 44100");
+    return sharedClip(Dir, "x.avi",
+                      "-f lavfi -i testsrc=size=320x240:rate=25 -f lavfi -i "
+                      "sine=r=44100 -t 5 -c:v libxvid -vtag XVID -c:a pcm_s16le "
+                      "-ac 2 -ar 44100");
 }
 std::string h264Aac(const std::string& name, const std::string& size, int seconds) {
-    return sharedClip(Dir, name, "-f lavfi -i testsrc=size=" + size + ":rate=25 -f lavfi -i "
-                                 "sine=r=44100 -t " + std::to_string(seconds) +
-                                 " -ac 2 -c:v libx264 -preset ultrafast -pix_fmt yuv420p -c:a aac");
+    return sharedClip(Dir, name,
+                      "-f lavfi -i testsrc=size=" + size +
+                          ":rate=25 -f lavfi -i "
+                          "sine=r=44100 -t " +
+                          std::to_string(seconds) +
+                          " -ac 2 -c:v libx264 -preset ultrafast -pix_fmt yuv420p -c:a aac");
 }
 
 } // namespace
@@ -74,9 +78,8 @@ TEST(InfoCli, JsonOfAnXvidPcmAviAsFfprobeReadsIt) {
     const auto v = probeStream(x, "v:0");
     EXPECT_EQ(jsonField(j, "VideoWidth"), v.at("width"));
     EXPECT_EQ(jsonField(j, "VideoHeight"), v.at("height"));
-    const double seconds =
-        std::atof(run("ffprobe -v error -show_entries format=duration -of csv=p=0 '" + x + "'")
-                      .out.c_str());
+    const double seconds = std::atof(
+        run("ffprobe -v error -show_entries format=duration -of csv=p=0 '" + x + "'").out.c_str());
     char shown[16];
     std::snprintf(shown, sizeof shown, "%02d:%02d", int(seconds) / 60, int(seconds) % 60);
     EXPECT_EQ(jsonField(j, "Duration"), shown);
@@ -133,8 +136,9 @@ TEST(ConvertCli, H264AacTo320x240XvidMp3AtTheSourceRate) {
 
 // Without --size the source's size; a source without sound gives a file without sound.
 TEST(ConvertCli, SourceSizeAndRateWithoutSize) {
-    const std::string in = sharedClip(Dir, "v15.mp4", "-f lavfi -i testsrc=size=200x150:rate=15 "
-                                                      "-t 3 -c:v libx264 -pix_fmt yuv420p");
+    const std::string in = sharedClip(Dir, "v15.mp4",
+                                      "-f lavfi -i testsrc=size=200x150:rate=15 "
+                                      "-t 3 -c:v libx264 -pix_fmt yuv420p");
     ASSERT_FALSE(in.empty());
     const std::string out = scratchDir(Dir + "-plain") + "/out.avi";
     const CommandResult r = run(cli("convert '" + in + "' '" + out + "'"));
@@ -175,8 +179,8 @@ TEST(ConvertCli, InterruptStopsWithAWholeFile) {
     const pid_t child = fork();
     if (child == 0) {
         execl("/bin/sh", "sh", "-c",
-              (std::string("exec ") + TOVAMIX_CLI + " convert '" + in + "' '" + out + "' 2>'" + err +
-               "' >/dev/null")
+              (std::string("exec ") + TOVAMIX_CLI + " convert '" + in + "' '" + out + "' 2>'" +
+               err + "' >/dev/null")
                   .c_str(),
               nullptr);
         _exit(127);
@@ -184,7 +188,8 @@ TEST(ConvertCli, InterruptStopsWithAWholeFile) {
     // Once it reports progress.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (std::chrono::steady_clock::now() < deadline &&
-           run("grep -c converting '" + err + "'").out.find_first_not_of("0\n") == std::string::npos)
+           run("grep -c converting '" + err + "'").out.find_first_not_of("0\n") ==
+               std::string::npos)
         usleep(20000);
     kill(child, SIGINT);
     int status = 0;

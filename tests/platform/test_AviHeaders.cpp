@@ -144,8 +144,8 @@ TEST(AviHeaders, ReadsTheValuesFfmpegStores) {
     EXPECT_EQ(get32(v.format, 16), makeFourCC('X', 'V', 'I', 'D'));
     const AviStreamHeader& a = h.streams[1];
     EXPECT_EQ(a.type, makeFourCC('a', 'u', 'd', 's'));
-    EXPECT_EQ(a.format[0], 1);  // PCM
-    EXPECT_EQ(a.format[2], 2);  // channels
+    EXPECT_EQ(a.format[0], 1); // PCM
+    EXPECT_EQ(a.format[2], 2); // channels
     EXPECT_EQ(get32(a.format, 4), 44100u);
     EXPECT_EQ(get32(a.format, 8), 176400u);
     EXPECT_NEAR(double(a.length) * a.scale / a.rate, 1.0, 0.01);
@@ -170,8 +170,8 @@ TEST(AviHeaders, MutatedHeadersAreReadSafely) {
     const Bytes all = readAll(ffmpegAvi());
     const Bytes header(all.begin(), all.begin() + long(headerEnd(all) + 32));
     std::mt19937 random(20261208);
-    const uint32_t sizes[] = {0, 1, 3, 4, 39, 40, 0x7FFFFFFF, 0x80000000, 0xFFFFFFF0, 0xFFFFFFF7,
-                              0xFFFFFFF8, 0xFFFFFFFF};
+    const uint32_t sizes[] = {
+        0, 1, 3, 4, 39, 40, 0x7FFFFFFF, 0x80000000, 0xFFFFFFF0, 0xFFFFFFF7, 0xFFFFFFF8, 0xFFFFFFFF};
     int parsed = 0;
     for (int round = 0; round < 6000; ++round) {
         Bytes b = header;
@@ -199,7 +199,8 @@ TEST(AviHeaders, MutatedHeadersAreReadSafely) {
 }
 
 TEST(AviHeaders, RefusesSizesPastTheirListOrTheFile) {
-    const Bytes good = file({chunk("avih", Bytes(56, 0)), videoStream(bitmapHeader(64, 48, "XVID"))});
+    const Bytes good =
+        file({chunk("avih", Bytes(56, 0)), videoStream(bitmapHeader(64, 48, "XVID"))});
     AviHeaders h;
     ASSERT_TRUE(parse(good, &h));
     // The header list's size near 2^32, and just past its file.
@@ -264,8 +265,8 @@ TEST(AviHeaders, ShortFormatsAndClaimedCounts) {
     ASSERT_EQ(h.streams[0].format.size(), 18u);
     EXPECT_EQ(h.streams[0].format[16] | h.streams[0].format[17] << 8, 0);
     // Extra bytes claimed beyond the format: only those present count.
-    ASSERT_TRUE(parse(file({chunk("avih", Bytes(56, 0)), audioStream(waveFormat(30, 0x55, 0xFFFF))}),
-                      &h));
+    ASSERT_TRUE(
+        parse(file({chunk("avih", Bytes(56, 0)), audioStream(waveFormat(30, 0x55, 0xFFFF))}), &h));
     EXPECT_EQ(h.streams[0].format[16] | h.streams[0].format[17] << 8, 12);
     // The main header claims four billion streams: nothing is sized by it.
     Bytes avih(56, 0);

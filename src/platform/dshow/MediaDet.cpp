@@ -72,7 +72,9 @@ AM_MEDIA_TYPE videoType(const std::vector<uint8_t>& bitmapHeader, uint64_t timeP
     const uint32_t compression = get32(bitmapHeader, 16);
     const uint32_t bits = get16(bitmapHeader, 14);
     if (compression == 0)
-        mt.subtype = bits == 24 ? MEDIASUBTYPE_RGB24 : bits == 32 ? MEDIASUBTYPE_RGB32 : fourccGuid(0);
+        mt.subtype = bits == 24   ? MEDIASUBTYPE_RGB24
+                     : bits == 32 ? MEDIASUBTYPE_RGB32
+                                  : fourccGuid(0);
     else
         mt.subtype = fourccGuid(compression);
     mt.bFixedSizeSamples = compression == 0;
@@ -160,8 +162,8 @@ std::string aviVideoCaps(const AviStreamHeader& s) {
         caps = "video/x-raw, format=(string)I420";
     else
         caps = "video/x-avi-unknown";
-    caps += ", width=(int)" + std::to_string(int32_t(get32(s.format, 4))) +
-            ", height=(int)" + std::to_string(std::abs(int64_t(int32_t(get32(s.format, 8)))));
+    caps += ", width=(int)" + std::to_string(int32_t(get32(s.format, 4))) + ", height=(int)" +
+            std::to_string(std::abs(int64_t(int32_t(get32(s.format, 8)))));
     if (s.rate > 0 && s.scale > 0) {
         const uint32_t g = std::gcd(s.rate, s.scale);
         caps += ", framerate=(fraction)" + std::to_string(s.rate / g) + "/" +
@@ -211,8 +213,8 @@ std::string aviAudioCaps(const AviStreamHeader& s) {
     default:
         caps = "audio/x-avi-unknown";
     }
-    return caps + ", rate=(int)" + std::to_string(get32(s.format, 4)) +
-           ", channels=(int)" + std::to_string(get16(s.format, 2));
+    return caps + ", rate=(int)" + std::to_string(get32(s.format, 4)) + ", channels=(int)" +
+           std::to_string(get16(s.format, 2));
 }
 
 StreamFacts factsOf(const AviStreamHeader& s) {
@@ -343,7 +345,8 @@ uint32_t waveTag(const GstStructure* s, int* bits) {
     }
     if (name == "audio/mpeg") {
         const int version = intField(s, "mpegversion");
-        if (version == 1) return intField(s, "layer") == 3 ? WAVE_FORMAT_MPEGLAYER3 : WAVE_FORMAT_MPEG;
+        if (version == 1)
+            return intField(s, "layer") == 3 ? WAVE_FORMAT_MPEGLAYER3 : WAVE_FORMAT_MPEG;
         return WAVE_FORMAT_AAC;
     }
     if (name == "audio/x-alaw" || name == "audio/x-mulaw") {
@@ -360,7 +363,8 @@ uint32_t waveTag(const GstStructure* s, int* bits) {
     }
     if (name == "audio/x-ac3") return WAVE_FORMAT_AC3;
     if (name == "audio/x-flac") return WAVE_FORMAT_FLAC;
-    if (name == "audio/x-wma") return intField(s, "wmaversion") == 1 ? WAVE_FORMAT_WMA1 : WAVE_FORMAT_WMA2;
+    if (name == "audio/x-wma")
+        return intField(s, "wmaversion") == 1 ? WAVE_FORMAT_WMA1 : WAVE_FORMAT_WMA2;
     return 0;
 }
 
