@@ -11,8 +11,11 @@
 #include <gst/pbutils/pbutils.h>
 
 #include <cstring>
+#include <deque>
 #include <filesystem>
+#include <mutex>
 #include <numeric>
+#include <sys/stat.h>
 #include <vector>
 
 namespace platform::dshow {
@@ -413,6 +416,49 @@ StreamFacts factsOf(GstDiscovererStreamInfo* info) {
     return f;
 }
 
+// What the discoverer found in the files read last, by the file's identity (device, inode,
+// size, modification time), so that the several readers of one job (its checks, the stream
+// detection, the timeline's frame rate) discover a file once. A file that changes is read
+// again. This class is thread-safe.
+class DiscoveredFiles {
+  public:
+    struct Entry {
+        std::string key;
+        std::vector<StreamFacts> streams;
+    };
+    static std::string keyOf(const std::string& fileName) {
+        struct stat st {};
+        if (::stat(fileName.c_str(), &st) != 0) return {};
+        return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + ":" +
+               std::to_string(st.st_size) + ":" + std::to_string(st.st_mtim.tv_sec) + "." +
+               std::to_string(st.st_mtim.tv_nsec) + ":" + fileName;
+    }
+    bool find(const std::string& key, std::vector<StreamFacts>* streams) {
+        const std::lock_guard lock(mutex_);
+        for (const Entry& e : entries_)
+            if (e.key == key) {
+                *streams = e.streams;
+                return true;
+            }
+        return false;
+    }
+    void keep(const std::string& key, const std::vector<StreamFacts>& streams) {
+        const std::lock_guard lock(mutex_);
+        entries_.push_front({key, streams});
+        if (entries_.size() > Kept) entries_.pop_back();
+    }
+
+  private:
+    static constexpr size_t Kept = 8;
+    std::mutex mutex_;
+    std::deque<Entry> entries_; // guarded by mutex_; the newest first
+};
+
+DiscoveredFiles& discoveredFiles() {
+    static DiscoveredFiles files;
+    return files;
+}
+
 class MediaDet final : public IMediaDet {
   public:
     HRESULT put_Filename(const std::string& fileName) override {
@@ -482,6 +528,11 @@ class MediaDet final : public IMediaDet {
 
   private:
     HRESULT discover(const std::string& fileName) {
+        const std::string key = DiscoveredFiles::keyOf(fileName);
+        if (!key.empty() && discoveredFiles().find(key, &streams_)) {
+            fileName_ = fileName;
+            return streams_.empty() ? VFW_E_INVALID_FILE_FORMAT : S_OK;
+        }
         ensureGstreamer();
         GError* err = nullptr;
         gchar* uri = gst_filename_to_uri(fileName.c_str(), &err);
@@ -514,6 +565,9 @@ class MediaDet final : public IMediaDet {
         }
         gst_discoverer_stream_info_list_free(list);
         fileName_ = fileName;
+        // A discovery that timed out may do better the next time: only whole ones are kept.
+        if (!key.empty() && gst_discoverer_info_get_result(info) == GST_DISCOVERER_OK)
+            discoveredFiles().keep(key, streams_);
         return streams_.empty() ? VFW_E_INVALID_FILE_FORMAT : S_OK;
     }
 
