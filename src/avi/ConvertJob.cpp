@@ -107,7 +107,7 @@ tools::JobResult TConvertJob::convert(const std::string& source, const std::stri
     if (facts_.hasVideo && !width) {
         width = nativeWidth > 0 ? nativeWidth : frameSide(info.VideoWidth);
         height = nativeHeight > 0 ? nativeHeight : frameSide(info.VideoHeight);
-        if (!width || !height)
+        if (width < 1 || width > MaxFrameSize || height < 1 || height > MaxFrameSize)
             return {Outcome::Refused, "The picture size of \"" + source + "\" (" + info.VideoWidth +
                                           " x " + info.VideoHeight + ") cannot be written."};
     }

@@ -13,6 +13,7 @@
 #include <QToolButton>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <set>
 
@@ -43,6 +44,15 @@ double seconds(const std::map<std::string, std::string>& stream) {
 
 std::string text(const QLineEdit* e) {
     return e->text().toStdString();
+}
+
+// The names of the probe graph's filters.
+std::vector<std::string> probeGraph(TFrmConvert& w) {
+    std::vector<std::string> out;
+    if (auto graph = w.job.FilterGraph1.query<platform::dshow::IFilterGraph2>())
+        for (const auto& f : graph->EnumFilters())
+            out.push_back(f->name());
+    return out;
 }
 
 std::string checksum(const std::string& path) {
@@ -181,6 +191,8 @@ TEST_F(ConvertWindowTest, ASecondSourceGetsItsOwnLengthAndAClearedSizeKeepsTheSo
     w.TargetEdit->setText(QString::fromStdString(out1));
     w.SpeedButton1->click();
     ASSERT_EQ(texts().back(), "Convert Complete!");
+    const std::vector<std::string> afterFirst = probeGraph(w);
+    EXPECT_EQ(std::count(afterFirst.begin(), afterFirst.end(), "MP3Enc"), 1);
     choose(w, second);
     EXPECT_EQ(text(w.Edit4), "00:02");
     w.Edit20->clear();
@@ -188,6 +200,8 @@ TEST_F(ConvertWindowTest, ASecondSourceGetsItsOwnLengthAndAClearedSizeKeepsTheSo
     w.TargetEdit->setText(QString::fromStdString(out2));
     w.SpeedButton1->click();
     ASSERT_EQ(texts().back(), "Convert Complete!");
+    // The probe graph holds the second source's chain alone, the MP3 encoder kept.
+    EXPECT_EQ(probeGraph(w).size(), afterFirst.size());
     const auto v1 = probeStream(out1, "v:0");
     EXPECT_NEAR(seconds(v1), 4.0, 0.2);
     const auto v2 = probeStream(out2, "v:0");
