@@ -134,13 +134,16 @@ void TFrmConvert::SpeedButton1Click() {
     SpeedButton4->setEnabled(true);
     SpeedButton1->setEnabled(false);
     SpeedButton2->setEnabled(false);
-    // However the conversion ends (done, stopped, refused, failed), the buttons go back.
+    // However the conversion ends (done, stopped, refused, failed, or an error escaping it),
+    // the buttons go back.
     struct Idle {
         TFrmConvert* form;
         ~Idle() { form->setIdle(); }
     } idle{this};
     const tools::JobResult r = job.convert(text(SourceEdit), text(TargetEdit), text(Edit20),
                                            text(Edit21), barHooks(ProgressBar1));
+    // The render has ended: the buttons are idle while its message is shown.
+    setIdle();
     switch (r.outcome) {
     case tools::Outcome::Done:
     case tools::Outcome::Stopped: // the file holds what was written up to the stop

@@ -6,6 +6,13 @@
 #include "support/QtEnvironment.h"
 #include "support/Screenshots.h"
 #include "ui/Dialogs.h"
+#include "ui/UiThread.h"
+#include "ui/qt/QtDialogs.h"
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QPushButton>
 
 #include <QLineEdit>
 #include <QProgressBar>
@@ -296,6 +303,65 @@ TEST_F(ConvertWindowTest, RefusalsLeaveTheButtonsIdleAndTheSourceIntact) {
         EXPECT_FALSE(fs::exists(out));
         EXPECT_EQ(checksum(source), sum);
     }
+}
+
+// With the real Qt dialogs, answered while their own event loops run: the source chosen in
+// the open dialog, and the completion box shown with the window already idle (Stop does
+// nothing there, and a second Convert could start at once).
+TEST_F(ConvertWindowTest, RealDialogsSourceChosenAndCompletionShownWithTheButtonsIdle) {
+    const std::string source = mp4("real.mp4", "320x240", 2);
+    ASSERT_FALSE(source.empty());
+    const std::string out = dir + "/real.avi";
+    ui::QtDialogs realDialogs;
+    ui::ScopedDialogs useReal(realDialogs);
+    ui::QtUiThread uiThread;
+    ui::setUiThread(&uiThread);
+    struct Restore {
+        ~Restore() { ui::setUiThread(nullptr); }
+    } restore;
+    TFrmConvert w;
+    w.show();
+    pump(100);
+    bool chosen = false, completeSeen = false, idleDuringBox = false;
+    std::vector<std::string> others;
+    QTimer driver;
+    QWidget* answering = nullptr;
+    QObject::connect(&driver, &QTimer::timeout, [&] {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (!modal || modal == &w || modal == answering) return;
+        answering = modal;
+        if (auto* open = qobject_cast<QFileDialog*>(modal)) {
+            // As a user does: the whole name typed into the name box, then Open.
+            if (auto* name = open->findChild<QLineEdit*>("fileNameEdit")) {
+                name->setText(QString::fromStdString(source));
+                static_cast<QDialog*>(open)->accept();
+                chosen = true;
+            }
+        } else if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+            if (box->text() == "Convert Complete!") {
+                completeSeen = true;
+                idleDuringBox = idle(w);
+                w.SpeedButton4->click(); // disabled: nothing happens
+            } else {
+                others.push_back(box->text().toStdString());
+            }
+            box->button(QMessageBox::Ok)->click();
+        }
+        answering = nullptr;
+    });
+    driver.start(30);
+    w.SpeedButton3->click();
+    EXPECT_TRUE(chosen);
+    EXPECT_EQ(text(w.SourceEdit), source);
+    EXPECT_EQ(text(w.Edit2), "Video");
+    w.TargetEdit->setText(QString::fromStdString(out));
+    w.SpeedButton1->click();
+    driver.stop();
+    EXPECT_TRUE(completeSeen);
+    EXPECT_TRUE(idleDuringBox);
+    EXPECT_TRUE(others.empty()) << others.front();
+    EXPECT_EQ(w.job.CompletionCode, 1); // the graph's own end, not a Stop
+    EXPECT_NEAR(seconds(probeStream(out, "v:0")), 2.0, 0.2);
 }
 
 } // namespace
