@@ -381,14 +381,16 @@ TEST(MediaDetTypes, AviValuesAndABigFileAtOnce) {
 TEST(ReadMediaInfo, ARewrittenFileIsReadAgain) {
     const std::string path = scratchDir("media-info-rewritten") + "/clip.mkv";
     ASSERT_EQ(run("ffmpeg -v error -y -f lavfi -i testsrc=size=160x120:rate=25 -f lavfi -i "
-                  "sine=r=44100 -t 1 -c:v libx264 -c:a libmp3lame '" + path + "'")
-                  .exitCode,
-              0);
-    EXPECT_EQ(ReadMediaInfo(path).AudioMajorType, "Audio");
-    ASSERT_EQ(run("ffmpeg -v error -y -f lavfi -i testsrc=size=176x144:rate=25 -t 1 -c:v libx264 '" +
+                  "sine=r=44100 -t 1 -c:v libx264 -c:a libmp3lame '" +
                   path + "'")
                   .exitCode,
               0);
+    EXPECT_EQ(ReadMediaInfo(path).AudioMajorType, "Audio");
+    ASSERT_EQ(
+        run("ffmpeg -v error -y -f lavfi -i testsrc=size=176x144:rate=25 -t 1 -c:v libx264 '" +
+            path + "'")
+            .exitCode,
+        0);
     const EnumVid now = ReadMediaInfo(path);
     EXPECT_EQ(now.AudioMajorType, "");
     EXPECT_EQ(now.VideoWidth, "176");
