@@ -4,6 +4,7 @@
 #include "ui/qt/ErrorBox.h"
 #include "ui/qt/QtDialogs.h"
 #include "avi/untBMPTOAVI.h"
+#include "avi/untConvert.h"
 #include "capture/untAudioCapture.h"
 #include "capture/untVideoCapture.h"
 #include "player/untPlay.h"
@@ -49,6 +50,7 @@ int main(int argc, char** argv) {
         tools.separate = [](QWidget* owner) { tools::TFrmseparate(owner).exec(); };
         tools.link = [](QWidget* owner) { tools::TFrmLink(owner).exec(); };
         tools.bmpToAvi = [](QWidget* owner) { avi::TFrmBMPTOAVI(owner).exec(); };
+        tools.convert = [](QWidget* owner) { avi::TFrmConvert(owner).exec(); };
         // A snapshot takes the video capture window's frame whenever that window exists.
         player::setSnapshotSourceLookup(
             [&main] { return capture::snapshotSourceOf(main->FrmVideoCapture.get()); });

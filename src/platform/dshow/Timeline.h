@@ -126,7 +126,10 @@ class IRenderEngine : public virtual IUnknown {
 
 std::shared_ptr<IRenderEngine> createRenderEngine();
 
-// What a media file holds.
+// What a media file holds. An AVI is read from its stream headers alone (the exact values
+// it stores, at once, however long the file); any other file, and an AVI whose headers do
+// not parse, is read by GstDiscoverer, whose caps are mapped to the FourCC or wave tag the
+// same stream would carry in an AVI.
 class IMediaDet : public virtual IUnknown {
   public:
     // Reads the file: E_FILE_NOT_FOUND when it does not exist, VFW_E_INVALID_FILE_FORMAT
@@ -137,14 +140,20 @@ class IMediaDet : public virtual IUnknown {
     virtual HRESULT put_CurrentStream(long index) = 0;
     // MEDIATYPE_Video, MEDIATYPE_Audio, or GUID_NULL for other streams.
     virtual HRESULT get_StreamType(GUID* majorType) = 0;
-    // The current stream's length in seconds: the file's length, which the detector reads
-    // for the file as a whole.
+    // The current stream's length in seconds: for an AVI the stream's own (length x scale /
+    // rate; VFW_E_INVALID_FILE_FORMAT when its rate is 0), else the file's length, which the
+    // discoverer reads for the file as a whole.
     virtual HRESULT get_StreamLength(double* seconds) = 0;
     // Frames per second of the current stream; 0 when unknown; VFW_E_INVALIDMEDIATYPE for a
     // stream that is not video.
     virtual HRESULT get_FrameRate(double* fps) = 0;
     // The current stream's fixed caps text, as the detector reads them.
     virtual HRESULT get_StreamCaps(std::string* caps) = 0;
+    // The current stream's media type: video with a video-info block (its bitmap header:
+    // size, depth, compression FourCC; 24 bits where the stream tells no depth; compression 0
+    // with subtype GUID_NULL for a kind that has no FourCC), sound with a wave-format block
+    // (tag 0 for a kind that has none), GUID_NULL major type for other streams.
+    virtual HRESULT get_StreamMediaType(AM_MEDIA_TYPE* mt) = 0;
 };
 
 std::shared_ptr<IMediaDet> createMediaDet();

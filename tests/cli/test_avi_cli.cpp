@@ -1,0 +1,204 @@
+// tovamix-cli info and convert: the record as lines and as JSON against ffprobe, the exit
+// codes of unreadable files, a conversion read back with ffprobe, Ctrl+C as Stop, and the
+// refusals that leave the source untouched.
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <regex>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace testsupport;
+
+namespace {
+
+std::string cli(const std::string& args) {
+    return std::string(TOVAMIX_CLI) + " " + args;
+}
+
+std::string value(const std::string& line, const std::string& key) {
+    std::smatch m;
+    std::regex_search(line, m, std::regex("(^| )" + key + "=([^ \n]+)"));
+    return m.empty() ? "" : m[2].str();
+}
+
+std::string jsonField(const std::string& json, const std::string& key) {
+    std::smatch m;
+    std::regex_search(json, m, std::regex("\"" + key + "\": \"([^\"]*)\""));
+    return m.empty() ? "<missing>" : m[1].str();
+}
+
+double number(const std::map<std::string, std::string>& m, const std::string& key) {
+    const auto it = m.find(key);
+    return it == m.end() ? -1 : std::atof(it->second.c_str());
+}
+
+std::string md5(const std::string& path) {
+    return run("md5sum < '" + path + "'").out;
+}
+
+const std::string Dir = "cli-avi";
+
+std::string xvidPcm() {
+    return sharedClip(Dir, "x.avi",
+                      "-f lavfi -i testsrc=size=320x240:rate=25 -f lavfi -i "
+                      "sine=r=44100 -t 5 -c:v libxvid -vtag XVID -c:a pcm_s16le "
+                      "-ac 2 -ar 44100");
+}
+std::string h264Aac(const std::string& name, const std::string& size, int seconds) {
+    return sharedClip(Dir, name,
+                      "-f lavfi -i testsrc=size=" + size +
+                          ":rate=25 -f lavfi -i "
+                          "sine=r=44100 -t " +
+                          std::to_string(seconds) +
+                          " -ac 2 -c:v libx264 -preset ultrafast -pix_fmt yuv420p -c:a aac");
+}
+
+} // namespace
+
+TEST(InfoCli, JsonOfAnXvidPcmAviAsFfprobeReadsIt) {
+    const std::string x = xvidPcm();
+    ASSERT_FALSE(x.empty());
+    const CommandResult r = run(cli("info --json '" + x + "'"));
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const std::string& j = r.out;
+    EXPECT_EQ(jsonField(j, "VideoMajorType"), "Video");
+    EXPECT_EQ(jsonField(j, "VideoFourCC"), "XVID");
+    EXPECT_EQ(jsonField(j, "VideoCodecName"), "XVID MPEG-4");
+    EXPECT_EQ(jsonField(j, "AudioMajorType"), "Audio");
+    EXPECT_EQ(jsonField(j, "AudioFormatName"), "PCM");
+    EXPECT_EQ(jsonField(j, "AudioSampleRate"), "44100");
+    EXPECT_EQ(jsonField(j, "AudioBitRate"), "1411200");
+    EXPECT_EQ(jsonField(j, "AudioChannels"), "2");
+    const auto v = probeStream(x, "v:0");
+    EXPECT_EQ(jsonField(j, "VideoWidth"), v.at("width"));
+    EXPECT_EQ(jsonField(j, "VideoHeight"), v.at("height"));
+    const double seconds = std::atof(
+        run("ffprobe -v error -show_entries format=duration -of csv=p=0 '" + x + "'").out.c_str());
+    char shown[16];
+    std::snprintf(shown, sizeof shown, "%02d:%02d", int(seconds) / 60, int(seconds) % 60);
+    EXPECT_EQ(jsonField(j, "Duration"), shown);
+}
+
+TEST(InfoCli, LinesOfTheWindowsGroups) {
+    const std::string x = xvidPcm();
+    ASSERT_FALSE(x.empty());
+    const CommandResult r = run(cli("info '" + x + "'"));
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(r.out, "Video Info\nMedia Major Type : Video\nDuration : 00:05\nFourCC : XVID\n"
+                     "Frame Width : 320\nFrame Height : 240\nBit Depth : 24\n"
+                     "Compressor : XVID MPEG-4\nAudio Info\nMedia Major Type : Audio\n"
+                     "Audio Format : PCM\nHertz : 44100\nBitrate : 1411200\nChannels : 2\n");
+}
+
+TEST(InfoCli, UnreadableFilesExitOne) {
+    const std::string dir = scratchDir(Dir + "-bad");
+    const std::string random = dir + "/random.avi";
+    run("head -c 65536 /dev/urandom > '" + random + "'");
+    CommandResult r = run(cli("info --json '" + random + "'"));
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(jsonField(r.out, "VideoMajorType"), "ERROR");
+    EXPECT_NE(r.err.find("ERROR"), std::string::npos);
+    r = run(cli("info --json '" + dir + "/missing.avi'"));
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(jsonField(r.out, "VideoMajorType"), "FILE NOT FOUND");
+    EXPECT_EQ(run(cli("info")).exitCode, 2);
+}
+
+TEST(ConvertCli, H264AacTo320x240XvidMp3AtTheSourceRate) {
+    const std::string in = h264Aac("in10.mp4", "640x360", 10);
+    ASSERT_FALSE(in.empty());
+    const std::string out = scratchDir(Dir + "-convert") + "/out.avi";
+    const CommandResult r = run(cli("convert '" + in + "' --size 320x240 '" + out + "'"));
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(value(r.out, "video"), "1");
+    EXPECT_EQ(value(r.out, "audio"), "1");
+    EXPECT_EQ(value(r.out, "size"), "320x240");
+    EXPECT_NEAR(std::atof(value(r.out, "seconds").c_str()), 10.0, 0.2);
+    EXPECT_EQ(value(r.out, "output"), out);
+    const auto v = probeStream(out, "v:0");
+    EXPECT_EQ(v.at("codec_name"), "mpeg4");
+    EXPECT_EQ(v.at("codec_tag_string"), "XVID");
+    EXPECT_EQ(v.at("width"), "320");
+    EXPECT_EQ(v.at("height"), "240");
+    EXPECT_EQ(v.at("r_frame_rate"), "25/1");
+    EXPECT_NEAR(number(v, "duration"), 10.0, 0.2);
+    const auto a = probeStream(out, "a:0");
+    EXPECT_EQ(a.at("codec_name"), "mp3");
+    EXPECT_NEAR(number(a, "duration"), 10.0, 0.2);
+    EXPECT_EQ(decodeAll(out).err, "");
+}
+
+// Without --size the source's size; a source without sound gives a file without sound.
+TEST(ConvertCli, SourceSizeAndRateWithoutSize) {
+    const std::string in = sharedClip(Dir, "v15.mp4",
+                                      "-f lavfi -i testsrc=size=200x150:rate=15 "
+                                      "-t 3 -c:v libx264 -pix_fmt yuv420p");
+    ASSERT_FALSE(in.empty());
+    const std::string out = scratchDir(Dir + "-plain") + "/out.avi";
+    const CommandResult r = run(cli("convert '" + in + "' '" + out + "'"));
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(value(r.out, "video"), "1");
+    EXPECT_EQ(value(r.out, "audio"), "0");
+    const auto v = probeStream(out, "v:0");
+    EXPECT_EQ(v.at("width"), "200");
+    EXPECT_EQ(v.at("height"), "150");
+    EXPECT_EQ(v.at("r_frame_rate"), "15/1");
+    EXPECT_TRUE(probeStream(out, "a:0").empty());
+}
+
+TEST(ConvertCli, ATargetThatIsTheSourceIsRefused) {
+    const std::string x = xvidPcm();
+    ASSERT_FALSE(x.empty());
+    const std::string sum = md5(x);
+    const std::string alias = std::filesystem::path(x).parent_path().string() + "/./x.avi";
+    for (const std::string& target : {x, alias}) {
+        const CommandResult r = run(cli("convert '" + x + "' '" + target + "'"));
+        EXPECT_EQ(r.exitCode, 1) << r.err;
+        EXPECT_NE(r.err.find(target), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(md5(x), sum);
+    const std::string out = scratchDir(Dir + "-refused") + "/out.avi";
+    EXPECT_EQ(run(cli("convert '" + x + "' --size 9000x100 '" + out + "'")).exitCode, 2);
+    EXPECT_EQ(run(cli("convert '" + x + "' --size 320 '" + out + "'")).exitCode, 2);
+    EXPECT_EQ(run(cli("convert '" + x + "'")).exitCode, 2);
+    EXPECT_FALSE(std::filesystem::exists(out));
+}
+
+// Ctrl+C stops as the window's Stop does: the file holds what was written and ffprobe reads it.
+TEST(ConvertCli, InterruptStopsWithAWholeFile) {
+    const std::string in = h264Aac("long.mp4", "1280x720", 60);
+    ASSERT_FALSE(in.empty());
+    const std::string dir = scratchDir(Dir + "-interrupt");
+    const std::string out = dir + "/out.avi", err = dir + "/err.txt";
+    const pid_t child = fork();
+    if (child == 0) {
+        execl("/bin/sh", "sh", "-c",
+              (std::string("exec ") + TOVAMIX_CLI + " convert '" + in + "' '" + out + "' 2>'" +
+               err + "' >/dev/null")
+                  .c_str(),
+              nullptr);
+        _exit(127);
+    }
+    // Once it reports progress.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (std::chrono::steady_clock::now() < deadline &&
+           run("grep -c converting '" + err + "'").out.find_first_not_of("0\n") ==
+               std::string::npos)
+        usleep(20000);
+    kill(child, SIGINT);
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    const auto v = probeStream(out, "v:0");
+    ASSERT_FALSE(v.empty());
+    EXPECT_EQ(v.at("codec_tag_string"), "XVID");
+    EXPECT_LT(number(v, "duration"), 59.0);
+    EXPECT_EQ(decodeAll(out).err, "");
+}
