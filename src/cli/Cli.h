@@ -43,6 +43,8 @@ CLI::App* addCaptureAudio(CLI::App& app, Run& run);
 CLI::App* addMerge(CLI::App& app, Run& run);
 CLI::App* addSplit(CLI::App& app, Run& run);
 CLI::App* addLink(CLI::App& app, Run& run);
+CLI::App* addDvdInfo(CLI::App& app, Run& run);
+CLI::App* addDvdPlay(CLI::App& app, Run& run);
 
 // The picture file shows at atSeconds, through a graph that shows and sounds nothing (no
 // display needed), and the position it was taken at. 0 when had; else the exit code, the

@@ -15,6 +15,9 @@
 //   tovamix-cli merge --audio A --video V OUT.avi
 //   tovamix-cli split IN --audio-out A.avi --video-out V.avi
 //   tovamix-cli link A B OUT.avi
+//   tovamix-cli dvd-info PATH
+//   tovamix-cli dvd-play PATH [--title N] [--chapter N] [--seconds S] [--fast-forward S]
+//                        [--save-bookmark FILE] [--restore-bookmark FILE]
 //   tovamix-cli SUBCOMMAND --help
 //
 // Exit codes: 0 done, 1 the job failed on the way (the reason is on standard error),
@@ -41,6 +44,8 @@ int main(int argc, char** argv) {
     cli::addMerge(app, run);
     cli::addSplit(app, run);
     cli::addLink(app, run);
+    cli::addDvdInfo(app, run);
+    cli::addDvdPlay(app, run);
     // A first word that names no subcommand is told as an unknown command, below.
     app.allow_extras();
     app.require_subcommand(0, 1);
