@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <unistd.h>
 
 namespace cli {
 
@@ -54,16 +55,36 @@ bool waitForTitle(media::TFilterGraph& graph, int title) {
     return there;
 }
 
+// libdvdnav (inside rsndvdbin) writes its notices (no CSS library, region mask) to standard
+// output; while this lives they go to standard error, so standard output carries only the
+// result line.
+class NoticesToStandardError {
+  public:
+    NoticesToStandardError() {
+        std::fflush(stdout);
+        saved_ = dup(STDOUT_FILENO);
+        if (saved_ >= 0) dup2(STDERR_FILENO, STDOUT_FILENO);
+    }
+    ~NoticesToStandardError() {
+        std::fflush(stdout);
+        if (saved_ < 0) return;
+        dup2(saved_, STDOUT_FILENO);
+        close(saved_);
+    }
+    NoticesToStandardError(const NoticesToStandardError&) = delete;
+    NoticesToStandardError& operator=(const NoticesToStandardError&) = delete;
+
+  private:
+    int saved_ = -1;
+};
+
 int failed(const std::string& message) {
     std::fprintf(stderr, "tovamix-cli: %s\n", message.c_str());
     return 1;
 }
 
-int dvdPlay(const DvdPlayArgs& a) {
-    std::string reason;
-    const std::string volume = findDvdVolume(a.path, &reason);
-    if (volume.empty()) return fail(a.path + " is no DVD-Video volume: " + reason);
-    const auto app = coreApplication();
+// Renders and plays, then takes the steps asked for; *result is the line to print.
+int play(const DvdPlayArgs& a, const std::string& volume, std::string* result) {
     media::TFilterGraph graph;
     graph.setMode(media::gmDVD);
     graph.setActive(true);
@@ -106,14 +127,30 @@ int dvdPlay(const DvdPlayArgs& a) {
         if (!info || info->GetCurrentLocation(&where) != S_OK) where = {};
         DvdDiscId disc{};
         readDvdDiscId(volume, &disc);
-        std::printf("title=%lu chapter=%lu time=%d:%02d:%02d disc=%s\n", where.TitleNum,
-                    where.ChapterNum, where.TimeCode.bHours, where.TimeCode.bMinutes,
-                    where.TimeCode.bSeconds, discIdText(disc).c_str());
-        std::fflush(stdout);
+        char line[160];
+        std::snprintf(line, sizeof line, "title=%lu chapter=%lu time=%d:%02d:%02d disc=%s\n",
+                      where.TitleNum, where.ChapterNum, where.TimeCode.bHours,
+                      where.TimeCode.bMinutes, where.TimeCode.bSeconds, discIdText(disc).c_str());
+        *result = line;
     } catch (const std::exception& e) {
         return failed(e.what());
     }
     graph.setActive(false);
+    return 0;
+}
+
+int dvdPlay(const DvdPlayArgs& a) {
+    std::string reason;
+    const std::string volume = findDvdVolume(a.path, &reason);
+    if (volume.empty()) return fail(a.path + " is no DVD-Video volume: " + reason);
+    const auto app = coreApplication();
+    std::string result;
+    {
+        NoticesToStandardError quiet;
+        if (const int code = play(a, volume, &result)) return code;
+    }
+    std::fputs(result.c_str(), stdout);
+    std::fflush(stdout);
     return 0;
 }
 

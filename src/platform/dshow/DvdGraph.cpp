@@ -21,6 +21,7 @@
 #include <gst/video/navigation.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <condition_variable>
 #include <cstring>
@@ -40,6 +41,8 @@ constexpr auto EventPeriod = 250ms;
 constexpr gint64 ScanStep = 2 * GST_SECOND;
 // How long a command object waits for its command to take effect.
 constexpr auto CommandTimeout = 5s;
+// How many ticks a resumption asks for the time before it settles for the chapter.
+constexpr int ResumeAttempts = 20;
 // How near the saved time a resumed state must come.
 constexpr gint64 ResumeTolerance = GST_SECOND;
 
@@ -157,8 +160,8 @@ class Navigator final : public IDvdControl2, public IDvdInfo2 {
   public:
     Navigator(std::shared_ptr<Graph> graph, DvdVolumeInfo volume, GstElement* dvdBin,
               GstElement* spu)
-        : graph_(std::move(graph)), volume_(std::move(volume)), bin_(ElementRef::ref(dvdBin)),
-          spu_(ElementRef::ref(spu)) {
+        : volume_(std::move(volume)), bin_(ElementRef::ref(dvdBin)), spu_(ElementRef::ref(spu)),
+          graph_(std::move(graph)) {
         thread_ = std::thread([this] { run(); });
     }
     ~Navigator() override { shutdown(); }
@@ -301,6 +304,7 @@ class Navigator final : public IDvdControl2, public IDvdInfo2 {
         int title = 0, chapter = 0;
         gint64 time = -1; // ns in the title; -1: the chapter's start
         bool sought = false;
+        int attempts = 0; // time seeks the source refused
         std::chrono::steady_clock::time_point deadline;
         std::shared_ptr<DvdCmd> cmd;
     };
@@ -337,12 +341,20 @@ class Navigator final : public IDvdControl2, public IDvdInfo2 {
         return int(std::max<gint64>(querySource(titleFormat()), 0));
     }
     int currentChapter() { return int(querySource(chapterFormat())); }
-    // The time in the title (ns): the position of the pictures shown.
+    // The time in the title (ns): the position of the pictures shown. While 8x runs, the
+    // place the scan has reached (the pipeline is flushed four times a second and cannot tell
+    // while it is); when the pipeline cannot tell, the last time it could.
     gint64 position() {
+        {
+            std::lock_guard lock(lock_);
+            if (scan_ != 0) return scanFrom_;
+        }
         const auto g = graph();
         gint64 pos = -1;
-        if (!g || !gst_element_query_position(g->pipeline(), GST_FORMAT_TIME, &pos)) return -1;
-        return pos;
+        if (!g) return -1;
+        if (gst_element_query_position(g->pipeline(), GST_FORMAT_TIME, &pos) && pos >= 0)
+            lastPosition_ = pos;
+        return lastPosition_;
     }
     gint64 titleDuration(int title) {
         if (title >= 1 && size_t(title) <= volume_.titles.size())
@@ -510,19 +522,28 @@ class Navigator final : public IDvdControl2, public IDvdInfo2 {
             time = restore_->time;
             sought = restore_->sought;
         }
-        if (!ready() || currentTitle() != title) return;
+        if (!ready() || currentTitle() != title || position() < 0) return;
         if (!sought) {
-            // Through the title's time map; a title without one resumes at the chapter.
-            const bool timed =
-                time >= 0 && seekSource(GST_FORMAT_TIME, time, GST_SEEK_FLAG_KEY_UNIT);
-            if (!timed) {
-                time = -1;
-                if (chapter > 1) seekSource(chapterFormat(), chapter);
+            // Through the title's time map. The source may refuse a seek while it is still
+            // entering the title: it is asked again on the next ticks, and a title without a
+            // time map resumes at the chapter.
+            if (time >= 0 && seekSource(GST_FORMAT_TIME, time, GST_SEEK_FLAG_KEY_UNIT)) {
+                std::lock_guard lock(lock_);
+                if (restore_) restore_->sought = true;
+                return;
             }
+            int attempts;
+            {
+                std::lock_guard lock(lock_);
+                if (!restore_) return;
+                attempts = ++restore_->attempts;
+            }
+            if (time >= 0 && attempts < ResumeAttempts) return;
+            if (chapter > 1) seekSource(chapterFormat(), chapter);
             std::lock_guard lock(lock_);
             if (restore_) {
                 restore_->sought = true;
-                restore_->time = time;
+                restore_->time = -1;
             }
             return;
         }
@@ -618,6 +639,8 @@ class Navigator final : public IDvdControl2, public IDvdInfo2 {
     gint64 scanFrom_ = 0;
     std::unique_ptr<Resume> restore_;
     bool options_[4] = {false, false, false, false};
+
+    std::atomic<gint64> lastPosition_{-1};
 
     // -- The navigator's thread only.
     DVD_DOMAIN lastDomain_ = DVD_DOMAIN_Stop;
