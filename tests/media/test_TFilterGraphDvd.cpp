@@ -147,6 +147,36 @@ TEST(DvdGraph, NextChapterOfTitleOneStartsChapterTwoAtTenSeconds) {
     ASSERT_TRUE(waitFor([&] { return p.where().ChapterNum == 1 && seconds(p.where()) < 3; }, 10s));
 }
 
+TEST(DvdGraph, FrameStepPausesAndStepsOnePictureAndOptionsAreKept) {
+    if (!volumes().ok()) GTEST_SKIP();
+    DvdPlayer p;
+    p.start(volumes().disc1);
+    p.playTitle(1);
+    ASSERT_TRUE(waitFor([&] { return seconds(p.where()) >= 1; }, 10s));
+    auto step = p.graph.query<IVideoFrameStep>();
+    ASSERT_NE(step, nullptr);
+    ASSERT_EQ(step->Step(1), S_OK);
+    ASSERT_TRUE(waitFor([&] { return p.seen(EC_STEP_COMPLETE, 0); }, 5s));
+    EXPECT_EQ(p.graph.State(), 2);
+    const double at = seconds(p.where());
+    pump(500);
+    EXPECT_NEAR(seconds(p.where()), at, 0.1); // paused after the step
+    EXPECT_TRUE(p.graph.Play());
+    EXPECT_TRUE(waitFor([&] { return seconds(p.where()) > at + 0.5; }, 5s));
+
+    // The options are kept as set (there are no parental levels to notify).
+    auto info = p.graph.query<IDvdInfo2>();
+    bool on = true;
+    EXPECT_EQ(info->GetOption(DVD_NotifyParentalLevelChange, &on), S_OK);
+    EXPECT_FALSE(on);
+    EXPECT_EQ(p.control()->SetOption(DVD_NotifyParentalLevelChange, true), S_OK);
+    EXPECT_EQ(info->GetOption(DVD_NotifyParentalLevelChange, &on), S_OK);
+    EXPECT_TRUE(on);
+    std::string volume;
+    EXPECT_EQ(info->GetDVDDirectory(&volume), S_OK);
+    EXPECT_EQ(volume, volumes().disc1);
+}
+
 TEST(DvdGraph, EightTimesForwardsThenBackwards) {
     if (!volumes().ok()) GTEST_SKIP();
     DvdPlayer p;
