@@ -77,10 +77,12 @@ int main(int argc, char** argv) {
             auto builder = createDvdGraphBuilder();
             AM_DVD_RENDERSTATUS status;
             const auto t0 = Clock::now();
-            const HRESULT h = builder->RenderDvdVideoVolume(disc.disc1, AM_DVD_HWDEC_PREFER, &status);
+            const HRESULT h =
+                builder->RenderDvdVideoVolume(disc.disc1, AM_DVD_HWDEC_PREFER, &status);
             const double ms = milliseconds(Clock::now() - t0);
             if (h != S_OK) {
-                std::fprintf(stderr, "RenderDvdVideoVolume failed: %s\n", graphErrorText(h).c_str());
+                std::fprintf(stderr, "RenderDvdVideoVolume failed: %s\n",
+                             graphErrorText(h).c_str());
                 return 1;
             }
             ours.push_back(ms);

@@ -132,6 +132,24 @@ TEST(DvdGraph, EventsReachTheHandlersOnTheUiThreadAndButtonTwoPlaysTitleTwo) {
     EXPECT_TRUE(waitFor([&] { return p.where().TitleNum == 0; }, 10s));
 }
 
+TEST(DvdGraph, ButtonsAreFoundThroughTheWindowsScalingAndTheZoom) {
+    if (!volumes().ok()) GTEST_SKIP();
+    DvdPlayer p;
+    p.start(volumes().disc1);
+    ASSERT_TRUE(
+        waitFor([&] { return p.seen(EC_DVD_DOMAIN_CHANGE, DVD_DOMAIN_VideoTitleSetMenu); }, 10s));
+    // The renderer's window is half the picture's size and shows its lower right quarter
+    // (a zoom): the window's (160, 106) is the picture's (520, 250), inside button 2; taken
+    // as a picture pixel it would fall between the buttons.
+    auto window = p.graph.query<IVideoWindow>();
+    auto video = p.graph.query<IBasicVideo>();
+    ASSERT_TRUE(window && video);
+    ASSERT_EQ(window->SetWindowPosition(0, 0, 360, 288), S_OK);
+    ASSERT_EQ(video->SetSourcePosition(360, 144, 360, 288), S_OK);
+    EXPECT_EQ(p.control()->ActivateAtPosition(160, 106), S_OK);
+    EXPECT_TRUE(waitFor([&] { return p.title == 2; }, 10s));
+}
+
 TEST(DvdGraph, NextChapterOfTitleOneStartsChapterTwoAtTenSeconds) {
     if (!volumes().ok()) GTEST_SKIP();
     DvdPlayer p;

@@ -399,15 +399,17 @@ class Navigator final : public IDvdControl2, public IDvdInfo2 {
         return gst_pad_push_event(in, event);
     }
 
-    // A point of the renderer's window in the picture's pixels: the window's scaling and the
-    // source rectangle (the digital zoom) undone. A renderer with no window size takes the
-    // point as a picture pixel.
+    // A point of the renderer's window in the picture's pixels: the window's scaling, the
+    // source rectangle (the digital zoom) and an overlay mixer's trimming (its crop mode)
+    // undone. Placing the renderer's window over the letter box is its owner's; a renderer with
+    // no window size takes the point as a picture pixel.
     void toPicture(long x, long y, double* px, double* py) {
         *px = double(x);
         *py = double(y);
         const auto g = graph();
         if (!g) return;
-        for (const FilterPtr& f : g->EnumFilters()) {
+        const std::vector<FilterPtr> filters = g->EnumFilters();
+        for (const FilterPtr& f : filters) {
             GUID clsid;
             if (f->GetClassID(&clsid) != S_OK || clsid != CLSID_VideoRenderer) continue;
             auto window = queryInterface<IVideoWindow>(f);
@@ -418,7 +420,22 @@ class Navigator final : public IDvdControl2, public IDvdInfo2 {
             if (video->GetSourcePosition(&sl, &st, &sw, &sh) != S_OK) continue;
             *px = sl + double(x) * sw / w;
             *py = st + double(y) * sh / h;
-            return;
+            break;
+        }
+        for (const FilterPtr& f : filters) {
+            GUID clsid;
+            if (f->GetClassID(&clsid) != S_OK ||
+                (clsid != CLSID_OverlayMixer && clsid != CLSID_OverlayMixer2))
+                continue;
+            forEachElement(GST_BIN(f->native()), BinElements::All, [px, py](GstElement* e) {
+                GstElementFactory* factory = gst_element_get_factory(e);
+                if (!factory || !g_str_equal(GST_OBJECT_NAME(factory), "videocrop")) return true;
+                int left = 0, top = 0;
+                g_object_get(e, "left", &left, "top", &top, nullptr);
+                *px += left;
+                *py += top;
+                return false;
+            });
         }
     }
     HRESULT atPosition(long x, long y, bool activate) {
