@@ -367,6 +367,17 @@ TEST(DvdGraph, VolumesThatAreNoDvdVideoAreReportedInTheStatus) {
     EXPECT_EQ(p.render(volumes().disc1 + "/VIDEO_TS/VIDEO_TS.IFO", &st), S_OK);
     EXPECT_EQ(st.iNumStreamsFailed, 0);
     EXPECT_EQ(st.iNumStreams, 3);
+    // One volume at a time: a second is refused (the builder's failure raises) until the
+    // graph is cleared of the first.
+    EXPECT_THROW(p.graph.RenderDvd(&st, volumes().disc2, 1), EDirectShowException);
+    p.graph.ClearGraph();
+    EXPECT_EQ(p.graph.RenderDvd(&st, volumes().disc2, 1), S_OK);
+    ASSERT_TRUE(p.graph.Play());
+    ASSERT_EQ(p.control()->PlayTitle(1, 0, nullptr), S_OK);
+    EXPECT_TRUE(waitFor([&] { return seconds(p.where()) >= 1; }, 10s));
+    std::string playing;
+    p.graph.query<IDvdInfo2>()->GetDVDDirectory(&playing);
+    EXPECT_EQ(playing, volumes().disc2);
     // Without the DVD mode there is no DVD graph builder.
     TFilterGraph plainGraph;
     plainGraph.setActive(true);

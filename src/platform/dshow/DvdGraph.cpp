@@ -47,7 +47,14 @@ class DvdGraphBuilder final : public IDvdGraphBuilder {
             if (status) *status = st;
             return h;
         };
-        if (navigator_) return finish(VFW_E_DVD_RENDERFAIL); // one volume per graph
+        if (navigator_) {
+            // One volume per graph; once the graph has been cleared of it, another may come.
+            for (const FilterPtr& f : graph_->EnumFilters())
+                if (f->native() == dvdBin_.get()) return finish(VFW_E_DVD_RENDERFAIL);
+            navigator_->shutdown();
+            navigator_.reset();
+            dvdBin_ = {};
+        }
         std::string volume;
         if (path.empty()) {
             volume = findDvdDrive();
@@ -136,6 +143,7 @@ class DvdGraphBuilder final : public IDvdGraphBuilder {
             }
         }
         navigator_ = createDvdNavigator(graph_, std::move(info), dvd, spu);
+        dvdBin_ = ElementRef::ref(dvd);
         return finish(st.iNumStreamsFailed > 0 ? S_FALSE : S_OK);
     }
 
@@ -149,6 +157,7 @@ class DvdGraphBuilder final : public IDvdGraphBuilder {
 
     std::shared_ptr<Graph> graph_;
     std::shared_ptr<DvdNavigator> navigator_;
+    ElementRef dvdBin_; // the rsndvdbin the navigator works on
 };
 
 } // namespace
