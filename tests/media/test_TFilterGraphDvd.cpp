@@ -66,7 +66,10 @@ struct DvdPlayer {
         return h;
     }
     void start(const std::string& path) {
-        ASSERT_EQ(render(path), S_OK);
+        AM_DVD_RENDERSTATUS st;
+        ASSERT_EQ(render(path, &st), S_OK)
+            << st.iNumStreamsFailed << " of " << st.iNumStreams << " streams failed, flags "
+            << st.dwFailedStreamsFlag << (st.bDvdVolInvalid ? ", volume invalid" : "");
         ASSERT_TRUE(graph.Play());
     }
     std::shared_ptr<IDvdControl2> control() { return graph.query<IDvdControl2>(); }
@@ -127,9 +130,15 @@ TEST(DvdGraph, EventsReachTheHandlersOnTheUiThreadAndButtonTwoPlaysTitleTwo) {
     EXPECT_GE(timeEvents, 2);
     // Title 2 is mostly blue, title 1 mostly red: the navigator's own place agrees.
     EXPECT_EQ(p.where().TitleNum, 2u);
-    // The root menu brings the menu back.
+    // The root menu brings the menu back; a title can be played from its still picture.
     EXPECT_EQ(p.control()->ShowMenu(DVD_MENU_Root, 0, nullptr), S_OK);
     EXPECT_TRUE(waitFor([&] { return p.where().TitleNum == 0; }, 10s));
+    pump(1500);
+    DvdCmdPtr cmd;
+    ASSERT_EQ(p.control()->PlayTitle(1, 0, &cmd), S_OK);
+    ASSERT_NE(cmd, nullptr);
+    EXPECT_EQ(cmd->WaitForEnd(), S_OK);
+    EXPECT_TRUE(waitFor([&] { return p.title == 1 && seconds(p.where()) >= 1; }, 10s));
 }
 
 TEST(DvdGraph, ButtonsAreFoundThroughTheWindowsScalingAndTheZoom) {
@@ -243,6 +252,11 @@ TEST(DvdGraph, BookmarkHoldsOneStreamAndResumesWithinASecond) {
 
     DvdPlayer p;
     p.start(volumes().disc1);
+    // The menu shows a while (its still picture, which a seek alone cannot leave), then the
+    // bookmark is restored.
+    ASSERT_TRUE(
+        waitFor([&] { return p.seen(EC_DVD_DOMAIN_CHANGE, DVD_DOMAIN_VideoTitleSetMenu); }, 10s));
+    pump(1500);
     p.graph.DvdRestoreBookmark(file); // waits until the place is reached
     const DVD_PLAYBACK_LOCATION2 at = p.where();
     EXPECT_EQ(at.TitleNum, 1u);

@@ -9,12 +9,19 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <chrono>
+#include <thread>
 
 namespace platform::dshow {
 
 namespace {
 
 constexpr auto PrerollTimeout = std::chrono::seconds(20);
+// How long the sound and subpicture streams may come after the pictures have prerolled.
+constexpr auto StreamsTimeout = std::chrono::seconds(5);
+
+enum StreamKind { VideoStream = 0, AudioStream = 1, SubpictureStream = 2 };
+enum StreamState { NotSeen = 0, Linking, Linked, Failed };
 
 class DvdGraphBuilder final : public IDvdGraphBuilder {
   public:
@@ -93,26 +100,28 @@ class DvdGraphBuilder final : public IDvdGraphBuilder {
         // The pictures with their buttons drawn go to the window's renderer, else a new one.
         if (!graph_->renderPad(spuOut)) return failBuild(before, finish);
 
-        auto linked = std::make_shared<std::array<std::atomic<bool>, 3>>();
-        auto seen = std::make_shared<std::array<std::atomic<bool>, 3>>();
+        // What became of the video, sound and subpicture streams (rsndvdbin gives one pad of
+        // each kind once its decoders run; a kind that does not decode gives none).
+        auto streams = std::make_shared<std::array<std::atomic<int>, 3>>();
         Graph* g = graph_.get();
         // rsndvdbin makes its pads as it prerolls, and again after each restart.
-        graph_->whenPadAdded(dvd, [g, spu, linked, seen](GstPad* pad) {
+        graph_->whenPadAdded(dvd, [g, spu, streams](GstPad* pad) {
             const gchar* name = GST_PAD_NAME(pad);
             if (g_str_has_prefix(name, "video") || g_str_has_prefix(name, "subpicture")) {
                 const bool video = g_str_has_prefix(name, "video");
-                const int i = video ? 0 : 2;
-                (*seen)[i] = true;
+                std::atomic<int>& stream = (*streams)[video ? VideoStream : SubpictureStream];
+                stream = Linking;
                 const PadRef in(gst_element_get_static_pad(spu, video ? "video" : "subpicture"));
                 if (in && gst_pad_is_linked(in)) {
                     const PadRef old(gst_pad_get_peer(in));
                     if (old) gst_pad_unlink(old, in);
                 }
-                (*linked)[i] = in && linkPads(pad, in);
+                stream = in && linkPads(pad, in) ? Linked : Failed;
                 return true;
             }
-            (*seen)[1] = true;
-            (*linked)[1] = g->renderPad(pad);
+            std::atomic<int>& stream = (*streams)[AudioStream];
+            stream = Linking;
+            const bool rendered = g->renderPad(pad);
             // The sound of a title may not decode (rsndvdbin decodes no MPEG audio after a
             // title with AC-3): the pictures must not wait for it, so the audio renderer
             // takes no part in prerolling.
@@ -123,21 +132,30 @@ class DvdGraphBuilder final : public IDvdGraphBuilder {
                             g_object_set(e, "async", FALSE, nullptr);
                         return true;
                     });
+            stream = rendered ? Linked : Failed;
             return true;
         });
 
         const HRESULT pre = graph_->prerollBuilt(PrerollTimeout);
-        if (FAILED(pre) || !(*linked)[0]) {
+        if (FAILED(pre) || (*streams)[VideoStream] != Linked) {
             g_printerr("tovamix: the DVD volume %s could not be played (%s)\n", volume.c_str(),
                        graphErrorText(pre).c_str());
             return failBuild(before, finish);
         }
+        // The pictures decide the preroll; sound and subpictures may come a moment later.
+        const auto settled = [&streams] {
+            return std::all_of(streams->begin(), streams->end(), [](const std::atomic<int>& s) {
+                return s == Linked || s == Failed;
+            });
+        };
+        for (const auto end = std::chrono::steady_clock::now() + StreamsTimeout;
+             !settled() && std::chrono::steady_clock::now() < end;)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         static constexpr uint32_t Flags[3] = {AM_DVD_STREAM_VIDEO, AM_DVD_STREAM_AUDIO,
                                               AM_DVD_STREAM_SUBPIC};
         for (int i = 0; i < 3; ++i) {
-            if (!(*seen)[i]) continue;
             ++st.iNumStreams;
-            if (!(*linked)[i]) {
+            if ((*streams)[size_t(i)] != Linked) {
                 ++st.iNumStreamsFailed;
                 st.dwFailedStreamsFlag |= Flags[i];
             }

@@ -12,6 +12,7 @@
 #include "OverlayMixer.h"
 
 #include <gst/video/navigation.h>
+#include <gst/video/video-event.h>
 
 #include <algorithm>
 #include <atomic>
@@ -55,6 +56,7 @@ class Navigator final : public DvdNavigator {
               GstElement* spu)
         : volume_(std::move(volume)), bin_(ElementRef::ref(dvdBin)), spu_(ElementRef::ref(spu)),
           graph_(std::move(graph)) {
+        watchStills();
         thread_ = std::thread([this] { run(); });
     }
     ~Navigator() override { shutdown(); }
@@ -67,6 +69,11 @@ class Navigator final : public DvdNavigator {
         }
         wake_.notify_all();
         if (thread_.joinable()) thread_.join();
+        if (stillProbe_) {
+            const PadRef in(gst_element_get_static_pad(spu_, "video"));
+            if (in) gst_pad_remove_probe(in, stillProbe_);
+            stillProbe_ = 0;
+        }
         std::lock_guard lock(lock_);
         if (restore_) restore_->cmd->finish(E_ABORT);
         restore_.reset();
@@ -101,21 +108,18 @@ class Navigator final : public DvdNavigator {
         if (chapter <= 1) return VFW_E_DVD_INVALIDDOMAIN;
         return seekChapter(chapter - 1, cmd);
     }
-    HRESULT PlayTitle(unsigned long title, uint32_t, DvdCmdPtr* cmd) override {
-        if (!ready()) return VFW_E_DVD_GRAPHNOTREADY;
-        if (title < 1 || title > volume_.titles.size()) return VFW_E_DVD_INVALIDDOMAIN;
-        endScan();
-        if (!seekSource(titleFormat(), gint64(title))) return VFW_E_DVD_OPERATION_INHIBITED;
-        return done(cmd);
+    // Titles are reached by the navigator's thread (see driveResume): from a menu it has to
+    // leave the menu's still picture first.
+    HRESULT PlayTitle(unsigned long title, uint32_t flags, DvdCmdPtr* cmd) override {
+        return PlayChapterInTitle(title, 1, flags, cmd);
     }
-    HRESULT PlayChapterInTitle(unsigned long title, unsigned long chapter, uint32_t flags,
+    HRESULT PlayChapterInTitle(unsigned long title, unsigned long chapter, uint32_t,
                                DvdCmdPtr* cmd) override {
+        if (!ready()) return VFW_E_DVD_GRAPHNOTREADY;
         if (title < 1 || title > volume_.titles.size() || chapter < 1 ||
             chapter > unsigned(chapterCount(int(title))))
             return VFW_E_DVD_INVALIDDOMAIN;
-        if (HRESULT h = PlayTitle(title, flags, nullptr); FAILED(h)) return h;
-        if (chapter == 1) return done(cmd);
-        // The chapter is sought once the title plays.
+        endScan();
         return startResume(int(title), int(chapter), -1, cmd);
     }
     HRESULT ShowMenu(DVD_MENU_ID menu, uint32_t, DvdCmdPtr* cmd) override {
@@ -143,8 +147,6 @@ class Navigator final : public DvdNavigator {
         if (s->title() > volume_.titles.size() || int(s->chapter()) > chapterCount(int(s->title())))
             return VFW_E_DVD_STATE_CORRUPT;
         endScan();
-        if (currentTitle() != int(s->title()) && !seekSource(titleFormat(), s->title()))
-            return VFW_E_DVD_OPERATION_INHIBITED;
         return startResume(int(s->title()), int(s->chapter()), s->time() * 100, cmd);
     }
 
@@ -194,12 +196,36 @@ class Navigator final : public DvdNavigator {
   private:
     struct Resume {
         int title = 0, chapter = 0;
-        gint64 time = -1; // ns in the title; -1: the chapter's start
-        bool sought = false;
-        int attempts = 0; // time seeks the source refused
+        gint64 time = -1;   // ns in the title; -1: the chapter's start
+        int stillTicks = 0; // ticks spent in a still picture
+        bool titleSought = false;
+        bool sought = false; // the time or the chapter
+        int attempts = 0;    // time seeks the source refused
         std::chrono::steady_clock::time_point deadline;
         std::shared_ptr<DvdCmd> cmd;
     };
+
+    // Whether the source shows a still picture: it says so downstream when one starts, and
+    // pictures flow again once it has left it.
+    void watchStills() {
+        const PadRef in(gst_element_get_static_pad(spu_, "video"));
+        if (!in) return;
+        auto* keep = new std::shared_ptr<std::atomic<bool>>(still_);
+        stillProbe_ = gst_pad_add_probe(
+            in, GstPadProbeType(GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM | GST_PAD_PROBE_TYPE_BUFFER),
+            [](GstPad*, GstPadProbeInfo* info, gpointer data) -> GstPadProbeReturn {
+                auto& still = **static_cast<std::shared_ptr<std::atomic<bool>>*>(data);
+                gboolean inStill = FALSE;
+                if (GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_BUFFER)
+                    still = false;
+                else if (gst_video_event_parse_still_frame(GST_PAD_PROBE_INFO_EVENT(info),
+                                                           &inStill))
+                    still = inStill != FALSE;
+                return GST_PAD_PROBE_OK;
+            },
+            keep,
+            [](gpointer data) { delete static_cast<std::shared_ptr<std::atomic<bool>>*>(data); });
+    }
 
     static GstFormat titleFormat() { return gst_format_get_by_nick("title"); }
     static GstFormat chapterFormat() { return gst_format_get_by_nick("chapter"); }
@@ -431,7 +457,33 @@ class Navigator final : public DvdNavigator {
             time = restore_->time;
             sought = restore_->sought;
         }
-        if (!ready() || currentTitle() != title || position() < 0) return;
+        if (!ready()) return;
+        if (still_->load()) {
+            // A seek cannot take the source out of a still picture (a menu's): it goes on
+            // waiting in it. Pressing the current button can (where there is none, the still
+            // is skipped); the title is sought from where that leads.
+            int ticks;
+            {
+                std::lock_guard lock(lock_);
+                if (!restore_) return;
+                ticks = restore_->stillTicks++;
+            }
+            if (ticks % 10 == 0)
+                sendUpstream(gst_navigation_event_new_command(GST_NAVIGATION_COMMAND_ACTIVATE));
+            return;
+        }
+        if (currentTitle() != title) {
+            bool seek;
+            {
+                std::lock_guard lock(lock_);
+                if (!restore_) return;
+                seek = !restore_->titleSought;
+                restore_->titleSought = true;
+            }
+            if (seek) seekSource(titleFormat(), title);
+            return;
+        }
+        if (position() < 0) return;
         if (!sought) {
             // Through the title's time map. The source may refuse a seek while it is still
             // entering the title: it is asked again on the next ticks, and a title without a
@@ -550,6 +602,9 @@ class Navigator final : public DvdNavigator {
     bool options_[4] = {false, false, false, false};
 
     std::atomic<gint64> lastPosition_{-1};
+    // Set by the probe on dvdspu's video input (a streaming thread); shared with it.
+    const std::shared_ptr<std::atomic<bool>> still_ = std::make_shared<std::atomic<bool>>(false);
+    gulong stillProbe_ = 0;
 
     // -- The navigator's thread only.
     DVD_DOMAIN lastDomain_ = DVD_DOMAIN_Stop;
