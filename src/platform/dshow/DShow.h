@@ -434,12 +434,16 @@ class IDvdControl2 : public virtual IUnknown {
     virtual HRESULT PlayBackwards(double speed, uint32_t flags, DvdCmdPtr* cmd) = 0;
     virtual HRESULT PlayNextChapter(uint32_t flags, DvdCmdPtr* cmd) = 0;
     virtual HRESULT PlayPrevChapter(uint32_t flags, DvdCmdPtr* cmd) = 0;
+    // From a menu's still picture the menu's current button is pressed first (a seek alone
+    // cannot leave the still); the command ends once the title (and chapter) play.
     virtual HRESULT PlayTitle(unsigned long title, uint32_t flags, DvdCmdPtr* cmd) = 0;
     virtual HRESULT PlayChapterInTitle(unsigned long title, unsigned long chapter, uint32_t flags,
                                        DvdCmdPtr* cmd) = 0;
     virtual HRESULT ShowMenu(DVD_MENU_ID menu, uint32_t flags, DvdCmdPtr* cmd) = 0;
     // A point in the video renderer's window (its client pixels); the navigator undoes the
-    // scaling and the source rectangle to find the picture's pixel.
+    // window's scaling, the source rectangle (zoom) and an overlay mixer's crop to find the
+    // picture's pixel. Only in a menu. Placing the renderer's window over the letter box is
+    // its owner's business, so the owner gives points of that window.
     virtual HRESULT SelectAtPosition(long x, long y) = 0;
     virtual HRESULT ActivateAtPosition(long x, long y) = 0;
     virtual HRESULT SetOption(DVD_OPTION_FLAG flag, bool on) = 0;
