@@ -19,6 +19,7 @@ PACKAGES=(
     xvfb xauth x11-utils x11-apps xdotool imagemagick ffmpeg openbox trayer
     pulseaudio pulseaudio-utils libpulse-dev
     clang-format
+    dvdauthor genisoimage lsdvd libgsf-bin libgsf-1-dev libdvdread-dev
 )
 
 ensure_packages() {

@@ -46,6 +46,8 @@ CLI::App* addLink(CLI::App& app, Run& run);
 CLI::App* addImages(CLI::App& app, Run& run);
 CLI::App* addInfo(CLI::App& app, Run& run);
 CLI::App* addConvert(CLI::App& app, Run& run);
+CLI::App* addDvdInfo(CLI::App& app, Run& run);
+CLI::App* addDvdPlay(CLI::App& app, Run& run);
 
 // The picture file shows at atSeconds, through a graph that shows and sounds nothing (no
 // display needed), and the position it was taken at. 0 when had; else the exit code, the

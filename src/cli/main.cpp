@@ -18,6 +18,9 @@
 //   tovamix-cli images PIC... --frame-ms N --size WxH [--no-stretch] [--bits 1|4|8|24|32] OUT.avi
 //   tovamix-cli info [--json] FILE
 //   tovamix-cli convert IN [--size WxH] OUT.avi
+//   tovamix-cli dvd-info PATH
+//   tovamix-cli dvd-play PATH [--title N] [--chapter N] [--seconds S] [--fast-forward S]
+//                        [--save-bookmark FILE] [--restore-bookmark FILE]
 //   tovamix-cli SUBCOMMAND --help
 //
 // Exit codes: 0 done, 1 the job failed on the way (the reason is on standard error),
@@ -47,6 +50,8 @@ int main(int argc, char** argv) {
     cli::addImages(app, run);
     cli::addInfo(app, run);
     cli::addConvert(app, run);
+    cli::addDvdInfo(app, run);
+    cli::addDvdPlay(app, run);
     // A first word that names no subcommand is told as an unknown command, below.
     app.allow_extras();
     app.require_subcommand(0, 1);

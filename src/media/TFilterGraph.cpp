@@ -2,6 +2,7 @@
 
 #include "platform/dshow/Graph.h"
 #include "platform/dshow/OverlayMixer.h"
+#include "platform/storage/CompoundFile.h"
 #include "ui/UiThread.h"
 #include "ui/Dialogs.h"
 
@@ -157,9 +158,8 @@ void TFilterGraph::setActive(bool active) {
             if (builder_) builder_->SetFiltergraph(graph_);
             break;
         case gmDVD:
-            // No DVD graph builder here: the DVD mode works on a plain graph and RenderDvd
-            // reports that no DVD graph can be built.
-            graph_ = createFilterGraph();
+            dvd_ = createDvdGraphBuilder();
+            if (dvd_) dvd_->GetFiltergraph(&graph_);
             break;
         }
         active_ = true;
@@ -193,6 +193,8 @@ void TFilterGraph::setActive(bool active) {
         revokeDrawing();
         if (auto control = query<IMediaControl>()) control->Stop();
         builder_.reset();
+        // The DVD builder goes first: its navigator stops watching the graph.
+        dvd_.reset();
         graph_.reset();
         active_ = false;
     }
@@ -309,10 +311,57 @@ HRESULT TFilterGraph::RenderFile(const std::string& fileName) {
     return h;
 }
 
-HRESULT TFilterGraph::RenderDvd(int* status, const std::string&, int flags) {
-    if (status) *status = 0;
-    (void)flags;
-    return VFW_E_DVD_RENDERFAIL;
+HRESULT TFilterGraph::RenderDvd(AM_DVD_RENDERSTATUS* status, const std::string& path, int flags) {
+    if (!active_ || mode_ != gmDVD || !dvd_) return VFW_E_DVD_RENDERFAIL;
+    controlNotify(ccRenderDvd, flags);
+    AM_DVD_RENDERSTATUS st;
+    const HRESULT h = CheckGraphResult(dvd_->RenderDvdVideoVolume(path, uint32_t(flags), &st));
+    if (status) *status = st;
+    if (h == S_OK || h == S_FALSE) {
+        controlNotify(ccDvdRendered, flags);
+        ApplyAudioSettings();
+    }
+    if (!drawingPath_.empty()) refreshGraphDrawing();
+    return h;
+}
+
+namespace {
+constexpr const char* BookmarkStream = "BookMark";
+}
+
+void TFilterGraph::DvdSaveBookmark(const std::string& fileName) {
+    if (!active_ || mode_ != gmDVD) return;
+    auto info = query<IDvdInfo2>();
+    if (!info) return;
+    DvdStatePtr state;
+    // Only a place in a title can be saved; in a menu there is nothing to save.
+    if (info->GetState(&state) != S_OK || !state) return;
+    auto persist = queryInterface<IPersistStream>(state);
+    std::string bytes;
+    if (!persist || persist->Save(&bytes) != S_OK) return;
+    const std::string error =
+        platform::storage::writeCompoundStream(fileName, BookmarkStream, bytes);
+    if (!error.empty()) throw std::runtime_error("The bookmark cannot be saved: " + error);
+}
+
+void TFilterGraph::DvdRestoreBookmark(const std::string& fileName) {
+    auto control = query<IDvdControl2>();
+    if (!control) return;
+    std::string bytes, error;
+    switch (platform::storage::readCompoundStream(fileName, BookmarkStream, &bytes, &error)) {
+    case platform::storage::ReadStatus::Ok:
+        break;
+    case platform::storage::ReadStatus::NoFile:
+        return;
+    case platform::storage::ReadStatus::Unreadable:
+        throw std::runtime_error("The bookmark cannot be read: " + error);
+    case platform::storage::ReadStatus::Foreign:
+        throw EDirectShowException(VFW_E_DVD_STATE_CORRUPT);
+    }
+    DvdStatePtr state;
+    CheckGraphResult(loadDvdState(bytes, &state));
+    DvdCmdPtr cmd;
+    if (SUCCEEDED(CheckGraphResult(control->SetState(state, 0, &cmd))) && cmd) cmd->WaitForEnd();
 }
 
 void TFilterGraph::DisconnectFilters() {

@@ -114,6 +114,11 @@ class TFilterGraph : public QObject {
         if (!active_) return nullptr;
         if (mode_ == gmCapture)
             if (auto i = std::dynamic_pointer_cast<I>(builder_)) return i;
+        if (mode_ == gmDVD && dvd_) {
+            if (auto i = std::dynamic_pointer_cast<I>(dvd_)) return i;
+            std::shared_ptr<I> i;
+            if (dvd_->GetDvdInterface(&i) == S_OK) return i;
+        }
         return std::dynamic_pointer_cast<I>(graph_);
     }
     // Like query(), but a refusal raises the no-such-interface failure.
@@ -132,8 +137,20 @@ class TFilterGraph : public QObject {
     void ClearGraph();
     void DisconnectFilters();
     void ApplyAudioSettings();
-    // Plays a DVD volume; needs the DVD graph builder of gmDVD.
-    HRESULT RenderDvd(int* status, const std::string& path, int flags);
+    // Builds the graph for a DVD volume (empty path: the first drive holding a disc); needs
+    // the DVD graph builder of gmDVD, else VFW_E_DVD_RENDERFAIL. S_FALSE: status says what
+    // could not be done. A failure the builder reports raises EDirectShowException.
+    HRESULT RenderDvd(AM_DVD_RENDERSTATUS* status, const std::string& path, int flags);
+    // Saves the navigator's place (in a title) to a compound file with one stream
+    // "BookMark"; written to a temporary file renamed over the old one, so an old bookmark
+    // survives a failure. Does nothing unless active in gmDVD with a place to save (a menu has
+    // none). A file that cannot be written raises std::runtime_error naming it and the reason.
+    void DvdSaveBookmark(const std::string& fileName);
+    // Resumes the place saved in the file, waiting (at most 5 s) until it is reached. No file:
+    // nothing happens. A file that is no bookmark of ours, a damaged one or one of another disc
+    // raises EDirectShowException (VFW_E_DVD_STATE_CORRUPT, VFW_E_DVD_STATE_WRONG_DISC) and
+    // playback stays as it was; one that cannot be read raises std::runtime_error.
+    void DvdRestoreBookmark(const std::string& fileName);
 
     void attachProvider(IGraphFilterProvider* p);
     void detachProvider(IGraphFilterProvider* p);
@@ -181,6 +198,7 @@ class TFilterGraph : public QObject {
     double rate_ = 1.0;
     std::shared_ptr<IFilterGraph2> graph_;
     std::shared_ptr<ICaptureGraphBuilder2> builder_;
+    std::shared_ptr<IDvdGraphBuilder> dvd_;
     std::shared_ptr<IMediaEventEx> events_;
     std::shared_ptr<NotifyTarget> notifyTarget_;
     std::vector<IGraphFilterProvider*> providers_;

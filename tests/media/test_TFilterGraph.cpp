@@ -129,8 +129,11 @@ TEST(FilterGraph, ActivationModesAndProviders) {
     EXPECT_EQ(listener.controls, (std::vector<int>{ccActivation, ccActivation, ccActivation}));
 
     g.setMode(gmDVD);
-    int status = -1;
-    EXPECT_EQ(g.RenderDvd(&status, "", 0), VFW_E_DVD_RENDERFAIL);
+    AM_DVD_RENDERSTATUS status;
+    // The DVD mode has its builder; no drive here holds a disc.
+    EXPECT_NE(g.query<IDvdGraphBuilder>(), nullptr);
+    EXPECT_EQ(g.RenderDvd(&status, "", 0), S_FALSE);
+    EXPECT_TRUE(status.bDvdVolUnknown);
     g.detachListener(&listener);
     g.detachProvider(&provider);
 }

@@ -87,6 +87,18 @@ std::string graphErrorText(HRESULT h) {
         return "The capture device was lost while recording.";
     case VFW_E_DVD_RENDERFAIL:
         return "The DVD could not be played: no DVD graph could be built.";
+    case VFW_E_DVD_OPERATION_INHIBITED:
+        return "This DVD operation is not allowed by the disc at this point.";
+    case VFW_E_DVD_INVALIDDOMAIN:
+        return "This DVD operation is not allowed in the current domain (menu or title).";
+    case VFW_E_DVD_NO_BUTTON:
+        return "There is no DVD menu button at this position.";
+    case VFW_E_DVD_GRAPHNOTREADY:
+        return "The DVD graph is not built yet.";
+    case VFW_E_DVD_STATE_CORRUPT:
+        return "The DVD bookmark is corrupt or not a bookmark of this program.";
+    case VFW_E_DVD_STATE_WRONG_DISC:
+        return "The DVD bookmark belongs to another disc.";
     case VFW_S_STATE_INTERMEDIATE:
         return "The graph is still changing state.";
     case VFW_S_PARTIAL_RENDER:

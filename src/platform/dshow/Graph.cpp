@@ -313,6 +313,8 @@ HRESULT Graph::SetPositions(int64_t* current, uint32_t currentFlags, int64_t* st
 
 HRESULT Graph::SetRate(double rate) {
     if (!(rate > 0) || !std::isfinite(rate)) return E_INVALIDARG;
+    // A navigating source plays at its own pace; only another rate needs a seek.
+    if (navigating_ && rate == 1.0 && rate_ == 1.0) return S_OK;
     rate_ = rate;
     // A prerolled stop takes the rate when it runs, as a real stop does.
     if (GST_STATE(pipeline()) < GST_STATE_PAUSED || prerolledStop_) return S_OK;
@@ -464,7 +466,7 @@ HRESULT Graph::Step(uint32_t frames) {
         gst_element_get_state(pipeline(), nullptr, nullptr, 5 * GST_SECOND);
     }
     const GstClockTime frame = events_.frameDuration();
-    if (frame != GST_CLOCK_TIME_NONE && GST_STATE(pipeline()) >= GST_STATE_PAUSED) {
+    if (!navigating_ && frame != GST_CLOCK_TIME_NONE && GST_STATE(pipeline()) >= GST_STATE_PAUSED) {
         int64_t now = 0;
         GetCurrentPosition(&now);
         events_.stepRequested();
@@ -481,6 +483,21 @@ HRESULT Graph::KeepPrerolled(bool keep) {
     keepPrerolled_ = keep;
     if (!keep) settleStop();
     return S_OK;
+}
+
+HRESULT Graph::prerollBuilt(std::chrono::milliseconds timeout) {
+    const GstStateChangeReturn r = gst_element_set_state(pipeline(), GST_STATE_PAUSED);
+    const HRESULT h = events_.waitPreroll(
+        r == GST_STATE_CHANGE_FAILURE,
+        r == GST_STATE_CHANGE_SUCCESS || r == GST_STATE_CHANGE_NO_PREROLL, timeout);
+    target_ = State_Stopped;
+    if (FAILED(h)) {
+        gst_element_set_state(pipeline(), GST_STATE_READY);
+        return h;
+    }
+    // Kept prerolled: a Run that follows starts from the pictures already decoded.
+    prerolledStop_ = true;
+    return h;
 }
 
 void Graph::settleStop() {

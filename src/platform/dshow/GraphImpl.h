@@ -249,6 +249,21 @@ class Graph final : public IFilterGraph2,
     // Lets an element of the graph take part in the graph's state.
     void activateElement(GstElement* element);
 
+    // -- For the DVD graph builder (DvdGraph.cpp). User-interface thread, except postEvent
+    // and setMuted, which the navigator's own thread calls too.
+    // Building starts: errors are kept for the builder and rendered streams counted.
+    void buildStarted() { events_.prerollStarted(); }
+    // Plays the built graph up to its first pictures, as RenderFile does, and keeps it paused
+    // there (reported stopped); on failure it is taken back to ready. The preroll's result.
+    HRESULT prerollBuilt(std::chrono::milliseconds timeout);
+    void postEvent(long code, intptr_t p1, intptr_t p2) { events_.post(code, p1, p2); }
+    // Silences the audio renderers (or gives them their volume back) without changing the
+    // volume set.
+    void setMuted(bool muted);
+    // A graph whose source moves by itself (a DVD navigator): frame steps go to the video
+    // renderer as step events, and only a rate other than 1 seeks.
+    void sourceNavigates() { navigating_ = true; }
+
   private:
     // -- GraphBuilding.cpp
     // Lets the element of a pad take part in the graph's state, now that it is connected.
@@ -307,6 +322,8 @@ class Graph final : public IFilterGraph2,
     // Set on the user-interface thread, read also where a renderer is added on a streaming
     // thread.
     std::atomic<long> volume_{0}, balance_{0};
+    std::atomic<bool> muted_{false};
+    bool navigating_ = false;
     // Read on the user-interface thread, forgotten from the bus when the duration changes.
     std::atomic<int64_t> duration_{-1};
 };

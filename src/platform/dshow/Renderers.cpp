@@ -480,9 +480,14 @@ void Graph::watchVideoSize(GstElement* rendererBin) {
     g_object_set_data(G_OBJECT(rendererBin), SizeProbeKey, GSIZE_TO_POINTER(probe));
 }
 
+void Graph::setMuted(bool muted) {
+    muted_ = muted;
+    applyAudio();
+}
+
 void Graph::applyAudio() {
     const long volume = volume_, balance = balance_;
-    const double gain = volume <= -10000 ? 0.0 : std::pow(10.0, volume / 2000.0);
+    const double gain = volume <= -10000 || muted_ ? 0.0 : std::pow(10.0, volume / 2000.0);
     const double side = 1.0 - std::pow(10.0, -std::abs(balance) / 2000.0);
     const double pan = balance < 0 ? -side : side;
     for (const FilterPtr& f : EnumFilters()) {

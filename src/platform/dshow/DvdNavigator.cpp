@@ -1,0 +1,622 @@
+// The DVD navigator over rsndvdbin's source: seeks in its "title" and "chapter" formats and in
+// time, and navigation events (menus, mouse) sent upstream from where dvdspu takes the
+// pictures. rsndvdbin cannot play backwards or fast, so 8x both ways is a loop of key-unit
+// seeks of 2 s every 250 ms with the sound muted. The navigator's thread ticks every 50 ms:
+// every 250 ms it reads title, chapter and time and queues the DVD events, and it drives the
+// scan and the resumption of a saved place. It is joined before the builder lets go of the
+// graph.
+//
+// Threads: the interfaces belong to the user-interface thread; the navigator's thread touches
+// only the pipeline's queries and seeks, the event queue and the fields under lock_.
+#include "DvdImpl.h"
+#include "OverlayMixer.h"
+
+#include <gst/video/navigation.h>
+#include <gst/video/video-event.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <thread>
+
+namespace platform::dshow {
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto Tick = 50ms;
+constexpr auto EventPeriod = 250ms;
+// The scan that stands in for 8x: a jump of this much every EventPeriod.
+constexpr gint64 ScanStep = 2 * GST_SECOND;
+// How many ticks a resumption asks for the time before it settles for the chapter.
+constexpr int ResumeAttempts = 20;
+// How near the saved time a resumed state must come.
+constexpr gint64 ResumeTolerance = GST_SECOND;
+
+// The element of rsndvdbin that reads the volume (its one source).
+ElementRef findSource(GstElement* bin) {
+    ElementRef found;
+    GstIterator* it = gst_bin_iterate_recurse(GST_BIN(bin));
+    GValue item = G_VALUE_INIT;
+    while (!found && gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
+        auto* e = GST_ELEMENT(g_value_get_object(&item));
+        if (!GST_IS_BIN(e) && GST_OBJECT_FLAG_IS_SET(e, GST_ELEMENT_FLAG_SOURCE))
+            found = ElementRef::ref(e);
+        g_value_reset(&item);
+    }
+    g_value_unset(&item);
+    gst_iterator_free(it);
+    return found;
+}
+
+class Navigator final : public DvdNavigator {
+  public:
+    Navigator(std::shared_ptr<Graph> graph, DvdVolumeInfo volume, GstElement* dvdBin,
+              GstElement* spu)
+        : volume_(std::move(volume)), bin_(ElementRef::ref(dvdBin)), spu_(ElementRef::ref(spu)),
+          graph_(std::move(graph)) {
+        watchStills();
+        thread_ = std::thread([this] { run(); });
+    }
+    ~Navigator() override { shutdown(); }
+
+    void shutdown() override {
+        {
+            std::lock_guard lock(lock_);
+            if (quit_) return;
+            quit_ = true;
+        }
+        wake_.notify_all();
+        if (thread_.joinable()) thread_.join();
+        if (stillProbe_) {
+            const PadRef in(gst_element_get_static_pad(spu_, "video"));
+            if (in) gst_pad_remove_probe(in, stillProbe_);
+            stillProbe_ = 0;
+        }
+        std::lock_guard lock(lock_);
+        if (restore_) restore_->cmd->finish(E_ABORT);
+        restore_.reset();
+        graph_.reset();
+    }
+
+    // -- IDvdControl2
+    HRESULT PlayForwards(double speed, uint32_t, DvdCmdPtr* cmd) override {
+        if (!(speed > 0)) return E_INVALIDARG;
+        if (speed == 1.0) {
+            if (!ready()) return VFW_E_DVD_GRAPHNOTREADY;
+            endScan();
+            return done(cmd);
+        }
+        return startScan(+1, cmd);
+    }
+    HRESULT PlayBackwards(double speed, uint32_t, DvdCmdPtr* cmd) override {
+        if (!(speed > 0)) return E_INVALIDARG;
+        return startScan(-1, cmd);
+    }
+    HRESULT PlayNextChapter(uint32_t, DvdCmdPtr* cmd) override {
+        const int title = currentTitle();
+        if (title <= 0) return VFW_E_DVD_INVALIDDOMAIN;
+        const int chapter = currentChapter();
+        if (chapter < 1 || chapter >= chapterCount(title)) return VFW_E_DVD_INVALIDDOMAIN;
+        return seekChapter(chapter + 1, cmd);
+    }
+    HRESULT PlayPrevChapter(uint32_t, DvdCmdPtr* cmd) override {
+        const int title = currentTitle();
+        if (title <= 0) return VFW_E_DVD_INVALIDDOMAIN;
+        const int chapter = currentChapter();
+        if (chapter <= 1) return VFW_E_DVD_INVALIDDOMAIN;
+        return seekChapter(chapter - 1, cmd);
+    }
+    // Titles are reached by the navigator's thread (see driveResume): from a menu it has to
+    // leave the menu's still picture first.
+    HRESULT PlayTitle(unsigned long title, uint32_t flags, DvdCmdPtr* cmd) override {
+        return PlayChapterInTitle(title, 1, flags, cmd);
+    }
+    HRESULT PlayChapterInTitle(unsigned long title, unsigned long chapter, uint32_t,
+                               DvdCmdPtr* cmd) override {
+        if (!ready()) return VFW_E_DVD_GRAPHNOTREADY;
+        if (title < 1 || title > volume_.titles.size() || chapter < 1 ||
+            chapter > unsigned(chapterCount(int(title))))
+            return VFW_E_DVD_INVALIDDOMAIN;
+        endScan();
+        return startResume(int(title), int(chapter), -1, cmd);
+    }
+    HRESULT ShowMenu(DVD_MENU_ID menu, uint32_t, DvdCmdPtr* cmd) override {
+        if (menu != DVD_MENU_Root && menu != DVD_MENU_Title) return E_INVALIDARG;
+        if (!ready()) return VFW_E_DVD_GRAPHNOTREADY;
+        endScan();
+        const bool sent = sendUpstream(gst_navigation_event_new_command(
+            menu == DVD_MENU_Root ? GST_NAVIGATION_COMMAND_DVD_ROOT_MENU
+                                  : GST_NAVIGATION_COMMAND_DVD_TITLE_MENU));
+        return sent ? done(cmd) : VFW_E_DVD_OPERATION_INHIBITED;
+    }
+    HRESULT SelectAtPosition(long x, long y) override { return atPosition(x, y, false); }
+    HRESULT ActivateAtPosition(long x, long y) override { return atPosition(x, y, true); }
+    HRESULT SetOption(DVD_OPTION_FLAG flag, bool on) override {
+        if (flag < DVD_ResetOnStop || flag > DVD_HMSF_TimeCodeEvents) return E_INVALIDARG;
+        std::lock_guard lock(lock_);
+        options_[flag] = on;
+        return S_OK;
+    }
+    HRESULT SetState(const DvdStatePtr& state, uint32_t, DvdCmdPtr* cmd) override {
+        auto s = std::dynamic_pointer_cast<DvdState>(state);
+        if (!s) return E_INVALIDARG;
+        if (!ready()) return VFW_E_DVD_GRAPHNOTREADY;
+        if (s->disc() != volume_.discId) return VFW_E_DVD_STATE_WRONG_DISC;
+        if (s->title() > volume_.titles.size() || int(s->chapter()) > chapterCount(int(s->title())))
+            return VFW_E_DVD_STATE_CORRUPT;
+        endScan();
+        return startResume(int(s->title()), int(s->chapter()), s->time() * 100, cmd);
+    }
+
+    // -- IDvdInfo2
+    HRESULT GetCurrentDomain(DVD_DOMAIN* domain) override {
+        if (!domain) return E_POINTER;
+        if (!ready()) return VFW_E_DVD_GRAPHNOTREADY;
+        *domain = currentTitle() > 0 ? DVD_DOMAIN_Title : DVD_DOMAIN_VideoTitleSetMenu;
+        return S_OK;
+    }
+    HRESULT GetCurrentLocation(DVD_PLAYBACK_LOCATION2* location) override {
+        if (!location) return E_POINTER;
+        const int title = currentTitle();
+        if (title <= 0) return VFW_E_DVD_INVALIDDOMAIN;
+        *location = {};
+        location->TitleNum = unsigned(title);
+        location->ChapterNum = unsigned(std::max(currentChapter(), 1));
+        const gint64 pos = position();
+        const int fps = framesPerSecond(title);
+        location->TimeCode = timeCode(pos, fps);
+        location->TimeCodeFlags = fps == 30 ? DVD_TC_FLAG_30fps : DVD_TC_FLAG_25fps;
+        return S_OK;
+    }
+    HRESULT GetState(DvdStatePtr* state) override {
+        if (!state) return E_POINTER;
+        if (!ready()) return VFW_E_DVD_GRAPHNOTREADY;
+        const int title = currentTitle();
+        if (title <= 0) return VFW_E_DVD_INVALIDDOMAIN;
+        *state = std::make_shared<DvdState>(volume_.discId, uint32_t(title),
+                                            uint32_t(std::max(currentChapter(), 1)),
+                                            std::max<gint64>(position(), 0) / 100);
+        return S_OK;
+    }
+    HRESULT GetOption(DVD_OPTION_FLAG flag, bool* on) override {
+        if (!on) return E_POINTER;
+        if (flag < DVD_ResetOnStop || flag > DVD_HMSF_TimeCodeEvents) return E_INVALIDARG;
+        std::lock_guard lock(lock_);
+        *on = options_[flag];
+        return S_OK;
+    }
+    HRESULT GetDVDDirectory(std::string* path) override {
+        if (!path) return E_POINTER;
+        *path = volume_.volume;
+        return S_OK;
+    }
+
+  private:
+    struct Resume {
+        int title = 0, chapter = 0;
+        gint64 time = -1;   // ns in the title; -1: the chapter's start
+        int stillTicks = 0; // ticks spent in a still picture
+        bool titleSought = false;
+        bool sought = false; // the time or the chapter
+        int attempts = 0;    // time seeks the source refused
+        std::chrono::steady_clock::time_point deadline;
+        std::shared_ptr<DvdCmd> cmd;
+    };
+
+    // Whether the source shows a still picture: it says so downstream when one starts, and
+    // pictures flow again once it has left it.
+    void watchStills() {
+        const PadRef in(gst_element_get_static_pad(spu_, "video"));
+        if (!in) return;
+        auto* keep = new std::shared_ptr<std::atomic<bool>>(still_);
+        stillProbe_ = gst_pad_add_probe(
+            in, GstPadProbeType(GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM | GST_PAD_PROBE_TYPE_BUFFER),
+            [](GstPad*, GstPadProbeInfo* info, gpointer data) -> GstPadProbeReturn {
+                auto& still = **static_cast<std::shared_ptr<std::atomic<bool>>*>(data);
+                gboolean inStill = FALSE;
+                if (GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_BUFFER)
+                    still = false;
+                else if (gst_video_event_parse_still_frame(GST_PAD_PROBE_INFO_EVENT(info),
+                                                           &inStill))
+                    still = inStill != FALSE;
+                return GST_PAD_PROBE_OK;
+            },
+            keep,
+            [](gpointer data) { delete static_cast<std::shared_ptr<std::atomic<bool>>*>(data); });
+    }
+
+    static GstFormat titleFormat() { return gst_format_get_by_nick("title"); }
+    static GstFormat chapterFormat() { return gst_format_get_by_nick("chapter"); }
+
+    std::shared_ptr<Graph> graph() {
+        std::lock_guard lock(lock_);
+        return graph_;
+    }
+    // The source, once the graph has prerolled (rsndvdbin makes it then).
+    ElementRef source() {
+        std::lock_guard lock(lock_);
+        if (!source_ && bin_) source_ = findSource(bin_);
+        return source_;
+    }
+    bool ready() {
+        const auto g = graph();
+        return g && GST_STATE(g->pipeline()) >= GST_STATE_PAUSED && source();
+    }
+
+    gint64 querySource(GstFormat format, bool duration = false) {
+        const ElementRef src = source();
+        gint64 v = -1;
+        if (!src) return -1;
+        const bool ok = duration ? gst_element_query_duration(src, format, &v)
+                                 : gst_element_query_position(src, format, &v);
+        return ok ? v : -1;
+    }
+    // 0 in a menu.
+    int currentTitle() {
+        if (!ready()) return 0;
+        return int(std::max<gint64>(querySource(titleFormat()), 0));
+    }
+    int currentChapter() { return int(querySource(chapterFormat())); }
+    // The time in the title (ns): the position of the pictures shown. While 8x runs, the
+    // place the scan has reached (the pipeline is flushed four times a second and cannot tell
+    // while it is); when the pipeline cannot tell, the last time it could.
+    gint64 position() {
+        {
+            std::lock_guard lock(lock_);
+            if (scan_ != 0) return scanFrom_;
+        }
+        const auto g = graph();
+        gint64 pos = -1;
+        if (!g) return -1;
+        if (gst_element_query_position(g->pipeline(), GST_FORMAT_TIME, &pos) && pos >= 0)
+            lastPosition_ = pos;
+        return lastPosition_;
+    }
+    gint64 titleDuration(int title) {
+        if (title >= 1 && size_t(title) <= volume_.titles.size())
+            return gint64(volume_.titles[size_t(title) - 1].duration * GST_SECOND);
+        return querySource(GST_FORMAT_TIME, true);
+    }
+    int chapterCount(int title) const {
+        if (title < 1 || size_t(title) > volume_.titles.size()) return 0;
+        return int(volume_.titles[size_t(title) - 1].chapterStarts.size());
+    }
+    int framesPerSecond(int title) const {
+        if (title < 1 || size_t(title) > volume_.titles.size()) return 25;
+        return volume_.titles[size_t(title) - 1].framesPerSecond;
+    }
+    static DVD_HMSF_TIMECODE timeCode(gint64 ns, int fps) {
+        const gint64 whole = std::max<gint64>(ns, 0) / GST_SECOND;
+        DVD_HMSF_TIMECODE t;
+        t.bHours = uint8_t(std::min<gint64>(whole / 3600, 255));
+        t.bMinutes = uint8_t(whole / 60 % 60);
+        t.bSeconds = uint8_t(whole % 60);
+        t.bFrames = uint8_t((std::max<gint64>(ns, 0) % GST_SECOND) * fps / GST_SECOND);
+        return t;
+    }
+
+    bool seekSource(GstFormat format, gint64 value, GstSeekFlags extra = GST_SEEK_FLAG_NONE) {
+        const ElementRef src = source();
+        return src && gst_element_seek_simple(src, format,
+                                              GstSeekFlags(GST_SEEK_FLAG_FLUSH | extra), value);
+    }
+    HRESULT seekChapter(int chapter, DvdCmdPtr* cmd) {
+        endScan();
+        if (!seekSource(chapterFormat(), chapter)) return VFW_E_DVD_OPERATION_INHIBITED;
+        return done(cmd);
+    }
+    // Navigation events go upstream from where dvdspu takes the pictures, to the source.
+    bool sendUpstream(GstEvent* event) {
+        const PadRef in(gst_element_get_static_pad(spu_, "video"));
+        if (!in || !gst_pad_is_linked(in)) {
+            gst_event_unref(event);
+            return false;
+        }
+        return gst_pad_push_event(in, event);
+    }
+
+    // A point of the renderer's window in the picture's pixels: the window's scaling, the
+    // source rectangle (the digital zoom) and an overlay mixer's trimming (its crop mode)
+    // undone. Placing the renderer's window over the letter box is its owner's; a renderer with
+    // no window size takes the point as a picture pixel.
+    void toPicture(long x, long y, double* px, double* py) {
+        *px = double(x);
+        *py = double(y);
+        const auto g = graph();
+        if (!g) return;
+        const std::vector<FilterPtr> filters = g->EnumFilters();
+        for (const FilterPtr& f : filters) {
+            GUID clsid;
+            if (f->GetClassID(&clsid) != S_OK || clsid != CLSID_VideoRenderer) continue;
+            auto window = queryInterface<IVideoWindow>(f);
+            auto video = queryInterface<IBasicVideo>(f);
+            if (!window || !video) continue;
+            long l, t, w, h, sl, st, sw, sh;
+            if (window->GetWindowPosition(&l, &t, &w, &h) != S_OK || w < 1 || h < 1) continue;
+            if (video->GetSourcePosition(&sl, &st, &sw, &sh) != S_OK) continue;
+            *px = sl + double(x) * sw / w;
+            *py = st + double(y) * sh / h;
+            break;
+        }
+        for (const FilterPtr& f : filters) {
+            GUID clsid;
+            if (f->GetClassID(&clsid) != S_OK ||
+                (clsid != CLSID_OverlayMixer && clsid != CLSID_OverlayMixer2))
+                continue;
+            forEachElement(GST_BIN(f->native()), BinElements::All, [px, py](GstElement* e) {
+                GstElementFactory* factory = gst_element_get_factory(e);
+                if (!factory || !g_str_equal(GST_OBJECT_NAME(factory), "videocrop")) return true;
+                int left = 0, top = 0;
+                g_object_get(e, "left", &left, "top", &top, nullptr);
+                *px += left;
+                *py += top;
+                return false;
+            });
+        }
+    }
+    HRESULT atPosition(long x, long y, bool activate) {
+        if (!ready()) return VFW_E_DVD_GRAPHNOTREADY;
+        if (currentTitle() > 0) return VFW_E_DVD_INVALIDDOMAIN;
+        double px, py;
+        toPicture(x, y, &px, &py);
+        bool sent =
+            sendUpstream(gst_navigation_event_new_mouse_move(px, py, GST_NAVIGATION_MODIFIER_NONE));
+        if (activate)
+            sent = sendUpstream(gst_navigation_event_new_mouse_button_release(
+                       1, px, py, GST_NAVIGATION_MODIFIER_NONE)) &&
+                   sent;
+        return sent ? S_OK : VFW_E_DVD_OPERATION_INHIBITED;
+    }
+
+    static HRESULT done(DvdCmdPtr* cmd) {
+        if (cmd) {
+            auto c = std::make_shared<DvdCmd>();
+            c->finish(S_OK);
+            *cmd = c;
+        }
+        return S_OK;
+    }
+
+    HRESULT startScan(int direction, DvdCmdPtr* cmd) {
+        if (!ready()) return VFW_E_DVD_GRAPHNOTREADY;
+        if (currentTitle() <= 0) return VFW_E_DVD_INVALIDDOMAIN;
+        const gint64 pos = std::max<gint64>(position(), 0);
+        {
+            std::lock_guard lock(lock_);
+            if (scan_ == 0) scanFrom_ = pos;
+            scan_ = direction;
+        }
+        if (auto g = graph()) g->setMuted(true);
+        return done(cmd);
+    }
+    void endScan() {
+        bool was;
+        {
+            std::lock_guard lock(lock_);
+            was = scan_ != 0;
+            scan_ = 0;
+        }
+        if (was)
+            if (auto g = graph()) g->setMuted(false);
+    }
+
+    HRESULT startResume(int title, int chapter, gint64 time, DvdCmdPtr* cmd) {
+        auto c = std::make_shared<DvdCmd>();
+        {
+            std::lock_guard lock(lock_);
+            if (restore_) restore_->cmd->finish(E_ABORT);
+            restore_ = std::make_unique<Resume>();
+            restore_->title = title;
+            restore_->chapter = chapter;
+            restore_->time = time;
+            restore_->deadline = std::chrono::steady_clock::now() + DvdCommandTimeout;
+            restore_->cmd = c;
+        }
+        wake_.notify_all();
+        if (cmd) *cmd = c;
+        return S_OK;
+    }
+
+    // -- The navigator's thread.
+    void run() {
+        auto nextEvents = std::chrono::steady_clock::now();
+        std::unique_lock lock(lock_);
+        while (!quit_) {
+            wake_.wait_for(lock, Tick);
+            if (quit_) break;
+            lock.unlock();
+            driveResume();
+            const auto now = std::chrono::steady_clock::now();
+            if (now >= nextEvents) {
+                nextEvents = now + EventPeriod;
+                checkEvents();
+                driveScan();
+            }
+            lock.lock();
+        }
+    }
+
+    void driveResume() {
+        std::shared_ptr<DvdCmd> cmd;
+        int title, chapter;
+        gint64 time;
+        bool sought;
+        {
+            std::lock_guard lock(lock_);
+            if (!restore_) return;
+            if (std::chrono::steady_clock::now() > restore_->deadline) {
+                restore_->cmd->finish(VFW_E_TIMEOUT);
+                restore_.reset();
+                return;
+            }
+            cmd = restore_->cmd;
+            title = restore_->title;
+            chapter = restore_->chapter;
+            time = restore_->time;
+            sought = restore_->sought;
+        }
+        if (!ready()) return;
+        if (still_->load()) {
+            // A seek cannot take the source out of a still picture (a menu's): it goes on
+            // waiting in it. Pressing the current button can (where there is none, the still
+            // is skipped); the title is sought from where that leads.
+            int ticks;
+            {
+                std::lock_guard lock(lock_);
+                if (!restore_) return;
+                ticks = restore_->stillTicks++;
+            }
+            if (ticks % 10 == 0)
+                sendUpstream(gst_navigation_event_new_command(GST_NAVIGATION_COMMAND_ACTIVATE));
+            return;
+        }
+        if (currentTitle() != title) {
+            bool seek;
+            {
+                std::lock_guard lock(lock_);
+                if (!restore_) return;
+                seek = !restore_->titleSought;
+                restore_->titleSought = true;
+            }
+            if (seek) seekSource(titleFormat(), title);
+            return;
+        }
+        if (position() < 0) return;
+        if (!sought) {
+            // Through the title's time map. The source may refuse a seek while it is still
+            // entering the title: it is asked again on the next ticks, and a title without a
+            // time map resumes at the chapter.
+            if (time >= 0 && seekSource(GST_FORMAT_TIME, time, GST_SEEK_FLAG_KEY_UNIT)) {
+                std::lock_guard lock(lock_);
+                if (restore_) restore_->sought = true;
+                return;
+            }
+            int attempts;
+            {
+                std::lock_guard lock(lock_);
+                if (!restore_) return;
+                attempts = ++restore_->attempts;
+            }
+            if (time >= 0 && attempts < ResumeAttempts) return;
+            if (chapter > 1) seekSource(chapterFormat(), chapter);
+            std::lock_guard lock(lock_);
+            if (restore_) {
+                restore_->sought = true;
+                restore_->time = -1;
+            }
+            return;
+        }
+        const bool reached = time >= 0 ? std::llabs(position() - time) <= ResumeTolerance
+                                       : currentChapter() == chapter;
+        if (!reached) return;
+        cmd->finish(S_OK);
+        std::lock_guard lock(lock_);
+        if (restore_ && restore_->cmd == cmd) restore_.reset();
+    }
+
+    void driveScan() {
+        int direction;
+        gint64 from;
+        {
+            std::lock_guard lock(lock_);
+            direction = scan_;
+            from = scanFrom_;
+        }
+        if (direction == 0) return;
+        const auto g = graph();
+        const int title = currentTitle();
+        // Pause, Stop or leaving the title end the scan.
+        if (!g || title <= 0 || GST_STATE_TARGET(g->pipeline()) != GST_STATE_PLAYING) {
+            endScan();
+            return;
+        }
+        const gint64 to = from + direction * ScanStep;
+        const gint64 end = titleDuration(title);
+        if (to < 0 || (end > 0 && to >= end - ScanStep / 4)) {
+            if (to < 0) seekSource(GST_FORMAT_TIME, 0, GST_SEEK_FLAG_KEY_UNIT);
+            endScan();
+            return;
+        }
+        if (!seekSource(GST_FORMAT_TIME, to, GST_SEEK_FLAG_KEY_UNIT)) {
+            endScan();
+            return;
+        }
+        std::lock_guard lock(lock_);
+        if (scan_ == direction) scanFrom_ = to;
+    }
+
+    void checkEvents() {
+        const auto g = graph();
+        if (!g || GST_STATE(g->pipeline()) < GST_STATE_PAUSED || !source()) return;
+        const int title = currentTitle();
+        const DVD_DOMAIN domain = title > 0 ? DVD_DOMAIN_Title : DVD_DOMAIN_VideoTitleSetMenu;
+        if (domain != lastDomain_) {
+            lastDomain_ = domain;
+            g->postEvent(EC_DVD_DOMAIN_CHANGE, domain, 0);
+        }
+        if (title <= 0) {
+            lastTitle_ = 0;
+            lastChapter_ = 0;
+            lastSecond_ = -1;
+            return;
+        }
+        if (title != lastTitle_) {
+            lastTitle_ = title;
+            lastChapter_ = 0;
+            lastSecond_ = -1;
+            g->postEvent(EC_DVD_TITLE_CHANGE, title, 0);
+        }
+        const int chapter = currentChapter();
+        if (chapter >= 1 && chapter != lastChapter_) {
+            lastChapter_ = chapter;
+            g->postEvent(EC_DVD_CHAPTER_START, chapter, 0);
+        }
+        const gint64 pos = position();
+        if (pos < 0) return;
+        const gint64 second = pos / GST_SECOND;
+        if (second == lastSecond_) return;
+        lastSecond_ = second;
+        const int fps = framesPerSecond(title);
+        const DVD_HMSF_TIMECODE t = timeCode(pos, fps);
+        const uint32_t packed = uint32_t(t.bHours) | uint32_t(t.bMinutes) << 8 |
+                                uint32_t(t.bSeconds) << 16 | uint32_t(t.bFrames) << 24;
+        g->postEvent(EC_DVD_CURRENT_HMSF_TIME, intptr_t(packed),
+                     fps == 30 ? DVD_TC_FLAG_30fps : DVD_TC_FLAG_25fps);
+    }
+
+    const DvdVolumeInfo volume_;
+    const ElementRef bin_, spu_;
+    std::thread thread_;
+
+    std::mutex lock_;
+    std::condition_variable wake_;
+    // -- All the following fields are protected by lock_.
+    std::shared_ptr<Graph> graph_;
+    ElementRef source_;
+    bool quit_ = false;
+    int scan_ = 0; // 1 forwards, -1 backwards, 0 none
+    gint64 scanFrom_ = 0;
+    std::unique_ptr<Resume> restore_;
+    bool options_[4] = {false, false, false, false};
+
+    std::atomic<gint64> lastPosition_{-1};
+    // Set by the probe on dvdspu's video input (a streaming thread); shared with it.
+    const std::shared_ptr<std::atomic<bool>> still_ = std::make_shared<std::atomic<bool>>(false);
+    gulong stillProbe_ = 0;
+
+    // -- The navigator's thread only.
+    DVD_DOMAIN lastDomain_ = DVD_DOMAIN_Stop;
+    int lastTitle_ = 0, lastChapter_ = 0;
+    gint64 lastSecond_ = -1;
+};
+
+} // namespace
+
+std::shared_ptr<DvdNavigator> createDvdNavigator(std::shared_ptr<Graph> graph, DvdVolumeInfo volume,
+                                                 GstElement* dvdBin, GstElement* spu) {
+    return std::make_shared<Navigator>(std::move(graph), std::move(volume), dvdBin, spu);
+}
+
+} // namespace platform::dshow
