@@ -122,16 +122,7 @@ tools::JobResult TConvertJob::convert(const std::string& source, const std::stri
     request.clips.push_back({source, 0, facts_.duration, 0, facts_.duration, 0});
     request.outputFile = target;
     request.videoEncoderRule = player::playerVideoEncoderRule;
-    player::TRenderResult result;
-    try {
-        result = player::renderTimeline(request, CompletionCode, hooks);
-    } catch (const player::ERenderRefused& e) {
-        return {Outcome::Refused, e.what()};
-    }
-    if (FAILED(result.error))
-        return {Outcome::Failed,
-                "Writing \"" + target + "\" failed: " + GraphErrorText(result.error)};
-    return {result.stopped ? Outcome::Stopped : Outcome::Done, {}};
+    return tools::renderJob(request, CompletionCode, hooks);
 }
 
 } // namespace avi

@@ -37,6 +37,13 @@ QApplication* application() {
     return app;
 }
 
+bool readBack(const std::string& path, platform::vfw::AviSummary* summary) {
+    std::string why;
+    if (platform::vfw::readAviSummary(path, summary, &why)) return true;
+    std::fprintf(stderr, "tovamix-cli: cannot read %s back: %s\n", path.c_str(), why.c_str());
+    return false;
+}
+
 std::unique_ptr<QCoreApplication> coreApplication() {
     if (QCoreApplication::instance()) return nullptr;
     static int argc = 1;

@@ -7,6 +7,8 @@
 // (the media graphs' notifications); message boxes go to standard error.
 #pragma once
 
+#include "platform/vfw/AviFile.h"
+
 #include <CLI/CLI.hpp>
 
 #include <cstdint>
@@ -61,6 +63,10 @@ double parseSeconds(const std::string& value, const std::string& option);
 
 // A media time (100-nanosecond units) as seconds with three decimals ("7.300").
 std::string secondsText(int64_t units);
+
+// Reads back the headers of an AVI a job has written, for its summary line; false, with the
+// reason on standard error, when they cannot be read.
+bool readBack(const std::string& path, platform::vfw::AviSummary* summary);
 
 // Writes "tovamix-cli: message" to standard error and returns ExitBadUse.
 int fail(const std::string& message);

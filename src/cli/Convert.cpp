@@ -31,12 +31,7 @@ int convert(const ConvertArgs& a) {
         return 1;
     }
     platform::vfw::AviSummary s;
-    std::string why;
-    if (!platform::vfw::readAviSummary(a.output, &s, &why)) {
-        std::fprintf(stderr, "tovamix-cli: cannot read %s back: %s\n", a.output.c_str(),
-                     why.c_str());
-        return 1;
-    }
+    if (!readBack(a.output, &s)) return 1;
     std::printf("video=%d audio=%d size=%dx%d seconds=%.3f output=%s\n", s.hasVideo ? 1 : 0,
                 s.hasAudio ? 1 : 0, s.width, s.height, s.seconds, a.output.c_str());
     if (r.outcome == tools::Outcome::Stopped) {

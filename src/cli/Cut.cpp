@@ -168,11 +168,7 @@ int cut(const CutArgs& a) {
     }
 
     platform::vfw::AviSummary summary;
-    if (!platform::vfw::readAviSummary(a.output, &summary, &why)) {
-        std::fprintf(stderr, "tovamix-cli: cannot read %s back: %s\n", a.output.c_str(),
-                     why.c_str());
-        return 1;
-    }
+    if (!readBack(a.output, &summary)) return 1;
     char video[64] = "none";
     if (summary.hasVideo) {
         const double fps = summary.rateDen ? double(summary.rateNum) / summary.rateDen : 0;

@@ -25,12 +25,7 @@ int link(const LinkArgs& a) {
         guarded([&] { return job.link(a.first, a.second, a.output, hooks); });
     if (!r.ok()) return jobExit(r, "link");
     platform::vfw::AviSummary s;
-    std::string why;
-    if (!platform::vfw::readAviSummary(a.output, &s, &why)) {
-        std::fprintf(stderr, "tovamix-cli: cannot read %s back: %s\n", a.output.c_str(),
-                     why.c_str());
-        return 1;
-    }
+    if (!readBack(a.output, &s)) return 1;
     std::printf("first_seconds=%s second_seconds=%s seconds=%.3f elapsed=%.3f output=%s\n",
                 secondsText(job.d1).c_str(), secondsText(job.d2).c_str(), s.seconds,
                 secondsSince(started), a.output.c_str());

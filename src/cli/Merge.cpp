@@ -26,12 +26,7 @@ int merge(const MergeArgs& a) {
         guarded([&] { return job.merge(a.audio, a.video, a.output, hooks); });
     if (!r.ok()) return jobExit(r, "merge");
     platform::vfw::AviSummary s;
-    std::string why;
-    if (!platform::vfw::readAviSummary(a.output, &s, &why)) {
-        std::fprintf(stderr, "tovamix-cli: cannot read %s back: %s\n", a.output.c_str(),
-                     why.c_str());
-        return 1;
-    }
+    if (!readBack(a.output, &s)) return 1;
     const char* audio = s.audioTag == 0x55 ? "mp3" : s.audioTag == 1 ? "pcm" : "other";
     std::printf("video=%s video_seconds=%.3f audio=%s audio_seconds=%.3f elapsed=%.3f "
                 "output=%s\n",

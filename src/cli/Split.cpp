@@ -51,13 +51,7 @@ int split(const SplitArgs& a) {
     }
     if (!failure.empty()) return jobExit({tools::Outcome::Failed, failure}, "split");
     platform::vfw::AviSummary audio, video;
-    std::string why;
-    for (auto [file, summary] : {std::pair{&a.audio, &audio}, {&a.video, &video}})
-        if (!platform::vfw::readAviSummary(*file, summary, &why)) {
-            std::fprintf(stderr, "tovamix-cli: cannot read %s back: %s\n", file->c_str(),
-                         why.c_str());
-            return 1;
-        }
+    if (!readBack(a.audio, &audio) || !readBack(a.video, &video)) return 1;
     std::printf("audio=%s audio_seconds=%.3f video=%s video_seconds=%.3f elapsed=%.3f "
                 "audio_output=%s video_output=%s\n",
                 audio.audioTag == 0x55 ? "mp3" : "other", audio.audioSeconds,

@@ -48,6 +48,11 @@ struct JobResult {
     bool ok() const { return outcome == Outcome::Done; }
 };
 
+// Renders request through the timeline render as a job: refused before anything is written,
+// failed (its output removed) with the reason naming the file, stopped by the caller, or done.
+JobResult renderJob(const player::TExportRequest& request, long& completionCode,
+                    const player::TRenderHooks& hooks);
+
 // Whether two names lead to one file (links count); for names that do not exist yet, whether
 // they are the same path.
 bool sameFile(const std::string& a, const std::string& b);

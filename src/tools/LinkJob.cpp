@@ -5,6 +5,20 @@ namespace tools {
 
 using namespace media;
 
+JobResult renderJob(const player::TExportRequest& request, long& completionCode,
+                    const player::TRenderHooks& hooks) {
+    player::TRenderResult result;
+    try {
+        result = player::renderTimeline(request, completionCode, hooks);
+    } catch (const player::ERenderRefused& e) {
+        return {Outcome::Refused, e.what()};
+    }
+    if (FAILED(result.error))
+        return {Outcome::Failed,
+                "Writing \"" + request.outputFile + "\" failed: " + GraphErrorText(result.error)};
+    return {result.stopped ? Outcome::Stopped : Outcome::Done, {}};
+}
+
 LinkJob::LinkJob() {
     for (TFilterGraph* g : {&FilterGraph1, &FilterGraph2}) {
         g->setMode(gmCapture);
@@ -98,16 +112,7 @@ JobResult LinkJob::link(const std::string& firstFile, const std::string& secondF
     request.outputFile = target;
     request.videoEncoderRule = player::linkVideoEncoderRule;
     // -- 8, 9.
-    player::TRenderResult result;
-    try {
-        result = player::renderTimeline(request, CompletionCode, hooks);
-    } catch (const player::ERenderRefused& e) {
-        return {Outcome::Refused, e.what()};
-    }
-    if (FAILED(result.error))
-        return {Outcome::Failed,
-                "Writing \"" + target + "\" failed: " + GraphErrorText(result.error)};
-    return {result.stopped ? Outcome::Stopped : Outcome::Done, {}};
+    return renderJob(request, CompletionCode, hooks);
 }
 
 } // namespace tools
