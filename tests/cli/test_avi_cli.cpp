@@ -21,25 +21,10 @@ std::string cli(const std::string& args) {
     return std::string(TOVAMIX_CLI) + " " + args;
 }
 
-std::string value(const std::string& line, const std::string& key) {
-    std::smatch m;
-    std::regex_search(line, m, std::regex("(^| )" + key + "=([^ \n]+)"));
-    return m.empty() ? "" : m[2].str();
-}
-
 std::string jsonField(const std::string& json, const std::string& key) {
     std::smatch m;
     std::regex_search(json, m, std::regex("\"" + key + "\": \"([^\"]*)\""));
     return m.empty() ? "<missing>" : m[1].str();
-}
-
-double number(const std::map<std::string, std::string>& m, const std::string& key) {
-    const auto it = m.find(key);
-    return it == m.end() ? -1 : std::atof(it->second.c_str());
-}
-
-std::string md5(const std::string& path) {
-    return run("md5sum < '" + path + "'").out;
 }
 
 const std::string Dir = "cli-avi";
@@ -116,21 +101,21 @@ TEST(ConvertCli, H264AacTo320x240XvidMp3AtTheSourceRate) {
     const std::string out = scratchDir(Dir + "-convert") + "/out.avi";
     const CommandResult r = run(cli("convert '" + in + "' --size 320x240 '" + out + "'"));
     ASSERT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(value(r.out, "video"), "1");
-    EXPECT_EQ(value(r.out, "audio"), "1");
-    EXPECT_EQ(value(r.out, "size"), "320x240");
-    EXPECT_NEAR(std::atof(value(r.out, "seconds").c_str()), 10.0, 0.2);
-    EXPECT_EQ(value(r.out, "output"), out);
+    EXPECT_EQ(summaryValue(r.out, "video"), "1");
+    EXPECT_EQ(summaryValue(r.out, "audio"), "1");
+    EXPECT_EQ(summaryValue(r.out, "size"), "320x240");
+    EXPECT_NEAR(std::atof(summaryValue(r.out, "seconds").c_str()), 10.0, 0.2);
+    EXPECT_EQ(summaryValue(r.out, "output"), out);
     const auto v = probeStream(out, "v:0");
     EXPECT_EQ(v.at("codec_name"), "mpeg4");
     EXPECT_EQ(v.at("codec_tag_string"), "XVID");
     EXPECT_EQ(v.at("width"), "320");
     EXPECT_EQ(v.at("height"), "240");
     EXPECT_EQ(v.at("r_frame_rate"), "25/1");
-    EXPECT_NEAR(number(v, "duration"), 10.0, 0.2);
+    EXPECT_NEAR(numberField(v, "duration"), 10.0, 0.2);
     const auto a = probeStream(out, "a:0");
     EXPECT_EQ(a.at("codec_name"), "mp3");
-    EXPECT_NEAR(number(a, "duration"), 10.0, 0.2);
+    EXPECT_NEAR(numberField(a, "duration"), 10.0, 0.2);
     EXPECT_EQ(decodeAll(out).err, "");
 }
 
@@ -143,8 +128,8 @@ TEST(ConvertCli, SourceSizeAndRateWithoutSize) {
     const std::string out = scratchDir(Dir + "-plain") + "/out.avi";
     const CommandResult r = run(cli("convert '" + in + "' '" + out + "'"));
     ASSERT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(value(r.out, "video"), "1");
-    EXPECT_EQ(value(r.out, "audio"), "0");
+    EXPECT_EQ(summaryValue(r.out, "video"), "1");
+    EXPECT_EQ(summaryValue(r.out, "audio"), "0");
     const auto v = probeStream(out, "v:0");
     EXPECT_EQ(v.at("width"), "200");
     EXPECT_EQ(v.at("height"), "150");
@@ -155,14 +140,14 @@ TEST(ConvertCli, SourceSizeAndRateWithoutSize) {
 TEST(ConvertCli, ATargetThatIsTheSourceIsRefused) {
     const std::string x = xvidPcm();
     ASSERT_FALSE(x.empty());
-    const std::string sum = md5(x);
+    const std::string sum = md5sum(x);
     const std::string alias = std::filesystem::path(x).parent_path().string() + "/./x.avi";
     for (const std::string& target : {x, alias}) {
         const CommandResult r = run(cli("convert '" + x + "' '" + target + "'"));
         EXPECT_EQ(r.exitCode, 1) << r.err;
         EXPECT_NE(r.err.find(target), std::string::npos) << r.err;
     }
-    EXPECT_EQ(md5(x), sum);
+    EXPECT_EQ(md5sum(x), sum);
     const std::string out = scratchDir(Dir + "-refused") + "/out.avi";
     EXPECT_EQ(run(cli("convert '" + x + "' --size 9000x100 '" + out + "'")).exitCode, 2);
     EXPECT_EQ(run(cli("convert '" + x + "' --size 320 '" + out + "'")).exitCode, 2);
@@ -199,6 +184,6 @@ TEST(ConvertCli, InterruptStopsWithAWholeFile) {
     const auto v = probeStream(out, "v:0");
     ASSERT_FALSE(v.empty());
     EXPECT_EQ(v.at("codec_tag_string"), "XVID");
-    EXPECT_LT(number(v, "duration"), 59.0);
+    EXPECT_LT(numberField(v, "duration"), 59.0);
     EXPECT_EQ(decodeAll(out).err, "");
 }

@@ -17,21 +17,6 @@ std::string cli(const std::string& args) {
     return std::string(TOVAMIX_CLI) + " " + args;
 }
 
-std::string value(const std::string& line, const std::string& key) {
-    std::smatch m;
-    std::regex_search(line, m, std::regex("(^| )" + key + "=([^ \n]+)"));
-    return m.empty() ? "" : m[2].str();
-}
-
-double number(const std::map<std::string, std::string>& m, const std::string& key) {
-    const auto it = m.find(key);
-    return it == m.end() ? -1 : std::atof(it->second.c_str());
-}
-
-std::string md5(const std::string& path) {
-    return run("md5sum < '" + path + "'").out;
-}
-
 // The framemd5 lines of a file's picture packets, copied out without decoding.
 std::string pictureMd5s(const std::string& path) {
     return run("ffmpeg -v error -i '" + path + "' -map 0:v -c copy -f framemd5 - | grep -v '^#'")
@@ -79,16 +64,18 @@ TEST(CliMerge, CopiesThePictureAndTheSoundAsTheyAre) {
     EXPECT_EQ(v.at("codec_tag_string"), "XVID");
     EXPECT_EQ(v.at("nb_frames"), probeStream(video, "v:0").at("nb_frames"));
     EXPECT_EQ(pictureMd5s(out), pictureMd5s(video));
-    EXPECT_NEAR(number(v, "duration"), 4.0, 0.041);
+    EXPECT_NEAR(numberField(v, "duration"), 4.0, 0.041);
     EXPECT_EQ(a.at("codec_name"), "mp3");
     EXPECT_EQ(a.at("nb_read_packets"), probeStream(audio, "a:0").at("nb_read_packets"));
-    EXPECT_NEAR(number(a, "duration"), 6.0, 0.05);
+    EXPECT_NEAR(numberField(a, "duration"), 6.0, 0.05);
     // The summary agrees with the file.
-    EXPECT_EQ(value(r.out, "video"), "XVID") << r.out;
-    EXPECT_EQ(value(r.out, "audio"), "mp3") << r.out;
-    EXPECT_NEAR(std::stod("0" + value(r.out, "video_seconds")), number(v, "duration"), 0.001);
-    EXPECT_NEAR(std::stod("0" + value(r.out, "audio_seconds")), number(a, "duration"), 0.001);
-    EXPECT_EQ(value(r.out, "output"), out);
+    EXPECT_EQ(summaryValue(r.out, "video"), "XVID") << r.out;
+    EXPECT_EQ(summaryValue(r.out, "audio"), "mp3") << r.out;
+    EXPECT_NEAR(std::stod("0" + summaryValue(r.out, "video_seconds")), numberField(v, "duration"),
+                0.001);
+    EXPECT_NEAR(std::stod("0" + summaryValue(r.out, "audio_seconds")), numberField(a, "duration"),
+                0.001);
+    EXPECT_EQ(summaryValue(r.out, "output"), out);
     EXPECT_EQ(decodeAll(out).err, "");
 }
 
@@ -105,11 +92,11 @@ TEST(CliMerge, MotionJpegBesideHighRateWav) {
     ASSERT_EQ(r.exitCode, 0) << r.err;
     const auto v = probeStream(out, "v:0"), a = probeStream(out, "a:0");
     EXPECT_EQ(v.at("codec_tag_string"), "MJPG");
-    EXPECT_NEAR(number(v, "duration"), 6.0, 0.041);
+    EXPECT_NEAR(numberField(v, "duration"), 6.0, 0.041);
     EXPECT_EQ(a.at("codec_name"), "pcm_s16le");
     EXPECT_EQ(a.at("sample_rate"), "48000");
-    EXPECT_EQ(value(r.out, "audio"), "pcm") << r.out;
-    EXPECT_NEAR(std::stod("0" + value(r.out, "audio_seconds")), 4.0, 0.04) << r.out;
+    EXPECT_EQ(summaryValue(r.out, "audio"), "pcm") << r.out;
+    EXPECT_NEAR(std::stod("0" + summaryValue(r.out, "audio_seconds")), 4.0, 0.04) << r.out;
     // PCM in AVI states no channel layout; ffmpeg says it guesses one.
     EXPECT_EQ(std::regex_replace(decodeAll(out).err, std::regex("Guessed Channel Layout.*\n"), ""),
               "");
@@ -130,15 +117,17 @@ TEST(CliSplit, WritesTheSoundAsMp3AndThePictureAsXvid) {
     EXPECT_EQ(probeStream(a, "v").size(), 0u);
     EXPECT_EQ(probeStream(v, "a").size(), 0u);
     EXPECT_EQ(sound.at("codec_tag"), "0x0055");
-    EXPECT_NEAR(number(sound, "duration"), number(sourceSound, "duration"), 0.0262);
+    EXPECT_NEAR(numberField(sound, "duration"), numberField(sourceSound, "duration"), 0.0262);
     EXPECT_EQ(picture.at("codec_tag_string"), "XVID");
     EXPECT_EQ(picture.at("nb_frames"), source.at("nb_frames"));
     EXPECT_EQ(picture.at("width"), "320");
     EXPECT_EQ(picture.at("height"), "240");
-    EXPECT_EQ(value(r.out, "audio"), "mp3") << r.out;
-    EXPECT_EQ(value(r.out, "video"), "XVID") << r.out;
-    EXPECT_NEAR(std::stod("0" + value(r.out, "audio_seconds")), number(sound, "duration"), 0.001);
-    EXPECT_NEAR(std::stod("0" + value(r.out, "video_seconds")), number(picture, "duration"), 0.001);
+    EXPECT_EQ(summaryValue(r.out, "audio"), "mp3") << r.out;
+    EXPECT_EQ(summaryValue(r.out, "video"), "XVID") << r.out;
+    EXPECT_NEAR(std::stod("0" + summaryValue(r.out, "audio_seconds")),
+                numberField(sound, "duration"), 0.001);
+    EXPECT_NEAR(std::stod("0" + summaryValue(r.out, "video_seconds")),
+                numberField(picture, "duration"), 0.001);
     EXPECT_EQ(decodeAll(a).err, "");
     EXPECT_EQ(decodeAll(v).err, "");
 }
@@ -155,8 +144,8 @@ TEST(CliSplit, SoundThatEndsEarlyStillGivesTwoWholeFiles) {
         run(cli("split '" + in + "' --audio-out '" + a + "' --video-out '" + v + "'"));
     ASSERT_EQ(r.exitCode, 0) << r.err;
     // As long as the source's sound, within one MP3 frame.
-    EXPECT_NEAR(number(probeStream(a, "a:0"), "duration"),
-                number(probeStream(in, "a:0"), "duration"), 0.0262);
+    EXPECT_NEAR(numberField(probeStream(a, "a:0"), "duration"),
+                numberField(probeStream(in, "a:0"), "duration"), 0.0262);
     EXPECT_EQ(probeStream(v, "v:0").at("nb_frames"), probeStream(in, "v:0").at("nb_frames"));
     EXPECT_EQ(decodeAll(a).err, "");
     EXPECT_EQ(decodeAll(v).err, "");
@@ -181,12 +170,12 @@ TEST(CliLink, TwoFilesOneAfterTheOtherAtTheFirstFilesSize) {
     EXPECT_EQ(v.at("codec_tag_string"), "XVID");
     EXPECT_EQ(v.at("width"), "640");
     EXPECT_EQ(v.at("height"), "480");
-    EXPECT_NEAR(number(v, "duration"), 15.0, 0.04);
+    EXPECT_NEAR(numberField(v, "duration"), 15.0, 0.04);
     EXPECT_EQ(a.at("codec_tag"), "0x0055");
     // The MP3 encoder pads its last frames.
-    EXPECT_NEAR(number(a, "duration"), 15.0, 0.1);
-    EXPECT_EQ(value(r.out, "first_seconds"), "10.000") << r.out;
-    EXPECT_EQ(value(r.out, "second_seconds"), "5.000") << r.out;
+    EXPECT_NEAR(numberField(a, "duration"), 15.0, 0.1);
+    EXPECT_EQ(summaryValue(r.out, "first_seconds"), "10.000") << r.out;
+    EXPECT_EQ(summaryValue(r.out, "second_seconds"), "5.000") << r.out;
     EXPECT_EQ(decodeAll(out).err, "");
 }
 
@@ -205,7 +194,7 @@ TEST(CliLink, TheSecondFilesSoundIsKeptAfterASilentFirst) {
     ASSERT_EQ(r.exitCode, 0) << r.err;
     const auto a = probeStream(out, "a:0");
     ASSERT_EQ(a.at("codec_tag"), "0x0055");
-    EXPECT_NEAR(number(a, "duration"), 4.0, 0.1);
+    EXPECT_NEAR(numberField(a, "duration"), 4.0, 0.1);
     // Loudness of each stretch: silence, then the tone.
     auto volume = [&](const char* from) {
         const CommandResult v = run("ffmpeg -v info -ss " + std::string(from) + " -t 1.5 -i '" +
@@ -232,7 +221,7 @@ TEST(CliLink, SigintStopsWithAWholeFile) {
                                 " & pid=$!; sleep 2; kill -INT $pid; wait $pid)");
     EXPECT_EQ(r.exitCode, 1) << r.err;
     EXPECT_NE(r.err.find("stopped"), std::string::npos) << r.err;
-    const double seconds = number(probeStream(out, "v:0"), "duration");
+    const double seconds = numberField(probeStream(out, "v:0"), "duration");
     EXPECT_GT(seconds, 0);
     EXPECT_LT(seconds, 100);
     EXPECT_EQ(decodeAll(out).err, "");
@@ -254,8 +243,8 @@ TEST(CliSplit, SigtermStopsBothWithWholeFiles) {
     EXPECT_EQ(r.exitCode, 1) << r.err;
     EXPECT_NE(r.err.find("stopped"), std::string::npos) << r.err;
     const auto picture = probeStream(v, "v:0");
-    EXPECT_GT(number(picture, "duration"), 0);
-    EXPECT_LT(number(picture, "duration"), 59);
+    EXPECT_GT(numberField(picture, "duration"), 0);
+    EXPECT_LT(numberField(picture, "duration"), 59);
     EXPECT_EQ(decodeAll(a).err, "");
     EXPECT_EQ(decodeAll(v).err, "");
 }
@@ -276,7 +265,7 @@ TEST(CliEdit, BadUsesExitWithTwoAndWriteNothing) {
         std::filesystem::remove(f);
     const std::string adpcm =
         sharedClip(Dir, "adpcm.wav", "-f lavfi -i sine=r=44100 -t 2 -c:a adpcm_ms");
-    const std::string before = md5(video);
+    const std::string before = md5sum(video);
     const struct {
         std::string args, says;
     } cases[] = {
@@ -307,5 +296,5 @@ TEST(CliEdit, BadUsesExitWithTwoAndWriteNothing) {
         EXPECT_NE(r.err.find(c.says), std::string::npos) << c.args << "\n" << r.err;
         EXPECT_FALSE(fileExists(out) || fileExists(out2)) << c.args;
     }
-    EXPECT_EQ(md5(video), before);
+    EXPECT_EQ(md5sum(video), before);
 }

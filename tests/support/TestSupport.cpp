@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <signal.h>
 #include <sstream>
 #include <sys/prctl.h>
@@ -209,6 +210,21 @@ std::string selfPath() {
     if (n <= 0) return {};
     path[n] = 0;
     return path;
+}
+
+std::string summaryValue(const std::string& line, const std::string& key) {
+    std::smatch m;
+    std::regex_search(line, m, std::regex("(^| )" + key + "=([^ \n]+)"));
+    return m.empty() ? "" : m[2].str();
+}
+
+double numberField(const std::map<std::string, std::string>& fields, const std::string& key) {
+    const auto it = fields.find(key);
+    return it == fields.end() ? -1 : std::atof(it->second.c_str());
+}
+
+std::string md5sum(const std::string& path) {
+    return run("md5sum < '" + path + "'").out;
 }
 
 } // namespace testsupport

@@ -50,6 +50,13 @@ CommandResult run(const std::string& shellCommand);
 CommandResult decodeAll(const std::string& path);
 
 // key=value pairs of the first video stream and of the format (ffprobe's default writer).
+// The value of key in a "key=value key=value" summary line, or empty.
+std::string summaryValue(const std::string& line, const std::string& key);
+// A number of ffprobe's key=value answer (probeStream), or -1 when it has none.
+double numberField(const std::map<std::string, std::string>& fields, const std::string& key);
+// The MD5 sum of a file, as md5sum prints it.
+std::string md5sum(const std::string& path);
+
 std::map<std::string, std::string> probeVideo(const std::string& path);
 // What ffprobe reads of one stream (selector "v:0", "a:0"), packets counted.
 std::map<std::string, std::string> probeStream(const std::string& path,
