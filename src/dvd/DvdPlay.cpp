@@ -3,11 +3,13 @@
 #include "ColorControl.h"
 #include "ui/Dialogs.h"
 #include "ui/qt/ErrorBox.h"
+#include "ui/qt/ToolIcons.h"
 
 #include <QActionGroup>
 #include <QDir>
 #include <QFileInfo>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QPointer>
 #include <QStandardPaths>
 #include <QVBoxLayout>
@@ -23,6 +25,54 @@ constexpr const char* ErrorCaption = "Error";
 QPointer<TColorControlForm>& sharedColorForm() {
     static QPointer<TColorControlForm> form;
     return form;
+}
+
+// The tool buttons' pictures; the hints name the commands.
+QIcon iconFor(const QString& name) {
+    return ui::drawnIcon([name](QPainter& p) {
+        const auto triangle = [&p](qreal from, qreal to) {
+            p.drawPolygon(QPolygonF({QPointF(from, 5), QPointF(to, 12), QPointF(from, 19)}));
+        };
+        if (name == "btPlay") {
+            triangle(7, 20);
+        } else if (name == "btPause") {
+            p.drawRect(QRectF(6, 5, 4, 14));
+            p.drawRect(QRectF(14, 5, 4, 14));
+        } else if (name == "btStop") {
+            p.drawRect(QRectF(6, 6, 12, 12));
+        } else if (name == "btRewind") {
+            triangle(12, 3);
+            triangle(21, 12);
+        } else if (name == "btFastForward") {
+            triangle(3, 12);
+            triangle(12, 21);
+        } else if (name == "btPreviousChapter") {
+            p.drawRect(QRectF(4, 5, 3, 14));
+            triangle(19, 8);
+        } else if (name == "btNextChapter") {
+            triangle(5, 16);
+            p.drawRect(QRectF(17, 5, 3, 14));
+        } else if (name == "btFrameStep") {
+            triangle(5, 15);
+            p.drawRect(QRectF(16, 5, 3, 14));
+        } else if (name == "btRootMenu") {
+            for (int row = 0; row < 3; ++row)
+                p.drawRect(QRectF(5, 5 + row * 5.5, 14, 3));
+        } else if (name == "btFullScreen") {
+            p.setBrush(Qt::NoBrush);
+            p.drawRect(QRectF(3, 5, 18, 14));
+            p.setBrush(QColor(40, 110, 190));
+            p.drawRect(QRectF(6, 8, 12, 8));
+        } else {
+            // The colour controls: three overlapping discs.
+            p.setBrush(QColor(220, 60, 60));
+            p.drawEllipse(QRectF(3, 4, 11, 11));
+            p.setBrush(QColor(60, 180, 60));
+            p.drawEllipse(QRectF(10, 4, 11, 11));
+            p.setBrush(QColor(60, 90, 220));
+            p.drawEllipse(QRectF(6.5, 10, 11, 11));
+        }
+    });
 }
 
 void error(const std::string& text) {
@@ -157,6 +207,8 @@ TFormDVDPlayer::TFormDVDPlayer(QWidget* parent) : QDialog(parent) {
     colours->setSharpness(5);
     colours->setGamma(1);
     colours->setColorEnable(true);
+    // The renderer's window is raised over the video as it shows; the label goes above it.
+    DSVideoWindowEx1->OnOverlayVisible = [this](TDSVideoWindowEx2*, bool) { placePanel2(); };
     DSVideoWindowEx1->OnColorKeyChanged = [this](TDSVideoWindowEx2*) {
         ui::runGuarded([this] { DSVideoWindowEx1ColorKeyChanged(); });
     };
@@ -188,6 +240,9 @@ QToolButton* TFormDVDPlayer::makeButton(const char* name, const char* hint,
     b->setToolTip(hint);
     b->setStatusTip(hint);
     b->setText(hint);
+    b->setIcon(iconFor(name));
+    b->setIconSize(QSize(24, 24));
+    b->setToolButtonStyle(Qt::ToolButtonIconOnly);
     b->setAutoRaise(true);
     ToolBar1->addWidget(b);
     connect(b, &QToolButton::clicked, this, ui::guarded([this, handler] { (this->*handler)(); }));
