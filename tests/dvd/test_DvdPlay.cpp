@@ -8,6 +8,8 @@
 #include "ui/Dialogs.h"
 
 #include <QImage>
+#include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 
 using namespace dvd;
@@ -29,6 +31,9 @@ struct DvdWindow : ::testing::Test {
         if (!dvdVolumes().ok()) GTEST_SKIP() << "the test discs could not be made";
         if (run("command -v xdotool").exitCode != 0) GTEST_SKIP() << "xdotool is not installed";
         ui::setDialogs(&dialogs);
+        // The bookmark goes to the user's data folder: a private one here.
+        setenv("XDG_DATA_HOME", scratchDir("dvd-window-data").c_str(), 1);
+        std::filesystem::remove(TFormDVDPlayer::bookmarkPath());
         form = std::make_unique<TFormDVDPlayer>();
         form->move(20, 20);
         form->show();
@@ -145,6 +150,37 @@ TEST_F(DvdWindow, PlayAfterFastForwardPlaysAtNormalSpeed) {
     const double after = seconds();
     EXPECT_GT(after, from + 1.0);
     EXPECT_LT(after, from + 3.5) << "from " << from;
+}
+
+TEST_F(DvdWindow, BookmarkIsSavedInATitleAndResumed) {
+    const std::string file = TFormDVDPlayer::bookmarkPath();
+    EXPECT_NE(file.find("dvd-window-data/"), std::string::npos) << file;
+    EXPECT_EQ(std::filesystem::path(file).filename(), "bookmark.bmk");
+    form->SaveBookmarkClick();
+    EXPECT_FALSE(std::filesystem::exists(file)) << "nothing plays";
+    open();
+    ASSERT_TRUE(waitFor([&] { return inMenu(); }, 15s));
+    form->SaveBookmarkClick();
+    EXPECT_FALSE(std::filesystem::exists(file)) << "a menu has no place to save";
+    // No file: nothing happens.
+    form->RestoreBookmarkClick();
+    EXPECT_TRUE(inMenu());
+
+    ASSERT_EQ(form->FilterGraph.query<IDvdControl2>()->PlayTitle(1, 0, nullptr), S_OK);
+    ASSERT_TRUE(waitFor([&] { return seconds() >= 4; }, 10s));
+    form->SaveBookmarkClick();
+    const double saved = seconds();
+    ASSERT_TRUE(std::filesystem::exists(file));
+    ASSERT_EQ(form->FilterGraph.query<IDvdControl2>()->PlayTitle(2, 0, nullptr), S_OK);
+    ASSERT_TRUE(waitFor([&] { return form->panelText(1) == "Title 2"; }, 10s));
+    form->RestoreBookmarkClick();
+    ASSERT_TRUE(waitFor([&] { return form->panelText(1) == "Title 1"; }, 10s));
+    EXPECT_NEAR(seconds(), saved, 1.5);
+
+    // A bookmark file that is no bookmark is refused, and playback stays.
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << "not a compound file";
+    EXPECT_ANY_THROW(form->RestoreBookmarkClick());
+    EXPECT_EQ(form->panelText(1), "Title 1");
 }
 
 TEST_F(DvdWindow, PlayWithoutADriveReportsItAndTheNextPlayTriesAgain) {
