@@ -203,6 +203,8 @@ TEST_F(DvdWindow, PlayWithoutADriveReportsItAndTheNextPlayTriesAgain) {
 TEST_F(DvdWindow, ColorControlsFollowTheWindowThatShowsThem) {
     open();
     ASSERT_TRUE(waitFor([&] { return inMenu(); }, 15s));
+    // The DVD video runs through the overlay mixer, so the colours reach the picture.
+    EXPECT_TRUE(waitFor([&] { return form->DSVideoWindowEx1->OverlayReady(); }, 5s));
     form->ToolButton2->click();
     TColorControlForm* colours = TFormDVDPlayer::colorControlForm();
     ASSERT_NE(colours, nullptr);
@@ -240,6 +242,31 @@ TEST_F(DvdWindow, FullScreenButtonFollowsADoubleClick) {
     form->btFullScreen->click();
     EXPECT_FALSE(form->DSVideoWindowEx1->FullScreen());
     EXPECT_FALSE(form->btFullScreen->isChecked());
+}
+
+// The submenu of a menu with the given caption (null when there is none).
+QMenu* submenu(QWidget* menu, const QString& caption) {
+    for (QAction* a : menu->actions())
+        if (a->menu() && a->text() == caption) return a->menu();
+    return nullptr;
+}
+
+TEST_F(DvdWindow, AspectItemsOfBothMenusSetTheModeAndStayInStep) {
+    QMenu* options = submenu(form->MainMenu, "&Options");
+    ASSERT_NE(options, nullptr);
+    QMenu* mainAspect = submenu(options, "AspectRatio");
+    QMenu* popupAspect = submenu(form->Popup, "AspetcRatio");
+    ASSERT_NE(mainAspect, nullptr);
+    ASSERT_NE(popupAspect, nullptr);
+    ASSERT_EQ(popupAspect->actions().size(), 3);
+    EXPECT_TRUE(mainAspect->actions()[1]->isChecked()) << "Letter Box at start";
+    popupAspect->actions()[2]->trigger();
+    EXPECT_EQ(form->DSVideoWindowEx1->AspectRatio(), rmCrop);
+    EXPECT_TRUE(mainAspect->actions()[2]->isChecked());
+    EXPECT_FALSE(mainAspect->actions()[1]->isChecked());
+    mainAspect->actions()[0]->trigger();
+    EXPECT_EQ(form->DSVideoWindowEx1->AspectRatio(), rmStretched);
+    EXPECT_TRUE(popupAspect->actions()[0]->isChecked());
 }
 
 } // namespace
