@@ -6,8 +6,15 @@
 #include "support/QtEnvironment.h"
 #include "support/Screenshots.h"
 #include "ui/Dialogs.h"
+#include "ui/qt/QtDialogs.h"
 
+#include <QApplication>
+#include <QFileDialog>
 #include <QImage>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -249,6 +256,86 @@ QMenu* submenu(QWidget* menu, const QString& caption) {
     for (QAction* a : menu->actions())
         if (a->menu() && a->text() == caption) return a->menu();
     return nullptr;
+}
+
+std::string clickAt(const QPoint& at) {
+    return "xdotool mousemove " + std::to_string(at.x()) + " " + std::to_string(at.y()) +
+           " click 1";
+}
+
+// Shown modally with the real Qt dialogs, answered inside their own event loops: Play finds
+// no drive and says so, Open takes the chosen VIDEO_TS.IFO, a click on button 2 plays title 2.
+TEST_F(DvdWindow, ModalWindowWithTheRealDialogs) {
+    ui::QtDialogs realDialogs;
+    ui::setDialogs(&realDialogs);
+    ui::QtUiThread uiThread;
+    ui::setUiThread(&uiThread);
+    struct Restore {
+        ~Restore() { ui::setUiThread(nullptr); }
+    } restore;
+    form->hide();
+    QAction* openItem = submenu(form->MainMenu, "&File")->actions()[0];
+    ASSERT_EQ(openItem->text(), "&Open");
+    const std::string ifo = dvdVolumes().disc1 + "/VIDEO_TS/VIDEO_TS.IFO";
+    enum { ClickPlay, AnswerBox, Open, ChooseFile, ClickButton, Done } step = ClickPlay;
+    std::string boxText, boxTitle, filter;
+    QTimer driver, lastClick;
+    lastClick.setSingleShot(true);
+    QObject::connect(&driver, &QTimer::timeout, [&] {
+        QWidget* modal = QApplication::activeModalWidget();
+        switch (step) {
+        case ClickPlay:
+            if (modal != form.get()) return;
+            run(clickAt(form->btPlay->mapToGlobal(form->btPlay->rect().center())));
+            step = AnswerBox;
+            break;
+        case AnswerBox:
+            if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+                boxText = box->text().toStdString();
+                boxTitle = box->windowTitle().toStdString();
+                run(clickAt(box->button(QMessageBox::Ok)->mapToGlobal(QPoint(5, 5))));
+                step = Open;
+            }
+            break;
+        case Open:
+            if (modal != form.get()) return;
+            step = ChooseFile;
+            // Outside this handler: the open dialog runs its own loop, in which this timer
+            // must fire again.
+            QTimer::singleShot(0, openItem, &QAction::trigger);
+            break;
+        case ChooseFile:
+            if (auto* open = qobject_cast<QFileDialog*>(modal)) {
+                filter = open->nameFilters().join(";;").toStdString();
+                if (auto* name = open->findChild<QLineEdit*>("fileNameEdit")) {
+                    name->setText(QString::fromStdString(ifo));
+                    static_cast<QDialog*>(open)->accept();
+                    step = ClickButton;
+                }
+            }
+            break;
+        case ClickButton:
+            if (form->panelText(1) == "Title 2") {
+                step = Done;
+                form->close();
+            } else if (modal == form.get() && inMenu() && !lastClick.isActive()) {
+                run(clickAt(onScreen(Button2X, Button2Y)));
+                lastClick.start(2000);
+            }
+            break;
+        case Done:
+            break;
+        }
+    });
+    driver.start(50);
+    QTimer::singleShot(60000, form.get(), [&] { form->close(); });
+    form->exec();
+    driver.stop();
+    EXPECT_EQ(boxText, "No DVD volume is specified or isn't found.");
+    EXPECT_EQ(boxTitle, "Error");
+    EXPECT_NE(filter.find("VIDEO_TS.IFO"), std::string::npos) << filter;
+    EXPECT_EQ(step, Done);
+    EXPECT_FALSE(form->FilterGraph.Active());
 }
 
 TEST_F(DvdWindow, AspectItemsOfBothMenusSetTheModeAndStayInStep) {
