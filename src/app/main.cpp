@@ -7,6 +7,7 @@
 #include "avi/untConvert.h"
 #include "capture/untAudioCapture.h"
 #include "capture/untVideoCapture.h"
+#include "dvd/DvdPlay.h"
 #include "player/untPlay.h"
 #include "recorder/untRecordScreen.h"
 #include "tools/untLink.h"
@@ -51,6 +52,7 @@ int main(int argc, char** argv) {
         tools.link = [](QWidget* owner) { tools::TFrmLink(owner).exec(); };
         tools.bmpToAvi = [](QWidget* owner) { avi::TFrmBMPTOAVI(owner).exec(); };
         tools.convert = [](QWidget* owner) { avi::TFrmConvert(owner).exec(); };
+        tools.dvdPlay = [](QWidget* owner) { dvd::TFormDVDPlayer(owner).exec(); };
         // A snapshot takes the video capture window's frame whenever that window exists.
         player::setSnapshotSourceLookup(
             [&main] { return capture::snapshotSourceOf(main->FrmVideoCapture.get()); });

@@ -241,26 +241,28 @@ TColorControlForm::TColorControlForm(TDSVideoWindowEx2* video, QWidget* parent)
 }
 
 void TColorControlForm::TrackBar1Change() {
-    video_->ColorControl()->setBrightness(TrackBar1->value());
+    if (video_) video_->ColorControl()->setBrightness(TrackBar1->value());
 }
 void TColorControlForm::TrackBar2Change() {
-    video_->ColorControl()->setContrast(TrackBar2->value());
+    if (video_) video_->ColorControl()->setContrast(TrackBar2->value());
 }
 void TColorControlForm::TrackBar3Change() {
-    video_->ColorControl()->setHue(TrackBar3->value());
+    if (video_) video_->ColorControl()->setHue(TrackBar3->value());
 }
 void TColorControlForm::TrackBar4Change() {
-    video_->ColorControl()->setSaturation(TrackBar4->value());
+    if (video_) video_->ColorControl()->setSaturation(TrackBar4->value());
 }
 void TColorControlForm::CheckBox1Click() {
-    video_->ColorControl()->setColorEnable(CheckBox1->isChecked());
+    if (video_) video_->ColorControl()->setColorEnable(CheckBox1->isChecked());
 }
 void TColorControlForm::SpeedButton1Click() {
+    if (!video_) return;
     video_->ColorControl()->RestoreDefault();
     loadControls();
 }
 
 void TColorControlForm::loadControls() {
+    if (!video_) return;
     TColorControl* c = video_->ColorControl();
     CheckBox1->setChecked(c->ColorEnable());
     TrackBar4->setValue(c->Saturation());
@@ -269,7 +271,17 @@ void TColorControlForm::loadControls() {
     TrackBar1->setValue(c->Brightness());
 }
 
+void TColorControlForm::setVideoWindow(TDSVideoWindowEx2* video) {
+    video_ = video;
+    if (!video_ && isVisible()) close();
+}
+
+TDSVideoWindowEx2* TColorControlForm::videoWindow() const {
+    return video_;
+}
+
 void TColorControlForm::FormShow() {
+    if (!video_) return;
     key_ = colorOf(video_->ColorKey());
     // Centred over the video window, in screen coordinates.
     const QPoint origin = video_->mapToGlobal(QPoint(0, 0));

@@ -15,6 +15,7 @@
 
 #include <QCheckBox>
 #include <QLabel>
+#include <QPointer>
 #include <QSlider>
 #include <QToolButton>
 #include <QWidget>
@@ -121,6 +122,10 @@ class TColorControlForm : public QWidget {
     // Takes the key colour, centres the form over the video window and loads the controls.
     void FormShow();
     void FormDeactivate();
+    // The video window whose colours the form edits (null: none; an open form closes). A form
+    // that outlives its window is bound again to the next one before it shows.
+    void setVideoWindow(TDSVideoWindowEx2* video);
+    TDSVideoWindowEx2* videoWindow() const;
 
   protected:
     void showEvent(QShowEvent* e) override;
@@ -130,7 +135,7 @@ class TColorControlForm : public QWidget {
 
   private:
     void loadControls();
-    TDSVideoWindowEx2* video_;
+    QPointer<TDSVideoWindowEx2> video_;
     QColor key_;
 };
 

@@ -213,6 +213,9 @@ void TDSVideoWindowEx2::NotifyFilter(media::TFilterOperation operation, int) {
 void TDSVideoWindowEx2::ControlNotify(int code, int) {
     switch (code) {
     case media::ccRenderFile:
+    case media::ccRenderDvd:
+        // The video then reaches the renderer through the mixer as the graph is built; a
+        // built DVD graph cannot be rewired, as its source starts over when it stops.
         addMixerBeforeRender();
         break;
     case media::ccPlay:
