@@ -16,6 +16,7 @@
 //   tovamix-cli split IN --audio-out A.avi --video-out V.avi
 //   tovamix-cli link A B OUT.avi
 //   tovamix-cli images PIC... --frame-ms N --size WxH [--no-stretch] [--bits 1|4|8|24|32] OUT.avi
+//   tovamix-cli recover [--voice] OUTPUT.avi
 //   tovamix-cli SUBCOMMAND --help
 //
 // Exit codes: 0 done, 1 the job failed on the way (the reason is on standard error),
@@ -43,6 +44,7 @@ int main(int argc, char** argv) {
     cli::addSplit(app, run);
     cli::addLink(app, run);
     cli::addImages(app, run);
+    cli::addRecover(app, run);
     // A first word that names no subcommand is told as an unknown command, below.
     app.allow_extras();
     app.require_subcommand(0, 1);
