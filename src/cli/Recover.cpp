@@ -2,8 +2,10 @@
 // temporary files it left ("VideoTemp.avi", and with --voice "AudioTemp.avi", in the folder
 // tovamix-UID of the temporary folder) have no index and no lengths in their headers; their
 // whole samples are copied into finished files beside them, which are then compressed into
-// OUTPUT as at the end of a recording (XviD video, MP3 voice). The temporary files are left as
-// they are. Prints on standard output, as record-screen does:
+// OUTPUT as at the end of a recording (XviD video, MP3 voice). As at a stop, the voice lasts as
+// long as the picture: the sound the device had not delivered before the kill is silence at
+// its end. The temporary files are left as they are. Prints on standard output, as record-screen
+// does:
 //   frames=<pictures recovered> skipped=<positions left empty> seconds=<video length> output=<path>
 #include "Cli.h"
 
@@ -51,6 +53,11 @@ int recover(const RecoverArgs& a) {
     // The copies are made beside the temporary files, in the user's own folder.
     const std::string videoCopy = folder + "/VideoRecovered.avi";
     const std::string audioCopy = folder + "/AudioRecovered.avi";
+    // Writing over a file the recovery reads would destroy the recording it saves.
+    const auto target = std::filesystem::weakly_canonical(a.output, ec);
+    for (const std::string& used : {videoTemp, audioTemp, videoCopy, audioCopy})
+        if (!ec && target == std::filesystem::weakly_canonical(used, ec))
+            return fail("\"" + a.output + "\" is a file the recovery reads; name another output");
     platform::vfw::RecoveredAvi video;
     std::string why;
     if (!platform::vfw::recoverAvi(videoTemp, videoCopy, &video, &why) || !video.hasVideo) {
@@ -68,14 +75,18 @@ int recover(const RecoverArgs& a) {
         if (!std::filesystem::exists(audioTemp, ec)) {
             std::fprintf(stderr, "tovamix-cli: no voice: \"%s\" does not exist\n",
                          audioTemp.c_str());
-        } else if (!platform::vfw::recoverAvi(audioTemp, audioCopy, &sound, &why) ||
+        } else if (!platform::vfw::recoverAvi(audioTemp, audioCopy, &sound, &why,
+                                              video.videoSeconds) ||
                    !sound.hasAudio) {
             std::fprintf(stderr, "tovamix-cli: no voice: %s\n",
                          sound.hasAudio || why.empty() ? why.c_str() : "it holds no sound");
         } else {
             voice = true;
-            std::fprintf(stderr, "tovamix-cli: recovered %.2f s of voice from \"%s\"\n",
-                         sound.audioSeconds, audioTemp.c_str());
+            std::fprintf(stderr,
+                         "tovamix-cli: recovered %.2f s of voice from \"%s\" (%.2f s of "
+                         "silence added, for the sound the device had not yet delivered)\n",
+                         sound.audioSeconds - sound.silenceSeconds, audioTemp.c_str(),
+                         sound.silenceSeconds);
         }
     }
 

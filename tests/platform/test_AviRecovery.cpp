@@ -6,8 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 using namespace platform;
 using namespace testsupport;
@@ -172,6 +174,23 @@ TEST(AviRecovery, PcmCutInsideASampleFrameKeepsOnlyWholeFrames) {
     EXPECT_DOUBLE_EQ(r.audioSeconds, (1600 + 699) / 8000.0);
     EXPECT_EQ(r.droppedBytes, 3);
     EXPECT_EQ(soundBytes(dir + "/copy.avi"), (1600 + 699) * 4);
+    EXPECT_EQ(r.silenceSeconds, 0);
+
+    // Lengthened to 0.5 s with silence: the sound before it unchanged, zeros after.
+    ASSERT_TRUE(vfw::recoverAvi(dir + "/voice.avi", dir + "/long.avi", &r, &error, 0.5)) << error;
+    EXPECT_DOUBLE_EQ(r.audioSeconds, 0.5);
+    EXPECT_DOUBLE_EQ(r.silenceSeconds, 0.5 - (1600 + 699) / 8000.0);
+    const CommandResult pcm = run("ffmpeg -v error -i '" + dir +
+                                  "/long.avi' -map 0:a:0 -c copy -f s16le - | od -An -tx1 -v");
+    std::istringstream bytes(pcm.out);
+    std::vector<int> values;
+    for (std::string b; bytes >> b;)
+        values.push_back(std::stoi(b, nullptr, 16));
+    ASSERT_EQ(values.size(), 4000u * 4); // 0.5 s of 8000 sample frames of 4 bytes
+    EXPECT_TRUE(std::all_of(values.begin(), values.begin() + (1600 + 699) * 4,
+                            [](int v) { return v == 0x22; }));
+    EXPECT_TRUE(
+        std::all_of(values.begin() + (1600 + 699) * 4, values.end(), [](int v) { return v == 0; }));
 }
 
 TEST(AviRecovery, FilesWithNothingToRecoverAreRefusedByName) {

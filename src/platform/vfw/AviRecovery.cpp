@@ -10,6 +10,7 @@ extern "C" {
 
 #include <cstdlib>
 #include <memory>
+#include <vector>
 
 namespace platform::vfw {
 
@@ -71,7 +72,7 @@ bool msVideo1Intra(const uint8_t* data, size_t size, int width, int height, int 
 }
 
 bool recoverAvi(const std::string& damaged, const std::string& repaired, RecoveredAvi* result,
-                std::string* error) {
+                std::string* error, double soundUntil) {
     AVFormatContext* raw = nullptr;
     const int opened =
         avformat_open_input(&raw, damaged.c_str(), av_find_input_format("avi"), nullptr);
@@ -187,6 +188,19 @@ bool recoverAvi(const std::string& damaged, const std::string& repaired, Recover
     if (r.hasVideo) {
         r.videoSkipped = mux->emptyPositions(videoOut);
         r.videoSeconds = double(mux->nextPosition(videoOut)) * video.rateDen / video.rateNum;
+    }
+    if (r.hasAudio && audioNext > 0) {
+        const auto until = int64_t(soundUntil * audio.rate);
+        if (until > audioNext) {
+            // Silence: 0 for 16-bit samples, the middle value 0x80 for 8-bit ones.
+            const std::vector<uint8_t> silence(size_t(until - audioNext) * size_t(audio.blockAlign),
+                                               audio.bitsPerSample == 8 ? 0x80 : 0);
+            if (!mux->writePacket(audioOut, audioNext, silence.data(), silence.size(),
+                                  until - audioNext, true, error))
+                return false;
+            r.silenceSeconds = double(until - audioNext) / audio.rate;
+            audioNext = until;
+        }
     }
     if (r.hasAudio) r.audioSeconds = double(audioNext) / audio.rate;
     if (!mux->finish(error)) return false;
