@@ -90,6 +90,8 @@ int recover(const RecoverArgs& a) {
         }
     }
 
+    if (!voice) std::filesystem::remove(audioCopy, ec);
+
     const auto app = coreApplication();
     if (mergeRecording(a.output, videoCopy, audioCopy, voice) != 0) return 1;
     std::filesystem::remove(videoCopy, ec);
