@@ -3,6 +3,7 @@
 // A second copy finds Ctrl+A taken and ends at once, silently, before any window shows.
 #include "ui/qt/ErrorBox.h"
 #include "ui/qt/QtDialogs.h"
+#include "ui/qt/QtMessages.h"
 #include "avi/untBMPTOAVI.h"
 #include "avi/untConvert.h"
 #include "capture/untAudioCapture.h"
@@ -16,6 +17,7 @@
 #include "untMain.h"
 
 int main(int argc, char** argv) {
+    ui::quietenQtRuntimeFolderWarning();
     ui::TApplication app(argc, argv);
     ui::TApplication::setApplicationName("Tovamix");
     // The program ends when the main window closes, not when the last visible window does:

@@ -1,6 +1,7 @@
 #include "Cli.h"
 
 #include "ui/UiThread.h"
+#include "ui/qt/QtMessages.h"
 
 #include <QApplication>
 #include <chrono>
@@ -33,6 +34,7 @@ QApplication* application() {
     static int argc = 1;
     static char name[] = "tovamix-cli";
     static char* argv[] = {name, nullptr};
+    ui::quietenQtRuntimeFolderWarning();
     static QApplication* app = new QApplication(argc, argv);
     return app;
 }

@@ -50,12 +50,21 @@ CLI::App* addInfo(CLI::App& app, Run& run);
 CLI::App* addConvert(CLI::App& app, Run& run);
 CLI::App* addDvdInfo(CLI::App& app, Run& run);
 CLI::App* addDvdPlay(CLI::App& app, Run& run);
+CLI::App* addRecover(CLI::App& app, Run& run);
 
 // The picture file shows at atSeconds, through a graph that shows and sounds nothing (no
 // display needed), and the position it was taken at. 0 when had; else the exit code, the
 // reason written: a bad use for a file that cannot be played, has no video or is shorter.
 int grabPicture(const std::string& file, double atSeconds, platform::screen::PackedDib& dib,
                 int64_t& position);
+
+// Compresses the recordings video (and audio when withVoice and it holds sound) into output
+// as the Record Screen window does, with XviD and MP3, showing the progress on standard error.
+// 0 on success; 1 (with the reason told) on failure, the recordings kept. A failed merge
+// removes output only when it had begun writing it; an output it never reached is untouched.
+// Needs a Qt application for the graph's events.
+int mergeRecording(const std::string& output, const std::string& video, const std::string& audio,
+                   bool withVoice);
 
 // A number of seconds from 0 given to option; a CLI::ValidationError naming the option when
 // it is not one.

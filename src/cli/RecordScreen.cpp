@@ -90,65 +90,6 @@ bool selectArea() {
     return chosen;
 }
 
-// Compresses the temporary recordings into output, showing the progress on standard error.
-// 0 on success; 1 (with the reason told) on failure, the temporary files kept. A failed merge
-// removes output only when it had begun writing it; an output it never reached is untouched.
-int mergeRecording(const std::string& output, const std::string& video, const std::string& audio,
-                   bool withVoice) {
-    recorder::MergeGraph merge;
-    auto removeBroken = [&] {
-        std::error_code ec;
-        if (merge.targetWritten()) std::filesystem::remove(output, ec);
-    };
-    const bool voice = withVoice && recorder::voiceFileUsable(audio);
-    bool ended = false;
-    std::string failure;
-    merge.onComplete = [&] { ended = true; };
-    merge.onFailed = [&](const std::string& why) {
-        failure = why;
-        ended = true;
-    };
-    auto kept = [&] {
-        return "; the recordings are kept in \"" + video + "\"" +
-               (voice ? " and \"" + audio + "\"" : std::string());
-    };
-    std::string why;
-    if (!merge.start(video, voice ? audio : "", output, &why)) {
-        removeBroken();
-        std::fprintf(stderr, "tovamix-cli: cannot compress into \"%s\": %s%s\n", output.c_str(),
-                     why.c_str(), kept().c_str());
-        return 1;
-    }
-    const bool terminal = isatty(STDERR_FILENO);
-    int shown = -1;
-    const auto started = std::chrono::steady_clock::now();
-    auto nextLine = started;
-    while (!ended) {
-        runUntil([&] { return ended || std::chrono::steady_clock::now() >= nextLine; });
-        nextLine += std::chrono::milliseconds(500);
-        const int percent = int(merge.progress() * 100);
-        if (!ended && percent != shown) {
-            std::fprintf(stderr,
-                         terminal ? "\rtovamix-cli: compressing data... %3d%%"
-                                  : "tovamix-cli: compressing data... %d%%\n",
-                         percent);
-            shown = percent;
-        }
-    }
-    const double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    if (!failure.empty()) {
-        removeBroken();
-        std::fprintf(stderr, "%stovamix-cli: compressing into \"%s\" failed: %s%s\n",
-                     terminal ? "\n" : "", output.c_str(), failure.c_str(), kept().c_str());
-        return 1;
-    }
-    std::fprintf(stderr, "%stovamix-cli: compressed into %s in %.1f s (%s)\n",
-                 terminal ? "\rtovamix-cli: compressing data... 100%\n" : "", output.c_str(),
-                 seconds, voice ? "XviD video, MP3 voice" : "XviD video, no voice");
-    return 0;
-}
-
 int recordScreen(const RecordArgs& r) {
     std::string error;
     auto screen = platform::screen::ScreenConnection::open(&error);
@@ -284,6 +225,62 @@ void checkRecordArgs(const RecordArgs& r, const std::vector<std::string>& extras
 }
 
 } // namespace
+
+int mergeRecording(const std::string& output, const std::string& video, const std::string& audio,
+                   bool withVoice) {
+    recorder::MergeGraph merge;
+    auto removeBroken = [&] {
+        std::error_code ec;
+        if (merge.targetWritten()) std::filesystem::remove(output, ec);
+    };
+    const bool voice = withVoice && recorder::voiceFileUsable(audio);
+    bool ended = false;
+    std::string failure;
+    merge.onComplete = [&] { ended = true; };
+    merge.onFailed = [&](const std::string& why) {
+        failure = why;
+        ended = true;
+    };
+    auto kept = [&] {
+        return "; the recordings are kept in \"" + video + "\"" +
+               (voice ? " and \"" + audio + "\"" : std::string());
+    };
+    std::string why;
+    if (!merge.start(video, voice ? audio : "", output, &why)) {
+        removeBroken();
+        std::fprintf(stderr, "tovamix-cli: cannot compress into \"%s\": %s%s\n", output.c_str(),
+                     why.c_str(), kept().c_str());
+        return 1;
+    }
+    const bool terminal = isatty(STDERR_FILENO);
+    int shown = -1;
+    const auto started = std::chrono::steady_clock::now();
+    auto nextLine = started;
+    while (!ended) {
+        runUntil([&] { return ended || std::chrono::steady_clock::now() >= nextLine; });
+        nextLine += std::chrono::milliseconds(500);
+        const int percent = int(merge.progress() * 100);
+        if (!ended && percent != shown) {
+            std::fprintf(stderr,
+                         terminal ? "\rtovamix-cli: compressing data... %3d%%"
+                                  : "tovamix-cli: compressing data... %d%%\n",
+                         percent);
+            shown = percent;
+        }
+    }
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    if (!failure.empty()) {
+        removeBroken();
+        std::fprintf(stderr, "%stovamix-cli: compressing into \"%s\" failed: %s%s\n",
+                     terminal ? "\n" : "", output.c_str(), failure.c_str(), kept().c_str());
+        return 1;
+    }
+    std::fprintf(stderr, "%stovamix-cli: compressed into %s in %.1f s (%s)\n",
+                 terminal ? "\rtovamix-cli: compressing data... 100%\n" : "", output.c_str(),
+                 seconds, voice ? "XviD video, MP3 voice" : "XviD video, no voice");
+    return 0;
+}
 
 CLI::App* addRecordScreen(CLI::App& app, Run& run) {
     auto args = std::make_shared<RecordArgs>();

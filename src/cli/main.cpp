@@ -21,6 +21,7 @@
 //   tovamix-cli dvd-info PATH
 //   tovamix-cli dvd-play PATH [--title N] [--chapter N] [--seconds S] [--fast-forward S]
 //                        [--save-bookmark FILE] [--restore-bookmark FILE]
+//   tovamix-cli recover [--voice] OUTPUT.avi
 //   tovamix-cli SUBCOMMAND --help
 //
 // Exit codes: 0 done, 1 the job failed on the way (the reason is on standard error),
@@ -52,6 +53,7 @@ int main(int argc, char** argv) {
     cli::addConvert(app, run);
     cli::addDvdInfo(app, run);
     cli::addDvdPlay(app, run);
+    cli::addRecover(app, run);
     // A first word that names no subcommand is told as an unknown command, below.
     app.allow_extras();
     app.require_subcommand(0, 1);

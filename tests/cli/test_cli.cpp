@@ -14,6 +14,7 @@
 #include <regex>
 #include <sstream>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -949,4 +950,143 @@ TEST(CliCapture, BadUsesExitWithTwoAndSayWhy) {
         EXPECT_NE(r.err.find(c.says), std::string::npos) << c.args << "\n" << r.err;
     }
     EXPECT_FALSE(fileExists(out));
+}
+
+namespace {
+
+// The data chunks of an AVI's first video stream ("00dc"/"00db") that carry bytes, counted by
+// walking the RIFF chunks as they lie in the file: this reads a file without an index and
+// with its sizes unset (0xFFFFFFFF) as a killed writer leaves it. A chunk whose bytes run past
+// the end of the file counts: its picture was grabbed and being written.
+int videoChunksBegun(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    const std::string b((std::istreambuf_iterator<char>(in)), {});
+    auto u32 = [&](size_t at) {
+        return uint32_t(uint8_t(b[at])) | uint32_t(uint8_t(b[at + 1])) << 8 |
+               uint32_t(uint8_t(b[at + 2])) << 16 | uint32_t(uint8_t(b[at + 3])) << 24;
+    };
+    int count = 0;
+    size_t at = 12; // after "RIFF" size "AVI "
+    while (at + 8 <= b.size()) {
+        const std::string id = b.substr(at, 4);
+        const uint32_t size = u32(at + 4);
+        if (id == "LIST" && at + 12 <= b.size() && b.substr(at + 8, 4) == "movi") {
+            at += 12; // into the data
+            continue;
+        }
+        if ((id == "00dc" || id == "00db") && size > 0) ++count;
+        if (size == 0xFFFFFFFFu) break;
+        at += 8 + size + (size & 1);
+    }
+    return count;
+}
+
+} // namespace
+
+// A recording whose program is killed leaves its temporary files without an index; recover
+// saves the pictures grabbed until then and the voice, in step, as XviD + MP3.
+TEST(CliRecover, AKilledRecordingIsSavedWithItsVoice) {
+    Xvfb x("640x480x24");
+    ASSERT_TRUE(x.ok());
+    ScopedEnv display("DISPLAY", x.display());
+    const std::string dir = scratchDir("cli-recover");
+    ScopedEnv tmp("TMPDIR", dir);
+    const std::string own = dir + "/tovamix-" + std::to_string(geteuid());
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        const std::string cmd =
+            "exec " + cli("record-screen --final --voice --seconds 10 " + dir + "/never.avi") +
+            " >'" + dir + "/record.out' 2>'" + dir + "/record.err'";
+        execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    // Killed 4 s into the recording (counted from its first picture in the file).
+    const auto started = std::chrono::steady_clock::now();
+    auto firstPicture = started;
+    bool recording = false;
+    while (std::chrono::steady_clock::now() - started < std::chrono::seconds(20)) {
+        if (!recording && videoChunksBegun(own + "/VideoTemp.avi") > 0) {
+            recording = true;
+            firstPicture = std::chrono::steady_clock::now();
+        }
+        if (recording && std::chrono::steady_clock::now() - firstPicture >= std::chrono::seconds(4))
+            break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    kill(pid, SIGKILL);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(recording) << "no picture was recorded";
+    ASSERT_TRUE(WIFSIGNALED(status));
+    EXPECT_FALSE(fileExists(dir + "/never.avi"));
+    // Every picture the engine grabbed is in the file as soon as it is written; the one being
+    // grabbed at the kill never reached it.
+    const int grabbed = videoChunksBegun(own + "/VideoTemp.avi");
+    EXPECT_GE(grabbed, 20);
+
+    const std::string out = dir + "/recovered.avi";
+    const CommandResult r = run(cli("recover --voice " + out));
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(r.out, m,
+                                  std::regex("^frames=(\\d+) skipped=(\\d+) "
+                                             "seconds=(\\d+\\.\\d+) output=(.*)\n$")))
+        << r.out;
+    const int frames = std::stoi(m[1]);
+    EXPECT_EQ(m[4], out);
+    EXPECT_GE(frames, 0.95 * grabbed) << r.err;
+    EXPECT_LE(frames, grabbed);
+    EXPECT_TRUE(fileExists(own + "/VideoTemp.avi")); // kept for another try
+    EXPECT_FALSE(fileExists(own + "/VideoRecovered.avi"));
+
+    const auto video = expectVideoStream(out, {"mpeg4", "XVID", "10/1", 640, 480});
+    // The XviD file has a picture in every position: the recovered ones and the repeats.
+    EXPECT_EQ(std::stoi(video.at("nb_read_frames")), frames + std::stoi(m[2]));
+    const auto [videoSeconds, voiceSeconds] = streamDurations(out);
+    EXPECT_EQ(probeStream(out, "a:0").at("codec_name"), "mp3");
+    EXPECT_NEAR(videoSeconds, std::stod(m[3]), 0.01);
+    EXPECT_NEAR(voiceSeconds, videoSeconds, 0.3) << r.err;
+    // Most of it is the sound recorded: only what the device had not delivered at the kill
+    // (its 100 ms pieces, and a server's lag) is silence.
+    ASSERT_TRUE(std::regex_search(r.err, m, std::regex("recovered (\\d+\\.\\d+) s of voice")))
+        << r.err;
+    EXPECT_GT(std::stod(m[1]), videoSeconds - 1.0) << r.err;
+    EXPECT_EQ(decodeAll(out).exitCode, 0);
+
+    // An output over a file the recovery reads is refused, the recording kept.
+    const CommandResult over = run(cli("recover " + own + "/VideoTemp.avi"));
+    EXPECT_EQ(over.exitCode, 2) << over.err;
+    EXPECT_EQ(videoChunksBegun(own + "/VideoTemp.avi"), grabbed);
+
+    // Nothing to recover in a fresh temporary folder: exit 1, the reason named, nothing written.
+    ScopedEnv empty("TMPDIR", scratchDir("cli-recover-nothing"));
+    const CommandResult none = run(cli("recover " + dir + "/none.avi"));
+    EXPECT_EQ(none.exitCode, 1);
+    EXPECT_NE(none.err.find("no recording to recover"), std::string::npos) << none.err;
+    EXPECT_FALSE(fileExists(dir + "/none.avi"));
+}
+
+// Where XDG_RUNTIME_DIR is unset, Qt's own look for a Wayland socket stays quiet, and the
+// sound server is still found (the variable is not set behind its back).
+TEST(Cli, NoRuntimeFolderWarningWhereXdgRuntimeDirIsUnset) {
+    Xvfb x("320x240x24");
+    ASSERT_TRUE(x.ok());
+    ScopedEnv display("DISPLAY", x.display());
+    const std::string dir = scratchDir("cli-no-runtime-dir");
+    const std::string clip = sharedClip("cli-runtime", "clip.avi",
+                                        "-f lavfi -i testsrc=size=160x120:rate=10 -t 1 -c:v mjpeg");
+    ASSERT_FALSE(clip.empty());
+    const std::string unset = "env -u XDG_RUNTIME_DIR TMPDIR='" + dir + "' ";
+    const CommandResult v = run(unset + cli("view " + clip + " --seconds 0.3"));
+    EXPECT_EQ(v.exitCode, 0) << v.err;
+    EXPECT_EQ(v.err.find("XDG_RUNTIME_DIR"), std::string::npos) << v.err;
+    // Other Qt warnings still come through.
+    const CommandResult w = run("ulimit -c 0; " + unset + "QT_QPA_PLATFORM=nosuchplatform " +
+                                cli("view " + clip + " --seconds 0.3"));
+    EXPECT_NE(w.err.find("nosuchplatform"), std::string::npos) << w.err;
+    if (run("pactl info").exitCode == 0) {
+        const CommandResult d = run(unset + cli("devices"));
+        EXPECT_NE(d.out.find("Virtual-Microphone"), std::string::npos) << d.out << d.err;
+    }
 }

@@ -338,8 +338,10 @@ GstFlowReturn writePacket(GstAggregator* agg, GstAggregatorPad* pad, GstBuffer* 
 
     const bool key = !GST_BUFFER_FLAG_IS_SET(buf, GST_BUFFER_FLAG_DELTA_UNIT);
     std::string why;
-    const bool ok =
-        s.mux->writePacket(ps.stream, position, map.data(), map.size(), units, key, &why);
+    bool ok = s.mux->writePacket(ps.stream, position, map.data(), map.size(), units, key, &why);
+    // A file of our own gets every chunk handed to the system at once: a recording whose
+    // program is killed then keeps its sound up to that moment, not up to the last full buffer.
+    if (ok && s.fileWritten) ok = s.mux->flush(&why);
     if (s.downstream != GST_FLOW_OK) return s.downstream;
     if (!ok) {
         GST_ELEMENT_ERROR(agg, STREAM, MUX, ("Cannot write into the AVI file."),
