@@ -371,7 +371,12 @@ std::shared_ptr<IBaseFilter> createVideoRenderer() {
     GstElement* crop = nullptr;
     forEachElement(GST_BIN(bin), BinElements::All, [&size, &crop](GstElement* e) {
         const gchar* factory = GST_OBJECT_NAME(gst_element_get_factory(e));
-        if (g_str_equal(factory, "capsfilter")) size = e;
+        if (g_str_equal(factory, "capsfilter")) {
+            size = e;
+            // A new window size reaches the pictures already on their way after them: they
+            // pass at the old size rather than stop the stream as not negotiated.
+            gst_util_set_object_arg(G_OBJECT(e), "caps-change-mode", "delayed");
+        }
         if (g_str_equal(factory, "videocrop")) crop = e;
         // The picture fills the size asked for, its aspect not kept: no borders.
         if (g_str_equal(factory, "videoscale")) setIfPresent(e, "add-borders", FALSE);
