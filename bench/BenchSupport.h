@@ -1,10 +1,14 @@
-// What the benchmarks share: running a child program with its CPU time measured.
+// What the benchmarks share: running a child program with its CPU time or its wall time
+// measured.
 #pragma once
+
+#include "support/TestSupport.h"
 
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -59,6 +63,18 @@ inline Usage measure(const std::vector<std::string>& argv) {
     u.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     u.cpuMs = cpuMs(after) - cpuMs(before);
     return u;
+}
+
+// Wall seconds of a shell command run to its end; *ok tells whether it succeeded (a failure is
+// shown with its standard error).
+inline double timedRun(const std::string& command, bool* ok) {
+    const auto t0 = std::chrono::steady_clock::now();
+    const testsupport::CommandResult r = testsupport::run(command);
+    const double seconds =
+        testsupport::milliseconds(std::chrono::steady_clock::now() - t0) / 1000.0;
+    *ok = r.exitCode == 0;
+    if (!*ok) std::fprintf(stderr, "failed: %s\n%s\n", command.c_str(), r.err.c_str());
+    return seconds;
 }
 
 } // namespace bench

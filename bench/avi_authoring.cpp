@@ -7,6 +7,7 @@
 //   convert_ratio=<ours/ffmpeg> info_avi_ratio=<ours/ffprobe> info_mp4_ratio=<ours/ffprobe>
 //
 //   avi_authoring [RUNS]   (default 3)
+#include "BenchSupport.h"
 #include "support/TestSupport.h"
 
 #include <chrono>
@@ -17,20 +18,12 @@
 #include <vector>
 
 using namespace testsupport;
+using bench::timedRun;
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
 constexpr int InfoRuns = 20;
-
-double timedRun(const std::string& command, bool* ok) {
-    const auto t0 = Clock::now();
-    const CommandResult r = run(command);
-    const double seconds = milliseconds(Clock::now() - t0) / 1000.0;
-    *ok = r.exitCode == 0;
-    if (!*ok) std::fprintf(stderr, "failed: %s\n%s\n", command.c_str(), r.err.c_str());
-    return seconds;
-}
 
 // The median wall time of a command run `runs` times; negative when it failed.
 double medianOf(const std::string& command, int runs) {

@@ -6,6 +6,7 @@
 //   ours_s=<median> ffmpeg_s=<median> ratio=<ours/ffmpeg> frames_ours=<n> frames_ffmpeg=<n>
 //
 //   cut_render [RUNS]   (default 3)
+#include "BenchSupport.h"
 #include "support/TestSupport.h"
 
 #include <chrono>
@@ -16,18 +17,10 @@
 #include <vector>
 
 using namespace testsupport;
+using bench::timedRun;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-double timedRun(const std::string& command, bool* ok) {
-    const auto t0 = Clock::now();
-    const CommandResult r = run(command);
-    const double seconds = milliseconds(Clock::now() - t0) / 1000.0;
-    *ok = r.exitCode == 0;
-    if (!*ok) std::fprintf(stderr, "failed: %s\n%s\n", command.c_str(), r.err.c_str());
-    return seconds;
-}
 
 std::string frames(const std::string& path) {
     return run("ffprobe -v error -count_packets -select_streams v:0 -show_entries "

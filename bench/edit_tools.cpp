@@ -9,6 +9,7 @@
 // The last line is merge_ratio=<ours/ffmpeg> split_ratio=<...> link_ratio=<...>.
 //
 //   edit_tools [RUNS]   (default 3)
+#include "BenchSupport.h"
 #include "support/TestSupport.h"
 
 #include <chrono>
@@ -19,18 +20,10 @@
 #include <vector>
 
 using namespace testsupport;
+using bench::timedRun;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-double timedRun(const std::string& command, bool* ok) {
-    const auto t0 = Clock::now();
-    const CommandResult r = run(command);
-    const double seconds = milliseconds(Clock::now() - t0) / 1000.0;
-    *ok = r.exitCode == 0;
-    if (!*ok) std::fprintf(stderr, "failed: %s\n%s\n", command.c_str(), r.err.c_str());
-    return seconds;
-}
 
 // The median wall times of ours and of the peer, removing the outputs before each run.
 bool compare(const char* job, int runs, const std::string& ours, const std::string& peer,
