@@ -29,6 +29,26 @@ namespace {
 constexpr auto EndOfStreamGrace = std::chrono::milliseconds(500);
 // Sound converted to another rate may end a sample short of its stretch.
 constexpr GstClockTime EndTolerance = GST_MSECOND;
+// Pictures (or sound buffers) held between the timeline and what follows each output pin.
+constexpr unsigned OutputQueueBuffers = 8;
+
+// The timeline scales every picture of a source to the group's size on its streaming thread.
+// Its scalers share that work out over all processors, and scale the picture's planes as they
+// are: left to themselves they also convert a high-definition source's colour matrix to the
+// standard-definition one its new size implies, which takes them off their fast path and
+// costs more than the scaling itself (an AVI of XviD pictures names no matrix; ffmpeg's
+// scaling keeps the source's as well).
+void tuneScaling(GstBin*, GstBin*, GstElement* element, gpointer) {
+    GstElementFactory* factory = gst_element_get_factory(element);
+    if (!factory) return;
+    const std::string name = GST_OBJECT_NAME(factory);
+    if (name != "videoscale" && name != "videoconvertscale") return;
+    GObjectClass* klass = G_OBJECT_GET_CLASS(element);
+    if (g_object_class_find_property(klass, "n-threads"))
+        g_object_set(element, "n-threads", guint(g_get_num_processors()), nullptr);
+    if (g_object_class_find_property(klass, "matrix-mode"))
+        gst_util_set_object_arg(G_OBJECT(element), "matrix-mode", "none");
+}
 
 // What the timeline's output pins have given so far. This class is thread-safe.
 class Outputs {
@@ -244,11 +264,23 @@ class RenderEngine final : public IRenderEngine {
 
         auto* bin = static_cast<TovamixTimelineBin*>(
             g_object_new(tovamix_timeline_bin_get_type(), "name", "Timeline", nullptr));
+        g_signal_connect(bin, "deep-element-added", G_CALLBACK(tuneScaling), nullptr);
         gst_bin_add(GST_BIN(bin), GST_ELEMENT(built.timeline.get()));
         std::vector<PadRef> pins;
         for (size_t i = 0; i < built.pads.size(); ++i) {
             const std::string name = "Group " + std::to_string(i);
-            GstPad* ghost = gst_ghost_pad_new(name.c_str(), built.pads[i]);
+            // Each group's stream leaves through a short queue, so that what follows the pin
+            // (the encoder) works on a thread of its own while the timeline decodes and scales
+            // the next pictures.
+            GstElement* queue = gst_element_factory_make("queue", nullptr);
+            if (!queue) return VFW_E_NOT_FOUND;
+            g_object_set(queue, "max-size-buffers", guint(OutputQueueBuffers), "max-size-bytes",
+                         guint(0), "max-size-time", guint64(0), nullptr);
+            gst_bin_add(GST_BIN(bin), queue);
+            const PadRef queueSink(gst_element_get_static_pad(queue, "sink"));
+            if (gst_pad_link(built.pads[i], queueSink) != GST_PAD_LINK_OK) return E_FAIL;
+            const PadRef queueSrc(gst_element_get_static_pad(queue, "src"));
+            GstPad* ghost = gst_ghost_pad_new(name.c_str(), queueSrc);
             gst_element_add_pad(GST_ELEMENT(bin), ghost);
             pins.push_back(PadRef::ref(ghost));
         }
