@@ -10,6 +10,7 @@
 #include <cctype>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <sys/stat.h>
@@ -43,11 +44,48 @@ bool iequals(const std::string& a, const std::string& b) {
            });
 }
 
+struct FileCloser {
+    void operator()(dvd_file_t* f) const { DVDCloseFile(f); }
+};
+using DvdFile = std::unique_ptr<dvd_file_t, FileCloser>;
+
+// Where the video manager's title table starts: the sector number at byte 0xC4 of
+// VIDEO_TS.IFO (and of its backup), big-endian.
+constexpr size_t TitleTableSectorAt = 0xC4;
+
+// Whether one copy of the video manager (domain: the IFO or its backup) is safe to hand to
+// ifoOpen. libdvdread 6.1 frees the title table twice when the table's header cannot be read
+// (it frees it on the failed read and again when it closes the file), which aborts the
+// program; it cannot be read when the table starts past the file's last whole sector. A copy
+// that is absent, too short for its header or not a video manager is safe: libdvdread refuses
+// it before it reaches the table.
+bool titleTableReadable(dvd_reader_t* dvd, dvd_read_domain_t domain) {
+    DvdFile file(DVDOpenFile(dvd, 0, domain));
+    if (!file) return true;
+    unsigned char mat[TitleTableSectorAt + 4];
+    if (DVDFileSeek(file.get(), 0) != 0 ||
+        DVDReadBytes(file.get(), mat, sizeof mat) != ssize_t(sizeof mat) ||
+        std::memcmp(mat, "DVDVIDEO-VMG", 12) != 0)
+        return true;
+    const unsigned char* p = mat + TitleTableSectorAt;
+    const uint32_t sector =
+        uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
+    return sector == 0 || int64_t(sector) < int64_t(DVDFileSize(file.get()));
+}
+
+// The volume's video manager as libdvdread reads it; none when it is damaged (see above).
+IfoHandle openVideoManager(dvd_reader_t* dvd) {
+    if (!titleTableReadable(dvd, DVD_READ_INFO_FILE) ||
+        !titleTableReadable(dvd, DVD_READ_INFO_BACKUP_FILE))
+        return nullptr;
+    return IfoHandle(ifoOpen(dvd, 0));
+}
+
 // Whether libdvdread reads the volume's video manager (VIDEO_TS.IFO or its backup).
 bool opensAsDvdVideo(const std::string& volume) {
     DvdHandle dvd = openDvd(volume);
     if (!dvd) return false;
-    IfoHandle vmg(ifoOpen(dvd.get(), 0));
+    IfoHandle vmg = openVideoManager(dvd.get());
     return vmg && vmg->tt_srpt;
 }
 
@@ -191,7 +229,7 @@ bool readDvdVolume(const std::string& volume, DvdVolumeInfo* info, std::string* 
     info->volume = volume;
     DvdHandle dvd = openDvd(volume);
     if (!dvd) return fail("cannot be opened as a DVD volume");
-    IfoHandle vmg(ifoOpen(dvd.get(), 0));
+    IfoHandle vmg = openVideoManager(dvd.get());
     if (!vmg || !vmg->tt_srpt || !vmg->vmgi_mat)
         return fail("VIDEO_TS.IFO cannot be read (damaged, or not DVD-Video)");
     const int titleSets = vmg->vmgi_mat->vmg_nr_of_title_sets;
