@@ -32,11 +32,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fs::remove_all(volume, ec);
     fs::create_directories(videoTs);
     for (size_t part = 0; part + 1 < cuts.size(); ++part) {
-        char name[16];
+        char name[32];
         if (part == 0)
             std::snprintf(name, sizeof name, "VIDEO_TS.IFO");
         else
-            std::snprintf(name, sizeof name, "VTS_%02zu_0.IFO", part);
+            std::snprintf(name, sizeof name, "VTS_%02d_0.IFO", int(part));
         fuzzsupport::writeFile(videoTs / name, data + cuts[part], cuts[part + 1] - cuts[part]);
     }
     platform::dshow::DvdVolumeInfo info;

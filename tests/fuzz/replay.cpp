@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,11 @@ const Target Targets[] = {
 std::vector<uint8_t> readBytes(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Test names and messages show the target's name.
+void PrintTo(const Target& target, std::ostream* os) {
+    *os << target.name;
 }
 
 class FuzzReplay : public testing::TestWithParam<Target> {};
