@@ -73,9 +73,9 @@ TEST(FuzzRegressions, EveryFolderNamesATarget) {
     for (const auto& entry : fs::directory_iterator(TOVAMIX_FUZZ_REGRESSIONS, ec)) {
         if (!entry.is_directory()) continue;
         const std::string name = entry.path().filename().string();
-        EXPECT_TRUE(std::any_of(std::begin(Targets), std::end(Targets),
-                                [&](const Target& t) { return name == t.name; }))
-            << name;
+        EXPECT_TRUE(std::any_of(std::begin(Targets), std::end(Targets), [&](const Target& t) {
+            return name == t.name;
+        })) << name;
     }
 }
 
