@@ -50,15 +50,21 @@ struct FileCloser {
 using DvdFile = std::unique_ptr<dvd_file_t, FileCloser>;
 
 // Where the video manager's title table starts: the sector number at byte 0xC4 of
-// VIDEO_TS.IFO (and of its backup), big-endian.
+// VIDEO_TS.IFO (and of its backup), big-endian. The table opens with its count of titles (2
+// bytes), 2 zero bytes and the offset of its last byte (4).
 constexpr size_t TitleTableSectorAt = 0xC4;
+constexpr size_t TitleTableHeaderSize = 8;
+
+uint32_t bigEndian32(const unsigned char* p) {
+    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
+}
 
 // Whether one copy of the video manager (domain: the IFO or its backup) is safe to hand to
-// ifoOpen. libdvdread 6.1 frees the title table twice when the table's header cannot be read
-// (it frees it on the failed read and again when it closes the file), which aborts the
-// program; it cannot be read when the table starts past the file's last whole sector. A copy
-// that is absent, too short for its header or not a video manager is safe: libdvdread refuses
-// it before it reaches the table.
+// ifoOpen: its title table lies inside the file. libdvdread 6.1 frees the table twice when the
+// table's header cannot be read (on the failed read, and again when it closes the file), which
+// aborts the program; and it allocates the table at the size the header states, up to 4 GB,
+// before it finds the file too short. A copy that is absent, too short for its header or not a
+// video manager is safe: libdvdread refuses it before it reaches the table.
 bool titleTableReadable(dvd_reader_t* dvd, dvd_read_domain_t domain) {
     DvdFile file(DVDOpenFile(dvd, 0, domain));
     if (!file) return true;
@@ -67,10 +73,19 @@ bool titleTableReadable(dvd_reader_t* dvd, dvd_read_domain_t domain) {
         DVDReadBytes(file.get(), mat, sizeof mat) != ssize_t(sizeof mat) ||
         std::memcmp(mat, "DVDVIDEO-VMG", 12) != 0)
         return true;
-    const unsigned char* p = mat + TitleTableSectorAt;
-    const uint32_t sector =
-        uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
-    return sector == 0 || int64_t(sector) < int64_t(DVDFileSize(file.get()));
+    const uint32_t sector = bigEndian32(mat + TitleTableSectorAt);
+    if (sector == 0) return true;
+    // Only whole sectors of the file can be read.
+    const int64_t fileBytes = int64_t(DVDFileSize(file.get())) * DVD_VIDEO_LB_LEN;
+    const int64_t tableAt = int64_t(sector) * DVD_VIDEO_LB_LEN;
+    unsigned char head[TitleTableHeaderSize];
+    if (tableAt + int64_t(sizeof head) > fileBytes ||
+        DVDFileSeek(file.get(), int32_t(tableAt)) != int32_t(tableAt) ||
+        DVDReadBytes(file.get(), head, sizeof head) != ssize_t(sizeof head))
+        return false;
+    // The table's last byte, counted from its start; 0 on discs that leave it unset.
+    const uint32_t lastByte = bigEndian32(head + 4);
+    return lastByte == 0 || tableAt + int64_t(lastByte) < fileBytes;
 }
 
 // The volume's video manager as libdvdread reads it; none when it is damaged (see above).
