@@ -74,13 +74,15 @@ class IfoCheck {
     bool safe() {
         unsigned char mat[0xD4];
         if (!file_ || !read(0, mat, sizeof mat)) return true;
+        bool ok = true;
         if (std::memcmp(mat, "DVDVIDEO-VMG", 12) == 0)
-            return titleTableInside(bigEndian32(mat + 0xC4)) &&
-                   programChainSafe(bigEndian32(mat + 0x84)) && menusSafe(bigEndian32(mat + 0xC8));
-        if (std::memcmp(mat, "DVDVIDEO-VTS", 12) == 0)
-            return chainTableSafe(int64_t(bigEndian32(mat + 0xCC)) * DVD_VIDEO_LB_LEN) &&
-                   menusSafe(bigEndian32(mat + 0xD0));
-        return true;
+            ok = titleTableInside(bigEndian32(mat + 0xC4)) &&
+                 programChainSafe(bigEndian32(mat + 0x84)) && menusSafe(bigEndian32(mat + 0xC8));
+        else if (std::memcmp(mat, "DVDVIDEO-VTS", 12) == 0)
+            ok = chainTableSafe(int64_t(bigEndian32(mat + 0xCC)) * DVD_VIDEO_LB_LEN) &&
+                 menusSafe(bigEndian32(mat + 0xD0));
+        // A walk cut short by the limit has not seen every table.
+        return ok && reads_ <= MaxReads;
     }
 
   private:
