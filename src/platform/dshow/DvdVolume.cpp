@@ -96,14 +96,16 @@ class IfoCheck {
     bool inside(int64_t end) const { return end <= size_ && reads_ <= MaxReads; }
 
     // The title table: a count, 2 zero bytes, its last byte from its start; then the titles.
-    // libdvdread also allocates it at the size its header states (up to 4 GB).
+    // libdvdread allocates it at the size its header states (up to 4 GB) and reads it whole.
     bool titleTableInside(uint32_t sector) {
         if (sector == 0) return true;
         const int64_t at = int64_t(sector) * DVD_VIDEO_LB_LEN;
         unsigned char head[8];
         if (!read(at, head, sizeof head)) return false;
+        // A table ending inside its own header gives libdvdread a length near 4 GB to read,
+        // past the buffer it reads into.
         const uint32_t lastByte = bigEndian32(head + 4);
-        return lastByte == 0 || inside(at + int64_t(lastByte) + 1);
+        return lastByte == 0 || (lastByte >= sizeof head - 1 && inside(at + int64_t(lastByte) + 1));
     }
 
     // A program chain at a byte position; its command table (at the offset stored at 0xE4)
