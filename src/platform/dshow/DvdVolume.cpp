@@ -59,10 +59,11 @@ uint32_t bigEndian32(const unsigned char* p) {
 // Checks of an IFO file made before libdvdread parses it. libdvdread 6.1 frees a table twice
 // when part of it cannot be read (it frees it on the failed read, and again when it closes the
 // file), which aborts the program: the video manager's title table, and the commands of any
-// program chain. It reads nothing but whole sectors, so a table that runs past the file's last
-// whole sector is such a part; an IFO holding one is refused. Whatever libdvdread refuses before
-// it reaches these tables (a missing file, a header too short, another identifier) is left to
-// it. The byte positions are those of the DVD-Video IFO layout.
+// program chain; and its cleanup after a program chain it cannot read follows a null pointer.
+// It reads nothing but whole sectors, so a table that runs past the file's last whole sector is
+// such a part; an IFO naming one is refused. Whatever libdvdread refuses before it reaches these
+// tables (a missing file, a header too short, another identifier) is left to it. The byte
+// positions are those of the DVD-Video IFO layout.
 class IfoCheck {
   public:
     IfoCheck(dvd_reader_t* dvd, int titleSet, dvd_read_domain_t domain)
@@ -79,7 +80,8 @@ class IfoCheck {
             ok = titleTableInside(bigEndian32(mat + 0xC4)) &&
                  programChainSafe(bigEndian32(mat + 0x84)) && menusSafe(bigEndian32(mat + 0xC8));
         else if (std::memcmp(mat, "DVDVIDEO-VTS", 12) == 0)
-            ok = chainTableSafe(int64_t(bigEndian32(mat + 0xCC)) * DVD_VIDEO_LB_LEN) &&
+            ok = (bigEndian32(mat + 0xCC) == 0 ||
+                  chainTableSafe(int64_t(bigEndian32(mat + 0xCC)) * DVD_VIDEO_LB_LEN)) &&
                  menusSafe(bigEndian32(mat + 0xD0));
         // A walk cut short by the limit has not seen every table.
         return ok && reads_ <= MaxReads;
@@ -108,14 +110,27 @@ class IfoCheck {
         return lastByte == 0 || (lastByte >= sizeof head - 1 && inside(at + int64_t(lastByte) + 1));
     }
 
-    // A program chain at a byte position; its command table (at the offset stored at 0xE4)
-    // holds counts of pre, post and cell commands of 8 bytes each after its 8-byte header.
+    // A program chain at a byte position: its header, with its counts of programs (at 2) and
+    // cells (at 3) and the offsets of its command table, program map, cell playback and cell
+    // position tables (at 0xE4, 0xE6, 0xE8, 0xEA). The command table holds counts of pre, post
+    // and cell commands of 8 bytes each after its 8-byte header; the program map a byte a
+    // program, the cell tables 24 and 4 bytes a cell.
     bool programChainSafe(int64_t at) {
         unsigned char pgc[0xEC];
-        if (at == 0 || !read(at, pgc, sizeof pgc)) return true;
+        if (at == 0) return true;
+        if (!read(at, pgc, sizeof pgc)) return false;
+        const int64_t programs = pgc[2], cells = pgc[3];
+        const auto tableInside = [&](size_t offsetAt, int64_t bytes) {
+            const uint16_t offset = bigEndian16(pgc + offsetAt);
+            return offset == 0 || bytes == 0 || inside(at + offset + bytes);
+        };
+        if (!tableInside(0xE6, programs) || !tableInside(0xE8, cells * 24) ||
+            !tableInside(0xEA, cells * 4))
+            return false;
         const uint16_t commandsAt = bigEndian16(pgc + 0xE4);
+        if (commandsAt == 0) return true;
         unsigned char head[8];
-        if (commandsAt == 0 || !read(at + commandsAt, head, sizeof head)) return true;
+        if (!read(at + commandsAt, head, sizeof head)) return false;
         const int64_t commands =
             int64_t(bigEndian16(head)) + bigEndian16(head + 2) + bigEndian16(head + 4);
         return inside(at + commandsAt + 8 + commands * 8);
@@ -125,9 +140,8 @@ class IfoCheck {
     // last 4 give the chain's position from the table's start.
     bool chainTableSafe(int64_t at) {
         unsigned char head[8];
-        if (at == 0 || !read(at, head, sizeof head)) return true;
+        if (!read(at, head, sizeof head)) return false;
         const uint16_t chains = bigEndian16(head);
-        if (!inside(at + 8 + int64_t(chains) * 8)) return true; // refused before any chain
         for (uint16_t i = 0; i < chains; ++i) {
             unsigned char entry[8];
             if (!read(at + 8 + int64_t(i) * 8, entry, sizeof entry) ||
@@ -143,9 +157,8 @@ class IfoCheck {
         if (sector == 0) return true;
         const int64_t at = int64_t(sector) * DVD_VIDEO_LB_LEN;
         unsigned char head[8];
-        if (!read(at, head, sizeof head)) return true;
+        if (!read(at, head, sizeof head)) return false;
         const uint16_t languages = bigEndian16(head);
-        if (!inside(at + 8 + int64_t(languages) * 8)) return true;
         for (uint16_t i = 0; i < languages; ++i) {
             unsigned char entry[8];
             if (!read(at + 8 + int64_t(i) * 8, entry, sizeof entry) ||
