@@ -60,6 +60,16 @@ QImage loadPicture(const std::string& path) {
     return picture;
 }
 
+QImage pictureFrame(const QImage& picture) {
+    QImage bitmap(picture.size(), QImage::Format_RGB888);
+    bitmap.fill(Qt::black);
+    {
+        QPainter painter(&bitmap);
+        painter.drawImage(0, 0, picture);
+    }
+    return bitmap;
+}
+
 std::string refuseOutput(const std::vector<std::string>& pictures, const std::string& output) {
     for (const std::string& picture : pictures)
         if (sameFile(picture, output))
@@ -81,14 +91,7 @@ void writeImages(TAviWriter_2& writer, const ImagesSettings& settings,
     writer.Stretch = settings.stretch;
     try {
         for (size_t i = 0; i < settings.pictures.size(); ++i) {
-            const QImage picture = loadPicture(settings.pictures[i]);
-            // The picture at its own size on black: what it leaves transparent stays black.
-            QImage bitmap(picture.size(), QImage::Format_RGB888);
-            bitmap.fill(Qt::black);
-            {
-                QPainter painter(&bitmap);
-                painter.drawImage(0, 0, picture);
-            }
+            const QImage bitmap = pictureFrame(loadPicture(settings.pictures[i]));
             if (i == 0) writer.InitVideo(bitmap);
             writer.AddFrame(bitmap);
             if (progress) progress(int(i + 1));

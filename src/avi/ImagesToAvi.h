@@ -33,6 +33,9 @@ std::string pictureFilter();
 // The picture in path, with QImageReader's allocation limit; throws EAviWriter naming the
 // file and the reason when it cannot be read.
 QImage loadPicture(const std::string& path);
+// The frame a picture becomes: the picture at its own size on black, 24 bits a pixel (what it
+// leaves transparent comes out black).
+QImage pictureFrame(const QImage& picture);
 
 // Why output must not be written over: it names one of the pictures (however written). Empty
 // when it may be.

@@ -191,6 +191,13 @@ TEST(AviRecovery, PcmCutInsideASampleFrameKeepsOnlyWholeFrames) {
                             [](int v) { return v == 0x22; }));
     EXPECT_TRUE(
         std::all_of(values.begin() + (1600 + 699) * 4, values.end(), [](int v) { return v == 0; }));
+
+    // A gap of several seconds is filled a second at a time, to the exact sample frame.
+    ASSERT_TRUE(vfw::recoverAvi(dir + "/voice.avi", dir + "/longer.avi", &r, &error, 3.25))
+        << error;
+    EXPECT_DOUBLE_EQ(r.audioSeconds, 3.25);
+    EXPECT_DOUBLE_EQ(r.silenceSeconds, 3.25 - (1600 + 699) / 8000.0);
+    EXPECT_EQ(soundBytes(dir + "/longer.avi"), 26000 * 4);
 }
 
 TEST(AviRecovery, FilesWithNothingToRecoverAreRefusedByName) {

@@ -10,6 +10,7 @@
 #include <cctype>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <sys/stat.h>
@@ -43,11 +44,152 @@ bool iequals(const std::string& a, const std::string& b) {
            });
 }
 
+struct FileCloser {
+    void operator()(dvd_file_t* f) const { DVDCloseFile(f); }
+};
+using DvdFile = std::unique_ptr<dvd_file_t, FileCloser>;
+
+uint16_t bigEndian16(const unsigned char* p) {
+    return uint16_t(p[0] << 8 | p[1]);
+}
+uint32_t bigEndian32(const unsigned char* p) {
+    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
+}
+
+// Checks of an IFO file made before libdvdread parses it. libdvdread 6.1 frees a table twice
+// when part of it cannot be read (it frees it on the failed read, and again when it closes the
+// file), which aborts the program: the video manager's title table, and the commands of any
+// program chain; and its cleanup after a program chain it cannot read follows a null pointer.
+// It reads nothing but whole sectors, so a table that runs past the file's last whole sector is
+// such a part; an IFO naming one is refused. Whatever libdvdread refuses before it reaches these
+// tables (a missing file, a header too short, another identifier) is left to it. The byte
+// positions are those of the DVD-Video IFO layout.
+class IfoCheck {
+  public:
+    IfoCheck(dvd_reader_t* dvd, int titleSet, dvd_read_domain_t domain)
+        : file_(DVDOpenFile(dvd, titleSet, domain)) {
+        if (file_) size_ = int64_t(DVDFileSize(file_.get())) * DVD_VIDEO_LB_LEN;
+    }
+
+    // Whether libdvdread may open the file.
+    bool safe() {
+        unsigned char mat[0xD4];
+        if (!file_ || !read(0, mat, sizeof mat)) return true;
+        bool ok = true;
+        if (std::memcmp(mat, "DVDVIDEO-VMG", 12) == 0)
+            ok = titleTableInside(bigEndian32(mat + 0xC4)) &&
+                 programChainSafe(bigEndian32(mat + 0x84)) && menusSafe(bigEndian32(mat + 0xC8));
+        else if (std::memcmp(mat, "DVDVIDEO-VTS", 12) == 0)
+            ok = (bigEndian32(mat + 0xCC) == 0 ||
+                  chainTableSafe(int64_t(bigEndian32(mat + 0xCC)) * DVD_VIDEO_LB_LEN)) &&
+                 menusSafe(bigEndian32(mat + 0xD0));
+        // A walk cut short by the limit has not seen every table.
+        return ok && reads_ <= MaxReads;
+    }
+
+  private:
+    // n bytes at offset; false when they are not all inside the file's whole sectors.
+    bool read(int64_t offset, unsigned char* out, size_t n) {
+        if (offset < 0 || offset + int64_t(n) > size_ || offset > INT32_MAX) return false;
+        if (++reads_ > MaxReads) return false;
+        return DVDFileSeek(file_.get(), int32_t(offset)) == int32_t(offset) &&
+               DVDReadBytes(file_.get(), out, n) == ssize_t(n);
+    }
+    bool inside(int64_t end) const { return end <= size_ && reads_ <= MaxReads; }
+
+    // The title table: a count, 2 zero bytes, its last byte from its start; then the titles.
+    // libdvdread allocates it at the size its header states (up to 4 GB) and reads it whole.
+    bool titleTableInside(uint32_t sector) {
+        if (sector == 0) return true;
+        const int64_t at = int64_t(sector) * DVD_VIDEO_LB_LEN;
+        unsigned char head[8];
+        if (!read(at, head, sizeof head)) return false;
+        // A table ending inside its own header gives libdvdread a length near 4 GB to read,
+        // past the buffer it reads into.
+        const uint32_t lastByte = bigEndian32(head + 4);
+        return lastByte == 0 || (lastByte >= sizeof head - 1 && inside(at + int64_t(lastByte) + 1));
+    }
+
+    // A program chain at a byte position: its header, with its counts of programs (at 2) and
+    // cells (at 3) and the offsets of its command table, program map, cell playback and cell
+    // position tables (at 0xE4, 0xE6, 0xE8, 0xEA). The command table holds counts of pre, post
+    // and cell commands of 8 bytes each after its 8-byte header; the program map a byte a
+    // program, the cell tables 24 and 4 bytes a cell.
+    bool programChainSafe(int64_t at) {
+        unsigned char pgc[0xEC];
+        if (at == 0) return true;
+        if (!read(at, pgc, sizeof pgc)) return false;
+        const int64_t programs = pgc[2], cells = pgc[3];
+        const auto tableInside = [&](size_t offsetAt, int64_t bytes) {
+            const uint16_t offset = bigEndian16(pgc + offsetAt);
+            return offset == 0 || bytes == 0 || inside(at + offset + bytes);
+        };
+        if (!tableInside(0xE6, programs) || !tableInside(0xE8, cells * 24) ||
+            !tableInside(0xEA, cells * 4))
+            return false;
+        const uint16_t commandsAt = bigEndian16(pgc + 0xE4);
+        if (commandsAt == 0) return true;
+        unsigned char head[8];
+        if (!read(at + commandsAt, head, sizeof head)) return false;
+        const int64_t commands =
+            int64_t(bigEndian16(head)) + bigEndian16(head + 2) + bigEndian16(head + 4);
+        return inside(at + commandsAt + 8 + commands * 8);
+    }
+
+    // A program chain table: a count, 2 zero bytes, its last byte; then 8 bytes a chain, whose
+    // last 4 give the chain's position from the table's start.
+    bool chainTableSafe(int64_t at) {
+        unsigned char head[8];
+        if (!read(at, head, sizeof head)) return false;
+        const uint16_t chains = bigEndian16(head);
+        for (uint16_t i = 0; i < chains; ++i) {
+            unsigned char entry[8];
+            if (!read(at + 8 + int64_t(i) * 8, entry, sizeof entry) ||
+                !programChainSafe(at + bigEndian32(entry + 4)))
+                return false;
+        }
+        return true;
+    }
+
+    // The menus: a count of languages, 2 zero bytes, a last byte; then 8 bytes a language,
+    // whose last 4 give its program chain table's position from the start.
+    bool menusSafe(uint32_t sector) {
+        if (sector == 0) return true;
+        const int64_t at = int64_t(sector) * DVD_VIDEO_LB_LEN;
+        unsigned char head[8];
+        if (!read(at, head, sizeof head)) return false;
+        const uint16_t languages = bigEndian16(head);
+        for (uint16_t i = 0; i < languages; ++i) {
+            unsigned char entry[8];
+            if (!read(at + 8 + int64_t(i) * 8, entry, sizeof entry) ||
+                !chainTableSafe(at + bigEndian32(entry + 4)))
+                return false;
+        }
+        return true;
+    }
+
+    // Far more reads than the tables of any disc take; a file that asks for more (tables that
+    // point into each other) is refused rather than walked for long.
+    static constexpr int MaxReads = 100000;
+    DvdFile file_;
+    int64_t size_ = 0;
+    int reads_ = 0;
+};
+
+// An IFO file (0: the video manager, else that title set) as libdvdread reads it, from the
+// IFO or its backup; none when either copy holds a table it would free twice (see above).
+IfoHandle openIfo(dvd_reader_t* dvd, int titleSet) {
+    if (!IfoCheck(dvd, titleSet, DVD_READ_INFO_FILE).safe() ||
+        !IfoCheck(dvd, titleSet, DVD_READ_INFO_BACKUP_FILE).safe())
+        return nullptr;
+    return IfoHandle(ifoOpen(dvd, titleSet));
+}
+
 // Whether libdvdread reads the volume's video manager (VIDEO_TS.IFO or its backup).
 bool opensAsDvdVideo(const std::string& volume) {
     DvdHandle dvd = openDvd(volume);
     if (!dvd) return false;
-    IfoHandle vmg(ifoOpen(dvd.get(), 0));
+    IfoHandle vmg = openIfo(dvd.get(), 0);
     return vmg && vmg->tt_srpt;
 }
 
@@ -191,7 +333,7 @@ bool readDvdVolume(const std::string& volume, DvdVolumeInfo* info, std::string* 
     info->volume = volume;
     DvdHandle dvd = openDvd(volume);
     if (!dvd) return fail("cannot be opened as a DVD volume");
-    IfoHandle vmg(ifoOpen(dvd.get(), 0));
+    IfoHandle vmg = openIfo(dvd.get(), 0);
     if (!vmg || !vmg->tt_srpt || !vmg->vmgi_mat)
         return fail("VIDEO_TS.IFO cannot be read (damaged, or not DVD-Video)");
     const int titleSets = vmg->vmgi_mat->vmg_nr_of_title_sets;
@@ -203,7 +345,7 @@ bool readDvdVolume(const std::string& volume, DvdVolumeInfo* info, std::string* 
         if (ti.title_set_nr < 1 || ti.title_set_nr > titleSets)
             return fail("title " + std::to_string(i + 1) + " names a title set that is not there");
         IfoHandle& vts = sets[ti.title_set_nr];
-        if (!vts) vts.reset(ifoOpen(dvd.get(), ti.title_set_nr));
+        if (!vts) vts = openIfo(dvd.get(), ti.title_set_nr);
         char name[16];
         std::snprintf(name, sizeof name, "VTS_%02d_0.IFO", ti.title_set_nr);
         if (!vts) return fail(std::string(name) + " cannot be read (damaged or missing)");

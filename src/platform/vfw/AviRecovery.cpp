@@ -8,6 +8,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 #include <vector>
@@ -45,6 +46,13 @@ bool intraPicture(uint32_t fourcc, const uint8_t* data, size_t size, const AVCod
         return true;
     }
 }
+
+// The widest PCM sound a recording may carry; a rate or a channel count beyond is a damaged
+// header (and would size the silence added at the end).
+constexpr int MaxSoundRate = 384000;
+constexpr int MaxSoundChannels = 8;
+// The smallest chunk: its header alone, as an empty chunk for a skipped video position.
+constexpr int64_t ChunkHeaderBytes = 8;
 
 } // namespace
 
@@ -95,6 +103,10 @@ bool recoverAvi(const std::string& damaged, const std::string& repaired, Recover
             if (tag != fourccMSVC && tag != fourccXVID && tag != fourccMJPG) continue;
             // The stream header's scale and rate: one position is time_base seconds.
             if (st->time_base.num <= 0 || st->time_base.den <= 0) continue;
+            // At least one position a second, as every recording has (1 to 1000 frames a
+            // second): a damaged rate would stretch the video, and the silence added to its
+            // sound, to any length.
+            if (st->time_base.num > st->time_base.den) continue;
             videoIn = int(i);
             fourcc = tag;
             video.fourcc = tag;
@@ -106,8 +118,12 @@ bool recoverAvi(const std::string& damaged, const std::string& repaired, Recover
             if (par->extradata_size > 0)
                 video.extraData.assign(par->extradata, par->extradata + par->extradata_size);
         } else if (par->codec_type == AVMEDIA_TYPE_AUDIO && audioIn < 0) {
-            if (par->codec_tag != waveTagPCM || par->block_align <= 0) continue;
+            if (par->codec_tag != waveTagPCM) continue;
             if (par->bits_per_coded_sample != 8 && par->bits_per_coded_sample != 16) continue;
+            const int channels = par->ch_layout.nb_channels;
+            if (channels <= 0 || channels > MaxSoundChannels) continue;
+            if (par->sample_rate <= 0 || par->sample_rate > MaxSoundRate) continue;
+            if (par->block_align != channels * par->bits_per_coded_sample / 8) continue;
             audioIn = int(i);
             audio.waveTag = waveTagPCM;
             audio.rate = par->sample_rate;
@@ -143,6 +159,12 @@ bool recoverAvi(const std::string& damaged, const std::string& repaired, Recover
     // A delta picture before the first picture that stands alone cannot be shown; the
     // recording's first picture always stands alone, so this drops nothing from a real one.
     bool intraSeen = false;
+    // Every video position of a recording's file holds at least a chunk header (an empty chunk
+    // for a skipped one), so none lies past this; a picture placed beyond by a damaged header
+    // (its start or its timestamps) is left out, rather than filling the gap before it with
+    // more empty chunks than the file ever held.
+    const int64_t inputSize = avio_size(in->pb);
+    const int64_t lastPosition = inputSize > 0 ? inputSize / ChunkHeaderBytes : 0;
     int64_t audioNext = 0;
     int readResult = 0;
     while ((readResult = av_read_frame(in.get(), pkt.get())) >= 0) {
@@ -153,7 +175,7 @@ bool recoverAvi(const std::string& damaged, const std::string& repaired, Recover
             const int64_t position = p.pts != AV_NOPTS_VALUE ? p.pts : mux->nextPosition(videoOut);
             const bool intra = !cut && intraPicture(fourcc, p.data, size_t(p.size),
                                                     in->streams[videoIn]->codecpar);
-            if (cut) {
+            if (cut || position > lastPosition) {
                 r.droppedBytes += p.size;
             } else if ((intraSeen || intra) && position >= mux->nextPosition(videoOut)) {
                 if (!mux->writePacket(videoOut, position, p.data, size_t(p.size), 1, intra, error))
@@ -192,14 +214,19 @@ bool recoverAvi(const std::string& damaged, const std::string& repaired, Recover
     if (r.hasAudio && audioNext > 0) {
         const auto until = int64_t(soundUntil * audio.rate);
         if (until > audioNext) {
-            // Silence: 0 for 16-bit samples, the middle value 0x80 for 8-bit ones.
-            const std::vector<uint8_t> silence(size_t(until - audioNext) * size_t(audio.blockAlign),
+            // Silence: 0 for 16-bit samples, the middle value 0x80 for 8-bit ones; a second at
+            // a time, so that a long gap takes no more memory than a short one.
+            const int64_t piece = std::min<int64_t>(until - audioNext, audio.rate);
+            const std::vector<uint8_t> silence(size_t(piece) * size_t(audio.blockAlign),
                                                audio.bitsPerSample == 8 ? 0x80 : 0);
-            if (!mux->writePacket(audioOut, audioNext, silence.data(), silence.size(),
-                                  until - audioNext, true, error))
-                return false;
             r.silenceSeconds = double(until - audioNext) / audio.rate;
-            audioNext = until;
+            while (audioNext < until) {
+                const int64_t units = std::min(piece, until - audioNext);
+                if (!mux->writePacket(audioOut, audioNext, silence.data(),
+                                      size_t(units) * size_t(audio.blockAlign), units, true, error))
+                    return false;
+                audioNext += units;
+            }
         }
     }
     if (r.hasAudio) r.audioSeconds = double(audioNext) / audio.rate;

@@ -21,7 +21,8 @@ struct RecoveredAvi {
     double videoSeconds = 0;   // length of the video stream, empty positions included
     double audioSeconds = 0;   // length of the sound stream, the silence added included
     double silenceSeconds = 0; // silence added at the end of the sound (see soundUntil)
-    int64_t droppedBytes = 0;  // bytes of a last chunk cut short, left out
+    int64_t droppedBytes = 0;  // bytes left out: a last chunk cut short, pictures placed
+                               // past what the file can hold (a damaged header)
 };
 
 // Copies the readable samples of damaged into repaired (created or emptied; refused when it is
