@@ -94,9 +94,10 @@ std::shared_ptr<ConfigPin> cameraPin() {
     return pin;
 }
 
-// Runs act on the modal dialog as soon as it shows (the call that shows it blocks).
+// Runs act on the modal dialog as soon as it shows (the call that shows it blocks). The
+// application owns the timer, so one whose dialog never showed goes with it.
 void whenDialogShows(std::function<void(QDialog*)> act) {
-    auto* timer = new QTimer;
+    auto* timer = new QTimer(QCoreApplication::instance());
     timer->setInterval(20);
     QObject::connect(timer, &QTimer::timeout, [timer, act] {
         auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget());

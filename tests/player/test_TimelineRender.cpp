@@ -214,7 +214,7 @@ TEST(Render, StopLeavesACleanFileAndTheEventsFlow) {
     tick.stop();
     EXPECT_TRUE(r.stopped);
     EXPECT_EQ(r.error, 0);
-    EXPECT_LT(longest, 300ms);
+    EXPECT_LT(longest, scaled(300ms));
     ASSERT_TRUE(fileExists(out));
     EXPECT_EQ(decodeAll(out).err, "");
     const int frames = std::stoi("0" + probeStream(out, "v:0")["nb_read_packets"]);

@@ -425,7 +425,7 @@ TEST_F(Player, CutFromTheWindowWritesTheMarkedStretch) {
     tick.start(10);
     form->SpeedButton1->click();
     tick.stop();
-    EXPECT_LT(longest, 300ms);
+    EXPECT_LT(longest, scaled(300ms));
     EXPECT_EQ(boxTexts(dialogs), std::vector<std::string>{"Cut Complete!"});
     EXPECT_EQ(form->StartPos, 0);
     EXPECT_EQ(form->EndPos, 0);

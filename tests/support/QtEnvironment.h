@@ -42,20 +42,23 @@ class QtEnvironment : public ::testing::Environment {
     std::string geometry_;
 };
 
-// Runs the event loop for about ms milliseconds.
+// Runs the event loop for about ms milliseconds (stretched by timeScale() in sanitized runs).
 inline void pump(int ms) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    const auto end = std::chrono::steady_clock::now() + scaled(std::chrono::milliseconds(ms));
     while (std::chrono::steady_clock::now() < end) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
 }
 
-// Runs the event loop until pred() holds or the timeout passes; returns pred().
+// Runs the event loop until pred() holds or the timeout (stretched by timeScale() in sanitized
+// runs) passes; returns pred().
 inline bool waitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    while (!pred() && std::chrono::steady_clock::now() < end)
-        pump(20);
+    const auto end = std::chrono::steady_clock::now() + scaled(timeout);
+    while (!pred() && std::chrono::steady_clock::now() < end) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
     return pred();
 }
 

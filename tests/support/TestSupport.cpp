@@ -63,6 +63,15 @@ ScopedEnv::~ScopedEnv() {
         unsetenv(name_.c_str());
 }
 
+double timeScale() {
+    static const double scale = [] {
+        const char* v = std::getenv("TOVAMIX_TEST_TIME_SCALE");
+        const double f = v ? std::atof(v) : 1.0;
+        return f >= 1.0 ? f : 1.0;
+    }();
+    return scale;
+}
+
 CommandResult run(const std::string& shellCommand) {
     static int counter = 0;
     const std::string errFile =

@@ -111,4 +111,14 @@ inline double median(std::vector<double> v) {
     return v[v.size() / 2];
 }
 
+// Sanitized builds run several times slower. Tests that time the program's answer (a Stop
+// within 200 ms, a gap between timer ticks) multiply their limits by the factor in
+// TOVAMIX_TEST_TIME_SCALE, which only the sanitizer runs set; it is 1 otherwise.
+double timeScale();
+template <class Rep, class Period>
+std::chrono::milliseconds scaled(std::chrono::duration<Rep, Period> limit) {
+    return std::chrono::milliseconds(
+        long(std::chrono::duration<double, std::milli>(limit).count() * timeScale()));
+}
+
 } // namespace testsupport

@@ -1,0 +1,23 @@
+# TOVAMIX_SANITIZE builds every target (libraries, programs, tests, the test GStreamer plugin)
+# with a sanitizer:
+#   address  AddressSanitizer (with leak detection) and UndefinedBehaviorSanitizer; any
+#            undefined behaviour ends the program, so a test cannot pass over it
+#   thread   ThreadSanitizer
+# Empty (the default) builds without. scripts/test --sanitize / --tsan set it and the
+# run-time options and suppressions (tests/sanitizers.supp).
+set(TOVAMIX_SANITIZE "" CACHE STRING "Sanitizer build: empty, address (ASan+UBSan) or thread (TSan)")
+set_property(CACHE TOVAMIX_SANITIZE PROPERTY STRINGS "" address thread)
+
+if(TOVAMIX_SANITIZE STREQUAL "address")
+    set(_tovamix_sanitize_flags -fsanitize=address,undefined -fno-sanitize-recover=all)
+elseif(TOVAMIX_SANITIZE STREQUAL "thread")
+    set(_tovamix_sanitize_flags -fsanitize=thread)
+elseif(NOT TOVAMIX_SANITIZE STREQUAL "")
+    message(FATAL_ERROR "TOVAMIX_SANITIZE must be empty, address or thread, not '${TOVAMIX_SANITIZE}'")
+endif()
+
+if(_tovamix_sanitize_flags)
+    # Frame pointers give the sanitizers' reports whole stacks at little cost.
+    add_compile_options(${_tovamix_sanitize_flags} -fno-omit-frame-pointer)
+    add_link_options(${_tovamix_sanitize_flags})
+endif()
