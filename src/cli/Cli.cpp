@@ -1,5 +1,6 @@
 #include "Cli.h"
 
+#include "platform/screen/Screen.h"
 #include "ui/UiThread.h"
 #include "ui/qt/QtMessages.h"
 
@@ -28,6 +29,14 @@ std::string secondsText(int64_t units) {
 int fail(const std::string& message) {
     std::fprintf(stderr, "tovamix-cli: %s\n", message.c_str());
     return ExitBadUse;
+}
+
+int needDisplay(const std::string& job) {
+    if (!std::getenv("DISPLAY")) return fail(job + " needs an X display ($DISPLAY is not set)");
+    std::string why;
+    if (!platform::screen::ScreenConnection::open(&why))
+        return fail(job + " needs an X display: " + why);
+    return 0;
 }
 
 QApplication* application() {

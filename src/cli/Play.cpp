@@ -29,7 +29,7 @@ struct PlayArgs {
 };
 
 int play(const PlayArgs& a) {
-    if (!std::getenv("DISPLAY")) return fail("play needs an X display ($DISPLAY is not set)");
+    if (const int code = needDisplay("play")) return code;
     struct stat st;
     if (stat(a.file.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
         return fail("cannot play " + a.file + ": no such file");

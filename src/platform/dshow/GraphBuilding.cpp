@@ -110,6 +110,7 @@ HRESULT Graph::RenderFile(const std::string& fileName) {
 
     // Play the graph up to its first pictures to learn whether the file can be played.
     if (SUCCEEDED(h)) {
+        leaveOutIdleSinks();
         const GstStateChangeReturn r = gst_element_set_state(pipeline(), GST_STATE_PAUSED);
         h = events_.waitPreroll(r == GST_STATE_CHANGE_FAILURE,
                                 r == GST_STATE_CHANGE_SUCCESS || r == GST_STATE_CHANGE_NO_PREROLL,
@@ -316,8 +317,31 @@ PadRef Graph::queueAfter(GstPad* src) {
     return out;
 }
 
+namespace {
+// Marks a filter whose sink flag the graph took away while it was idle.
+constexpr const char* IdleSinkKey = "tovamix-idle-sink";
+} // namespace
+
+void Graph::leaveOutIdleSinks() {
+    std::lock_guard lock(mutex_);
+    for (const FilterPtr& f : filters_) {
+        auto* e = static_cast<GstElement*>(f->native());
+        if (!gst_element_is_locked_state(e) || !GST_OBJECT_FLAG_IS_SET(e, GST_ELEMENT_FLAG_SINK))
+            continue;
+        GST_OBJECT_FLAG_UNSET(e, GST_ELEMENT_FLAG_SINK);
+        g_object_set_data(G_OBJECT(e), IdleSinkKey, GINT_TO_POINTER(1));
+    }
+}
+
+void Graph::countAsSink(GstElement* element) {
+    if (!g_object_get_data(G_OBJECT(element), IdleSinkKey)) return;
+    g_object_set_data(G_OBJECT(element), IdleSinkKey, nullptr);
+    GST_OBJECT_FLAG_SET(element, GST_ELEMENT_FLAG_SINK);
+}
+
 void Graph::activateElement(GstElement* element) {
     if (gst_element_is_locked_state(element)) {
+        countAsSink(element);
         gst_element_set_locked_state(element, FALSE);
         gst_element_sync_state_with_parent(element);
     }
@@ -330,6 +354,7 @@ void Graph::activate(GstPad* pad) {
     while (GST_OBJECT_PARENT(e.get()) && GST_ELEMENT(GST_OBJECT_PARENT(e.get())) != pipeline())
         e = ElementRef::ref(GST_ELEMENT(GST_OBJECT_PARENT(e.get())));
     if (gst_element_is_locked_state(e)) {
+        countAsSink(e);
         gst_element_set_locked_state(e, FALSE);
         gst_element_sync_state_with_parent(e);
     } else if (GST_STATE(e.get()) < GST_STATE(pipeline())) {
