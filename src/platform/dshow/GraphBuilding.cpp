@@ -2,11 +2,14 @@
 // for itself (decoders, converters, queues), and the handlers of pads that appear while the
 // graph runs. Called on the user-interface thread, and on streaming threads from pad-added
 // handlers (a stream a decoder or demuxer finds on its way).
+#include "AviHeaders.h"
 #include "GraphImpl.h"
 #include "OverlayMixer.h"
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 
 namespace platform::dshow {
 
@@ -93,11 +96,27 @@ HRESULT Graph::AddSourceFilter(const std::string& fileName, const std::string& f
     return S_OK;
 }
 
+namespace {
+
+// Whether the file begins as a RIFF AVI does.
+bool isRiffAvi(const std::string& fileName) {
+    std::ifstream in(fileName, std::ios::binary);
+    char head[12] = {};
+    if (!in.read(head, sizeof head)) return false;
+    return std::memcmp(head, "RIFF", 4) == 0 && std::memcmp(head + 8, "AVI ", 4) == 0;
+}
+
+} // namespace
+
 HRESULT Graph::RenderFile(const std::string& fileName) {
     std::error_code ec;
     if (!std::filesystem::is_regular_file(fileName, ec)) return E_FILE_NOT_FOUND;
     if (std::filesystem::file_size(fileName, ec) == 0) return VFW_E_INVALID_FILE_FORMAT;
     if (target_ != State_Stopped) return VFW_E_NOT_STOPPED;
+    // An AVI whose header list is cut short or broken is refused here: the demuxer's own
+    // refusal of such a file at times never comes, and the preroll would wait out its timeout.
+    if (AviHeaders headers; isRiffAvi(fileName) && !readAviHeaders(fileName, &headers))
+        return VFW_E_INVALID_FILE_FORMAT;
     settleStop();
 
     const std::vector<FilterPtr> before = EnumFilters();
