@@ -107,7 +107,7 @@ def fixture(cli, out, fid):
     os.makedirs(folder, exist_ok=True)
     path = os.path.join(folder, fid)
     if not os.path.exists(path):
-        temp = os.path.join(folder, ".making-" + fid)
+        temp = os.path.join(folder, f".making-{os.getpid()}-{fid}")
         fixture_recipes(cli)[fid](temp, folder)
         os.replace(temp, path)
     with open(path, "rb") as f:
@@ -135,7 +135,14 @@ def all_files(cli, out, only=None):
             continue
         data = fixture(cli, out, fid)
         kind = os.path.splitext(fid)[1][1:]
-        for mname, fn in mutate.mutations(data, kind):
+        muts = mutate.mutations(data, kind)
+        # A truncation is made at any point asked for, also one the set does not hold (the
+        # fixture's size may differ with another ffmpeg).
+        for mutation in wanted.get(fid, ()):
+            if mutation.startswith("trunc-") and mutation[6:].isdigit():
+                if mutation not in {m for m, _ in muts}:
+                    muts.append((mutation, (lambda p: lambda d, r: d[:p])(int(mutation[6:]))))
+        for mname, fn in muts:
             if only is not None and mname not in wanted[fid]:
                 continue
             broken = mutate.apply(fid, data, mname, fn)
@@ -143,8 +150,10 @@ def all_files(cli, out, only=None):
                 continue
             stem, ext = os.path.splitext(fid)
             name = f"{stem}--{mname}{ext}"
-            with open(os.path.join(folder, name), "wb") as f:
+            temp = os.path.join(folder, f".writing-{os.getpid()}-{name}")
+            with open(temp, "wb") as f:
                 f.write(broken)
+            os.replace(temp, os.path.join(folder, name))
             names.append(name)
     if only is not None:
         missing = set(only) - set(names)
