@@ -14,7 +14,9 @@
 namespace platform::dshow {
 
 namespace {
-constexpr auto PrerollTimeout = std::chrono::seconds(20);
+// A file shows its first pictures within a second or two, also on a loaded machine; a demuxer
+// that stalls on a broken file (some AVIs cut short, at random) is given up on after this.
+constexpr auto PrerollTimeout = std::chrono::seconds(10);
 
 bool comesFromDecoder(GstElement* element) {
     GstElementFactory* factory = element ? gst_element_get_factory(element) : nullptr;
