@@ -81,6 +81,21 @@ TEST(CorpusCli, AbsurdFrameTimeConvertsInsteadOfCrashing) {
     }
 }
 
+// A sample rate of 2^31 - 1 made the resampler ask for 266 GB, and GLib ended the program on
+// the failed allocation; no channels, or a rate past any sound's, is refused before decoding.
+TEST(CorpusCli, ImpossibleSoundFormatIsRefused) {
+    for (const std::string name :
+         {"ff-pcm--fmt-nSamplesPerSec-7fffffff.wav", "ff-mpeg4-pcm--strf1-nChannels-zero.avi"}) {
+        const std::string file = corpusFile(name);
+        ASSERT_FALSE(file.empty()) << name;
+        const std::string out = scratchDir("corpus-out") + "/sound.avi";
+        const Timed t = timed(cli("convert '" + file + "' --size 64x48 '" + out + "'"));
+        EXPECT_EQ(t.r.exitCode, 1) << name << ": " << t.r.err;
+        EXPECT_NE(t.r.err.find("Cannot read"), std::string::npos) << name << ": " << t.r.err;
+        EXPECT_LT(t.seconds, 5) << name;
+    }
+}
+
 // An AVI cut inside its header list: the demuxer at times never reported it, and the job
 // waited out the 20 s preroll. Refused at once, every time.
 TEST(CorpusCli, AviCutInItsHeaderListIsRefusedAtOnce) {

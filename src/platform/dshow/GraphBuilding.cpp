@@ -100,12 +100,55 @@ HRESULT Graph::AddSourceFilter(const std::string& fileName, const std::string& f
 
 namespace {
 
-// Whether the file begins as a RIFF AVI does.
-bool isRiffAvi(const std::string& fileName) {
+// The RIFF form type of the file ("AVI ", "WAVE"), or empty when it is no RIFF file.
+std::string riffForm(const std::string& fileName) {
     std::ifstream in(fileName, std::ios::binary);
     char head[12] = {};
-    if (!in.read(head, sizeof head)) return false;
-    return std::memcmp(head, "RIFF", 4) == 0 && std::memcmp(head + 8, "AVI ", 4) == 0;
+    if (!in.read(head, sizeof head) || std::memcmp(head, "RIFF", 4) != 0) return {};
+    return std::string(head + 8, 4);
+}
+
+// Whether a wave format's channels and sample rate are ones sound can have. The resampler
+// sizes its tables by the rate: a rate of 2^31 asks for hundreds of gigabytes, and GLib ends
+// the program on the failed allocation.
+bool soundFormatPlausible(const uint8_t* wfx, size_t size) {
+    if (size < 8) return false;
+    const unsigned channels = wfx[2] | wfx[3] << 8;
+    const uint32_t rate =
+        uint32_t(wfx[4]) | uint32_t(wfx[5]) << 8 | uint32_t(wfx[6]) << 16 | uint32_t(wfx[7]) << 24;
+    constexpr uint32_t MaxRate = 1000000; // above any sound format's (768 kHz)
+    return channels > 0 && rate > 0 && rate <= MaxRate;
+}
+
+// The 'fmt ' chunk of a WAVE file is sound that can be played (true also where it is not
+// found: the parser then refuses the file itself).
+bool waveFormatPlausible(const std::string& fileName) {
+    std::ifstream in(fileName, std::ios::binary);
+    in.seekg(12);
+    for (int chunks = 0; chunks < 64; ++chunks) {
+        uint8_t head[8];
+        if (!in.read(reinterpret_cast<char*>(head), sizeof head)) return true;
+        const uint32_t size = uint32_t(head[4]) | uint32_t(head[5]) << 8 | uint32_t(head[6]) << 16 |
+                              uint32_t(head[7]) << 24;
+        if (std::memcmp(head, "fmt ", 4) == 0) {
+            uint8_t wfx[16] = {};
+            in.read(reinterpret_cast<char*>(wfx), std::min<uint32_t>(size, sizeof wfx));
+            return soundFormatPlausible(wfx, size_t(in.gcount()));
+        }
+        in.seekg(std::streamoff(size) + (size & 1), std::ios::cur);
+    }
+    return true;
+}
+
+// Whether an AVI's header list is whole and its sound streams can be played.
+bool aviHeadersPlausible(const std::string& fileName) {
+    AviHeaders headers;
+    if (!readAviHeaders(fileName, &headers)) return false;
+    for (const AviStreamHeader& s : headers.streams)
+        if (s.type == makeFourCC('a', 'u', 'd', 's') &&
+            !soundFormatPlausible(s.format.data(), s.format.size()))
+            return false;
+    return true;
 }
 
 } // namespace
@@ -117,7 +160,11 @@ HRESULT Graph::RenderFile(const std::string& fileName) {
     if (target_ != State_Stopped) return VFW_E_NOT_STOPPED;
     // An AVI whose header list is cut short or broken is refused here: the demuxer's own
     // refusal of such a file at times never comes, and the preroll would wait out its timeout.
-    if (AviHeaders headers; isRiffAvi(fileName) && !readAviHeaders(fileName, &headers))
+    // So is sound with no channels or an impossible sample rate, which the decoders and the
+    // resampler do not survive.
+    if (const std::string form = riffForm(fileName);
+        (form == "AVI " && !aviHeadersPlausible(fileName)) ||
+        (form == "WAVE" && !waveFormatPlausible(fileName)))
         return VFW_E_INVALID_FILE_FORMAT;
     settleStop();
 
