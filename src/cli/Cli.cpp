@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstdio>
+#include <memory>
 
 namespace cli {
 
@@ -33,9 +34,12 @@ int fail(const std::string& message) {
 
 int needDisplay(const std::string& job) {
     if (!std::getenv("DISPLAY")) return fail(job + " needs an X display ($DISPLAY is not set)");
+    // The probe stays connected: a server whose last client leaves resets, and refuses the
+    // toolkit's connection that follows meanwhile.
+    static std::unique_ptr<platform::screen::ScreenConnection> probe;
     std::string why;
-    if (!platform::screen::ScreenConnection::open(&why))
-        return fail(job + " needs an X display: " + why);
+    if (!probe) probe = platform::screen::ScreenConnection::open(&why);
+    if (!probe) return fail(job + " needs an X display: " + why);
     return 0;
 }
 
