@@ -17,7 +17,7 @@ PACKAGES=(
     gstreamer1.0-plugins-ugly gstreamer1.0-libav gstreamer1.0-x gstreamer1.0-pulseaudio
     gstreamer1.0-plugins-base-apps libxvidcore-dev libges-1.0-dev
     xvfb xauth x11-utils x11-apps xdotool imagemagick ffmpeg openbox trayer
-    pulseaudio pulseaudio-utils libpulse-dev
+    pulseaudio pulseaudio-utils libpulse-dev python3
     clang-format desktop-file-utils appstream clang libclang-rt-14-dev
     dvdauthor genisoimage lsdvd libgsf-bin libgsf-1-dev libdvdread-dev
 )

@@ -1,5 +1,6 @@
 #include "Cli.h"
 
+#include "platform/screen/Screen.h"
 #include "ui/UiThread.h"
 #include "ui/qt/QtMessages.h"
 
@@ -8,6 +9,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstdio>
+#include <memory>
 
 namespace cli {
 
@@ -28,6 +30,17 @@ std::string secondsText(int64_t units) {
 int fail(const std::string& message) {
     std::fprintf(stderr, "tovamix-cli: %s\n", message.c_str());
     return ExitBadUse;
+}
+
+int needDisplay(const std::string& job) {
+    if (!std::getenv("DISPLAY")) return fail(job + " needs an X display ($DISPLAY is not set)");
+    // The probe stays connected: a server whose last client leaves resets, and refuses the
+    // toolkit's connection that follows meanwhile.
+    static std::unique_ptr<platform::screen::ScreenConnection> probe;
+    std::string why;
+    if (!probe) probe = platform::screen::ScreenConnection::open(&why);
+    if (!probe) return fail(job + " needs an X display: " + why);
+    return 0;
 }
 
 QApplication* application() {

@@ -80,6 +80,10 @@ bool readBack(const std::string& path, platform::vfw::AviSummary* summary);
 // Writes "tovamix-cli: message" to standard error and returns ExitBadUse.
 int fail(const std::string& message);
 
+// 0 when the X display can be reached; else ExitBadUse, with "<job> needs an X display" and
+// the reason told (the windows' toolkit would end the program where no display answers).
+int needDisplay(const std::string& job);
+
 // The Qt application that the area selection and the media graphs' events need; made once.
 QApplication* application();
 

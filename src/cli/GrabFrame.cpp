@@ -31,7 +31,9 @@ namespace {
 
 using namespace platform::dshow;
 
-constexpr long PauseTimeoutMs = 20000;
+// As long as the opening of a file may take: a picture comes within a second or two, and a
+// demuxer stalled on a broken file is given up on.
+constexpr long PauseTimeoutMs = 10000;
 
 struct GrabArgs {
     std::string file;

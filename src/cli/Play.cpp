@@ -10,6 +10,7 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -22,6 +23,9 @@ namespace {
 
 using namespace platform::dshow;
 
+// How long the position may stand still before the playback counts as stalled.
+constexpr long StallLimitMs = 10000;
+
 struct PlayArgs {
     std::string file;
     bool fast = false;
@@ -29,7 +33,7 @@ struct PlayArgs {
 };
 
 int play(const PlayArgs& a) {
-    if (!std::getenv("DISPLAY")) return fail("play needs an X display ($DISPLAY is not set)");
+    if (const int code = needDisplay("play")) return code;
     struct stat st;
     if (stat(a.file.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
         return fail("cannot play " + a.file + ": no such file");
@@ -71,15 +75,32 @@ int play(const PlayArgs& a) {
     const qint64 limit = qint64(double(duration) / 1e4 / rate * 1.5) + 20000;
     auto quality = queryInterface<IQualProp>(form.VideoWindow1->GetFilter());
     qint64 firstFrame = -1;
+    // A stream that stops moving (a broken file the demuxer stalls on) ends the wait too.
+    int64_t lastPosition = -1;
+    qint64 movedAt = 0;
+    bool stalled = false;
     runUntil([&] {
         if (firstFrame < 0 && quality) {
             int drawn = 0;
             if (quality->get_FramesDrawn(&drawn) == S_OK && drawn > 0) firstFrame = clock.elapsed();
         }
-        return complete || aborted || clock.elapsed() > limit;
+        // Only a position the graph knows counts; where it knows none, the time limit holds.
+        int64_t position = -1;
+        auto seeking = form.FilterGraph1.query<IMediaSeeking>();
+        if (!seeking || seeking->GetCurrentPosition(&position) != S_OK ||
+            position != lastPosition) {
+            lastPosition = position;
+            movedAt = clock.elapsed();
+        }
+        stalled = clock.elapsed() - movedAt > qint64(StallLimitMs);
+        return complete || aborted || stalled || clock.elapsed() > limit;
     });
     const double seconds = double(clock.elapsed()) / 1000;
-    if (!complete && !aborted)
+    if (!complete && !aborted && stalled)
+        std::fprintf(stderr, "tovamix-cli: %s stopped moving at %s s for %lld s\n", a.file.c_str(),
+                     secondsText(std::max<int64_t>(0, lastPosition)).c_str(),
+                     static_cast<long long>(StallLimitMs / 1000));
+    else if (!complete && !aborted)
         std::fprintf(stderr, "tovamix-cli: %s did not reach its end in %.0f s\n", a.file.c_str(),
                      double(limit) / 1000);
     form.close();

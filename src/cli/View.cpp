@@ -51,7 +51,7 @@ std::string rectText(const QRect& r) {
 }
 
 int view(const ViewArgs& a) {
-    if (!std::getenv("DISPLAY")) return fail("view needs an X display ($DISPLAY is not set)");
+    if (const int code = needDisplay("view")) return code;
     std::string why;
     if (!a.screenshot.empty() && !platform::vfw::checkWritable(a.screenshot, &why))
         return fail("cannot write " + a.screenshot + ": " + why);

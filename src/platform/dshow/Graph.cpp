@@ -35,6 +35,7 @@ Graph::~Graph() {
             auto* e = static_cast<GstElement*>(f->native());
             g_signal_handlers_disconnect_by_data(e, this);
             forgetVideoSize(e);
+            countAsSink(e);
             gst_element_set_locked_state(e, FALSE);
             gst_element_set_state(e, GST_STATE_NULL);
             gst_bin_remove(GST_BIN(pipeline()), e);
@@ -81,6 +82,7 @@ HRESULT Graph::RemoveFilter(const FilterPtr& filter) {
     handlers_.erase(e);
     for (const PinPtr& p : filter->pins())
         p->Disconnect();
+    countAsSink(e);
     gst_element_set_locked_state(e, TRUE);
     gst_element_set_state(e, GST_STATE_NULL);
     gst_bin_remove(GST_BIN(pipeline()), e);
@@ -134,6 +136,7 @@ HRESULT Graph::Run() {
     if (target_ == State_Stopped) lastRunning_ = 0;
     events_.runStarted();
     target_ = State_Running;
+    leaveOutIdleSinks();
     if (gst_element_set_state(pipeline(), GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE)
         return events_.lastErrorOr(E_FAIL);
     applyPendingSeek();
@@ -144,6 +147,7 @@ HRESULT Graph::Pause() {
     prerolledStop_ = false;
     events_.pauseRequested();
     target_ = State_Paused;
+    leaveOutIdleSinks();
     const GstStateChangeReturn r = gst_element_set_state(pipeline(), GST_STATE_PAUSED);
     if (r == GST_STATE_CHANGE_FAILURE) return events_.lastErrorOr(E_FAIL);
     if (r == GST_STATE_CHANGE_SUCCESS || r == GST_STATE_CHANGE_NO_PREROLL) events_.pausedAtOnce();
@@ -486,6 +490,7 @@ HRESULT Graph::KeepPrerolled(bool keep) {
 }
 
 HRESULT Graph::prerollBuilt(std::chrono::milliseconds timeout) {
+    leaveOutIdleSinks();
     const GstStateChangeReturn r = gst_element_set_state(pipeline(), GST_STATE_PAUSED);
     const HRESULT h = events_.waitPreroll(
         r == GST_STATE_CHANGE_FAILURE,

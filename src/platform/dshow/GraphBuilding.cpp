@@ -2,16 +2,21 @@
 // for itself (decoders, converters, queues), and the handlers of pads that appear while the
 // graph runs. Called on the user-interface thread, and on streaming threads from pad-added
 // handlers (a stream a decoder or demuxer finds on its way).
+#include "AviHeaders.h"
 #include "GraphImpl.h"
 #include "OverlayMixer.h"
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 
 namespace platform::dshow {
 
 namespace {
-constexpr auto PrerollTimeout = std::chrono::seconds(20);
+// A file shows its first pictures within a second or two, also on a loaded machine; a demuxer
+// that stalls on a broken file (some AVIs cut short, at random) is given up on after this.
+constexpr auto PrerollTimeout = std::chrono::seconds(10);
 
 bool comesFromDecoder(GstElement* element) {
     GstElementFactory* factory = element ? gst_element_get_factory(element) : nullptr;
@@ -93,11 +98,74 @@ HRESULT Graph::AddSourceFilter(const std::string& fileName, const std::string& f
     return S_OK;
 }
 
+namespace {
+
+// The RIFF form type of the file ("AVI ", "WAVE"), or empty when it is no RIFF file.
+std::string riffForm(const std::string& fileName) {
+    std::ifstream in(fileName, std::ios::binary);
+    char head[12] = {};
+    if (!in.read(head, sizeof head) || std::memcmp(head, "RIFF", 4) != 0) return {};
+    return std::string(head + 8, 4);
+}
+
+// Whether a wave format's channels and sample rate are ones sound can have. The resampler
+// sizes its tables by the rate: a rate of 2^31 asks for hundreds of gigabytes, and GLib ends
+// the program on the failed allocation.
+bool soundFormatPlausible(const uint8_t* wfx, size_t size) {
+    if (size < 8) return false;
+    const unsigned channels = wfx[2] | wfx[3] << 8;
+    const uint32_t rate =
+        uint32_t(wfx[4]) | uint32_t(wfx[5]) << 8 | uint32_t(wfx[6]) << 16 | uint32_t(wfx[7]) << 24;
+    constexpr uint32_t MaxRate = 1000000; // above any sound format's (768 kHz)
+    return channels > 0 && rate > 0 && rate <= MaxRate;
+}
+
+// The 'fmt ' chunk of a WAVE file is sound that can be played (true also where it is not
+// found: the parser then refuses the file itself).
+bool waveFormatPlausible(const std::string& fileName) {
+    std::ifstream in(fileName, std::ios::binary);
+    in.seekg(12);
+    for (int chunks = 0; chunks < 64; ++chunks) {
+        uint8_t head[8];
+        if (!in.read(reinterpret_cast<char*>(head), sizeof head)) return true;
+        const uint32_t size = uint32_t(head[4]) | uint32_t(head[5]) << 8 | uint32_t(head[6]) << 16 |
+                              uint32_t(head[7]) << 24;
+        if (std::memcmp(head, "fmt ", 4) == 0) {
+            uint8_t wfx[16] = {};
+            in.read(reinterpret_cast<char*>(wfx), std::min<uint32_t>(size, sizeof wfx));
+            return soundFormatPlausible(wfx, size_t(in.gcount()));
+        }
+        in.seekg(std::streamoff(size) + (size & 1), std::ios::cur);
+    }
+    return true;
+}
+
+// Whether an AVI's header list is whole and its sound streams can be played.
+bool aviHeadersPlausible(const std::string& fileName) {
+    AviHeaders headers;
+    if (!readAviHeaders(fileName, &headers)) return false;
+    for (const AviStreamHeader& s : headers.streams)
+        if (s.type == makeFourCC('a', 'u', 'd', 's') &&
+            !soundFormatPlausible(s.format.data(), s.format.size()))
+            return false;
+    return true;
+}
+
+} // namespace
+
 HRESULT Graph::RenderFile(const std::string& fileName) {
     std::error_code ec;
     if (!std::filesystem::is_regular_file(fileName, ec)) return E_FILE_NOT_FOUND;
     if (std::filesystem::file_size(fileName, ec) == 0) return VFW_E_INVALID_FILE_FORMAT;
     if (target_ != State_Stopped) return VFW_E_NOT_STOPPED;
+    // An AVI whose header list is cut short or broken is refused here: the demuxer's own
+    // refusal of such a file at times never comes, and the preroll would wait out its timeout.
+    // So is sound with no channels or an impossible sample rate, which the decoders and the
+    // resampler do not survive.
+    if (const std::string form = riffForm(fileName);
+        (form == "AVI " && !aviHeadersPlausible(fileName)) ||
+        (form == "WAVE" && !waveFormatPlausible(fileName)))
+        return VFW_E_INVALID_FILE_FORMAT;
     settleStop();
 
     const std::vector<FilterPtr> before = EnumFilters();
@@ -110,6 +178,7 @@ HRESULT Graph::RenderFile(const std::string& fileName) {
 
     // Play the graph up to its first pictures to learn whether the file can be played.
     if (SUCCEEDED(h)) {
+        leaveOutIdleSinks();
         const GstStateChangeReturn r = gst_element_set_state(pipeline(), GST_STATE_PAUSED);
         h = events_.waitPreroll(r == GST_STATE_CHANGE_FAILURE,
                                 r == GST_STATE_CHANGE_SUCCESS || r == GST_STATE_CHANGE_NO_PREROLL,
@@ -316,8 +385,31 @@ PadRef Graph::queueAfter(GstPad* src) {
     return out;
 }
 
+namespace {
+// Marks a filter whose sink flag the graph took away while it was idle.
+constexpr const char* IdleSinkKey = "tovamix-idle-sink";
+} // namespace
+
+void Graph::leaveOutIdleSinks() {
+    std::lock_guard lock(mutex_);
+    for (const FilterPtr& f : filters_) {
+        auto* e = static_cast<GstElement*>(f->native());
+        if (!gst_element_is_locked_state(e) || !GST_OBJECT_FLAG_IS_SET(e, GST_ELEMENT_FLAG_SINK))
+            continue;
+        GST_OBJECT_FLAG_UNSET(e, GST_ELEMENT_FLAG_SINK);
+        g_object_set_data(G_OBJECT(e), IdleSinkKey, GINT_TO_POINTER(1));
+    }
+}
+
+void Graph::countAsSink(GstElement* element) {
+    if (!g_object_get_data(G_OBJECT(element), IdleSinkKey)) return;
+    g_object_set_data(G_OBJECT(element), IdleSinkKey, nullptr);
+    GST_OBJECT_FLAG_SET(element, GST_ELEMENT_FLAG_SINK);
+}
+
 void Graph::activateElement(GstElement* element) {
     if (gst_element_is_locked_state(element)) {
+        countAsSink(element);
         gst_element_set_locked_state(element, FALSE);
         gst_element_sync_state_with_parent(element);
     }
@@ -330,6 +422,7 @@ void Graph::activate(GstPad* pad) {
     while (GST_OBJECT_PARENT(e.get()) && GST_ELEMENT(GST_OBJECT_PARENT(e.get())) != pipeline())
         e = ElementRef::ref(GST_ELEMENT(GST_OBJECT_PARENT(e.get())));
     if (gst_element_is_locked_state(e)) {
+        countAsSink(e);
         gst_element_set_locked_state(e, FALSE);
         gst_element_sync_state_with_parent(e);
     } else if (GST_STATE(e.get()) < GST_STATE(pipeline())) {

@@ -248,6 +248,12 @@ class Graph final : public IFilterGraph2,
     PadRef queueAfter(GstPad* src);
     // Lets an element of the graph take part in the graph's state.
     void activateElement(GstElement* element);
+    // Before the pipeline pauses or runs: the filters nothing is linked to yet are not counted
+    // among the sinks whose end of stream ends the pipeline (the video renderer beside a
+    // sound-only file would else hold up its end for ever). A filter counts again once it is
+    // linked, and when it leaves the graph.
+    void leaveOutIdleSinks();
+    static void countAsSink(GstElement* element);
 
     // -- For the DVD graph builder (DvdGraph.cpp). User-interface thread, except postEvent
     // and setMuted, which the navigator's own thread calls too.

@@ -86,6 +86,12 @@ bool XvidEncoder::open(const XvidSettings& settings, std::string* error) {
         fincr = std::max(1, int((int64_t(fincr) * kMaxTimeResolution + fbase / 2) / fbase));
         fbase = kMaxTimeResolution;
     }
+    // So is a picture longer than the 16 bits hold (a broken file's rate of one picture in
+    // years): libxvidcore's time stamps would overflow and divide by zero.
+    if (fincr > kMaxTimeResolution) {
+        fbase = std::max(1, int((int64_t(fbase) * kMaxTimeResolution + fincr / 2) / fincr));
+        fincr = kMaxTimeResolution;
+    }
 
     xvid_plugin_single_t single;
     std::memset(&single, 0, sizeof single);
