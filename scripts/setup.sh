@@ -46,13 +46,15 @@ build_project() {
     cmake --build "$BUILD_DIR" -j "$(nproc)"
 }
 
-# Starts an Xvfb on a free display and exports DISPLAY; it ends with this shell.
+# Starts an Xvfb on a free display and exports DISPLAY; it ends with this shell. It never
+# resets: a server resets when its last client leaves and refuses connections meanwhile, and
+# the tests start and end clients all the time.
 start_xvfb() {
     local geometry="${1:-1920x1080x24}"
     local fifo
     fifo="$(mktemp -u)"
     mkfifo "$fifo"
-    Xvfb -displayfd 3 -screen 0 "$geometry" -nolisten tcp -br 3>"$fifo" >/dev/null 2>&1 &
+    Xvfb -displayfd 3 -screen 0 "$geometry" -nolisten tcp -br -noreset 3>"$fifo" >/dev/null 2>&1 &
     XVFB_PID=$!
     local number
     read -r number <"$fifo"

@@ -218,7 +218,7 @@ TEST(CliLink, SigintStopsWithAWholeFile) {
     ASSERT_FALSE(longer.empty() || five.empty());
     const std::string out = scratchDir("cli-link-int") + "/stopped.avi";
     const CommandResult r = run("(" + cli("link '" + longer + "' '" + five + "' '" + out + "'") +
-                                " & pid=$!; sleep 2; kill -INT $pid; wait $pid)");
+                                " & pid=$!; " + scaledSleep(2) + "; kill -INT $pid; wait $pid)");
     EXPECT_EQ(r.exitCode, 1) << r.err;
     EXPECT_NE(r.err.find("stopped"), std::string::npos) << r.err;
     const double seconds = numberField(probeStream(out, "v:0"), "duration");
@@ -239,7 +239,7 @@ TEST(CliSplit, SigtermStopsBothWithWholeFiles) {
     const std::string a = dir + "/a.avi", v = dir + "/v.avi";
     const CommandResult r =
         run("(" + cli("split '" + longer + "' --audio-out '" + a + "' --video-out '" + v + "'") +
-            " & pid=$!; sleep 2; kill -TERM $pid; wait $pid)");
+            " & pid=$!; " + scaledSleep(2) + "; kill -TERM $pid; wait $pid)");
     EXPECT_EQ(r.exitCode, 1) << r.err;
     EXPECT_NE(r.err.find("stopped"), std::string::npos) << r.err;
     const auto picture = probeStream(v, "v:0");

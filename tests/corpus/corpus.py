@@ -233,18 +233,17 @@ def run_one(job, name, label, argv, output, work):
             "seconds": seconds, "passed": passed, "kind": kind, "out": out, "err": err}
 
 
-def sanitizer_env(cli):
-    """Sanitizer options for an instrumented build: reports go to standard error, leaks are
-    looked for only when a suppression file for the system libraries' leaks is at hand."""
+def sanitizer_env(out):
+    """Sanitizer options for an instrumented build: reports go to standard error, and leaks are
+    looked for with the suppressions of the system libraries' own leaks (the leak lines of
+    tests/sanitizers.supp, the one file that holds every suppression with its reason)."""
     env = dict(os.environ)
     root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-    supp = sorted(glob.glob(os.path.join(root, "**", "*lsan*.supp"), recursive=True) +
-                  glob.glob(os.path.join(root, "**", "*leak*.supp"), recursive=True))
-    supp = [s for s in supp if "/build" not in s[len(root):]]
-    if "ASAN_OPTIONS" not in env:
-        env["ASAN_OPTIONS"] = "detect_leaks=1" if supp else "detect_leaks=0"
-    if supp and "LSAN_OPTIONS" not in env:
-        env["LSAN_OPTIONS"] = f"suppressions={supp[0]}:print_suppressions=0"
+    leaks = os.path.join(out, "lsan.supp")
+    with open(os.path.join(root, "tests", "sanitizers.supp")) as f, open(leaks, "w") as g:
+        g.writelines(line for line in f if line.startswith("leak:"))
+    env.setdefault("ASAN_OPTIONS", "detect_leaks=1")
+    env.setdefault("LSAN_OPTIONS", f"suppressions={leaks}:print_suppressions=0")
     env.setdefault("UBSAN_OPTIONS", "print_stacktrace=1")
     return env
 
@@ -257,7 +256,7 @@ def run(args):
     cli = os.path.abspath(args.cli)
     out = os.path.abspath(args.out)
     os.makedirs(out, exist_ok=True)
-    os.environ.update(sanitizer_env(cli))  # the fixtures of ours are written by the same build
+    os.environ.update(sanitizer_env(out))  # the fixtures of ours are written by the same build
     made = time.monotonic()
     names = all_files(cli, out, args.only)
     total_made = len(names)

@@ -72,6 +72,12 @@ double timeScale() {
     return scale;
 }
 
+std::string scaledSleep(double seconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, "sleep %.2f", seconds * timeScale());
+    return text;
+}
+
 CommandResult run(const std::string& shellCommand) {
     static int counter = 0;
     const std::string errFile =

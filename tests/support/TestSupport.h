@@ -121,4 +121,8 @@ std::chrono::milliseconds scaled(std::chrono::duration<Rep, Period> limit) {
         long(std::chrono::duration<double, std::milli>(limit).count() * timeScale()));
 }
 
+// A shell `sleep` of the given seconds, stretched as scaled() stretches limits: the wait before
+// a signal is sent to a job that must have begun writing by then.
+std::string scaledSleep(double seconds);
+
 } // namespace testsupport
