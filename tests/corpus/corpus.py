@@ -242,7 +242,10 @@ def sanitizer_env(out):
     leaks = os.path.join(out, "lsan.supp")
     with open(os.path.join(root, "tests", "sanitizers.supp")) as f, open(leaks, "w") as g:
         g.writelines(line for line in f if line.startswith("leak:"))
-    env.setdefault("ASAN_OPTIONS", "detect_leaks=1")
+    # The whole stack of an allocation (the system libraries have no frame pointers): without
+    # it a leak's stack ends in g_malloc and no suppression can tell whose it is.
+    env.setdefault("ASAN_OPTIONS",
+                   "detect_leaks=1:fast_unwind_on_malloc=0:malloc_context_size=10")
     env.setdefault("LSAN_OPTIONS", f"suppressions={leaks}:print_suppressions=0")
     env.setdefault("UBSAN_OPTIONS", "print_stacktrace=1")
     return env
