@@ -133,6 +133,28 @@ TEST(CorpusCli, StalledStreamsEndWithAReason) {
     EXPECT_LT(p.seconds, 18);
 }
 
+// A damaged index or sound header made these files claim 17 to 35 hours where they hold under
+// a second, and the conversion repeated the last picture for all of them: tens of thousands
+// of seconds written before the corpus's 20 s ran out. The pictures the file holds are
+// converted, and the copy ends about where they do.
+TEST(CorpusCli, HeadersClaimingHoursConvertWhatTheFileHolds) {
+    for (const std::string name :
+         {"ours-convert--flip-idx1-7.avi", "ours-convert--flip-strh1-1.avi",
+          "ff-mjpeg-mp3--strh1-Scale-ffffffff.avi"}) {
+        const std::string file = corpusFile(name);
+        ASSERT_FALSE(file.empty()) << name;
+        const std::string out = scratchDir("corpus-out") + "/hours.avi";
+        const Timed t = timed(cli("convert '" + file + "' --size 64x48 '" + out + "'"));
+        ASSERT_EQ(t.r.exitCode, 0) << name << ": " << t.r.err;
+        EXPECT_LT(t.seconds, 10) << name;
+        const auto video = probeVideo(out);
+        const double seconds = numberField(video, "duration");
+        EXPECT_GT(seconds, 0.5) << name;
+        EXPECT_LT(seconds, 3) << name;
+        EXPECT_GE(numberField(video, "nb_read_frames"), 6) << name;
+    }
+}
+
 // An X display that does not answer (a server resetting as its last client left) ended the
 // program through the toolkit's abort; it is a bad use with the reason.
 TEST(CorpusCli, UnreachableDisplayIsABadUse) {

@@ -32,18 +32,36 @@ constexpr GstClockTime EndTolerance = GST_MSECOND;
 // Pictures (or sound buffers) held between the timeline and what follows each output pin.
 constexpr unsigned OutputQueueBuffers = 8;
 
-// The timeline scales every picture of a source to the group's size on its streaming thread.
-// Its scalers share that work out over all processors, and scale the picture's planes as they
-// are: left to themselves they also convert a high-definition source's colour matrix to the
-// standard-definition one its new size implies, which takes them off their fast path and
+// Pictures a source's stream may repeat at its end to fill its stretch on the timeline: a
+// frame's worth of rounding between the last picture and the stretch's end, never more than
+// a second.
+constexpr GstClockTime MaxClosingRepeat = GST_SECOND;
+
+// Tunes the elements the timeline makes for each source.
+//
+// The scalers scale every picture of a source to the group's size on the source's streaming
+// thread. They share that work out over all processors, and scale the picture's planes as
+// they are: left to themselves they also convert a high-definition source's colour matrix to
+// the standard-definition one its new size implies, which takes them off their fast path and
 // costs more than the scaling itself (an AVI of XviD pictures names no matrix; ffmpeg's
 // scaling keeps the source's as well).
-void tuneScaling(GstBin*, GstBin*, GstElement* element, gpointer) {
+//
+// The frame rate adapters repeat a source's last picture up to the end of its stretch. The
+// stretch comes from the length the file's headers claim, and a damaged header can claim
+// hours where the file holds a second: the repeat is bounded, so such a source ends about
+// where its pictures do instead of filling a day with its last picture.
+void tuneSourceElements(GstBin*, GstBin*, GstElement* element, gpointer) {
     GstElementFactory* factory = gst_element_get_factory(element);
     if (!factory) return;
     const std::string name = GST_OBJECT_NAME(factory);
-    if (name != "videoscale" && name != "videoconvertscale") return;
     GObjectClass* klass = G_OBJECT_GET_CLASS(element);
+    if (name == "videorate") {
+        if (g_object_class_find_property(klass, "max-closing-segment-duplication-duration"))
+            g_object_set(element, "max-closing-segment-duplication-duration",
+                         guint64(MaxClosingRepeat), nullptr);
+        return;
+    }
+    if (name != "videoscale" && name != "videoconvertscale") return;
     if (g_object_class_find_property(klass, "n-threads"))
         g_object_set(element, "n-threads", guint(g_get_num_processors()), nullptr);
     if (g_object_class_find_property(klass, "matrix-mode"))
@@ -264,7 +282,7 @@ class RenderEngine final : public IRenderEngine {
 
         auto* bin = static_cast<TovamixTimelineBin*>(
             g_object_new(tovamix_timeline_bin_get_type(), "name", "Timeline", nullptr));
-        g_signal_connect(bin, "deep-element-added", G_CALLBACK(tuneScaling), nullptr);
+        g_signal_connect(bin, "deep-element-added", G_CALLBACK(tuneSourceElements), nullptr);
         gst_bin_add(GST_BIN(bin), GST_ELEMENT(built.timeline.get()));
         std::vector<PadRef> pins;
         for (size_t i = 0; i < built.pads.size(); ++i) {
