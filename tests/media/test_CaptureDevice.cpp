@@ -228,7 +228,7 @@ TEST(CaptureDevices, TwoSecondsOfVoiceThroughTheMp3EncoderLastTwoSeconds) {
               S_OK);
     ASSERT_TRUE(d.graph.Play());
     ASSERT_TRUE(waitFor([&] { return d.graph.State() == 3; }, 5s));
-    pump(2000);
+    runFor(2000); // the length the file is checked against
     d.graph.Stop();
     d.graph.setActive(false);
     mp3.setFilterGraph(nullptr);

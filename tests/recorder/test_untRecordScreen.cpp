@@ -137,7 +137,7 @@ class RecordScreenTest : public ::testing::Test {
         EXPECT_FALSE(w->ActArea->isEnabled());
         EXPECT_FALSE(w->ActOption->isEnabled());
         EXPECT_TRUE(main->abfTrayIcon1->cycling());
-        pump(ms);
+        runFor(ms);
     }
     // Chooses the rectangle (100, 80)-(420, 320) with real clicks on the frozen screen.
     void chooseArea(TFrmRecordScreen* w) {
@@ -652,7 +652,7 @@ TEST_F(RealDialogsTest, CtrlADuringTheInfoBoxOpensNoDialogAndLaterStopsTheRecord
     EXPECT_FALSE(savedDuringInfo);
     ASSERT_EQ(w->stage(), TFrmRecordScreen::Stage::Recording);
     EXPECT_TRUE(main->N42->isEnabled());
-    pump(1000);
+    runFor(1000);
     pressCtrlA();
     ASSERT_TRUE(waitFor([&] { return complete; }, 60s));
     EXPECT_TRUE(unexpected.empty()) << unexpected.front();

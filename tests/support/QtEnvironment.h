@@ -51,6 +51,16 @@ inline void pump(int ms) {
     }
 }
 
+// Runs the event loop for ms milliseconds of the clock, never stretched: how long a recording
+// runs, which its length is then checked against.
+inline void runFor(int ms) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < end) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
 // Runs the event loop until pred() holds or the timeout (stretched by timeScale() in sanitized
 // runs) passes; returns pred().
 inline bool waitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
