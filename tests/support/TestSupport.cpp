@@ -233,6 +233,15 @@ std::string summaryValue(const std::string& line, const std::string& key) {
     return m.empty() ? "" : m[2].str();
 }
 
+std::pair<double, double> streamDurations(const std::string& path) {
+    auto duration = [&](const char* selector) {
+        const auto info = probeStream(path, selector);
+        const auto it = info.find("duration");
+        return it == info.end() || it->second == "N/A" ? -1.0 : std::stod(it->second);
+    };
+    return {duration("v:0"), duration("a:0")};
+}
+
 double numberField(const std::map<std::string, std::string>& fields, const std::string& key) {
     const auto it = fields.find(key);
     return it == fields.end() ? -1 : std::atof(it->second.c_str());

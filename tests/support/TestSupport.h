@@ -6,6 +6,7 @@
 #include <chrono>
 #include <functional>
 #include <map>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,8 @@ CommandResult decodeAll(const std::string& path);
 std::string summaryValue(const std::string& line, const std::string& key);
 // A number of ffprobe's key=value answer (probeStream), or -1 when it has none.
 double numberField(const std::map<std::string, std::string>& fields, const std::string& key);
+// The durations ffprobe reads of a file's first video and first audio stream (-1: none).
+std::pair<double, double> streamDurations(const std::string& path);
 // The MD5 sum of a file, as md5sum prints it.
 std::string md5sum(const std::string& path);
 
