@@ -1,6 +1,7 @@
 // tovamix-cli info and convert: the record as lines and as JSON against ffprobe, the exit
 // codes of unreadable files, a conversion read back with ffprobe, Ctrl+C as Stop, and the
 // refusals that leave the source untouched.
+#include "CliCommand.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -16,10 +17,6 @@
 using namespace testsupport;
 
 namespace {
-
-std::string cli(const std::string& args) {
-    return std::string(TOVAMIX_CLI) + " " + args;
-}
 
 std::string jsonField(const std::string& json, const std::string& key) {
     std::smatch m;

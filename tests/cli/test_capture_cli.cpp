@@ -1,4 +1,5 @@
 // tovamix-cli's capture-video and capture-audio.
+#include "CliCommand.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -18,12 +19,6 @@
 #include <unistd.h>
 
 using namespace testsupport;
-
-namespace {
-std::string cli(const std::string& args) {
-    return std::string(TOVAMIX_CLI) + " " + args;
-}
-} // namespace
 
 // -- capture-video and capture-audio, on the tests' cameras and microphone. Without a sound
 // server the test microphone is the first audio input, the one --voice records.

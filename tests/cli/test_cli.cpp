@@ -1,6 +1,7 @@
 // tovamix-cli's arguments, record-screen (with the voice and a full disk), devices and recover.
 #include "recorder/TScreenCam.h"
 #include "support/LaggingMicrophone.h"
+#include "CliCommand.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -20,12 +21,6 @@
 #include <unistd.h>
 
 using namespace testsupport;
-
-namespace {
-std::string cli(const std::string& args) {
-    return std::string(TOVAMIX_CLI) + " " + args;
-}
-} // namespace
 
 TEST(Cli, BadArgumentsExitWithTwoAndSayWhy) {
     Xvfb x("320x240x24");

@@ -1,5 +1,6 @@
 // tovamix-cli merge, split and link: the files they write, read back with ffprobe and ffmpeg,
 // the summary lines, and the bad uses that end with 2 and write nothing.
+#include "CliCommand.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -12,10 +13,6 @@
 using namespace testsupport;
 
 namespace {
-
-std::string cli(const std::string& args) {
-    return std::string(TOVAMIX_CLI) + " " + args;
-}
 
 // The framemd5 lines of a file's picture packets, copied out without decoding.
 std::string pictureMd5s(const std::string& path) {

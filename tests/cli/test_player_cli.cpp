@@ -1,5 +1,6 @@
 // tovamix-cli's player commands: grab-frame, view, cut, play and snapshot, on clips ffmpeg
 // writes here, checked against ffmpeg's own decode.
+#include "CliCommand.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -19,12 +20,6 @@
 #include <unistd.h>
 
 using namespace testsupport;
-
-namespace {
-std::string cli(const std::string& args) {
-    return std::string(TOVAMIX_CLI) + " " + args;
-}
-} // namespace
 
 namespace {
 // 5 s of 321x241 raw BGR video at 25 fps (the test source makes even sizes only: scaled).
