@@ -21,3 +21,11 @@ if(_tovamix_sanitize_flags)
     add_compile_options(${_tovamix_sanitize_flags} -fno-omit-frame-pointer)
     add_link_options(${_tovamix_sanitize_flags})
 endif()
+
+if(TOVAMIX_SANITIZE STREQUAL "thread")
+    # GLib's mutexes and conditions and GStreamer's reference counts made visible to
+    # ThreadSanitizer (see the file); linked into every program and library defined after this.
+    add_library(tovamix_tsan_glib_sync OBJECT
+                ${CMAKE_CURRENT_LIST_DIR}/../src/platform/tsan/GlibSync.cpp)
+    link_libraries(tovamix_tsan_glib_sync ${CMAKE_DL_LIBS})
+endif()

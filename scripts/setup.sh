@@ -18,7 +18,7 @@ PACKAGES=(
     gstreamer1.0-plugins-base-apps libxvidcore-dev libges-1.0-dev
     xvfb xauth x11-utils x11-apps xdotool imagemagick ffmpeg openbox trayer
     pulseaudio pulseaudio-utils libpulse-dev python3
-    clang-format desktop-file-utils appstream clang libclang-rt-14-dev
+    clang-format desktop-file-utils appstream clang libclang-rt-14-dev llvm
     dvdauthor genisoimage lsdvd libgsf-bin libgsf-1-dev libdvdread-dev
 )
 

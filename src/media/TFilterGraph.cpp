@@ -83,13 +83,23 @@ HRESULT CheckGraphResult(HRESULT h) {
     return h;
 }
 
+namespace {
+// Orders a notification event made on a streaming thread before its delivery on the
+// user-interface thread in a way the thread sanitizer sees: Qt's posted-event queue is
+// guarded by a futex-based QMutex it does not know. Held only to make and post, and to start
+// reading, an event.
+std::mutex notificationHandOver;
+} // namespace
+
 // Lets the streaming threads post to the notifier for as long as the graph is active.
 struct TFilterGraph::NotifyTarget {
     std::mutex mutex;
     QObject* receiver = nullptr; // protected by mutex
     void post() {
         std::lock_guard lock(mutex);
-        if (receiver) QCoreApplication::postEvent(receiver, new QEvent(WM_GRAPHNOTIFY));
+        if (!receiver) return;
+        std::lock_guard handOver(notificationHandOver);
+        QCoreApplication::postEvent(receiver, new QEvent(WM_GRAPHNOTIFY));
     }
 };
 
@@ -98,6 +108,7 @@ class TFilterGraph::Notifier : public QObject {
   public:
     explicit Notifier(TFilterGraph* graph) : QObject(graph), graph_(graph) {}
     bool event(QEvent* e) override {
+        { std::lock_guard handOver(notificationHandOver); }
         if (e->type() != WM_GRAPHNOTIFY) return QObject::event(e);
         graph_->drainEvents();
         return true;

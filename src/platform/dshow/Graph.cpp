@@ -29,18 +29,22 @@ Graph::~Graph() {
     gst_element_set_state(pipeline(), GST_STATE_NULL);
     GstRef<GstBus> bus(gst_element_get_bus(pipeline()));
     gst_bus_set_sync_handler(bus, nullptr, nullptr, nullptr);
+    // The elements are stopped outside mutex_: stopping one waits for its streaming thread,
+    // which may be waiting for mutex_ in a pad-added handler.
+    std::vector<FilterPtr> filters;
     {
         std::lock_guard lock(mutex_);
-        for (const FilterPtr& f : filters_) {
-            auto* e = static_cast<GstElement*>(f->native());
-            g_signal_handlers_disconnect_by_data(e, this);
-            forgetVideoSize(e);
-            countAsSink(e);
-            gst_element_set_locked_state(e, FALSE);
-            gst_element_set_state(e, GST_STATE_NULL);
-            gst_bin_remove(GST_BIN(pipeline()), e);
-        }
-        filters_.clear();
+        filters.swap(filters_);
+        handlers_.clear();
+    }
+    for (const FilterPtr& f : filters) {
+        auto* e = static_cast<GstElement*>(f->native());
+        g_signal_handlers_disconnect_by_data(e, this);
+        forgetVideoSize(e);
+        countAsSink(e);
+        gst_element_set_locked_state(e, FALSE);
+        gst_element_set_state(e, GST_STATE_NULL);
+        gst_bin_remove(GST_BIN(pipeline()), e);
     }
 }
 
@@ -73,20 +77,23 @@ HRESULT Graph::AddFilter(const FilterPtr& filter, const std::string& name) {
 HRESULT Graph::RemoveFilter(const FilterPtr& filter) {
     settleStop();
     if (!filter) return E_POINTER;
-    std::lock_guard lock(mutex_);
-    auto it = std::find(filters_.begin(), filters_.end(), filter);
-    if (it == filters_.end()) return VFW_E_NOT_FOUND;
     auto* e = static_cast<GstElement*>(filter->native());
+    {
+        // Only the lists under mutex_: the element is stopped outside it (see ~Graph).
+        std::lock_guard lock(mutex_);
+        auto it = std::find(filters_.begin(), filters_.end(), filter);
+        if (it == filters_.end()) return VFW_E_NOT_FOUND;
+        filters_.erase(it);
+        handlers_.erase(e);
+    }
     g_signal_handlers_disconnect_by_data(e, this);
     forgetVideoSize(e);
-    handlers_.erase(e);
     for (const PinPtr& p : filter->pins())
         p->Disconnect();
     countAsSink(e);
     gst_element_set_locked_state(e, TRUE);
     gst_element_set_state(e, GST_STATE_NULL);
     gst_bin_remove(GST_BIN(pipeline()), e);
-    filters_.erase(it);
     return S_OK;
 }
 

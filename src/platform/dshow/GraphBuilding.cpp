@@ -213,11 +213,16 @@ FilterPtr Graph::addHelper(GstElement* element, const std::string& name, FilterR
 
 void Graph::addHelper(const std::shared_ptr<GstFilter>& filter) {
     GstElement* element = filter->element();
-    std::lock_guard lock(mutex_);
     filter->pins();
     gst_bin_add(GST_BIN(pipeline()), element);
     g_signal_connect(element, "pad-added", G_CALLBACK(&Graph::padAdded), this);
-    filters_.push_back(filter);
+    {
+        // Only the list under mutex_: this runs on streaming threads too (a stream found on
+        // its way), and the state change below may wait for another streaming thread that
+        // waits for mutex_ in its pad-added handler.
+        std::lock_guard lock(mutex_);
+        filters_.push_back(filter);
+    }
     // Made while the graph runs (a stream found by a source on its way), it must join the
     // running state at once.
     if (GST_STATE(pipeline()) > GST_STATE_NULL || GST_STATE_PENDING(pipeline()) > GST_STATE_NULL)
