@@ -300,10 +300,17 @@ bool TScreenCam::frameLoop(CaptureAreaSource* area, vfw::AviStream& stream) {
         }
         frame = PackedDib();
 
+        // A pass lasts one interval, a millisecond shorter or longer while it lies off its
+        // slot's place: the passes find their way back to the slots' places after a slow one,
+        // and small lateness does not add up. A pass left halfway between two slots for good
+        // would fall on the tie the rounding breaks towards even slots: every second pass
+        // would land on the slot written before it and be dropped, halving the frame rate.
+        const int64_t offGrid = int64_t(t) - slot * int64_t(interval);
+        const uint32_t pass = offGrid > 0 ? interval - 1 : offGrid < 0 ? interval + 1 : interval;
         const uint32_t spent = (timing_->now() - start) - t;
-        if (interval > spent) {
-            const uint32_t n = (interval - spent) / quantum;
-            const uint32_t rest = interval - spent - n * quantum;
+        if (pass > spent) {
+            const uint32_t n = (pass - spent) / quantum;
+            const uint32_t rest = pass - spent - n * quantum;
             for (uint32_t i = 0; i < n && recording_.load(); ++i)
                 timing_->sleep(quantum);
             if (recording_.load() && rest) timing_->sleep(rest);

@@ -9,6 +9,7 @@
 // After gtest: Xlib defines macros (None, Bool) that clash with its names.
 #include <X11/Xlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <filesystem>
@@ -121,29 +122,32 @@ TEST_F(ScreenCamTest, DefaultsAndScreenMetrics) {
     EXPECT_EQ(engine.screenHeight(), 240);
 }
 
-// A slow pass makes the slot jump (the skipped position stays empty); a pass that lands on
-// the slot already written is dropped.
-TEST_F(ScreenCamTest, SlowPassesSkipPositionsAndSameSlotPassesAreDropped) {
+// A slow pass makes the slot jump (the skipped position stays empty). It leaves the next pass
+// halfway between two slots, where the rounding breaks ties towards even slots: passes kept
+// a whole interval apart from there would land on every slot twice and drop every second
+// frame for the rest of the recording. The passes come back to the slots' places instead, a
+// millisecond each, and write one frame per slot.
+TEST_F(ScreenCamTest, SlowPassesSkipPositionsAndThePassesComeBackToTheirSlots) {
     TScreenCam engine;
     FakeTiming timing;
     engine.setTiming(&timing);
     engine.areaFlag = true;
-    // Reads: set-up, then passes at t = 0, 250, 350, 450, 550, 650 (the last one stops).
+    // Reads: set-up, then passes at t = 0, 250, 349, 448, 547, 646 (the last one stops).
     ScriptedArea area({0, 0, 64, 48}, timing, {0, 250, 0, 0, 0, 0, 0}, engine, 6);
     const std::string path = file("pacing.avi");
     ASSERT_TRUE(engine.startRecording(&area, path));
     ASSERT_TRUE(engine.waitUntilIdle(30s));
     EXPECT_EQ(engine.lastResult(), 1);
-    EXPECT_EQ(engine.samplesWritten(), 4);
-    EXPECT_EQ(engine.positionsSkipped(), 3);
+    EXPECT_EQ(engine.samplesWritten(), 6);
+    EXPECT_EQ(engine.positionsSkipped(), 1);
     std::vector<long long> positions;
     for (const Packet& p : probePackets(path))
         positions.push_back(p.pts);
-    EXPECT_EQ(positions, (std::vector<long long>{0, 2, 4, 6}));
+    EXPECT_EQ(positions, (std::vector<long long>{0, 2, 3, 4, 5, 6}));
     EXPECT_EQ(probeVideo(path).at("nb_frames"), "7");
-    // The sleep is cut into quanta of a tenth of the interval.
-    for (uint32_t s : timing.sleeps)
-        EXPECT_EQ(s, 10u);
+    // The sleep is cut into quanta of a tenth of the interval, and the rest.
+    EXPECT_EQ(std::count(timing.sleeps.begin(), timing.sleeps.end(), 10u), 9 * 4);
+    EXPECT_EQ(std::count(timing.sleeps.begin(), timing.sleeps.end(), 9u), 4);
     EXPECT_TRUE(dialogs.shown().empty());
 }
 
