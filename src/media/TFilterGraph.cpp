@@ -372,7 +372,10 @@ void TFilterGraph::DvdRestoreBookmark(const std::string& fileName) {
     DvdStatePtr state;
     CheckGraphResult(loadDvdState(bytes, &state));
     DvdCmdPtr cmd;
-    if (SUCCEEDED(CheckGraphResult(control->SetState(state, 0, &cmd))) && cmd) cmd->WaitForEnd();
+    // A navigator that could not reach the saved place says so, rather than leaving playback
+    // where it was as if the bookmark had been restored.
+    if (SUCCEEDED(CheckGraphResult(control->SetState(state, 0, &cmd))) && cmd)
+        CheckGraphResult(cmd->WaitForEnd());
 }
 
 void TFilterGraph::DisconnectFilters() {

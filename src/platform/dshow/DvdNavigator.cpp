@@ -17,7 +17,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <mutex>
 #include <thread>
+
+GST_DEBUG_CATEGORY_STATIC(tovamix_dvdnav_debug);
+#define GST_CAT_DEFAULT tovamix_dvdnav_debug
 
 namespace platform::dshow {
 
@@ -31,6 +35,9 @@ constexpr auto EventPeriod = 250ms;
 constexpr gint64 ScanStep = 2 * GST_SECOND;
 // How many ticks a resumption asks for the time before it settles for the chapter.
 constexpr int ResumeAttempts = 20;
+// How many ticks a resumption waits for the title it sought before it seeks it again: the
+// source can drop a title seek that meets its own branch to the title it was playing.
+constexpr int TitleSeekTicks = 20;
 // How near the saved time a resumed state must come.
 constexpr gint64 ResumeTolerance = GST_SECOND;
 
@@ -196,9 +203,9 @@ class Navigator final : public DvdNavigator {
   private:
     struct Resume {
         int title = 0, chapter = 0;
-        gint64 time = -1;   // ns in the title; -1: the chapter's start
-        int stillTicks = 0; // ticks spent in a still picture
-        bool titleSought = false;
+        gint64 time = -1;    // ns in the title; -1: the chapter's start
+        int stillTicks = 0;  // ticks spent in a still picture
+        int titleTicks = 0;  // ticks spent waiting for the title
         bool sought = false; // the time or the chapter
         int attempts = 0;    // time seeks the source refused
         std::chrono::steady_clock::time_point deadline;
@@ -442,20 +449,25 @@ class Navigator final : public DvdNavigator {
         std::shared_ptr<DvdCmd> cmd;
         int title, chapter;
         gint64 time;
-        bool sought;
+        bool sought, late;
         {
             std::lock_guard lock(lock_);
             if (!restore_) return;
-            if (std::chrono::steady_clock::now() > restore_->deadline) {
-                restore_->cmd->finish(VFW_E_TIMEOUT);
-                restore_.reset();
-                return;
-            }
             cmd = restore_->cmd;
             title = restore_->title;
             chapter = restore_->chapter;
             time = restore_->time;
             sought = restore_->sought;
+            late = std::chrono::steady_clock::now() > restore_->deadline;
+            if (late) restore_.reset();
+        }
+        if (late) {
+            GST_WARNING("title %d, chapter %d, time %" GST_TIME_FORMAT " not reached in time: "
+                        "in title %d at %" GST_TIME_FORMAT,
+                        title, chapter, GST_TIME_ARGS(std::max<gint64>(time, 0)), currentTitle(),
+                        GST_TIME_ARGS(std::max<gint64>(position(), 0)));
+            cmd->finish(VFW_E_TIMEOUT);
+            return;
         }
         if (!ready()) return;
         if (still_->load()) {
@@ -472,15 +484,22 @@ class Navigator final : public DvdNavigator {
                 sendUpstream(gst_navigation_event_new_command(GST_NAVIGATION_COMMAND_ACTIVATE));
             return;
         }
-        if (currentTitle() != title) {
+        if (const int current = currentTitle(); current != title) {
             bool seek;
             {
                 std::lock_guard lock(lock_);
                 if (!restore_) return;
-                seek = !restore_->titleSought;
-                restore_->titleSought = true;
+                seek = restore_->titleTicks++ % TitleSeekTicks == 0;
             }
-            if (seek) seekSource(titleFormat(), title);
+            if (!seek) return;
+            const bool taken = seekSource(titleFormat(), title);
+            GST_DEBUG("in title %d, seeking title %d: %s", current, title,
+                      taken ? "taken" : "refused");
+            if (!taken) {
+                // Asked again on the next tick.
+                std::lock_guard lock(lock_);
+                if (restore_) restore_->titleTicks = 0;
+            }
             return;
         }
         if (position() < 0) return;
@@ -511,6 +530,7 @@ class Navigator final : public DvdNavigator {
         const bool reached = time >= 0 ? std::llabs(position() - time) <= ResumeTolerance
                                        : currentChapter() == chapter;
         if (!reached) return;
+        GST_DEBUG("title %d resumed at %" GST_TIME_FORMAT, title, GST_TIME_ARGS(position()));
         cmd->finish(S_OK);
         std::lock_guard lock(lock_);
         if (restore_ && restore_->cmd == cmd) restore_.reset();
@@ -616,6 +636,11 @@ class Navigator final : public DvdNavigator {
 
 std::shared_ptr<DvdNavigator> createDvdNavigator(std::shared_ptr<Graph> graph, DvdVolumeInfo volume,
                                                  GstElement* dvdBin, GstElement* spu) {
+    static std::once_flag debugCategory;
+    std::call_once(debugCategory, [] {
+        GST_DEBUG_CATEGORY_INIT(tovamix_dvdnav_debug, "tovamixdvdnav", 0,
+                                "Tovamix DVD navigator: titles sought and places resumed");
+    });
     return std::make_shared<Navigator>(std::move(graph), std::move(volume), dvdBin, spu);
 }
 
