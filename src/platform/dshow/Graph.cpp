@@ -140,7 +140,10 @@ FilterPtr Graph::positionFilter() {
 
 HRESULT Graph::Run() {
     prerolledStop_ = false;
-    if (target_ == State_Stopped) lastRunning_ = 0;
+    if (target_ == State_Stopped) {
+        lastRunning_ = 0;
+        writtenKnown_ = false;
+    }
     events_.runStarted();
     target_ = State_Running;
     leaveOutIdleSinks();
@@ -244,15 +247,18 @@ HRESULT Graph::GetCurrentPosition(int64_t* position) {
     // A graph that writes a file from files is as far as the data written; one that records
     // live sources (a camera, a microphone), or whose multiplexer cannot tell yet, is as far as
     // its run: the multiplexer holds back what it interleaves and the encoders their delay.
+    // When the answer changes from the run to the data written, the data can still be behind
+    // the run: the position holds until they pass it, so a progress bar never steps back. Once
+    // the data has answered, the position only follows the data.
     if (!known && hasWriter()) {
         if (const ElementRef mux = writingElement(); mux && !isLive()) {
             const PadRef out(gst_element_get_static_pad(mux, "src"));
             if (out && gst_pad_query_position(out, GST_FORMAT_TIME, &pos) && pos > 0) {
-                *position = pos / 100;
-                return S_OK;
+                writtenKnown_ = true;
+                lastRunning_ = std::max<int64_t>(lastRunning_, pos);
             }
         }
-        if (GST_STATE(pipeline()) == GST_STATE_PLAYING) {
+        if (!writtenKnown_ && GST_STATE(pipeline()) == GST_STATE_PLAYING) {
             const GstRef<GstClock> clock(gst_element_get_clock(pipeline()));
             const GstClockTime base = gst_element_get_base_time(pipeline());
             const GstClockTime now = clock ? gst_clock_get_time(clock) : 0;

@@ -323,8 +323,10 @@ class Graph final : public IFilterGraph2,
     double rate_ = 1.0;
     int64_t stop_ = -1;
     int64_t pendingSeek_ = -1;
-    // The running time a graph that only writes a file reached (nanoseconds).
+    // How far a graph that only writes a file has reached (nanoseconds): its run, or once the
+    // writer tells, the data written.
     int64_t lastRunning_ = 0;
+    bool writtenKnown_ = false; // the writer has told how far its data reach in this run
     // Set on the user-interface thread, read also where a renderer is added on a streaming
     // thread.
     std::atomic<long> volume_{0}, balance_{0};
