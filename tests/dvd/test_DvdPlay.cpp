@@ -24,10 +24,10 @@ using namespace testsupport;
 using namespace std::chrono_literals;
 
 namespace {
-// The navigator's steps (titles sought, places resumed) go to the test's output, which ctest
-// shows when a test fails.
-const bool navigatorLog =
-    setenv("GST_DEBUG", "tovamixdvdnav:5", 0) == 0 && setenv("GST_DEBUG_NO_COLOR", "1", 0) == 0;
+// The navigator's steps (titles sought, places resumed) and GStreamer's warnings go to the
+// test's output, which ctest shows when a test fails.
+const bool navigatorLog = setenv("GST_DEBUG", "*:3,video-info:1,tovamixdvdnav:6", 0) == 0 &&
+                          setenv("GST_DEBUG_NO_COLOR", "1", 0) == 0;
 auto* env = ::testing::AddGlobalTestEnvironment(new QtEnvironment("1280x800x24"));
 
 // Button 2 of the disc's menu, in the 720 x 576 picture.

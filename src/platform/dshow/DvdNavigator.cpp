@@ -38,6 +38,12 @@ constexpr int ResumeAttempts = 20;
 // How many ticks a resumption waits for the title it sought before it seeks it again: the
 // source can drop a title seek that meets its own branch to the title it was playing.
 constexpr int TitleSeekTicks = 20;
+// How many event checks (of EventPeriod) a playing title's time may stand still before the
+// debug log says so.
+constexpr int StuckChecks = 12;
+// How long a resumption waits in a menu for its still picture before it seeks from where the
+// menu plays.
+constexpr int MenuStillTicks = 20;
 // How near the saved time a resumed state must come.
 constexpr gint64 ResumeTolerance = GST_SECOND;
 
@@ -206,6 +212,7 @@ class Navigator final : public DvdNavigator {
         gint64 time = -1;    // ns in the title; -1: the chapter's start
         int stillTicks = 0;  // ticks spent in a still picture
         int titleTicks = 0;  // ticks spent waiting for the title
+        int menuTicks = 0;   // ticks spent in a menu waiting for its still
         bool sought = false; // the time or the chapter
         int attempts = 0;    // time seeks the source refused
         std::chrono::steady_clock::time_point deadline;
@@ -489,6 +496,11 @@ class Navigator final : public DvdNavigator {
             {
                 std::lock_guard lock(lock_);
                 if (!restore_) return;
+                // A menu's still picture begins at the source a moment before it reaches the
+                // pictures; a seek that meets it there is lost as well, and leaves the pictures
+                // standing for good. So in a menu the resumption first waits a while for the
+                // still, then leaves it as above; a menu that never stands still is sought.
+                if (current <= 0 && restore_->menuTicks++ < MenuStillTicks) return;
                 seek = restore_->titleTicks++ % TitleSeekTicks == 0;
             }
             if (!seek) return;
@@ -596,8 +608,24 @@ class Navigator final : public DvdNavigator {
         const gint64 pos = position();
         if (pos < 0) return;
         const gint64 second = pos / GST_SECOND;
-        if (second == lastSecond_) return;
+        if (second == lastSecond_) {
+            // A title that plays and does not move on: said once, with what may hold it.
+            GstState state = GST_STATE_VOID_PENDING, pending = GST_STATE_VOID_PENDING;
+            gst_element_get_state(g->pipeline(), &state, &pending, 0);
+            if (GST_STATE_TARGET(g->pipeline()) == GST_STATE_PLAYING &&
+                ++stuckChecks_ == StuckChecks) {
+                GST_WARNING("title %d does not move on from %" GST_TIME_FORMAT
+                            " (state %s, pending %s, in a still: %d)",
+                            title, GST_TIME_ARGS(pos), gst_element_state_get_name(state),
+                            gst_element_state_get_name(pending), int(still_->load()));
+                GST_DEBUG_BIN_TO_DOT_FILE_WITH_TS(GST_BIN(g->pipeline()), GST_DEBUG_GRAPH_SHOW_ALL,
+                                                  "tovamix-dvd-standing-still");
+            }
+            return;
+        }
+        stuckChecks_ = 0;
         lastSecond_ = second;
+        GST_LOG("title %d, chapter %d at %" GST_TIME_FORMAT, title, chapter, GST_TIME_ARGS(pos));
         const int fps = framesPerSecond(title);
         const DVD_HMSF_TIMECODE t = timeCode(pos, fps);
         const uint32_t packed = uint32_t(t.bHours) | uint32_t(t.bMinutes) << 8 |
@@ -630,6 +658,7 @@ class Navigator final : public DvdNavigator {
     DVD_DOMAIN lastDomain_ = DVD_DOMAIN_Stop;
     int lastTitle_ = 0, lastChapter_ = 0;
     gint64 lastSecond_ = -1;
+    int stuckChecks_ = 0; // event checks the time has stood still while playing
 };
 
 } // namespace
