@@ -385,12 +385,12 @@ TEST_F(MainWindowTest, TrayIconCyclesItsImagesEvery200MsWhileSwitchedOn) {
     ui::TTrayIcon* tray = w.abfTrayIcon1;
     EXPECT_EQ(tray->imageIndex(), 0);
     tray->setCycling(true);
-    pump(450); // two steps
+    runFor(450); // two steps, on the clock
     EXPECT_TRUE(tray->cycling());
     EXPECT_EQ(tray->imageIndex(), 2);
     tray->setCycling(false);
     EXPECT_EQ(tray->imageIndex(), 0);
-    pump(250);
+    runFor(250);
     EXPECT_EQ(tray->imageIndex(), 0);
     // Without a tray on this desktop, minimising is an ordinary minimise.
     EXPECT_FALSE(tray->trayAvailable());
