@@ -35,8 +35,8 @@ constexpr auto EventPeriod = 250ms;
 constexpr gint64 ScanStep = 2 * GST_SECOND;
 // How many ticks a resumption asks for the time before it settles for the chapter.
 constexpr int ResumeAttempts = 20;
-// How many ticks a resumption waits for the title it sought before it seeks it again: the
-// source can drop a title seek that meets its own branch to the title it was playing.
+// How many ticks a resumption waits for the title it sought before it seeks it again (a seek
+// the source refused is asked again on the next tick).
 constexpr int TitleSeekTicks = 20;
 // How many event checks (of EventPeriod) a playing title's time may stand still before the
 // debug log says so.
@@ -610,10 +610,10 @@ class Navigator final : public DvdNavigator {
         const gint64 second = pos / GST_SECOND;
         if (second == lastSecond_) {
             // A title that plays and does not move on: said once, with what may hold it.
-            GstState state = GST_STATE_VOID_PENDING, pending = GST_STATE_VOID_PENDING;
-            gst_element_get_state(g->pipeline(), &state, &pending, 0);
             if (GST_STATE_TARGET(g->pipeline()) == GST_STATE_PLAYING &&
                 ++stuckChecks_ == StuckChecks) {
+                GstState state = GST_STATE_VOID_PENDING, pending = GST_STATE_VOID_PENDING;
+                gst_element_get_state(g->pipeline(), &state, &pending, 0);
                 GST_WARNING("title %d does not move on from %" GST_TIME_FORMAT
                             " (state %s, pending %s, in a still: %d)",
                             title, GST_TIME_ARGS(pos), gst_element_state_get_name(state),
