@@ -96,6 +96,7 @@ class DvdGraphBuilder final : public IDvdGraphBuilder {
         graph_->buildStarted();
         graph_->addHelper(dvd, "DVD Navigator", FilterRole::None);
         graph_->addHelper(spu, "DVD Subpicture Mixer", FilterRole::None);
+        const StillFlag sourceStill = watchSourceStills(dvd);
         const PadRef spuOut(gst_element_get_static_pad(spu, "src"));
         // The pictures with their buttons drawn go to the window's renderer, else a new one.
         if (!graph_->renderPad(spuOut)) return failBuild(before, finish);
@@ -160,7 +161,7 @@ class DvdGraphBuilder final : public IDvdGraphBuilder {
                 st.dwFailedStreamsFlag |= Flags[i];
             }
         }
-        navigator_ = createDvdNavigator(graph_, std::move(info), dvd, spu);
+        navigator_ = createDvdNavigator(graph_, std::move(info), dvd, spu, sourceStill);
         dvdBin_ = ElementRef::ref(dvd);
         return finish(st.iNumStreamsFailed > 0 ? S_FALSE : S_OK);
     }

@@ -59,8 +59,16 @@ class DvdNavigator : public IDvdControl2, public IDvdInfo2 {
     // afterwards. User-interface thread.
     virtual void shutdown() = 0;
 };
-// dvdBin: the graph's rsndvdbin, prerolled; spu: the dvdspu it feeds.
+// Whether the source of an rsndvdbin stands in a still picture: it says so as it enters one,
+// well before the pictures before it have been shown. Watched from before the bin prerolls
+// (the source makes it to a menu's still while it does), and over the sources it makes on each
+// restart. Set from a streaming thread.
+using StillFlag = std::shared_ptr<std::atomic<bool>>;
+StillFlag watchSourceStills(GstElement* dvdBin);
+// dvdBin: the graph's rsndvdbin, prerolled; spu: the dvdspu it feeds; sourceStill: from
+// watchSourceStills on dvdBin.
 std::shared_ptr<DvdNavigator> createDvdNavigator(std::shared_ptr<Graph> graph, DvdVolumeInfo volume,
-                                                 GstElement* dvdBin, GstElement* spu);
+                                                 GstElement* dvdBin, GstElement* spu,
+                                                 StillFlag sourceStill);
 
 } // namespace platform::dshow

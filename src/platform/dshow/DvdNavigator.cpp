@@ -63,12 +63,39 @@ ElementRef findSource(GstElement* bin) {
     return found;
 }
 
+// Follows a still picture through a pad: a still-frame event says whether one starts or ends;
+// data, or a flush, mean the pictures move again (a source sought out of a still starts
+// afresh, and says so again if it meets one).
+GstPadProbeReturn followStill(GstPad*, GstPadProbeInfo* info, gpointer data) {
+    std::atomic<bool>& still = **static_cast<StillFlag*>(data);
+    if (GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_BUFFER) {
+        still = false;
+        return GST_PAD_PROBE_OK;
+    }
+    GstEvent* event = GST_PAD_PROBE_INFO_EVENT(info);
+    gboolean inStill = FALSE;
+    if (GST_EVENT_TYPE(event) == GST_EVENT_FLUSH_STOP)
+        still = false;
+    else if (gst_video_event_parse_still_frame(event, &inStill))
+        still = inStill != FALSE;
+    return GST_PAD_PROBE_OK;
+}
+
+gulong probeStills(GstPad* pad, const StillFlag& still) {
+    return gst_pad_add_probe(pad,
+                             GstPadProbeType(GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM |
+                                             GST_PAD_PROBE_TYPE_EVENT_FLUSH |
+                                             GST_PAD_PROBE_TYPE_BUFFER),
+                             followStill, new StillFlag(still),
+                             [](gpointer data) { delete static_cast<StillFlag*>(data); });
+}
+
 class Navigator final : public DvdNavigator {
   public:
     Navigator(std::shared_ptr<Graph> graph, DvdVolumeInfo volume, GstElement* dvdBin,
-              GstElement* spu)
+              GstElement* spu, StillFlag sourceStill)
         : volume_(std::move(volume)), bin_(ElementRef::ref(dvdBin)), spu_(ElementRef::ref(spu)),
-          graph_(std::move(graph)) {
+          sourceStill_(std::move(sourceStill)), graph_(std::move(graph)) {
         watchStills();
         thread_ = std::thread([this] { run(); });
     }
@@ -219,26 +246,10 @@ class Navigator final : public DvdNavigator {
         std::shared_ptr<DvdCmd> cmd;
     };
 
-    // Whether the source shows a still picture: it says so downstream when one starts, and
-    // pictures flow again once it has left it.
+    // Whether the pictures reaching dvdspu stand in a still picture.
     void watchStills() {
         const PadRef in(gst_element_get_static_pad(spu_, "video"));
-        if (!in) return;
-        auto* keep = new std::shared_ptr<std::atomic<bool>>(still_);
-        stillProbe_ = gst_pad_add_probe(
-            in, GstPadProbeType(GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM | GST_PAD_PROBE_TYPE_BUFFER),
-            [](GstPad*, GstPadProbeInfo* info, gpointer data) -> GstPadProbeReturn {
-                auto& still = **static_cast<std::shared_ptr<std::atomic<bool>>*>(data);
-                gboolean inStill = FALSE;
-                if (GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_BUFFER)
-                    still = false;
-                else if (gst_video_event_parse_still_frame(GST_PAD_PROBE_INFO_EVENT(info),
-                                                           &inStill))
-                    still = inStill != FALSE;
-                return GST_PAD_PROBE_OK;
-            },
-            keep,
-            [](gpointer data) { delete static_cast<std::shared_ptr<std::atomic<bool>>*>(data); });
+        if (in) stillProbe_ = probeStills(in, still_);
     }
 
     static GstFormat titleFormat() { return gst_format_get_by_nick("title"); }
@@ -477,29 +488,34 @@ class Navigator final : public DvdNavigator {
             return;
         }
         if (!ready()) return;
-        if (still_->load()) {
+        const int current = currentTitle();
+        // A menu's still picture begins at the source well before the pictures show it (a
+        // slow machine may take seconds to); in a menu the source's word is taken.
+        if (still_->load() || (current <= 0 && sourceStill_->load())) {
             // A seek cannot take the source out of a still picture (a menu's): it goes on
-            // waiting in it. Pressing the current button can (where there is none, the still
-            // is skipped); the title is sought from where that leads.
+            // waiting in it, and the pictures stand for good. Pressing the current button can
+            // (where there is none, the still is skipped); the title is sought from where that
+            // leads.
             int ticks;
             {
                 std::lock_guard lock(lock_);
                 if (!restore_) return;
                 ticks = restore_->stillTicks++;
             }
-            if (ticks % 10 == 0)
+            if (ticks % 10 == 0) {
+                GST_DEBUG("in title %d, in a still: pressing the current button", current);
                 sendUpstream(gst_navigation_event_new_command(GST_NAVIGATION_COMMAND_ACTIVATE));
+            }
             return;
         }
-        if (const int current = currentTitle(); current != title) {
+        if (current != title) {
             bool seek;
             {
                 std::lock_guard lock(lock_);
                 if (!restore_) return;
-                // A menu's still picture begins at the source a moment before it reaches the
-                // pictures; a seek that meets it there is lost as well, and leaves the pictures
-                // standing for good. So in a menu the resumption first waits a while for the
-                // still, then leaves it as above; a menu that never stands still is sought.
+                // A seek that meets a menu's still as it begins is lost as above. So in a menu
+                // the resumption first waits a while for the still, then leaves it as above; a
+                // menu that never stands still is sought.
                 if (current <= 0 && restore_->menuTicks++ < MenuStillTicks) return;
                 seek = restore_->titleTicks++ % TitleSeekTicks == 0;
             }
@@ -615,9 +631,10 @@ class Navigator final : public DvdNavigator {
                 GstState state = GST_STATE_VOID_PENDING, pending = GST_STATE_VOID_PENDING;
                 gst_element_get_state(g->pipeline(), &state, &pending, 0);
                 GST_WARNING("title %d does not move on from %" GST_TIME_FORMAT
-                            " (state %s, pending %s, in a still: %d)",
+                            " (state %s, pending %s, in a still: pictures %d, source %d)",
                             title, GST_TIME_ARGS(pos), gst_element_state_get_name(state),
-                            gst_element_state_get_name(pending), int(still_->load()));
+                            gst_element_state_get_name(pending), int(still_->load()),
+                            int(sourceStill_->load()));
                 GST_DEBUG_BIN_TO_DOT_FILE_WITH_TS(GST_BIN(g->pipeline()), GST_DEBUG_GRAPH_SHOW_ALL,
                                                   "tovamix-dvd-standing-still");
             }
@@ -636,6 +653,8 @@ class Navigator final : public DvdNavigator {
 
     const DvdVolumeInfo volume_;
     const ElementRef bin_, spu_;
+    // Whether the source stands in a still (set by a probe on its output).
+    const StillFlag sourceStill_;
     std::thread thread_;
 
     std::mutex lock_;
@@ -651,7 +670,7 @@ class Navigator final : public DvdNavigator {
 
     std::atomic<gint64> lastPosition_{-1};
     // Set by the probe on dvdspu's video input (a streaming thread); shared with it.
-    const std::shared_ptr<std::atomic<bool>> still_ = std::make_shared<std::atomic<bool>>(false);
+    const StillFlag still_ = std::make_shared<std::atomic<bool>>(false);
     gulong stillProbe_ = 0;
 
     // -- The navigator's thread only.
@@ -663,14 +682,39 @@ class Navigator final : public DvdNavigator {
 
 } // namespace
 
+namespace {
+// A new source starts outside any still.
+void watchSource(GstElement* e, const StillFlag& still) {
+    if (GST_IS_BIN(e) || !GST_OBJECT_FLAG_IS_SET(e, GST_ELEMENT_FLAG_SOURCE)) return;
+    still->store(false);
+    const PadRef out(gst_element_get_static_pad(e, "src"));
+    if (out) probeStills(out, still);
+}
+} // namespace
+
+StillFlag watchSourceStills(GstElement* dvdBin) {
+    StillFlag still = std::make_shared<std::atomic<bool>>(false);
+    if (const ElementRef src = findSource(dvdBin)) watchSource(src.get(), still);
+    // rsndvdbin makes its source as it leaves NULL, and again after each restart.
+    g_signal_connect_data(
+        dvdBin, "element-added", G_CALLBACK(+[](GstBin*, GstElement* e, gpointer data) {
+            watchSource(e, *static_cast<StillFlag*>(data));
+        }),
+        new StillFlag(still),
+        [](gpointer data, GClosure*) { delete static_cast<StillFlag*>(data); }, GConnectFlags(0));
+    return still;
+}
+
 std::shared_ptr<DvdNavigator> createDvdNavigator(std::shared_ptr<Graph> graph, DvdVolumeInfo volume,
-                                                 GstElement* dvdBin, GstElement* spu) {
+                                                 GstElement* dvdBin, GstElement* spu,
+                                                 StillFlag sourceStill) {
     static std::once_flag debugCategory;
     std::call_once(debugCategory, [] {
         GST_DEBUG_CATEGORY_INIT(tovamix_dvdnav_debug, "tovamixdvdnav", 0,
                                 "Tovamix DVD navigator: titles sought and places resumed");
     });
-    return std::make_shared<Navigator>(std::move(graph), std::move(volume), dvdBin, spu);
+    return std::make_shared<Navigator>(std::move(graph), std::move(volume), dvdBin, spu,
+                                       std::move(sourceStill));
 }
 
 } // namespace platform::dshow
