@@ -33,6 +33,9 @@ constexpr auto Tick = 50ms;
 constexpr auto EventPeriod = 250ms;
 // The scan that stands in for 8x: a jump of this much every EventPeriod.
 constexpr gint64 ScanStep = 2 * GST_SECOND;
+// How long, at most, the place a scan reached is told after it ends, while its last seek is
+// carried out.
+constexpr auto ScanSettleTime = 2s;
 // How many ticks a resumption asks for the time before it settles for the chapter.
 constexpr int ResumeAttempts = 20;
 // How many ticks a resumption waits for the title it sought before it seeks it again (a seek
@@ -125,7 +128,7 @@ class Navigator final : public DvdNavigator {
         if (!(speed > 0)) return E_INVALIDARG;
         if (speed == 1.0) {
             if (!ready()) return VFW_E_DVD_GRAPHNOTREADY;
-            endScan();
+            endScan(true);
             return done(cmd);
         }
         return startScan(+1, cmd);
@@ -287,16 +290,27 @@ class Navigator final : public DvdNavigator {
     // The time in the title (ns): the position of the pictures shown. While 8x runs, the
     // place the scan has reached (the pipeline is flushed four times a second and cannot tell
     // while it is); when the pipeline cannot tell, the last time it could.
+    // Once a scan has ended, the place it reached until the pipeline tells a place near it:
+    // for a moment after its last seek the pipeline may still tell one from before the scan.
     gint64 position() {
+        gint64 settling = -1;
         {
             std::lock_guard lock(lock_);
             if (scan_ != 0) return scanFrom_;
+            if (settleFrom_ >= 0 && std::chrono::steady_clock::now() < settleUntil_)
+                settling = settleFrom_;
         }
         const auto g = graph();
         gint64 pos = -1;
         if (!g) return -1;
-        if (gst_element_query_position(g->pipeline(), GST_FORMAT_TIME, &pos) && pos >= 0)
-            lastPosition_ = pos;
+        const bool told =
+            gst_element_query_position(g->pipeline(), GST_FORMAT_TIME, &pos) && pos >= 0;
+        if (settling >= 0 && (!told || pos < settling - ScanStep)) return settling;
+        if (settling >= 0) {
+            std::lock_guard lock(lock_);
+            settleFrom_ = -1;
+        }
+        if (told) lastPosition_ = pos;
         return lastPosition_;
     }
     gint64 titleDuration(int title) {
@@ -416,12 +430,16 @@ class Navigator final : public DvdNavigator {
         if (auto g = graph()) g->setMuted(true);
         return done(cmd);
     }
-    void endScan() {
+    // settle: the place the scan reached stays the time told until playback shows it (Play
+    // and Pause; any other command goes somewhere else).
+    void endScan(bool settle = false) {
         bool was;
         {
             std::lock_guard lock(lock_);
             was = scan_ != 0;
             scan_ = 0;
+            settleFrom_ = was && settle ? scanFrom_ : -1;
+            settleUntil_ = std::chrono::steady_clock::now() + ScanSettleTime;
         }
         if (was)
             if (auto g = graph()) g->setMuted(false);
@@ -577,7 +595,7 @@ class Navigator final : public DvdNavigator {
         const int title = currentTitle();
         // Pause, Stop or leaving the title end the scan.
         if (!g || title <= 0 || GST_STATE_TARGET(g->pipeline()) != GST_STATE_PLAYING) {
-            endScan();
+            endScan(g && title > 0);
             return;
         }
         const gint64 to = from + direction * ScanStep;
@@ -665,6 +683,8 @@ class Navigator final : public DvdNavigator {
     bool quit_ = false;
     int scan_ = 0; // 1 forwards, -1 backwards, 0 none
     gint64 scanFrom_ = 0;
+    gint64 settleFrom_ = -1; // after a scan (see position)
+    std::chrono::steady_clock::time_point settleUntil_;
     std::unique_ptr<Resume> restore_;
     bool options_[4] = {false, false, false, false};
 
