@@ -405,6 +405,15 @@ TEST_F(MainWindowTest, TrayIconCyclesItsImagesEvery200MsWhileSwitchedOn) {
 
 namespace {
 
+// Polls pred() until it holds or the timeout (stretched in sanitized runs) passes; for a
+// program in another process, whose windows and window manager take their time.
+bool eventually(const std::function<bool()>& pred, std::chrono::milliseconds timeout = 5s) {
+    const auto end = std::chrono::steady_clock::now() + scaled(timeout);
+    while (!pred() && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(100ms);
+    return pred();
+}
+
 // The program itself, started in the background on a display of the test's own, driven with
 // real input as a person would drive it.
 class RunningProgram {
@@ -576,7 +585,7 @@ TEST(ProgramLife, WhileRecordingOnlyTheTrayIconIsLeftAndTheStopBringsTheWindowsB
     RunningProgram program(x.display(), tmp, tmp + "/stderr");
     const std::string main = program.window("Tovamix 2.0.0.4");
     ASSERT_FALSE(main.empty());
-    std::this_thread::sleep_for(500ms);
+    eventually([&] { return program.outerSize(main) == QSize(425, 207); });
     EXPECT_EQ(program.outerSize(main), QSize(425, 207));
     // A second copy ends at once and silently: no icon, no warning about one.
     const CommandResult second =
@@ -587,22 +596,32 @@ TEST(ProgramLife, WhileRecordingOnlyTheTrayIconIsLeftAndTheStopBringsTheWindowsB
     program.click(main, RecordScreenButtonX, MainButtonsY);
     const std::string recordScreen = program.window("Record Screen");
     ASSERT_FALSE(recordScreen.empty());
-    std::this_thread::sleep_for(500ms);
+    eventually([&] { return program.outerSize(recordScreen) == QSize(606, 477); });
     EXPECT_EQ(program.outerSize(recordScreen), QSize(606, 477));
     program.click(recordScreen, StartRecordX, StartRecordY);
     ASSERT_FALSE(program.window("Info").empty());
     program.key("Return");
-    std::this_thread::sleep_for(1500ms);
+    eventually([&] { return !program.listed(main) && !program.listed(recordScreen); });
     EXPECT_FALSE(program.listed(main));
     EXPECT_FALSE(program.listed(recordScreen));
-    const std::string whileRecording = program.visibleWindows();
+    std::string whileRecording;
+    eventually([&] {
+        whileRecording = program.visibleWindows();
+        return whileRecording.find("Tovamix") != std::string::npos;
+    });
     EXPECT_NE(whileRecording.find("Tovamix"), std::string::npos) << "no tray icon";
     EXPECT_EQ(whileRecording.find("Tovamix 2.0.0.4"), std::string::npos) << whileRecording;
     EXPECT_EQ(whileRecording.find("Record Screen"), std::string::npos) << whileRecording;
 
     program.key("ctrl+a");
     EXPECT_FALSE(program.window("Save As").empty());
-    const std::string afterStop = program.visibleWindows();
+    std::string afterStop;
+    eventually([&] {
+        afterStop = program.visibleWindows();
+        return afterStop.find("Tovamix 2.0.0.4") != std::string::npos &&
+               afterStop.find("Record Screen") != std::string::npos && program.listed(main) &&
+               program.listed(recordScreen);
+    });
     EXPECT_NE(afterStop.find("Tovamix 2.0.0.4"), std::string::npos) << afterStop;
     EXPECT_NE(afterStop.find("Record Screen"), std::string::npos) << afterStop;
     EXPECT_TRUE(program.listed(main));

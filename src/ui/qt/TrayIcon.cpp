@@ -73,7 +73,16 @@ void TTrayIcon::removeCompanion(QWidget* w) {
 }
 
 void TTrayIcon::minimizeToTray() {
-    window_->showMinimized();
+    if (inTray_) return;
+    if (!trayAvailable()) {
+        window_->showMinimized();
+        return;
+    }
+    // Hidden at once rather than minimised first: the window manager's answer to a minimise
+    // can come after the window has gone, and Qt then shows the window again.
+    inTray_ = true;
+    hideCompanions();
+    window_->hide();
 }
 
 void TTrayIcon::hideCompanions() {

@@ -40,7 +40,8 @@ class TTrayIcon : public QObject {
     QMenu* popupMenu() const { return menu_; }
 
     bool trayAvailable() const;
-    // Minimises the watched window into the tray (or normally where there is no tray).
+    // Hides the watched window and its companions into the tray (or minimises it where there
+    // is no tray).
     void minimizeToTray();
     // Shows the watched window again, normal and active.
     void restoreFromTray();
