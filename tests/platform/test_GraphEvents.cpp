@@ -1,9 +1,13 @@
 #include "platform/dshow/DShow.h"
+#include "platform/dshow/EndWatch.h"
 
 #include <gst/gst.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <functional>
+#include <thread>
 
 using namespace platform::dshow;
 
@@ -69,3 +73,47 @@ TEST(GraphEvents, EachPauseIsReportedOnceWhileTheBusIsBusy) {
 }
 
 } // namespace
+
+// The end watch completes a graph whose pictures have ended while its position stands still,
+// once; moving sound, a seek, or the graph's own end keep it from doing so.
+TEST(EndWatchTest, CompletesOnlyAStandingGraphOnce) {
+    using namespace std::chrono_literals;
+    std::atomic<gint64> position{10 * GST_SECOND};
+    std::atomic<bool> playing{true}, ended{false};
+    std::atomic<int> completions{0};
+    EndWatch watch({[&] { return position.load(); }, [&] { return playing.load(); },
+                    [&] { return ended.load(); }, [&] { ++completions; }});
+    const auto waitUntil = [](const std::function<bool()>& pred, std::chrono::milliseconds t) {
+        const auto end = std::chrono::steady_clock::now() + t;
+        while (!pred() && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(20ms);
+        return pred();
+    };
+
+    // Standing still: completed after the grace, and only once.
+    watch.videoEnded();
+    EXPECT_TRUE(waitUntil([&] { return completions == 1; }, EndWatch::Grace + 2s));
+    std::this_thread::sleep_for(EndWatch::Grace + 500ms);
+    EXPECT_EQ(completions, 1);
+
+    // Sound that goes on past the pictures moves the position: no completion.
+    watch.videoEnded();
+    for (int i = 0; i < 20; ++i) {
+        position += 200 * GST_MSECOND;
+        std::this_thread::sleep_for(150ms);
+    }
+    EXPECT_EQ(completions, 1);
+
+    // A seek forgets the ended pictures; a paused graph stands still by right; the graph's own
+    // end makes the watch step back.
+    watch.reset();
+    std::this_thread::sleep_for(EndWatch::Grace + 500ms);
+    playing = false;
+    watch.videoEnded();
+    std::this_thread::sleep_for(EndWatch::Grace + 500ms);
+    playing = true;
+    ended = true;
+    watch.videoEnded();
+    std::this_thread::sleep_for(EndWatch::Grace + 500ms);
+    EXPECT_EQ(completions, 1);
+}

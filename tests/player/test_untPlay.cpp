@@ -289,9 +289,12 @@ TEST_F(Player, DoubleClickGoesFullScreenAndTheEndComesBack) {
     form->ActFullScreen->trigger();
     ASSERT_TRUE(form->VideoWindow1->FullScreen());
     int64_t near = 9 * Second;
-    form->FilterGraph1.as<IMediaSeeking>()->SetPositions(&near, AM_SEEKING_AbsolutePositioning,
-                                                         nullptr, 0);
-    ASSERT_TRUE(waitFor([&] { return !form->VideoWindow1->FullScreen(); }, 10s));
+    ASSERT_EQ(form->FilterGraph1.as<IMediaSeeking>()->SetPositions(
+                  &near, AM_SEEKING_AbsolutePositioning, nullptr, 0),
+              S_OK);
+    ASSERT_TRUE(waitFor([&] { return !form->VideoWindow1->FullScreen(); }, 10s))
+        << "at " << position() << ", state " << form->FilterGraph1.State() << ", events:\n"
+        << form->log->toPlainText().toStdString();
     EXPECT_NE(form->log->toPlainText().indexOf("EC_COMPLETE"), -1);
 }
 

@@ -145,6 +145,7 @@ HRESULT Graph::Run() {
         writtenKnown_ = false;
     }
     events_.runStarted();
+    endWatch_.reset();
     target_ = State_Running;
     leaveOutIdleSinks();
     if (gst_element_set_state(pipeline(), GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE)
@@ -354,6 +355,8 @@ bool Graph::seek(int64_t current) {
     const GstSeekType stopType = stop_ >= 0 ? GST_SEEK_TYPE_SET : GST_SEEK_TYPE_NONE;
     const gint64 stop = stop_ >= 0 ? stop_ * 100 : GST_CLOCK_TIME_NONE;
     pendingSeek_ = -1;
+    endWatch_.reset();
+    events_.seeked();
     return gst_element_seek(pipeline(), rate_, GST_FORMAT_TIME, flags, curType, cur, stopType,
                             stop);
 }

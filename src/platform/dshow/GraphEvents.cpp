@@ -80,9 +80,15 @@ void EventQueue::setNotifyOn(bool on) {
     notifyOn_ = on;
 }
 
+void EventQueue::seeked() {
+    std::lock_guard lock(lock_);
+    forcedEnd_ = false;
+}
+
 void EventQueue::runStarted() {
     std::lock_guard lock(lock_);
     completed_ = false;
+    forcedEnd_ = false;
     pauseRequested_ = false;
     lastEnded_ = nullptr;
     writerFailed_ = false;
@@ -223,10 +229,15 @@ void EventQueue::filterEnded(const void* element) {
     lastEnded_ = element;
 }
 
-void EventQueue::endOfStream() {
+void EventQueue::endOfStream(bool forced) {
     std::function<void()> notify;
     {
         std::lock_guard lock(lock_);
+        if (!forced && forcedEnd_) {
+            forcedEnd_ = false;
+            return;
+        }
+        forcedEnd_ = forced;
         eosSeen_ = true;
         // The end of stream that finishes a file on Stop is the graph's own, not a completion.
         if (!stopping_) notify = pushLocked({EC_COMPLETE, S_OK, 0, lastEnded_});
@@ -332,8 +343,10 @@ void Graph::onMessage(GstMessage* msg) {
         GstMessage* forwarded = nullptr;
         gst_structure_get(s, "message", GST_TYPE_MESSAGE, &forwarded, nullptr);
         const GstRef<GstMessage> inner(forwarded);
-        if (inner && GST_MESSAGE_TYPE(inner.get()) == GST_MESSAGE_EOS)
+        if (inner && GST_MESSAGE_TYPE(inner.get()) == GST_MESSAGE_EOS) {
             events_.filterEnded(GST_MESSAGE_SRC(inner.get()));
+            if (isVideoSink(GST_MESSAGE_SRC(inner.get()))) endWatch_.videoEnded();
+        }
         break;
     }
     case GST_MESSAGE_EOS:

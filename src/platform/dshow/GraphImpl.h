@@ -15,6 +15,7 @@
 #pragma once
 
 #include "DShow.h"
+#include "EndWatch.h"
 #include "Filters.h"
 #include "GstRef.h"
 
@@ -112,7 +113,11 @@ class EventQueue {
     void error(HRESULT h, bool writer = false);
     bool writerFailed();
     void filterEnded(const void* element);
-    void endOfStream();
+    // forced: the graph completes without the end of stream (see EndWatch); the end of stream
+    // that may still come in the same run is then no second completion.
+    void endOfStream(bool forced = false);
+    // A seek: an end of stream from before it is gone.
+    void seeked();
     void asyncDone();
 
   private:
@@ -129,6 +134,7 @@ class EventQueue {
     bool notifyOn_ = true;
     bool completed_ = false;
     long completionCode_ = 0;
+    bool forcedEnd_ = false; // completed by the end watch in this run, since the last seek
     bool prerolling_ = false;
     bool prerollDone_ = false;
     HRESULT prerollHr_ = S_OK;
@@ -334,6 +340,17 @@ class Graph final : public IFilterGraph2,
     bool navigating_ = false;
     // Read on the user-interface thread, forgotten from the bus when the duration changes.
     std::atomic<int64_t> duration_{-1};
+
+    // Last, so its thread ends before the rest of the graph goes.
+    EndWatch endWatch_{{
+        [this] {
+            gint64 pos = -1;
+            return gst_element_query_position(pipeline(), GST_FORMAT_TIME, &pos) ? pos : -1;
+        },
+        [this] { return GST_STATE(pipeline()) == GST_STATE_PLAYING; },
+        [this] { return events_.completed(); },
+        [this] { events_.endOfStream(true); },
+    }};
 };
 
 } // namespace platform::dshow
