@@ -65,6 +65,10 @@ class DvdNavigator : public IDvdControl2, public IDvdInfo2 {
 // restart. Set from a streaming thread.
 using StillFlag = std::shared_ptr<std::atomic<bool>>;
 StillFlag watchSourceStills(GstElement* dvdBin);
+// Keeps still up to date with the stills passing through pad (a streaming thread sets it).
+gulong probeStills(GstPad* pad, const StillFlag& still);
+// The element of an rsndvdbin that reads the volume (its one source); null before it has one.
+ElementRef findSource(GstElement* bin);
 // dvdBin: the graph's rsndvdbin, prerolled; spu: the dvdspu it feeds; sourceStill: from
 // watchSourceStills on dvdBin.
 std::shared_ptr<DvdNavigator> createDvdNavigator(std::shared_ptr<Graph> graph, DvdVolumeInfo volume,
