@@ -16,6 +16,50 @@
 #include "tools/untseparate.h"
 #include "untMain.h"
 
+#include <QSocketNotifier>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+// SIGTERM (a logout, a shutdown), SIGINT and SIGHUP end the program as its Exit does: a running
+// recording is stopped and its temporary files finished (and named on standard error) rather
+// than left cut off. The handler only writes a byte into a pipe; the main window is closed on
+// the user-interface thread when the pipe is read.
+int signalPipe[2] = {-1, -1};
+
+void onTerminationSignal(int) {
+    const char byte = 1;
+    const int saved = errno;
+    if (write(signalPipe[1], &byte, 1) < 0) {
+        // Full pipe: a close is already on its way.
+    }
+    errno = saved;
+}
+
+void closeOnTerminationSignals(QWidget* window) {
+    if (pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, window);
+    QObject::connect(notifier, &QSocketNotifier::activated, window, [window] {
+        char bytes[16];
+        while (read(signalPipe[0], bytes, sizeof bytes) > 0) {
+        }
+        std::fprintf(stderr, "tovamix: ending on a signal\n");
+        window->close();
+    });
+    struct sigaction action = {};
+    action.sa_handler = onTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int sig : {SIGTERM, SIGINT, SIGHUP})
+        sigaction(sig, &action, nullptr);
+}
+
+} // namespace
+
 int main(int argc, char** argv) {
     ui::quietenQtRuntimeFolderWarning();
     ui::TApplication app(argc, argv);
@@ -61,6 +105,7 @@ int main(int argc, char** argv) {
         app::TFrmMain window(tools);
         main = &window;
         if (window.hotKeyTaken()) return 0;
+        closeOnTerminationSignals(&window);
         window.show();
         rc = app.exec();
         player::setSnapshotSourceLookup({});

@@ -232,6 +232,12 @@ void TFrmMain::FormCreate() {
     } else {
         connect(hotKey_.get(), &platform::shell::GlobalHotKey::activated, this,
                 [this] { HotKeyMessage(); });
+        // Ctrl+A is ours only while "Stop Record" can be clicked; otherwise it goes on to the
+        // window that has the focus ("select all" in every other program).
+        hotKey_->setConsuming(N42->isEnabled());
+        connect(N42, &QAction::changed, this, [this] {
+            if (hotKey_) hotKey_->setConsuming(N42->isEnabled());
+        });
     }
     // Only a copy that goes on shows its icon.
     abfTrayIcon1->show();

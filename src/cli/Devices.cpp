@@ -22,8 +22,10 @@ int listDevices() {
         std::printf("%s (%d):\n", title, devices.Count());
         for (int i = 0; i < devices.Count(); ++i) {
             const media::MonikerPtr moniker = devices.GetMoniker(i);
-            std::printf("  %d  %s  %s\n", i, devices.Item(i).FriendlyName.c_str(),
-                        moniker ? moniker->displayName.c_str() : "");
+            const media::DeviceEntry entry = devices.Item(i);
+            std::printf("  %d  %s  %s%s\n", i, entry.FriendlyName.c_str(),
+                        moniker ? moniker->displayName.c_str() : "",
+                        entry.SystemDefault ? "  (default)" : "");
         }
     }
     return 0;

@@ -107,6 +107,7 @@ int recordScreen(const RecordArgs& r) {
     if (std::string why; !platform::vfw::checkWritable(r.output, &why))
         return fail("cannot write \"" + r.output + "\": " + why);
     std::string videoTemp, audioTemp;
+    std::unique_ptr<recorder::RecordingLock> lock;
     if (r.final) {
         try {
             videoTemp = recorder::videoTempPath();
@@ -115,6 +116,10 @@ int recordScreen(const RecordArgs& r) {
             std::fprintf(stderr, "tovamix-cli: %s\n", e.what());
             return 1;
         }
+        // One recording at a time in the folder of temporary recordings.
+        std::string busy;
+        lock = recorder::RecordingLock::acquire(&busy);
+        if (!lock) return fail(busy);
     }
 
     TScreenCam engine;
@@ -172,6 +177,16 @@ int recordScreen(const RecordArgs& r) {
             std::fprintf(stderr, "tovamix-cli: the voice is not recorded: %s\n",
                          media::GraphErrorText(h).c_str());
     }
+    recorder::RecordingManifest manifest;
+    if (r.final) {
+        manifest.startedMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 std::chrono::system_clock::now().time_since_epoch())
+                                 .count();
+        manifest.voice = voiceRecorded;
+        manifest.intervalMs = r.interval;
+        manifest.pid = ::getpid();
+        recorder::writeManifest(manifest);
+    }
     // The recording time counts from the start of the frame loop, after the file is set up.
     auto due = [&] {
         if (interrupted.load() || !engine.hasWorker()) return true;
@@ -205,9 +220,14 @@ int recordScreen(const RecordArgs& r) {
         summary();
         return 0;
     }
-    return mergeRecording(r.output, videoTemp, audioTemp, voiceRecorded && lines.selected >= 0) == 0
-               ? (summary(), 0)
-               : 1;
+    manifest.finished = true;
+    recorder::writeManifest(manifest);
+    if (mergeRecording(r.output, videoTemp, audioTemp, voiceRecorded && lines.selected >= 0) != 0)
+        return 1;
+    manifest.saved = true;
+    recorder::writeManifest(manifest);
+    summary();
+    return 0;
 }
 
 // The rules between the options and the words that are no option, checked once all are read.

@@ -14,9 +14,12 @@
 #include "recorder/TempFiles.h"
 
 #include <QCoreApplication>
+#include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 
@@ -29,6 +32,39 @@ struct RecoverArgs {
     std::string output;
 };
 
+// Why the voice file cannot be of the recording the video file holds, or "" when it can be.
+// The manifest says whether the last recording had a voice and when it started; a voice file
+// older than that start is an earlier recording's. Without a manifest (a recording of an
+// older version), a voice file last written well before the video began is refused.
+std::string voiceOfAnotherRecording(const std::optional<recorder::RecordingManifest>& manifest,
+                                    const std::string& videoTemp, const std::string& audioTemp,
+                                    const platform::vfw::RecoveredAvi& video) {
+    namespace fs = std::filesystem;
+    std::error_code ec1, ec2;
+    const auto audioWritten = fs::last_write_time(audioTemp, ec1);
+    const auto videoWritten = fs::last_write_time(videoTemp, ec2);
+    if (ec1 || ec2) return {};
+    // File times as seconds since 1970, through the clock the file system uses.
+    const auto toEpochMs = [](fs::file_time_type t) {
+        const auto sys = std::chrono::file_clock::to_sys(t);
+        return (long long)std::chrono::duration_cast<std::chrono::milliseconds>(
+                   sys.time_since_epoch())
+            .count();
+    };
+    if (manifest) {
+        if (!manifest->voice) return "is not of the last recording, which was made without voice";
+        // A little slack for the clock's steps between the manifest and the first write.
+        if (toEpochMs(audioWritten) + 2000 < manifest->startedMs)
+            return "was last written before the last recording started: it is an earlier "
+                   "recording's voice";
+        return {};
+    }
+    const double videoBeganMs = double(toEpochMs(videoWritten)) - video.videoSeconds * 1000.0;
+    if (double(toEpochMs(audioWritten)) + 10000.0 < videoBeganMs)
+        return "was last written before the video began: it is an earlier recording's voice";
+    return {};
+}
+
 int recover(const RecoverArgs& a) {
     if (std::string why; !platform::vfw::checkWritable(a.output, &why))
         return fail("cannot write \"" + a.output + "\": " + why);
@@ -40,6 +76,24 @@ int recover(const RecoverArgs& a) {
     } catch (const std::runtime_error& e) {
         std::fprintf(stderr, "tovamix-cli: %s\n", e.what());
         return 1;
+    }
+    // A recording that still runs is writing these files: it is not recovered under it.
+    std::string busy;
+    const auto lock = recorder::RecordingLock::acquire(&busy);
+    if (!lock) return fail("cannot recover now: " + busy);
+    // What the last recording said of itself, when it could.
+    const auto manifest = recorder::readManifest();
+    if (manifest) {
+        const std::time_t started = std::time_t(manifest->startedMs / 1000);
+        char when[64] = "?";
+        if (std::tm tm{}; localtime_r(&started, &tm))
+            std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &tm);
+        std::fprintf(stderr,
+                     "tovamix-cli: the last recording was started at %s by process %ld, %s, "
+                     "%s%s\n",
+                     when, long(manifest->pid), manifest->voice ? "with voice" : "without voice",
+                     manifest->finished ? "stopped" : "not stopped (the program ended first)",
+                     manifest->saved ? ", and saved" : "");
     }
     std::error_code ec;
     if (!std::filesystem::exists(videoTemp, ec)) {
@@ -60,7 +114,8 @@ int recover(const RecoverArgs& a) {
             return fail("\"" + a.output + "\" is a file the recovery reads; name another output");
     platform::vfw::RecoveredAvi video;
     std::string why;
-    if (!platform::vfw::recoverAvi(videoTemp, videoCopy, &video, &why) || !video.hasVideo) {
+    if (!platform::vfw::recoverAvi(videoTemp, videoCopy, &video, &why) || !video.hasVideo ||
+        video.videoSamples == 0) {
         std::filesystem::remove(videoCopy, ec);
         std::fprintf(stderr, "tovamix-cli: cannot recover the video: %s\n",
                      why.empty() ? ("\"" + videoTemp + "\" holds no video").c_str() : why.c_str());
@@ -72,9 +127,13 @@ int recover(const RecoverArgs& a) {
     bool voice = false;
     if (a.voice) {
         platform::vfw::RecoveredAvi sound;
+        const std::string other = voiceOfAnotherRecording(manifest, videoTemp, audioTemp, video);
         if (!std::filesystem::exists(audioTemp, ec)) {
             std::fprintf(stderr, "tovamix-cli: no voice: \"%s\" does not exist\n",
                          audioTemp.c_str());
+        } else if (!other.empty()) {
+            std::fprintf(stderr, "tovamix-cli: no voice: \"%s\" %s\n", audioTemp.c_str(),
+                         other.c_str());
         } else if (!platform::vfw::recoverAvi(audioTemp, audioCopy, &sound, &why,
                                               video.videoSeconds) ||
                    !sound.hasAudio) {

@@ -94,7 +94,7 @@ void TSysDevEnum::SelectCategory(const GUID& category) {
     category_ = category;
     entries_.clear();
     for (const auto& d : platform::dshow::enumerateCategory(category))
-        entries_.push_back({d.friendlyName.substr(0, 255), d.clsid});
+        entries_.push_back({d.friendlyName.substr(0, 255), d.clsid, d.systemDefault});
 }
 
 DeviceEntry TSysDevEnum::Item(int i) const {

@@ -21,8 +21,9 @@ struct TMoniker {
 using MonikerPtr = std::shared_ptr<TMoniker>;
 
 struct DeviceEntry {
-    std::string FriendlyName; // at most 255 characters
-    GUID CLSID;               // all zero when the device has none
+    std::string FriendlyName;   // at most 255 characters
+    GUID CLSID;                 // all zero when the device has none
+    bool SystemDefault = false; // the system's default input (listed first)
 };
 
 class TSysDevEnum {

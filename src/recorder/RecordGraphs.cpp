@@ -6,6 +6,7 @@
 #include "platform/vfw/AviFile.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
 
@@ -16,8 +17,9 @@ using namespace media;
 namespace {
 
 // How long a stop waits for a device that hands over its sound late; such devices are seen
-// up to 2-3 s behind.
-constexpr long VoiceStopWaitMs = 4000;
+// up to 2-3 s behind. The wait is taken in steps of VoiceStopStepMs.
+constexpr auto VoiceStopWait = std::chrono::milliseconds(4000);
+constexpr long VoiceStopStepMs = 50;
 
 } // namespace
 
@@ -124,7 +126,7 @@ HRESULT VoiceGraph::record(const std::string& fileName) {
     });
 }
 
-VoiceResult VoiceGraph::stop() {
+VoiceResult VoiceGraph::stop(const std::function<void()>& whileWaiting) {
     VoiceResult result;
     result.device = deviceName_;
     std::shared_ptr<IAMStreamControl> control;
@@ -133,18 +135,33 @@ VoiceResult VoiceGraph::stop() {
             if (pin->direction() == PINDIR_OUTPUT)
                 if ((control = queryInterface<IAMStreamControl>(pin))) break;
     // The stop instant is now; the graph keeps running until the sound recorded before it has
-    // come, and the file then ends there.
+    // come, and the file then ends there. The wait is taken in short steps, so the caller's
+    // windows keep answering; a device that delivers nothing more is waited for no longer than
+    // one that is late.
     if (control && SUCCEEDED(control->StopAt(nullptr))) {
-        control->WaitForStop(VoiceStopWaitMs);
         int64_t stopTime = 0, delivered = 0;
+        control->GetInfo(&stopTime, &delivered);
+        const int64_t deliveredAtStop = delivered;
+        const auto giveUp = std::chrono::steady_clock::now() + VoiceStopWait;
+        bool reached = false;
+        while (!(reached = control->WaitForStop(VoiceStopStepMs) == S_OK) &&
+               std::chrono::steady_clock::now() < giveUp)
+            if (whileWaiting) whileWaiting();
         control->GetInfo(&stopTime, &delivered);
         result.recorded = stopTime >= 0;
         result.wallClock = double(std::max<int64_t>(stopTime, 0)) / 1e7;
         result.delivered = double(delivered) / 1e7;
+        result.stalled = result.recorded && !reached && delivered == deliveredAtStop;
     }
+    // Ends the file without waiting on the device: silence fills up to the stop instant.
     attempt([&] { return FilterGraph.Stop() ? S_OK : S_FALSE; });
     FilterGraph.setActive(false);
-    if (result.shortOfSound())
+    if (result.stalled && result.delivered < 0.9 * result.wallClock)
+        std::fprintf(stderr,
+                     "warning: the sound device \"%s\" delivered nothing after %.1f s; the voice "
+                     "is silence from there to the stop at %.1f s\n",
+                     result.device.c_str(), result.delivered, result.wallClock);
+    else if (result.shortOfSound())
         std::fprintf(stderr,
                      "warning: the sound device \"%s\" delivered %.1f s of sound in %.1f s; the "
                      "rest of the voice recording is silence\n",

@@ -46,6 +46,9 @@ struct VoiceResult {
     double delivered = 0;
     double wallClock = 0;
     std::string device;
+    // The device delivered nothing between the stop and the end of the wait for it, and was
+    // short of the stop instant: it stopped delivering (suspended, unplugged) at `delivered`.
+    bool stalled = false;
     // The device delivered less than 90% of the time.
     bool shortOfSound() const { return recorded && delivered < 0.9 * wallClock; }
 };
@@ -68,9 +71,12 @@ class VoiceGraph {
     // Makes the graph write the device's sound into an AVI file (the file is replaced).
     media::HRESULT record(const std::string& fileName);
     // Ends the recording at this instant. A device that hands over its sound late is given a
-    // few seconds to deliver it; the file is then ended at the stop instant and is complete on
-    // return. A device short of sound is warned about on standard error.
-    VoiceResult stop();
+    // few seconds to deliver it (whileWaiting runs every 50 ms meanwhile, so a window can keep
+    // painting); the file is then ended at the stop instant, silence filling what the device
+    // never delivered, and is complete on return. Never waits on the device itself: one that
+    // delivers nothing at all ends the file as well. A device short of sound, or one that
+    // stopped delivering, is warned about on standard error, naming it.
+    VoiceResult stop(const std::function<void()>& whileWaiting = {});
     bool deviceBound() { return AudioFilter.GetFilter() != nullptr; }
 
   private:

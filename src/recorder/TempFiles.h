@@ -4,7 +4,10 @@
 // theirs in place of ours. Any thread may call these functions.
 #pragma once
 
+#include <memory>
+#include <optional>
 #include <string>
+#include <sys/types.h>
 
 namespace recorder {
 
@@ -14,5 +17,36 @@ namespace recorder {
 std::string temporaryFolder();
 std::string videoTempPath(); // "VideoTemp.avi" in temporaryFolder()
 std::string audioTempPath(); // "AudioTemp.avi" in temporaryFolder()
+
+// One recording at a time in the folder: held from the start of a recording to the end of
+// its save, so a second recording (another window, another tovamix-cli) cannot write the same
+// temporary files. An advisory lock (flock) on "recording.lock" in the folder, with the
+// holder's process id written in it; the lock goes with the process, also when it is killed.
+class RecordingLock {
+  public:
+    // The lock, or null with why = "another recording is running (process N)" (or the folder's
+    // own refusal).
+    static std::unique_ptr<RecordingLock> acquire(std::string* why);
+    ~RecordingLock();
+    RecordingLock(const RecordingLock&) = delete;
+    RecordingLock& operator=(const RecordingLock&) = delete;
+
+  private:
+    explicit RecordingLock(int fd) : fd_(fd) {}
+    int fd_;
+};
+
+// What a recording says of itself, in "Recording.txt" beside its temporary files, so a later
+// recovery joins only files of one recording and can say what it found.
+struct RecordingManifest {
+    long long startedMs = 0; // wall clock, milliseconds since 1970
+    bool voice = false;      // a voice file was started beside the video
+    int intervalMs = 0;      // the frame interval
+    pid_t pid = 0;           // the recording process
+    bool finished = false;   // the recording was stopped and its files finished
+    bool saved = false;      // and compressed into the file the user named
+};
+void writeManifest(const RecordingManifest& m);  // replaces the folder's manifest
+std::optional<RecordingManifest> readManifest(); // none when missing or unreadable
 
 } // namespace recorder

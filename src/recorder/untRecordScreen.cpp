@@ -22,7 +22,9 @@
 #include <QThread>
 #include <QToolBar>
 #include <QVBoxLayout>
+#include <chrono>
 #include <filesystem>
+#include <unistd.h>
 
 namespace recorder {
 
@@ -175,6 +177,7 @@ QAction* TFrmRecordScreen::makeAction(const char* name, const QString& caption,
 
 void TFrmRecordScreen::setStage(Stage s) {
     stage_ = s;
+    if (s == Stage::Idle) lock_.reset();
     updateActions();
 }
 
@@ -240,8 +243,14 @@ void TFrmRecordScreen::showEvent(QShowEvent* event) {
 
 void TFrmRecordScreen::ActRecordExecute() {
     if (stage_ != Stage::Idle && stage_ != Stage::ChoosingTarget) return;
+    // One recording at a time in the folder of temporary recordings (another window, a
+    // tovamix-cli): the second one would write over the first one's files.
+    std::string busy;
+    auto lock = RecordingLock::acquire(&busy);
+    if (!lock) throw ui::EUserMessage("The screen cannot be recorded now: " + busy + ".");
     const QPointer<TFrmRecordScreen> self(this);
     setStage(Stage::Starting);
+    lock_ = std::move(lock);
     // A start that fails on the way (the temporary folder refused, the engine not started)
     // brings the windows back and leaves the window idle; the error box then says why.
     struct BackToIdle {
@@ -303,6 +312,14 @@ void TFrmRecordScreen::ActRecordExecute() {
     } else if (withVoice) {
         removeFile(audioFile);
     }
+    manifest_ = {};
+    manifest_.startedMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              std::chrono::system_clock::now().time_since_epoch())
+                              .count();
+    manifest_.voice = voiceRecorded_;
+    manifest_.intervalMs = engine_->recordInterval;
+    manifest_.pid = ::getpid();
+    writeManifest(manifest_);
     if (host_.trayIcon) host_.trayIcon->setCycling(true);
     setStage(Stage::Recording);
 }
@@ -326,15 +343,34 @@ void TFrmRecordScreen::ActStopExecute() {
     // Refused until the recording has started: a stop pressed while the "Info" box or the voice
     // warning is open would otherwise ask for a target before anything was recorded.
     if (stage_ != Stage::Recording) return;
-    setStage(Stage::ChoosingTarget);
+    setStage(Stage::Stopping);
     engine_->stopRecording();
     if (host_.trayIcon) host_.trayIcon->setCycling(false);
-    voice.stop();
+    // The windows come back at once; the voice is finished behind "finishing...", the window
+    // painting meanwhile (a late sound device is waited for up to a few seconds).
     comeBackFromTray();
+    const QPointer<TFrmRecordScreen> self(this);
+    if (voiceRecorded_) {
+        ImageBox->hide();
+        Panel1->setText("finishing...");
+        Panel1->repaint();
+        voice.stop([] { QCoreApplication::processEvents(QEventLoop::AllEvents, 20); });
+        if (!self) return;
+        Panel1->setText("");
+        ImageBox->show();
+    } else {
+        voice.stop();
+    }
+    manifest_.finished = true;
+    writeManifest(manifest_);
+    setStage(Stage::ChoosingTarget);
+    if (closeAfterStop_) {
+        close();
+        return;
+    }
     merge.clear();
     setCaptureAreaChosen(false);
 
-    const QPointer<TFrmRecordScreen> self(this);
     ui::FileDialogRequest request;
     request.filter = "avi|*.avi";
     request.defaultExt = "avi";
@@ -376,6 +412,8 @@ void TFrmRecordScreen::startMerge(const std::string& target) {
 
 void TFrmRecordScreen::mergeComplete() {
     if (stage_ != Stage::Merging) return;
+    manifest_.saved = true;
+    writeManifest(manifest_);
     Panel1->setText("");
     setStage(Stage::Idle);
     ui::messageBox("Record Complete!", QApplication::applicationName().toStdString());
@@ -455,13 +493,35 @@ void TFrmRecordScreen::closeEvent(QCloseEvent* event) {
         event->ignore();
         return;
     }
+    // The voice is being finished by the stop on the stack below: the close follows it.
+    if (stage_ == Stage::Stopping) {
+        closeAfterStop_ = true;
+        event->ignore();
+        return;
+    }
     closing_ = true;
     if (stage_ == Stage::Starting || stage_ == Stage::Recording) {
+        const bool recording = stage_ == Stage::Recording;
         engine_->stopRecording();
         voice.stop();
         if (host_.trayIcon) {
             host_.trayIcon->setCycling(false);
             host_.trayIcon->restoreFromTray();
+        }
+        if (recording) {
+            // Not saved: the files stay for a later recovery, and the user is told where.
+            waitForEngine();
+            manifest_.finished = true;
+            writeManifest(manifest_);
+            try {
+                std::fprintf(stderr,
+                             "tovamix: the recording was stopped before it was saved; it is kept "
+                             "in \"%s\"%s%s%s (tovamix-cli recover%s OUTPUT.avi saves it)\n",
+                             videoTempPath().c_str(), voiceRecorded_ ? " and \"" : "",
+                             voiceRecorded_ ? audioTempPath().c_str() : "",
+                             voiceRecorded_ ? "\"" : "", voiceRecorded_ ? " --voice" : "");
+            } catch (const std::exception&) {
+            }
         }
         setStage(Stage::Idle);
     }

@@ -62,7 +62,8 @@ class TFrmRecordScreen : public QWidget {
 
     // Where the window is in a recording's life. Starting runs from "Start Record" until the
     // engine and the voice run; a stop is refused until then.
-    enum class Stage { Idle, Starting, Recording, ChoosingTarget, Merging };
+    // Stopping: the windows are back, the voice is being finished ("finishing...").
+    enum class Stage { Idle, Starting, Recording, Stopping, ChoosingTarget, Merging };
     Stage stage() const { return stage_; }
     // The picture Image1 shows (the whole screen, or the chosen rectangle).
     const QImage& picture() const { return picture_; }
@@ -109,7 +110,11 @@ class TFrmRecordScreen : public QWidget {
     QImage picture_;
     Stage stage_ = Stage::Idle;
     bool closing_ = false;
+    bool closeAfterStop_ = false; // a close asked for while Stopping, done once it ends
     bool voiceRecorded_ = false;
+    // Held from the start of a recording until it is saved or given up (the window idle again).
+    std::unique_ptr<RecordingLock> lock_;
+    RecordingManifest manifest_;
     std::string target_;
 };
 

@@ -177,6 +177,73 @@ TEST_F(MainWindowTest, CtrlAStopsTheRecordingOnlyWhileStopRecordIsEnabled) {
     EXPECT_EQ(stops, 1);
 }
 
+// While no recording runs, Ctrl+A reaches the program that has the focus (xev here), as if
+// Tovamix were not there; while "Stop Record" is enabled it is Tovamix's and reaches nobody
+// else. The grab is held all the time (a second copy still finds the key taken).
+TEST_F(MainWindowTest, CtrlAReachesOtherProgramsWhileNoRecordingRuns) {
+    if (run("command -v xev").exitCode != 0) GTEST_SKIP() << "xev is not installed";
+    int stops = 0;
+    ToolWindows tools;
+    tools.recordScreen = [&] { return windowWithStop(&stops); };
+    TFrmMain w(tools);
+    ASSERT_FALSE(w.hotKeyTaken());
+    w.show();
+    w.ActRecordScreen->trigger();
+    pump(100);
+    const std::string dir = scratchDir("hotkey-replay");
+    const std::string log = dir + "/xev.log";
+    const std::string pid =
+        run("stdbuf -oL xev -name tovamix-xev -geometry 200x100+500+400 -event keyboard >'" + log +
+            "' 2>/dev/null & echo $!")
+            .out;
+    struct KillOnExit {
+        std::string pid;
+        ~KillOnExit() { run("kill " + pid + " 2>/dev/null"); }
+    } kill{pid.substr(0, pid.find('\n'))};
+    std::string xev;
+    ASSERT_TRUE(waitFor(
+        [&] {
+            xev = run("xdotool search --onlyvisible --name 'tovamix-xev|^Event Tester$' | head -1")
+                      .out;
+            return !xev.empty();
+        },
+        10s));
+    xev = xev.substr(0, xev.find('\n'));
+    // What xev printed since the last press (it keeps appending to its log).
+    std::uintmax_t seen = 0;
+    std::string printed;
+    auto pressedAtXev = [&] {
+        ASSERT_EQ(run("xdotool windowfocus --sync " + xev).exitCode, 0);
+        pump(100);
+        seen = std::filesystem::file_size(log);
+        ASSERT_EQ(run("xdotool key --clearmodifiers ctrl+a").exitCode, 0);
+        pump(400);
+        std::ifstream in(log);
+        in.seekg(std::streamoff(seen));
+        printed.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    };
+    // A KeyPress of the A key with Control held (state 0x4).
+    auto xevSawA = [&] {
+        for (size_t at = printed.find("(keysym 0x61, a)"); at != std::string::npos;
+             at = printed.find("(keysym 0x61, a)", at + 1)) {
+            const size_t line = printed.rfind('\n', at);
+            if (printed.compare(line + 1, 14, "    state 0x4,") == 0) return true;
+        }
+        return false;
+    };
+    pressedAtXev();
+    EXPECT_TRUE(xevSawA()) << printed;
+    EXPECT_EQ(stops, 0);
+    w.N42->setEnabled(true);
+    pressedAtXev();
+    EXPECT_FALSE(xevSawA()) << printed;
+    EXPECT_EQ(stops, 1);
+    w.N42->setEnabled(false);
+    pressedAtXev();
+    EXPECT_TRUE(xevSawA()) << printed;
+    EXPECT_EQ(stops, 1);
+}
+
 TEST_F(MainWindowTest, WrappedActionsReplaceErrorsWithTheDirectXMessage) {
     ToolWindows tools;
     bool dialogAlive = false;
@@ -378,6 +445,53 @@ TEST(SingleInstance, ASecondCopyEndsAtOnceWithStatusZero) {
     EXPECT_EQ(second.out, "");
     EXPECT_EQ(run(d + "xdotool search --onlyvisible --name 'Tovamix 2.0.0.4'").out, windows);
     run("kill " + pid);
+}
+
+// A double click on the tray icon while recording brings the windows back and never opens
+// the menu under the second click (whose first item is "Stop Record"); a single click opens
+// it once the double-click interval has passed, the right button at once. While the icon
+// cycles, its hint counts the recording's time.
+TEST_F(MainWindowTest, ADoubleClickOnTheTrayIconNeverStopsTheRecording) {
+    int stops = 0;
+    ToolWindows tools;
+    tools.recordScreen = [&] { return windowWithStop(&stops); };
+    TFrmMain w(tools);
+    w.show();
+    w.ActRecordScreen->trigger();
+    ASSERT_TRUE(w.FrmRecordScreen.exists());
+    w.N42->setEnabled(true); // as while a recording runs
+    ui::TTrayIcon* tray = w.abfTrayIcon1;
+    tray->setCycling(true);
+    EXPECT_EQ(tray->toolTip(), "Recording 0:00:00");
+    const int interval = QApplication::doubleClickInterval();
+
+    tray->activate(QSystemTrayIcon::Trigger);
+    pump(30);
+    tray->activate(QSystemTrayIcon::DoubleClick);
+    runFor(interval + 200);
+    EXPECT_FALSE(w.PopupMenu1->isVisible());
+    EXPECT_EQ(stops, 0);
+    EXPECT_TRUE(w.isVisible());
+
+    tray->activate(QSystemTrayIcon::Trigger);
+    pump(30);
+    EXPECT_FALSE(w.PopupMenu1->isVisible()) << "opened before a second click could come";
+    runFor(interval + 200);
+    EXPECT_TRUE(w.PopupMenu1->isVisible());
+    w.PopupMenu1->hide();
+
+    tray->activate(QSystemTrayIcon::Context);
+    pump(50);
+    EXPECT_TRUE(w.PopupMenu1->isVisible());
+    w.PopupMenu1->hide();
+    EXPECT_EQ(stops, 0);
+
+    runFor(1000); // over a second and a half in all, on the clock
+    const QString counted = tray->toolTip();
+    EXPECT_TRUE(counted.startsWith("Recording 0:00:0") && counted != "Recording 0:00:00")
+        << counted.toStdString();
+    tray->setCycling(false);
+    EXPECT_EQ(tray->toolTip(), "Tovamix");
 }
 
 TEST_F(MainWindowTest, TrayIconCyclesItsImagesEvery200MsWhileSwitchedOn) {

@@ -242,6 +242,47 @@ TEST(Cli, DevicesListsTheTestCameraAndTheCodecs) {
     }
 }
 
+// Two microphones, the system's default not the first by name: the default is listed first
+// (the one a recording takes) and marked.
+TEST(Cli, DevicesListsTheSystemsDefaultInputFirst) {
+    const std::string dir = scratchDir("cli-default-input");
+    const std::string server = "unix:" + dir + "/native";
+    auto source = [](const std::string& name, const std::string& description) {
+        return " -L 'module-null-sink sink_name=" + name +
+               "_out' -L 'module-remap-source master=" + name + "_out.monitor source_name=" + name +
+               " source_properties=device.description=" + description + "'";
+    };
+    const std::string pid =
+        run("PULSE_RUNTIME_PATH='" + dir + "' HOME='" + dir +
+            "' pulseaudio -n --daemonize=no --exit-idle-time=-1 --use-pid-file=no -L "
+            "'module-native-protocol-unix socket=" +
+            dir + "/native auth-anonymous=1'" + source("aaa", "Aaa-Microphone") +
+            source("zzz", "Zzz-Microphone") + " >/dev/null 2>&1 & echo $!")
+            .out;
+    struct KillOnExit {
+        std::string pid;
+        ~KillOnExit() { run("kill " + pid + " 2>/dev/null"); }
+    } kill{pid.substr(0, pid.find('\n'))};
+    bool up = false;
+    for (int i = 0; i < 100 && !up; ++i) {
+        up = run("PULSE_SERVER=" + server + " pactl info >/dev/null 2>&1").exitCode == 0;
+        if (!up) std::this_thread::sleep_for(std::chrono::milliseconds(100)); // between polls
+    }
+    ASSERT_TRUE(up) << "the sound server did not start";
+    ASSERT_EQ(run("PULSE_SERVER=" + server + " pactl set-default-source zzz").exitCode, 0);
+    ScopedEnv pulse("PULSE_SERVER", server);
+    const CommandResult r = run(cli("devices"));
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const size_t inputs = r.out.find("Audio inputs (");
+    ASSERT_NE(inputs, std::string::npos) << r.out;
+    const std::string list = r.out.substr(inputs);
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(list, m, std::regex("\n  0  ([^ ]+)  @device:[^\n]*"))) << r.out;
+    EXPECT_EQ(m[1], "Zzz-Microphone") << r.out;
+    EXPECT_NE(m[0].str().find("(default)"), std::string::npos) << r.out;
+    EXPECT_NE(list.find("Aaa-Microphone"), std::string::npos) << r.out;
+}
+
 // The two-stage recording: the screen (and the voice, where there is an audio input) into
 // the temporary files, then the merge into one XviD + MP3 file with progress lines.
 TEST(Cli, FinalRecordingMergesScreenAndVoiceIntoXvidAndMp3) {
@@ -452,6 +493,68 @@ TEST(CliVoice, MicrophoneShortOfSoundIsWarnedAboutByName) {
     EXPECT_NEAR(std::stod(m[2]), 4.0, 0.3);
     const auto [video, mp3] = streamDurations(out);
     EXPECT_NEAR(mp3, video, 0.1);
+}
+
+namespace {
+// Records 6 s of the screen with the voice of a microphone that is suspended (delivers nothing
+// more) `suspendAfter` seconds after the program started (0: before it starts), and checks that
+// the program still ends soon after the recording, with a whole file whose voice is padded
+// with silence, and says which device fell silent.
+void recordWithASuspendedMicrophone(double suspendAfter) {
+    SCOPED_TRACE("suspended after " + std::to_string(suspendAfter) + " s");
+    LaggingMicrophone mic(0.05); // a steady microphone
+    ASSERT_TRUE(mic.ok());
+    Xvfb x("320x240x24");
+    ASSERT_TRUE(x.ok());
+    ScopedEnv display("DISPLAY", x.display());
+    ScopedEnv server("PULSE_SERVER", mic.server());
+    const std::string dir = scratchDir("cli-suspended-voice");
+    ScopedEnv tmp("TMPDIR", dir);
+    const std::string out = dir + "/suspended.avi";
+    const std::string suspend =
+        "PULSE_SERVER=" + mic.server() + " pactl suspend-source burst_mic 1";
+    if (suspendAfter == 0) {
+        ASSERT_EQ(run(suspend).exitCode, 0);
+    }
+    std::thread later;
+    if (suspendAfter > 0) {
+        later = std::thread([&] {
+            std::this_thread::sleep_for(std::chrono::duration<double>(suspendAfter));
+            run(suspend);
+        });
+    }
+    const auto started = std::chrono::steady_clock::now();
+    // A stop that waited on the device would hang: the command is ended after 60 s.
+    const CommandResult r =
+        run("timeout -s KILL 60 " + cli("record-screen --final --voice --seconds 6 " + out));
+    const double took =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    if (later.joinable()) later.join();
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(r.out, m, std::regex("seconds=(\\d+\\.\\d+)"))) << r.out;
+    // Start-up, the recording, at most 5 s for the stop, and the merge of 6 s.
+    EXPECT_LT(took, std::stod(m[1]) + 15.0 * timeScale()) << r.err;
+    EXPECT_NE(r.err.find("the sound device \"" + std::string(LaggingMicrophone::Name) +
+                         "\" delivered nothing after"),
+              std::string::npos)
+        << r.err;
+    const auto video = probeStream(out, "v:0");
+    EXPECT_EQ(video.at("codec_tag_string"), "XVID");
+    const auto [videoSeconds, mp3] = streamDurations(out);
+    EXPECT_NEAR(videoSeconds, 6.0, 0.5);
+    EXPECT_EQ(probeStream(out, "a:0").at("codec_name"), "mp3");
+    EXPECT_NEAR(mp3, videoSeconds, 0.2) << r.err;
+    EXPECT_EQ(decodeAll(out).exitCode, 0);
+}
+} // namespace
+
+// A microphone that stops delivering mid-recording (suspended, unplugged): the stop does not
+// wait on it; the voice is silence from there. One suspended before the start: the recording
+// still ends, its voice all silence.
+TEST(CliVoice, SuspendedMicrophoneNeverHoldsTheStop) {
+    recordWithASuspendedMicrophone(3.0);
+    recordWithASuspendedMicrophone(0);
 }
 
 namespace {

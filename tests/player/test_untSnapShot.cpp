@@ -225,7 +225,7 @@ TEST(SnapshotFramed, TheOuterSizeFollowsTheVideoWindow) {
 
 namespace {
 // With the real save dialog: choosing the JPG filter and keeping the proposed bare name "image"
-// writes a JPEG named image.JPG.
+// writes a JPEG named image.jpg (extensions the dialog adds are lower case).
 TEST_F(Snapshot, TheJpgFilterOfTheRealDialogWritesAJpeg) {
     ui::QtDialogs qt;
     ui::ScopedDialogs real(qt);
@@ -248,7 +248,7 @@ TEST_F(Snapshot, TheJpgFilterOfTheRealDialogWritesAJpeg) {
     form.SpeedButton1->click();
     poll.stop();
     ASSERT_TRUE(answered);
-    QFile jpg(QString::fromStdString(dir + "/image.JPG"));
+    QFile jpg(QString::fromStdString(dir + "/image.jpg"));
     ASSERT_TRUE(jpg.open(QIODevice::ReadOnly)) << "the name gets the filter's extension";
     EXPECT_EQ(jpg.read(2), QByteArray("\xFF\xD8", 2));
 }

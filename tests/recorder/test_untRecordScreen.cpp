@@ -659,6 +659,51 @@ TEST_F(RealDialogsTest, CtrlADuringTheInfoBoxOpensNoDialogAndLaterStopsTheRecord
     expectXvidAlone(out, 1.0);
 }
 
+// Enter on the proposed name "RecordScreen" where "RecordScreen.avi" exists: the real dialog
+// asks before replacing it (the extension is the dialog's own, so its check sees the final
+// name), and "No" (Escape) keeps the earlier recording as it was.
+TEST_F(RealDialogsTest, EnterOnTheProposedNameAsksBeforeReplacingAnEarlierRecording) {
+    const std::string earlier = tmp + "/RecordScreen.avi";
+    {
+        std::ofstream f(earlier, std::ios::binary);
+        f << "an earlier recording";
+    }
+    bool entered = false, asked = false, cancelled = false;
+    std::string question;
+    answer = [&](QWidget* modal) {
+        if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+            asked = true;
+            question = box->text().toStdString();
+            run("xdotool key --clearmodifiers Escape"); // the box's "No"
+        } else if (auto* save = qobject_cast<QFileDialog*>(modal)) {
+            if (!save->isActiveWindow()) { // keys go to the window that has the focus
+                save->activateWindow();
+                return;
+            }
+            if (!entered) {
+                entered = true;
+                run("xdotool key --clearmodifiers Return");
+            } else if (asked && !cancelled) {
+                cancelled = true;
+                run("xdotool key --clearmodifiers Escape"); // the dialog's Cancel
+            }
+        }
+    };
+    ui::FileDialogRequest request; // as "Stop Record" asks
+    request.filter = "avi|*.avi";
+    request.defaultExt = "avi";
+    request.fileName = "RecordScreen";
+    request.initialDir = tmp;
+    const std::optional<std::string> chosen = ui::dialogs().saveFile(request);
+    EXPECT_TRUE(entered);
+    EXPECT_TRUE(asked) << "replaced without asking";
+    EXPECT_NE(question.find("RecordScreen.avi"), std::string::npos) << question;
+    EXPECT_FALSE(chosen.has_value()) << *chosen;
+    std::ifstream f(earlier, std::ios::binary);
+    const std::string kept((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(kept, "an earlier recording");
+}
+
 // Stop, cancel the save dialog, and start again at once with a minute per frame: the last
 // worker takes up to a tenth of that to notice the stop, and the window keeps answering
 // meanwhile instead of waiting for it.

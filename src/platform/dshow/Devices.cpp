@@ -64,6 +64,7 @@ struct Entry {
     std::string kind; // "pnp" devices, "cm" compressors, "sw" filters
     std::string key;  // the part after the backslash of the display name
     std::function<FilterPtr()> make;
+    bool systemDefault = false; // the input the system's settings name as the default
 };
 
 std::string displayNameOf(const GUID& category, const Entry& e) {
@@ -244,16 +245,19 @@ std::vector<Entry> encoders(const char* klass, std::initializer_list<const char*
 // inputs, then the monitors of sound outputs (they hear what the computer plays, not the
 // room), so "the first audio input" is the microphone the user has chosen.
 int listRank(GstDevice* device) {
+    // The system's default input is flagged in the device's properties (PulseAudio's provider
+    // puts "is-default" there); a provider that has it as an object property is read too.
     gboolean isDefault = FALSE;
-    if (g_object_class_find_property(G_OBJECT_GET_CLASS(device), "is-default"))
-        g_object_get(device, "is-default", &isDefault, nullptr);
-    if (isDefault) return 0;
     bool monitor = false;
     if (GstStructure* props = gst_device_get_properties(device)) {
+        gst_structure_get_boolean(props, "is-default", &isDefault);
         const gchar* cls = gst_structure_get_string(props, "device.class");
         monitor = cls && std::string(cls) == "monitor";
         gst_structure_free(props);
     }
+    if (!isDefault && g_object_class_find_property(G_OBJECT_GET_CLASS(device), "is-default"))
+        g_object_get(device, "is-default", &isDefault, nullptr);
+    if (isDefault) return 0;
     return monitor ? 2 : 1;
 }
 
@@ -276,7 +280,9 @@ std::vector<Entry> devices(const char* klass) {
         e.make = [keep = GstRef<GstDevice>::ref(device), name = e.name, audio] {
             return createCaptureFilter(keep, name, audio);
         };
-        ranked.emplace_back(listRank(device), std::move(e));
+        const int rank = listRank(device);
+        e.systemDefault = rank == 0;
+        ranked.emplace_back(rank, std::move(e));
     }
     g_list_free_full(list, gst_object_unref);
     std::stable_sort(ranked.begin(), ranked.end(), [](const auto& a, const auto& b) {
@@ -355,7 +361,8 @@ std::vector<Entry> entriesOf(const GUID& category) {
 std::vector<DeviceInfo> enumerateCategory(const GUID& category) {
     std::vector<DeviceInfo> out;
     for (const Entry& e : entriesOf(category))
-        out.push_back({e.name.substr(0, 255), e.clsid, displayNameOf(category, e)});
+        out.push_back(
+            {e.name.substr(0, 255), e.clsid, displayNameOf(category, e), e.systemDefault});
     return out;
 }
 

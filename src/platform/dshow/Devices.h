@@ -33,6 +33,7 @@ struct DeviceInfo {
     std::string friendlyName;
     GUID clsid; // all zero when the entry has none
     std::string displayName;
+    bool systemDefault = false; // an input device the system's settings name as the default
 };
 
 // The entries of a category, found afresh on every call, in a stable order.

@@ -180,12 +180,48 @@ HRESULT Graph::Stop() {
         // A graph that writes a file ends its stream first, so the file gets its index; after
         // an error too, so what was recorded up to it is a whole file.
         events_.drainStarted();
-        gst_element_send_event(pipeline(), gst_event_new_eos());
+        sendEndOfStream();
         if (aborted) endStoppedSources();
         events_.waitDrained(StopTimeout);
     }
     gst_element_set_state(pipeline(), GST_STATE_READY);
     return S_OK;
+}
+
+// Ends the stream of every source without waiting on one. A file source takes the event as
+// usual. A live source (a microphone, a camera) is not asked: it takes an end of stream only
+// between two deliveries, so one that delivers nothing (a suspended or unplugged microphone)
+// would keep the caller waiting for good. The end is pushed from its outputs instead, where
+// its streaming thread, waiting inside the device, does not stand in the way; what the device
+// still hands over after it is refused, and the stop's state change then ends that wait.
+void Graph::sendEndOfStream() {
+    std::vector<ElementRef> sources;
+    GstIterator* it = gst_bin_iterate_recurse(GST_BIN(pipeline()));
+    GValue item = G_VALUE_INIT;
+    while (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
+        auto* e = GST_ELEMENT(g_value_get_object(&item));
+        if (!GST_IS_BIN(e) && GST_OBJECT_FLAG_IS_SET(e, GST_ELEMENT_FLAG_SOURCE))
+            sources.push_back(ElementRef::ref(e));
+        g_value_reset(&item);
+    }
+    g_value_unset(&item);
+    gst_iterator_free(it);
+    for (const ElementRef& e : sources) {
+        const bool live = GST_IS_BASE_SRC(e.get()) && gst_base_src_is_live(GST_BASE_SRC(e.get()));
+        if (!live) {
+            gst_element_send_event(e, gst_event_new_eos());
+            continue;
+        }
+        GstIterator* pads = gst_element_iterate_src_pads(e);
+        GValue p = G_VALUE_INIT;
+        while (gst_iterator_next(pads, &p) == GST_ITERATOR_OK) {
+            auto* pad = GST_PAD(g_value_get_object(&p));
+            if (!GST_PAD_IS_EOS(pad)) gst_pad_push_event(pad, gst_event_new_eos());
+            g_value_reset(&p);
+        }
+        g_value_unset(&p);
+        gst_iterator_free(pads);
+    }
 }
 
 // A source that stopped on an error no longer takes an end of stream: it is pushed from its

@@ -302,6 +302,7 @@ class Graph final : public IFilterGraph2,
     bool isLive();
     ElementRef writingElement();
     void endStoppedSources();
+    void sendEndOfStream();
     FilterPtr positionFilter();
     bool seek(int64_t current);
     void applyPendingSeek();

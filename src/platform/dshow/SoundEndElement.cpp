@@ -113,8 +113,10 @@ SoundEnd::Plan SoundEnd::take(GstClockTime start, GstClockTime now, uint64_t fra
     return p;
 }
 
-bool SoundEnd::fillAtEnd(GstClockTime now, uint64_t* silenceAt, uint64_t* silence) {
+bool SoundEnd::fillAtEnd(GstClockTime now, int rate, uint64_t* silenceAt, uint64_t* silence) {
     std::lock_guard lock(m_);
+    // A device that delivered nothing at all: the whole run is silence at the stream's rate.
+    if (rate_ <= 0) rate_ = rate;
     // A stream ended without a stop time ends now.
     if (!GST_CLOCK_TIME_IS_VALID(stopTime_)) stopTime_ = now;
     if (!GST_CLOCK_TIME_IS_VALID(stopTime_) || rate_ <= 0 || position_ >= stopFrameLocked())
@@ -252,9 +254,14 @@ gboolean sinkEvent(GstPad* pad, GstObject* parent, GstEvent* event) {
         break;
     case GST_EVENT_EOS: {
         uint64_t at = 0, count = 0;
-        // A stream that never began (no format, no segment) has nothing to fill.
+        // A stream without a format has nothing to fill. One whose device delivered nothing
+        // (no segment came, it comes with the first sound) gets one here: its run is silence.
+        if (s->haveInfo && !s->haveSegment && GST_AUDIO_INFO_BPF(&s->info) > 0) {
+            gst_segment_init(&s->segment, GST_FORMAT_TIME);
+            s->haveSegment = gst_pad_push_event(s->srcPad, gst_event_new_segment(&s->segment));
+        }
         if (s->haveInfo && s->haveSegment && GST_AUDIO_INFO_BPF(&s->info) > 0 &&
-            s->state->fillAtEnd(runningTime(s), &at, &count))
+            s->state->fillAtEnd(runningTime(s), GST_AUDIO_INFO_RATE(&s->info), &at, &count))
             pushSilence(s, at, count);
         break;
     }

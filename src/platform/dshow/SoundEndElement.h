@@ -62,7 +62,8 @@ class SoundEnd {
     Plan take(GstClockTime start, GstClockTime now, uint64_t frames, int rate);
     // Streaming thread, at the end of the stream, the running time being `now`: the silence
     // that fills up to the stop time (now, when none was set); false when none is needed.
-    bool fillAtEnd(GstClockTime now, uint64_t* silenceAt, uint64_t* silence);
+    // `rate` is the stream's, for a device that delivered nothing at all.
+    bool fillAtEnd(GstClockTime now, int rate, uint64_t* silenceAt, uint64_t* silence);
 
   private:
     bool reachedLocked() const;

@@ -77,7 +77,7 @@ MsgResult showOnThisThread(const MessageBoxRequest& request) {
 }
 
 // A name typed without an extension gets the chosen filter's (a picture saved under "JPG"
-// ends in .JPG), else the request's default one.
+// ends in .jpg), else the request's default one, in lower case.
 std::optional<std::string> withDefaultExt(const QString& chosen, const FileDialogRequest& r,
                                           const QString& selectedFilter = {}) {
     if (chosen.isEmpty()) return std::nullopt;
@@ -85,7 +85,7 @@ std::optional<std::string> withDefaultExt(const QString& chosen, const FileDialo
     if (QFileInfo(path).suffix().isEmpty()) {
         std::string ext = extensionOfFilter(selectedFilter.toStdString());
         if (ext.empty()) ext = r.defaultExt;
-        if (!ext.empty()) path += "." + QString::fromStdString(ext);
+        if (!ext.empty()) path += "." + QString::fromStdString(ext).toLower();
     }
     return path.toStdString();
 }
@@ -159,12 +159,45 @@ std::vector<std::string> QtDialogs::openFiles(const FileDialogRequest& r) {
     return out;
 }
 
+namespace {
+
+// A save dialog whose extension follows the chosen filter ("JPG" gives .jpg), in lower case,
+// else the request's default one. It is the dialog's own default suffix, set as the dialog is
+// accepted, so the dialog checks the final name: a name typed without an extension
+// ("RecordScreen") is asked about when "RecordScreen.avi" exists, instead of being
+// overwritten after the dialog has closed.
+class SuffixedSaveDialog : public QFileDialog {
+  public:
+    SuffixedSaveDialog(const FileDialogRequest& r)
+        : QFileDialog(QApplication::activeWindow(), QString::fromStdString(r.title), startPath(r),
+                      QString::fromStdString(qtFilterOf(r.filter))),
+          defaultExt_(r.defaultExt) {
+        setAcceptMode(QFileDialog::AcceptSave);
+        setFileMode(QFileDialog::AnyFile);
+        followFilter();
+    }
+    void accept() override {
+        followFilter();
+        QFileDialog::accept();
+    }
+
+  private:
+    void followFilter() {
+        std::string ext = extensionOfFilter(selectedNameFilter().toStdString());
+        if (ext.empty()) ext = defaultExt_;
+        setDefaultSuffix(QString::fromStdString(ext).toLower());
+    }
+    std::string defaultExt_;
+};
+
+} // namespace
+
 std::optional<std::string> QtDialogs::saveFile(const FileDialogRequest& r) {
-    QString selected;
-    const QString chosen = QFileDialog::getSaveFileName(
-        QApplication::activeWindow(), QString::fromStdString(r.title), startPath(r),
-        QString::fromStdString(qtFilterOf(r.filter)), &selected);
-    return withDefaultExt(chosen, r, selected);
+    SuffixedSaveDialog dialog(r);
+    if (dialog.exec() != QDialog::Accepted) return std::nullopt;
+    const QStringList files = dialog.selectedFiles();
+    if (files.isEmpty()) return std::nullopt;
+    return withDefaultExt(files.first(), r, dialog.selectedNameFilter());
 }
 
 void QtDialogs::reportError(const std::string& text) {

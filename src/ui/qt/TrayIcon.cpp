@@ -1,5 +1,6 @@
 #include "TrayIcon.h"
 
+#include <QApplication>
 #include <QCursor>
 #include <QEvent>
 #include <QMenu>
@@ -12,6 +13,10 @@ TTrayIcon::TTrayIcon(QWidget* window) : QObject(window), window_(window) {
     connect(&timer_, &QTimer::timeout, this, [this] { stepImage(); });
     connect(&tray_, &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason r) { activated(r); });
+    clickTimer_.setSingleShot(true);
+    connect(&clickTimer_, &QTimer::timeout, this, [this] {
+        if (menu_) menu_->popup(clickAt_);
+    });
     window_->installEventFilter(this);
 }
 
@@ -36,18 +41,33 @@ void TTrayIcon::setImages(const QList<QIcon>& images) {
 
 void TTrayIcon::setCycling(bool on) {
     if (on) {
+        if (!timer_.isActive()) cyclingSince_ = std::chrono::steady_clock::now();
         timer_.start();
+        showElapsed();
     } else {
         timer_.stop();
         index_ = 0;
         if (!images_.isEmpty()) tray_.setIcon(images_.first());
+        tray_.setToolTip(hint_);
     }
 }
 
 void TTrayIcon::stepImage() {
+    showElapsed();
     if (images_.isEmpty()) return;
     index_ = (index_ + 1) % int(images_.size());
     tray_.setIcon(images_[index_]);
+}
+
+void TTrayIcon::showElapsed() {
+    const auto s = std::chrono::duration_cast<std::chrono::seconds>(
+                       std::chrono::steady_clock::now() - cyclingSince_)
+                       .count();
+    const QString text = QString("Recording %1:%2:%3")
+                             .arg(s / 3600)
+                             .arg(s / 60 % 60, 2, 10, QChar('0'))
+                             .arg(s % 60, 2, 10, QChar('0'));
+    if (tray_.toolTip() != text) tray_.setToolTip(text);
 }
 
 void TTrayIcon::setPopupMenu(QMenu* menu) {
@@ -55,12 +75,29 @@ void TTrayIcon::setPopupMenu(QMenu* menu) {
 }
 
 void TTrayIcon::activated(QSystemTrayIcon::ActivationReason reason) {
-    if (reason == QSystemTrayIcon::Trigger && menu_) {
+    if (reason == QSystemTrayIcon::Context && menu_) {
+        clickTimer_.stop();
         menu_->popup(QCursor::pos());
-    } else if (reason == QSystemTrayIcon::DoubleClick ||
-               (reason == QSystemTrayIcon::Trigger && inTray_)) {
+    } else if (reason == QSystemTrayIcon::Trigger && menu_) {
+        // The menu opens where the click was, once no second click has come: the second click
+        // of a double click would otherwise land on the menu's first item ("Stop Record").
+        clickAt_ = QCursor::pos();
+        clickTimer_.start(QApplication::doubleClickInterval());
+    } else if (reason == QSystemTrayIcon::DoubleClick) {
+        clickTimer_.stop();
+        if (menu_) menu_->hide();
+        restoreFromTray();
+    } else if (reason == QSystemTrayIcon::Trigger && inTray_) {
         restoreFromTray();
     }
+}
+
+void TTrayIcon::activate(QSystemTrayIcon::ActivationReason reason) {
+    activated(reason);
+}
+
+QString TTrayIcon::toolTip() const {
+    return tray_.toolTip();
 }
 
 void TTrayIcon::addCompanion(QWidget* w) {
