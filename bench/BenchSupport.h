@@ -20,11 +20,13 @@ inline double cpuMs(const rusage& r) {
            (double(r.ru_utime.tv_usec) + double(r.ru_stime.tv_usec)) / 1000.0;
 }
 
-// Starts argv with its standard output on outFd (when not negative).
-inline pid_t spawn(const std::vector<std::string>& argv, int outFd) {
+// Starts argv with its standard output (and with bothOutputs its standard error too) on outFd
+// (when not negative).
+inline pid_t spawn(const std::vector<std::string>& argv, int outFd, bool bothOutputs = false) {
     const pid_t pid = fork();
     if (pid == 0) {
         if (outFd >= 0) dup2(outFd, 1);
+        if (outFd >= 0 && bothOutputs) dup2(outFd, 2);
         std::vector<char*> args;
         for (const auto& a : argv)
             args.push_back(const_cast<char*>(a.c_str()));

@@ -4,12 +4,15 @@
 // Prints one summary line on standard output:
 //   frames=<samples stored> skipped=<positions left empty> seconds=<recording time> output=<path>
 #include "Cli.h"
+#include "EditTools.h"
 
 #include "platform/screen/Screen.h"
 #include "platform/vfw/OutputFile.h"
 #include "recorder/RecordGraphs.h"
+#include "recorder/RecordingSession.h"
 #include "recorder/TScreenCam.h"
 #include "recorder/untCaptureArea.h"
+#include "ui/UiThread.h"
 
 #include <QApplication>
 #include <atomic>
@@ -31,12 +34,6 @@ namespace {
 
 using recorder::TScreenCam;
 
-std::atomic<bool> interrupted{false};
-
-void onSignal(int) {
-    interrupted.store(true);
-}
-
 struct RecordArgs {
     std::optional<double> seconds;
     std::optional<recorder::Rect> area;
@@ -47,6 +44,7 @@ struct RecordArgs {
     int quality = TScreenCam::DefaultQuality;
     bool final = false;
     bool voice = false;
+    bool merge = false; // compress after the stop, from the temporary files
     std::string output;
 };
 
@@ -106,22 +104,6 @@ int recordScreen(const RecordArgs& r) {
     // (or, with --final, the merge) really writes it.
     if (std::string why; !platform::vfw::checkWritable(r.output, &why))
         return fail("cannot write \"" + r.output + "\": " + why);
-    std::string videoTemp, audioTemp;
-    std::unique_ptr<recorder::RecordingLock> lock;
-    if (r.final) {
-        try {
-            videoTemp = recorder::videoTempPath();
-            audioTemp = recorder::audioTempPath();
-        } catch (const std::runtime_error& e) {
-            std::fprintf(stderr, "tovamix-cli: %s\n", e.what());
-            return 1;
-        }
-        // One recording at a time in the folder of temporary recordings.
-        std::string busy;
-        lock = recorder::RecordingLock::acquire(&busy);
-        if (!lock) return fail(busy);
-    }
-
     TScreenCam engine;
     engine.recordInterval = r.interval;
     engine.playbackRate = r.fps;
@@ -140,14 +122,25 @@ int recordScreen(const RecordArgs& r) {
     }
 
     // With --final the engine writes the temporary video file and the voice graph the
-    // temporary voice file; both are merged into the output afterwards.
+    // temporary voice file, both compressed while recording into the final form; the merge of
+    // the temporary files is the fall-back.
     std::unique_ptr<recorder::VoiceGraph> voice;
+    std::unique_ptr<recorder::RecordingSession> session;
     recorder::InputLines lines;
-    bool voiceRecorded = false;
     if (r.final) {
         application();
+        voice = std::make_unique<recorder::VoiceGraph>();
+        session = std::make_unique<recorder::RecordingSession>(engine, *voice);
+        // The folder of temporary recordings must be the user's own (else exit code 1, as a
+        // failure on the way), and one recording at a time uses it (else a bad use, 2).
+        try {
+            recorder::temporaryFolder();
+        } catch (const std::runtime_error& e) {
+            std::fprintf(stderr, "tovamix-cli: %s\n", e.what());
+            return 1;
+        }
+        if (std::string busy; !session->lock(&busy)) return fail(busy);
         if (r.voice) {
-            voice = std::make_unique<recorder::VoiceGraph>();
             std::string why;
             if (!voice->bindDevice(&lines, &why)) {
                 std::fprintf(stderr, "tovamix-cli: no voice: %s\n", why.c_str());
@@ -158,50 +151,45 @@ int recordScreen(const RecordArgs& r) {
             }
         }
     }
-    const std::string recordFile = r.final ? videoTemp : r.output;
-    if (r.final) {
-        std::error_code ec;
-        std::filesystem::remove(recordFile, ec);
-    }
 
-    std::signal(SIGINT, onSignal);
-    std::signal(SIGTERM, onSignal);
-    if (!engine.startRecording(area, recordFile)) {
+    // SIGINT and SIGTERM stop the recording (and are given back their handlers at the end).
+    StopSignals stopSignals;
+    if (session) {
+        std::string why;
+        recorder::RecordingSession::Options options;
+        options.area = area;
+        options.voice = r.voice && voice->deviceBound();
+        options.joinVoice = lines.selected >= 0;
+        options.live = !r.merge;
+        options.whileWaiting = [] {
+            auto& queue = ui::defaultEventQueue();
+            queue.processPending();
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+            queue.runUntil([] { return false; }, std::chrono::milliseconds(2));
+        };
+        if (!session->start(options, &why)) {
+            std::fprintf(stderr, "tovamix-cli: %s; nothing recorded\n", why.c_str());
+            return 1;
+        }
+    } else if (!engine.startRecording(area, r.output)) {
         std::fprintf(stderr, "tovamix-cli: the screen engine is still busy; nothing recorded\n");
         return 1;
     }
-    if (voice && voice->deviceBound()) {
-        const media::HRESULT h = voice->record(audioTemp);
-        voiceRecorded = media::SUCCEEDED(h);
-        if (!voiceRecorded)
-            std::fprintf(stderr, "tovamix-cli: the voice is not recorded: %s\n",
-                         media::GraphErrorText(h).c_str());
-    }
-    recorder::RecordingManifest manifest;
-    if (r.final) {
-        manifest.startedMs = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                 std::chrono::system_clock::now().time_since_epoch())
-                                 .count();
-        manifest.voice = voiceRecorded;
-        manifest.intervalMs = r.interval;
-        manifest.pid = ::getpid();
-        recorder::writeManifest(manifest);
-    }
     // The recording time counts from the start of the frame loop, after the file is set up.
     auto due = [&] {
-        if (interrupted.load() || !engine.hasWorker()) return true;
+        if (StopSignals::stopRequested() || !engine.hasWorker()) return true;
         return r.seconds && engine.frameLoopRunning() &&
                engine.recordedMilliseconds() >= *r.seconds * 1000.0;
     };
     runUntil(due);
-    engine.stopRecording();
-    if (voice && voiceRecorded) {
-        const recorder::VoiceResult v = voice->stop();
+    const auto stopped = std::chrono::steady_clock::now();
+    if (session) {
+        const recorder::VoiceResult v = session->stop();
         if (v.recorded)
             std::fprintf(stderr, "tovamix-cli: voice from \"%s\": %.2f s of sound in %.2f s\n",
                          v.device.c_str(), v.delivered, v.wallClock);
-    } else if (voice) {
-        voice->stop();
+    } else {
+        engine.stopRecording();
     }
     runUntil([&] { return !engine.hasWorker(); });
 
@@ -217,15 +205,35 @@ int recordScreen(const RecordArgs& r) {
         return 1;
     }
     if (!r.final) {
+        // The file must still be there: a folder removed while recording takes it along.
+        if (std::error_code ec; !std::filesystem::is_regular_file(r.output, ec) ||
+                                !platform::vfw::aviFileHasSamples(r.output)) {
+            std::fprintf(stderr,
+                         "tovamix-cli: the recording \"%s\" is gone or unreadable (was "
+                         "its folder removed while recording?)\n",
+                         r.output.c_str());
+            return 1;
+        }
         summary();
         return 0;
     }
-    manifest.finished = true;
-    recorder::writeManifest(manifest);
-    if (mergeRecording(r.output, videoTemp, audioTemp, voiceRecorded && lines.selected >= 0) != 0)
-        return 1;
-    manifest.saved = true;
-    recorder::writeManifest(manifest);
+    std::string why;
+    if (session->finishLive(r.output, lines.selected >= 0, {}, &why)) {
+        std::fprintf(stderr, "tovamix-cli: compressed while recording into %s (%s)\n",
+                     r.output.c_str(),
+                     session->voiceRecorded() && lines.selected >= 0 ? "XviD video, MP3 voice"
+                                                                     : "XviD video, no voice");
+    } else {
+        if (!r.merge)
+            std::fprintf(stderr, "tovamix-cli: %s; compressing the temporary files instead\n",
+                         why.c_str());
+        if (mergeRecording(r.output, session->videoFile(), session->audioFile(),
+                           session->voiceRecorded() && lines.selected >= 0) != 0)
+            return 1;
+    }
+    session->saved();
+    std::fprintf(stderr, "tovamix-cli: saved %.2f s after the stop\n",
+                 std::chrono::duration<double>(std::chrono::steady_clock::now() - stopped).count());
     summary();
     return 0;
 }
@@ -242,6 +250,7 @@ void checkRecordArgs(const RecordArgs& r, const std::vector<std::string>& extras
         throw CLI::ValidationError("give either --area or --select-area, not both");
     if (r.voice && !r.final)
         throw CLI::ValidationError("--voice needs --final (the voice is joined in the merge)");
+    if (r.merge && !r.final) throw CLI::ValidationError("--merge needs --final");
 }
 
 } // namespace
@@ -350,6 +359,9 @@ CLI::App* addRecordScreen(CLI::App& app, Run& run) {
     sub->add_flag("--final", r.final,
                   "Record into temporary files, then compress them into OUTPUT.avi (XviD, MP3)");
     sub->add_flag("--voice", r.voice, "With --final: record the first audio input beside it");
+    sub->add_flag("--merge", r.merge,
+                  "With --final: compress after the stop, from the temporary files, instead of "
+                  "while recording");
     sub->add_option("OUTPUT.avi", r.output, "The AVI file to write")->type_name("");
     sub->callback([sub, args, &run] {
         checkRecordArgs(*args, sub->remaining());

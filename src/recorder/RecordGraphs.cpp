@@ -169,6 +169,27 @@ VoiceResult VoiceGraph::stop(const std::function<void()>& whileWaiting) {
     return result;
 }
 
+std::shared_ptr<IAMSoundTap> VoiceGraph::soundTap() {
+    if (FilterPtr device = AudioFilter.GetFilter())
+        for (const PinPtr& pin : device->pins())
+            if (pin->direction() == PINDIR_OUTPUT)
+                if (auto tap = queryInterface<IAMSoundTap>(pin)) return tap;
+    return nullptr;
+}
+
+bool VoiceGraph::pcmFormat(int* rate, int* channels, int* bits) {
+    if (AudioPinTypes.Count() == 0) return false;
+    // A wave format: tag, channels, samples a second, bytes a second, block, bits.
+    const std::vector<uint8_t>& f = AudioPinTypes.Item(0).record().format;
+    if (f.size() < 16) return false;
+    const auto u16 = [&](size_t at) { return int(f[at] | f[at + 1] << 8); };
+    if (u16(0) != 1) return false; // PCM
+    *channels = u16(2);
+    *rate = int(uint32_t(f[4]) | uint32_t(f[5]) << 8 | uint32_t(f[6]) << 16 | uint32_t(f[7]) << 24);
+    *bits = u16(14);
+    return *rate > 0 && *channels > 0;
+}
+
 bool voiceFileUsable(const std::string& path) {
     std::error_code ec;
     return std::filesystem::is_regular_file(path, ec) && platform::vfw::aviFileHasSamples(path);

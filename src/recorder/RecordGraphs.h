@@ -78,6 +78,11 @@ class VoiceGraph {
     // stopped delivering, is warned about on standard error, naming it.
     VoiceResult stop(const std::function<void()>& whileWaiting = {});
     bool deviceBound() { return AudioFilter.GetFilter() != nullptr; }
+    // The tap and the running time of the device's output pin; null without a device.
+    std::shared_ptr<media::IAMSoundTap> soundTap();
+    // The format the device records in after prepare() (the first of the shared audio
+    // formats): false when it is not known or not PCM.
+    bool pcmFormat(int* rate, int* channels, int* bits);
 
   private:
     std::string deviceName_;

@@ -297,6 +297,7 @@ bool TScreenCam::frameLoop(CaptureAreaSource* area, vfw::AviStream& stream) {
             slotZeroWritten = true;
             samplesWritten_.store(stream.samplesWritten());
             positionsSkipped_.store(stream.positionsSkipped());
+            if (onFrameStored) onFrameStored(slot, std::move(frame));
         }
         frame = PackedDib();
 

@@ -138,6 +138,10 @@ class TScreenCam {
 
     // Called on the user-interface thread after the end handler, with record()'s result.
     std::function<void(int)> onRecordEnd;
+    // Called on the worker with every frame stored, at its slot, once its compressed sample is
+    // written; the frame is the caller's to keep (the live compression queues it). It must not
+    // block: pacing comes first. Set it only while idle.
+    std::function<void(int64_t slot, PackedDib&& frame)> onFrameStored;
 
     // For tests: the timer the frame loop uses (systemTiming() unless set).
     void setTiming(RecordTiming* timing) { timing_ = timing ? timing : &systemTiming(); }

@@ -177,7 +177,7 @@ QAction* TFrmRecordScreen::makeAction(const char* name, const QString& caption,
 
 void TFrmRecordScreen::setStage(Stage s) {
     stage_ = s;
-    if (s == Stage::Idle) lock_.reset();
+    if (s == Stage::Idle && session_) session_->end();
     updateActions();
 }
 
@@ -245,12 +245,11 @@ void TFrmRecordScreen::ActRecordExecute() {
     if (stage_ != Stage::Idle && stage_ != Stage::ChoosingTarget) return;
     // One recording at a time in the folder of temporary recordings (another window, a
     // tovamix-cli): the second one would write over the first one's files.
-    std::string busy;
-    auto lock = RecordingLock::acquire(&busy);
-    if (!lock) throw ui::EUserMessage("The screen cannot be recorded now: " + busy + ".");
+    if (!session_) session_ = std::make_unique<RecordingSession>(*engine_, voice);
+    if (std::string busy; !session_->lock(&busy))
+        throw ui::EUserMessage("The screen cannot be recorded now: " + busy + ".");
     const QPointer<TFrmRecordScreen> self(this);
     setStage(Stage::Starting);
-    lock_ = std::move(lock);
     // A start that fails on the way (the temporary folder refused, the engine not started)
     // brings the windows back and leaves the window idle; the error box then says why.
     struct BackToIdle {
@@ -298,28 +297,23 @@ void TFrmRecordScreen::ActRecordExecute() {
         backToIdle.w = nullptr;
         return;
     }
-    removeFile(videoFile);
     engine_->areaFlag = captureAreaChosen();
-    if (!engine_->startRecording(&TFrmCaptureArea::instance(), videoFile))
+    // The session removes the last recording's files, starts the voice, the engine and the
+    // live compression, and writes the manifest.
+    RecordingSession::Options options;
+    options.area = &TFrmCaptureArea::instance();
+    options.voice = withVoice && haveDevice && voice.deviceBound();
+    options.joinVoice = AudioSample->currentIndex() >= 0;
+    options.live = compressWhileRecording;
+    options.whileWaiting = [] {
+        ui::defaultEventQueue().processPending();
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        QThread::msleep(2);
+    };
+    if (std::string why; !session_->start(options, &why))
         throw std::runtime_error("The screen recording could not be started.");
-    voiceRecorded_ = false;
-    if (withVoice && haveDevice && voice.deviceBound()) {
-        const media::HRESULT h = voice.record(audioFile);
-        voiceRecorded_ = media::SUCCEEDED(h);
-        if (!voiceRecorded_)
-            std::fprintf(stderr, "tovamix: the voice is not recorded: %s\n",
-                         media::GraphErrorText(h).c_str());
-    } else if (withVoice) {
-        removeFile(audioFile);
-    }
-    manifest_ = {};
-    manifest_.startedMs = std::chrono::duration_cast<std::chrono::milliseconds>(
-                              std::chrono::system_clock::now().time_since_epoch())
-                              .count();
-    manifest_.voice = voiceRecorded_;
-    manifest_.intervalMs = engine_->recordInterval;
-    manifest_.pid = ::getpid();
-    writeManifest(manifest_);
+    voiceRecorded_ = session_->voiceRecorded();
+    if (withVoice && !options.voice) removeFile(audioFile);
     if (host_.trayIcon) host_.trayIcon->setCycling(true);
     setStage(Stage::Recording);
 }
@@ -354,15 +348,13 @@ void TFrmRecordScreen::ActStopExecute() {
         ImageBox->hide();
         Panel1->setText("finishing...");
         Panel1->repaint();
-        voice.stop([] { QCoreApplication::processEvents(QEventLoop::AllEvents, 20); });
+        session_->stop([] { QCoreApplication::processEvents(QEventLoop::AllEvents, 20); });
         if (!self) return;
         Panel1->setText("");
         ImageBox->show();
     } else {
-        voice.stop();
+        session_->stop();
     }
-    manifest_.finished = true;
-    writeManifest(manifest_);
     setStage(Stage::ChoosingTarget);
     if (closeAfterStop_) {
         close();
@@ -384,6 +376,28 @@ void TFrmRecordScreen::ActStopExecute() {
     // The video file is complete only once the engine's worker has ended.
     waitForEngine();
     if (!stillOpen(self)) return;
+    // The recording was compressed while it ran: only its tail is left, then the file goes to
+    // its name. Otherwise (or when that fails) the temporary files are merged.
+    if (session_ && session_->live()) {
+        target_ = *target;
+        setStage(Stage::Merging);
+        finishingLive_ = true;
+        ImageBox->hide();
+        Panel1->setText("compressing data...");
+        Panel1->repaint();
+        std::string why;
+        const bool done = session_->finishLive(
+            *target, AudioSample->currentIndex() >= 0,
+            [] { QCoreApplication::processEvents(QEventLoop::AllEvents, 20); }, &why);
+        finishingLive_ = false;
+        if (!self) return;
+        if (done) {
+            mergeComplete();
+            return;
+        }
+        std::fprintf(stderr, "tovamix: %s; compressing the temporary files instead\n", why.c_str());
+        setStage(Stage::ChoosingTarget);
+    }
     startMerge(*target);
 }
 
@@ -412,8 +426,7 @@ void TFrmRecordScreen::startMerge(const std::string& target) {
 
 void TFrmRecordScreen::mergeComplete() {
     if (stage_ != Stage::Merging) return;
-    manifest_.saved = true;
-    writeManifest(manifest_);
+    if (session_) session_->saved();
     Panel1->setText("");
     setStage(Stage::Idle);
     ui::messageBox("Record Complete!", QApplication::applicationName().toStdString());
@@ -477,7 +490,7 @@ void TFrmRecordScreen::SavePictureExecute() {
 }
 
 void TFrmRecordScreen::ActCloseExecute() {
-    if (stage_ == Stage::Merging || merge.running()) {
+    if (stage_ == Stage::Merging || merge.running() || finishingLive_) {
         ui::messageBox("compressing data, please wait close",
                        QApplication::applicationName().toStdString());
         return;
@@ -487,7 +500,7 @@ void TFrmRecordScreen::ActCloseExecute() {
 
 void TFrmRecordScreen::closeEvent(QCloseEvent* event) {
     // Closing while the merge runs would leave the target half written.
-    if (stage_ == Stage::Merging && merge.running()) {
+    if (stage_ == Stage::Merging && (merge.running() || finishingLive_)) {
         ui::messageBox("compressing data, please wait close",
                        QApplication::applicationName().toStdString());
         event->ignore();
@@ -503,7 +516,10 @@ void TFrmRecordScreen::closeEvent(QCloseEvent* event) {
     if (stage_ == Stage::Starting || stage_ == Stage::Recording) {
         const bool recording = stage_ == Stage::Recording;
         engine_->stopRecording();
-        voice.stop();
+        if (session_ && recording)
+            session_->stop();
+        else
+            voice.stop();
         if (host_.trayIcon) {
             host_.trayIcon->setCycling(false);
             host_.trayIcon->restoreFromTray();
@@ -511,8 +527,7 @@ void TFrmRecordScreen::closeEvent(QCloseEvent* event) {
         if (recording) {
             // Not saved: the files stay for a later recovery, and the user is told where.
             waitForEngine();
-            manifest_.finished = true;
-            writeManifest(manifest_);
+            if (session_) session_->end();
             try {
                 std::fprintf(stderr,
                              "tovamix: the recording was stopped before it was saved; it is kept "
@@ -533,6 +548,7 @@ void TFrmRecordScreen::closeEvent(QCloseEvent* event) {
         engine_->stopRecording();
         waitForEngine();
     }
+    session_.reset(); // it drives the engine: it goes first
     engine_.reset();
     if (host_.trayIcon) host_.trayIcon->removeCompanion(this);
     event->accept();

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "RecordGraphs.h"
+#include "RecordingSession.h"
 #include "TScreenCam.h"
 
 #include <QImage>
@@ -58,6 +59,9 @@ class TFrmRecordScreen : public QWidget {
 
     VoiceGraph voice;
     MergeGraph merge;
+    // Compress while recording, so the file is ready soon after the stop; off, the temporary
+    // files are merged after the stop, as the merge graph does whenever the live file fails.
+    bool compressWhileRecording = true;
     TScreenCam& engine() { return *engine_; }
 
     // Where the window is in a recording's life. Starting runs from "Start Record" until the
@@ -112,9 +116,10 @@ class TFrmRecordScreen : public QWidget {
     bool closing_ = false;
     bool closeAfterStop_ = false; // a close asked for while Stopping, done once it ends
     bool voiceRecorded_ = false;
-    // Held from the start of a recording until it is saved or given up (the window idle again).
-    std::unique_ptr<RecordingLock> lock_;
-    RecordingManifest manifest_;
+    // The recording from its start until it is saved or given up (the window idle again):
+    // the folder's lock, the manifest, the live compression.
+    std::unique_ptr<RecordingSession> session_;
+    bool finishingLive_ = false; // the live file's tail is being finished
     std::string target_;
 };
 

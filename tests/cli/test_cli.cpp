@@ -283,8 +283,9 @@ TEST(Cli, DevicesListsTheSystemsDefaultInputFirst) {
     EXPECT_NE(list.find("Aaa-Microphone"), std::string::npos) << r.out;
 }
 
-// The two-stage recording: the screen (and the voice, where there is an audio input) into
-// the temporary files, then the merge into one XviD + MP3 file with progress lines.
+// The two-stage recording with --merge: the screen (and the voice, where there is an audio
+// input) into the temporary files, then the merge into one XviD + MP3 file with progress
+// lines (the fall-back of the live compression).
 TEST(Cli, FinalRecordingMergesScreenAndVoiceIntoXvidAndMp3) {
     Xvfb x("640x480x24");
     ASSERT_TRUE(x.ok());
@@ -292,7 +293,7 @@ TEST(Cli, FinalRecordingMergesScreenAndVoiceIntoXvidAndMp3) {
     const std::string dir = scratchDir("cli-final");
     ScopedEnv tmp("TMPDIR", dir);
     const std::string out = dir + "/final.avi";
-    const CommandResult r = run(cli("record-screen --final --voice --seconds 3 " + out));
+    const CommandResult r = run(cli("record-screen --final --merge --voice --seconds 3 " + out));
     ASSERT_EQ(r.exitCode, 0) << r.err;
     EXPECT_NE(r.err.find("compressing data..."), std::string::npos) << r.err;
     EXPECT_NE(r.out.find("output=" + out), std::string::npos) << r.out;
@@ -317,6 +318,66 @@ TEST(Cli, FinalRecordingMergesScreenAndVoiceIntoXvidAndMp3) {
         run(cli("record-screen --final --seconds 1 --area 10,10,101,77 " + odd));
     ASSERT_EQ(o.exitCode, 0) << o.err;
     expectVideoStream(odd, {"mpeg4", "XVID", "", 102, 78});
+}
+
+// The recording compressed while it runs: at the stop only the tail is left, and the file
+// goes to its name without a merge. Every stored frame is in it, the voice as long as the
+// picture; the temporary files are kept as they were and nothing hidden is left beside them.
+TEST(Cli, FinalRecordingIsCompressedWhileRecording) {
+    Xvfb x("640x480x24");
+    ASSERT_TRUE(x.ok());
+    ScopedEnv display("DISPLAY", x.display());
+    const std::string dir = scratchDir("cli-live");
+    ScopedEnv tmp("TMPDIR", dir);
+    const std::string out = dir + "/live.avi";
+    std::filesystem::remove(out);
+    const CommandResult r = run(cli("record-screen --final --voice --seconds 3 " + out));
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.err.find("compressed while recording into " + out), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("compressing data..."), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("s after the stop"), std::string::npos) << r.err;
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(r.out, m, std::regex("frames=(\\d+) skipped=(\\d+)")));
+    const int positions = std::stoi(m[1]) + std::stoi(m[2]);
+    const auto video = expectVideoStream(out, {"mpeg4", "XVID", "10/1", 640, 480});
+    EXPECT_EQ(std::stoi(video.at("nb_read_packets")), positions);
+    const auto [videoSeconds, voiceSeconds] = streamDurations(out);
+    EXPECT_NEAR(videoSeconds, positions / 10.0, 0.01);
+    if (run("pactl info").exitCode == 0) {
+        EXPECT_EQ(probeStream(out, "a:0").at("codec_name"), "mp3");
+        EXPECT_NEAR(voiceSeconds, videoSeconds, 0.15) << r.err;
+    }
+    EXPECT_EQ(decodeAll(out).exitCode, 0);
+    const std::string own = dir + "/tovamix-" + std::to_string(geteuid());
+    EXPECT_TRUE(fileExists(own + "/VideoTemp.avi"));
+    for (const auto& e : std::filesystem::directory_iterator(own))
+        EXPECT_NE(e.path().filename().string().rfind(".Live", 0), 0u) << e.path();
+}
+
+// Two recordings at once share the folder of temporary recordings: the second one is refused
+// at once with exit code 2, naming the first one's process, and the first one ends whole.
+TEST(Cli, ASecondRecordingAtOnceIsRefused) {
+    Xvfb x("320x240x24");
+    ASSERT_TRUE(x.ok());
+    ScopedEnv display("DISPLAY", x.display());
+    const std::string dir = scratchDir("cli-two-at-once");
+    ScopedEnv tmp("TMPDIR", dir);
+    const std::string pid = run(cli("record-screen --final --seconds 4 " + dir + "/first.avi") +
+                                " >'" + dir + "/first.out' 2>&1 & echo $!")
+                                .out;
+    const std::string own = dir + "/tovamix-" + std::to_string(geteuid());
+    for (int i = 0; i < 100 && !fileExists(own + "/Recording.txt"); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50)); // until it has begun
+    const CommandResult second =
+        run(cli("record-screen --final --seconds 1 " + dir + "/second.avi"));
+    EXPECT_EQ(second.exitCode, 2) << second.err;
+    EXPECT_NE(second.err.find("another recording is running (process " +
+                              pid.substr(0, pid.find('\n')) + ")"),
+              std::string::npos)
+        << second.err;
+    EXPECT_FALSE(fileExists(dir + "/second.avi"));
+    run("while kill -0 " + pid.substr(0, pid.find('\n')) + " 2>/dev/null; do sleep 0.1; done");
+    EXPECT_EQ(decodeAll(dir + "/first.avi").exitCode, 0);
 }
 
 namespace {

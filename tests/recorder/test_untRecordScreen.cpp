@@ -311,6 +311,7 @@ TEST_F(RecordScreenTest, ClosingIsRefusedWhileMergingAndStopsARunningRecording) 
 
     w = open();
     ASSERT_TRUE(w);
+    w->compressWhileRecording = false; // the temporary files are merged after the stop
     dialogs.queueFile(tmp + "/merged.avi");
     record(w, 3000);
     w->ActStop->trigger();
@@ -348,6 +349,7 @@ TEST_F(RecordScreenTest, AFailedMergeIsReportedAndTheRecordingsAreKept) {
     EXPECT_TRUE(w->ImageBox->isVisible());
 
     // A merge that fails before writing anything leaves an existing target as it was.
+    w->compressWhileRecording = false;
     const std::string precious = tmp + "/precious.avi";
     { std::ofstream(precious) << "an earlier recording"; }
     w->merge.XvidEncoder.BaseFilter.setMoniker(std::make_shared<media::TMoniker>(

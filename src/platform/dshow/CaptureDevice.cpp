@@ -96,7 +96,7 @@ class CapturePin : public GstPin, public IAMStreamConfig {
 };
 
 // The output pin of a sound device, which can also end its recording at an instant.
-class SoundCapturePin : public CapturePin, public IAMStreamControl {
+class SoundCapturePin : public CapturePin, public IAMStreamControl, public IAMSoundTap {
   public:
     SoundCapturePin(GstPad* pad, std::weak_ptr<IBaseFilter> f, std::shared_ptr<CaptureState> state)
         : CapturePin(pad, std::move(f), state), state_(std::move(state)) {}
@@ -118,6 +118,19 @@ class SoundCapturePin : public CapturePin, public IAMStreamControl {
         if (stopTime)
             *stopTime = GST_CLOCK_TIME_IS_VALID(f.stopTime) ? int64_t(f.stopTime / 100) : -1;
         if (delivered) *delivered = int64_t(f.delivered / 100);
+        return S_OK;
+    }
+
+    HRESULT SetTap(std::shared_ptr<SoundTap> tap) override {
+        end()->setTap(std::move(tap));
+        return S_OK;
+    }
+
+    HRESULT GetRunningTime(int64_t* now) override {
+        if (!now) return E_POINTER;
+        const GstClockTime t = runningTimeNow(state_->soundEnd);
+        if (!GST_CLOCK_TIME_IS_VALID(t)) return VFW_E_WRONG_STATE;
+        *now = int64_t(t / 100);
         return S_OK;
     }
 

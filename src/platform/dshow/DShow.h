@@ -193,6 +193,33 @@ class IAMStreamControl : public virtual IUnknown {
     virtual HRESULT GetInfo(int64_t* stopTime, int64_t* delivered) = 0;
 };
 
+// The sound a recording writes, as it is written: a copy goes to a tap as well (the live
+// compression of a screen recording). Called on the graph's streaming thread; it must not
+// block: take the bytes and return.
+struct SoundPiece {
+    uint64_t at = 0; // sample frames from the start of the run
+    const uint8_t* data = nullptr;
+    size_t bytes = 0; // whole sample frames
+    int rate = 0, channels = 0;
+    bool s16 = false;     // interleaved signed 16-bit little-endian (else another format)
+    bool silence = false; // filled in for sound the device did not deliver
+};
+class SoundTap {
+  public:
+    virtual ~SoundTap() = default;
+    virtual void sound(const SoundPiece& piece) = 0;
+};
+
+// On the output pin of an audio capture device, beside IAMStreamControl: the tap that gets a
+// copy of the recording's sound, and the running time of the recording now.
+class IAMSoundTap : public virtual IUnknown {
+  public:
+    // Null stops the tapping.
+    virtual HRESULT SetTap(std::shared_ptr<SoundTap> tap) = 0;
+    // 100-nanosecond units from the start of the run; VFW_E_WRONG_STATE unless it runs.
+    virtual HRESULT GetRunningTime(int64_t* now) = 0;
+};
+
 class IFileSourceFilter : public virtual IUnknown {
   public:
     virtual HRESULT Load(const std::string& fileName) = 0;

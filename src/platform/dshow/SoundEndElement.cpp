@@ -113,6 +113,16 @@ SoundEnd::Plan SoundEnd::take(GstClockTime start, GstClockTime now, uint64_t fra
     return p;
 }
 
+void SoundEnd::setTap(std::shared_ptr<SoundTap> tap) {
+    std::lock_guard lock(m_);
+    tap_ = std::move(tap);
+}
+
+std::shared_ptr<SoundTap> SoundEnd::tap() {
+    std::lock_guard lock(m_);
+    return tap_;
+}
+
 bool SoundEnd::fillAtEnd(GstClockTime now, int rate, uint64_t* silenceAt, uint64_t* silence) {
     std::lock_guard lock(m_);
     // A device that delivered nothing at all: the whole run is silence at the stream's rate.
@@ -171,6 +181,21 @@ GstClockTime frameTime(TovamixSoundEnd* s, uint64_t frame) {
     return gst_segment_position_from_running_time(&s->segment, GST_FORMAT_TIME, t);
 }
 
+// Hands a copy of sound passed on at frame `at` to the tap, if one is set.
+void tapSound(TovamixSoundEnd* s, uint64_t at, const uint8_t* data, size_t bytes, bool silence) {
+    const std::shared_ptr<SoundTap> tap = s->state->tap();
+    if (!tap) return;
+    SoundPiece piece;
+    piece.at = at;
+    piece.data = data;
+    piece.bytes = bytes;
+    piece.rate = GST_AUDIO_INFO_RATE(&s->info);
+    piece.channels = GST_AUDIO_INFO_CHANNELS(&s->info);
+    piece.s16 = GST_AUDIO_INFO_FORMAT(&s->info) == GST_AUDIO_FORMAT_S16LE;
+    piece.silence = silence;
+    tap->sound(piece);
+}
+
 // `count` frames of silence from frame `at` of the run.
 GstFlowReturn pushSilence(TovamixSoundEnd* s, uint64_t at, uint64_t count) {
     const uint64_t rate = uint64_t(GST_AUDIO_INFO_RATE(&s->info));
@@ -184,6 +209,7 @@ GstFlowReturn pushSilence(TovamixSoundEnd* s, uint64_t at, uint64_t count) {
             return GST_FLOW_ERROR;
         }
         gst_audio_format_info_fill_silence(s->info.finfo, map.data, map.size);
+        tapSound(s, at + done, map.data, map.size, true);
         gst_buffer_unmap(buffer, &map);
         GST_BUFFER_PTS(buffer) = frameTime(s, at + done);
         GST_BUFFER_DURATION(buffer) = frameTime(s, at + done + n) - GST_BUFFER_PTS(buffer);
@@ -229,6 +255,10 @@ GstFlowReturn chain(GstPad*, GstObject* parent, GstBuffer* buffer) {
     GST_BUFFER_DURATION(buffer) = frameTime(s, p.at + p.keep) - GST_BUFFER_PTS(buffer);
     GST_BUFFER_OFFSET(buffer) = p.at;
     GST_BUFFER_OFFSET_END(buffer) = p.at + p.keep;
+    if (GstMapInfo map; s->state->tap() && gst_buffer_map(buffer, &map, GST_MAP_READ)) {
+        tapSound(s, p.at, map.data, map.size, false);
+        gst_buffer_unmap(buffer, &map);
+    }
     return gst_pad_push(s->srcPad, buffer);
 }
 

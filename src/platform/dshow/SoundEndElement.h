@@ -12,11 +12,14 @@
 // Internal to the graph layer.
 #pragma once
 
+#include "DShow.h"
+
 #include <gst/gst.h>
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 
 namespace platform::dshow {
@@ -42,6 +45,9 @@ class SoundEnd {
     // Sets the stop time (running time of the pipeline).
     void setStopTime(GstClockTime stopTime);
     Figures figures();
+    // The tap that gets a copy of the sound passed on (null: none). Any thread.
+    void setTap(std::shared_ptr<SoundTap> tap);
+    std::shared_ptr<SoundTap> tap();
     // Waits until the sound passed on reaches the stop time; false after timeout or when no stop
     // time is set.
     bool waitForStop(std::chrono::milliseconds timeout);
@@ -78,6 +84,7 @@ class SoundEnd {
     GstClockTime nextStamp_ = GST_CLOCK_TIME_NONE; // where the device's next buffer should start
     GstClockID wait_ = nullptr;
     bool flushing_ = false;
+    std::shared_ptr<SoundTap> tap_;
 };
 
 // Registers the element factory "tovamixsoundend" for this process; safe to call any number of

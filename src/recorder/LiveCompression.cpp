@@ -1,0 +1,478 @@
+#include "LiveCompression.h"
+
+#include "platform/vfw/AviMuxer.h"
+#include "platform/vfw/Mp3Encoder.h"
+#include "platform/vfw/XvidCore.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace recorder {
+
+namespace vfw = platform::vfw;
+using platform::dshow::SoundPiece;
+
+namespace {
+
+// The same as the merge's encoders, so a live file and a merged one look alike.
+constexpr int XvidBitrate = 1500;    // kbit/s
+constexpr int XvidKeyInterval = 250; // pictures
+constexpr int Mp3Bitrate = 128;      // kbit/s
+// How much lower the encoding thread runs than the program (nice steps).
+constexpr int EncoderNice = 10;
+
+} // namespace
+
+// The sound tap: forwards to the live compression while it exists. The voice graph may hold
+// it a moment longer than the live compression lives.
+class LiveCompression::Tap : public platform::dshow::SoundTap {
+  public:
+    explicit Tap(LiveCompression* owner) : owner_(owner) {}
+    void sound(const SoundPiece& piece) override {
+        std::lock_guard lock(m_);
+        if (owner_) owner_->pushSound(piece);
+    }
+    void detach() {
+        std::lock_guard lock(m_);
+        owner_ = nullptr;
+    }
+
+  private:
+    std::mutex m_;
+    LiveCompression* owner_; // guarded by m_
+};
+
+// What the encoding thread builds as the first frame comes. Used by that thread only.
+struct LiveCompression::Encoder {
+    std::unique_ptr<vfw::AviMuxer> mux;
+    int videoStream = -1, audioStream = -1;
+    vfw::XvidEncoder xvid;
+    vfw::XvidLayout layout = vfw::XvidLayout::Bgr24;
+    int width = 0, height = 0, bitCount = 0; // of the pictures that come
+    // An odd side is made even with a black column or row (XviD codes whole chroma samples),
+    // as the merge does: the picture is copied top-down into this buffer first.
+    bool padded = false;
+    std::vector<uint8_t> pad;
+    int padStride = 0;
+    std::unique_ptr<vfw::Mp3Encoder> mp3;
+    int64_t lastSlot = -1;   // of the last frame encoded
+    int64_t mp3Frames = 0;   // MP3 frames written
+    int64_t voiceOut = 0;    // sample frames of voice handed to the MP3 encoder
+    int64_t voiceCut = 0;    // sample frames cut from the voice's start (negative: silence)
+    bool voicePlaced = false; // voiceCut is known
+    std::deque<Item> heldSound; // until the voice's place is known
+};
+
+LiveCompression::LiveCompression(LiveSettings settings) : settings_(std::move(settings)) {
+    tap_ = std::make_shared<Tap>(this);
+    if (!settings_.voice) voiceAtFirstFrameKnown_ = true;
+    thread_ = std::thread([this] { run(); });
+}
+
+LiveCompression::~LiveCompression() {
+    tap_->detach();
+    {
+        std::lock_guard lock(m_);
+        ended_ = true;
+        if (!done_) {
+            if (failure_.empty()) failure_ = "the recording was given up";
+            done_ = true;
+        }
+        queue_.clear();
+        queuedBytes_ = 0;
+    }
+    changed_.notify_all();
+    if (thread_.joinable()) thread_.join();
+    // A file that was not moved to its name (given up, or its save cancelled) goes.
+    std::error_code ec;
+    std::filesystem::remove(settings_.path, ec);
+}
+
+std::shared_ptr<platform::dshow::SoundTap> LiveCompression::soundTap() {
+    return tap_;
+}
+
+void LiveCompression::frame(int64_t slot, platform::screen::PackedDib&& dib) {
+    if (!dib.valid()) return;
+    Item item;
+    item.kind = Item::Frame;
+    item.slot = slot;
+    const size_t bytes = dib.imageSize();
+    item.dib = std::move(dib);
+    push(std::move(item), bytes);
+}
+
+void LiveCompression::pushSound(const SoundPiece& piece) {
+    if (!settings_.voice || piece.bytes == 0) return;
+    if (!piece.s16 || piece.rate != settings_.voiceRate ||
+        piece.channels != settings_.voiceChannels) {
+        giveUp("the voice came as " + std::to_string(piece.rate) + " Hz, " +
+               std::to_string(piece.channels) + " channels" + (piece.s16 ? "" : ", not 16-bit") +
+               ", not as the recording was set up");
+        return;
+    }
+    Item item;
+    item.kind = Item::Sound;
+    item.slot = int64_t(piece.at);
+    item.pcm.assign(piece.data, piece.data + piece.bytes);
+    push(std::move(item), piece.bytes);
+}
+
+void LiveCompression::push(Item&& item, size_t bytes) {
+    {
+        std::lock_guard lock(m_);
+        if (ended_ || done_) return;
+        if (queuedBytes_ + bytes > settings_.memoryLimit) {
+            // Far behind: the merge of the temporary files saves the recording instead.
+            failure_ = "the live compression fell " + std::to_string(queue_.size()) +
+                       " pieces behind (" + std::to_string(queuedBytes_ >> 20) + " MB waiting)";
+            queue_.clear();
+            queuedBytes_ = 0;
+            done_ = true;
+        } else {
+            queue_.push_back(std::move(item));
+            queuedBytes_ += bytes;
+        }
+    }
+    changed_.notify_all();
+}
+
+void LiveCompression::giveUp(const std::string& why) {
+    {
+        std::lock_guard lock(m_);
+        if (failure_.empty()) failure_ = why;
+        queue_.clear();
+        queuedBytes_ = 0;
+        done_ = true;
+    }
+    changed_.notify_all();
+}
+
+void LiveCompression::setVoiceAtFirstFrame(int64_t time) {
+    {
+        std::lock_guard lock(m_);
+        voiceAtFirstFrame_ = time;
+        voiceAtFirstFrameKnown_ = true;
+    }
+    changed_.notify_all();
+}
+
+bool LiveCompression::failed(std::string* why) const {
+    std::lock_guard lock(m_);
+    if (why) *why = failure_;
+    return !failure_.empty();
+}
+
+LiveCompression::Figures LiveCompression::figures() const {
+    std::lock_guard lock(m_);
+    Figures f = figures_;
+    f.queuedBytes = queuedBytes_;
+    return f;
+}
+
+void LiveCompression::killEncoderForTest() {
+    {
+        std::lock_guard lock(m_);
+        killed_ = true;
+    }
+    changed_.notify_all();
+}
+
+bool LiveCompression::finish(const std::function<void()>& whileWaiting,
+                             std::chrono::milliseconds stall, std::string* why) {
+    {
+        std::lock_guard lock(m_);
+        ended_ = true;
+    }
+    changed_.notify_all();
+    Figures last = figures();
+    auto lastMove = std::chrono::steady_clock::now();
+    for (;;) {
+        {
+            std::unique_lock lock(m_);
+            if (changed_.wait_for(lock, std::chrono::milliseconds(50), [this] { return done_; }))
+                break;
+        }
+        if (whileWaiting) whileWaiting();
+        const Figures now = figures();
+        if (now.frames != last.frames || now.voiceSeconds != last.voiceSeconds ||
+            now.queuedBytes != last.queuedBytes) {
+            last = now;
+            lastMove = std::chrono::steady_clock::now();
+        } else if (std::chrono::steady_clock::now() - lastMove > stall) {
+            giveUp("the live compression stood still");
+            break;
+        }
+    }
+    if (thread_.joinable()) thread_.join();
+    std::lock_guard lock(m_);
+    if (why) *why = failure_;
+    return complete_;
+}
+
+void LiveCompression::run() {
+    // Below the grabber and the user interface: the frames wait, the pacing does not.
+    setpriority(PRIO_PROCESS, pid_t(syscall(SYS_gettid)), EncoderNice);
+    Encoder e;
+    std::string why;
+    bool ok = true;
+    for (;;) {
+        Item item;
+        bool placed = false;
+        int64_t voiceAt = 0;
+        {
+            std::unique_lock lock(m_);
+            changed_.wait(lock, [this] { return !queue_.empty() || ended_ || done_ || killed_; });
+            if (killed_) {
+                failure_ = "the live encoder ended unexpectedly";
+                ok = false;
+                break;
+            }
+            if (done_) {
+                ok = false; // given up from another thread
+                break;
+            }
+            if (queue_.empty()) break; // ended, all encoded
+            item = std::move(queue_.front());
+            queue_.pop_front();
+            queuedBytes_ -= item.kind == Item::Frame ? item.dib.imageSize() : item.pcm.size();
+            placed = voiceAtFirstFrameKnown_;
+            voiceAt = voiceAtFirstFrame_;
+        }
+        if (placed && !e.voicePlaced) {
+            e.voicePlaced = true;
+            e.voiceCut = voiceAt * int64_t(std::max(settings_.voiceRate, 1)) / 10000000;
+        }
+        ok = encode(e, item, &why);
+        if (!ok) break;
+    }
+    if (ok) {
+        // The end: sound still held (the voice's place never came: it starts with the video),
+        // the encoders' tails, the index.
+        if (!e.voicePlaced) {
+            e.voicePlaced = true;
+            e.voiceCut = 0;
+        }
+        Item none;
+        none.kind = Item::Sound;
+        ok = encode(e, none, &why);
+        auto mp3Sink = [&](const uint8_t* data, size_t size, std::string* err) {
+            return e.mux->writePacket(e.audioStream, e.mp3Frames++, data, size, 1, true, err);
+        };
+        // The stop came during the last frame, which stands until its end: the voice is
+        // filled with silence to there, so both streams end together.
+        if (ok && e.mp3 && e.lastSlot >= 0) {
+            const int64_t videoEnd = (e.lastSlot + 1) * int64_t(settings_.voiceRate) /
+                                     int64_t(std::max(settings_.playbackRate, 1));
+            if (videoEnd > e.voiceOut) {
+                const std::vector<int16_t> silence(
+                    size_t(videoEnd - e.voiceOut) * size_t(settings_.voiceChannels), 0);
+                ok = e.mp3->encode(silence.data(), size_t(videoEnd - e.voiceOut), mp3Sink, &why);
+                e.voiceOut = videoEnd;
+            }
+        }
+        if (ok && e.mp3) ok = e.mp3->finish(mp3Sink, &why);
+        if (ok && !e.mux) {
+            ok = false;
+            why = "no picture was recorded";
+        }
+        if (ok) ok = e.mux->finish(&why);
+    }
+    if (e.mux && !ok) {
+        std::string ignored;
+        e.mux->close(&ignored);
+    }
+    std::lock_guard lock(m_);
+    if (!ok && failure_.empty()) failure_ = why.empty() ? "the live compression failed" : why;
+    complete_ = ok;
+    done_ = true;
+    changed_.notify_all();
+}
+
+// Encodes one frame or one piece of sound (an empty piece: the held sound only).
+bool LiveCompression::encode(Encoder& e, Item& item, std::string* why) {
+    if (item.kind == Item::Frame) {
+        const auto& h = item.dib.header();
+        if (!e.mux) {
+            // The first frame decides the picture; the header is written with it.
+            e.width = h.biWidth;
+            e.height = h.biHeight < 0 ? -h.biHeight : h.biHeight;
+            e.bitCount = h.biBitCount;
+            if (e.bitCount != 24 && e.bitCount != 32) {
+                *why = "pictures of " + std::to_string(e.bitCount) + " bits are not encoded live";
+                return false;
+            }
+            e.layout = e.bitCount == 24 ? vfw::XvidLayout::Bgr24 : vfw::XvidLayout::Bgrx32;
+            e.padded = e.width % 2 || e.height % 2;
+            const int evenWidth = e.width + e.width % 2, evenHeight = e.height + e.height % 2;
+            if (e.padded) {
+                e.padStride = evenWidth * (e.bitCount / 8);
+                e.pad.assign(size_t(e.padStride) * size_t(evenHeight), 0);
+            }
+            vfw::XvidSettings xs;
+            xs.width = evenWidth;
+            xs.height = evenHeight;
+            xs.frameNum = 1;
+            xs.frameDen = std::max(settings_.playbackRate, 1);
+            xs.bitrate = XvidBitrate;
+            xs.maxKeyInterval = XvidKeyInterval;
+            if (!e.xvid.open(xs, why)) return false;
+            e.mux = vfw::AviMuxer::toFile(settings_.path, why);
+            if (!e.mux) return false;
+            vfw::AviVideoFormat vf;
+            vf.fourcc = vfw::fourccXVID;
+            vf.width = evenWidth;
+            vf.height = evenHeight;
+            vf.bitCount = 24;
+            vf.rateNum = std::max(settings_.playbackRate, 1);
+            vf.rateDen = 1;
+            vf.bitRate = int64_t(XvidBitrate) * 1000;
+            e.videoStream = e.mux->addVideo(vf, why);
+            if (e.videoStream < 0) return false;
+            if (settings_.voice) {
+                e.mp3 = vfw::Mp3Encoder::open(settings_.voiceRate, settings_.voiceChannels,
+                                              Mp3Bitrate, why);
+                if (!e.mp3) return false;
+                vfw::AviAudioFormat af;
+                af.waveTag = vfw::waveTagMP3;
+                af.rate = settings_.voiceRate;
+                af.channels = settings_.voiceChannels;
+                af.frameSize = e.mp3->frameSize();
+                af.bitRate = int64_t(Mp3Bitrate) * 1000;
+                e.audioStream = e.mux->addAudio(af, why);
+                if (e.audioStream < 0) return false;
+            }
+            if (!e.mux->writeHeader(why)) return false;
+        }
+        const int height = h.biHeight < 0 ? -h.biHeight : h.biHeight;
+        if (h.biWidth != e.width || height != e.height || h.biBitCount != e.bitCount) {
+            *why = "the picture changed its size while recording";
+            return false;
+        }
+        vfw::XvidPicture picture;
+        picture.layout = e.layout;
+        picture.plane[0] = item.dib.bits();
+        picture.stride[0] = int(item.dib.imageSize() / size_t(std::max(height, 1)));
+        picture.bottomUp = h.biHeight > 0;
+        if (e.padded) {
+            const size_t rowBytes = size_t(e.width) * size_t(e.bitCount / 8);
+            for (int y = 0; y < height; ++y) {
+                const int from = picture.bottomUp ? height - 1 - y : y;
+                std::memcpy(e.pad.data() + size_t(y) * size_t(e.padStride),
+                            item.dib.bits() + size_t(from) * size_t(picture.stride[0]), rowBytes);
+            }
+            picture.plane[0] = e.pad.data();
+            picture.stride[0] = e.padStride;
+            picture.bottomUp = false;
+        }
+        vfw::XvidFrame out;
+        if (!e.xvid.encode(picture, false, out, why)) return false;
+        if (out.size > 0 &&
+            !e.mux->writePacket(e.videoStream, item.slot, out.data, out.size, 1, out.keyFrame, why))
+            return false;
+        e.lastSlot = item.slot;
+        std::lock_guard lock(m_);
+        ++figures_.frames;
+        return true;
+    }
+
+    // Sound: held until the header is written and the voice's place is known.
+    if (!item.pcm.empty()) e.heldSound.push_back(std::move(item));
+    if (!e.mux || !e.voicePlaced || !e.mp3) return true;
+    const int channels = settings_.voiceChannels;
+    const size_t frameBytes = size_t(channels) * 2;
+    auto mp3Sink = [&](const uint8_t* data, size_t size, std::string* err) {
+        return e.mux->writePacket(e.audioStream, e.mp3Frames++, data, size, 1, true, err);
+    };
+    while (!e.heldSound.empty()) {
+        Item piece = std::move(e.heldSound.front());
+        e.heldSound.pop_front();
+        int64_t frames = int64_t(piece.pcm.size() / frameBytes);
+        // Where this piece lies in the file's voice: its place in the run less the cut.
+        int64_t at = piece.slot - e.voiceCut;
+        const auto* pcm = reinterpret_cast<const int16_t*>(piece.pcm.data());
+        if (at < e.voiceOut) {
+            const int64_t skip = std::min(frames, e.voiceOut - at);
+            pcm += skip * channels;
+            frames -= skip;
+            at += skip;
+        }
+        if (frames <= 0) continue;
+        if (at > e.voiceOut) {
+            // The voice began after the first frame (or skipped): silence up to this piece.
+            const std::vector<int16_t> silence(size_t(at - e.voiceOut) * size_t(channels), 0);
+            if (!e.mp3->encode(silence.data(), size_t(at - e.voiceOut), mp3Sink, why))
+                return false;
+            e.voiceOut = at;
+        }
+        if (!e.mp3->encode(pcm, size_t(frames), mp3Sink, why)) return false;
+        e.voiceOut += frames;
+    }
+    std::lock_guard lock(m_);
+    figures_.voiceSeconds = double(e.voiceOut) / double(std::max(settings_.voiceRate, 1));
+    return true;
+}
+
+bool moveIntoPlace(const std::string& from, const std::string& target, std::string* why) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    // A target that exists must be a regular file: never a link, a folder or a device.
+    const fs::file_status st = fs::symlink_status(target, ec);
+    if (!ec && fs::exists(st) && !fs::is_regular_file(st)) {
+        *why = "\"" + target + "\" is not a regular file";
+        return false;
+    }
+    if (::rename(from.c_str(), target.c_str()) == 0) return true;
+    if (errno != EXDEV) {
+        *why = "cannot move the recording to \"" + target + "\": " + std::strerror(errno);
+        return false;
+    }
+    // Another file system: a copy beside the target, renamed over it once whole.
+    const fs::path t(target);
+    std::string part = (t.parent_path() / ("." + t.filename().string() + ".XXXXXX")).string();
+    const int out = ::mkstemp(part.data());
+    if (out < 0) {
+        *why = "cannot write beside \"" + target + "\": " + std::strerror(errno);
+        return false;
+    }
+    const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    bool ok = in >= 0;
+    std::vector<char> buffer(size_t(1) << 20);
+    while (ok) {
+        const ssize_t n = ::read(in, buffer.data(), buffer.size());
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            ok = false;
+            break;
+        }
+        for (ssize_t done = 0; ok && done < n;) {
+            const ssize_t w = ::write(out, buffer.data() + done, size_t(n - done));
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) ok = false;
+            else done += w;
+        }
+    }
+    const int copyErrno = errno;
+    if (in >= 0) ::close(in);
+    ok = ok && ::fchmod(out, 0644) == 0 && ::fsync(out) == 0;
+    ok = ::close(out) == 0 && ok;
+    if (ok && ::rename(part.c_str(), target.c_str()) != 0) ok = false;
+    if (!ok) {
+        *why = "cannot copy the recording to \"" + target + "\": " + std::strerror(copyErrno);
+        ::unlink(part.c_str());
+        return false;
+    }
+    ::unlink(from.c_str());
+    return true;
+}
+
+} // namespace recorder

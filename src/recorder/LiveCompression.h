@@ -1,0 +1,123 @@
+// The live compression of a screen recording: while the engine writes "VideoTemp.avi" and the
+// voice graph "AudioTemp.avi", the frames the engine stores and the sound the voice graph
+// writes are also encoded, as they come, into the final form (XviD video, MP3 voice, one AVI)
+// in a hidden file of the folder of temporary recordings. At the stop only the tail is left to
+// encode, and the file is then moved to the name the user chose: no long wait for a merge.
+// The frames are encoded from the grabbed pictures, not from the MS Video 1 file, so they lose
+// one generation less.
+//
+// Threads: frame() runs on the engine's worker, the sound tap on the voice graph's streaming
+// thread; both only queue and return (the grabber's pacing comes first). The encoding runs on
+// a thread of its own at a lower priority. Everything else belongs to the thread that made the
+// object (the user-interface thread). A queue that outgrows its memory limit (the encoder far
+// behind) gives the live file up: the recording is then saved by the merge of the temporary
+// files, as without live compression; nothing recorded is lost either way.
+#pragma once
+
+#include "platform/dshow/DShow.h"
+#include "platform/screen/Dib.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace recorder {
+
+struct LiveSettings {
+    std::string path;     // the hidden file, in the folder of temporary recordings
+    int playbackRate = 0; // frames per second in the file, as the engine's stream says
+    bool voice = false;   // a voice is recorded beside the screen
+    int voiceRate = 0;    // its format: sample frames a second and channels
+    int voiceChannels = 0;
+    size_t memoryLimit = size_t(512) << 20; // bytes of frames and sound waiting at most
+};
+
+class LiveCompression {
+  public:
+    explicit LiveCompression(LiveSettings settings);
+    // Abandons an unfinished file (it is removed) and ends the encoding thread.
+    ~LiveCompression();
+    LiveCompression(const LiveCompression&) = delete;
+    LiveCompression& operator=(const LiveCompression&) = delete;
+
+    // Engine worker: a stored frame at its slot.
+    void frame(int64_t slot, platform::screen::PackedDib&& dib);
+    // The tap to set on the voice graph's capture pin.
+    std::shared_ptr<platform::dshow::SoundTap> soundTap();
+    // Where the first stored frame lies in the voice, in 100-nanosecond units of the voice's
+    // run (negative: the voice began after it). The sound before it is cut; silence fills in
+    // for a voice that began late. Sound waits in the queue until this is known.
+    void setVoiceAtFirstFrame(int64_t time);
+
+    // No more input: the thread encodes what is left and finishes the file. Waits until it is
+    // done, running whileWaiting every 50 ms, as long as the encoding moves on (a thread that
+    // stands still for `stall` gives up). True when the file is complete; why otherwise.
+    bool finish(const std::function<void()>& whileWaiting, std::chrono::milliseconds stall,
+                std::string* why);
+    // Gives the live file up (the merge then saves the recording).
+    void abandon(const std::string& why) { giveUp(why); }
+    // Whether the live file has been given up (why says why).
+    bool failed(std::string* why = nullptr) const;
+    const std::string& path() const { return settings_.path; }
+    bool hasVoice() const { return settings_.voice; }
+
+    // Figures of the encoding so far. Any thread.
+    struct Figures {
+        int64_t frames = 0;      // pictures encoded
+        double voiceSeconds = 0; // sound encoded
+        size_t queuedBytes = 0;  // waiting to be encoded
+    };
+    Figures figures() const;
+
+    // For tests: ends the encoding thread as a crash of the encoder would (the file is then
+    // given up and finish() says so).
+    void killEncoderForTest();
+
+  private:
+    struct Item {
+        enum Kind { Frame, Sound } kind = Frame;
+        int64_t slot = 0; // a frame's slot, or the sound's first sample frame
+        platform::screen::PackedDib dib;
+        std::vector<uint8_t> pcm;
+    };
+    class Tap;
+    struct Encoder;
+    void pushSound(const platform::dshow::SoundPiece& piece);
+    void push(Item&& item, size_t bytes);
+    void giveUp(const std::string& why);
+    void run();
+    bool encode(Encoder& e, Item& item, std::string* why);
+
+    LiveSettings settings_;
+    mutable std::mutex m_;
+    // -- All the following fields are protected by m_.
+    std::condition_variable changed_;
+    std::deque<Item> queue_;
+    size_t queuedBytes_ = 0;
+    bool ended_ = false;    // no more input
+    bool done_ = false;     // the thread has finished (or given up)
+    bool complete_ = false; // the file is whole
+    bool killed_ = false;
+    std::string failure_;
+    bool voiceAtFirstFrameKnown_ = false;
+    int64_t voiceAtFirstFrame_ = 0;
+    Figures figures_;
+    // -- Set once; the thread itself.
+    std::shared_ptr<Tap> tap_;
+    std::thread thread_;
+};
+
+// Moves a finished file to the name the user chose: renamed within one file system; across
+// file systems copied beside the target under a hidden name and renamed over it once whole, so
+// the target never holds half a file. A target that is not a regular file is refused. False
+// with the reason; `from` is then left where it was.
+bool moveIntoPlace(const std::string& from, const std::string& target, std::string* why);
+
+} // namespace recorder
