@@ -63,11 +63,11 @@ struct LiveCompression::Encoder {
     std::vector<uint8_t> pad;
     int padStride = 0;
     std::unique_ptr<vfw::Mp3Encoder> mp3;
-    int64_t lastSlot = -1;   // of the last frame encoded
-    int64_t mp3Frames = 0;   // MP3 frames written
-    int64_t voiceOut = 0;    // sample frames of voice handed to the MP3 encoder
-    int64_t voiceCut = 0;    // sample frames cut from the voice's start (negative: silence)
-    bool voicePlaced = false; // voiceCut is known
+    int64_t lastSlot = -1;      // of the last frame encoded
+    int64_t mp3Frames = 0;      // MP3 frames written
+    int64_t voiceOut = 0;       // sample frames of voice handed to the MP3 encoder
+    int64_t voiceCut = 0;       // sample frames cut from the voice's start (negative: silence)
+    bool voicePlaced = false;   // voiceCut is known
     std::deque<Item> heldSound; // until the voice's place is known
 };
 
@@ -409,8 +409,7 @@ bool LiveCompression::encode(Encoder& e, Item& item, std::string* why) {
         if (at > e.voiceOut) {
             // The voice began after the first frame (or skipped): silence up to this piece.
             const std::vector<int16_t> silence(size_t(at - e.voiceOut) * size_t(channels), 0);
-            if (!e.mp3->encode(silence.data(), size_t(at - e.voiceOut), mp3Sink, why))
-                return false;
+            if (!e.mp3->encode(silence.data(), size_t(at - e.voiceOut), mp3Sink, why)) return false;
             e.voiceOut = at;
         }
         if (!e.mp3->encode(pcm, size_t(frames), mp3Sink, why)) return false;
@@ -457,8 +456,10 @@ bool moveIntoPlace(const std::string& from, const std::string& target, std::stri
         for (ssize_t done = 0; ok && done < n;) {
             const ssize_t w = ::write(out, buffer.data() + done, size_t(n - done));
             if (w < 0 && errno == EINTR) continue;
-            if (w <= 0) ok = false;
-            else done += w;
+            if (w <= 0)
+                ok = false;
+            else
+                done += w;
         }
     }
     const int copyErrno = errno;

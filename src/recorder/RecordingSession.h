@@ -50,8 +50,8 @@ class RecordingSession {
     };
     // Removes the last recording's temporary files, starts the engine into "VideoTemp.avi",
     // the voice into "AudioTemp.avi" as the engine's frame loop begins (when asked and
-    // possible) and the live compression, and writes the manifest. The engine must be idle. False with why when the engine does not
-    // start (nothing then runs).
+    // possible) and the live compression, and writes the manifest. The engine must be idle. False
+    // with why when the engine does not start (nothing then runs).
     bool start(const Options& options, std::string* why);
     bool voiceRecorded() const { return voiceRecorded_; }
 
