@@ -17,6 +17,7 @@
 #include "untMain.h"
 
 #include <QSocketNotifier>
+#include <QTimer>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -107,6 +108,8 @@ int main(int argc, char** argv) {
         if (window.hotKeyTaken()) return 0;
         closeOnTerminationSignals(&window);
         window.show();
+        // A recording the last run could not save is offered once the window is up.
+        QTimer::singleShot(0, &window, [] { recorder::offerRecovery(); });
         rc = app.exec();
         player::setSnapshotSourceLookup({});
     }

@@ -11,6 +11,7 @@
 
 #include "platform/vfw/AviRecovery.h"
 #include "platform/vfw/OutputFile.h"
+#include "recorder/Recovery.h"
 #include "recorder/TempFiles.h"
 
 #include <QCoreApplication>
@@ -32,45 +33,12 @@ struct RecoverArgs {
     std::string output;
 };
 
-// Why the voice file cannot be of the recording the video file holds, or "" when it can be.
-// The manifest says whether the last recording had a voice and when it started; a voice file
-// older than that start is an earlier recording's. Without a manifest (a recording of an
-// older version), a voice file last written well before the video began is refused.
-std::string voiceOfAnotherRecording(const std::optional<recorder::RecordingManifest>& manifest,
-                                    const std::string& videoTemp, const std::string& audioTemp,
-                                    const platform::vfw::RecoveredAvi& video) {
-    namespace fs = std::filesystem;
-    std::error_code ec1, ec2;
-    const auto audioWritten = fs::last_write_time(audioTemp, ec1);
-    const auto videoWritten = fs::last_write_time(videoTemp, ec2);
-    if (ec1 || ec2) return {};
-    // File times as seconds since 1970, through the clock the file system uses.
-    const auto toEpochMs = [](fs::file_time_type t) {
-        const auto sys = std::chrono::file_clock::to_sys(t);
-        return (long long)std::chrono::duration_cast<std::chrono::milliseconds>(
-                   sys.time_since_epoch())
-            .count();
-    };
-    if (manifest) {
-        if (!manifest->voice) return "is not of the last recording, which was made without voice";
-        // A little slack for the clock's steps between the manifest and the first write.
-        if (toEpochMs(audioWritten) + 2000 < manifest->startedMs)
-            return "was last written before the last recording started: it is an earlier "
-                   "recording's voice";
-        return {};
-    }
-    const double videoBeganMs = double(toEpochMs(videoWritten)) - video.videoSeconds * 1000.0;
-    if (double(toEpochMs(audioWritten)) + 10000.0 < videoBeganMs)
-        return "was last written before the video began: it is an earlier recording's voice";
-    return {};
-}
-
 int recover(const RecoverArgs& a) {
     if (std::string why; !platform::vfw::checkWritable(a.output, &why))
         return fail("cannot write \"" + a.output + "\": " + why);
-    std::string folder, videoTemp, audioTemp;
+    std::string videoTemp, audioTemp;
     try {
-        folder = recorder::temporaryFolder();
+        recorder::temporaryFolder();
         videoTemp = recorder::videoTempPath();
         audioTemp = recorder::audioTempPath();
     } catch (const std::runtime_error& e) {
@@ -81,83 +49,40 @@ int recover(const RecoverArgs& a) {
     std::string busy;
     const auto lock = recorder::RecordingLock::acquire(&busy);
     if (!lock) return fail("cannot recover now: " + busy);
-    // What the last recording said of itself, when it could.
-    const auto manifest = recorder::readManifest();
-    if (manifest) {
-        const std::time_t started = std::time_t(manifest->startedMs / 1000);
-        char when[64] = "?";
-        if (std::tm tm{}; localtime_r(&started, &tm))
-            std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &tm);
-        std::fprintf(stderr,
-                     "tovamix-cli: the last recording was started at %s by process %ld, %s, "
-                     "%s%s\n",
-                     when, long(manifest->pid), manifest->voice ? "with voice" : "without voice",
-                     manifest->finished ? "stopped" : "not stopped (the program ended first)",
-                     manifest->saved ? ", and saved" : "");
-    }
-    std::error_code ec;
-    if (!std::filesystem::exists(videoTemp, ec)) {
-        std::fprintf(stderr,
-                     "tovamix-cli: there is no recording to recover: \"%s\" does not "
-                     "exist\n",
-                     videoTemp.c_str());
-        return 1;
-    }
-
-    // The copies are made beside the temporary files, in the user's own folder.
-    const std::string videoCopy = folder + "/VideoRecovered.avi";
-    const std::string audioCopy = folder + "/AudioRecovered.avi";
     // Writing over a file the recovery reads would destroy the recording it saves.
+    std::error_code ec;
+    const std::string folder = std::filesystem::path(videoTemp).parent_path().string();
     const auto target = std::filesystem::weakly_canonical(a.output, ec);
-    for (const std::string& used : {videoTemp, audioTemp, videoCopy, audioCopy})
+    for (const std::string& used :
+         {videoTemp, audioTemp, folder + "/VideoRecovered.avi", folder + "/AudioRecovered.avi"})
         if (!ec && target == std::filesystem::weakly_canonical(used, ec))
             return fail("\"" + a.output + "\" is a file the recovery reads; name another output");
-    platform::vfw::RecoveredAvi video;
+
+    recorder::PreparedRecovery prepared;
     std::string why;
-    if (!platform::vfw::recoverAvi(videoTemp, videoCopy, &video, &why) || !video.hasVideo ||
-        video.videoSamples == 0) {
-        std::filesystem::remove(videoCopy, ec);
-        std::fprintf(stderr, "tovamix-cli: cannot recover the video: %s\n",
-                     why.empty() ? ("\"" + videoTemp + "\" holds no video").c_str() : why.c_str());
+    const bool ok = recorder::prepareRecovery(a.voice, &prepared, &why);
+    // What was found and done, a line each.
+    for (size_t at = 0; at < prepared.notes.size();) {
+        const size_t end = prepared.notes.find('\n', at);
+        std::fprintf(stderr, "tovamix-cli: %s\n", prepared.notes.substr(at, end - at).c_str());
+        at = end == std::string::npos ? prepared.notes.size() : end + 1;
+    }
+    if (!ok) {
+        std::fprintf(stderr, "tovamix-cli: %s\n", why.c_str());
         return 1;
     }
-    std::fprintf(stderr, "tovamix-cli: recovered %lld pictures (%.2f s) from \"%s\"\n",
-                 static_cast<long long>(video.videoSamples), video.videoSeconds, videoTemp.c_str());
-
-    bool voice = false;
-    if (a.voice) {
-        platform::vfw::RecoveredAvi sound;
-        const std::string other = voiceOfAnotherRecording(manifest, videoTemp, audioTemp, video);
-        if (!std::filesystem::exists(audioTemp, ec)) {
-            std::fprintf(stderr, "tovamix-cli: no voice: \"%s\" does not exist\n",
-                         audioTemp.c_str());
-        } else if (!other.empty()) {
-            std::fprintf(stderr, "tovamix-cli: no voice: \"%s\" %s\n", audioTemp.c_str(),
-                         other.c_str());
-        } else if (!platform::vfw::recoverAvi(audioTemp, audioCopy, &sound, &why,
-                                              video.videoSeconds) ||
-                   !sound.hasAudio) {
-            std::fprintf(stderr, "tovamix-cli: no voice: %s\n",
-                         sound.hasAudio || why.empty() ? why.c_str() : "it holds no sound");
-        } else {
-            voice = true;
-            std::fprintf(stderr,
-                         "tovamix-cli: recovered %.2f s of voice from \"%s\" (%.2f s of "
-                         "silence added, for the sound the device had not yet delivered)\n",
-                         sound.audioSeconds - sound.silenceSeconds, audioTemp.c_str(),
-                         sound.silenceSeconds);
-        }
-    }
-
-    if (!voice) std::filesystem::remove(audioCopy, ec);
-
     const auto app = coreApplication();
-    if (mergeRecording(a.output, videoCopy, audioCopy, voice) != 0) return 1;
-    std::filesystem::remove(videoCopy, ec);
-    std::filesystem::remove(audioCopy, ec);
+    if (mergeRecording(a.output, prepared.videoCopy, prepared.audioCopy, prepared.voice) != 0)
+        return 1;
+    prepared.removeCopies();
+    if (auto manifest = recorder::readManifest()) {
+        manifest->saved = true;
+        recorder::writeManifest(*manifest);
+    }
     std::printf("frames=%lld skipped=%lld seconds=%.2f output=%s\n",
-                static_cast<long long>(video.videoSamples),
-                static_cast<long long>(video.videoSkipped), video.videoSeconds, a.output.c_str());
+                static_cast<long long>(prepared.video.videoSamples),
+                static_cast<long long>(prepared.video.videoSkipped), prepared.video.videoSeconds,
+                a.output.c_str());
     std::fflush(stdout);
     return 0;
 }

@@ -113,7 +113,8 @@ void writeManifest(const RecordingManifest& m) {
             << "interval_ms=" << m.intervalMs << "\n"
             << "pid=" << m.pid << "\n"
             << "finished=" << (m.finished ? 1 : 0) << "\n"
-            << "saved=" << (m.saved ? 1 : 0) << "\n";
+            << "saved=" << (m.saved ? 1 : 0) << "\n"
+            << "declined=" << (m.declined ? 1 : 0) << "\n";
         if (!out) return; // a recording goes on without its manifest
     }
     std::error_code ec;
@@ -144,6 +145,8 @@ std::optional<RecordingManifest> readManifest() {
             m.finished = v != 0;
         } else if (key == "saved") {
             m.saved = v != 0;
+        } else if (key == "declined") {
+            m.declined = v != 0;
         }
     }
     if (!started) return std::nullopt;

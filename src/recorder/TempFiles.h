@@ -45,6 +45,7 @@ struct RecordingManifest {
     pid_t pid = 0;           // the recording process
     bool finished = false;   // the recording was stopped and its files finished
     bool saved = false;      // and compressed into the file the user named
+    bool declined = false;   // the user did not want it saved when offered at start-up
 };
 void writeManifest(const RecordingManifest& m);  // replaces the folder's manifest
 std::optional<RecordingManifest> readManifest(); // none when missing or unreadable

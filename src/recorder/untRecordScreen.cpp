@@ -1,5 +1,6 @@
 #include "untRecordScreen.h"
 
+#include "Recovery.h"
 #include "optdlg.h"
 #include "ui/Dialogs.h"
 #include "ui/UiThread.h"
@@ -552,6 +553,60 @@ void TFrmRecordScreen::closeEvent(QCloseEvent* event) {
     engine_.reset();
     if (host_.trayIcon) host_.trayIcon->removeCompanion(this);
     event->accept();
+}
+
+void offerRecovery() {
+    auto manifest = unsavedRecording();
+    if (!manifest) return;
+    const ui::MsgResult answer = ui::messageBox(
+        "A screen recording " + describeRecording(*manifest) + ", was not saved.\r\nSave it now?",
+        "Prompt", ui::MsgIcon::Question, ui::MsgButtons::YesNo, ui::MsgResult::Yes);
+    if (answer != ui::MsgResult::Yes) {
+        manifest->declined = true;
+        writeManifest(*manifest);
+        return;
+    }
+    ui::FileDialogRequest request;
+    request.filter = "avi|*.avi";
+    request.defaultExt = "avi";
+    request.fileName = "RecordScreen";
+    const std::optional<std::string> target = ui::dialogs().saveFile(request);
+    if (!target) return; // asked again at the next start
+    std::string busy;
+    const auto lock = RecordingLock::acquire(&busy);
+    PreparedRecovery prepared;
+    std::string why;
+    bool ok = lock != nullptr && prepareRecovery(manifest->voice, &prepared, &why);
+    if (!lock) why = busy;
+    if (ok) {
+        std::fprintf(stderr, "tovamix: %s", prepared.notes.c_str());
+        MergeGraph merge;
+        bool ended = false;
+        merge.onComplete = [&] { ended = true; };
+        merge.onFailed = [&](const std::string& reason) {
+            why = reason;
+            ended = true;
+            ok = false;
+        };
+        ok = merge.start(prepared.videoCopy, prepared.voice ? prepared.audioCopy : "", *target,
+                         &why);
+        while (ok && !ended) {
+            ui::defaultEventQueue().processPending();
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+            if (!ended) QThread::msleep(5);
+        }
+        if (!ok && merge.targetWritten()) removeFile(*target);
+        merge.clear();
+        prepared.removeCopies();
+    }
+    if (!ok) {
+        ui::messageBox("The recording could not be saved as \"" + *target + "\": " + why + ".",
+                       "Error", ui::MsgIcon::Warning);
+        return;
+    }
+    manifest->saved = true;
+    writeManifest(*manifest);
+    ui::messageBox("Record Complete!", QApplication::applicationName().toStdString());
 }
 
 void prepareRecordScreen(QWidget* window) {

@@ -129,4 +129,11 @@ TFrmRecordScreen* createRecordScreen(RecordScreenHost host);
 // Run by the main window before every show of the window: see TFrmRecordScreen::prepareOpen.
 void prepareRecordScreen(QWidget* window);
 
+// At start-up: when the folder of temporary recordings holds a recording that was never saved
+// (the program was killed, crashed or logged out, or its save was cancelled), asks whether to
+// save it now ("Prompt", Yes / No); Yes asks for the file and compresses the recovered
+// temporary files into it, reporting "Record Complete!" or why not; No is remembered, and the
+// files stay for `tovamix-cli recover`. Does nothing while another recording runs.
+void offerRecovery();
+
 } // namespace recorder

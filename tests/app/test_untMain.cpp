@@ -26,6 +26,7 @@
 #include <filesystem>
 #include <fstream>
 #include <thread>
+#include <unistd.h>
 
 using namespace app;
 using namespace testsupport;
@@ -532,8 +533,13 @@ bool eventually(const std::function<bool()>& pred, std::chrono::milliseconds tim
 // real input as a person would drive it.
 class RunningProgram {
   public:
-    RunningProgram(const std::string& display, const std::string& tmp, const std::string& errFile)
+    // Starts with no recording left in tmp by an earlier run (the program would offer to save
+    // it), unless keepRecordings.
+    RunningProgram(const std::string& display, const std::string& tmp, const std::string& errFile,
+                   bool keepRecordings = false)
         : d_("DISPLAY=" + display + " ") {
+        if (!keepRecordings)
+            std::filesystem::remove_all(tmp + "/tovamix-" + std::to_string(geteuid()));
         // The sound server of the tests stays in reach though the runtime folder moves.
         std::string pulse = run("pactl info 2>/dev/null | sed -n 's/^Server String: //p'").out;
         pulse = pulse.substr(0, pulse.find('\n'));
@@ -600,6 +606,7 @@ class RunningProgram {
                     "_NET_FRAME_EXTENTS(CARDINAL) = %d, %d, %d, %d", &l, &r, &t, &b);
         return QSize(field("Width: ") + l + r, field("Height: ") + t + b);
     }
+    void signal(const std::string& name) const { run("kill -" + name + " " + pid_); }
     // Waits until the process has ended; how long it took.
     std::chrono::milliseconds waitForEnd(std::chrono::milliseconds timeout) const {
         const auto start = std::chrono::steady_clock::now();
@@ -665,6 +672,47 @@ TEST(ProgramLife, ExitDuringARecordingEndsTheProgramAndKeepsTheRecording) {
     EXPECT_GT(std::atof(probeVideo(video)["duration"].c_str()), 1.0);
     // The hot key is free: a new copy starts and stays.
     RunningProgram again(x.display(), tmp, tmp + "/stderr2");
+    EXPECT_FALSE(again.window("Tovamix 2.0.0.4").empty());
+    EXPECT_TRUE(again.alive());
+}
+
+// SIGTERM (a logout) while recording: the program stops the recording as Ctrl+A does, keeps
+// its files unsaved and names them; the next start offers to save it ("Prompt").
+TEST(ProgramLife, SigtermDuringARecordingKeepsItAndTheNextStartOffersIt) {
+    Xvfb x("1024x768x24");
+    ASSERT_TRUE(x.ok());
+    const std::string tmp = scratchDir("program-sigterm");
+    run("chmod 700 '" + tmp + "'");
+    std::string video;
+    {
+        RunningProgram program(x.display(), tmp, tmp + "/stderr");
+        const std::string main = program.window("Tovamix 2.0.0.4");
+        ASSERT_FALSE(main.empty()) << "the program never showed its window";
+        program.click(main, RecordScreenButtonX, MainButtonsY);
+        const std::string recordScreen = program.window("Record Screen");
+        ASSERT_FALSE(recordScreen.empty());
+        program.click(recordScreen, StartRecordX, StartRecordY);
+        ASSERT_FALSE(program.window("Info").empty());
+        program.key("Return");
+        for (int i = 0; i < 100 && video.empty(); ++i) {
+            std::this_thread::sleep_for(100ms);
+            video = findVideoTemp(tmp);
+        }
+        ASSERT_FALSE(video.empty());
+        std::this_thread::sleep_for(1200ms);
+        program.signal("TERM");
+        program.waitForEnd(10s);
+        EXPECT_FALSE(program.alive());
+    }
+    std::ifstream err(tmp + "/stderr");
+    const std::string said((std::istreambuf_iterator<char>(err)), std::istreambuf_iterator<char>());
+    EXPECT_NE(said.find("it is kept in \"" + video + "\""), std::string::npos) << said;
+    EXPECT_EQ(decodeAll(video).exitCode, 0);
+    EXPECT_GT(std::atof(probeVideo(video)["duration"].c_str()), 1.0);
+
+    RunningProgram again(x.display(), tmp, tmp + "/stderr2", true);
+    EXPECT_FALSE(again.window("Prompt").empty()) << again.visibleWindows();
+    again.key("Escape"); // "No": kept for tovamix-cli recover
     EXPECT_FALSE(again.window("Tovamix 2.0.0.4").empty());
     EXPECT_TRUE(again.alive());
 }

@@ -725,6 +725,37 @@ TEST(CliRecover, AKilledRecordingIsSavedWithItsVoice) {
     EXPECT_EQ(over.exitCode, 2) << over.err;
     EXPECT_EQ(videoChunksBegun(own + "/VideoTemp.avi"), grabbed);
 
+    // The voice file of an earlier recording is never joined to a newer one: a recording
+    // without voice after the killed one leaves the killed one's voice file, and recover says
+    // whose it is.
+    ASSERT_EQ(run(cli("record-screen --final --seconds 1 " + dir + "/silent.avi")).exitCode, 0);
+    EXPECT_TRUE(fileExists(own + "/AudioTemp.avi"));
+    const std::string newer = dir + "/newer.avi";
+    const CommandResult other = run(cli("recover --voice " + newer));
+    ASSERT_EQ(other.exitCode, 0) << other.err;
+    EXPECT_NE(other.err.find("made without voice"), std::string::npos) << other.err;
+    EXPECT_NE(other.err.find("the last recording was started at"), std::string::npos) << other.err;
+    EXPECT_TRUE(probeStream(newer, "a:0").empty());
+
+    // A video file without any picture (its header only) is refused at once.
+    {
+        std::ifstream in(own + "/VideoTemp.avi", std::ios::binary);
+        std::string head(1 << 16, '\0');
+        in.read(head.data(), std::streamsize(head.size()));
+        head.resize(size_t(in.gcount()));
+        const size_t movi = head.find("movi");
+        ASSERT_NE(movi, std::string::npos);
+        std::ofstream(own + "/VideoTemp.avi", std::ios::binary | std::ios::trunc)
+            << head.substr(0, movi + 4);
+    }
+    const auto began = std::chrono::steady_clock::now();
+    const CommandResult headerOnly = run(cli("recover " + dir + "/empty.avi"));
+    EXPECT_EQ(headerOnly.exitCode, 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(5));
+    EXPECT_NE(headerOnly.err.find("cannot recover the video"), std::string::npos) << headerOnly.err;
+    EXPECT_EQ(headerOnly.err.find("CRITICAL"), std::string::npos) << headerOnly.err;
+    EXPECT_FALSE(fileExists(dir + "/empty.avi"));
+
     // Nothing to recover in a fresh temporary folder: exit 1, the reason named, nothing written.
     ScopedEnv empty("TMPDIR", scratchDir("cli-recover-nothing"));
     const CommandResult none = run(cli("recover " + dir + "/none.avi"));

@@ -15,6 +15,8 @@
 #include <QToolButton>
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
@@ -230,6 +232,8 @@ TEST_F(Snapshot, TheJpgFilterOfTheRealDialogWritesAJpeg) {
     ui::QtDialogs qt;
     ui::ScopedDialogs real(qt);
     const std::string dir = scratchDir("snapshot_filter");
+    // An earlier run's picture would get the dialog's question before it is replaced.
+    std::filesystem::remove(dir + "/image.jpg");
     TFrmSnapShot form(playerSource());
     form.show();
     ASSERT_TRUE(waitFor([&] { return form.isVisible(); }, 5s));

@@ -437,6 +437,95 @@ TEST_F(RecordScreenTest, AVoiceDeviceThatIsGoneIsReportedAndTheScreenStillRecord
     EXPECT_EQ(streams[0].type, "video");
 }
 
+// Recordings one after the other in one program leave no descriptor open: the graphs and
+// device monitors of each free their buses (a pair of sockets each), the live compression its
+// file. What the first recording opens for good (the grabber's display connection, the
+// sound server's) is counted after it.
+TEST_F(RecordScreenTest, RecordingsOneAfterTheOtherLeaveNoDescriptorOpen) {
+    if (!haveAudioInput()) GTEST_SKIP() << "no audio input device (no sound server)";
+    auto descriptors = [] {
+        int n = 0;
+        for ([[maybe_unused]] const auto& e : fs::directory_iterator("/proc/self/fd"))
+            ++n;
+        return n;
+    };
+    auto completed = [&] {
+        int n = 0;
+        for (const auto& s : dialogs.shown())
+            n += s.request.text == "Record Complete!";
+        return n;
+    };
+    auto recordOnce = [&](int i) {
+        TFrmRecordScreen* w = open();
+        ASSERT_TRUE(w);
+        w->CheckRecordAudio->setChecked(true);
+        dialogs.queueFile(tmp + "/fd-" + std::to_string(i) + ".avi");
+        const int before = completed();
+        record(w, 300);
+        w->ActStop->trigger();
+        ASSERT_TRUE(waitFor([&] { return completed() > before; }, 30s));
+        pump(100);
+    };
+    recordOnce(0);
+    const int first = descriptors();
+    for (int i = 1; i <= 20; ++i)
+        recordOnce(i);
+    pump(300);
+    EXPECT_LE(descriptors(), first)
+        << "descriptors after one recording: " << first << "\n"
+        << run("ls -l /proc/" + std::to_string(getpid()) + "/fd | sed 's/.*-> //' | sort | uniq -c")
+               .out;
+}
+
+// A recording that ended without being saved (the window closed while recording, as at a
+// logout) is offered at the next start: "Yes" and a name save it with its voice; the offer is
+// not made again. "No" is remembered too.
+TEST_F(RecordScreenTest, AnUnsavedRecordingIsOfferedAtTheNextStart) {
+    auto prompts = [&] {
+        int n = 0;
+        for (const auto& s : dialogs.shown())
+            n += s.request.caption == "Prompt";
+        return n;
+    };
+    TFrmRecordScreen* w = open();
+    ASSERT_TRUE(w);
+    w->CheckRecordAudio->setChecked(haveAudioInput());
+    record(w, 1500);
+    w->ActClose->trigger(); // stops the recording and keeps its files, unsaved
+    pump(200);
+    ASSERT_FALSE(main->FrmRecordScreen.exists());
+
+    const std::string offered = tmp + "/offered.avi";
+    fs::remove(offered);
+    dialogs.queueAnswer(ui::MsgResult::Yes);
+    dialogs.queueFile(offered);
+    offerRecovery();
+    EXPECT_EQ(prompts(), 1);
+    EXPECT_TRUE(shown("Record Complete!"));
+    const auto video = expectVideoStream(offered, {"mpeg4", "XVID", "10/1"});
+    EXPECT_NEAR(std::stod(video.at("duration")), 1.5, 0.4);
+    if (haveAudioInput()) {
+        const auto [videoSeconds, voiceSeconds] = streamDurations(offered);
+        EXPECT_NEAR(voiceSeconds, videoSeconds, 0.3);
+    }
+    offerRecovery(); // saved: nothing to offer
+    EXPECT_EQ(prompts(), 1);
+
+    w = open();
+    ASSERT_TRUE(w);
+    record(w, 600);
+    w->ActClose->trigger();
+    pump(200);
+    dialogs.queueAnswer(ui::MsgResult::No);
+    const size_t fileDialogs = dialogs.fileDialogs().size();
+    offerRecovery();
+    EXPECT_EQ(prompts(), 2);
+    EXPECT_EQ(dialogs.fileDialogs().size(), fileDialogs);
+    offerRecovery(); // declined: not asked again
+    EXPECT_EQ(prompts(), 2);
+    EXPECT_TRUE(fs::exists(videoTemp())); // kept for tovamix-cli recover
+}
+
 // With "Record Voice  " ticked but no voice source line chosen, the voice is recorded but not
 // joined in.
 TEST_F(RecordScreenTest, WithNoVoiceLineChosenTheVoiceIsRecordedButNotMerged) {

@@ -206,9 +206,17 @@ void Graph::sendEndOfStream() {
     }
     g_value_unset(&item);
     gst_iterator_free(it);
+    auto live = [](GstElement* e) {
+        return GST_IS_BASE_SRC(e) && gst_base_src_is_live(GST_BASE_SRC(e));
+    };
+    // A graph of files only takes the end of stream as a whole, as always.
+    if (std::none_of(sources.begin(), sources.end(),
+                     [&](const ElementRef& e) { return live(e.get()); })) {
+        gst_element_send_event(pipeline(), gst_event_new_eos());
+        return;
+    }
     for (const ElementRef& e : sources) {
-        const bool live = GST_IS_BASE_SRC(e.get()) && gst_base_src_is_live(GST_BASE_SRC(e.get()));
-        if (!live) {
+        if (!live(e.get())) {
             gst_element_send_event(e, gst_event_new_eos());
             continue;
         }

@@ -300,6 +300,9 @@ HRESULT Graph::SetNotifyFlags(long flags) {
 
 GstBusSyncReply Graph::busSync(GstBus*, GstMessage* msg, gpointer self) {
     static_cast<Graph*>(self)->onMessage(msg);
+    // A handler that drops a message releases it: each message holds its sender, and a
+    // message kept for good keeps the pipeline, its bus and the bus's sockets with it.
+    gst_message_unref(msg);
     return GST_BUS_DROP;
 }
 
