@@ -101,8 +101,9 @@ bool prepareRecovery(bool wantVoice, PreparedRecovery* out, std::string* why) {
         } else if (!platform::vfw::recoverAvi(audioTemp, out->audioCopy, &sound, &reason,
                                               out->video.videoSeconds) ||
                    !sound.hasAudio) {
-            out->notes += "no voice: " +
-                          (sound.hasAudio || reason.empty() ? reason : "it holds no sound") + "\n";
+            out->notes +=
+                "no voice: " + (sound.hasAudio || reason.empty() ? reason : "it holds no sound") +
+                "\n";
         } else {
             out->voice = true;
             std::snprintf(line, sizeof line,
