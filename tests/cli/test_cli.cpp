@@ -360,6 +360,7 @@ TEST(Cli, ASecondRecordingAtOnceIsRefused) {
     Xvfb x("320x240x24");
     ASSERT_TRUE(x.ok());
     ScopedEnv display("DISPLAY", x.display());
+    std::filesystem::remove_all(scratchDir("cli-two-at-once")); // no earlier run's manifest
     const std::string dir = scratchDir("cli-two-at-once");
     ScopedEnv tmp("TMPDIR", dir);
     const std::string pid = run(cli("record-screen --final --seconds 4 " + dir + "/first.avi") +
