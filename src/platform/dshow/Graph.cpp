@@ -188,13 +188,8 @@ HRESULT Graph::Stop() {
     return S_OK;
 }
 
-// Ends the stream of every source without waiting on one. A file source takes the event as
-// usual. A live source (a microphone, a camera) is not asked: it takes an end of stream only
-// between two deliveries, so one that delivers nothing (a suspended or unplugged microphone)
-// would keep the caller waiting for good. The end is pushed from its outputs instead, where
-// its streaming thread, waiting inside the device, does not stand in the way; what the device
-// still hands over after it is refused, and the stop's state change then ends that wait.
-void Graph::sendEndOfStream() {
+// The elements that start streams, inside bins too.
+std::vector<ElementRef> Graph::sourceElements() {
     std::vector<ElementRef> sources;
     GstIterator* it = gst_bin_iterate_recurse(GST_BIN(pipeline()));
     GValue item = G_VALUE_INIT;
@@ -206,6 +201,17 @@ void Graph::sendEndOfStream() {
     }
     g_value_unset(&item);
     gst_iterator_free(it);
+    return sources;
+}
+
+// Ends the stream of every source without waiting on one. A file source takes the event as
+// usual. A live source (a microphone, a camera) is not asked: it takes an end of stream only
+// between two deliveries, so one that delivers nothing (a suspended or unplugged microphone)
+// would keep the caller waiting for good. The end is pushed from its outputs instead, where
+// its streaming thread, waiting inside the device, does not stand in the way; what the device
+// still hands over after it is refused, and the stop's state change then ends that wait.
+void Graph::sendEndOfStream() {
+    const std::vector<ElementRef> sources = sourceElements();
     auto live = [](GstElement* e) {
         return GST_IS_BASE_SRC(e) && gst_base_src_is_live(GST_BASE_SRC(e));
     };
@@ -235,18 +241,7 @@ void Graph::sendEndOfStream() {
 // A source that stopped on an error no longer takes an end of stream: it is pushed from its
 // outputs instead, so the streams behind it still reach the multiplexer's end.
 void Graph::endStoppedSources() {
-    GstIterator* it = gst_bin_iterate_recurse(GST_BIN(pipeline()));
-    GValue item = G_VALUE_INIT;
-    std::vector<ElementRef> sources;
-    while (gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
-        auto* e = GST_ELEMENT(g_value_get_object(&item));
-        if (!GST_IS_BIN(e) && GST_OBJECT_FLAG_IS_SET(e, GST_ELEMENT_FLAG_SOURCE))
-            sources.push_back(ElementRef::ref(e));
-        g_value_reset(&item);
-    }
-    g_value_unset(&item);
-    gst_iterator_free(it);
-    for (const ElementRef& e : sources) {
+    for (const ElementRef& e : sourceElements()) {
         GstIterator* pads = gst_element_iterate_src_pads(e);
         GValue p = G_VALUE_INIT;
         while (gst_iterator_next(pads, &p) == GST_ITERATOR_OK) {

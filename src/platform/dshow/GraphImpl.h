@@ -301,6 +301,7 @@ class Graph final : public IFilterGraph2,
     // Whether a source of the graph is live (a capture device): it answers in real time.
     bool isLive();
     ElementRef writingElement();
+    std::vector<ElementRef> sourceElements();
     void endStoppedSources();
     void sendEndOfStream();
     FilterPtr positionFilter();
