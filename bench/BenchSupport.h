@@ -37,6 +37,17 @@ inline pid_t spawn(const std::vector<std::string>& argv, int outFd, bool bothOut
     return pid;
 }
 
+// Reads fd to its end and closes it.
+inline std::string readAndClose(int fd) {
+    std::string all;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0)
+        all.append(buf, size_t(n));
+    close(fd);
+    return all;
+}
+
 struct Usage {
     int exitCode = -1;
     double cpuMs = 0;
@@ -53,11 +64,7 @@ inline Usage measure(const std::vector<std::string>& argv) {
     const pid_t pid = spawn(argv, fds[1]);
     close(fds[1]);
     Usage u;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fds[0], buf, sizeof buf)) > 0)
-        u.out.append(buf, size_t(n));
-    close(fds[0]);
+    u.out = readAndClose(fds[0]);
     int status = 0;
     waitpid(pid, &status, 0);
     rusage after{};

@@ -71,12 +71,7 @@ StopRun recordAndSave(int seconds, int fps, bool merge, const std::string& out) 
     // Standard error carries "saved S s after the stop"; standard output the summary.
     const pid_t rec = spawn(args, fds[1], true);
     close(fds[1]);
-    std::string said;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fds[0], buf, sizeof buf)) > 0)
-        said.append(buf, size_t(n));
-    close(fds[0]);
+    const std::string said = readAndClose(fds[0]);
     int status = 0;
     waitpid(rec, &status, 0);
     const double wall =
@@ -189,12 +184,7 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
         if (10 * (k + 1) > seconds) break;
     }
-    std::string summary;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fds[0], buf, sizeof buf)) > 0)
-        summary.append(buf, size_t(n));
-    close(fds[0]);
+    const std::string summary = readAndClose(fds[0]);
     int status = 0;
     waitpid(rec, &status, 0);
     rusage after{};

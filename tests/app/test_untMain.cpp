@@ -635,6 +635,25 @@ constexpr int StartRecordX = 20, StartRecordY = 19, StopRecordX = 53;
 
 } // namespace
 
+// Opens Record Screen from the main window and starts a recording with real clicks and keys;
+// once its video file has been written for over a second, *video names it (empty on failure).
+void startRecording(const RunningProgram& program, const std::string& tmp, std::string* main,
+                    std::string* video) {
+    *main = program.window("Tovamix 2.0.0.4");
+    ASSERT_FALSE(main->empty()) << "the program never showed its window";
+    program.click(*main, RecordScreenButtonX, MainButtonsY);
+    const std::string recordScreen = program.window("Record Screen");
+    ASSERT_FALSE(recordScreen.empty());
+    program.click(recordScreen, StartRecordX, StartRecordY);
+    ASSERT_FALSE(program.window("Info").empty());
+    program.key("Return");
+    for (int i = 0; i < 100 && video->empty(); ++i) {
+        std::this_thread::sleep_for(100ms);
+        *video = findVideoTemp(tmp);
+    }
+    if (!video->empty()) std::this_thread::sleep_for(1200ms);
+}
+
 // "Exit" then OK while a recording runs: the recording is stopped, its file finished, and the
 // program ends at once, with the Record Screen window open; the hot key is free again.
 TEST(ProgramLife, ExitDuringARecordingEndsTheProgramAndKeepsTheRecording) {
@@ -643,23 +662,11 @@ TEST(ProgramLife, ExitDuringARecordingEndsTheProgramAndKeepsTheRecording) {
     const std::string tmp = scratchDir("program-exit");
     run("chmod 700 '" + tmp + "'");
     RunningProgram program(x.display(), tmp, tmp + "/stderr");
-    const std::string main = program.window("Tovamix 2.0.0.4");
-    ASSERT_FALSE(main.empty()) << "the program never showed its window";
-    program.click(main, RecordScreenButtonX, MainButtonsY);
-    const std::string recordScreen = program.window("Record Screen");
-    ASSERT_FALSE(recordScreen.empty());
-    program.click(recordScreen, StartRecordX, StartRecordY);
-    ASSERT_FALSE(program.window("Info").empty());
-    program.key("Return");
+    std::string main, video;
     // Without a tray the windows stay on this screen (there is no window manager to
     // minimise them), so "Exit" can be pressed while the engine records.
-    std::string video;
-    for (int i = 0; i < 100 && video.empty(); ++i) {
-        std::this_thread::sleep_for(100ms);
-        video = findVideoTemp(tmp);
-    }
+    startRecording(program, tmp, &main, &video);
     ASSERT_FALSE(video.empty());
-    std::this_thread::sleep_for(1200ms);
     program.click(main, ExitButtonX, MainButtonsY);
     ASSERT_FALSE(program.window("info").empty());
     program.key("shift+Tab space"); // OK; Cancel is the default button
@@ -686,20 +693,9 @@ TEST(ProgramLife, SigtermDuringARecordingKeepsItAndTheNextStartOffersIt) {
     std::string video;
     {
         RunningProgram program(x.display(), tmp, tmp + "/stderr");
-        const std::string main = program.window("Tovamix 2.0.0.4");
-        ASSERT_FALSE(main.empty()) << "the program never showed its window";
-        program.click(main, RecordScreenButtonX, MainButtonsY);
-        const std::string recordScreen = program.window("Record Screen");
-        ASSERT_FALSE(recordScreen.empty());
-        program.click(recordScreen, StartRecordX, StartRecordY);
-        ASSERT_FALSE(program.window("Info").empty());
-        program.key("Return");
-        for (int i = 0; i < 100 && video.empty(); ++i) {
-            std::this_thread::sleep_for(100ms);
-            video = findVideoTemp(tmp);
-        }
+        std::string main;
+        startRecording(program, tmp, &main, &video);
         ASSERT_FALSE(video.empty());
-        std::this_thread::sleep_for(1200ms);
         program.signal("TERM");
         program.waitForEnd(10s);
         EXPECT_FALSE(program.alive());

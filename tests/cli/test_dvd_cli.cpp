@@ -95,7 +95,8 @@ double playedSeconds(const std::string& out) {
 } // namespace
 
 TEST(DvdInfo, AgreesWithLsdvdAndTheImageGivesTheSameLines) {
-    if (!volumes().ok()) GTEST_SKIP();
+    if (!volumes().ok())
+        GTEST_SKIP() << "the test discs could not be made (dvdauthor, genisoimage)";
     const CommandResult r = cli("dvd-info '" + volumes().disc1 + "'");
     ASSERT_EQ(r.exitCode, 0) << r.err;
     const std::vector<std::string> out = lines(r.out);
@@ -139,7 +140,8 @@ TEST(DvdInfo, AgreesWithLsdvdAndTheImageGivesTheSameLines) {
 }
 
 TEST(DvdInfo, PathsThatAreNoDvdVideoVolumeEndWithExitTwo) {
-    if (!volumes().ok()) GTEST_SKIP();
+    if (!volumes().ok())
+        GTEST_SKIP() << "the test discs could not be made (dvdauthor, genisoimage)";
     namespace fs = std::filesystem;
     const std::string empty = scratch("empty");
     fs::create_directories(empty);
@@ -179,7 +181,8 @@ TEST(DvdInfo, PathsThatAreNoDvdVideoVolumeEndWithExitTwo) {
 }
 
 TEST(DvdPlay, BookmarkSavedInChapterTwoResumesAndIsRefusedOnAnotherDisc) {
-    if (!volumes().ok()) GTEST_SKIP();
+    if (!volumes().ok())
+        GTEST_SKIP() << "the test discs could not be made (dvdauthor, genisoimage)";
     const std::string bookmark = scratch("b.bmk");
     std::filesystem::remove(bookmark);
     const CommandResult saved =
@@ -210,7 +213,8 @@ TEST(DvdPlay, BookmarkSavedInChapterTwoResumesAndIsRefusedOnAnotherDisc) {
 }
 
 TEST(DvdPlay, FastForwardRunsEightTimesAndBadUseEndsWithExitTwo) {
-    if (!volumes().ok()) GTEST_SKIP();
+    if (!volumes().ok())
+        GTEST_SKIP() << "the test discs could not be made (dvdauthor, genisoimage)";
     const CommandResult r = cli("dvd-play '" + volumes().disc1 + "' --title 1 --fast-forward 3");
     ASSERT_EQ(r.exitCode, 0) << r.err;
     const double at = playedSeconds(r.out);

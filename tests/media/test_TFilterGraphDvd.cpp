@@ -102,7 +102,8 @@ std::string scratchFile(const std::string& name) {
 } // namespace
 
 TEST(DvdGraph, EventsReachTheHandlersOnTheUiThreadAndButtonTwoPlaysTitleTwo) {
-    if (!volumes().ok()) GTEST_SKIP();
+    if (!volumes().ok())
+        GTEST_SKIP() << "the test discs could not be made (dvdauthor, genisoimage)";
     DvdPlayer p;
     p.start(volumes().disc1);
     // First play shows the menu: the domain of a title set's menu.
@@ -142,7 +143,8 @@ TEST(DvdGraph, EventsReachTheHandlersOnTheUiThreadAndButtonTwoPlaysTitleTwo) {
 }
 
 TEST(DvdGraph, ButtonsAreFoundThroughTheWindowsScalingAndTheZoom) {
-    if (!volumes().ok()) GTEST_SKIP();
+    if (!volumes().ok())
+        GTEST_SKIP() << "the test discs could not be made (dvdauthor, genisoimage)";
     DvdPlayer p;
     p.start(volumes().disc1);
     ASSERT_TRUE(
@@ -160,7 +162,8 @@ TEST(DvdGraph, ButtonsAreFoundThroughTheWindowsScalingAndTheZoom) {
 }
 
 TEST(DvdGraph, NextChapterOfTitleOneStartsChapterTwoAtTenSeconds) {
-    if (!volumes().ok()) GTEST_SKIP();
+    if (!volumes().ok())
+        GTEST_SKIP() << "the test discs could not be made (dvdauthor, genisoimage)";
     DvdPlayer p;
     p.start(volumes().disc1);
     p.playTitle(1);
@@ -175,7 +178,8 @@ TEST(DvdGraph, NextChapterOfTitleOneStartsChapterTwoAtTenSeconds) {
 }
 
 TEST(DvdGraph, FrameStepPausesAndStepsOnePictureAndOptionsAreKept) {
-    if (!volumes().ok()) GTEST_SKIP();
+    if (!volumes().ok())
+        GTEST_SKIP() << "the test discs could not be made (dvdauthor, genisoimage)";
     DvdPlayer p;
     p.start(volumes().disc1);
     p.playTitle(1);
@@ -205,7 +209,8 @@ TEST(DvdGraph, FrameStepPausesAndStepsOnePictureAndOptionsAreKept) {
 }
 
 TEST(DvdGraph, EightTimesForwardsThenBackwards) {
-    if (!volumes().ok()) GTEST_SKIP();
+    if (!volumes().ok())
+        GTEST_SKIP() << "the test discs could not be made (dvdauthor, genisoimage)";
     DvdPlayer p;
     p.start(volumes().disc1);
     p.playTitle(1);
@@ -228,7 +233,8 @@ TEST(DvdGraph, EightTimesForwardsThenBackwards) {
 }
 
 TEST(DvdGraph, BookmarkHoldsOneStreamAndResumesWithinASecond) {
-    if (!volumes().ok()) GTEST_SKIP();
+    if (!volumes().ok())
+        GTEST_SKIP() << "the test discs could not be made (dvdauthor, genisoimage)";
     const std::string file = scratchFile("resume") + ".bmk";
     double saved = 0;
     {
@@ -265,7 +271,8 @@ TEST(DvdGraph, BookmarkHoldsOneStreamAndResumesWithinASecond) {
 }
 
 TEST(DvdGraph, RefusedBookmarksRaiseAndChangeNothing) {
-    if (!volumes().ok()) GTEST_SKIP();
+    if (!volumes().ok())
+        GTEST_SKIP() << "the test discs could not be made (dvdauthor, genisoimage)";
     const std::string good = scratchFile("disc2") + ".bmk";
     std::string bytes;
     {
@@ -328,7 +335,8 @@ TEST(DvdGraph, RefusedBookmarksRaiseAndChangeNothing) {
 }
 
 TEST(DvdGraph, SavingInTheMenuOrToAnUnwritablePlaceKeepsTheOldFile) {
-    if (!volumes().ok()) GTEST_SKIP();
+    if (!volumes().ok())
+        GTEST_SKIP() << "the test discs could not be made (dvdauthor, genisoimage)";
     const std::string file = scratchFile("kept") + ".bmk";
     DvdPlayer p;
     p.start(volumes().disc1);
