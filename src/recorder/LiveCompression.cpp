@@ -75,6 +75,7 @@ LiveCompression::LiveCompression(LiveSettings settings) : settings_(std::move(se
     tap_ = std::make_shared<Tap>(this);
     if (!settings_.voice) voiceAtFirstFrameKnown_ = true;
     thread_ = std::thread([this] { run(); });
+    spillThread_ = std::thread([this] { spill(); });
 }
 
 LiveCompression::~LiveCompression() {
@@ -86,14 +87,24 @@ LiveCompression::~LiveCompression() {
             if (failure_.empty()) failure_ = "the recording was given up";
             done_ = true;
         }
-        queue_.clear();
-        queuedBytes_ = 0;
+        dropWaiting();
     }
     changed_.notify_all();
     if (thread_.joinable()) thread_.join();
+    if (spillThread_.joinable()) spillThread_.join();
+    if (spoolFd_ >= 0) ::close(spoolFd_);
     // A file that was not moved to its name (given up, or its save cancelled) goes.
     std::error_code ec;
     std::filesystem::remove(settings_.path, ec);
+    std::filesystem::remove(queuePath(), ec);
+}
+
+void LiveCompression::dropWaiting() {
+    queue_.clear();
+    queuedBytes_ = 0;
+    spooled_.clear();
+    spooledBytes_ = 0;
+    ++spoolGeneration_;
 }
 
 std::shared_ptr<platform::dshow::SoundTap> LiveCompression::soundTap() {
@@ -130,12 +141,14 @@ void LiveCompression::push(Item&& item, size_t bytes) {
     {
         std::lock_guard lock(m_);
         if (ended_ || done_) return;
-        if (queuedBytes_ + bytes > settings_.memoryLimit) {
-            // Far behind: the merge of the temporary files saves the recording instead.
-            failure_ = "the live compression fell " + std::to_string(queue_.size()) +
-                       " pieces behind (" + std::to_string(queuedBytes_ >> 20) + " MB waiting)";
-            queue_.clear();
-            queuedBytes_ = 0;
+        if (queuedBytes_ + bytes > 2 * settings_.memoryLimit) {
+            // Twice the memory limit: the queue file cannot take the pieces as fast as they
+            // come either. The merge of the temporary files saves the recording instead.
+            failure_ = "the live compression fell " +
+                       std::to_string(queue_.size() + spooled_.size()) + " pieces behind (" +
+                       std::to_string(queuedBytes_ >> 20) + " MB waiting in memory, " +
+                       std::to_string(spooledBytes_ >> 20) + " MB on disk)";
+            dropWaiting();
             done_ = true;
         } else {
             queue_.push_back(std::move(item));
@@ -149,8 +162,7 @@ void LiveCompression::giveUp(const std::string& why) {
     {
         std::lock_guard lock(m_);
         if (failure_.empty()) failure_ = why;
-        queue_.clear();
-        queuedBytes_ = 0;
+        dropWaiting();
         done_ = true;
     }
     changed_.notify_all();
@@ -175,7 +187,16 @@ LiveCompression::Figures LiveCompression::figures() const {
     std::lock_guard lock(m_);
     Figures f = figures_;
     f.queuedBytes = queuedBytes_;
+    f.spooledBytes = spooledBytes_;
     return f;
+}
+
+void LiveCompression::holdEncoderForTest(bool held) {
+    {
+        std::lock_guard lock(m_);
+        held_ = held;
+    }
+    changed_.notify_all();
 }
 
 void LiveCompression::killEncoderForTest() {
@@ -204,7 +225,7 @@ bool LiveCompression::finish(const std::function<void()>& whileWaiting,
         if (whileWaiting) whileWaiting();
         const Figures now = figures();
         if (now.frames != last.frames || now.voiceSeconds != last.voiceSeconds ||
-            now.queuedBytes != last.queuedBytes) {
+            now.queuedBytes != last.queuedBytes || now.spooledBytes != last.spooledBytes) {
             last = now;
             lastMove = std::chrono::steady_clock::now();
         } else if (std::chrono::steady_clock::now() - lastMove > stall) {
@@ -213,6 +234,7 @@ bool LiveCompression::finish(const std::function<void()>& whileWaiting,
         }
     }
     if (thread_.joinable()) thread_.join();
+    if (spillThread_.joinable()) spillThread_.join();
     std::lock_guard lock(m_);
     if (why) *why = failure_;
     return complete_;
@@ -228,25 +250,7 @@ void LiveCompression::run() {
         Item item;
         bool placed = false;
         int64_t voiceAt = 0;
-        {
-            std::unique_lock lock(m_);
-            changed_.wait(lock, [this] { return !queue_.empty() || ended_ || done_ || killed_; });
-            if (killed_) {
-                failure_ = "the live encoder ended unexpectedly";
-                ok = false;
-                break;
-            }
-            if (done_) {
-                ok = false; // given up from another thread
-                break;
-            }
-            if (queue_.empty()) break; // ended, all encoded
-            item = std::move(queue_.front());
-            queue_.pop_front();
-            queuedBytes_ -= item.kind == Item::Frame ? item.dib.imageSize() : item.pcm.size();
-            placed = voiceAtFirstFrameKnown_;
-            voiceAt = voiceAtFirstFrame_;
-        }
+        if (!next(&item, &placed, &voiceAt, &ok)) break;
         if (placed && !e.voicePlaced) {
             e.voicePlaced = true;
             e.voiceCut = voiceAt * int64_t(std::max(settings_.voiceRate, 1)) / 10000000;
@@ -295,6 +299,155 @@ void LiveCompression::run() {
     complete_ = ok;
     done_ = true;
     changed_.notify_all();
+}
+
+bool LiveCompression::next(Item* item, bool* placed, int64_t* voiceAt, bool* ok) {
+    Spooled from;
+    int fd = -1;
+    {
+        std::unique_lock lock(m_);
+        changed_.wait(lock, [this] {
+            if (killed_ || done_) return true;
+            if (held_) return false;
+            // The queue file's pieces come first, each once it is written.
+            if (!spooled_.empty()) return spooled_.front().written;
+            return !queue_.empty() || ended_;
+        });
+        if (killed_) {
+            failure_ = "the live encoder ended unexpectedly";
+            *ok = false;
+            return false;
+        }
+        if (done_) {
+            *ok = false; // given up from another thread
+            return false;
+        }
+        *placed = voiceAtFirstFrameKnown_;
+        *voiceAt = voiceAtFirstFrame_;
+        if (spooled_.empty()) {
+            if (queue_.empty()) return false; // ended, all encoded
+            *item = std::move(queue_.front());
+            queue_.pop_front();
+            queuedBytes_ -= item->kind == Item::Frame ? item->dib.imageSize() : item->pcm.size();
+            return true;
+        }
+        from = spooled_.front();
+        spooled_.pop_front();
+        fd = spoolFd_;
+    }
+    std::string why;
+    const bool read = readSpooled(from, fd, item, &why);
+    std::lock_guard lock(m_);
+    if (!read) {
+        if (failure_.empty()) failure_ = why;
+        *ok = false;
+        return false;
+    }
+    spooledBytes_ -= from.bytes;
+    // Nothing waits on disk and nothing is being written (a piece being written is listed):
+    // the next piece goes to the file's start again.
+    if (spooled_.empty()) spoolEnd_ = 0;
+    return true;
+}
+
+bool LiveCompression::readSpooled(const Spooled& from, int fd, Item* item, std::string* why) {
+    item->kind = from.kind;
+    item->slot = from.slot;
+    uint8_t* to = nullptr;
+    if (from.kind == Item::Frame) {
+        item->dib = platform::screen::PackedDib::create(from.width, from.height, from.bitCount);
+        if (!item->dib.valid() || item->dib.size() != from.bytes) {
+            *why = "no memory for a picture read back from the queue file";
+            return false;
+        }
+        to = item->dib.data();
+    } else {
+        item->pcm.resize(from.bytes);
+        to = item->pcm.data();
+    }
+    for (size_t done = 0; done < from.bytes;) {
+        const ssize_t n = ::pread(fd, to + done, from.bytes - done, off_t(from.offset + done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            *why = "cannot read the queue file \"" + queuePath() +
+                   "\": " + (n < 0 ? std::strerror(errno) : "it ends early");
+            return false;
+        }
+        done += size_t(n);
+    }
+    return true;
+}
+
+void LiveCompression::spill() {
+    std::unique_lock lock(m_);
+    for (;;) {
+        changed_.wait(lock,
+                      [this] { return done_ || ended_ || queuedBytes_ > settings_.memoryLimit; });
+        // At the end nothing more comes: what is in memory stays there.
+        if (done_ || ended_) return;
+        Item item = std::move(queue_.front());
+        queue_.pop_front();
+        const bool isFrame = item.kind == Item::Frame;
+        queuedBytes_ -= isFrame ? item.dib.imageSize() : item.pcm.size();
+        Spooled s;
+        s.kind = item.kind;
+        s.slot = item.slot;
+        if (isFrame) {
+            const auto& h = item.dib.header();
+            s.width = h.biWidth;
+            s.height = h.biHeight < 0 ? -h.biHeight : h.biHeight;
+            s.bitCount = h.biBitCount;
+        }
+        s.bytes = isFrame ? item.dib.size() : item.pcm.size();
+        if (spooledBytes_ + s.bytes > settings_.diskLimit) {
+            failure_ = "the live compression fell behind by more than the queue file may hold (" +
+                       std::to_string(settings_.diskLimit >> 20) + " MB)";
+            dropWaiting();
+            done_ = true;
+            changed_.notify_all();
+            return;
+        }
+        s.offset = spoolEnd_;
+        spoolEnd_ += s.bytes;
+        spooledBytes_ += s.bytes;
+        figures_.spilledBytes += s.bytes;
+        spooled_.push_back(s);
+        // The entry stays in place until it is marked written (the encoder waits for that),
+        // unless everything waiting is dropped: the generation tells.
+        Spooled& listed = spooled_.back();
+        const uint64_t generation = spoolGeneration_;
+        int fd = spoolFd_;
+        lock.unlock();
+
+        std::string why;
+        if (fd < 0) {
+            fd = ::open(queuePath().c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+            if (fd < 0)
+                why = "cannot make the queue file \"" + queuePath() + "\": " + std::strerror(errno);
+        }
+        const uint8_t* bytes = isFrame ? item.dib.data() : item.pcm.data();
+        for (size_t done = 0; fd >= 0 && why.empty() && done < s.bytes;) {
+            const ssize_t n = ::pwrite(fd, bytes + done, s.bytes - done, off_t(s.offset + done));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0)
+                why = "cannot write the queue file \"" + queuePath() +
+                      "\": " + std::strerror(n < 0 ? errno : ENOSPC);
+            else
+                done += size_t(n);
+        }
+
+        lock.lock();
+        spoolFd_ = fd;
+        if (!why.empty()) {
+            if (failure_.empty()) failure_ = why;
+            dropWaiting();
+            done_ = true;
+            changed_.notify_all();
+            return;
+        }
+        if (generation == spoolGeneration_) listed.written = true;
+        changed_.notify_all();
+    }
 }
 
 // Encodes one frame or one piece of sound (an empty piece: the held sound only).

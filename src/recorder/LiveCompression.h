@@ -9,9 +9,12 @@
 // Threads: frame() runs on the engine's worker, the sound tap on the voice graph's streaming
 // thread; both only queue and return (the grabber's pacing comes first). The encoding runs on
 // a thread of its own at a lower priority. Everything else belongs to the thread that made the
-// object (the user-interface thread). A queue that outgrows its memory limit (the encoder far
-// behind) gives the live file up: the recording is then saved by the merge of the temporary
-// files, as without live compression; nothing recorded is lost either way.
+// object (the user-interface thread). When the encoder falls behind, what waits beyond the
+// memory limit goes to a queue file beside the live file (written by a thread of its own at
+// the program's priority, read back in order by the encoder), so memory stays bounded and
+// the grabber never waits on the disk. Only when the queue file also outgrows its limit, or
+// cannot be written, is the live file given up: the recording is then saved by the merge of
+// the temporary files, as without live compression; nothing recorded is lost either way.
 #pragma once
 
 #include "platform/dshow/DShow.h"
@@ -36,7 +39,8 @@ struct LiveSettings {
     bool voice = false;   // a voice is recorded beside the screen
     int voiceRate = 0;    // its format: sample frames a second and channels
     int voiceChannels = 0;
-    size_t memoryLimit = size_t(512) << 20; // bytes of frames and sound waiting at most
+    size_t memoryLimit = size_t(256) << 20; // bytes waiting in memory before the queue file
+    uint64_t diskLimit = uint64_t(8) << 30; // bytes waiting in the queue file at most
 };
 
 class LiveCompression {
@@ -70,15 +74,22 @@ class LiveCompression {
 
     // Figures of the encoding so far. Any thread.
     struct Figures {
-        int64_t frames = 0;      // pictures encoded
-        double voiceSeconds = 0; // sound encoded
-        size_t queuedBytes = 0;  // waiting to be encoded
+        int64_t frames = 0;        // pictures encoded
+        double voiceSeconds = 0;   // sound encoded
+        size_t queuedBytes = 0;    // waiting to be encoded, in memory
+        uint64_t spooledBytes = 0; // waiting to be encoded, in the queue file
+        uint64_t spilledBytes = 0; // ever written to the queue file
     };
     Figures figures() const;
 
     // For tests: ends the encoding thread as a crash of the encoder would (the file is then
     // given up and finish() says so).
     void killEncoderForTest();
+    // For tests: holds the encoder before its next piece while `held` (an encoder far
+    // behind).
+    void holdEncoderForTest(bool held);
+    // The queue file's name.
+    std::string queuePath() const { return settings_.path + ".queue"; }
 
   private:
     struct Item {
@@ -87,20 +98,43 @@ class LiveCompression {
         platform::screen::PackedDib dib;
         std::vector<uint8_t> pcm;
     };
+    // A piece in the queue file: its kind and place, where its bytes lie, and whether the
+    // spill thread has written them yet.
+    struct Spooled {
+        Item::Kind kind = Item::Frame;
+        int64_t slot = 0;
+        int width = 0, height = 0, bitCount = 0; // a frame's picture
+        uint64_t offset = 0;
+        size_t bytes = 0;
+        bool written = false;
+    };
     class Tap;
     struct Encoder;
     void pushSound(const platform::dshow::SoundPiece& piece);
     void push(Item&& item, size_t bytes);
     void giveUp(const std::string& why);
     void run();
+    void spill();
+    // The encoder's next piece, from the queue file or from memory; false when the thread is
+    // to end (ok says whether all went well).
+    bool next(Item* item, bool* placed, int64_t* voiceAt, bool* ok);
+    bool readSpooled(const Spooled& from, int fd, Item* item, std::string* why);
+    void dropWaiting(); // m_ held
     bool encode(Encoder& e, Item& item, std::string* why);
 
     LiveSettings settings_;
     mutable std::mutex m_;
     // -- All the following fields are protected by m_.
     std::condition_variable changed_;
+    // The pieces waiting, in order: those in the queue file first, then those in memory.
+    std::deque<Spooled> spooled_;
     std::deque<Item> queue_;
     size_t queuedBytes_ = 0;
+    uint64_t spoolEnd_ = 0; // where the next piece goes in the queue file
+    uint64_t spooledBytes_ = 0;
+    uint64_t spoolGeneration_ = 0; // counts the drops of everything waiting
+    int spoolFd_ = -1;
+    bool held_ = false;
     bool ended_ = false;    // no more input
     bool done_ = false;     // the thread has finished (or given up)
     bool complete_ = false; // the file is whole
@@ -112,6 +146,7 @@ class LiveCompression {
     // -- Set once; the thread itself.
     std::shared_ptr<Tap> tap_;
     std::thread thread_;
+    std::thread spillThread_;
 };
 
 // Moves a finished file to the name the user chose: renamed within one file system; across

@@ -524,9 +524,12 @@ namespace {
 // program in another process, whose windows and window manager take their time.
 bool eventually(const std::function<bool()>& pred, std::chrono::milliseconds timeout = 5s) {
     const auto end = std::chrono::steady_clock::now() + scaled(timeout);
-    while (!pred() && std::chrono::steady_clock::now() < end)
+    bool holds = pred();
+    while (!holds && std::chrono::steady_clock::now() < end) {
         std::this_thread::sleep_for(100ms);
-    return pred();
+        holds = pred();
+    }
+    return holds;
 }
 
 // The program itself, started in the background on a display of the test's own, driven with

@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 using namespace dvd;
 using namespace testsupport;
@@ -42,8 +43,10 @@ struct DvdWindow : ::testing::Test {
         if (!dvdVolumes().ok()) GTEST_SKIP() << "the test discs could not be made";
         if (run("command -v xdotool").exitCode != 0) GTEST_SKIP() << "xdotool is not installed";
         ui::setDialogs(&dialogs);
-        // The bookmark goes to the user's data folder: a private one here.
-        setenv("XDG_DATA_HOME", scratchDir("dvd-window-data").c_str(), 1);
+        // The bookmark goes to the user's data folder: a private one here, one per test
+        // program (the tests run side by side, and each starts without a bookmark).
+        setenv("XDG_DATA_HOME", scratchDir("dvd-window-data/" + std::to_string(getpid())).c_str(),
+               1);
         std::filesystem::remove(TFormDVDPlayer::bookmarkPath());
         form = std::make_unique<TFormDVDPlayer>();
         form->move(20, 20);

@@ -85,9 +85,12 @@ TEST(EndWatchTest, CompletesOnlyAStandingGraphOnce) {
                     [&] { return ended.load(); }, [&] { ++completions; }});
     const auto waitUntil = [](const std::function<bool()>& pred, std::chrono::milliseconds t) {
         const auto end = std::chrono::steady_clock::now() + t;
-        while (!pred() && std::chrono::steady_clock::now() < end)
+        bool holds = pred();
+        while (!holds && std::chrono::steady_clock::now() < end) {
             std::this_thread::sleep_for(20ms);
-        return pred();
+            holds = pred();
+        }
+        return holds;
     };
 
     // Standing still: completed after the grace, and only once.

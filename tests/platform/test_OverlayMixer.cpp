@@ -22,11 +22,11 @@ using Clock = std::chrono::steady_clock;
 
 bool waitFor(const std::function<bool()>& condition, std::chrono::seconds within) {
     const auto deadline = Clock::now() + within;
-    while (Clock::now() < deadline) {
+    do {
         if (condition()) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return condition();
+    } while (Clock::now() < deadline);
+    return false;
 }
 
 HRESULT connect(IFilterGraph2& graph, const FilterPtr& from, const FilterPtr& to) {

@@ -64,6 +64,31 @@ int64_t firstLoudFrame(const std::string& file) {
     return -1;
 }
 
+// Waits until the frames in memory are back under the limit (the rest gone to the queue
+// file), as they are between two frames of a real recording.
+void waitUntilSpilled(const LiveCompression& live, size_t limit) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (live.figures().queuedBytes > limit && !live.failed() &&
+           std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+// The mean grey level of every decoded picture of `file`, in order.
+std::vector<int> greyLevels(const std::string& file, int width, int height) {
+    const std::string raw = file + ".grey";
+    run("ffmpeg -v error -y -i '" + file + "' -map v:0 -f rawvideo -pix_fmt gray '" + raw + "'");
+    std::ifstream in(raw, std::ios::binary);
+    std::vector<uint8_t> frame(size_t(width) * size_t(height));
+    std::vector<int> levels;
+    while (in.read(reinterpret_cast<char*>(frame.data()), std::streamsize(frame.size()))) {
+        int64_t sum = 0;
+        for (uint8_t v : frame)
+            sum += v;
+        levels.push_back(int(sum / int64_t(frame.size())));
+    }
+    return levels;
+}
+
 LiveSettings settings(const std::string& path, bool voice) {
     LiveSettings s;
     s.path = path;
@@ -150,14 +175,22 @@ TEST(LiveCompression, GivesUpWithAReasonAndLeavesNoFile) {
         EXPECT_FALSE(fs::exists(path));
     }
     {
+        // Behind by more than the queue file may hold.
         LiveSettings s = settings(dir + "/.behind.avi", false);
         s.memoryLimit = 1 << 20; // four pictures of 320x240
+        s.diskLimit = 4 << 20;
         LiveCompression live(s);
-        for (int slot = 0; slot < 200; ++slot)
+        live.holdEncoderForTest(true);
+        for (int slot = 0; slot < 200 && !live.failed(); ++slot) {
             live.frame(slot, picture(slot));
+            waitUntilSpilled(live, s.memoryLimit);
+        }
         std::string why;
+        EXPECT_TRUE(live.failed(&why));
+        EXPECT_NE(why.find("behind by more than the queue file may hold"), std::string::npos)
+            << why;
+        live.holdEncoderForTest(false);
         EXPECT_FALSE(live.finish({}, std::chrono::seconds(10), &why));
-        EXPECT_NE(why.find("behind"), std::string::npos) << why;
     }
     {
         LiveCompression live(settings(dir + "/.format.avi", true));
@@ -174,6 +207,49 @@ TEST(LiveCompression, GivesUpWithAReasonAndLeavesNoFile) {
         EXPECT_FALSE(live.finish({}, std::chrono::seconds(10), &why));
         EXPECT_NE(why.find("48000 Hz"), std::string::npos) << why;
     }
+}
+
+// An encoder far behind: what passes the memory limit waits in the queue file, memory stays
+// bounded, and every frame and all the voice still reach the file in order; the queue file
+// goes at the end.
+TEST(LiveCompression, AnEncoderFarBehindQueuesToDiskAndLosesNothing) {
+    const std::string dir = scratchDir("live-compression-queue");
+    const std::string out = dir + "/queued.avi";
+    LiveSettings s = settings(dir + "/.queued.avi", true);
+    s.memoryLimit = 1 << 20; // four pictures of 320x240
+    auto owner = std::make_unique<LiveCompression>(s);
+    LiveCompression& live = *owner;
+    live.setVoiceAtFirstFrame(0);
+    live.holdEncoderForTest(true);
+    size_t mostInMemory = 0;
+    for (int slot = 0; slot < 60; ++slot) {
+        const int64_t from = int64_t(slot) * Rate / 10;
+        tapSound(live, from, sound(from, Rate / 10, Rate * 4, Rate / 20)); // a beep at 4 s
+        live.frame(slot, picture(slot));
+        waitUntilSpilled(live, s.memoryLimit);
+        mostInMemory = std::max(mostInMemory, live.figures().queuedBytes);
+    }
+    const LiveCompression::Figures held = live.figures();
+    EXPECT_EQ(held.frames, 0);
+    EXPECT_LE(mostInMemory, s.memoryLimit);
+    EXPECT_GT(held.spooledBytes, uint64_t(50) * 230400) << "most frames wait on disk";
+    EXPECT_TRUE(fs::exists(live.queuePath()));
+    live.holdEncoderForTest(false);
+    std::string why;
+    ASSERT_TRUE(live.finish({}, std::chrono::seconds(20), &why)) << why;
+    EXPECT_EQ(live.figures().spooledBytes, 0u);
+    ASSERT_TRUE(moveIntoPlace(live.path(), out, &why)) << why;
+    EXPECT_EQ(probeStream(out, "v:0").at("nb_read_packets"), "60");
+    const std::vector<int> levels = greyLevels(out, 320, 240);
+    ASSERT_EQ(levels.size(), 60u);
+    for (int i = 0; i < 60; ++i)
+        EXPECT_NEAR(levels[size_t(i)], (i * 37) % 256, 6) << "frame " << i;
+    const auto [videoSeconds, voiceSeconds] = streamDurations(out);
+    EXPECT_NEAR(voiceSeconds, videoSeconds, 0.06);
+    EXPECT_NEAR(double(firstLoudFrame(out)) / Rate, 4.0, 0.04);
+    const std::string queue = live.queuePath();
+    owner.reset();
+    EXPECT_FALSE(fs::exists(queue));
 }
 
 // A picture of odd sides gets a black column and row (XviD codes whole chroma samples), as the

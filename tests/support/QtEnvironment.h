@@ -64,12 +64,16 @@ inline void runFor(int ms) {
 // Runs the event loop until pred() holds or the timeout (stretched by timeScale() in sanitized
 // runs) passes; returns pred().
 inline bool waitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
+    // pred() is asked once per round and its last answer returned: a condition that holds
+    // only for a moment (a picture between two repaints) must not pass and then fail.
     const auto end = std::chrono::steady_clock::now() + scaled(timeout);
-    while (!pred() && std::chrono::steady_clock::now() < end) {
+    bool holds = pred();
+    while (!holds && std::chrono::steady_clock::now() < end) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        holds = pred();
     }
-    return pred();
+    return holds;
 }
 
 } // namespace testsupport

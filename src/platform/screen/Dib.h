@@ -70,6 +70,8 @@ class PackedDib {
         return bits() + size_t(header().biHeight - 1 - y) * stride_;
     }
     const uint8_t* data() const { return block_.get(); }
+    // The whole block: the header, the colour table and the pixels.
+    uint8_t* data() { return block_.get(); }
     size_t size() const { return size_; }
 
   private:
