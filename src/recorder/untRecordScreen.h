@@ -63,6 +63,8 @@ class TFrmRecordScreen : public QWidget {
     // files are merged after the stop, as the merge graph does whenever the live file fails.
     bool compressWhileRecording = true;
     TScreenCam& engine() { return *engine_; }
+    // The recording from its start until it is saved or given up; null while idle.
+    RecordingSession* session() { return session_.get(); }
 
     // Where the window is in a recording's life. Starting runs from "Start Record" until the
     // engine and the voice run; a stop is refused until then.

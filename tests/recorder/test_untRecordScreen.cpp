@@ -101,6 +101,10 @@ class RecordScreenTest : public ::testing::Test {
             "record-screen-" +
             std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
         tmpEnv = std::make_unique<ScopedEnv>("TMPDIR", tmp);
+        makeMain();
+    }
+    // The main window as the program makes it at its start, shown.
+    void makeMain() {
         app::ToolWindows tools;
         tools.recordScreen = [this]() -> QWidget* {
             return createRecordScreen({main.get(), main->abfTrayIcon1, main->N42});
@@ -243,6 +247,94 @@ TEST_F(RecordScreenTest, RecordsScreenAndVoiceStopsWithCtrlAAndMergesIntoXvidAnd
     // The temporary files stay where they were.
     EXPECT_TRUE(fs::exists(videoTemp()));
     EXPECT_TRUE(fs::exists(audioTemp()));
+}
+
+// The live encoder dies mid-way: the stop falls back to the merge of the temporary files, and
+// the file still holds every picture and the whole voice.
+TEST_F(RecordScreenTest, ALiveEncoderThatDiesMidWayFallsBackToTheMergeAndTheFileIsWhole) {
+    if (!haveAudioInput()) GTEST_SKIP() << "no audio input device (no sound server)";
+    TFrmRecordScreen* w = open();
+    ASSERT_TRUE(w);
+    w->CheckRecordAudio->setChecked(true);
+    const std::string out = tmp + "/RecordScreen.avi";
+    dialogs.queueFile(out);
+    record(w, 1500);
+    ASSERT_TRUE(w->session() && w->session()->liveCompression());
+    LiveCompression* live = w->session()->liveCompression();
+    EXPECT_GT(live->figures().frames, 0);
+    live->killEncoderForTest();
+    runFor(1500);
+    std::string why;
+    EXPECT_TRUE(live->failed(&why));
+    EXPECT_NE(why.find("ended unexpectedly"), std::string::npos) << why;
+    w->ActStop->trigger();
+    ASSERT_TRUE(waitFor([&] { return shown("Record Complete!"); }, 60s));
+    pump(200);
+    const auto streams = probeStreams(out);
+    const Stream* video = streamOf(streams, "video");
+    const Stream* audio = streamOf(streams, "audio");
+    ASSERT_TRUE(video && audio) << run("ffprobe -v error -show_streams '" + out + "'").out;
+    EXPECT_EQ(video->tag, "XVID");
+    EXPECT_EQ(audio->codec, "mp3");
+    const double recorded = probeStreams(videoTemp()).at(0).duration;
+    EXPECT_NEAR(recorded, 3.0, 0.6);
+    EXPECT_NEAR(video->duration, recorded, 0.15);
+    EXPECT_NEAR(audio->duration, recorded, 0.15);
+    EXPECT_EQ(decodeAll(out).exitCode, 0);
+    // The live file is gone.
+    for (const auto& e : fs::directory_iterator(userTemp()))
+        EXPECT_NE(e.path().filename().string().rfind(".Live", 0), 0u) << e.path();
+}
+
+// Stops one after the other from the tray menu's "Stop Record", a real Ctrl+A and the main
+// window's close (the program's exit), with and without voice, saved or not: every stop
+// returns, every saved file is whole, and a recording ended by the exit is a whole temporary
+// file. TOVAMIX_STOP_LOOP=N runs N stops instead of six (the long run under
+// AddressSanitizer).
+TEST_F(RecordScreenTest, StopsFromTheTrayCtrlAAndTheExitOneAfterTheOther) {
+    const char* loop = std::getenv("TOVAMIX_STOP_LOOP");
+    const int stops = loop ? std::atoi(loop) : 6;
+    const bool voice = haveAudioInput();
+    for (int i = 0; i < stops; ++i) {
+        SCOPED_TRACE("stop " + std::to_string(i));
+        TFrmRecordScreen* w = open();
+        ASSERT_TRUE(w);
+        w->CheckRecordAudio->setChecked(voice && i % 2 == 0);
+        const std::string out = tmp + "/loop.avi";
+        fs::remove(out);
+        const bool save = i % 4 < 2;
+        dialogs.clear();
+        if (save)
+            dialogs.queueFile(out);
+        else
+            dialogs.queueFile(std::nullopt); // the save dialog cancelled
+        record(w, 400);
+        const int path = i % 3;
+        if (path == 0) {
+            main->N42->trigger(); // the tray menu's "Stop Record"
+        } else if (path == 1) {
+            pressCtrlA();
+        } else {
+            main->close(); // the program's exit while recording
+            EXPECT_FALSE(main->FrmRecordScreen.exists());
+            EXPECT_EQ(decodeAll(videoTemp()).exitCode, 0);
+            main.reset();
+            makeMain();
+            continue;
+        }
+        if (save) {
+            ASSERT_TRUE(waitFor([&] { return shown("Record Complete!"); }, 60s));
+            pump(100);
+            const auto streams = probeStreams(out);
+            ASSERT_TRUE(streamOf(streams, "video")) << out;
+            EXPECT_EQ(streamOf(streams, "audio") != nullptr, voice && i % 2 == 0);
+            EXPECT_EQ(decodeAll(out).exitCode, 0);
+        } else {
+            ASSERT_TRUE(waitFor(
+                [&] { return !window() || w->stage() == TFrmRecordScreen::Stage::Idle; }, 30s));
+            EXPECT_FALSE(fs::exists(out));
+        }
+    }
 }
 
 TEST_F(RecordScreenTest, WithoutVoiceNoVoiceFileIsWrittenAndTheResultHasNoSound) {

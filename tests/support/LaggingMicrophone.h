@@ -6,8 +6,11 @@
 // and its feeder end with the object.
 #pragma once
 
+#include "SoundServer.h"
+
 #include <atomic>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -21,13 +24,12 @@ class LaggingMicrophone {
     LaggingMicrophone(const LaggingMicrophone&) = delete;
     LaggingMicrophone& operator=(const LaggingMicrophone&) = delete;
     bool ok() const { return ok_; }
-    std::string server() const { return "unix:" + dir_ + "/native"; }
+    std::string server() const { return server_->server(); }
     static constexpr const char* Name = "Burst-Microphone";
 
   private:
     void feed(int fd, double burstSeconds, double share);
-    std::string dir_;
-    int pid_ = -1;
+    std::unique_ptr<SoundServer> server_;
     bool ok_ = false;
     std::thread feeder_;
     std::mutex m_;

@@ -93,17 +93,37 @@ SoundEnd::Plan SoundEnd::take(GstClockTime start, GstClockTime now, uint64_t fra
         return gst_util_uint64_scale_round(t, uint64_t(rate), GST_SECOND);
     };
     if (GST_CLOCK_TIME_IS_VALID(start)) {
-        // The device skipped sound where its stamps jump past the end of its last buffer.
+        // The run starts at running time 0: a device that takes a moment to start (a sound
+        // server connecting, often 0.1 to 0.5 s) gets silence in front, so its first sound
+        // lies where it was heard: where its stamp says, but no later than the moment the
+        // buffer came less its length (its last sound was heard before it came). A source
+        // slaved to the system clock stamps its first pieces a few pieces late.
+        if (!GST_CLOCK_TIME_IS_VALID(nextStamp_) && delivered_ == 0 && position_ == 0 &&
+            GST_CLOCK_TIME_IS_VALID(now)) {
+            const GstClockTime length =
+                gst_util_uint64_scale_round(frames, GST_SECOND, uint64_t(rate));
+            const GstClockTime heard = std::min(start, now > length ? now - length : 0);
+            if (heard > Jitter) p.silence = std::min(toFrames(heard), limit);
+        }
+        // The device skipped sound where its stamps jump past the end of its last buffer (a
+        // stopped program whose device dropped what it could not hold, say).
         if (GST_CLOCK_TIME_IS_VALID(nextStamp_) && start > nextStamp_ + Jitter) {
             uint64_t to = position_ + toFrames(start - nextStamp_);
             if (GST_CLOCK_TIME_IS_VALID(now)) to = std::min(to, toFrames(now));
             to = std::min(to, limit);
             if (to > position_) p.silence = to - position_;
         }
+        // Stamps that go back into sound already passed on: the device handed over what it
+        // held in a burst (after a stall), stamped closer together than it lasts. Its front
+        // is dropped, so the run stays where the stamps put it and the voice does not fall
+        // behind the picture by the overlap.
+        if (GST_CLOCK_TIME_IS_VALID(nextStamp_) && start + Jitter < nextStamp_)
+            p.skip = std::min(frames, toFrames(nextStamp_ - start));
         nextStamp_ = start + gst_util_uint64_scale_round(frames, GST_SECOND, uint64_t(rate));
     }
     position_ += p.silence;
     p.at = position_;
+    frames -= p.skip;
     p.keep = position_ < limit ? std::min(frames, limit - position_) : 0;
     position_ += p.keep;
     delivered_ += p.keep;
@@ -250,7 +270,8 @@ GstFlowReturn chain(GstPad*, GstObject* parent, GstBuffer* buffer) {
         return GST_FLOW_OK;
     }
     buffer = gst_buffer_make_writable(buffer);
-    if (p.keep < frames) gst_buffer_resize(buffer, 0, gssize(p.keep * uint64_t(bpf)));
+    if (p.skip > 0 || p.keep < frames)
+        gst_buffer_resize(buffer, gssize(p.skip * uint64_t(bpf)), gssize(p.keep * uint64_t(bpf)));
     GST_BUFFER_PTS(buffer) = frameTime(s, p.at);
     GST_BUFFER_DURATION(buffer) = frameTime(s, p.at + p.keep) - GST_BUFFER_PTS(buffer);
     GST_BUFFER_OFFSET(buffer) = p.at;

@@ -34,10 +34,12 @@ class SoundEnd {
         GstClockTime delivered = 0;                  // how much of that the device delivered
     };
     // What to do with one buffer: push `silence` frames of silence at frame `silenceAt` of the
-    // run, then pass on the buffer's first `keep` frames at frame `at` (the rest is cut).
+    // run, drop the buffer's first `skip` frames, then pass on the next `keep` frames at frame
+    // `at` (the rest is cut).
     struct Plan {
         uint64_t silenceAt = 0, silence = 0;
-        uint64_t keep = 0, at = 0;
+        uint64_t skip = 0;         // frames dropped from the buffer's front
+        uint64_t keep = 0, at = 0; // frames kept after them, and where they go in the run
     };
 
     // A new run: no stop time, nothing delivered.
