@@ -1,5 +1,7 @@
 #include "AviWriter_2.h"
 
+#include "platform/vfw/OutputFile.h"
+
 #include "platform/vfw/Compressor.h"
 
 #include <QGuiApplication>
@@ -196,6 +198,11 @@ void TAviWriter_2::InitVideo(const QImage&) {
         throw EAviWriter(
             withDetail("Failed to create AVI video file. Err: $" + hex8(AVIERR_FILEOPEN),
                        filename + " is a folder"));
+    // Nor a link, a device or a pipe: only a regular file is replaced.
+    if (std::string why; !vfw::checkWritable(filename, &why))
+        throw EAviWriter(
+            withDetail("Failed to create AVI video file. Err: $" + hex8(AVIERR_FILEOPEN),
+                       filename + ": " + why));
     if (std::filesystem::exists(std::filesystem::symlink_status(filename, ec)) &&
         !std::filesystem::remove(filename, ec))
         throw EAviWriter("Could not delete " + filename +

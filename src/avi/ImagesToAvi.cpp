@@ -1,5 +1,7 @@
 #include "ImagesToAvi.h"
 
+#include "platform/vfw/OutputFile.h"
+
 #include <QImageReader>
 #include <QPainter>
 
@@ -75,6 +77,8 @@ std::string refuseOutput(const std::vector<std::string>& pictures, const std::st
         if (sameFile(picture, output))
             return "The output file " + output +
                    " is one of the listed pictures; choose another name for the AVI file.";
+    if (std::string why; !platform::vfw::checkWritable(output, &why))
+        return "Cannot write " + output + ": " + why;
     return {};
 }
 

@@ -109,6 +109,28 @@ TEST(ImagesCli, BadUsesTouchNothing) {
     EXPECT_EQ(run("md5sum < '" + a + "'").out, sum);
 }
 
+// An output that exists and is not a regular file (a pipe, a link) is refused before
+// anything is written, and stays what it was.
+TEST(ImagesCli, AnOutputThatIsNoRegularFileIsLeftAsItIs) {
+    const std::string a = pictures().a;
+    const std::string dir = scratchDir(Dir) + "/special";
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    ASSERT_EQ(run("mkfifo '" + dir + "/pipe.avi'").exitCode, 0);
+    std::ofstream(dir + "/target.avi") << "the link's target";
+    fs::create_symlink(dir + "/target.avi", dir + "/link.avi");
+    for (const std::string name : {"pipe.avi", "link.avi"}) {
+        const std::string path = dir + "/" + name;
+        const CommandResult r =
+            run("timeout 30 " + cli("'" + a + "' --frame-ms 40 --size 400x300 '" + path + "'"));
+        EXPECT_EQ(r.exitCode, 2) << name << "\n" << r.err;
+        EXPECT_NE(r.err.find("Cannot write " + path), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(fs::status(dir + "/pipe.avi").type(), fs::file_type::fifo);
+    EXPECT_TRUE(fs::is_symlink(fs::symlink_status(dir + "/link.avi")));
+    EXPECT_EQ(fs::file_size(dir + "/target.avi"), 17u);
+}
+
 // A picture that cannot be read: exit 1 naming it; the AVI holds the frames before it.
 TEST(ImagesCli, UnreadablePictureEndsTheRunWithItsName) {
     const Pictures p = pictures();

@@ -94,6 +94,37 @@ TEST(CliGrabFrame, BadUsesExitWithTwoAndWriteNothing) {
         << "no temporary file is left behind";
 }
 
+// An output that exists and is not a regular file (a device, a pipe, a link) is refused
+// before anything is written, and stays what it was.
+TEST(CliGrabFrame, AnOutputThatIsNoRegularFileIsLeftAsItIs) {
+    const std::string clip = oddSizedClip();
+    ASSERT_FALSE(clip.empty());
+    const std::string dir = scratchDir("cli-grab-frame-special");
+    for (const char* name : {"pipe.bmp", "device.bmp", "link.bmp", "target.bmp"})
+        std::filesystem::remove(dir + "/" + name);
+    ASSERT_EQ(run("mkfifo '" + dir + "/pipe.bmp'").exitCode, 0);
+    std::ofstream(dir + "/target.bmp") << "the link's target";
+    std::filesystem::create_symlink(dir + "/target.bmp", dir + "/link.bmp");
+    std::vector<std::pair<std::string, std::string>> outputs = {{"pipe.bmp", "a pipe"},
+                                                                {"link.bmp", "link"}};
+    // A character device like /dev/null, made where only this test looks (root only).
+    if (geteuid() == 0 && run("mknod '" + dir + "/device.bmp' c 1 3").exitCode == 0)
+        outputs.emplace_back("device.bmp", "a device");
+    for (const auto& [name, says] : outputs) {
+        const std::string path = dir + "/" + name;
+        const std::string before = run("stat -c %F '" + path + "'").out;
+        const CommandResult r = run("env -u DISPLAY timeout 30 " +
+                                    cli("grab-frame '" + clip + "' --at 1 '" + path + "'"));
+        EXPECT_EQ(r.exitCode, 2) << name << "\n" << r.err;
+        EXPECT_NE(r.err.find(says), std::string::npos) << name << "\n" << r.err;
+        EXPECT_EQ(run("stat -c %F '" + path + "'").out, before) << name;
+    }
+    std::ifstream target(dir + "/target.bmp");
+    std::string content;
+    std::getline(target, content);
+    EXPECT_EQ(content, "the link's target");
+}
+
 namespace {
 // The pixels of a PNG file as packed RGB, read by ImageMagick.
 std::string pngPixels(const std::string& path) {

@@ -64,6 +64,16 @@ bool checkWritable(const std::string& path, std::string* why) {
             setError(why, std::strerror(EISDIR));
             return false;
         }
+        // A device, a pipe or a socket is never written into nor replaced by a file of ours
+        // (run as root, a picture "saved" as /dev/null would replace the device).
+        if (!S_ISREG(st.st_mode)) {
+            const char* kind = S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode) ? "a device"
+                               : S_ISFIFO(st.st_mode)                     ? "a pipe"
+                               : S_ISSOCK(st.st_mode)                     ? "a socket"
+                                                                          : "not a regular file";
+            setError(why, std::string("it is ") + kind + ", not a regular file");
+            return false;
+        }
         if (::access(path.c_str(), W_OK) != 0) {
             setError(why, std::strerror(errno));
             return false;

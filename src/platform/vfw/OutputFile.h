@@ -16,8 +16,9 @@ struct AVIOContext;
 namespace platform::vfw {
 
 // Whether path could be created or rewritten, without touching it: an existing file must be
-// writable (and not a symbolic link), a new one needs a writable folder. why tells the reason
-// (the system's text, or that the path is a symbolic link).
+// a writable regular file (not a symbolic link, a folder, a device, a pipe or a socket), a
+// new one needs a writable folder. why tells the reason (the system's text, or what the path
+// is).
 bool checkWritable(const std::string& path, std::string* why);
 
 class OutputFile {
