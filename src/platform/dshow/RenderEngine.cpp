@@ -32,6 +32,13 @@ constexpr GstClockTime EndTolerance = GST_MSECOND;
 // Pictures (or sound buffers) held between the timeline and what follows each output pin.
 constexpr unsigned OutputQueueBuffers = 8;
 
+// A stream that gives nothing more for this long, short of the timeline's end by at most
+// MaxShortfall, while every other stream has come to its end, is ended: its source ran out
+// before the stretch its file's headers claim (a Windows Media file whose sound ends 40 ms
+// before the length in its header), and the composition would wait for the rest for ever.
+constexpr auto StallAtEnd = std::chrono::seconds(1);
+constexpr GstClockTime MaxShortfall = GST_SECOND;
+
 // Pictures a source's stream may repeat at its end to fill its stretch on the timeline: a
 // frame's worth of rounding between the last picture and the stretch's end, never more than
 // a second.
@@ -117,8 +124,38 @@ class Outputs {
         PadRef pad;
         std::atomic<GstClockTime> position{0};
         std::atomic<bool> ended{false};
-        std::atomic<bool> endDue{false}; // the pin has given its last buffer
+        std::atomic<bool> endDue{false};    // the pin has given its last buffer
+        std::atomic<int64_t> lastBuffer{0}; // steady clock, nanoseconds
     };
+
+    static int64_t steadyNow() {
+        return std::chrono::duration_cast<std::chrono::nanoseconds>(
+                   std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    }
+
+    // On a thread of its own while the streams run: ends a stream that stopped short of the
+    // end (see StallAtEnd) once all the others are at theirs.
+    static void watchEnds(std::weak_ptr<Outputs> weak) {
+        for (;;) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(250));
+            const std::shared_ptr<Outputs> o = weak.lock();
+            if (!o || o->endedEarly_) return;
+            size_t open = 0;
+            Pin* stalled = nullptr;
+            for (const auto& p : o->pins_) {
+                if (p->ended || p->endDue) continue;
+                ++open;
+                const bool quiet =
+                    p->lastBuffer != 0 &&
+                    steadyNow() - p->lastBuffer > std::chrono::nanoseconds(StallAtEnd).count();
+                if (quiet && p->position + MaxShortfall >= o->end_) stalled = p.get();
+            }
+            if (open == 0) return;
+            if (open == 1 && stalled && !stalled->ended.exchange(true))
+                gst_pad_push_event(stalled->pad, gst_event_new_eos());
+        }
+    }
     struct Watch {
         std::shared_ptr<Outputs> outputs;
         size_t index;
@@ -152,6 +189,9 @@ class Outputs {
                 if (GST_CLOCK_TIME_IS_VALID(st)) end = st;
             }
             pin.position = std::min(end, o.duration_);
+            pin.lastBuffer = steadyNow();
+            if (!o.watching_.exchange(true))
+                std::thread(&Outputs::watchEnds, std::weak_ptr<Outputs>(w->outputs)).detach();
             // Some sources end their stretch with an end of stream the composition does not
             // recognise (the WAV reader's), and the composition then waits for ever: a
             // stream that has reached its end and not ended a little later is ended here.
@@ -189,6 +229,7 @@ class Outputs {
     const GstClockTime duration_;
     const GstClockTime end_; // where the streams end, at most duration_
     std::atomic<bool> endedEarly_{false};
+    std::atomic<bool> watching_{false}; // watchEnds runs
 };
 
 } // namespace
