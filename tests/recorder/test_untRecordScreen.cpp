@@ -82,6 +82,25 @@ void expectXvidAlone(const std::string& path, double seconds) {
     EXPECT_NEAR(streams[0].duration, seconds, 0.5);
 }
 
+// A saved recording of about `seconds` (as long as its VideoTemp.avi): XviD with MP3 beside
+// it, both streams that long, decoding cleanly.
+void expectXvidWithMp3(const std::string& out, const std::string& videoTemp, double seconds,
+                       double within) {
+    const auto streams = probeStreams(out);
+    const Stream* video = streamOf(streams, "video");
+    const Stream* audio = streamOf(streams, "audio");
+    ASSERT_TRUE(video && audio) << run("ffprobe -v error -show_streams '" + out + "'").out;
+    EXPECT_EQ(video->codec, "mpeg4");
+    EXPECT_EQ(video->tag, "XVID");
+    EXPECT_EQ(video->rate, "10/1");
+    EXPECT_EQ(audio->codec, "mp3");
+    const double recorded = probeStreams(videoTemp).at(0).duration;
+    EXPECT_NEAR(recorded, seconds, 0.6);
+    EXPECT_NEAR(video->duration, recorded, within);
+    EXPECT_NEAR(audio->duration, recorded, within);
+    EXPECT_EQ(decodeAll(out).exitCode, 0);
+}
+
 bool haveAudioInput() {
     return !platform::dshow::enumerateCategory(platform::dshow::CLSID_AudioInputDeviceCategory)
                 .empty();
@@ -229,21 +248,12 @@ TEST_F(RecordScreenTest, RecordsScreenAndVoiceStopsWithCtrlAAndMergesIntoXvidAnd
     EXPECT_FALSE(main->N42->isEnabled());
     EXPECT_FALSE(main->abfTrayIcon1->cycling());
 
+    expectXvidWithMp3(out, videoTemp(), 3.0, 0.5);
     const auto streams = probeStreams(out);
     const Stream* video = streamOf(streams, "video");
-    const Stream* audio = streamOf(streams, "audio");
-    ASSERT_TRUE(video && audio) << run("ffprobe -v error -show_streams '" + out + "'").out;
-    EXPECT_EQ(video->codec, "mpeg4");
-    EXPECT_EQ(video->tag, "XVID");
-    EXPECT_EQ(video->rate, "10/1");
+    ASSERT_TRUE(video);
     EXPECT_EQ(video->width, 800);
     EXPECT_EQ(video->height, 600);
-    EXPECT_EQ(audio->codec, "mp3");
-    const double recorded = probeStreams(videoTemp()).at(0).duration;
-    EXPECT_NEAR(recorded, 3.0, 0.6);
-    EXPECT_NEAR(video->duration, recorded, 0.5);
-    EXPECT_NEAR(audio->duration, recorded, 0.5);
-    EXPECT_EQ(decodeAll(out).exitCode, 0);
     // The temporary files stay where they were.
     EXPECT_TRUE(fs::exists(videoTemp()));
     EXPECT_TRUE(fs::exists(audioTemp()));
@@ -270,17 +280,7 @@ TEST_F(RecordScreenTest, ALiveEncoderThatDiesMidWayFallsBackToTheMergeAndTheFile
     w->ActStop->trigger();
     ASSERT_TRUE(waitFor([&] { return shown("Record Complete!"); }, 60s));
     pump(200);
-    const auto streams = probeStreams(out);
-    const Stream* video = streamOf(streams, "video");
-    const Stream* audio = streamOf(streams, "audio");
-    ASSERT_TRUE(video && audio) << run("ffprobe -v error -show_streams '" + out + "'").out;
-    EXPECT_EQ(video->tag, "XVID");
-    EXPECT_EQ(audio->codec, "mp3");
-    const double recorded = probeStreams(videoTemp()).at(0).duration;
-    EXPECT_NEAR(recorded, 3.0, 0.6);
-    EXPECT_NEAR(video->duration, recorded, 0.15);
-    EXPECT_NEAR(audio->duration, recorded, 0.15);
-    EXPECT_EQ(decodeAll(out).exitCode, 0);
+    expectXvidWithMp3(out, videoTemp(), 3.0, 0.15);
     // The live file is gone.
     for (const auto& e : fs::directory_iterator(userTemp()))
         EXPECT_NE(e.path().filename().string().rfind(".Live", 0), 0u) << e.path();
