@@ -1,9 +1,10 @@
 // tovamix-cli cut: the player's cut without its window. The stretch [--from, --to] of INPUT
 // goes through the timeline render into OUTPUT.avi (XviD video, MP3 sound), with progress on
-// standard error; SIGINT (Ctrl+C) stops the render as the player's Stop does, and the file
-// holds what was written up to then. Prints one line once the file is closed:
+// standard error; SIGINT (Ctrl+C) or SIGTERM stops the render as the player's Stop does, and the
+// file holds what was written up to then. Prints one line once the file is closed:
 //   frames=N seconds=S video=WxH@FPS|none audio=mp3|none stopped=0|1 output=OUTPUT.avi
 #include "Cli.h"
+#include "EditTools.h"
 #include "NullRenderers.h"
 
 #include "player/TimelineRender.h"
@@ -31,12 +32,6 @@ struct CutArgs {
     double from = 0, to = 0;
     std::string output;
 };
-
-std::atomic<bool> interrupted{false};
-
-void onInterrupt(int) {
-    interrupted = true;
-}
 
 // The stretch's file as the player sees it: its length and the picture's size, from a graph
 // that plays it into renderers that show nothing.
@@ -139,20 +134,10 @@ int cut(const CutArgs& a) {
     };
     hooks.processEvents = [&completionCode] {
         QCoreApplication::processEvents();
-        // Ctrl+C acts as the player's Stop.
-        if (interrupted) completionCode = 1;
+        // Ctrl+C (or a SIGTERM) acts as the player's Stop.
+        if (StopSignals::stopRequested()) completionCode = 1;
     };
-
-    interrupted = false;
-    struct sigaction action {
-    }, previous{};
-    action.sa_handler = onInterrupt;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, &previous);
-    struct Restore {
-        struct sigaction old;
-        ~Restore() { sigaction(SIGINT, &old, nullptr); }
-    } restore{previous};
+    const StopSignals stopSignals;
 
     player::TRenderResult result;
     try {
@@ -163,7 +148,7 @@ int cut(const CutArgs& a) {
     }
     if (FAILED(result.error)) {
         std::fprintf(stderr, "tovamix-cli: the cut of %s failed: %s\n", a.input.c_str(),
-                     media::GraphErrorText(result.error).c_str());
+                     player::renderErrorText(result).c_str());
         return 1;
     }
 

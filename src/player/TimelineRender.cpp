@@ -4,6 +4,7 @@
 #include "media/TFilterGraph.h"
 #include "platform/dshow/Devices.h"
 #include "platform/dshow/Timeline.h"
+#include "platform/vfw/AviFile.h"
 
 #include <algorithm>
 #include <cctype>
@@ -121,7 +122,24 @@ void removeOutput(const std::string& path) {
     if (lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) std::filesystem::remove(path, ec);
 }
 
+// The streams asked for that the finished file holds no data of: "picture", "sound", both
+// joined with " and ", or empty when each has some.
+std::string missingStreams(const std::string& path, const TStreams& asked) {
+    platform::vfw::AviSummary summary;
+    std::string error;
+    const bool read = platform::vfw::readAviSummary(path, &summary, &error);
+    const bool noPicture = asked.hasVideo && (!read || summary.videoPictures <= 0);
+    const bool noSound =
+        asked.hasAudio && (!read || !summary.hasAudio || summary.audioSeconds <= 0);
+    if (noPicture && noSound) return "picture and sound";
+    return noPicture ? "picture" : noSound ? "sound" : "";
+}
+
 } // namespace
+
+std::string renderErrorText(const TRenderResult& result) {
+    return result.problem.empty() ? media::GraphErrorText(result.error) : result.problem;
+}
 
 TStreams detectStreams(const std::string& file) {
     TStreams s;
@@ -312,6 +330,17 @@ TRenderResult renderTimeline(const TExportRequest& request, long& completionCode
     graph.reset();
     engine->ScrapIt();
     scrap.engine.reset();
+    // A render that ended as asked must hold data of every stream it was asked for: a
+    // stretch too short for a picture of its source, say, would otherwise give a file of
+    // sound alone, reported as complete.
+    if (SUCCEEDED(result.error) && !result.stopped && written)
+        if (const std::string missing = missingStreams(request.outputFile, streams);
+            !missing.empty()) {
+            result.error = E_FAIL;
+            result.problem = "the new file holds no " + missing +
+                             " (nothing of it fell in the "
+                             "stretch, or it could not be read); it was removed";
+        }
     if (FAILED(result.error) && written) removeOutput(request.outputFile);
     if (hooks.finished) hooks.finished();
     return result;

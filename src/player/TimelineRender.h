@@ -55,7 +55,13 @@ struct TRenderResult {
     bool stopped = false;    // the caller's Stop ended it
     HRESULT error = 0;       // the graph's error when it ended with one (the output is removed)
     int64_t duration = 0;    // the timeline's length
+    // Why the output is not what was asked for, beyond the graph's error (a stream that
+    // received no data); empty otherwise.
+    std::string problem;
 };
+
+// What went wrong with a render, for the user: the problem found, or the graph's error.
+std::string renderErrorText(const TRenderResult& result);
 
 // A request that cannot be rendered: no encoder, nothing to render, a bad stretch, an output
 // that would overwrite a source. Nothing has been written.

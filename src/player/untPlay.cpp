@@ -608,7 +608,7 @@ void TFrmPlay::reportCut(const TRenderResult& result) {
     StatusBar->clearMessage();
     resetMarks();
     if (FAILED(result.error))
-        ui::reportError("The cut to the new file failed: " + media::GraphErrorText(result.error));
+        ui::reportError("The cut to the new file failed: " + renderErrorText(result));
     else
         ui::messageBox("Cut Complete!", QApplication::applicationName().toStdString());
 }

@@ -14,8 +14,8 @@ JobResult renderJob(const player::TExportRequest& request, long& completionCode,
         return {Outcome::Refused, e.what()};
     }
     if (FAILED(result.error))
-        return {Outcome::Failed,
-                "Writing \"" + request.outputFile + "\" failed: " + GraphErrorText(result.error)};
+        return {Outcome::Failed, "Writing \"" + request.outputFile +
+                                     "\" failed: " + player::renderErrorText(result)};
     return {result.stopped ? Outcome::Stopped : Outcome::Done, {}};
 }
 

@@ -78,6 +78,18 @@ TEST(InfoCli, LinesOfTheWindowsGroups) {
                      "Audio Format : PCM\nHertz : 44100\nBitrate : 1411200\nChannels : 2\n");
 }
 
+// A WAV file's sound is PCM, with its rate, bit rate and channels.
+TEST(InfoCli, AWavFilesSoundIsPcm) {
+    const std::string wav =
+        sharedClip(Dir, "voice.wav", "-f lavfi -i sine=r=22050 -t 2 -ac 1 -c:a pcm_s16le");
+    ASSERT_FALSE(wav.empty());
+    const CommandResult r = run(cli("info '" + wav + "'"));
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("Audio Format : PCM\nHertz : 22050\nBitrate : 352800\nChannels : 1\n"),
+              std::string::npos)
+        << r.out;
+}
+
 TEST(InfoCli, UnreadableFilesExitOne) {
     const std::string dir = scratchDir(Dir + "-bad");
     const std::string random = dir + "/random.avi";

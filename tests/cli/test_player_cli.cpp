@@ -150,6 +150,11 @@ TEST(CliView, LetterBoxAndZoomShowAsAsked) {
                                        "-c:v mpeg4 -q:v 3");
     ASSERT_FALSE(wide.empty());
     ASSERT_FALSE(pal.empty());
+    // A screen of its own: the screenshot is of the screen where the window lies, and another
+    // test's window over it would be in the picture.
+    Xvfb x("640x480x24");
+    ASSERT_TRUE(x.ok());
+    ScopedEnv display("DISPLAY", x.display());
     const std::string dir = scratchDir("cli-view");
     const std::string shot = dir + "/shot.png";
     CommandResult r = run(cli("view '" + wide +
@@ -238,7 +243,32 @@ TEST(CliCut, CutsTheStretchAndSaysWhatItWrote) {
     expectVideoStream(out, {"mpeg4", "XVID", "25/1", 640, 480});
 }
 
-// Ctrl+C a second into a long cut stops it like the player's Stop: the file is whole.
+// Stretches of one frame's length and less: a cut either holds a picture and its sound, or
+// fails naming what it got none of and leaves no file. It never reports a file of sound
+// alone as a cut of a video.
+TEST(CliCut, AShortCutNeverReportsAFileWithoutItsPicture) {
+    const std::string clip = cutClip();
+    ASSERT_FALSE(clip.empty());
+    const std::string out = scratchDir("cli-cut-short") + "/short.avi";
+    for (const char* stretch : {"--from 0.04 --to 0.08", "--from 5.01 --to 5.03"}) {
+        std::filesystem::remove(out);
+        const CommandResult r =
+            run("timeout 60 " + cli("cut '" + clip + "' " + stretch + " '" + out + "'"));
+        if (r.exitCode == 0) {
+            EXPECT_NE(summaryValue(r.out, "video"), "none") << stretch << "\n" << r.out;
+            EXPECT_GE(std::stoi("0" + summaryValue(r.out, "frames")), 1) << stretch;
+            EXPECT_FALSE(probeStream(out, "v:0").empty()) << stretch;
+        } else {
+            EXPECT_EQ(r.exitCode, 1) << stretch << "\n" << r.err;
+            EXPECT_NE(r.err.find("holds no picture"), std::string::npos) << stretch << "\n"
+                                                                         << r.err;
+            EXPECT_FALSE(fileExists(out)) << stretch;
+        }
+    }
+}
+
+// Ctrl+C (or a SIGTERM, as at a logout) a second into a long cut stops it like the player's
+// Stop: the file is whole.
 TEST(CliCut, SigintStopsWithAFileThatDecodes) {
     const std::string clip = sharedClip("cli-cut", "long.mp4",
                                         "-f lavfi -i testsrc2=size=1280x720:rate=25 -f lavfi -i "
@@ -246,12 +276,16 @@ TEST(CliCut, SigintStopsWithAFileThatDecodes) {
                                         "-preset ultrafast -pix_fmt yuv420p -c:a aac -shortest");
     ASSERT_FALSE(clip.empty());
     const std::string out = scratchDir("cli-cut-int") + "/stopped.avi";
-    const CommandResult r = run("(" + cli("cut '" + clip + "' --from 0 --to 120 '" + out + "'") +
-                                " & pid=$!; " + scaledSleep(1) + "; kill -INT $pid; wait $pid)");
-    ASSERT_EQ(r.exitCode, 0) << r.err;
-    EXPECT_EQ(summaryValue(r.out, "stopped"), "1") << r.out;
-    EXPECT_LT(std::stoi("0" + summaryValue(r.out, "frames")), 3000) << r.out;
-    EXPECT_EQ(decodeAll(out).err, "");
+    for (const char* signal : {"INT", "TERM"}) {
+        SCOPED_TRACE(signal);
+        const CommandResult r =
+            run("(" + cli("cut '" + clip + "' --from 0 --to 120 '" + out + "'") + " & pid=$!; " +
+                scaledSleep(1) + "; kill -" + signal + " $pid; wait $pid)");
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(summaryValue(r.out, "stopped"), "1") << r.out;
+        EXPECT_LT(std::stoi("0" + summaryValue(r.out, "frames")), 3000) << r.out;
+        EXPECT_EQ(decodeAll(out).err, "");
+    }
 }
 
 // Bad uses end with 2 and write nothing; the input is never touched.

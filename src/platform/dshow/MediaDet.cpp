@@ -397,7 +397,14 @@ StreamFacts factsOf(GstDiscovererStreamInfo* info) {
         auto* a = GST_DISCOVERER_AUDIO_INFO(info);
         f.majorType = MEDIATYPE_Audio;
         int bits = 0;
-        const uint32_t tag = s ? waveTag(s, &bits) : 0;
+        uint32_t tag = s ? waveTag(s, &bits) : 0;
+        // A WAV file's sound is named by its container's caps, which carry no sample format:
+        // the discoverer's depth tells its bits (PCM is what such a stream holds when the
+        // depth is known).
+        if (s && std::string(gst_structure_get_name(s)) == "audio/x-wav") {
+            bits = int(gst_discoverer_audio_info_get_depth(a));
+            tag = bits > 0 ? WAVE_FORMAT_PCM : 0;
+        }
         const int rate = int(gst_discoverer_audio_info_get_sample_rate(a));
         const int channels = int(gst_discoverer_audio_info_get_channels(a));
         int block = s ? intField(s, "block_align") : 0;
