@@ -147,6 +147,13 @@ class RecordScreenTest : public ::testing::Test {
         pump(200);
         return window();
     }
+    // Opens the window with "Record Voice" ticked; the save dialog will answer `out`.
+    TFrmRecordScreen* openWithVoice(const std::string& out) {
+        TFrmRecordScreen* w = open();
+        if (w) w->CheckRecordAudio->setChecked(true);
+        dialogs.queueFile(out);
+        return w;
+    }
     TFrmRecordScreen* window() {
         return dynamic_cast<TFrmRecordScreen*>(main->FrmRecordScreen.get());
     }
@@ -230,11 +237,9 @@ TEST_F(RecordScreenTest, OpensBelowTheMainWindowWithItsControlsAndThePreview) {
 // merge, "Record Complete!", then the file as other players read it.
 TEST_F(RecordScreenTest, RecordsScreenAndVoiceStopsWithCtrlAAndMergesIntoXvidAndMp3) {
     if (!haveAudioInput()) GTEST_SKIP() << "no audio input device (no sound server)";
-    TFrmRecordScreen* w = open();
-    ASSERT_TRUE(w);
-    w->CheckRecordAudio->setChecked(true);
     const std::string out = tmp + "/RecordScreen.avi";
-    dialogs.queueFile(out);
+    TFrmRecordScreen* w = openWithVoice(out);
+    ASSERT_TRUE(w);
     record(w, 3000);
     TScreenCam& engine = w->engine();
     ASSERT_TRUE(fs::exists(audioTemp()));
@@ -263,11 +268,9 @@ TEST_F(RecordScreenTest, RecordsScreenAndVoiceStopsWithCtrlAAndMergesIntoXvidAnd
 // the file still holds every picture and the whole voice.
 TEST_F(RecordScreenTest, ALiveEncoderThatDiesMidWayFallsBackToTheMergeAndTheFileIsWhole) {
     if (!haveAudioInput()) GTEST_SKIP() << "no audio input device (no sound server)";
-    TFrmRecordScreen* w = open();
-    ASSERT_TRUE(w);
-    w->CheckRecordAudio->setChecked(true);
     const std::string out = tmp + "/RecordScreen.avi";
-    dialogs.queueFile(out);
+    TFrmRecordScreen* w = openWithVoice(out);
+    ASSERT_TRUE(w);
     record(w, 1500);
     ASSERT_TRUE(w->session() && w->session()->liveCompression());
     LiveCompression* live = w->session()->liveCompression();
