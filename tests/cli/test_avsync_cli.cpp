@@ -279,7 +279,7 @@ std::string describe(const Alignment& a) {
 Alignment referencePath(const std::string& display, const SoundServer& sound,
                         const std::string& dir) {
     const std::string reference = dir + "/reference.mkv";
-    run("timeout -s INT 8 gst-launch-1.0 -e ximagesrc display-name=" + display +
+    run("timeout -s INT 10 gst-launch-1.0 -e ximagesrc display-name=" + display +
         " use-damage=false ! video/x-raw,framerate=10/1 ! videoconvert ! "
         "video/x-raw,format=GRAY8 ! "
         "matroskamux name=m ! filesink location='" +
@@ -316,7 +316,7 @@ struct MarkedScreen : ::testing::Test {
         dir = scratchDir(name + "-" + std::to_string(getpid()));
         tmp = std::make_unique<ScopedEnv>("TMPDIR", dir);
         const Alignment path = referencePath(x.display(), *sound, dir);
-        EXPECT_GE(path.beeps, 6) << describe(path);
+        EXPECT_GE(path.beeps, 5) << describe(path);
         if (path.ahead.empty()) return 0;
         const double own = path.ahead[path.ahead.size() / 2];
         std::cout << "the marker's own path: the picture " << own * 1000 << " ms ahead\n"
