@@ -126,8 +126,7 @@ void removeOutput(const std::string& path) {
 // joined with " and ", or empty when each has some.
 std::string missingStreams(const std::string& path, const TStreams& asked) {
     platform::vfw::AviSummary summary;
-    std::string error;
-    const bool read = platform::vfw::readAviSummary(path, &summary, &error);
+    const bool read = platform::vfw::readAviSummary(path, &summary, nullptr);
     const bool noPicture = asked.hasVideo && (!read || summary.videoPictures <= 0);
     const bool noSound =
         asked.hasAudio && (!read || !summary.hasAudio || summary.audioSeconds <= 0);
@@ -338,8 +337,8 @@ TRenderResult renderTimeline(const TExportRequest& request, long& completionCode
             !missing.empty()) {
             result.error = E_FAIL;
             result.problem = "the new file holds no " + missing +
-                             " (nothing of it fell in the "
-                             "stretch, or it could not be read); it was removed";
+                             " (nothing of it fell in the stretch, or it could not be read); "
+                             "it was removed";
         }
     if (FAILED(result.error) && written) removeOutput(request.outputFile);
     if (hooks.finished) hooks.finished();
