@@ -726,16 +726,15 @@ TEST(ProgramLife, WhileRecordingOnlyTheTrayIconIsLeftAndTheStopBringsTheWindowsB
     const std::string d = "DISPLAY=" + x.display() + " ";
     const std::string tmp = scratchDir("program-tray");
     run("chmod 700 '" + tmp + "'");
-    const std::string helpers = run(d + "openbox >/dev/null 2>&1 & echo $!; " + d +
-                                    "trayer --edge bottom --align right --widthtype pixel "
-                                    "--width 120 >/dev/null 2>&1 & echo $!")
-                                    .out;
+    WindowManager wm(x.display());
+    ASSERT_TRUE(wm.ok()) << "openbox did not start";
+    const std::string tray = run(d + "trayer --edge bottom --align right --widthtype pixel "
+                                     "--width 120 >/dev/null 2>&1 & echo $!")
+                                 .out;
     struct KillOnExit {
-        std::string pids;
-        ~KillOnExit() { run("kill " + pids + " 2>/dev/null"); }
-    } killHelpers{helpers.substr(0, helpers.size() - 1)};
-    for (char& c : killHelpers.pids)
-        if (c == '\n') c = ' ';
+        std::string pid;
+        ~KillOnExit() { run("kill " + pid + " 2>/dev/null"); }
+    } killTray{tray.substr(0, tray.find('\n'))};
     std::string trayShown;
     for (int i = 0; i < 100 && trayShown.empty(); ++i) {
         std::this_thread::sleep_for(100ms);

@@ -208,18 +208,8 @@ TEST_F(BmpToAviTest, UnreadablePictureIsShownAndTheFileClosed) {
 TEST_F(BmpToAviTest, TheRealPictureDialogTakesSeveralFiles) {
     if (run("command -v openbox").exitCode != 0) GTEST_SKIP() << "openbox is not installed";
     if (run("command -v xdotool").exitCode != 0) GTEST_SKIP() << "xdotool is not installed";
-    const std::string pid = run("openbox >/dev/null 2>&1 & echo $!").out;
-    struct KillOnExit {
-        std::string pid;
-        ~KillOnExit() { run("kill " + pid + " 2>/dev/null"); }
-    } kill{pid.substr(0, pid.find('\n'))};
-    ASSERT_TRUE(waitFor(
-        [] {
-            return run("xprop -root _NET_SUPPORTING_WM_CHECK").out.find("window id") !=
-                       std::string::npos &&
-                   run("xprop -root _NET_CLIENT_LIST").out.find("window id") != std::string::npos;
-        },
-        10s));
+    WindowManager wm;
+    ASSERT_TRUE(wm.ok()) << "openbox did not start";
     ui::QtDialogs qt;
     ui::ScopedDialogs real(qt);
     TFrmBMPTOAVI w;

@@ -195,20 +195,8 @@ namespace {
 // the size that follows the video window, not the form's own 404 x 333.
 TEST(SnapshotFramed, TheOuterSizeFollowsTheVideoWindow) {
     if (run("command -v openbox").exitCode != 0) GTEST_SKIP() << "openbox is not installed";
-    const std::string pid = run("openbox >/dev/null 2>&1 & echo $!").out;
-    struct KillOnExit {
-        std::string pid;
-        ~KillOnExit() { run("kill " + pid + " 2>/dev/null"); }
-    } kill{pid.substr(0, pid.find('\n'))};
-    // openbox names itself early in its start; it manages new windows once it has also
-    // published its list of clients (empty so far).
-    ASSERT_TRUE(waitFor(
-        [] {
-            return run("xprop -root _NET_SUPPORTING_WM_CHECK").out.find("window id") !=
-                       std::string::npos &&
-                   run("xprop -root _NET_CLIENT_LIST").out.find("window id") != std::string::npos;
-        },
-        10s));
+    WindowManager wm;
+    ASSERT_TRUE(wm.ok()) << "openbox did not start";
     QWidget video;
     video.resize(300, 200);
     TFrmSnapShot form({&video, nullptr});

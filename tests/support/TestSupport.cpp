@@ -48,6 +48,46 @@ Xvfb::~Xvfb() {
     }
 }
 
+WindowManager::WindowManager(const std::string& display) {
+    pid_ = fork();
+    if (pid_ == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (!display.empty()) setenv("DISPLAY", display.c_str(), 1);
+        int devnull = open("/dev/null", O_WRONLY);
+        dup2(devnull, 1);
+        dup2(devnull, 2);
+        // --replace: a manager left by a crashed test gives way instead of making this one quit.
+        execlp("openbox", "openbox", "--replace", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    if (pid_ < 0) return;
+    const std::string env = display.empty() ? "" : "DISPLAY=" + display + " ";
+    // openbox names itself early in its start; it manages new windows once it has also
+    // published its list of clients (empty so far).
+    for (int i = 0; i < 200 && !ready_; ++i) {
+        if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+            pid_ = -1;
+            return;
+        }
+        ready_ =
+            run(env + "xprop -root _NET_SUPPORTING_WM_CHECK").out.find("window id") !=
+                std::string::npos &&
+            run(env + "xprop -root _NET_CLIENT_LIST").out.find("window id") != std::string::npos;
+        if (!ready_) usleep(50 * 1000);
+    }
+}
+
+WindowManager::~WindowManager() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGTERM);
+    for (int i = 0; i < 100; ++i) {
+        if (waitpid(pid_, nullptr, WNOHANG) == pid_) return;
+        usleep(50 * 1000);
+    }
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+}
+
 ScopedEnv::ScopedEnv(const char* name, const std::string& value) : name_(name) {
     if (const char* v = std::getenv(name)) {
         had_ = true;

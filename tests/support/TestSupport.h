@@ -27,6 +27,23 @@ class Xvfb {
     std::string display_;
 };
 
+// Runs openbox as the window manager of a display (the current one when empty) until the object
+// ends. The constructor returns once openbox manages windows; the destructor waits for it to
+// exit, so a window manager started next never meets this one still leaving (it would refuse to
+// start, and windows would stay unframed).
+class WindowManager {
+  public:
+    explicit WindowManager(const std::string& display = "");
+    ~WindowManager();
+    WindowManager(const WindowManager&) = delete;
+    WindowManager& operator=(const WindowManager&) = delete;
+    bool ok() const { return ready_; }
+
+  private:
+    int pid_ = -1;
+    bool ready_ = false;
+};
+
 // Sets an environment variable for the life of a scope.
 class ScopedEnv {
   public:
