@@ -28,6 +28,23 @@ constexpr int XvidKeyInterval = 250; // pictures
 constexpr int Mp3Bitrate = 128;      // kbit/s
 // How much lower the encoding thread runs than the program (nice steps).
 constexpr int EncoderNice = 10;
+// The encoder's processor time for this many frames after the first tells whether it can follow
+// the grabber at all; it cannot when a frame takes more than TooSlowFactor intervals.
+constexpr int SpeedSampleFrames = 5;
+constexpr double TooSlowFactor = 1.5;
+// Above this many pixels a second one encoder thread cannot follow the grabber on an ordinary
+// machine (1920x1080 at 30 a second takes about 40% of a core): the frames would pile up in
+// memory and in the queue file, at 1 GB a second at 3840x2160, costing the grabber its slots
+// until the live compression gave up anyway. Such recordings are compressed after the stop.
+constexpr double MaxPixelsPerSecond = 1920.0 * 1080.0 * 60.0;
+
+// Processor time of the calling thread in milliseconds: what encoding costs, not how long the
+// thread waited for a core.
+double threadCpuMs() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return double(t.tv_sec) * 1e3 + double(t.tv_nsec) / 1e6;
+}
 
 } // namespace
 
@@ -99,7 +116,14 @@ LiveCompression::~LiveCompression() {
     std::filesystem::remove(queuePath(), ec);
 }
 
+void LiveCompression::recycle(Item& item) {
+    if (settings_.framePool && item.kind == Item::Frame)
+        settings_.framePool->give(std::move(item.dib));
+}
+
 void LiveCompression::dropWaiting() {
+    for (Item& item : queue_)
+        recycle(item);
     queue_.clear();
     queuedBytes_ = 0;
     spooled_.clear();
@@ -113,6 +137,25 @@ std::shared_ptr<platform::dshow::SoundTap> LiveCompression::soundTap() {
 
 void LiveCompression::frame(int64_t slot, platform::screen::PackedDib&& dib) {
     if (!dib.valid()) return;
+    if (!sizeChecked_) {
+        // Only the grabbing thread calls this.
+        sizeChecked_ = true;
+        const auto& h = dib.header();
+        const int height = h.biHeight < 0 ? -h.biHeight : h.biHeight;
+        const double perSecond = settings_.recordInterval > 0
+                                     ? 1000.0 / settings_.recordInterval
+                                     : double(std::max(settings_.playbackRate, 1));
+        if (double(h.biWidth) * height * perSecond > MaxPixelsPerSecond) {
+            char text[200];
+            std::snprintf(text, sizeof text,
+                          "%d x %d pictures at %.0f frames a second are too many to compress while "
+                          "recording",
+                          int(h.biWidth), height, perSecond);
+            giveUp(text);
+            if (settings_.framePool) settings_.framePool->give(std::move(dib));
+            return;
+        }
+    }
     Item item;
     item.kind = Item::Frame;
     item.slot = slot;
@@ -140,7 +183,10 @@ void LiveCompression::pushSound(const SoundPiece& piece) {
 void LiveCompression::push(Item&& item, size_t bytes) {
     {
         std::lock_guard lock(m_);
-        if (ended_ || done_) return;
+        if (ended_ || done_) {
+            recycle(item); // the grabber takes it again instead of a fresh allocation
+            return;
+        }
         if (queuedBytes_ + bytes > 2 * settings_.memoryLimit) {
             // Twice the memory limit: the queue file cannot take the pieces as fast as they
             // come either. The merge of the temporary files saves the recording instead.
@@ -149,6 +195,7 @@ void LiveCompression::push(Item&& item, size_t bytes) {
                        std::to_string(queuedBytes_ >> 20) + " MB waiting in memory, " +
                        std::to_string(spooledBytes_ >> 20) + " MB on disk)";
             dropWaiting();
+            recycle(item);
             done_ = true;
         } else {
             queue_.push_back(std::move(item));
@@ -240,10 +287,32 @@ bool LiveCompression::finish(const std::function<void()>& whileWaiting,
     return complete_;
 }
 
+bool LiveCompression::keepsUp(EncoderSpeed& speed, double frameCpuMs, std::string* why) const {
+    // The first frame (a key frame, and the encoder's set-up) is not typical: the next ones
+    // tell the encoder's pace.
+    if (settings_.recordInterval <= 0 || ++speed.frames == 1 || speed.judged) return true;
+    speed.cpuMs += frameCpuMs;
+    if (speed.frames < 1 + SpeedSampleFrames) return true;
+    speed.judged = true;
+    const double perFrame = speed.cpuMs / SpeedSampleFrames;
+    if (perFrame <= TooSlowFactor * settings_.recordInterval) return true;
+    // Even with a core to itself the encoder could not follow: the queue would only grow until
+    // the memory and the queue file give out, taking the grabber's time for its frames all
+    // the while. The merge after the stop does the work instead.
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "the live compression needs %.0f ms for a frame, more than the %d ms between "
+                  "frames",
+                  perFrame, settings_.recordInterval);
+    *why = text;
+    return false;
+}
+
 void LiveCompression::run() {
     // Below the grabber and the user interface: the frames wait, the pacing does not.
     setpriority(PRIO_PROCESS, pid_t(syscall(SYS_gettid)), EncoderNice);
     Encoder e;
+    EncoderSpeed speed;
     std::string why;
     bool ok = true;
     for (;;) {
@@ -255,8 +324,15 @@ void LiveCompression::run() {
             e.voicePlaced = true;
             e.voiceCut = voiceAt * int64_t(std::max(settings_.voiceRate, 1)) / 10000000;
         }
+        const bool isFrame = item.kind == Item::Frame;
+        const double cpuBefore = isFrame ? threadCpuMs() : 0;
         ok = encode(e, item, &why);
+        recycle(item);
         if (!ok) break;
+        if (isFrame && !keepsUp(speed, threadCpuMs() - cpuBefore, &why)) {
+            ok = false;
+            break;
+        }
     }
     if (ok) {
         // The end: sound still held (the voice's place never came: it starts with the video),
@@ -296,6 +372,8 @@ void LiveCompression::run() {
     }
     std::lock_guard lock(m_);
     if (!ok && failure_.empty()) failure_ = why.empty() ? "the live compression failed" : why;
+    // What still waits is of no use now: the frames go back to the grabber.
+    if (!ok) dropWaiting();
     complete_ = ok;
     done_ = true;
     changed_.notify_all();
@@ -355,7 +433,10 @@ bool LiveCompression::readSpooled(const Spooled& from, int fd, Item* item, std::
     item->slot = from.slot;
     uint8_t* to = nullptr;
     if (from.kind == Item::Frame) {
-        item->dib = platform::screen::PackedDib::create(from.width, from.height, from.bitCount);
+        item->dib =
+            settings_.framePool
+                ? settings_.framePool->take(from.width, from.height, from.bitCount)
+                : platform::screen::PackedDib::create(from.width, from.height, from.bitCount);
         if (!item->dib.valid() || item->dib.size() != from.bytes) {
             *why = "no memory for a picture read back from the queue file";
             return false;
@@ -379,6 +460,8 @@ bool LiveCompression::readSpooled(const Spooled& from, int fd, Item* item, std::
 }
 
 void LiveCompression::spill() {
+    // Below the grabber too: the frames waiting in memory may grow, the pacing may not suffer.
+    setpriority(PRIO_PROCESS, pid_t(syscall(SYS_gettid)), EncoderNice);
     std::unique_lock lock(m_);
     for (;;) {
         changed_.wait(lock,
@@ -435,6 +518,7 @@ void LiveCompression::spill() {
             else
                 done += size_t(n);
         }
+        recycle(item);
 
         lock.lock();
         spoolFd_ = fd;

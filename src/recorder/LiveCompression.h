@@ -34,13 +34,17 @@
 namespace recorder {
 
 struct LiveSettings {
-    std::string path;     // the hidden file, in the folder of temporary recordings
-    int playbackRate = 0; // frames per second in the file, as the engine's stream says
-    bool voice = false;   // a voice is recorded beside the screen
-    int voiceRate = 0;    // its format: sample frames a second and channels
+    std::string path;       // the hidden file, in the folder of temporary recordings
+    int playbackRate = 0;   // frames per second in the file, as the engine's stream says
+    int recordInterval = 0; // milliseconds of screen time between grabbed frames (0: unknown)
+    bool voice = false;     // a voice is recorded beside the screen
+    int voiceRate = 0;      // its format: sample frames a second and channels
     int voiceChannels = 0;
     size_t memoryLimit = size_t(256) << 20; // bytes waiting in memory before the queue file
     uint64_t diskLimit = uint64_t(8) << 30; // bytes waiting in the queue file at most
+    // Where the frames came from: each one goes back once encoded or written to the queue
+    // file, and frames read back from that file are taken from it. None: plain allocations.
+    std::shared_ptr<platform::screen::DibPool> framePool;
 };
 
 class LiveCompression {
@@ -119,6 +123,17 @@ class LiveCompression {
     // to end (ok says whether all went well).
     bool next(Item* item, bool* placed, int64_t* voiceAt, bool* ok);
     bool readSpooled(const Spooled& from, int fd, Item* item, std::string* why);
+    bool sizeChecked_ = false; // the grabbing thread's: the first frame's size was judged
+    struct EncoderSpeed {
+        int frames = 0;
+        double cpuMs = 0;
+        bool judged = false;
+    };
+    // False (and why) when the frames measured so far show the encoder cannot follow the
+    // grabber even with a core to itself.
+    bool keepsUp(EncoderSpeed& speed, double frameCpuMs, std::string* why) const;
+    // Gives a frame's bitmap back to the frame pool, when there is one.
+    void recycle(Item& item);
     void dropWaiting(); // m_ held
     bool encode(Encoder& e, Item& item, std::string* why);
 

@@ -70,6 +70,8 @@ bool RecordingSession::start(const Options& options, std::string* why) {
         s.voice = joined;
         s.voiceRate = rate;
         s.voiceChannels = channels;
+        s.framePool = engine_.framePool();
+        s.recordInterval = engine_.recordInterval;
         live_ = std::make_shared<LiveCompression>(s);
         if (joined) tap->SetTap(live_->soundTap());
         // A stored frame places the voice, once it runs: both clocks are read at one instant,

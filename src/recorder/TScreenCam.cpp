@@ -141,7 +141,7 @@ PackedDib TScreenCam::grabFrame(int x, int y, int w, int h) {
     std::string why;
     if (!grabConnection_) grabConnection_ = screen::ScreenConnection::open(&why);
     PackedDib frame;
-    if (grabConnection_) frame = PackedDib::create(w, h, colourDepth);
+    if (grabConnection_) frame = framePool_->take(w, h, colourDepth);
     if (!frame.valid()) {
         if (!why.empty()) developerDetail(why);
         ui::messageBox("Error capturing a frame!", "Error", ui::MsgIcon::Warning);
@@ -181,6 +181,14 @@ int TScreenCam::record(CaptureAreaSource* area, const std::string& fileName) {
         TScreenCam* engine;
         ~CloseConnection() { engine->grabConnection_.reset(); }
     } closeConnection{this};
+    // A taker of frames (the live compression) holds on to them while it falls behind: new ones
+    // are then allocated ahead on a thread of their own, not in the frame loop. Every spare is
+    // freed when the recording ends.
+    struct FramesAhead {
+        platform::screen::DibPool& pool;
+        ~FramesAhead() { pool.keepReady(0); }
+    } framesAhead{*framePool_};
+    if (onFrameStored) framePool_->keepReady(2);
 
     const Rect rect = captureRect(area);
     frameWidth_.store(rect.w);
@@ -299,7 +307,7 @@ bool TScreenCam::frameLoop(CaptureAreaSource* area, vfw::AviStream& stream) {
             positionsSkipped_.store(stream.positionsSkipped());
             if (onFrameStored) onFrameStored(slot, std::move(frame));
         }
-        frame = PackedDib();
+        framePool_->give(std::move(frame));
 
         // A pass lasts one interval, a millisecond shorter or longer while it lies off its
         // slot's place: the passes find their way back to the slots' places after a slow one,

@@ -139,9 +139,12 @@ class TScreenCam {
     // Called on the user-interface thread after the end handler, with record()'s result.
     std::function<void(int)> onRecordEnd;
     // Called on the worker with every frame stored, at its slot, once its compressed sample is
-    // written; the frame is the caller's to keep (the live compression queues it). It must not
-    // block: pacing comes first. Set it only while idle.
+    // written; the frame is the caller's to keep (the live compression queues it) and to give
+    // back to framePool() once used. It must not block: pacing comes first. Set it only while
+    // idle.
     std::function<void(int64_t slot, PackedDib&& frame)> onFrameStored;
+    // Where the frames come from; a taker of frames gives them back here once used.
+    std::shared_ptr<platform::screen::DibPool> framePool() const { return framePool_; }
 
     // For tests: the timer the frame loop uses (systemTiming() unless set).
     void setTiming(RecordTiming* timing) { timing_ = timing ? timing : &systemTiming(); }
@@ -171,6 +174,9 @@ class TScreenCam {
     RecordTiming* timing_;
     // The worker's X connection, opened by the first grab of a recording.
     std::unique_ptr<platform::screen::ScreenConnection> grabConnection_;
+    // Frames come from here and come back when written (or when a taker is done with them).
+    std::shared_ptr<platform::screen::DibPool> framePool_ =
+        std::make_shared<platform::screen::DibPool>();
     // Lets a posted end handler know whether the engine still exists.
     std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };

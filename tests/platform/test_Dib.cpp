@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+#include <vector>
+
 using namespace platform::screen;
 
 TEST(Dib, HeaderLayoutFollowsDepthAndWidth) {
@@ -59,4 +63,49 @@ TEST(Dib, RefusesEmptyAndImpossibleSizes) {
     EXPECT_FALSE(PackedDib::create(10, 0, 24).valid());
     EXPECT_FALSE(PackedDib::create(-4, 10, 24).valid());
     EXPECT_FALSE(PackedDib::create(10, 10, 0).valid());
+}
+
+// A bitmap given back is the one taken next (its header as created, whatever its user made of
+// it); another size is never handed out for it; only so many are kept.
+TEST(DibPool, GivesBackTheSameBlockWithAFreshHeader) {
+    DibPool pool(2);
+    PackedDib a = pool.take(64, 48, 32);
+    ASSERT_TRUE(a.valid());
+    const uint8_t* block = a.data();
+    a.header().biHeight = -48;
+    a.header().biSizeImage = 5;
+    pool.give(std::move(a));
+    EXPECT_EQ(pool.sparesKept(), 1u);
+    PackedDib other = pool.take(32, 48, 32);
+    EXPECT_NE(other.data(), block);
+    EXPECT_EQ(pool.sparesKept(), 1u);
+    PackedDib again = pool.take(64, 48, 32);
+    EXPECT_EQ(again.data(), block);
+    EXPECT_EQ(again.header().biHeight, 48);
+    EXPECT_EQ(again.imageSize(), size_t(64 * 48 * 4));
+    EXPECT_EQ(pool.sparesKept(), 0u);
+    pool.give(std::move(again));
+    pool.give(std::move(other));
+    pool.give(PackedDib::create(64, 48, 32));
+    EXPECT_EQ(pool.sparesKept(), 2u) << "a third spare is freed";
+}
+
+// Kept ready: once a size has been taken, spares of it are allocated ahead by the pool's own
+// thread, and keepReady(0) frees them all.
+TEST(DibPool, KeepsSparesReadyAheadAndFreesThemAtTheEnd) {
+    DibPool pool(1);
+    pool.keepReady(3);
+    PackedDib first = pool.take(320, 240, 24);
+    ASSERT_TRUE(first.valid());
+    for (int i = 0; i < 500 && pool.sparesKept() < 3; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(pool.sparesKept(), 3u);
+    std::vector<PackedDib> held;
+    for (int i = 0; i < 3; ++i)
+        held.push_back(pool.take(320, 240, 24));
+    for (int i = 0; i < 500 && pool.sparesKept() < 3; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(pool.sparesKept(), 3u) << "the ones taken are replaced";
+    pool.keepReady(0);
+    EXPECT_EQ(pool.sparesKept(), 0u);
 }

@@ -193,6 +193,25 @@ TEST(LiveCompression, GivesUpWithAReasonAndLeavesNoFile) {
         EXPECT_FALSE(live.finish({}, std::chrono::seconds(10), &why));
     }
     {
+        // Pictures too large for the encoder to follow at their rate: given up at the first
+        // frame, which goes back to the grabber's pool like every later one.
+        LiveSettings s = settings(dir + "/.large.avi", false);
+        s.recordInterval = 10;
+        s.framePool = std::make_shared<platform::screen::DibPool>();
+        LiveCompression live(s);
+        live.frame(0, s.framePool->take(1920, 1080, 32));
+        std::string why;
+        EXPECT_TRUE(live.failed(&why));
+        EXPECT_NE(why.find("1920 x 1080 pictures at 100 frames a second are too many"),
+                  std::string::npos)
+            << why;
+        EXPECT_EQ(s.framePool->sparesKept(), 1u);
+        live.frame(1, s.framePool->take(1920, 1080, 32));
+        EXPECT_EQ(s.framePool->sparesKept(), 1u);
+        EXPECT_FALSE(live.finish({}, std::chrono::seconds(10), &why));
+        EXPECT_FALSE(fs::exists(s.path));
+    }
+    {
         LiveCompression live(settings(dir + "/.format.avi", true));
         live.frame(0, picture(0));
         const std::vector<uint8_t> bytes(4410 * 4, 0);
@@ -217,6 +236,7 @@ TEST(LiveCompression, AnEncoderFarBehindQueuesToDiskAndLosesNothing) {
     const std::string out = dir + "/queued.avi";
     LiveSettings s = settings(dir + "/.queued.avi", true);
     s.memoryLimit = 1 << 20; // four pictures of 320x240
+    s.framePool = std::make_shared<platform::screen::DibPool>();
     auto owner = std::make_unique<LiveCompression>(s);
     LiveCompression& live = *owner;
     live.setVoiceAtFirstFrame(0);
@@ -238,6 +258,7 @@ TEST(LiveCompression, AnEncoderFarBehindQueuesToDiskAndLosesNothing) {
     std::string why;
     ASSERT_TRUE(live.finish({}, std::chrono::seconds(20), &why)) << why;
     EXPECT_EQ(live.figures().spooledBytes, 0u);
+    EXPECT_EQ(s.framePool->sparesKept(), 4u) << "written and encoded frames go back to the pool";
     ASSERT_TRUE(moveIntoPlace(live.path(), out, &why)) << why;
     EXPECT_EQ(probeStream(out, "v:0").at("nb_read_packets"), "60");
     const std::vector<int> levels = greyLevels(out, 320, 240);
