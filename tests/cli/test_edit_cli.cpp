@@ -1,11 +1,15 @@
 // tovamix-cli merge, split and link: the files they write, read back with ffprobe and ffmpeg,
 // the summary lines, and the bad uses that end with 2 and write nothing.
 #include "CliCommand.h"
+#include "support/Markers.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <regex>
 #include <string>
@@ -202,6 +206,81 @@ TEST(CliLink, TheSecondFilesSoundIsKeptAfterASilentFirst) {
     };
     EXPECT_LT(volume("0.2"), -60);
     EXPECT_GT(volume("2.3"), -20);
+}
+
+// A first file whose sound ends 2 s before its picture: the rest of its stretch is silent, and
+// the second file's sound keeps its place under its picture (every flash of the second file
+// has its beep within 40 ms, the MP3 encoder's delay included). Second, the same file's sound
+// ends the file's sound: nothing is written after it.
+TEST(CliLink, ASoundThatEndsEarlyLeavesSilenceAndTheNextFileStaysInStep) {
+    MarkerClipForm shortForm{"short_sound.mp4", "-c:v libx264 -pix_fmt yuv420p -c:a aac"};
+    shortForm.seconds = 4;
+    shortForm.soundUntil = 2;
+    MarkerClipForm syncForm{"sync.avi", "-c:v mpeg4 -vtag XVID -c:a pcm_s16le"};
+    syncForm.seconds = 4;
+    const std::string shortSound = markerClip(Dir, shortForm), sync = markerClip(Dir, syncForm);
+    ASSERT_FALSE(shortSound.empty() || sync.empty());
+    const std::string dir = scratchDir("cli-link-marks");
+    struct Order {
+        std::string first, second;
+        std::vector<double> inStep; // flashes of the output that have their beep
+        std::vector<double> silent; // flashes of the short sound's silent end
+        double soundSeconds;        // the sound ends with the last file's sound
+    };
+    for (const Order& o : {Order{shortSound, sync, {1, 5, 6, 7}, {2, 3}, 8.0},
+                           Order{sync, shortSound, {1, 2, 3, 5}, {6, 7}, 6.0}}) {
+        SCOPED_TRACE(o.first + " then " + o.second);
+        const std::string out = dir + "/out.avi";
+        const CommandResult r = run(cli("link '" + o.first + "' '" + o.second + "' '" + out + "'"));
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        const Marks m = readMarks(out);
+        EXPECT_NEAR(m.videoSeconds, 8.0, 0.04);
+        EXPECT_NEAR(m.audioSeconds, o.soundSeconds, 0.1);
+        ASSERT_EQ(m.flashes.size(), 6u);
+        const std::vector<double> offsets = beepOffsets(m);
+        for (size_t i = 0; i < m.flashes.size(); ++i) {
+            const double at = m.flashes[i];
+            std::printf("flash at %.3f s: beep %+.3f s\n", at, offsets[i]);
+            auto near = [&](double t) { return std::fabs(at - t) < 0.05; };
+            if (std::any_of(o.inStep.begin(), o.inStep.end(), near))
+                EXPECT_NEAR(offsets[i], 0.0, 0.04) << "the flash at " << at << " s";
+            else if (std::any_of(o.silent.begin(), o.silent.end(), near))
+                EXPECT_GT(std::fabs(offsets[i]), 0.5) << "a beep in the silence at " << at << " s";
+            else
+                ADD_FAILURE() << "a flash at " << at << " s";
+        }
+    }
+}
+
+// Sound-only files link too: a WAV first, then a picture with sound, or then another sound;
+// each ends by itself with both files' lengths.
+TEST(CliLink, AWavFirstLinksWithAVideoOrAnotherSound) {
+    const std::string wav = sharedClip(Dir, "tone2.wav", "-f lavfi -i sine=f=330:r=44100 -t 2");
+    MarkerClipForm syncForm{"sync.avi", "-c:v mpeg4 -vtag XVID -c:a pcm_s16le"};
+    syncForm.seconds = 4;
+    const std::string sync = markerClip(Dir, syncForm);
+    ASSERT_FALSE(wav.empty() || sync.empty());
+    const std::string dir = scratchDir("cli-link-wav");
+    for (const std::string& second : {sync, tone6()}) {
+        SCOPED_TRACE(second);
+        const std::string out = dir + "/out.avi";
+        const auto started = std::chrono::steady_clock::now();
+        const CommandResult r =
+            run("timeout -s KILL 60 " + cli("link '" + wav + "' '" + second + "' '" + out + "'"));
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(30));
+        const double total = second == sync ? 6.0 : 8.0;
+        const auto [video, audio] = streamDurations(out);
+        EXPECT_NEAR(audio, total, 0.1);
+        if (second == sync) {
+            EXPECT_NEAR(video, total, 0.04);
+            const Marks m = readMarks(out);
+            ASSERT_EQ(m.flashes.size(), 3u);
+            for (double offset : beepOffsets(m))
+                EXPECT_NEAR(offset, 0.0, 0.04);
+        }
+        EXPECT_EQ(decodeAll(out).err, "");
+    }
 }
 
 // Ctrl+C during a link stops it as Link's Stop does: exit 1, and the file holds what was

@@ -31,6 +31,9 @@ constexpr auto EndOfStreamGrace = std::chrono::milliseconds(500);
 constexpr GstClockTime EndTolerance = GST_MSECOND;
 // Pictures (or sound buffers) held between the timeline and what follows each output pin.
 constexpr unsigned OutputQueueBuffers = 8;
+// Sound that lies this far from where the previous buffer ended is moved (a gap filled with
+// silence, an overlap cut): rounding between sources stays as it is.
+constexpr GstClockTime SoundGapTolerance = 5 * GST_MSECOND;
 
 // A stream that gives nothing more for this long, short of the timeline's end by at most
 // MaxShortfall, while every other stream has come to its end, is ended: its source ran out
@@ -43,6 +46,99 @@ constexpr GstClockTime MaxShortfall = GST_SECOND;
 // frame's worth of rounding between the last picture and the stretch's end, never more than
 // a second.
 constexpr GstClockTime MaxClosingRepeat = GST_SECOND;
+
+// Puts a sound stream on the timeline's own time, in one segment from 0. The compositions start
+// a new segment for each source, and after a source whose sound ended early their running time
+// no longer matches the place on the timeline: the next source's sound would run that much
+// early. So the first buffer of each source goes where its stream time says (what follows,
+// audiorate, fills the gap before it with silence), and the rest of that source's sound follows
+// on without gaps, as the multiplexer has always laid it: timestamps inside one file may be
+// wrong (a damaged header spreads its chunks over hours), its place on the timeline is not.
+void onTimelineTime(GstPad* pad) {
+    struct State {
+        GstSegment source;                       // the segment the source's buffers came in
+        bool sent = false;                       // the one segment downstream has gone
+        bool fresh = true;                       // no buffer yet in the source's segment
+        GstClockTime next = GST_CLOCK_TIME_NONE; // where the last buffer ended
+    };
+    auto* state = new State{};
+    gst_segment_init(&state->source, GST_FORMAT_TIME);
+    gst_pad_add_probe(
+        pad, GstPadProbeType(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM),
+        [](GstPad*, GstPadProbeInfo* info, gpointer data) {
+            auto* s = static_cast<State*>(data);
+            if (info->type & GST_PAD_PROBE_TYPE_BUFFER) {
+                GstBuffer* buf = GST_PAD_PROBE_INFO_BUFFER(info);
+                if (!GST_BUFFER_PTS_IS_VALID(buf)) return GST_PAD_PROBE_OK;
+                GstClockTime at = s->next;
+                if (s->fresh || !GST_CLOCK_TIME_IS_VALID(at)) {
+                    guint64 streamTime = 0;
+                    if (gst_segment_to_stream_time_full(&s->source, GST_FORMAT_TIME,
+                                                        GST_BUFFER_PTS(buf), &streamTime) <= 0)
+                        return GST_PAD_PROBE_DROP; // before the timeline's start
+                    at = streamTime;
+                    s->fresh = false;
+                }
+                buf = gst_buffer_make_writable(buf);
+                GST_BUFFER_PTS(buf) = at;
+                GST_BUFFER_DTS(buf) = GST_CLOCK_TIME_NONE;
+                s->next = GST_BUFFER_DURATION_IS_VALID(buf) ? at + GST_BUFFER_DURATION(buf)
+                                                            : GST_CLOCK_TIME_NONE;
+                GST_PAD_PROBE_INFO_DATA(info) = buf;
+                return GST_PAD_PROBE_OK;
+            }
+            GstEvent* e = GST_PAD_PROBE_INFO_EVENT(info);
+            if (GST_EVENT_TYPE(e) == GST_EVENT_FLUSH_STOP) {
+                s->sent = false;
+                s->next = GST_CLOCK_TIME_NONE;
+            }
+            if (GST_EVENT_TYPE(e) != GST_EVENT_SEGMENT) return GST_PAD_PROBE_OK;
+            const GstSegment* seg = nullptr;
+            gst_event_parse_segment(e, &seg);
+            if (seg->format != GST_FORMAT_TIME) return GST_PAD_PROBE_OK;
+            gst_segment_copy_into(seg, &s->source);
+            s->fresh = true;
+            if (s->sent) return GST_PAD_PROBE_DROP;
+            s->sent = true;
+            GstSegment whole;
+            gst_segment_init(&whole, GST_FORMAT_TIME);
+            GstEvent* replaced = gst_event_new_segment(&whole);
+            gst_event_set_seqnum(replaced, gst_event_get_seqnum(e));
+            gst_event_unref(e);
+            GST_PAD_PROBE_INFO_DATA(info) = replaced;
+            return GST_PAD_PROBE_OK;
+        },
+        state, [](gpointer data) { delete static_cast<State*>(data); });
+}
+
+// A source's stream ends its stretch with an end of stream carrying the number of the seek that
+// asked for the stretch; the composition takes no other end as the stretch's, and waits for
+// ever. The WAV reader gives its end a number of its own: on its output pads, an end of stream
+// gets the number of the last seek that came up the pad. (Only there: the AVI reader's end of a
+// file whose header claims hours it does not hold is better left unrecognised, so that the
+// stream is ended where its data ends rather than filled to the claimed length.)
+void endWithTheSeeksNumber(GstElement*, GstPad* pad, gpointer) {
+    if (GST_PAD_DIRECTION(pad) != GST_PAD_SRC) return;
+    auto* seek = new std::atomic<guint32>(GST_SEQNUM_INVALID);
+    gst_pad_add_probe(
+        pad,
+        GstPadProbeType(GST_PAD_PROBE_TYPE_EVENT_UPSTREAM | GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM),
+        [](GstPad*, GstPadProbeInfo* info, gpointer data) {
+            auto* last = static_cast<std::atomic<guint32>*>(data);
+            GstEvent* e = GST_PAD_PROBE_INFO_EVENT(info);
+            if (GST_EVENT_TYPE(e) == GST_EVENT_SEEK) {
+                *last = gst_event_get_seqnum(e);
+            } else if (GST_EVENT_TYPE(e) == GST_EVENT_EOS && *last != GST_SEQNUM_INVALID &&
+                       gst_event_get_seqnum(e) != *last) {
+                GstEvent* end = gst_event_new_eos();
+                gst_event_set_seqnum(end, *last);
+                gst_event_unref(e);
+                GST_PAD_PROBE_INFO_DATA(info) = end;
+            }
+            return GST_PAD_PROBE_OK;
+        },
+        seek, [](gpointer data) { delete static_cast<std::atomic<guint32>*>(data); });
+}
 
 // Tunes the elements the timeline makes for each source.
 //
@@ -61,6 +157,19 @@ void tuneSourceElements(GstBin*, GstBin*, GstElement* element, gpointer) {
     GstElementFactory* factory = gst_element_get_factory(element);
     if (!factory) return;
     const std::string name = GST_OBJECT_NAME(factory);
+    if (name == "wavparse") {
+        // Its output pads: those it has already (the WAV reader's is made with it), and
+        // those it adds once it knows its streams.
+        gst_element_foreach_src_pad(
+            element,
+            [](GstElement* e, GstPad* pad, gpointer) -> gboolean {
+                endWithTheSeeksNumber(e, pad, nullptr);
+                return TRUE;
+            },
+            nullptr);
+        g_signal_connect(element, "pad-added", G_CALLBACK(endWithTheSeeksNumber), nullptr);
+        return;
+    }
     GObjectClass* klass = G_OBJECT_GET_CLASS(element);
     if (name == "videorate") {
         if (g_object_class_find_property(klass, "max-closing-segment-duplication-duration"))
@@ -338,7 +447,22 @@ class RenderEngine final : public IRenderEngine {
             gst_bin_add(GST_BIN(bin), queue);
             const PadRef queueSink(gst_element_get_static_pad(queue, "sink"));
             if (gst_pad_link(built.pads[i], queueSink) != GST_PAD_LINK_OK) return E_FAIL;
-            const PadRef queueSrc(gst_element_get_static_pad(queue, "src"));
+            GstElement* last = queue;
+            if (built.sound[i]) {
+                // The multiplexer lays sound chunks one after another: a stretch where a
+                // source's sound ended before its picture would close up, and every later
+                // sound would play early. Here the sound is put on the timeline's own time
+                // and its gaps become silence.
+                GstElement* rate = gst_element_factory_make("audiorate", nullptr);
+                if (!rate) return VFW_E_NOT_FOUND;
+                g_object_set(rate, "tolerance", guint64(SoundGapTolerance), nullptr);
+                gst_bin_add(GST_BIN(bin), rate);
+                if (!gst_element_link(queue, rate)) return E_FAIL;
+                const PadRef rateSink(gst_element_get_static_pad(rate, "sink"));
+                onTimelineTime(rateSink);
+                last = rate;
+            }
+            const PadRef queueSrc(gst_element_get_static_pad(last, "src"));
             GstPad* ghost = gst_ghost_pad_new(name.c_str(), queueSrc);
             gst_element_add_pad(GST_ELEMENT(bin), ghost);
             pins.push_back(PadRef::ref(ghost));

@@ -375,6 +375,7 @@ HRESULT TimelineImpl::build(BuiltTimeline* built) {
         PadRef pad = PadRef::ref(ges_timeline_get_pad_for_track(b.timeline, tracks[i]));
         if (!pad) return E_FAIL;
         b.pads.push_back(std::move(pad));
+        b.sound.push_back(!groups_[i]->video());
     }
     int64_t duration = 0;
     GetDuration(&duration);

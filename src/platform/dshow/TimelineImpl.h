@@ -19,6 +19,7 @@ void ensureGes();
 struct BuiltTimeline {
     GstRef<GESTimeline> timeline; // committed, not yet in any bin
     std::vector<PadRef> pads;     // pad i gives group i's stream
+    std::vector<bool> sound;      // group i is a sound group
     GstClockTime duration = 0;    // the end of the last source, in nanoseconds
     // Where the streams really end: earlier when a source file ends before its stretch does.
     GstClockTime end = 0;

@@ -1,0 +1,43 @@
+// Clips that carry timing marks, and reading the marks back from any file a job wrote.
+//
+// A marker clip is black with a white flash of FlashSeconds at every whole second from 1 s,
+// and silent with a 1 kHz beep of the same length at the same instants, so a file made from it
+// shows whether its picture and sound kept in step: every flash should have its beep at the
+// same time. The generator is ffmpeg (the clips are other programs' media, made at test time).
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+constexpr double FlashSeconds = 0.12;
+
+struct MarkerClipForm {
+    std::string name;      // the file's name, with the extension ffmpeg picks the container by
+    std::string codecs;    // ffmpeg's codec options ("-c:v mpeg4 -c:a libmp3lame")
+    double seconds = 5;    // the picture's length
+    double soundFrom = 0;  // where the sound starts (later: silence-free gap before it)
+    double soundUntil = 0; // where the sound ends (0: with the picture)
+    int width = 320, height = 240;
+    int rate = 25;
+};
+
+// Makes the clip once under scratchDir(dir) (shared by the test programs, as sharedClip);
+// empty when ffmpeg fails.
+std::string markerClip(const std::string& dir, const MarkerClipForm& form);
+
+struct Marks {
+    std::vector<double> flashes; // seconds at which the picture turns white
+    std::vector<double> beeps;   // seconds at which a beep begins
+    double videoSeconds = -1, audioSeconds = -1;
+};
+
+// Decodes a file's first picture and sound stream with ffmpeg and finds where flashes and beeps
+// begin, on the file's own time line (its first frame at 0).
+Marks readMarks(const std::string& path);
+
+// For every flash, how far its nearest beep lies after it (negative: before), in seconds.
+std::vector<double> beepOffsets(const Marks& marks);
+
+} // namespace testsupport
