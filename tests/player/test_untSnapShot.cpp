@@ -208,7 +208,9 @@ TEST(SnapshotFramed, TheOuterSizeFollowsTheVideoWindow) {
         },
         10s))
         << form.frameGeometry().width() << "x" << form.frameGeometry().height() << ", client "
-        << form.width() << "x" << form.height();
+        << form.width() << "x" << form.height() << "; its window's parents:\n"
+        << run("xwininfo -tree -id " + std::to_string(form.winId())).out
+        << "the manager: " << run("xprop -root _NET_SUPPORTING_WM_CHECK").out;
     EXPECT_TRUE(form.picture().isNull());
 }
 } // namespace

@@ -49,6 +49,15 @@ Xvfb::~Xvfb() {
 }
 
 WindowManager::WindowManager(const std::string& display) {
+    const std::string env = display.empty() ? "" : "DISPLAY=" + display + " ";
+    // The window a running manager names on the root window; a manager that has left may leave
+    // the name behind, naming a window that is gone.
+    auto checkWindow = [&] {
+        const std::string out = run(env + "xprop -root _NET_SUPPORTING_WM_CHECK").out;
+        const auto at = out.find("# ");
+        return at == std::string::npos ? std::string()
+                                       : out.substr(at + 2, out.find('\n') - at - 2);
+    };
     pid_ = fork();
     if (pid_ == 0) {
         prctl(PR_SET_PDEATHSIG, SIGTERM);
@@ -61,16 +70,18 @@ WindowManager::WindowManager(const std::string& display) {
         _exit(127);
     }
     if (pid_ < 0) return;
-    const std::string env = display.empty() ? "" : "DISPLAY=" + display + " ";
-    // openbox names itself early in its start; it manages new windows once it has also
-    // published its list of clients (empty so far).
-    for (int i = 0; i < 200 && !ready_; ++i) {
+    // Ready once the window named on the root exists and is openbox's (the manager before this
+    // one has left: its destructor waited), and the list of clients (empty so far) is
+    // published: from then on it manages new windows.
+    for (int i = 0; i < 300 && !ready_; ++i) {
         if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
             pid_ = -1;
             return;
         }
+        const std::string check = checkWindow();
         ready_ =
-            run(env + "xprop -root _NET_SUPPORTING_WM_CHECK").out.find("window id") !=
+            !check.empty() &&
+            run(env + "xprop -id " + check + " _NET_WM_NAME").out.find("Openbox") !=
                 std::string::npos &&
             run(env + "xprop -root _NET_CLIENT_LIST").out.find("window id") != std::string::npos;
         if (!ready_) usleep(50 * 1000);

@@ -92,6 +92,8 @@ void onTimelineTime(GstPad* pad) {
                 s->sent = false;
                 s->next = GST_CLOCK_TIME_NONE;
             }
+            // A gap's time is the source's: the silence comes from the next buffer's place.
+            if (GST_EVENT_TYPE(e) == GST_EVENT_GAP) return GST_PAD_PROBE_DROP;
             if (GST_EVENT_TYPE(e) != GST_EVENT_SEGMENT) return GST_PAD_PROBE_OK;
             const GstSegment* seg = nullptr;
             gst_event_parse_segment(e, &seg);
