@@ -2,6 +2,7 @@
 // codes of unreadable files, a conversion read back with ffprobe, Ctrl+C as Stop, and the
 // refusals that leave the source untouched.
 #include "CliCommand.h"
+#include "support/Markers.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -129,6 +130,29 @@ TEST(ConvertCli, H264AacTo320x240XvidMp3AtTheSourceRate) {
 }
 
 // Without --size the source's size; a source without sound gives a file without sound.
+// An MPEG-2 program stream, whose streams start at about 0.5 s as ffmpeg writes them: its
+// picture size is read (the demultiplexer gives the pictures unparsed, without it), so the
+// conversion needs no --size, and the sound keeps its place under the picture: every flash
+// has its beep within 40 ms (the MP3 encoder's delay included).
+TEST(ConvertCli, AnMpegProgramStreamKeepsItsSizeAndItsSoundInStep) {
+    MarkerClipForm form{"marks.mpg", "-c:v mpeg2video -c:a mp2 -f mpeg"};
+    form.seconds = 5;
+    const std::string mpg = markerClip(Dir, form);
+    ASSERT_FALSE(mpg.empty());
+    const CommandResult info = run(cli("info '" + mpg + "'"));
+    EXPECT_NE(info.out.find("Frame Width : 320\nFrame Height : 240\n"), std::string::npos)
+        << info.out;
+    const std::string out = scratchDir(Dir + "-mpeg") + "/marks.avi";
+    const CommandResult r = run(cli("convert '" + mpg + "' '" + out + "'"));
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(summaryValue(r.out, "size"), "320x240") << r.out;
+    const Marks m = readMarks(out);
+    ASSERT_EQ(m.flashes.size(), 4u);
+    for (double offset : beepOffsets(m))
+        EXPECT_NEAR(offset, 0.0, 0.04);
+    EXPECT_EQ(decodeAll(out).err, "");
+}
+
 // A Windows Media file whose sound ends a little before the length in its header (as
 // ffmpeg's WMV2/WMA2 files do): the conversion ends by itself, in about the time of the
 // re-encode, with the whole picture and sound.

@@ -565,6 +565,13 @@ class MediaDet final : public IMediaDet {
         for (GList* l = list; l; l = l->next) {
             auto* s = GST_DISCOVERER_STREAM_INFO(l->data);
             if (GST_IS_DISCOVERER_CONTAINER_INFO(s)) continue;
+            // A stream the demultiplexer gave unparsed (an MPEG program stream's pictures, with
+            // no size) is listed again as its parser left it: only that one is counted.
+            if (GstDiscovererStreamInfo* next = gst_discoverer_stream_info_get_next(s)) {
+                const bool parsedAgain = !GST_IS_DISCOVERER_CONTAINER_INFO(next);
+                gst_discoverer_stream_info_unref(next);
+                if (parsedAgain) continue;
+            }
             StreamFacts f = factsOf(s);
             f.lengthKnown = true;
             f.length = length_;
