@@ -164,7 +164,7 @@ int captureVideo(const CaptureArgs& a) {
         std::printf("frames=%lld empty=%lld voice=%.2f seconds=%.2f output=%s\n",
                     static_cast<long long>(result.pictures),
                     static_cast<long long>(result.emptyFrames), result.voiceSeconds,
-                    result.recordingSeconds, a.output.c_str());
+                    result.recordingSeconds, resultText(a.output).c_str());
     std::fflush(stdout);
     return finish(result, a.output, graph.videoDeviceName());
 }
@@ -201,8 +201,8 @@ int captureAudio(const CaptureArgs& a) {
     const std::string line =
         lines.selected >= 0 ? lines.names[size_t(lines.selected)] : std::string("-");
     if (result.fileKept)
-        std::printf("seconds=%.2f line=%s output=%s\n", result.recordingSeconds, line.c_str(),
-                    a.output.c_str());
+        std::printf("seconds=%.2f line=%s output=%s\n", result.recordingSeconds,
+                    resultText(line).c_str(), resultText(a.output).c_str());
     std::fflush(stdout);
     return finish(result, a.output, graph.audioDeviceName());
 }

@@ -24,6 +24,11 @@ class PackedDib;
 
 namespace cli {
 
+// A name (a path, a device's line) as it goes into a result line: a backslash and every control
+// character are written as C escapes (\\, \n, \r, \t, \xHH), so no name can end the line or
+// forge another. Other names come through as they are.
+std::string resultText(const std::string& name);
+
 // The exit code of a bad use: an unknown option, a bad value, a display or file that cannot
 // be had.
 constexpr int ExitBadUse = 2;

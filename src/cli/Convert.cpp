@@ -33,7 +33,7 @@ int convert(const ConvertArgs& a) {
     platform::vfw::AviSummary s;
     if (!readBack(a.output, &s)) return 1;
     std::printf("video=%d audio=%d size=%dx%d seconds=%.3f output=%s\n", s.hasVideo ? 1 : 0,
-                s.hasAudio ? 1 : 0, s.width, s.height, s.seconds, a.output.c_str());
+                s.hasAudio ? 1 : 0, s.width, s.height, s.seconds, resultText(a.output).c_str());
     if (r.outcome == tools::Outcome::Stopped) {
         std::fprintf(stderr, "tovamix-cli: the conversion was stopped; the output holds what "
                              "was written\n");

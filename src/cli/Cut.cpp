@@ -162,7 +162,7 @@ int cut(const CutArgs& a) {
     const char* audio = !summary.hasAudio ? "none" : summary.audioTag == 0x55 ? "mp3" : "other";
     std::printf("frames=%lld seconds=%.3f video=%s audio=%s stopped=%d output=%s\n",
                 static_cast<long long>(summary.videoFrames), summary.seconds, video, audio,
-                result.stopped ? 1 : 0, a.output.c_str());
+                result.stopped ? 1 : 0, resultText(a.output).c_str());
     return 0;
 }
 

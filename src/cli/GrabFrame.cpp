@@ -95,7 +95,7 @@ int grabFrame(const GrabArgs& a) {
     if (!writeBmp(dib, a.output, &why)) return fail("cannot write " + a.output + ": " + why);
     std::printf("width=%d height=%d bits=%d position=%s output=%s\n", dib.header().biWidth,
                 dib.header().biHeight, int(dib.header().biBitCount), secondsText(position).c_str(),
-                a.output.c_str());
+                resultText(a.output).c_str());
     return 0;
 }
 

@@ -57,7 +57,8 @@ int images(const ImagesArgs& a) {
     }
     std::printf("frames=%zu size=%dx%d frame_ms=%d keyframe_every=%d output=%s\n",
                 settings.pictures.size(), writer.Width(), writer.Height(), writer.FrameTime,
-                std::max(1, avi::keyFrameEveryFor(writer.FrameTime)), settings.output.c_str());
+                std::max(1, avi::keyFrameEveryFor(writer.FrameTime)),
+                resultText(settings.output).c_str());
     return 0;
 }
 

@@ -28,7 +28,7 @@ int link(const LinkArgs& a) {
     if (!readBack(a.output, &s)) return 1;
     std::printf("first_seconds=%s second_seconds=%s seconds=%.3f elapsed=%.3f output=%s\n",
                 secondsText(job.d1).c_str(), secondsText(job.d2).c_str(), s.seconds,
-                secondsSince(started), a.output.c_str());
+                secondsSince(started), resultText(a.output).c_str());
     return 0;
 }
 

@@ -197,7 +197,7 @@ int recordScreen(const RecordArgs& r) {
         std::printf("frames=%lld skipped=%lld seconds=%.2f output=%s\n",
                     static_cast<long long>(engine.samplesWritten()),
                     static_cast<long long>(engine.positionsSkipped()),
-                    engine.recordedMilliseconds() / 1000.0, r.output.c_str());
+                    engine.recordedMilliseconds() / 1000.0, resultText(r.output).c_str());
         std::fflush(stdout);
     };
     if (engine.lastResult() != 1) {
@@ -211,7 +211,7 @@ int recordScreen(const RecordArgs& r) {
             std::fprintf(stderr,
                          "tovamix-cli: the recording \"%s\" is gone or unreadable (was "
                          "its folder removed while recording?)\n",
-                         r.output.c_str());
+                         resultText(r.output).c_str());
             return 1;
         }
         summary();

@@ -82,7 +82,7 @@ int recover(const RecoverArgs& a) {
     std::printf("frames=%lld skipped=%lld seconds=%.2f output=%s\n",
                 static_cast<long long>(prepared.video.videoSamples),
                 static_cast<long long>(prepared.video.videoSkipped), prepared.video.videoSeconds,
-                a.output.c_str());
+                resultText(a.output).c_str());
     std::fflush(stdout);
     return 0;
 }

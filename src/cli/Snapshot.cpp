@@ -46,7 +46,7 @@ int snapshot(const SnapshotArgs& a) {
         return 1;
     }
     std::printf("width=%d height=%d format=%s at=%s output=%s\n", picture.width(), picture.height(),
-                jpeg ? "jpeg" : "bmp", secondsText(position).c_str(), a.output.c_str());
+                jpeg ? "jpeg" : "bmp", secondsText(position).c_str(), resultText(a.output).c_str());
     return 0;
 }
 

@@ -56,7 +56,7 @@ int split(const SplitArgs& a) {
                 "audio_output=%s video_output=%s\n",
                 audio.audioTag == 0x55 ? "mp3" : "other", audio.audioSeconds,
                 video.videoFourcc.c_str(), video.videoSeconds, secondsSince(started),
-                a.audio.c_str(), a.video.c_str());
+                resultText(a.audio).c_str(), resultText(a.video).c_str());
     return 0;
 }
 

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -65,6 +67,21 @@ TEST(ImagesCli, FivePicturesOfFiveKinds) {
     expectVideoStream(out, {"mpeg4", "XVID", "25/1", 400, 288});
     EXPECT_EQ(probeStream(out, "v:0").at("nb_read_packets"), "5");
     EXPECT_EQ(decodeAll(out).exitCode, 0);
+}
+
+// A name with a line break, a tab and a backslash is written as it is asked, and its result
+// line stays one line with the name escaped: no name can forge a second line.
+TEST(ImagesCli, ANameCannotForgeAResultLine) {
+    const std::string a = pictures().a;
+    ASSERT_FALSE(a.empty());
+    const std::string name = "two\nframes=99 output=x\t\\.avi";
+    const std::string out = scratchDir(Dir + "-name") + "/" + name;
+    // Inside single quotes the shell passes the line break, tab and backslash as they are.
+    const CommandResult r = run(cli("'" + a + "' --frame-ms 40 --size 320x240 '" + out + "'"));
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_TRUE(fileExists(out));
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1) << r.out;
+    EXPECT_NE(r.out.find("/two\\nframes=99 output=x\\t\\\\.avi\n"), std::string::npos) << r.out;
 }
 
 // Sixty copies of one picture: key frames on packets 0, 25 and 50 at 40 ms, on all at 1000 ms.
