@@ -17,6 +17,8 @@
 // the temporary files, as without live compression; nothing recorded is lost either way.
 #pragma once
 
+#include "MoveIntoPlace.h"
+
 #include "platform/dshow/DShow.h"
 #include "platform/screen/Dib.h"
 
@@ -163,11 +165,5 @@ class LiveCompression {
     std::thread thread_;
     std::thread spillThread_;
 };
-
-// Moves a finished file to the name the user chose: renamed within one file system; across
-// file systems copied beside the target under a hidden name and renamed over it once whole, so
-// the target never holds half a file. A target that is not a regular file is refused. False
-// with the reason; `from` is then left where it was.
-bool moveIntoPlace(const std::string& from, const std::string& target, std::string* why);
 
 } // namespace recorder
