@@ -345,11 +345,14 @@ TEST(CliPlay, PlaysToTheEndAndPrintsTheEventsAndTheSummary) {
     EXPECT_EQ(lines[lines.size() - 2],
               "EC_COMPLETE - All data from a particular stream has been rendered.");
     const double seconds = std::stod(summaryValue(summary, "seconds"));
-    EXPECT_GT(seconds, 1.7);
-    EXPECT_LT(seconds, 3.0) << "3 s at the fast rate";
     const int first = std::stoi(summaryValue(summary, "first_frame_ms"));
     EXPECT_GT(first, 0);
     EXPECT_LT(first, 3000);
+    // From the first picture to the end: 2 s at the fast rate, 3 s at the normal one. Opening
+    // the file is left out, as it takes longer on a loaded or sanitized build.
+    const double playing = seconds - first / 1000.0;
+    EXPECT_GT(playing, 1.6);
+    EXPECT_LT(playing, 2.6) << "3 s at the fast rate; " << summary;
 }
 
 TEST(CliPlay, BadUsesExitWithTwo) {
