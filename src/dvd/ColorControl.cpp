@@ -27,11 +27,11 @@ DDCOLORCONTROL publishedDefaults() {
     return c;
 }
 
+} // namespace
+
 QColor colorOf(uint32_t bgr) {
     return QColor(int(bgr & 0xFF), int(bgr >> 8 & 0xFF), int(bgr >> 16 & 0xFF));
 }
-
-} // namespace
 
 TColorControl::TColorControl(TDSVideoWindowEx2* owner)
     : owner_(owner), defaults_(publishedDefaults()) {}

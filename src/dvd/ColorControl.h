@@ -14,6 +14,7 @@
 #include "platform/dshow/OverlayMixer.h"
 
 #include <QCheckBox>
+#include <QColor>
 #include <QLabel>
 #include <QPointer>
 #include <QSlider>
@@ -23,6 +24,9 @@
 #include <memory>
 
 namespace dvd {
+
+// The colour of a 0x00BBGGRR value (a colour key, say).
+QColor colorOf(uint32_t bgr);
 
 using namespace platform::dshow;
 

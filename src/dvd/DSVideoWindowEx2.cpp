@@ -23,10 +23,6 @@ constexpr int IdleCheckMs = 100;
 constexpr int ActiveCheckMs = 20;
 constexpr int ActiveWaitMs = 10000;
 
-QColor colorOf(uint32_t bgr) {
-    return QColor(int(bgr & 0xFF), int(bgr >> 8 & 0xFF), int(bgr >> 16 & 0xFF));
-}
-
 bool isOverlayMixer(const FilterPtr& f) {
     GUID clsid;
     return f && f->GetClassID(&clsid) == S_OK &&

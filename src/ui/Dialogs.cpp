@@ -7,7 +7,7 @@ namespace ui {
 
 namespace {
 ConsoleDialogs consoleDialogs;
-std::atomic<Dialogs*> current{nullptr};
+std::atomic<Dialogs*> currentDialogs{nullptr};
 } // namespace
 
 std::vector<MsgResult> buttonsOf(MsgButtons buttons) {
@@ -74,12 +74,12 @@ const char* iconName(MsgIcon icon) {
 }
 
 Dialogs& dialogs() {
-    Dialogs* d = current.load();
+    Dialogs* d = currentDialogs.load();
     return d ? *d : consoleDialogs;
 }
 
 void setDialogs(Dialogs* d) {
-    current.store(d);
+    currentDialogs.store(d);
 }
 
 MsgResult messageBox(const std::string& text, const std::string& caption, MsgIcon icon,
@@ -213,7 +213,7 @@ void ScriptedDialogs::clear() {
     listChoices_.clear();
 }
 
-ScopedDialogs::ScopedDialogs(Dialogs& d) : previous_(current.load()) {
+ScopedDialogs::ScopedDialogs(Dialogs& d) : previous_(currentDialogs.load()) {
     setDialogs(&d);
 }
 ScopedDialogs::~ScopedDialogs() {

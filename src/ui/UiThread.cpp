@@ -5,7 +5,7 @@
 namespace ui {
 
 namespace {
-std::atomic<UiThread*> current{nullptr};
+std::atomic<UiThread*> currentUiThread{nullptr};
 }
 
 EventQueue& defaultEventQueue() {
@@ -14,12 +14,12 @@ EventQueue& defaultEventQueue() {
 }
 
 UiThread& uiThread() {
-    UiThread* t = current.load();
+    UiThread* t = currentUiThread.load();
     return t ? *t : defaultEventQueue();
 }
 
 void setUiThread(UiThread* t) {
-    current.store(t);
+    currentUiThread.store(t);
 }
 
 void EventQueue::post(std::function<void()> fn) {

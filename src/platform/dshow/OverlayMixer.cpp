@@ -496,11 +496,11 @@ class MixerState : public std::enable_shared_from_this<MixerState> {
 
 using StatePtr = std::shared_ptr<MixerState>;
 
-void deleteState(gpointer data) {
+void deleteMixerState(gpointer data) {
     delete static_cast<StatePtr*>(data);
 }
 void deleteStateClosure(gpointer data, GClosure*) {
-    deleteState(data);
+    deleteMixerState(data);
 }
 MixerState& stateOf(gpointer data) {
     return **static_cast<StatePtr*>(data);
@@ -605,7 +605,7 @@ class OverlayMixer final : public GstFilter, public IDDrawExclModeVideo {
     OverlayMixer(GstElement* bin, GstElement* balance, GstElement* crop)
         : GstFilter(bin, "Overlay Mixer"), state_(std::make_shared<MixerState>(balance, crop)) {
         setClassID(CLSID_OverlayMixer);
-        g_object_set_qdata_full(G_OBJECT(bin), stateQuark(), new StatePtr(state_), deleteState);
+        g_object_set_qdata_full(G_OBJECT(bin), stateQuark(), new StatePtr(state_), deleteMixerState);
         const PadRef in(gst_element_get_static_pad(bin, "Input0"));
         gst_pad_add_probe(
             in, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM,
@@ -618,7 +618,7 @@ class OverlayMixer final : public GstFilter, public IDDrawExclModeVideo {
                 }
                 return GST_PAD_PROBE_OK;
             },
-            new StatePtr(state_), deleteState);
+            new StatePtr(state_), deleteMixerState);
         const PadRef out(gst_element_get_static_pad(bin, "Output"));
         g_signal_connect_data(out, "linked", G_CALLBACK(+[](GstPad*, GstPad* peer, gpointer data) {
                                   stateOf(data).linked(peer);

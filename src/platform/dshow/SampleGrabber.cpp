@@ -203,7 +203,7 @@ GstPadProbeReturn onData(GstPad* pad, GstPadProbeInfo* info, gpointer data) {
     return GST_PAD_PROBE_OK;
 }
 
-void deleteState(gpointer data) {
+void deleteGrabberState(gpointer data) {
     delete static_cast<std::shared_ptr<GrabberState>*>(data);
 }
 
@@ -243,7 +243,7 @@ class SampleGrabber final : public GstFilter, public ISampleGrabber {
         const PadRef out(gst_element_get_static_pad(keep_, "src"));
         gst_pad_add_probe(
             out, GstPadProbeType(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
-            &onData, new std::shared_ptr<GrabberState>(state_), &deleteState);
+            &onData, new std::shared_ptr<GrabberState>(state_), &deleteGrabberState);
     }
 
     HRESULT SetMediaType(const AM_MEDIA_TYPE& mt) override {

@@ -19,7 +19,6 @@ namespace platform::vfw {
 
 namespace {
 
-constexpr int kIoBufferSize = 64 * 1024;
 
 // libavcodec's name for the codec of each FourCC and tag we write; none for any other.
 AVCodecID videoCodec(uint32_t fourcc) {
@@ -266,8 +265,8 @@ std::unique_ptr<AviMuxer> AviMuxer::toSink(const std::string& name, AviByteSink 
     d->sink = std::move(sink);
     if (!d->allocate(error)) return nullptr;
     const bool seekable = bool(d->sink.seek);
-    auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferSize));
-    d->sinkIo = buffer ? avio_alloc_context(buffer, kIoBufferSize, 1, d.get(), nullptr,
+    auto* buffer = static_cast<unsigned char*>(av_malloc(OutputIoBufferSize));
+    d->sinkIo = buffer ? avio_alloc_context(buffer, OutputIoBufferSize, 1, d.get(), nullptr,
                                             Impl::writeSink, seekable ? Impl::seekSink : nullptr)
                        : nullptr;
     if (!d->sinkIo) {

@@ -19,8 +19,6 @@ namespace platform::vfw {
 
 namespace {
 
-constexpr int kIoBufferSize = 64 * 1024;
-
 std::string linkRefused(const std::string& path) {
     return path + " is a symbolic link; it is not followed for writing";
 }
@@ -112,9 +110,9 @@ std::unique_ptr<OutputFile> OutputFile::create(const std::string& path, std::str
         return nullptr;
     }
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    auto* buffer = static_cast<unsigned char*>(av_malloc(kIoBufferSize));
+    auto* buffer = static_cast<unsigned char*>(av_malloc(OutputIoBufferSize));
     file->io_ =
-        buffer ? avio_alloc_context(buffer, kIoBufferSize, 1, &file->fd_, nullptr, writeAll, seekTo)
+        buffer ? avio_alloc_context(buffer, OutputIoBufferSize, 1, &file->fd_, nullptr, writeAll, seekTo)
                : nullptr;
     if (!file->io_) {
         av_free(buffer);

@@ -15,6 +15,10 @@ struct AVIOContext;
 
 namespace platform::vfw {
 
+// The buffer between libavformat and a file we write: large enough that a frame of pictures
+// goes out in a few writes.
+constexpr int OutputIoBufferSize = 64 * 1024;
+
 // Whether path could be created or rewritten, without touching it: an existing file must be
 // a writable regular file (not a symbolic link, a folder, a device, a pipe or a socket), a
 // new one needs a writable folder. why tells the reason (the system's text, or what the path
