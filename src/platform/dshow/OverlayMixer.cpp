@@ -605,7 +605,8 @@ class OverlayMixer final : public GstFilter, public IDDrawExclModeVideo {
     OverlayMixer(GstElement* bin, GstElement* balance, GstElement* crop)
         : GstFilter(bin, "Overlay Mixer"), state_(std::make_shared<MixerState>(balance, crop)) {
         setClassID(CLSID_OverlayMixer);
-        g_object_set_qdata_full(G_OBJECT(bin), stateQuark(), new StatePtr(state_), deleteMixerState);
+        g_object_set_qdata_full(G_OBJECT(bin), stateQuark(), new StatePtr(state_),
+                                deleteMixerState);
         const PadRef in(gst_element_get_static_pad(bin, "Input0"));
         gst_pad_add_probe(
             in, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM,

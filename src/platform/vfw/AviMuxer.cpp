@@ -19,7 +19,6 @@ namespace platform::vfw {
 
 namespace {
 
-
 // libavcodec's name for the codec of each FourCC and tag we write; none for any other.
 AVCodecID videoCodec(uint32_t fourcc) {
     switch (fourcc) {

@@ -111,9 +111,9 @@ std::unique_ptr<OutputFile> OutputFile::create(const std::string& path, std::str
     }
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     auto* buffer = static_cast<unsigned char*>(av_malloc(OutputIoBufferSize));
-    file->io_ =
-        buffer ? avio_alloc_context(buffer, OutputIoBufferSize, 1, &file->fd_, nullptr, writeAll, seekTo)
-               : nullptr;
+    file->io_ = buffer ? avio_alloc_context(buffer, OutputIoBufferSize, 1, &file->fd_, nullptr,
+                                            writeAll, seekTo)
+                       : nullptr;
     if (!file->io_) {
         av_free(buffer);
         setError(error, "out of memory opening " + path);
