@@ -1,11 +1,16 @@
 #include "GraphFileWriter.h"
 
 #include "StoredFilters.h"
+#include "platform/vfw/StagedFile.h"
 
 #include <filesystem>
 #include <sys/stat.h>
 
 namespace media {
+
+TGraphFileWriter::TGraphFileWriter(TFilterGraph& graph) : graph_(graph) {}
+
+TGraphFileWriter::~TGraphFileWriter() = default;
 
 void TGraphFileWriter::clear() {
     running_ = false;
@@ -21,6 +26,7 @@ bool TGraphFileWriter::build(const std::vector<TWriteStream>& streams, const std
                              std::string* why) {
     clear();
     writer_.reset();
+    staged_.reset();
     target_ = target;
     position_ = duration_ = 0;
     graph_.setActive(true);
@@ -40,6 +46,13 @@ bool TGraphFileWriter::build(const std::vector<TWriteStream>& streams, const std
     });
     if (FAILED(h)) return failed("cannot write \"" + target + "\": " + GraphErrorText(h));
     writer_ = writer;
+    // The target passed the writer's checks; the file itself goes beside it until finished.
+    staged_ = std::make_unique<platform::vfw::StagedFile>(target);
+    if (staged_->staged()) {
+        auto sink = queryInterface<IFileSinkFilter>(writer);
+        h = sink ? sink->SetFileName(staged_->path()) : E_NOINTERFACE;
+        if (FAILED(h)) return failed("cannot write \"" + target + "\": " + GraphErrorText(h));
+    }
     for (const TWriteStream& s : streams) {
         auto source = s.source->query<IFileSourceFilter>();
         h = source ? source->Load(s.file) : E_NOINTERFACE;
@@ -69,14 +82,24 @@ bool TGraphFileWriter::run(std::string* why) {
     return true;
 }
 
-TWriteEnd TGraphFileWriter::complete() {
+TWriteEnd TGraphFileWriter::complete(std::string* why) {
     // What the run reached is kept for the caller's last look.
     position();
     duration();
     // The writer has finished the file once the graph is stopped.
     attempt([&] { return graph_.Stop() ? S_OK : S_FALSE; });
     running_ = false;
+    if (std::string reason; !moveIntoPlace(&reason)) return fail(reason, why);
     return TWriteEnd::Completed;
+}
+
+bool TGraphFileWriter::moveIntoPlace(std::string* why) {
+    if (!staged_) return true;
+    if (!targetWritten()) {
+        staged_->discard();
+        return true;
+    }
+    return staged_->commit(why);
 }
 
 TWriteEnd TGraphFileWriter::fail(const std::string& reason, std::string* why) {
@@ -88,7 +111,7 @@ TWriteEnd TGraphFileWriter::fail(const std::string& reason, std::string* why) {
 
 TWriteEnd TGraphFileWriter::graphEvent(long event, intptr_t param1, std::string* why) {
     if (!running_) return TWriteEnd::Running;
-    if (event == EC_COMPLETE) return complete();
+    if (event == EC_COMPLETE) return complete(why);
     if (event == EC_ERRORABORT || event == EC_USERABORT)
         return fail("writing \"" + target_ + "\" failed: " + GraphErrorText(HRESULT(param1)), why);
     return TWriteEnd::Running;
@@ -108,7 +131,7 @@ TWriteEnd TGraphFileWriter::waitForCompletion(long timeoutMs, std::string* why) 
         while (events->GetEvent(&queued, &p1, &p2, 0) == S_OK)
             if (queued == EC_ERRORABORT) return graphEvent(queued, p1, why);
         if (noted_ != S_OK) return graphEvent(EC_ERRORABORT, noted_, why);
-        return complete();
+        return complete(why);
     }
     // The error's own code waits in the queue, unless the graph's handler took it already.
     long queued = 0;
@@ -122,6 +145,9 @@ void TGraphFileWriter::stop() {
     if (!running_) return;
     attempt([&] { return graph_.Stop() ? S_OK : S_FALSE; });
     running_ = false;
+    // What was written up to the stop is a whole file, kept as a finished one is.
+    std::string why;
+    moveIntoPlace(&why);
 }
 
 void TGraphFileWriter::abandon() {
@@ -135,6 +161,11 @@ bool TGraphFileWriter::targetWritten() const {
 }
 
 void TGraphFileWriter::removeOutput() {
+    // A staged file goes; the target was never touched.
+    if (staged_ && staged_->staged()) {
+        staged_->discard();
+        return;
+    }
     // Only a regular file this writer created or emptied: an existing file it never reached
     // keeps its bytes.
     struct stat st {};

@@ -14,8 +14,13 @@
 #include "TFilterGraph.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
+
+namespace platform::vfw {
+class StagedFile;
+}
 
 namespace media {
 
@@ -36,7 +41,8 @@ class TGraphFileWriter {
   public:
     // graph: the caller's graph component, in capture mode; its filter components are the
     // sources and encoders named to build().
-    explicit TGraphFileWriter(TFilterGraph& graph) : graph_(graph) {}
+    explicit TGraphFileWriter(TFilterGraph& graph);
+    ~TGraphFileWriter();
     TGraphFileWriter(const TGraphFileWriter&) = delete;
     TGraphFileWriter& operator=(const TGraphFileWriter&) = delete;
 
@@ -60,6 +66,10 @@ class TGraphFileWriter {
     }
     // Waits up to timeoutMs for the end; the same results as graphEvent.
     TWriteEnd waitForCompletion(long timeoutMs, std::string* why);
+    // The file is written beside the target and moved there once finished (by the completion
+    // or stop()): a write that fails, is abandoned or is killed leaves an earlier file at the
+    // target as it was.
+    //
     // Ends a run before its completion: the streams end and the file is finished with what was
     // written up to now.
     void stop();
@@ -80,12 +90,14 @@ class TGraphFileWriter {
 
   private:
     TWriteEnd fail(const std::string& reason, std::string* why);
-    TWriteEnd complete();
+    TWriteEnd complete(std::string* why);
+    bool moveIntoPlace(std::string* why);
     void removeOutput();
 
     TFilterGraph& graph_;
     std::string target_;
     FilterPtr writer_; // the file writer of the last build, kept past clear()
+    std::unique_ptr<platform::vfw::StagedFile> staged_; // where the last build writes
     bool running_ = false;
     HRESULT noted_ = S_OK;
     int64_t position_ = 0, duration_ = 0;

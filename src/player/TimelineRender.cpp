@@ -5,6 +5,7 @@
 #include "platform/dshow/Devices.h"
 #include "platform/dshow/Timeline.h"
 #include "platform/vfw/AviFile.h"
+#include "platform/vfw/StagedFile.h"
 
 #include <algorithm>
 #include <cctype>
@@ -255,6 +256,13 @@ TRenderResult renderTimeline(const TExportRequest& request, long& completionCode
     require(builder->SetFiltergraph(graph), "cannot build the render graph");
     require(builder->SetOutputFileName(MEDIASUBTYPE_Avi, request.outputFile, &mux, &writer),
             "cannot write " + request.outputFile);
+    // The target passed the writer's checks; the file is written beside it and moved there
+    // once whole, so a render that fails, is stopped before any data or is killed leaves an
+    // earlier file of that name as it was.
+    platform::vfw::StagedFile output(request.outputFile);
+    if (output.staged())
+        if (const auto sink = queryInterface<IFileSinkFilter>(writer))
+            require(sink->SetFileName(output.path()), "cannot write " + request.outputFile);
 
     // -- 4, 5. Each group through its encoder; every group must reach one.
     long groups = 0;
@@ -333,14 +341,20 @@ TRenderResult renderTimeline(const TExportRequest& request, long& completionCode
     // stretch too short for a picture of its source, say, would otherwise give a file of
     // sound alone, reported as complete.
     if (SUCCEEDED(result.error) && !result.stopped && written)
-        if (const std::string missing = missingStreams(request.outputFile, streams);
-            !missing.empty()) {
+        if (const std::string missing = missingStreams(output.path(), streams); !missing.empty()) {
             result.error = E_FAIL;
             result.problem = "the new file holds no " + missing +
                              " (nothing of it fell in the stretch, or it could not be read); "
                              "it was removed";
         }
-    if (FAILED(result.error) && written) removeOutput(request.outputFile);
+    if (FAILED(result.error) && written && !output.staged()) removeOutput(request.outputFile);
+    if (SUCCEEDED(result.error) && written) {
+        if (std::string why; !output.commit(&why)) {
+            result.error = E_FAIL;
+            result.problem = why;
+        }
+    }
+    output.discard();
     if (hooks.finished) hooks.finished();
     return result;
 }

@@ -10,10 +10,12 @@
 #include <chrono>
 #include <csignal>
 #include <filesystem>
+#include <fstream>
 #include <regex>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 using namespace testsupport;
 
@@ -246,4 +248,61 @@ TEST(ConvertCli, InterruptStopsWithAWholeFile) {
     EXPECT_EQ(v.at("codec_tag_string"), "XVID");
     EXPECT_LT(numberField(v, "duration"), 59.0);
     EXPECT_EQ(decodeAll(out).err, "");
+}
+
+namespace {
+// The hidden files a job writes beside its target before moving them into place.
+std::vector<std::string> partialFiles(const std::string& dir) {
+    std::vector<std::string> found;
+    for (const auto& e : std::filesystem::directory_iterator(dir)) {
+        const std::string name = e.path().filename().string();
+        if (name.front() == '.' && name.size() > 8 && name.ends_with(".partial"))
+            found.push_back(name);
+    }
+    return found;
+}
+} // namespace
+
+// A conversion writes beside its target: killed half-way it leaves the file that was there
+// before as it was; finished, it replaces it in one step, with the earlier file's permission
+// bits, and leaves nothing of its own beside it.
+TEST(ConvertCli, AKilledConversionLeavesTheEarlierFileAsItWas) {
+    const std::string in = h264Aac("long.mp4", "1280x720", 60);
+    ASSERT_FALSE(in.empty());
+    const std::string dir = scratchDir(Dir + "-killed");
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    const std::string out = dir + "/out.avi", err = dir + "/err.txt";
+    std::ofstream(out) << "an earlier recording\n";
+    std::filesystem::permissions(out, std::filesystem::perms(0640));
+    const std::string before = md5sum(out);
+    const pid_t child = fork();
+    if (child == 0) {
+        execl("/bin/sh", "sh", "-c",
+              (std::string("exec ") + TOVAMIX_CLI + " convert '" + in + "' '" + out + "' 2>'" +
+               err + "' >/dev/null")
+                  .c_str(),
+              nullptr);
+        _exit(127);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (std::chrono::steady_clock::now() < deadline &&
+           run("grep -c 'converting [1-9]' '" + err + "'").out.find_first_not_of("0\n") ==
+               std::string::npos)
+        usleep(20000);
+    kill(child, SIGKILL);
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(md5sum(out), before) << "the earlier file was touched";
+    const auto left = partialFiles(dir);
+    ASSERT_EQ(left.size(), 1u) << "the killed conversion's own file";
+    EXPECT_GT(std::filesystem::file_size(dir + "/" + left[0]), 0u);
+
+    const CommandResult r = run(cli("convert --size 320x240 '" + xvidPcm() + "' '" + out + "'"));
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(probeStream(out, "v:0").at("codec_tag_string"), "XVID");
+    EXPECT_EQ(std::filesystem::status(out).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms(0640));
+    EXPECT_EQ(partialFiles(dir), left) << "the finished conversion left a file of its own";
 }

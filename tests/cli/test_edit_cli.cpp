@@ -11,6 +11,8 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <regex>
 #include <string>
 
@@ -53,10 +55,22 @@ std::string videoOnly() {
 TEST(CliMerge, CopiesThePictureAndTheSoundAsTheyAre) {
     const std::string video = clip4(), audio = tone6();
     ASSERT_FALSE(video.empty() || audio.empty());
-    const std::string out = scratchDir("cli-merge") + "/out.avi";
+    const std::string dir = scratchDir("cli-merge");
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    const std::string out = dir + "/out.avi";
+    // An earlier file of that name is replaced in one step and lends the new one its
+    // permission bits; nothing of the writing is left beside it.
+    std::ofstream(out) << "an earlier file\n";
+    std::filesystem::permissions(out, std::filesystem::perms(0604));
     const CommandResult r =
         run(cli("merge --audio '" + audio + "' --video '" + video + "' '" + out + "'"));
     ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_EQ(std::filesystem::status(out).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms(0604));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir),
+                            std::filesystem::directory_iterator()),
+              1);
     EXPECT_EQ(
         run("ffprobe -v error -show_entries stream=index -of csv=p=0 '" + out + "' | wc -l").out,
         "2\n");
