@@ -297,6 +297,42 @@ TEST(CliLink, AWavFirstLinksWithAVideoOrAnotherSound) {
     }
 }
 
+// Windows Media and MPEG transport streams end their stretch in a way of their own; a link
+// with one of them, in either place, ends by itself with both lengths, in step.
+TEST(CliLink, WindowsMediaAndTransportStreamsLinkInEitherPlace) {
+    MarkerClipForm syncForm{"sync3.avi", "-c:v mpeg4 -vtag XVID -c:a pcm_s16le"};
+    syncForm.seconds = 3;
+    const std::string sync = markerClip(Dir, syncForm);
+    ASSERT_FALSE(sync.empty());
+    const std::string dir = scratchDir("cli-link-forms");
+    for (const MarkerClipForm& form : {MarkerClipForm{"wm.wmv", "-c:v wmv2 -c:a wmav2"},
+                                       MarkerClipForm{"ts.ts", "-c:v mpeg2video -c:a mp2"}}) {
+        MarkerClipForm f = form;
+        f.seconds = 3;
+        const std::string other = markerClip(Dir, f);
+        ASSERT_FALSE(other.empty()) << form.name;
+        for (const bool otherFirst : {true, false}) {
+            SCOPED_TRACE(form.name + (otherFirst ? " first" : " second"));
+            const std::string out = dir + "/out.avi";
+            const std::string a = otherFirst ? other : sync, b = otherFirst ? sync : other;
+            const auto started = std::chrono::steady_clock::now();
+            const CommandResult r =
+                run("timeout -s KILL 60 " + cli("link '" + a + "' '" + b + "' '" + out + "'"));
+            ASSERT_EQ(r.exitCode, 0) << r.err;
+            EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(8));
+            const auto [video, audio] = streamDurations(out);
+            EXPECT_NEAR(video, 6.0, 0.1);
+            EXPECT_NEAR(audio, 6.0, 0.1);
+            const Marks m = readMarks(out);
+            EXPECT_GE(m.flashes.size(), 4u);
+            // After the MP3 encoder's constant delay (about 25 ms).
+            for (double offset : beepOffsets(m))
+                EXPECT_NEAR(offset, 0.025, 0.04);
+            EXPECT_EQ(decodeAll(out).err, "");
+        }
+    }
+}
+
 // Ctrl+C during a link stops it as Link's Stop does: exit 1, and the file holds what was
 // written, indexed.
 TEST(CliLink, SigintStopsWithAWholeFile) {

@@ -115,10 +115,11 @@ void onTimelineTime(GstPad* pad) {
 
 // A source's stream ends its stretch with an end of stream carrying the number of the seek that
 // asked for the stretch; the composition takes no other end as the stretch's, and waits for
-// ever. The WAV reader gives its end a number of its own: on its output pads, an end of stream
-// gets the number of the last seek that came up the pad. (Only there: the AVI reader's end of a
-// file whose header claims hours it does not hold is better left unrecognised, so that the
-// stream is ended where its data ends rather than filled to the claimed length.)
+// ever. The WAV, Windows Media (ASF) and MPEG transport stream readers give their end a number
+// of their own: on their output pads, an end of stream gets the number of the last seek that
+// came up the pad. (Only there: the AVI reader's end of a file whose header claims hours it
+// does not hold is better left unrecognised, so that the stream is ended where its data ends
+// rather than filled to the claimed length.)
 void endWithTheSeeksNumber(GstElement*, GstPad* pad, gpointer) {
     if (GST_PAD_DIRECTION(pad) != GST_PAD_SRC) return;
     auto* seek = new std::atomic<guint32>(GST_SEQNUM_INVALID);
@@ -159,7 +160,7 @@ void tuneSourceElements(GstBin*, GstBin*, GstElement* element, gpointer) {
     GstElementFactory* factory = gst_element_get_factory(element);
     if (!factory) return;
     const std::string name = GST_OBJECT_NAME(factory);
-    if (name == "wavparse") {
+    if (name == "wavparse" || name == "asfdemux" || name == "tsdemux") {
         // Its output pads: those it has already (the WAV reader's is made with it), and
         // those it adds once it knows its streams.
         gst_element_foreach_src_pad(
