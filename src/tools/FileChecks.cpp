@@ -42,7 +42,53 @@ bool aviCutShort(const std::string& file) {
     return !ec && size < riff + 8;
 }
 
+uint32_t le32(const unsigned char* p) {
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
 } // namespace
+
+bool isAviFile(const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    unsigned char head[12] = {};
+    return in.read(reinterpret_cast<char*>(head), sizeof head) &&
+           std::memcmp(head, "RIFF", 4) == 0 && std::memcmp(head + 8, "AVI ", 4) == 0;
+}
+
+bool aviIndexOutsideFile(const std::string& file) {
+    std::error_code ec;
+    const uint64_t size = std::filesystem::file_size(file, ec);
+    std::ifstream in(file, std::ios::binary);
+    if (ec || !in || !isAviFile(file)) return false;
+    // The top-level chunks of the first RIFF: where the data list starts, and the index.
+    uint64_t at = 12, movi = 0;
+    unsigned char head[12];
+    while (at + 8 <= size) {
+        in.seekg(std::streamoff(at));
+        if (!in.read(reinterpret_cast<char*>(head), 12)) break;
+        const uint64_t length = le32(head + 4);
+        if (std::memcmp(head, "LIST", 4) == 0 && std::memcmp(head + 8, "movi", 4) == 0)
+            movi = at + 8;
+        if (std::memcmp(head, "idx1", 4) == 0 && movi > 0) {
+            // Entries of 16 bytes: id, flags, offset, size. The offset counts from the data
+            // list's type word, or from the file's start (both are in use).
+            in.seekg(std::streamoff(at + 8));
+            unsigned char entry[16];
+            bool first = true;
+            uint64_t base = movi;
+            for (uint64_t done = 0;
+                 done + 16 <= length && in.read(reinterpret_cast<char*>(entry), 16); done += 16) {
+                const uint64_t offset = le32(entry + 8), bytes = le32(entry + 12);
+                if (first) base = offset >= movi ? 0 : movi;
+                first = false;
+                if (base + offset + 8 + bytes > size) return true;
+            }
+            return false;
+        }
+        at += 8 + length + (length & 1);
+    }
+    return false;
+}
 
 bool sameFile(const std::string& a, const std::string& b) {
     std::error_code ec;

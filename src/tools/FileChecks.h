@@ -28,6 +28,12 @@ FileFacts examine(const std::string& file);
 std::string refuseOutputs(const std::vector<std::string>& inputs,
                           const std::vector<std::string>& outputs);
 
+// Whether the file begins as an AVI file (a RIFF of form "AVI ").
+bool isAviFile(const std::string& file);
+// Whether an AVI file's index (idx1) names data beyond the file's end: readers that trust the
+// index find no pictures there.
+bool aviIndexOutsideFile(const std::string& file);
+
 // The text of a missing input, or an empty text.
 std::string refuseMissing(const std::string& file, const FileFacts& facts);
 

@@ -46,6 +46,15 @@ JobResult MergeJob::merge(const std::string& audioFile, const std::string& video
     const FileFacts video = examine(videoFile);
     if (std::string why = refuseMissing(videoFile, video); !why.empty())
         return {Outcome::Refused, why};
+    // The picture is copied out of an AVI file as it is; other containers hand their pictures
+    // over in forms the AVI file does not carry.
+    if (video.hasVideo && !isAviFile(videoFile))
+        return {Outcome::Refused, "The video file \"" + videoFile +
+                                      "\" is not an AVI file: the merge copies the picture of an "
+                                      "AVI file."};
+    if (aviIndexOutsideFile(videoFile))
+        return {Outcome::Refused, "The index of the file \"" + videoFile +
+                                      "\" points outside the file: its pictures cannot be found."};
     if (!video.hasVideo || !video.videoCarried)
         return {Outcome::Refused, "The file \"" + videoFile +
                                       "\" holds no picture of a kind an AVI file carries as it "

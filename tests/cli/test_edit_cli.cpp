@@ -391,6 +391,17 @@ TEST(CliEdit, BadUsesExitWithTwoAndWriteNothing) {
         std::filesystem::remove(f);
     const std::string adpcm =
         sharedClip(Dir, "adpcm.wav", "-f lavfi -i sine=r=44100 -t 2 -c:a adpcm_ms");
+    const std::string mp4 = sharedClip(Dir, "clip4.mp4",
+                                       "-f lavfi -i testsrc2=size=320x240:rate=25 -t 2 -c:v "
+                                       "libx264");
+    // A copy of the AVI whose index entries all point past its end.
+    const std::string badIndex = dir + "/bad-index.avi";
+    std::filesystem::copy_file(video, badIndex, std::filesystem::copy_options::overwrite_existing);
+    run("python3 -c \"import sys; d=bytearray(open(sys.argv[1],'rb').read()); i=d.rfind(b'idx1'); "
+        "n=int.from_bytes(d[i+4:i+8],'little'); [d.__setitem__(slice(k+8,k+12), "
+        "(0x7fff0000).to_bytes(4,'little')) for k in range(i+8,i+8+n,16)]; "
+        "open(sys.argv[1],'wb').write(d)\" '" +
+        badIndex + "'");
     const std::string before = md5sum(video);
     const struct {
         std::string args, says;
@@ -406,6 +417,9 @@ TEST(CliEdit, BadUsesExitWithTwoAndWriteNothing) {
         {"merge --audio '" + audio + "' --video '" + video + "' '" + dir + "/no/out.avi'",
          "Cannot write"},
         {"merge --audio '" + audio + "' '" + out + "'", "--video is required"},
+        {"merge --audio '" + audio + "' --video '" + mp4 + "' '" + out + "'", "is not an AVI file"},
+        {"merge --audio '" + audio + "' --video '" + badIndex + "' '" + out + "'",
+         "points outside the file"},
         {"split '" + in + "' --audio-out '" + out + "' --video-out '" + out + "'",
          "Both outputs name"},
         {"split '" + in + "' --audio-out '" + in + "' --video-out '" + out + "'", "is the input"},
