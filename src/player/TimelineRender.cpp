@@ -10,6 +10,9 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
+#include <utility>
+#include <vector>
+#include <cstdio>
 #include <sys/stat.h>
 
 namespace player {
@@ -121,6 +124,30 @@ void removeOutput(const std::string& path) {
     struct stat st {};
     std::error_code ec;
     if (lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) std::filesystem::remove(path, ec);
+}
+
+// The sources' sizes when the render starts, so a source cut short while it is read (a file
+// still being truncated, replaced, or on a disk that failed) can be told from one that ends
+// where it says.
+std::vector<std::pair<std::string, uintmax_t>>
+sourceSizes(const std::vector<TTimelineClip>& clips) {
+    std::vector<std::pair<std::string, uintmax_t>> sizes;
+    for (const TTimelineClip& clip : clips) {
+        std::error_code ec;
+        const uintmax_t size = std::filesystem::file_size(clip.file, ec);
+        if (!ec) sizes.emplace_back(clip.file, size);
+    }
+    return sizes;
+}
+
+// The first source that is now shorter than it was, or an empty text.
+std::string shrunkSource(const std::vector<std::pair<std::string, uintmax_t>>& sizes) {
+    for (const auto& [file, size] : sizes) {
+        std::error_code ec;
+        const uintmax_t now = std::filesystem::file_size(file, ec);
+        if (ec || now < size) return file;
+    }
+    return {};
 }
 
 // The streams asked for that the finished file holds no data of: "picture", "sound", both
@@ -289,6 +316,7 @@ TRenderResult renderTimeline(const TExportRequest& request, long& completionCode
     if (hooks.started) hooks.started(result.duration);
 
     // -- 8, 9. Run, and wait for the end or the caller's Stop.
+    const auto sizes = sourceSizes(request.clips);
     completionCode = 0;
     const HRESULT ran = control->Run();
     if (FAILED(ran)) {
@@ -340,6 +368,17 @@ TRenderResult renderTimeline(const TExportRequest& request, long& completionCode
     // A render that ended as asked must hold data of every stream it was asked for: a
     // stretch too short for a picture of its source, say, would otherwise give a file of
     // sound alone, reported as complete.
+    if (SUCCEEDED(result.error) && !result.stopped && written)
+        if (const std::string shrunk = shrunkSource(sizes); !shrunk.empty()) {
+            platform::vfw::AviSummary summary;
+            platform::vfw::readAviSummary(output.path(), &summary, nullptr);
+            char reached[96];
+            std::snprintf(reached, sizeof reached, "the new file ended at %.1f s of %.1f s",
+                          summary.seconds, double(result.duration) / 1e7);
+            result.error = E_FAIL;
+            result.problem = "the input " + shrunk +
+                             " was cut short while it was read: " + reached + "; it was removed";
+        }
     if (SUCCEEDED(result.error) && !result.stopped && written)
         if (const std::string missing = missingStreams(output.path(), streams); !missing.empty()) {
             result.error = E_FAIL;

@@ -261,6 +261,27 @@ std::vector<std::string> partialFiles(const std::string& dir) {
     }
     return found;
 }
+
+// Starts tovamix-cli convert in the background, its progress into err; returns once the
+// conversion has come some way (its first progress above 0%).
+pid_t startConversion(const std::string& in, const std::string& out, const std::string& err) {
+    std::filesystem::remove(err);
+    const pid_t child = fork();
+    if (child == 0) {
+        execl("/bin/sh", "sh", "-c",
+              (std::string("exec ") + TOVAMIX_CLI + " convert '" + in + "' '" + out + "' 2>'" +
+               err + "' >/dev/null")
+                  .c_str(),
+              nullptr);
+        _exit(127);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (std::chrono::steady_clock::now() < deadline &&
+           run("grep -c 'converting [1-9]' '" + err + "'").out.find_first_not_of("0\n") ==
+               std::string::npos)
+        usleep(20000);
+    return child;
+}
 } // namespace
 
 // A conversion writes beside its target: killed half-way it leaves the file that was there
@@ -276,20 +297,7 @@ TEST(ConvertCli, AKilledConversionLeavesTheEarlierFileAsItWas) {
     std::ofstream(out) << "an earlier recording\n";
     std::filesystem::permissions(out, std::filesystem::perms(0640));
     const std::string before = md5sum(out);
-    const pid_t child = fork();
-    if (child == 0) {
-        execl("/bin/sh", "sh", "-c",
-              (std::string("exec ") + TOVAMIX_CLI + " convert '" + in + "' '" + out + "' 2>'" +
-               err + "' >/dev/null")
-                  .c_str(),
-              nullptr);
-        _exit(127);
-    }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (std::chrono::steady_clock::now() < deadline &&
-           run("grep -c 'converting [1-9]' '" + err + "'").out.find_first_not_of("0\n") ==
-               std::string::npos)
-        usleep(20000);
+    const pid_t child = startConversion(in, out, err);
     kill(child, SIGKILL);
     int status = 0;
     waitpid(child, &status, 0);
@@ -305,4 +313,26 @@ TEST(ConvertCli, AKilledConversionLeavesTheEarlierFileAsItWas) {
     EXPECT_EQ(std::filesystem::status(out).permissions() & std::filesystem::perms::all,
               std::filesystem::perms(0640));
     EXPECT_EQ(partialFiles(dir), left) << "the finished conversion left a file of its own";
+}
+
+// A source cut short while it is read (truncated half-way) is reported with where the new file
+// ended, exit 1, and the short file is not left at the name.
+TEST(ConvertCli, ASourceCutShortWhileReadIsReported) {
+    const std::string longer = h264Aac("long.mp4", "1280x720", 60);
+    ASSERT_FALSE(longer.empty());
+    const std::string dir = scratchDir(Dir + "-shrunk");
+    const std::string in = dir + "/in.mp4", out = dir + "/out.avi", err = dir + "/err.txt";
+    std::filesystem::remove(out);
+    std::filesystem::copy_file(longer, in, std::filesystem::copy_options::overwrite_existing);
+    const pid_t child = startConversion(in, out, err);
+    std::filesystem::resize_file(in, std::filesystem::file_size(in) / 2);
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    const std::string said = run("tail -n 1 '" + err + "'").out;
+    EXPECT_NE(said.find("was cut short while it was read: the new file ended at"),
+              std::string::npos)
+        << said;
+    EXPECT_FALSE(fileExists(out));
 }
