@@ -70,6 +70,8 @@ tools::JobResult TConvertJob::convert(const std::string& source, const std::stri
     facts_ = {};
     // -- What can be told before anything is built: the source as the detector reads it now
     // (the file named in the source box, whatever was chosen before), the size, the target.
+    if (std::string why = tools::refuseUnreadable(source); !why.empty())
+        return {Outcome::Refused, why};
     facts_.info = ReadMediaInfo(source);
     const EnumVid& info = facts_.info;
     if (info.VideoMajorType == FileNotFoundText)

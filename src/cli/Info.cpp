@@ -4,6 +4,7 @@
 // record's field names. A missing file ("FILE NOT FOUND") or one that cannot be read as media
 // ("ERROR") is shown all the same, and exits 1.
 #include "Cli.h"
+#include "tools/FileChecks.h"
 
 #include "avi/MediaInfo.h"
 
@@ -27,6 +28,11 @@ int info(const InfoArgs& a) {
     std::fflush(stdout);
     if (record.VideoMajorType == avi::FileNotFoundText) {
         std::fprintf(stderr, "tovamix-cli: %s: %s\n", avi::FileNotFoundText, a.file.c_str());
+        return 1;
+    }
+    if (const std::string why = tools::refuseUnreadable(a.file);
+        !why.empty() && record.VideoMajorType == avi::ErrorText) {
+        std::fprintf(stderr, "tovamix-cli: %s: %s\n", avi::ErrorText, why.c_str());
         return 1;
     }
     if (record.VideoMajorType == avi::ErrorText) {

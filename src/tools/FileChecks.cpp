@@ -152,7 +152,14 @@ std::string refuseOutputs(const std::vector<std::string>& inputs,
     return {};
 }
 
+std::string refuseUnreadable(const std::string& file) {
+    const HRESULT h = mediaFileNameError(file);
+    if (h == S_OK || h == E_FILE_NOT_FOUND) return {};
+    return "Cannot read \"" + file + "\": " + graphErrorText(h);
+}
+
 std::string refuseMissing(const std::string& file, const FileFacts& facts) {
+    if (std::string why = refuseUnreadable(file); !why.empty()) return why;
     if (!facts.exists) return "The file \"" + file + "\" does not exist.";
     if (facts.cutShort) return "The file \"" + file + "\" is cut short.";
     return {};

@@ -34,7 +34,11 @@ bool isAviFile(const std::string& file);
 // index find no pictures there.
 bool aviIndexOutsideFile(const std::string& file);
 
-// The text of a missing input, or an empty text.
+// The text of a name that is there but is no file to read (a folder, a pipe, a device), or an
+// empty text.
+std::string refuseUnreadable(const std::string& file);
+
+// The text of a missing or unreadable input, or an empty text.
 std::string refuseMissing(const std::string& file, const FileFacts& facts);
 
 } // namespace tools

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <regex>
 #include <string>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -105,6 +106,30 @@ TEST(InfoCli, UnreadableFilesExitOne) {
     EXPECT_EQ(r.exitCode, 1);
     EXPECT_EQ(jsonField(r.out, "VideoMajorType"), "FILE NOT FOUND");
     EXPECT_EQ(run(cli("info")).exitCode, 2);
+}
+
+// A name that is there but is no file to read says what it is, in every job that reads it, and
+// nothing waits on it (a pipe with no writer would block an open for ever).
+TEST(InfoCli, AFolderAPipeOrADeviceIsNamedAsSuch) {
+    const std::string dir = scratchDir(Dir + "-names");
+    const std::string folder = dir + "/folder.avi", pipe = dir + "/pipe.avi";
+    std::filesystem::create_directories(folder);
+    std::filesystem::remove(pipe);
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    const std::string out = dir + "/out.avi";
+    const struct {
+        std::string name, says;
+    } names[] = {{folder, "is a folder"}, {pipe, "is a pipe"}, {"/dev/zero", "is a device"}};
+    for (const auto& n : names)
+        for (const std::string& job :
+             {"info '" + n.name + "'", "convert '" + n.name + "' '" + out + "'",
+              "cut '" + n.name + "' --from 0 --to 1 '" + out + "'",
+              "merge --audio '" + n.name + "' --video '" + n.name + "' '" + out + "'"}) {
+            const CommandResult r = run("timeout -s KILL 20 " + cli(job));
+            EXPECT_TRUE(r.exitCode == 1 || r.exitCode == 2) << job << "\n" << r.err;
+            EXPECT_NE(r.err.find(n.says), std::string::npos) << job << "\n" << r.err;
+            EXPECT_FALSE(fileExists(out)) << job;
+        }
 }
 
 TEST(ConvertCli, H264AacTo320x240XvidMp3AtTheSourceRate) {

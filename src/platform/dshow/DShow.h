@@ -42,6 +42,11 @@ constexpr HRESULT E_OUTOFMEMORY = hr(0x8007000E);
 constexpr HRESULT E_INVALIDARG = hr(0x80070057);
 constexpr HRESULT E_FILE_NOT_FOUND = hr(0x80070002); // from the system error "file not found"
 constexpr HRESULT E_ACCESSDENIED = hr(0x80070005);
+// A name that is there but is no file to read media from, from the system errors "the
+// directory name is invalid", "the pipe state is invalid" and "the file type is blocked".
+constexpr HRESULT E_NAME_IS_FOLDER = hr(0x8007010B);
+constexpr HRESULT E_NAME_IS_PIPE = hr(0x800700E6);
+constexpr HRESULT E_NAME_NOT_REGULAR = hr(0x800700DE);
 constexpr HRESULT VFW_E_INVALIDMEDIATYPE = hr(0x80040200);
 constexpr HRESULT VFW_E_ALREADY_CONNECTED = hr(0x80040204);
 constexpr HRESULT VFW_E_NOT_CONNECTED = hr(0x80040209);
@@ -71,6 +76,10 @@ constexpr HRESULT VFW_S_PARTIAL_RENDER = hr(0x00040242);
 
 // Our own text for a result code; never empty.
 std::string graphErrorText(HRESULT h);
+// Why a name cannot be read as a media file before anything opens it: E_FILE_NOT_FOUND,
+// E_NAME_IS_FOLDER, E_NAME_IS_PIPE or E_NAME_NOT_REGULAR (a device or a socket); S_OK for a
+// regular file. Links are followed.
+HRESULT mediaFileNameError(const std::string& path);
 
 struct GUID {
     uint32_t d1 = 0;

@@ -5,6 +5,8 @@
 
 #include <cstdio>
 
+#include <sys/stat.h>
+
 namespace platform::dshow {
 
 const GUID GUID_NULL{};
@@ -53,6 +55,12 @@ std::string graphErrorText(HRESULT h) {
         return "A value given to the media operation is not valid.";
     case E_FILE_NOT_FOUND:
         return "The file cannot be found.";
+    case E_NAME_IS_FOLDER:
+        return "The name is a folder, not a media file.";
+    case E_NAME_IS_PIPE:
+        return "The name is a pipe, not a media file.";
+    case E_NAME_NOT_REGULAR:
+        return "The name is a device or a socket, not a regular file.";
     case E_ACCESSDENIED:
         return "The file cannot be opened: access is denied.";
     case VFW_E_INVALIDMEDIATYPE:
@@ -107,6 +115,15 @@ std::string graphErrorText(HRESULT h) {
     char text[96];
     std::snprintf(text, sizeof text, "Media operation failed with code 0x%08X.", uint32_t(h));
     return text;
+}
+
+HRESULT mediaFileNameError(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return E_FILE_NOT_FOUND;
+    if (S_ISREG(st.st_mode)) return S_OK;
+    if (S_ISDIR(st.st_mode)) return E_NAME_IS_FOLDER;
+    if (S_ISFIFO(st.st_mode)) return E_NAME_IS_PIPE;
+    return E_NAME_NOT_REGULAR;
 }
 
 HRESULT hresultOfError(const GError* e, bool fromSource, bool running) {

@@ -155,7 +155,7 @@ bool aviHeadersPlausible(const std::string& fileName) {
 
 HRESULT Graph::RenderFile(const std::string& fileName) {
     std::error_code ec;
-    if (!std::filesystem::is_regular_file(fileName, ec)) return E_FILE_NOT_FOUND;
+    if (const HRESULT h = mediaFileNameError(fileName); FAILED(h)) return h;
     if (std::filesystem::file_size(fileName, ec) == 0) return VFW_E_INVALID_FILE_FORMAT;
     if (target_ != State_Stopped) return VFW_E_NOT_STOPPED;
     // An AVI whose header list is cut short or broken is refused here: the demuxer's own
