@@ -191,31 +191,6 @@ TEST_F(Snapshot, PlayersCaptureOpensModally) {
 } // namespace
 
 namespace {
-// Under a window manager the frame is known only after the first show: the window still gets
-// the size that follows the video window, not the form's own 404 x 333.
-TEST(SnapshotFramed, TheOuterSizeFollowsTheVideoWindow) {
-    if (run("command -v openbox").exitCode != 0) GTEST_SKIP() << "openbox is not installed";
-    WindowManager wm;
-    ASSERT_TRUE(wm.ok()) << "openbox did not start";
-    QWidget video;
-    video.resize(300, 200);
-    TFrmSnapShot form({&video, nullptr});
-    form.show();
-    ASSERT_TRUE(waitFor(
-        [&] {
-            return form.frameGeometry().size() == QSize(312, 277) &&
-                   form.frameGeometry().height() > form.height();
-        },
-        10s))
-        << form.frameGeometry().width() << "x" << form.frameGeometry().height() << ", client "
-        << form.width() << "x" << form.height() << "; its window's parents:\n"
-        << run("xwininfo -tree -id " + std::to_string(form.winId())).out
-        << "the manager: " << run("xprop -root _NET_SUPPORTING_WM_CHECK").out;
-    EXPECT_TRUE(form.picture().isNull());
-}
-} // namespace
-
-namespace {
 // With the real save dialog: choosing the JPG filter and keeping the proposed bare name "image"
 // writes a JPEG named image.jpg (extensions the dialog adds are lower case).
 TEST_F(Snapshot, TheJpgFilterOfTheRealDialogWritesAJpeg) {

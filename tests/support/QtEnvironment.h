@@ -19,11 +19,20 @@ namespace testsupport {
 
 class QtEnvironment : public ::testing::Environment {
   public:
-    explicit QtEnvironment(std::string geometry) : geometry_(std::move(geometry)) {}
+    // WithWindowManager starts openbox on the Xvfb before the application object, as a desktop
+    // has its manager before any program: the application then knows from its start how the
+    // manager tells a window's frame.
+    enum Manager { NoWindowManager, WithWindowManager };
+    explicit QtEnvironment(std::string geometry, Manager manager = NoWindowManager)
+        : geometry_(std::move(geometry)), manager_(manager) {}
     void SetUp() override {
         xvfb = std::make_unique<Xvfb>(geometry_);
         ASSERT_TRUE(xvfb->ok());
         setenv("DISPLAY", xvfb->display().c_str(), 1);
+        if (manager_ == WithWindowManager) {
+            wm = std::make_unique<WindowManager>();
+            ASSERT_TRUE(wm->ok()) << "openbox did not start";
+        }
         setenv("QT_QPA_PLATFORM", "xcb", 1);
         static int argc = 1;
         static char name[] = "tovamix-test";
@@ -33,13 +42,16 @@ class QtEnvironment : public ::testing::Environment {
     }
     void TearDown() override {
         app.reset();
+        wm.reset();
         xvfb.reset();
     }
     std::unique_ptr<Xvfb> xvfb;
+    std::unique_ptr<WindowManager> wm;
     std::unique_ptr<ui::TApplication> app;
 
   private:
     std::string geometry_;
+    Manager manager_;
 };
 
 // Runs the event loop for about ms milliseconds (stretched by timeScale() in sanitized runs).
