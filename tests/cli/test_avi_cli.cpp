@@ -313,8 +313,8 @@ TEST(ConvertCli, AKilledConversionLeavesTheEarlierFileAsItWas) {
     EXPECT_TRUE(WIFSIGNALED(status));
     EXPECT_EQ(md5sum(out), before) << "the earlier file was touched";
     const auto left = partialFiles(dir);
-    ASSERT_EQ(left.size(), 1u) << "the killed conversion's own file";
-    EXPECT_GT(std::filesystem::file_size(dir + "/" + left[0]), 0u);
+    // The killed conversion's own file (empty when the kill came before its first write).
+    ASSERT_EQ(left.size(), 1u);
 
     const CommandResult r = run(cli("convert --size 320x240 '" + xvidPcm() + "' '" + out + "'"));
     ASSERT_EQ(r.exitCode, 0) << r.err;

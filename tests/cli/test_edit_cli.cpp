@@ -343,9 +343,16 @@ TEST(CliLink, SigintStopsWithAWholeFile) {
                    "-t 60 -c:v mpeg4 -vtag XVID -q:v 8 -c:a pcm_s16le");
     const std::string five = clip();
     ASSERT_FALSE(longer.empty() || five.empty());
-    const std::string out = scratchDir("cli-link-int") + "/stopped.avi";
-    const CommandResult r = run("(" + cli("link '" + longer + "' '" + five + "' '" + out + "'") +
-                                " & pid=$!; " + scaledSleep(2) + "; kill -INT $pid; wait $pid)");
+    const std::string dir = scratchDir("cli-link-int");
+    const std::string out = dir + "/stopped.avi", said = dir + "/said.txt";
+    std::filesystem::remove(said);
+    // Once the link has come some way: a sanitized build takes seconds to start it, and a
+    // signal before any data is another case.
+    const CommandResult r =
+        run("(" + cli("link '" + longer + "' '" + five + "' '" + out + "'") + " 2>'" + said +
+            "' & pid=$!; for i in $(seq 600); do grep -q '^linking [1-9]' '" + said +
+            "' && break; sleep 0.1; done; kill -INT $pid; wait $pid; status=$?; cat '" + said +
+            "' >&2; exit $status)");
     EXPECT_EQ(r.exitCode, 1) << r.err;
     EXPECT_NE(r.err.find("stopped"), std::string::npos) << r.err;
     const double seconds = numberField(probeStream(out, "v:0"), "duration");
