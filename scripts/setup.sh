@@ -51,9 +51,10 @@ build_project() {
     if [ ! -f "$BUILD_DIR/build.ninja" ]; then
         local flags=()
         if [ "${TOVAMIX_FAST_BUILD:-0}" = 1 ]; then
-            flags=(-DCMAKE_UNITY_BUILD=ON "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG")
+            flags=("-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG")
         fi
-        cmake -S "$TOVAMIX_ROOT" -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${flags[@]}"
+        cmake -S "$TOVAMIX_ROOT" -B "$BUILD_DIR" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+            $(fast_build_args) "${flags[@]}"
     fi
     cmake --build "$BUILD_DIR" -j "$(nproc)"
 }
