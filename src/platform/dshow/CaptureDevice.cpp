@@ -286,14 +286,17 @@ FilterPtr createCaptureFilter(GstDevice* device, const std::string& name, bool a
     std::vector<GstElement*> chain = {src, format};
     GstElement* soundEnd = nullptr;
     if (audio) {
-        // A voice recording needs no low latency: the sound is read in 100 ms pieces with four
+        // A voice recording needs no low latency: the sound is read in 100 ms pieces with twenty
         // seconds of room. A server that hands over its sound in bursts, seconds late, overran
         // pieces of the default 10 ms, and the sound in them was lost; the room also holds the
-        // next burst while the sound end below waits for sound to fall due.
+        // next burst while the sound end below waits for sound to fall due, and all the sound
+        // the server kept for a program that was stopped (SIGSTOP) and continued, about as much
+        // as a sound server holds for one stream: with four seconds, a pause of six lost the
+        // sound that did not fit and the device restamped what followed up to 0.2 s late.
         if (g_object_class_find_property(G_OBJECT_GET_CLASS(src), "latency-time"))
             g_object_set(src, "latency-time", gint64(100000), nullptr);
         if (g_object_class_find_property(G_OBJECT_GET_CLASS(src), "buffer-time"))
-            g_object_set(src, "buffer-time", gint64(4000000), nullptr);
+            g_object_set(src, "buffer-time", gint64(20000000), nullptr);
         // Sound is timed by the system clock, like the pictures recorded beside it: a sound
         // server may deliver nothing for the first second or two of a recording, or deliver in
         // bursts, and timed by its own clock such a recording would come out short.
