@@ -8,9 +8,11 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstring>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <regex>
 #include <string>
 #include <sys/stat.h>
@@ -344,4 +346,78 @@ TEST(ConvertCli, ASourceCutShortWhileReadIsReported) {
               std::string::npos)
         << said;
     EXPECT_FALSE(fileExists(out));
+}
+
+namespace {
+
+// A copy of `from` whose picture is declared top-down (a negative height in its format):
+// the same bytes, read the other way up.
+std::string topDownCopy(const std::string& from, const std::string& to) {
+    std::ifstream in(from, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const size_t vids = bytes.find("vids");
+    const size_t strf = vids == std::string::npos ? vids : bytes.find("strf", vids);
+    if (strf == std::string::npos) return "";
+    int32_t height = 0;
+    std::memcpy(&height, bytes.data() + strf + 16, 4);
+    height = -height;
+    std::memcpy(bytes.data() + strf + 16, &height, 4);
+    std::ofstream(to, std::ios::binary) << bytes;
+    return to;
+}
+
+// How close a file's pictures are to the source's, as ffmpeg decodes both (average PSNR, dB);
+// a picture upside down or in the wrong colours scores far below 30.
+double psnr(const std::string& source, const std::string& output) {
+    const CommandResult r = run("ffmpeg -nostdin -i '" + source + "' -i '" + output +
+                                "' -lavfi '[0:v]format=yuv420p[a];[1:v]format=yuv420p[b];"
+                                "[a][b]psnr' -f null -");
+    std::smatch m;
+    if (!std::regex_search(r.err, m, std::regex("average:([0-9.]+|inf)"))) return 0;
+    return m[1] == "inf" ? 99 : std::stod(m[1]);
+}
+
+} // namespace
+
+// Uncompressed RGB AVIs as other programs write them (24 and 32 bit, bottom-up and top-down)
+// convert with their pictures the right way up, and cut, link and give a snapshot.
+TEST(ConvertCli, RawRgbAvisOfEitherOrientationConvertCutLinkAndGrab) {
+    const std::string dir = scratchDir(Dir + "-raw");
+    const std::string bgr24 = sharedClip(Dir, "bgr24.avi",
+                                         "-f lavfi -i testsrc=size=320x240:rate=25 -f lavfi -i "
+                                         "sine=r=44100 -t 3 -c:v rawvideo -pix_fmt bgr24 "
+                                         "-c:a pcm_s16le");
+    const std::string bgra = sharedClip(Dir, "bgra.avi",
+                                        "-f lavfi -i testsrc=size=320x240:rate=25 -t 3 "
+                                        "-c:v rawvideo -pix_fmt bgra");
+    ASSERT_FALSE(bgr24.empty());
+    ASSERT_FALSE(bgra.empty());
+    const std::string topDown24 = topDownCopy(bgr24, dir + "/td24.avi");
+    const std::string topDown32 = topDownCopy(bgra, dir + "/td32.avi");
+    ASSERT_FALSE(topDown24.empty());
+    for (const std::string& in : {bgr24, bgra, topDown24, topDown32}) {
+        SCOPED_TRACE(in);
+        const std::string out = dir + "/c.avi";
+        const CommandResult r = run("timeout 60 " + cli("convert '" + in + "' '" + out + "'"));
+        ASSERT_EQ(r.exitCode, 0) << r.err;
+        EXPECT_EQ(summaryValue(r.out, "size"), "320x240") << r.out;
+        EXPECT_EQ(run("ffprobe -v error -select_streams v -count_frames -show_entries "
+                      "stream=nb_read_frames -of csv=p=0 '" +
+                      out + "'")
+                      .out,
+                  "75\n");
+        EXPECT_GT(psnr(in, out), 35.0);
+    }
+    const CommandResult cut =
+        run("timeout 60 " + cli("cut '" + bgr24 + "' --from 1 --to 2 '" + dir + "/cut.avi'"));
+    ASSERT_EQ(cut.exitCode, 0) << cut.err;
+    EXPECT_EQ(summaryValue(cut.out, "frames"), "25") << cut.out;
+    const CommandResult link =
+        run("timeout 60 " + cli("link '" + bgr24 + "' '" + topDown32 + "' '" + dir + "/link.avi'"));
+    ASSERT_EQ(link.exitCode, 0) << link.err;
+    EXPECT_NEAR(streamDurations(dir + "/link.avi").first, 6.0, 0.05);
+    const CommandResult grab =
+        run("timeout 60 " + cli("grab-frame '" + topDown24 + "' --at 1.5 '" + dir + "/g.bmp'"));
+    ASSERT_EQ(grab.exitCode, 0) << grab.err;
+    EXPECT_EQ(summaryValue(grab.out, "width"), "320") << grab.out;
 }

@@ -3,6 +3,7 @@
 #include "Graph.h"
 
 #include "GraphImpl.h"
+#include "StreamRepairs.h"
 
 #include <gst/base/gstbasesrc.h>
 
@@ -21,6 +22,7 @@ Graph::Graph() {
     // The pipeline then also tells which of its filters ended its stream, so the
     // completion can name the renderer that finished.
     g_object_set(pipeline(), "message-forward", TRUE, nullptr);
+    repairStreamsOf(GST_BIN(pipeline()));
     GstRef<GstBus> bus(gst_element_get_bus(pipeline()));
     gst_bus_set_sync_handler(bus, &Graph::busSync, this, nullptr);
 }

@@ -1,0 +1,19 @@
+// Mends what a demultiplexer says of a stream when the elements after it cannot take it as
+// said: the AVI reader gives raw RGB pictures (BI_RGB, 24 and 32 bit, top-down or bottom-up)
+// a pixel aspect ratio of -1/1, which every converter refuses ("not-negotiated"), so such files
+// neither played nor converted. Such a stream is said to have square pixels.
+//
+// Any thread (elements are added on streaming threads). Internal to the graph layer.
+#pragma once
+
+#include <gst/gst.h>
+
+namespace platform::dshow {
+
+// Watches every element that comes into `bin`, at any depth, for the life of the bin.
+void repairStreamsOf(GstBin* bin);
+// For a caller that already watches the elements of a bin: mends `element`'s streams when it
+// is one that needs it, and does nothing otherwise.
+void repairStreamsOfElement(GstElement* element);
+
+} // namespace platform::dshow
