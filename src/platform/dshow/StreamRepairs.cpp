@@ -42,17 +42,14 @@ void watchPad(GstElement*, GstPad* pad, gpointer) {
     gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM, mendCaps, nullptr, nullptr);
 }
 
+// An AVI reader's outputs are watched as it adds them; other elements are left alone.
 void elementAdded(GstBin*, GstBin*, GstElement* element, gpointer) {
-    repairStreamsOfElement(element);
-}
-
-} // namespace
-
-void repairStreamsOfElement(GstElement* element) {
     GstElementFactory* factory = gst_element_get_factory(element);
     if (!factory || std::string(GST_OBJECT_NAME(factory)) != "avidemux") return;
     g_signal_connect(element, "pad-added", G_CALLBACK(watchPad), nullptr);
 }
+
+} // namespace
 
 void repairStreamsOf(GstBin* bin) {
     g_signal_connect(bin, "deep-element-added", G_CALLBACK(elementAdded), nullptr);

@@ -12,8 +12,5 @@ namespace platform::dshow {
 
 // Watches every element that comes into `bin`, at any depth, for the life of the bin.
 void repairStreamsOf(GstBin* bin);
-// For a caller that already watches the elements of a bin: mends `element`'s streams when it
-// is one that needs it, and does nothing otherwise.
-void repairStreamsOfElement(GstElement* element);
 
 } // namespace platform::dshow
