@@ -12,6 +12,8 @@ namespace testsupport {
 
 namespace {
 
+constexpr int NumberBits = 10;
+
 std::string number(double v) {
     char text[32];
     std::snprintf(text, sizeof text, "%.3f", v);
@@ -36,10 +38,18 @@ std::string markerClip(const std::string& dir, const MarkerClipForm& f) {
     // White for FlashSeconds at every whole second from 1 s; the sound's own clock starts at
     // soundFrom, so its expression is shifted to beep at the same instants.
     const std::string flash = "gte(t,1)*lt(mod(t,1)," + number(FlashSeconds) + ")";
-    const std::string video = "color=c=black:s=" + std::to_string(f.width) + "x" +
-                              std::to_string(f.height) + ":r=" + std::to_string(f.rate) +
-                              ":d=" + number(f.seconds) + ",drawbox=c=white:t=fill:enable='" +
-                              flash + "'";
+    std::string video = "color=c=black:s=" + std::to_string(f.width) + "x" +
+                        std::to_string(f.height) + ":r=" + std::to_string(f.rate) +
+                        ":d=" + number(f.seconds) + ",drawbox=c=white:t=fill:enable='" + flash +
+                        "'";
+    // The frame number over the flash: a black band with a white box for every bit set.
+    const int band = f.height / 8, box = f.width / NumberBits;
+    video += ",drawbox=x=0:y=0:w=" + std::to_string(f.width) + ":h=" + std::to_string(band) +
+             ":c=black:t=fill";
+    for (int bit = 0; bit < NumberBits; ++bit)
+        video += ",drawbox=x=" + std::to_string(bit * box) + ":y=0:w=" + std::to_string(box) +
+                 ":h=" + std::to_string(band) + ":c=white:t=fill:enable='mod(floor(n/" +
+                 std::to_string(1 << bit) + "),2)'";
     const std::string t = "(t+" + number(f.soundFrom) + ")";
     const std::string sound = "aevalsrc='0.5*sin(2*PI*1000*t)*gte(" + t + ",1)*lt(mod(" + t +
                               ",1)," + number(FlashSeconds) +
@@ -47,7 +57,8 @@ std::string markerClip(const std::string& dir, const MarkerClipForm& f) {
     std::string args = "-f lavfi -i \"" + video + "\" ";
     if (f.soundFrom > 0) args += "-itsoffset " + number(f.soundFrom) + " ";
     args += "-f lavfi -i \"" + sound + "\" -map 0:v -map 1:a -ac 2 " + f.codecs;
-    return sharedClip(dir, f.name, args);
+    // Clips without numbers had the same names once: a cached one is never taken for these.
+    return sharedClip(dir, "numbered-" + f.name, args);
 }
 
 Marks readMarks(const std::string& path) {
@@ -89,6 +100,42 @@ Marks readMarks(const std::string& path) {
     m.videoSeconds = video;
     m.audioSeconds = audio;
     return m;
+}
+
+std::vector<NumberedFrame> readFrameNumbers(const std::string& path) {
+    std::vector<NumberedFrame> frames;
+    const double zero = probed(path, "format=start_time", "start_time");
+    const CommandResult times =
+        run("ffprobe -v error -select_streams v:0 -show_entries "
+            "frame=best_effort_timestamp_time -of csv=p=0 '" +
+            path + "'");
+    // Every picture's band, averaged down to one grey level per box.
+    const CommandResult grey = run(
+        "ffmpeg -v error -i '" + path + "' -map 0:v:0 -fps_mode passthrough -vf "
+        "\"crop=iw:ih/8:0:0,scale=" + std::to_string(NumberBits) +
+        ":1:flags=area,format=gray\" -f rawvideo - | od -An -v -tu1 -w" +
+        std::to_string(NumberBits));
+    std::istringstream timeLines(times.out), greyLines(grey.out);
+    std::string timeLine, greyLine;
+    while (std::getline(greyLines, greyLine)) {
+        NumberedFrame frame;
+        std::istringstream levels(greyLine);
+        int bit = 0, number = 0;
+        for (int level; levels >> level && bit < NumberBits; ++bit)
+            if (level > 128) number |= 1 << bit;
+        if (bit != NumberBits) continue;
+        frame.number = number;
+        if (std::getline(timeLines, timeLine)) frame.time = std::atof(timeLine.c_str()) - zero;
+        frames.push_back(frame);
+    }
+    return frames;
+}
+
+std::string numbersText(const std::vector<NumberedFrame>& frames) {
+    std::string text;
+    for (const NumberedFrame& f : frames)
+        text += (text.empty() ? "" : " ") + std::to_string(f.number);
+    return text;
 }
 
 std::vector<double> beepOffsets(const Marks& marks) {

@@ -3,7 +3,10 @@
 // A marker clip is black with a white flash of FlashSeconds at every whole second from 1 s,
 // and silent with a 1 kHz beep of the same length at the same instants, so a file made from it
 // shows whether its picture and sound kept in step: every flash should have its beep at the
-// same time. The generator is ffmpeg (the clips are other programs' media, made at test time).
+// same time. Every picture also carries its own frame number, drawn as ten black or white
+// boxes across the top eighth of the picture (bit 0 on the left), so a file made from the
+// clip shows which source frames it holds. The generator is ffmpeg (the clips are other
+// programs' media, made at test time).
 #pragma once
 
 #include <string>
@@ -36,6 +39,17 @@ struct Marks {
 // Decodes a file's first picture and sound stream with ffmpeg and finds where flashes and beeps
 // begin, on the file's own time line (its first frame at 0).
 Marks readMarks(const std::string& path);
+
+// The source frame number each picture of a file's first picture stream carries, in the
+// order the pictures are shown, with each picture's time on the file's own time line.
+struct NumberedFrame {
+    int number = -1;
+    double time = 0;
+};
+std::vector<NumberedFrame> readFrameNumbers(const std::string& path);
+
+// The numbers alone, as a list ("50 51 52 ... 124"), for messages.
+std::string numbersText(const std::vector<NumberedFrame>& frames);
 
 // For every flash, how far its nearest beep lies after it (negative: before), in seconds.
 std::vector<double> beepOffsets(const Marks& marks);
