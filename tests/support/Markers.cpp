@@ -105,16 +105,16 @@ Marks readMarks(const std::string& path) {
 std::vector<NumberedFrame> readFrameNumbers(const std::string& path) {
     std::vector<NumberedFrame> frames;
     const double zero = probed(path, "format=start_time", "start_time");
-    const CommandResult times =
-        run("ffprobe -v error -select_streams v:0 -show_entries "
-            "frame=best_effort_timestamp_time -of csv=p=0 '" +
-            path + "'");
+    const CommandResult times = run("ffprobe -v error -select_streams v:0 -show_entries "
+                                    "frame=best_effort_timestamp_time -of csv=p=0 '" +
+                                    path + "'");
     // Every picture's band, averaged down to one grey level per box.
-    const CommandResult grey = run(
-        "ffmpeg -v error -i '" + path + "' -map 0:v:0 -fps_mode passthrough -vf "
-        "\"crop=iw:ih/8:0:0,scale=" + std::to_string(NumberBits) +
-        ":1:flags=area,format=gray\" -f rawvideo - | od -An -v -tu1 -w" +
-        std::to_string(NumberBits));
+    const CommandResult grey = run("ffmpeg -v error -i '" + path +
+                                   "' -map 0:v:0 -fps_mode passthrough -vf "
+                                   "\"crop=iw:ih/8:0:0,scale=" +
+                                   std::to_string(NumberBits) +
+                                   ":1:flags=area,format=gray\" -f rawvideo - | od -An -v -tu1 -w" +
+                                   std::to_string(NumberBits));
     std::istringstream timeLines(times.out), greyLines(grey.out);
     std::string timeLine, greyLine;
     while (std::getline(greyLines, greyLine)) {
