@@ -145,8 +145,15 @@ void TFrmConvert::SpeedButton1Click() {
     // The render has ended: the buttons are idle while its message is shown.
     setIdle();
     switch (r.outcome) {
+    case tools::Outcome::Stopped:
+        // Stopped by itself (the source gave no more data): said as such, not as complete.
+        if (!r.error.empty()) {
+            ui::messageBox(r.error, QApplication::applicationName().toStdString(),
+                           ui::MsgIcon::Warning);
+            break;
+        }
+        [[fallthrough]]; // the file holds what was written up to the stop
     case tools::Outcome::Done:
-    case tools::Outcome::Stopped: // the file holds what was written up to the stop
         ui::messageBox(ConvertCompleteText, QApplication::applicationName().toStdString());
         break;
     case tools::Outcome::Refused:

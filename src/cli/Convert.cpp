@@ -35,8 +35,11 @@ int convert(const ConvertArgs& a) {
     std::printf("video=%d audio=%d size=%dx%d seconds=%.3f output=%s\n", s.hasVideo ? 1 : 0,
                 s.hasAudio ? 1 : 0, s.width, s.height, s.seconds, resultText(a.output).c_str());
     if (r.outcome == tools::Outcome::Stopped) {
-        std::fprintf(stderr, "tovamix-cli: the conversion was stopped; the output holds what "
-                             "was written\n");
+        if (!r.error.empty())
+            std::fprintf(stderr, "tovamix-cli: %s\n", r.error.c_str());
+        else
+            std::fprintf(stderr, "tovamix-cli: the conversion was stopped; the output holds "
+                                 "what was written\n");
         return 1;
     }
     return 0;

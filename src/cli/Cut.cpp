@@ -151,6 +151,9 @@ int cut(const CutArgs& a) {
                      player::renderErrorText(result).c_str());
         return 1;
     }
+    if (result.stalledAt >= 0)
+        std::fprintf(stderr, "tovamix-cli: the cut of %s %s\n", a.input.c_str(),
+                     player::stallText(result.stalledAt).c_str());
 
     platform::vfw::AviSummary summary;
     if (!readBack(a.output, &summary)) return 1;
@@ -163,7 +166,7 @@ int cut(const CutArgs& a) {
     std::printf("frames=%lld seconds=%.3f video=%s audio=%s stopped=%d output=%s\n",
                 static_cast<long long>(summary.videoFrames), summary.seconds, video, audio,
                 result.stopped ? 1 : 0, resultText(a.output).c_str());
-    return 0;
+    return result.stalledAt >= 0 ? 1 : 0;
 }
 
 } // namespace

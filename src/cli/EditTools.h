@@ -48,19 +48,13 @@ class StopSignals {
     }, term_{};
 };
 
-// How long a job may go without its position moving before it is stopped: a source that
-// gives no more data (a broken file the demuxer stalls on) would else hold the job for ever.
-constexpr std::chrono::seconds StallLimit{10};
-
 // Progress hooks for a job that waits in the render loop: "<verb> <percent>%" lines at most
-// twice a second, Qt's events between waits, and a stop signal written into completionCode,
-// as is a stall of StallLimit (told on standard error).
+// twice a second, Qt's events between waits, and a stop signal written into completionCode.
+// (The loop itself stops a job that makes no progress; the job's result says so.)
 inline player::TRenderHooks progressHooks(const char* verb, long& completionCode) {
     struct Shown {
         int percent = -1;
         std::chrono::steady_clock::time_point at{};
-        int64_t position = -1;
-        std::chrono::steady_clock::time_point moved = std::chrono::steady_clock::now();
     };
     auto shown = std::make_shared<Shown>();
     player::TRenderHooks hooks;
@@ -72,22 +66,10 @@ inline player::TRenderHooks progressHooks(const char* verb, long& completionCode
             shown->percent = percent;
             shown->at = now;
         }
-        if (position != shown->position) {
-            shown->position = position;
-            shown->moved = now;
-        }
     };
-    hooks.processEvents = [&completionCode, verb, shown] {
+    hooks.processEvents = [&completionCode] {
         QCoreApplication::processEvents();
         if (StopSignals::stopRequested() && completionCode == 0) completionCode = 1;
-        if (completionCode == 0 && std::chrono::steady_clock::now() - shown->moved >= StallLimit) {
-            std::fprintf(stderr,
-                         "tovamix-cli: %s made no progress for %lld s (at %s s): the source "
-                         "gives no more data\n",
-                         verb, static_cast<long long>(StallLimit.count()),
-                         secondsText(std::max<int64_t>(0, shown->position)).c_str());
-            completionCode = 1;
-        }
     };
     return hooks;
 }
@@ -102,8 +84,11 @@ inline int jobExit(const tools::JobResult& r, const std::string& job) {
         std::fprintf(stderr, "tovamix-cli: the %s failed: %s\n", job.c_str(), r.error.c_str());
         return 1;
     case tools::Outcome::Stopped:
-        std::fprintf(stderr, "tovamix-cli: the %s was stopped; what was written is kept\n",
-                     job.c_str());
+        if (!r.error.empty())
+            std::fprintf(stderr, "tovamix-cli: the %s stopped: %s\n", job.c_str(), r.error.c_str());
+        else
+            std::fprintf(stderr, "tovamix-cli: the %s was stopped; what was written is kept\n",
+                         job.c_str());
         return 1;
     default:
         return 0;

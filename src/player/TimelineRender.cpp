@@ -205,18 +205,41 @@ int progressValue(int64_t position, int64_t duration, int range) {
     return int(static_cast<__int128>(p) * range / duration);
 }
 
+std::string stallText(int64_t position) {
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  "made no progress for %lld s (at %.1f s): the source gives no more data; what "
+                  "was written up to there is kept",
+                  static_cast<long long>(StallLimit.count()),
+                  double(std::max<int64_t>(0, position)) / 1e7);
+    return text;
+}
+
 bool waitForGraph(long& completionCode, const std::function<long(long timeoutMs)>& waitSlice,
                   const std::function<bool(int64_t* position, int64_t* duration)>& where,
-                  const TRenderHooks& hooks) {
+                  const TRenderHooks& hooks, int64_t* stalledAt) {
+    if (stalledAt) *stalledAt = -1;
     bool ownCode = false;
+    int64_t lastPosition = -1;
+    auto moved = std::chrono::steady_clock::now();
     while (completionCode == 0) {
         if (const long code = waitSlice(WaitSliceMs); code != 0) {
             completionCode = code;
             ownCode = true;
         }
         int64_t position = 0, duration = 0;
-        if (hooks.progress && where(&position, &duration)) hooks.progress(position, duration);
+        const bool known = where(&position, &duration);
+        if (known && hooks.progress) hooks.progress(position, duration);
         if (hooks.processEvents) hooks.processEvents();
+        const auto now = std::chrono::steady_clock::now();
+        if (!known || position != lastPosition) {
+            lastPosition = known ? position : lastPosition;
+            moved = now;
+        } else if (completionCode == 0 && now - moved >= StallLimit) {
+            // Stopped as the caller's Stop would: the file is ended where it stands.
+            completionCode = 1;
+            if (stalledAt) *stalledAt = position;
+        }
     }
     return ownCode;
 }
@@ -242,6 +265,12 @@ TRenderResult renderTimeline(const TExportRequest& request, long& completionCode
     if (!streams.hasVideo && !streams.hasAudio)
         throw ERenderRefused("Nothing to render: no video or sound was found in " +
                              request.detectionFile + ".");
+
+    // -- Where each source's own time line starts, read while the window keeps drawing.
+    std::vector<std::string> files;
+    for (const TTimelineClip& clip : request.clips)
+        files.push_back(clip.file);
+    prepareSources(files, hooks.processEvents);
 
     // -- The timeline: the video group, then the audio group.
     auto timeline = createTimeline();
@@ -335,7 +364,7 @@ TRenderResult renderTimeline(const TExportRequest& request, long& completionCode
                 *duration = result.duration;
                 return SUCCEEDED(seeking->GetCurrentPosition(position));
             },
-            hooks);
+            hooks, &result.stalledAt);
     result.completionCode = completionCode;
     result.stopped = !ownCode;
 

@@ -14,6 +14,7 @@
 #include "platform/dshow/DShow.h"
 
 #include <cstdint>
+#include <chrono>
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -55,6 +56,7 @@ struct TRenderResult {
     bool stopped = false;    // the caller's Stop ended it
     HRESULT error = 0;       // the graph's error when it ended with one (the output is removed)
     int64_t duration = 0;    // the timeline's length
+    int64_t stalledAt = -1;  // where the stall guard stopped it (100-ns units), or -1
     // Why the output is not what was asked for, beyond the graph's error (a stream that
     // received no data); empty otherwise.
     std::string problem;
@@ -89,14 +91,24 @@ bool audioEncoderRule(const std::string& friendlyName);
 // 0..range.
 int progressValue(int64_t position, int64_t duration, int range);
 
+// How long a job may go without its position moving before it is stopped: a source that
+// gives no more data (a broken file the demultiplexer stalls on) would else hold the job, and
+// its window, for ever.
+constexpr std::chrono::seconds StallLimit{10};
+
+// What a job stopped by that guard at `position` (100-ns units) says, after the name of what
+// it wrote: "made no progress for 10 s (at 3.2 s): ...".
+std::string stallText(int64_t position);
+
 // The wait of a long job on the user-interface thread: while completionCode is 0, waitSlice
 // waits up to 100 ms for the graph's end and gives its event code (0: not yet), where() gives
 // the position and the length (100-ns units; false when unknown) for hooks.progress, and
-// hooks.processEvents runs. The caller's Stop writes 1 into completionCode. True when the
-// graph's own end ended the loop.
+// hooks.processEvents runs. The caller's Stop writes 1 into completionCode, as does a position
+// that stands still for StallLimit; the position it stood at then goes to *stalledAt (-1
+// otherwise). True when the graph's own end ended the loop.
 bool waitForGraph(long& completionCode, const std::function<long(long timeoutMs)>& waitSlice,
                   const std::function<bool(int64_t* position, int64_t* duration)>& where,
-                  const TRenderHooks& hooks);
+                  const TRenderHooks& hooks, int64_t* stalledAt = nullptr);
 
 // Builds and renders the request; completionCode is set to 0 when the graph runs and read in
 // the loop. Throws ERenderRefused before anything is written.

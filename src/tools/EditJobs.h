@@ -44,7 +44,9 @@ enum class Outcome {
 
 struct JobResult {
     Outcome outcome = Outcome::Done;
-    std::string error; // why, naming the file, for Refused and Failed
+    // Why, naming the file, for Refused and Failed; for Stopped, empty after the caller's
+    // Stop and the reason when the job stopped itself (it made no progress).
+    std::string error;
     bool ok() const { return outcome == Outcome::Done; }
 };
 

@@ -84,6 +84,7 @@ JobResult MergeJob::merge(const std::string& audioFile, const std::string& video
     // -- 9: the wait loop.
     CompletionCode = 0;
     TWriteEnd end = TWriteEnd::Running;
+    int64_t stalledAt = -1;
     const bool ownEnd = player::waitForGraph(
         CompletionCode,
         [&](long timeoutMs) {
@@ -97,12 +98,14 @@ JobResult MergeJob::merge(const std::string& audioFile, const std::string& video
             *position = end == TWriteEnd::Completed ? *duration : writer_.position();
             return true;
         },
-        hooks);
+        hooks, &stalledAt);
     // A stop by the caller finishes the file with what was written.
     if (!ownEnd) writer_.stop();
     // -- 10, 11.
     if (hooks.finished) hooks.finished();
     writer_.clear();
+    if (!ownEnd && stalledAt >= 0)
+        return {Outcome::Stopped, "Writing \"" + target + "\" " + player::stallText(stalledAt)};
     if (!ownEnd) return {Outcome::Stopped, {}};
     if (end == TWriteEnd::Failed) return {Outcome::Failed, why};
     return {Outcome::Done, {}};

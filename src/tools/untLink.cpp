@@ -50,8 +50,14 @@ void TFrmLink::SpeedButton3Click() {
         job.link(text(VideoEdit1), text(VideoEdit2), text(MergeEdit), barHooks(ProgressBar1));
     // The buttons stay as they are until Stop, also after a link that ended by itself.
     switch (r.outcome) {
+    case Outcome::Stopped:
+        // Stopped by itself (the source gave no more data): said as such, not as complete.
+        if (!r.error.empty()) {
+            ui::messageBox(r.error, LinkCompleteCaption, ui::MsgIcon::Warning);
+            break;
+        }
+        [[fallthrough]]; // the file holds what was written up to the stop
     case Outcome::Done:
-    case Outcome::Stopped: // the file holds what was written up to the stop
         ui::messageBox(LinkCompleteText, LinkCompleteCaption, ui::MsgIcon::Information);
         break;
     case Outcome::Refused:

@@ -52,6 +52,9 @@ void TFrmmerge::SpeedButton3Click() {
     case Outcome::Failed:
         throw ui::EUserMessage(r.error);
     case Outcome::Stopped:
+        // Stopped by itself (the source gave no more data): said so; a Stop says nothing.
+        if (!r.error.empty()) ui::messageBox(r.error, MergeCompleteCaption, ui::MsgIcon::Warning);
+        break;
     case Outcome::Busy:
         break;
     }

@@ -2,6 +2,8 @@
 
 #include "TestSupport.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -30,6 +32,15 @@ double probed(const std::string& path, const std::string& entries, const std::st
     if (at == std::string::npos) return 0;
     return std::atof(r.out.c_str() + at + key.size() + 1);
 }
+
+// The file's zero: its earliest stream's start, as ffprobe says. A negative start (an AAC
+// stream's priming samples, which an MP4's edit list hides) is no picture's or sound's start.
+double fileZero(const std::string& path) {
+    return std::max(0.0, probed(path, "format=start_time", "start_time"));
+}
+
+// A picture without a time is taken to follow the one before by a frame at 25 fps.
+constexpr double FrameGuess = 0.04;
 
 } // namespace
 
@@ -64,7 +75,7 @@ std::string markerClip(const std::string& dir, const MarkerClipForm& f) {
 Marks readMarks(const std::string& path) {
     Marks m;
     // The file's zero: the earliest start of its streams.
-    const double zero = probed(path, "format=start_time", "start_time");
+    const double zero = fileZero(path);
     // Picture: the mean brightness of every decoded frame, with its time.
     const CommandResult frames =
         run("ffprobe -v error -f lavfi \"movie='" + path +
@@ -104,7 +115,7 @@ Marks readMarks(const std::string& path) {
 
 std::vector<NumberedFrame> readFrameNumbers(const std::string& path) {
     std::vector<NumberedFrame> frames;
-    const double zero = probed(path, "format=start_time", "start_time");
+    const double zero = fileZero(path);
     const CommandResult times = run("ffprobe -v error -select_streams v:0 -show_entries "
                                     "frame=best_effort_timestamp_time -of csv=p=0 '" +
                                     path + "'");
@@ -125,7 +136,19 @@ std::vector<NumberedFrame> readFrameNumbers(const std::string& path) {
             if (level > 128) number |= 1 << bit;
         if (bit != NumberBits) continue;
         frame.number = number;
-        if (std::getline(timeLines, timeLine)) frame.time = std::atof(timeLine.c_str()) - zero;
+        // One line per picture: a time, or N/A for a picture without one (the line after the
+        // last known picture's); other lines (empty ones, side data) belong to no picture.
+        const auto pictureLine = [](const std::string& l) {
+            return !l.empty() && (std::isdigit(static_cast<unsigned char>(l[0])) || l[0] == '-' ||
+                                  l.rfind("N/A", 0) == 0);
+        };
+        timeLine.clear();
+        while (std::getline(timeLines, timeLine) && !pictureLine(timeLine)) {
+        }
+        if (timeLine.rfind("N/A", 0) == 0)
+            frame.time = frames.empty() ? 0 : frames.back().time + FrameGuess;
+        else
+            frame.time = std::atof(timeLine.c_str()) - zero;
         frames.push_back(frame);
     }
     return frames;

@@ -282,10 +282,21 @@ HRESULT Graph::GetCurrentPosition(int64_t* position) {
     if (const FilterPtr f = positionFilter();
         f && queryInterface<IMediaSeeking>(f)->GetCurrentPosition(position) == S_OK)
         return S_OK;
-    // Where there is a picture, the position is that of the picture shown.
+    // Where there is a picture, the position is that of the picture shown: while paused, the
+    // start of the picture on the screen (the sink's clock stands a little before it, and a
+    // mark or a step taken from there would be a picture early); while playing, the sink's.
     bool known = false;
-    for (const ElementRef& sink : videoSinks())
+    const bool paused = GST_STATE(pipeline()) == GST_STATE_PAUSED && target_ != State_Running;
+    for (const ElementRef& sink : videoSinks()) {
+        if (!known && paused && pictureShown(sink, &pos)) {
+            // The decoder stamps the picture it keeps after an exact seek with the moment
+            // asked for: where the file's picture rate is known, its own start is said.
+            const GstClockTime at = GstClockTime(std::max<gint64>(0, pos - zero_));
+            *position = gint64(start_.pictureHolding(at)) / 100;
+            return S_OK;
+        }
         if (!known) known = gst_element_query_position(sink, GST_FORMAT_TIME, &pos);
+    }
     // A graph that writes a file from files is as far as the data written; one that records
     // live sources (a camera, a microphone), or whose multiplexer cannot tell yet, is as far as
     // its run: the multiplexer holds back what it interleaves and the encoders their delay.
@@ -310,8 +321,28 @@ HRESULT Graph::GetCurrentPosition(int64_t* position) {
         return S_OK;
     }
     if (!known && !gst_element_query_position(pipeline(), GST_FORMAT_TIME, &pos)) pos = 0;
-    *position = pos / 100;
+    *position = std::max<gint64>(0, pos - zero_) / 100;
     return S_OK;
+}
+
+// The stream time of the picture a sink holds, from its last sample.
+bool Graph::pictureShown(GstElement* sink, gint64* position) {
+    if (!g_object_class_find_property(G_OBJECT_GET_CLASS(sink), "last-sample")) return false;
+    GstSample* sample = nullptr;
+    g_object_get(sink, "last-sample", &sample, nullptr);
+    if (!sample) return false;
+    bool known = false;
+    GstBuffer* buf = gst_sample_get_buffer(sample);
+    const GstSegment* seg = gst_sample_get_segment(sample);
+    if (buf && seg && seg->format == GST_FORMAT_TIME && GST_BUFFER_PTS_IS_VALID(buf)) {
+        const guint64 t = gst_segment_to_stream_time(seg, GST_FORMAT_TIME, GST_BUFFER_PTS(buf));
+        if (GST_CLOCK_TIME_IS_VALID(t)) {
+            *position = gint64(t);
+            known = true;
+        }
+    }
+    gst_sample_unref(sample);
+    return known;
 }
 
 bool Graph::isLive() {
@@ -389,12 +420,14 @@ HRESULT Graph::GetRate(double* rate) {
 bool Graph::seek(int64_t current) {
     const GstSeekFlags flags = GstSeekFlags(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE);
     GstSeekType curType = GST_SEEK_TYPE_SET;
-    gint64 cur = current >= 0 ? current * 100 : 0;
+    // Positions asked for count from the file's own zero; the position queried is the
+    // reader's already.
+    gint64 cur = current >= 0 ? current * 100 + zero_ : 0;
     if (current < 0) {
         if (!gst_element_query_position(pipeline(), GST_FORMAT_TIME, &cur)) cur = 0;
     }
     const GstSeekType stopType = stop_ >= 0 ? GST_SEEK_TYPE_SET : GST_SEEK_TYPE_NONE;
-    const gint64 stop = stop_ >= 0 ? stop_ * 100 : GST_CLOCK_TIME_NONE;
+    const gint64 stop = stop_ >= 0 ? stop_ * 100 + zero_ : GST_CLOCK_TIME_NONE;
     pendingSeek_ = -1;
     endWatch_.reset();
     events_.seeked();

@@ -4,6 +4,7 @@
 // handlers (a stream a decoder or demuxer finds on its way).
 #include "AviHeaders.h"
 #include "GraphImpl.h"
+#include "StreamStart.h"
 #include "OverlayMixer.h"
 
 #include <algorithm>
@@ -95,6 +96,8 @@ HRESULT Graph::AddSourceFilter(const std::string& fileName, const std::string& f
     if (HRESULT a = AddFilter(source, filterName.empty() ? fileName : filterName); FAILED(a))
         return a;
     if (filter) *filter = source;
+    start_ = streamStartOf(fileName);
+    zero_ = int64_t(start_.zero);
     return S_OK;
 }
 

@@ -18,6 +18,7 @@
 #include "EndWatch.h"
 #include "Filters.h"
 #include "GstRef.h"
+#include "StreamStart.h"
 
 #include <atomic>
 #include <chrono>
@@ -300,6 +301,7 @@ class Graph final : public IFilterGraph2,
     bool hasWriter();
     // Whether a source of the graph is live (a capture device): it answers in real time.
     bool isLive();
+    static bool pictureShown(GstElement* sink, gint64* position);
     ElementRef writingElement();
     std::vector<ElementRef> sourceElements();
     void endStoppedSources();
@@ -342,6 +344,10 @@ class Graph final : public IFilterGraph2,
     bool navigating_ = false;
     // Read on the user-interface thread, forgotten from the bus when the duration changes.
     std::atomic<int64_t> duration_{-1};
+    // Where the file played starts in its reader's stream time (ns): positions and seeks count
+    // from the file's own zero. User-interface thread only.
+    StreamStart start_;
+    int64_t zero_ = 0;
 
     // Last, so its thread ends before the rest of the graph goes.
     EndWatch endWatch_{{

@@ -15,6 +15,8 @@
 #include "GraphImpl.h"
 #include "TimelineImpl.h"
 
+#include <gst/audio/audio.h>
+
 #include <atomic>
 #include <chrono>
 #include <limits>
@@ -47,6 +49,39 @@ constexpr GstClockTime MaxShortfall = GST_SECOND;
 // a second.
 constexpr GstClockTime MaxClosingRepeat = GST_SECOND;
 
+// Pushes silence on a sound pad from `from` to `to` (its stream time), a second at a time, in
+// the format the pad carries: a sound that ends before the timeline does (the last source's
+// sound is shorter than its picture, or its source ran out) is followed by silence up to the
+// end, so that the file's sound lasts as long as its picture, as the gaps inside the timeline
+// do. Called on the pad's streaming thread (or where that thread stands still), before the
+// end of stream.
+void pushSilence(GstPad* pad, GstClockTime from, GstClockTime to) {
+    const CapsRef caps(gst_pad_get_current_caps(pad));
+    GstAudioInfo info;
+    if (!caps || !gst_audio_info_from_caps(&info, caps) || info.rate <= 0 || info.bpf <= 0) return;
+    for (GstClockTime at = from; at + SoundGapTolerance < to;) {
+        const GstClockTime until = std::min<GstClockTime>(to, at + GST_SECOND);
+        const guint64 first = gst_util_uint64_scale_round(at, guint64(info.rate), GST_SECOND);
+        const guint64 last = gst_util_uint64_scale_round(until, guint64(info.rate), GST_SECOND);
+        if (last <= first) return;
+        GstBuffer* silence =
+            gst_buffer_new_allocate(nullptr, gsize(last - first) * gsize(info.bpf), nullptr);
+        GstMapInfo map;
+        if (!gst_buffer_map(silence, &map, GST_MAP_WRITE)) {
+            gst_buffer_unref(silence);
+            return;
+        }
+        gst_audio_format_info_fill_silence(info.finfo, map.data, map.size);
+        gst_buffer_unmap(silence, &map);
+        GST_BUFFER_PTS(silence) = at;
+        GST_BUFFER_DURATION(silence) = until - at;
+        GST_BUFFER_OFFSET(silence) = first;
+        GST_BUFFER_OFFSET_END(silence) = last;
+        if (gst_pad_push(pad, silence) != GST_FLOW_OK) return;
+        at = until;
+    }
+}
+
 // Puts a sound stream on the timeline's own time, in one segment from 0. The compositions start
 // a new segment for each source, and after a source whose sound ended early their running time
 // no longer matches the place on the timeline: the next source's sound would run that much
@@ -54,14 +89,20 @@ constexpr GstClockTime MaxClosingRepeat = GST_SECOND;
 // audiorate, fills the gap before it with silence), and the rest of that source's sound follows
 // on without gaps, as the multiplexer has always laid it: timestamps inside one file may be
 // wrong (a damaged header spreads its chunks over hours), its place on the timeline is not.
-void onTimelineTime(GstPad* pad) {
+//
+// At the stream's own end (not a Stop, which ends the pins themselves) silence follows up to
+// `end`, pushed on `out`, the pad that passes the sound on: the end of stream has not reached
+// it yet.
+void onTimelineTime(GstPad* pad, GstPad* out, GstClockTime end) {
     struct State {
-        GstSegment source;                       // the segment the source's buffers came in
-        bool sent = false;                       // the one segment downstream has gone
-        bool fresh = true;                       // no buffer yet in the source's segment
+        GstPad* out;       // the sound's way on; lives as long as the probe's pad
+        GstClockTime end;  // the timeline's end
+        GstSegment source; // the segment the source's buffers came in
+        bool sent = false; // the one segment downstream has gone
+        bool fresh = true; // no buffer yet in the source's segment
         GstClockTime next = GST_CLOCK_TIME_NONE; // where the last buffer ended
     };
-    auto* state = new State{};
+    auto* state = new State{out, end};
     gst_segment_init(&state->source, GST_FORMAT_TIME);
     gst_pad_add_probe(
         pad, GstPadProbeType(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM),
@@ -92,6 +133,8 @@ void onTimelineTime(GstPad* pad) {
                 s->sent = false;
                 s->next = GST_CLOCK_TIME_NONE;
             }
+            if (GST_EVENT_TYPE(e) == GST_EVENT_EOS && GST_CLOCK_TIME_IS_VALID(s->next))
+                pushSilence(s->out, s->next, s->end);
             // A gap's time is the source's: the silence comes from the next buffer's place.
             if (GST_EVENT_TYPE(e) == GST_EVENT_GAP) return GST_PAD_PROBE_DROP;
             if (GST_EVENT_TYPE(e) != GST_EVENT_SEGMENT) return GST_PAD_PROBE_OK;
@@ -190,10 +233,11 @@ void tuneSourceElements(GstBin*, GstBin*, GstElement* element, gpointer) {
 // What the timeline's output pins have given so far. This class is thread-safe.
 class Outputs {
   public:
-    Outputs(std::vector<PadRef> pins, GstClockTime duration, GstClockTime end)
+    Outputs(std::vector<PadRef> pins, const std::vector<bool>& sound, GstClockTime duration,
+            GstClockTime end)
         : duration_(duration), end_(end) {
-        for (PadRef& p : pins)
-            pins_.push_back(std::make_unique<Pin>(std::move(p)));
+        for (size_t i = 0; i < pins.size(); ++i)
+            pins_.push_back(std::make_unique<Pin>(std::move(pins[i]), sound[i]));
     }
     size_t count() const { return pins_.size(); }
     GstPad* pad(size_t i) const { return pins_[i]->pad.get(); }
@@ -232,8 +276,9 @@ class Outputs {
 
   private:
     struct Pin {
-        explicit Pin(PadRef p) : pad(std::move(p)) {}
+        Pin(PadRef p, bool s) : pad(std::move(p)), sound(s) {}
         PadRef pad;
+        const bool sound;
         std::atomic<GstClockTime> position{0};
         std::atomic<bool> ended{false};
         std::atomic<bool> endDue{false};    // the pin has given its last buffer
@@ -264,8 +309,11 @@ class Outputs {
                 if (quiet && p->position + MaxShortfall >= o->end_) stalled = p.get();
             }
             if (open == 0) return;
-            if (open == 1 && stalled && !stalled->ended.exchange(true))
+            if (open == 1 && stalled && !stalled->ended.exchange(true)) {
+                // Its source ran out: a sound is followed by silence up to the end, as below.
+                if (stalled->sound) pushSilence(stalled->pad, stalled->position, o->end_);
                 gst_pad_push_event(stalled->pad, gst_event_new_eos());
+            }
         }
     }
     struct Watch {
@@ -462,7 +510,8 @@ class RenderEngine final : public IRenderEngine {
                 gst_bin_add(GST_BIN(bin), rate);
                 if (!gst_element_link(queue, rate)) return E_FAIL;
                 const PadRef rateSink(gst_element_get_static_pad(rate, "sink"));
-                onTimelineTime(rateSink);
+                const PadRef rateSrc(gst_element_get_static_pad(rate, "src"));
+                onTimelineTime(rateSink, rateSrc, built.end);
                 last = rate;
             }
             const PadRef queueSrc(gst_element_get_static_pad(last, "src"));
@@ -470,7 +519,8 @@ class RenderEngine final : public IRenderEngine {
             gst_element_add_pad(GST_ELEMENT(bin), ghost);
             pins.push_back(PadRef::ref(ghost));
         }
-        auto outputs = std::make_shared<Outputs>(std::move(pins), built.duration, built.end);
+        auto outputs =
+            std::make_shared<Outputs>(std::move(pins), built.sound, built.duration, built.end);
         for (size_t i = 0; i < outputs->count(); ++i)
             outputs->watch(i, outputs);
         bin->outputs = new std::shared_ptr<Outputs>(outputs);

@@ -117,9 +117,11 @@ GstPadProbeReturn mendSeek(GstPad* pad, GstPadProbeInfo* info, gpointer data) {
     GstSegment put;
     gst_segment_copy_into(seg, &put);
     if (state->start >= 0 && gint64(seg->start) < state->start) {
-        const guint64 skipped = guint64(state->start) - seg->start;
+        // As the reader answers a seek to that moment: its stream time is the moment too. (A
+        // reader asked to start before its first packet starts its segment at that packet and
+        // keeps the time asked for, an offset that must not be carried over.)
         put.start = guint64(state->start);
-        put.time = seg->time + skipped;
+        put.time = put.start;
         put.position = put.start;
     }
     // A reader asked to start before its first packet answers with no end at all.

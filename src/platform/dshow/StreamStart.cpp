@@ -4,7 +4,9 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstring>
 #include <condition_variable>
 #include <map>
 #include <mutex>
@@ -14,9 +16,11 @@ namespace platform::dshow {
 
 namespace {
 
-// Reading a file's first packets: the container's headers and one packet of each stream. A
-// file that has not given them in this time is treated as starting at zero.
-constexpr GstClockTime ProbeBound = 2 * GST_SECOND;
+// Reading a file's first packets: the container's headers and one packet of each stream, which
+// takes a few tens of milliseconds. A file that has not given them in this time is treated as
+// starting at zero, and asked again the next time. (The player asks on the user-interface
+// thread: the bound is that thread's longest wait.)
+constexpr GstClockTime ProbeBound = GST_SECOND;
 constexpr gint64 StreamsSettle = 20000; // microseconds
 
 using FileKey = std::tuple<std::string, off_t, time_t, long>;
@@ -36,20 +40,38 @@ Starts& starts() {
 struct Earliest {
     std::mutex lock;
     std::condition_variable answered;
-    int streams = 0;            // streams the reader has added
-    int waiting = 0;            // of those, the ones that have not given their first packet
-    gint64 lastAdded = 0;       // when the last one was added (monotonic, microseconds)
+    std::atomic<bool> demuxer{false}; // a container reader runs: its outputs are watched
+    int streams = 0;                  // streams the reader has added
+    int waiting = 0;                  // of those, the ones that have not given their first packet
+    gint64 lastAdded = 0;             // when the last one was added (monotonic, microseconds)
     GstClockTime time = GST_CLOCK_TIME_NONE;
     GstClockTime picture = GST_CLOCK_TIME_NONE;
     int rateNum = 0, rateDen = 1;
+    bool decodedPicture = false; // a decoded picture has told its rate (or that it has none)
     void offer(GstClockTime t, bool isPicture, int num, int den) {
         std::lock_guard<std::mutex> hold(lock);
         if (!GST_CLOCK_TIME_IS_VALID(time) || t < time) time = t;
         if (isPicture && (!GST_CLOCK_TIME_IS_VALID(picture) || t < picture)) {
             picture = t;
-            rateNum = num;
-            rateDen = den;
+            if (num > 0) {
+                rateNum = num;
+                rateDen = den;
+            }
         }
+    }
+    // The picture rate a decoder's output says, where the container's reader did not.
+    void offerRate(int num, int den) {
+        std::lock_guard<std::mutex> hold(lock);
+        decodedPicture = true;
+        if (rateNum > 0 || num <= 0 || den <= 0) return;
+        rateNum = num;
+        rateDen = den;
+    }
+    // Everything there is to learn has come. Under `lock`.
+    bool complete() const {
+        const bool rateDue = GST_CLOCK_TIME_IS_VALID(picture) && rateNum <= 0 && !decodedPicture;
+        return streams > 0 && waiting <= 0 && !rateDue &&
+               g_get_monotonic_time() - lastAdded >= StreamsSettle;
     }
     void streamAnswered() {
         std::lock_guard<std::mutex> hold(lock);
@@ -84,7 +106,8 @@ GstPadProbeReturn firstPacket(GstPad* pad, GstPadProbeInfo* info, gpointer data)
         return GST_PAD_PROBE_REMOVE;
     }
     GstBuffer* buf = GST_PAD_PROBE_INFO_BUFFER(info);
-    const GstClockTime ts = GST_BUFFER_PTS_IS_VALID(buf) ? GST_BUFFER_PTS(buf) : GST_BUFFER_DTS(buf);
+    const GstClockTime ts =
+        GST_BUFFER_PTS_IS_VALID(buf) ? GST_BUFFER_PTS(buf) : GST_BUFFER_DTS(buf);
     if (!GST_CLOCK_TIME_IS_VALID(ts)) return GST_PAD_PROBE_OK; // a later packet says it
     int num = 0, den = 1;
     if (const char kind = kindOf(pad, &num, &den)) {
@@ -94,10 +117,10 @@ GstPadProbeReturn firstPacket(GstPad* pad, GstPadProbeInfo* info, gpointer data)
             guint64 streamTime = 0;
             // A packet stamped a little before its segment's start (an audio frame the
             // reader clips) counts from the segment's start.
-            const int sign = seg->format == GST_FORMAT_TIME
-                                 ? gst_segment_to_stream_time_full(seg, GST_FORMAT_TIME, ts,
-                                                                   &streamTime)
-                                 : 0;
+            const int sign =
+                seg->format == GST_FORMAT_TIME
+                    ? gst_segment_to_stream_time_full(seg, GST_FORMAT_TIME, ts, &streamTime)
+                    : 0;
             if (sign != 0) earliest->offer(sign > 0 ? streamTime : 0, kind == 'v', num, den);
             gst_event_unref(e);
         }
@@ -106,33 +129,76 @@ GstPadProbeReturn firstPacket(GstPad* pad, GstPadProbeInfo* info, gpointer data)
     return GST_PAD_PROBE_REMOVE;
 }
 
-void streamAdded(GstElement* parser, GstPad* pad, gpointer data) {
-    GstElement* pipeline = GST_ELEMENT(gst_element_get_parent(parser));
+// A decoded picture stream's rate, at its first picture (its caps are set by then).
+GstPadProbeReturn firstPicture(GstPad* pad, GstPadProbeInfo* info, gpointer data) {
+    auto* earliest = static_cast<Earliest*>(data);
+    if (info->type & GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM) {
+        if (GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info)) != GST_EVENT_EOS)
+            return GST_PAD_PROBE_OK;
+        earliest->streamAnswered();
+        return GST_PAD_PROBE_REMOVE;
+    }
+    int num = 0, den = 1;
+    if (kindOf(pad, &num, &den) == 'v') earliest->offerRate(num, den);
+    earliest->streamAnswered();
+    return GST_PAD_PROBE_REMOVE;
+}
+
+// Watches a stream for its first stamped packet (or, with `probe` firstPicture, its rate).
+void watchStream(GstPad* pad, Earliest* earliest, GstPadProbeCallback probe = firstPacket) {
+    {
+        std::lock_guard<std::mutex> hold(earliest->lock);
+        ++earliest->streams;
+        ++earliest->waiting;
+        earliest->lastAdded = g_get_monotonic_time();
+    }
+    gst_pad_add_probe(
+        pad, GstPadProbeType(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM),
+        probe, earliest, nullptr);
+}
+
+void demuxedStreamAdded(GstElement*, GstPad* pad, gpointer data) {
+    if (GST_PAD_DIRECTION(pad) == GST_PAD_SRC) watchStream(pad, static_cast<Earliest*>(data));
+}
+
+// The container's reader: its packets carry the file's own stamps, before a decoder drops
+// what it does not show (an AAC stream's priming samples) or restamps what it shows. A tag
+// reader (ID3, APE) passes on unstamped bytes: it is no container.
+void elementAdded(GstBin*, GstBin*, GstElement* element, gpointer data) {
+    GstElementFactory* factory = gst_element_get_factory(element);
+    const gchar* klass =
+        factory ? gst_element_factory_get_metadata(factory, GST_ELEMENT_METADATA_KLASS) : nullptr;
+    if (!klass || !strstr(klass, "Demux") || strstr(klass, "Metadata")) return;
+    static_cast<Earliest*>(data)->demuxer = true;
+    g_signal_connect(element, "pad-added", G_CALLBACK(demuxedStreamAdded), data);
+}
+
+// A decoded stream: taken in; watched itself only where no container reader runs (a file of
+// one elementary stream).
+void streamAdded(GstElement* decoder, GstPad* pad, gpointer data) {
+    GstElement* pipeline = GST_ELEMENT(gst_element_get_parent(decoder));
     if (!pipeline) return;
     GstElement* sink = gst_element_factory_make("fakesink", nullptr);
     g_object_set(sink, "sync", FALSE, nullptr);
     gst_bin_add(GST_BIN(pipeline), sink);
     gst_element_sync_state_with_parent(sink);
     const PadRef in(gst_element_get_static_pad(sink, "sink"));
-    {
-        auto* earliest = static_cast<Earliest*>(data);
-        std::lock_guard<std::mutex> hold(earliest->lock);
-        ++earliest->streams;
-        ++earliest->waiting;
-        earliest->lastAdded = g_get_monotonic_time();
-    }
-    gst_pad_add_probe(pad,
-                      GstPadProbeType(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM),
-                      firstPacket, data, nullptr);
+    auto* earliest = static_cast<Earliest*>(data);
+    watchStream(pad, earliest, earliest->demuxer ? firstPicture : firstPacket);
     gst_pad_link(pad, in);
     gst_object_unref(pipeline);
 }
 
-StreamStart probeStart(const std::string& path) {
+// What the file says of its start; `whole` false when it did not say it in time.
+StreamStart probeStart(const std::string& path, bool* whole) {
+    *whole = false;
     StreamStart start;
     const ElementRef pipeline(GST_ELEMENT(gst_object_ref_sink(gst_pipeline_new(nullptr))));
     GstElement* src = gst_element_factory_make("filesrc", nullptr);
-    GstElement* parser = gst_element_factory_make("parsebin", nullptr);
+    // Decoding, not only parsing: a parser may hold a stream's first packet back (an AVI's
+    // MPEG-4 pictures) where a decoder takes it at once. The stamps are read at the container
+    // reader's outputs all the same.
+    GstElement* parser = gst_element_factory_make("decodebin", nullptr);
     if (!src || !parser) {
         if (src) gst_object_unref(gst_object_ref_sink(src));
         if (parser) gst_object_unref(gst_object_ref_sink(parser));
@@ -142,6 +208,7 @@ StreamStart probeStart(const std::string& path) {
     gst_bin_add_many(GST_BIN(pipeline.get()), src, parser, nullptr);
     gst_element_link(src, parser);
     Earliest earliest;
+    g_signal_connect(parser, "deep-element-added", G_CALLBACK(elementAdded), &earliest);
     g_signal_connect(parser, "pad-added", G_CALLBACK(streamAdded), &earliest);
     // Playing, not paused: a paused sink holds its stream's first packet and, with it, the
     // reader's one thread, so the reader's other streams would never come.
@@ -154,15 +221,17 @@ StreamStart probeStart(const std::string& path) {
     for (;;) {
         {
             std::unique_lock<std::mutex> hold(earliest.lock);
-            const auto settled = [&] {
-                return earliest.streams > 0 && earliest.waiting <= 0 &&
-                       g_get_monotonic_time() - earliest.lastAdded >= StreamsSettle;
-            };
+            const auto settled = [&] { return earliest.complete(); };
             earliest.answered.wait_for(hold, std::chrono::milliseconds(10), settled);
-            if (settled()) break;
+            if (settled()) {
+                *whole = true;
+                break;
+            }
         }
         if (GstMessage* msg = gst_bus_pop_filtered(bus, GST_MESSAGE_ERROR)) {
+            // Not media, or not readable: nothing more to learn by asking again.
             gst_message_unref(msg);
+            *whole = true;
             break;
         }
         if (g_get_monotonic_time() >= until) break;
@@ -187,11 +256,19 @@ GstClockTime StreamStart::firstFrameFrom(GstClockTime moment) const {
     // it: times given in seconds with a few decimals round frame starts.
     const GstClockTime tolerance = GST_MSECOND;
     const guint64 since = moment - firstPicture;
-    const guint64 frames =
-        gst_util_uint64_scale_ceil(since > tolerance ? since - tolerance : 0, guint64(rateNum),
-                                   guint64(rateDen) * GST_SECOND);
-    return firstPicture + gst_util_uint64_scale(frames, guint64(rateDen) * GST_SECOND,
-                                                guint64(rateNum));
+    const guint64 frames = gst_util_uint64_scale_ceil(
+        since > tolerance ? since - tolerance : 0, guint64(rateNum), guint64(rateDen) * GST_SECOND);
+    return firstPicture +
+           gst_util_uint64_scale(frames, guint64(rateDen) * GST_SECOND, guint64(rateNum));
+}
+
+GstClockTime StreamStart::pictureHolding(GstClockTime moment) const {
+    if (rateNum <= 0 || rateDen <= 0 || moment <= firstPicture) return moment;
+    // A moment within a millisecond before a picture's start is that picture's, as above.
+    const guint64 frames = gst_util_uint64_scale(moment - firstPicture + GST_MSECOND,
+                                                 guint64(rateNum), guint64(rateDen) * GST_SECOND);
+    return firstPicture +
+           gst_util_uint64_scale(frames, guint64(rateDen) * GST_SECOND, guint64(rateNum));
 }
 
 StreamStart streamStartOf(const std::string& path) {
@@ -203,7 +280,9 @@ StreamStart streamStartOf(const std::string& path) {
         std::lock_guard<std::mutex> hold(s.lock);
         if (const auto it = s.known.find(key); it != s.known.end()) return it->second;
     }
-    const StreamStart start = probeStart(path);
+    bool whole = false;
+    const StreamStart start = probeStart(path, &whole);
+    if (!whole) return start;
     std::lock_guard<std::mutex> hold(s.lock);
     s.known[key] = start;
     return start;

@@ -27,6 +27,9 @@ struct StreamStart {
     // time line), so that a stretch from there holds exactly the pictures that start in it;
     // `moment` itself before the first picture or where the rate is unknown.
     GstClockTime firstFrameFrom(GstClockTime moment) const;
+    // The start of the picture whose time span holds `moment`; `moment` itself before the
+    // first picture or where the rate is unknown.
+    GstClockTime pictureHolding(GstClockTime moment) const;
 };
 
 // What the file says of its start: a zero of 0 for a file that starts at zero, for one that

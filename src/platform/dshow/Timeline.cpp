@@ -9,8 +9,11 @@
 #include "Filters.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <mutex>
+#include <thread>
 
 namespace platform::dshow {
 
@@ -316,11 +319,14 @@ HRESULT addClip(GESLayer* layer, const Source& s, GESTrackType kind) {
     // The stretch's times count from the file's own zero, its reader's stream time from
     // wherever the container's stamps start.
     // A stretch starts at the first picture that starts in it, so that it holds exactly the
-    // pictures that start in it and its sound stays with them.
+    // pictures that start in it and its sound stays with them. (A stretch in which no picture
+    // starts keeps its start: it holds no picture, which the job then says.)
     const StreamStart start = streamStartOf(s.name());
     const GstClockTime zero = start.zero;
-    const GstClockTime inpoint = zero + start.firstFrameFrom(GstClockTime(s.mediaStart()) * 100);
     GstClockTime duration = GstClockTime(s.stop() - s.start()) * 100;
+    const GstClockTime asked = GstClockTime(s.mediaStart()) * 100;
+    const GstClockTime first = start.firstFrameFrom(asked);
+    const GstClockTime inpoint = zero + (first < asked + duration ? first : asked);
     // A stretch that runs past the end of the file ends with the file; the rest of its place
     // on the timeline stays a gap. The file's length runs from its zero.
     GstClockTime max = ges_timeline_element_get_max_duration(element);
@@ -410,6 +416,22 @@ HRESULT buildTimeline(const std::shared_ptr<IAMTimeline>& timeline, BuiltTimelin
     auto t = std::dynamic_pointer_cast<TimelineImpl>(timeline);
     if (!t || !built) return E_INVALIDARG;
     return t->build(built);
+}
+
+void prepareSources(const std::vector<std::string>& files,
+                    const std::function<void()>& whileWaiting) {
+    ensureGes();
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    std::thread reader([files, done] {
+        for (const std::string& f : files)
+            streamStartOf(f);
+        *done = true;
+    });
+    while (!*done) {
+        if (whileWaiting) whileWaiting();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    reader.join();
 }
 
 std::shared_ptr<IAMTimeline> createTimeline() {

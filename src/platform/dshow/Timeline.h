@@ -17,8 +17,10 @@
 #include "DShow.h"
 #include "MediaTypes.h"
 
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace platform::dshow {
 
@@ -101,6 +103,12 @@ class IAMTimeline : public virtual IUnknown {
 };
 
 std::shared_ptr<IAMTimeline> createTimeline();
+
+// Reads where each file's own time line starts (its first packets) on a thread of its own,
+// calling whileWaiting about every 10 ms until all are read, so that building a timeline of
+// these files waits on none of them. Optional: a timeline reads what it was not given here.
+void prepareSources(const std::vector<std::string>& files,
+                    const std::function<void()>& whileWaiting);
 
 // Turns a timeline into a graph of this layer.
 class IRenderEngine : public virtual IUnknown {
