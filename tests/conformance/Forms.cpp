@@ -179,16 +179,17 @@ std::string makeForm(const Form& form) {
     return path;
 }
 
-Facts probeFacts(const std::string& path) {
+namespace {
+const std::string FormatEntries = "format_name,duration";
+const std::string StreamEntries =
+    "codec_name,codec_tag_string,width,height,r_frame_rate,sample_rate";
+
+// Facts from ffprobe's compact answer about a file's format and streams.
+Facts factsFrom(const std::string& probed) {
     Facts f;
-    const CommandResult r = run(
-        "ffprobe -v error -show_entries format=format_name,start_time,duration:stream=codec_type,"
-        "codec_name,codec_tag_string,width,height,r_frame_rate,sample_rate,start_time,duration "
-        "-of compact '" +
-        path + "'");
+    std::istringstream lines(probed);
     double zero = 0;
     std::vector<std::map<std::string, std::string>> streams;
-    std::istringstream lines(r.out);
     for (std::string line; std::getline(lines, line);) {
         std::string section;
         const auto fields = compactFields(line, section);
@@ -225,9 +226,11 @@ Facts probeFacts(const std::string& path) {
     return f;
 }
 
+} // namespace
+
 Facts readFacts(const std::string& path) {
-    Facts f = probeFacts(path);
-    MarkedFile marked = readMarkedFile(path);
+    MarkedFile marked = readMarkedFile(path, FormatEntries, StreamEntries);
+    Facts f = factsFrom(marked.probed);
     f.frames = std::move(marked.frames);
     f.marks = std::move(marked.marks);
     f.decodeErrors = std::move(marked.decodeErrors);

@@ -61,8 +61,6 @@ struct Facts {
     double videoEnd() const { return videoStart + videoSeconds; }
     double audioEnd() const { return audioStart + audioSeconds; }
 };
-// Streams, starts and lengths only (ffprobe).
-Facts probeFacts(const std::string& path);
 // Everything: streams, the frame numbers and the marks, and what decoding it said.
 Facts readFacts(const std::string& path);
 

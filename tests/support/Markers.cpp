@@ -158,13 +158,16 @@ std::vector<NumberedFrame> readFrameNumbers(const std::string& path) {
     return frames;
 }
 
-MarkedFile readMarkedFile(const std::string& path) {
+MarkedFile readMarkedFile(const std::string& path, const std::string& formatEntries,
+                          const std::string& streamEntries) {
     MarkedFile file;
-    // Streams, starts, lengths and every picture's time: one ffprobe.
+    // Streams, starts and lengths: one ffprobe, which reads the headers only.
     const CommandResult probe =
-        run("ffprobe -v error -show_entries format=start_time:stream=index,codec_type,start_time,"
-            "duration:frame=stream_index,best_effort_timestamp_time -of compact '" +
-            path + "'");
+        run("ffprobe -v error -show_entries format=start_time" +
+            (formatEntries.empty() ? "" : "," + formatEntries) +
+            ":stream=index,codec_type,start_time,duration" +
+            (streamEntries.empty() ? "" : "," + streamEntries) + " -of compact '" + path + "'");
+    file.probed = probe.out;
     double zero = 0, soundStart = 0;
     int videoIndex = -1, audioIndex = -1;
     std::vector<double> times;
@@ -175,10 +178,7 @@ MarkedFile readMarkedFile(const std::string& path) {
         const auto from = at + key.size() + 2;
         return line.substr(from, line.find('|', from) - from);
     };
-    // ffprobe prints the pictures before the streams they belong to: the streams first.
-    std::vector<std::string> frameLines;
     for (std::string line; std::getline(lines, line);) {
-        if (line.rfind("frame|", 0) == 0) frameLines.push_back(line);
         if (line.rfind("format|", 0) == 0) zero = std::atof(field(line, "start_time").c_str());
         if (line.rfind("stream|", 0) != 0) continue;
         const std::string type = field(line, "codec_type");
@@ -195,9 +195,6 @@ MarkedFile readMarkedFile(const std::string& path) {
             soundStart = std::atof(field(line, "start_time").c_str());
         }
     }
-    for (const std::string& line : frameLines)
-        if (videoIndex >= 0 && std::atoi(field(line, "stream_index").c_str()) == videoIndex)
-            times.push_back(std::atof(field(line, "best_effort_timestamp_time").c_str()));
     // One decoding of both streams: each picture's number band averaged to one grey level per
     // box beside the mean of the rest of the picture (eleven bytes a picture), and the sound as
     // mono at 8 kHz. Whatever ffmpeg says while decoding is kept.
@@ -207,8 +204,9 @@ MarkedFile readMarkedFile(const std::string& path) {
         command += " -filter_complex \"[0:v:0]split[a][b];[a]crop=iw:ih/8:0:0,scale=" +
                    std::to_string(NumberBits) +
                    ":1:flags=area,format=gray[band];[b]crop=iw:ih*7/8:0:ih/8,scale=1:1:flags="
-                   "area,format=gray[rest];[band][rest]hstack=2[v]\" -map '[v]' -fps_mode "
-                   "passthrough -f rawvideo '" +
+                   "area,format=gray[rest];[band][rest]hstack=2,signalstats,metadata=mode=print:"
+                   "key=lavfi.signalstats.YMIN:file='" +
+                   scratch + ".t',format=gray[v]\" -map '[v]' -fps_mode passthrough -f rawvideo '" +
                    scratch + ".v'";
     if (audioIndex >= 0) command += " -map 0:a:0 -ac 1 -ar 8000 -f s16le '" + scratch + ".a'";
     const CommandResult decoded = run(command);
@@ -221,6 +219,14 @@ MarkedFile readMarkedFile(const std::string& path) {
         std::remove(name.c_str());
         return data;
     };
+    // Every picture's time, as the decoder gave it, on the file's own time line (ffmpeg counts
+    // from the file's start), printed by the metadata filter.
+    std::istringstream timeText(videoIndex >= 0 ? bytes(scratch + ".t") : "");
+    for (std::string line; std::getline(timeText, line);) {
+        const auto at = line.find("pts_time:");
+        if (line.rfind("frame:", 0) == 0 && at != std::string::npos)
+            times.push_back(std::atof(line.c_str() + at + 9));
+    }
     const std::string pictures = videoIndex >= 0 ? bytes(scratch + ".v") : "";
     bool white = false;
     for (size_t at = 0, n = 0; at + NumberBits + 1 <= pictures.size(); at += NumberBits + 1, ++n) {
@@ -228,7 +234,7 @@ MarkedFile readMarkedFile(const std::string& path) {
         frame.number = 0;
         for (int bit = 0; bit < NumberBits; ++bit)
             if (uint8_t(pictures[at + bit]) > White) frame.number |= 1 << bit;
-        frame.time = n < times.size() ? times[n] - zero : 0;
+        frame.time = n < times.size() ? times[n] : 0;
         file.frames.push_back(frame);
         const bool flash = uint8_t(pictures[at + NumberBits]) > White;
         if (!white && flash) file.marks.flashes.push_back(frame.time);
