@@ -4,6 +4,7 @@
 // to its group's kind so that a clip of the video group adds nothing to the audio track.
 // User-interface thread only.
 #include "TimelineImpl.h"
+#include "StreamStart.h"
 
 #include "Filters.h"
 
@@ -312,12 +313,20 @@ HRESULT addClip(GESLayer* layer, const Source& s, GESTrackType kind) {
     ges_clip_set_supported_formats(GES_CLIP(clip.get()), kind);
 
     auto* element = GES_TIMELINE_ELEMENT(clip.get());
-    const GstClockTime inpoint = GstClockTime(s.mediaStart()) * 100;
+    // The stretch's times count from the file's own zero, its reader's stream time from
+    // wherever the container's stamps start.
+    // A stretch starts at the first picture that starts in it, so that it holds exactly the
+    // pictures that start in it and its sound stays with them.
+    const StreamStart start = streamStartOf(s.name());
+    const GstClockTime zero = start.zero;
+    const GstClockTime inpoint = zero + start.firstFrameFrom(GstClockTime(s.mediaStart()) * 100);
     GstClockTime duration = GstClockTime(s.stop() - s.start()) * 100;
     // A stretch that runs past the end of the file ends with the file; the rest of its place
-    // on the timeline stays a gap.
-    const GstClockTime max = ges_timeline_element_get_max_duration(element);
+    // on the timeline stays a gap. The file's length runs from its zero.
+    GstClockTime max = ges_timeline_element_get_max_duration(element);
     if (GST_CLOCK_TIME_IS_VALID(max)) {
+        max += zero;
+        if (zero > 0) ges_timeline_element_set_max_duration(element, max);
         if (inpoint >= max) return E_INVALIDARG;
         duration = std::min(duration, max - inpoint);
     }
@@ -326,6 +335,16 @@ HRESULT addClip(GESLayer* layer, const Source& s, GESTrackType kind) {
         !ges_timeline_element_set_duration(element, duration))
         return E_INVALIDARG;
     if (!ges_layer_add_clip(layer, GES_CLIP(clip.get()))) return E_INVALIDARG;
+    // The clip's streams take the file's length from the discoverer, which counts it from the
+    // container's first stamp: theirs runs from the zero too. Adding the clip cut its stretch
+    // to the shorter length, so the stretch is set again.
+    if (zero > 0) {
+        GList* children = ges_container_get_children(GES_CONTAINER(clip.get()), FALSE);
+        for (GList* c = children; c; c = c->next)
+            ges_timeline_element_set_max_duration(GES_TIMELINE_ELEMENT(c->data), max);
+        g_list_free_full(children, gst_object_unref);
+        if (!ges_timeline_element_set_duration(element, duration)) return E_INVALIDARG;
+    }
     return S_OK;
 }
 

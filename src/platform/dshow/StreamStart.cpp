@@ -1,0 +1,212 @@
+#include "StreamStart.h"
+
+#include "GstRef.h"
+
+#include <sys/stat.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <tuple>
+
+namespace platform::dshow {
+
+namespace {
+
+// Reading a file's first packets: the container's headers and one packet of each stream. A
+// file that has not given them in this time is treated as starting at zero.
+constexpr GstClockTime ProbeBound = 2 * GST_SECOND;
+constexpr gint64 StreamsSettle = 20000; // microseconds
+
+using FileKey = std::tuple<std::string, off_t, time_t, long>;
+
+struct Starts {
+    std::mutex lock;
+    std::map<FileKey, StreamStart> known;
+};
+
+Starts& starts() {
+    static Starts s;
+    return s;
+}
+
+// The earliest stream time seen at a stream's first stamped packet, over all streams, and
+// the first picture's. Written on the streaming threads, read once they have stopped.
+struct Earliest {
+    std::mutex lock;
+    std::condition_variable answered;
+    int streams = 0;            // streams the reader has added
+    int waiting = 0;            // of those, the ones that have not given their first packet
+    gint64 lastAdded = 0;       // when the last one was added (monotonic, microseconds)
+    GstClockTime time = GST_CLOCK_TIME_NONE;
+    GstClockTime picture = GST_CLOCK_TIME_NONE;
+    int rateNum = 0, rateDen = 1;
+    void offer(GstClockTime t, bool isPicture, int num, int den) {
+        std::lock_guard<std::mutex> hold(lock);
+        if (!GST_CLOCK_TIME_IS_VALID(time) || t < time) time = t;
+        if (isPicture && (!GST_CLOCK_TIME_IS_VALID(picture) || t < picture)) {
+            picture = t;
+            rateNum = num;
+            rateDen = den;
+        }
+    }
+    void streamAnswered() {
+        std::lock_guard<std::mutex> hold(lock);
+        --waiting;
+        answered.notify_all();
+    }
+};
+
+// 'v' for a picture stream, 'a' for a sound stream, 0 for any other.
+char kindOf(GstPad* pad, int* rateNum, int* rateDen) {
+    const CapsRef caps(gst_pad_get_current_caps(pad));
+    if (!caps || gst_caps_get_size(caps) == 0) return 0;
+    const GstStructure* s = gst_caps_get_structure(caps, 0);
+    const gchar* name = gst_structure_get_name(s);
+    if (g_str_has_prefix(name, "audio/")) return 'a';
+    if (!g_str_has_prefix(name, "video/")) return 0;
+    if (!gst_structure_get_fraction(s, "framerate", rateNum, rateDen) || *rateNum <= 0 ||
+        *rateDen <= 0) {
+        *rateNum = 0;
+        *rateDen = 1;
+    }
+    return 'v';
+}
+
+GstPadProbeReturn firstPacket(GstPad* pad, GstPadProbeInfo* info, gpointer data) {
+    auto* earliest = static_cast<Earliest*>(data);
+    if (info->type & GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM) {
+        // A stream that ends before its first packet has nothing to say.
+        if (GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info)) != GST_EVENT_EOS)
+            return GST_PAD_PROBE_OK;
+        earliest->streamAnswered();
+        return GST_PAD_PROBE_REMOVE;
+    }
+    GstBuffer* buf = GST_PAD_PROBE_INFO_BUFFER(info);
+    const GstClockTime ts = GST_BUFFER_PTS_IS_VALID(buf) ? GST_BUFFER_PTS(buf) : GST_BUFFER_DTS(buf);
+    if (!GST_CLOCK_TIME_IS_VALID(ts)) return GST_PAD_PROBE_OK; // a later packet says it
+    int num = 0, den = 1;
+    if (const char kind = kindOf(pad, &num, &den)) {
+        if (GstEvent* e = gst_pad_get_sticky_event(pad, GST_EVENT_SEGMENT, 0)) {
+            const GstSegment* seg = nullptr;
+            gst_event_parse_segment(e, &seg);
+            guint64 streamTime = 0;
+            // A packet stamped a little before its segment's start (an audio frame the
+            // reader clips) counts from the segment's start.
+            const int sign = seg->format == GST_FORMAT_TIME
+                                 ? gst_segment_to_stream_time_full(seg, GST_FORMAT_TIME, ts,
+                                                                   &streamTime)
+                                 : 0;
+            if (sign != 0) earliest->offer(sign > 0 ? streamTime : 0, kind == 'v', num, den);
+            gst_event_unref(e);
+        }
+    }
+    earliest->streamAnswered();
+    return GST_PAD_PROBE_REMOVE;
+}
+
+void streamAdded(GstElement* parser, GstPad* pad, gpointer data) {
+    GstElement* pipeline = GST_ELEMENT(gst_element_get_parent(parser));
+    if (!pipeline) return;
+    GstElement* sink = gst_element_factory_make("fakesink", nullptr);
+    g_object_set(sink, "sync", FALSE, nullptr);
+    gst_bin_add(GST_BIN(pipeline), sink);
+    gst_element_sync_state_with_parent(sink);
+    const PadRef in(gst_element_get_static_pad(sink, "sink"));
+    {
+        auto* earliest = static_cast<Earliest*>(data);
+        std::lock_guard<std::mutex> hold(earliest->lock);
+        ++earliest->streams;
+        ++earliest->waiting;
+        earliest->lastAdded = g_get_monotonic_time();
+    }
+    gst_pad_add_probe(pad,
+                      GstPadProbeType(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM),
+                      firstPacket, data, nullptr);
+    gst_pad_link(pad, in);
+    gst_object_unref(pipeline);
+}
+
+StreamStart probeStart(const std::string& path) {
+    StreamStart start;
+    const ElementRef pipeline(GST_ELEMENT(gst_object_ref_sink(gst_pipeline_new(nullptr))));
+    GstElement* src = gst_element_factory_make("filesrc", nullptr);
+    GstElement* parser = gst_element_factory_make("parsebin", nullptr);
+    if (!src || !parser) {
+        if (src) gst_object_unref(gst_object_ref_sink(src));
+        if (parser) gst_object_unref(gst_object_ref_sink(parser));
+        return start;
+    }
+    g_object_set(src, "location", path.c_str(), nullptr);
+    gst_bin_add_many(GST_BIN(pipeline.get()), src, parser, nullptr);
+    gst_element_link(src, parser);
+    Earliest earliest;
+    g_signal_connect(parser, "pad-added", G_CALLBACK(streamAdded), &earliest);
+    // Playing, not paused: a paused sink holds its stream's first packet and, with it, the
+    // reader's one thread, so the reader's other streams would never come.
+    gst_element_set_state(pipeline, GST_STATE_PLAYING);
+    // Until every stream has given its first packet (the reader adds its streams together: one
+    // that comes later than StreamsSettle after the last is not waited for), the file turns
+    // out unreadable, or the bound passes.
+    const GstRef<GstBus> bus(gst_element_get_bus(pipeline));
+    const gint64 until = g_get_monotonic_time() + gint64(ProbeBound / GST_USECOND);
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> hold(earliest.lock);
+            const auto settled = [&] {
+                return earliest.streams > 0 && earliest.waiting <= 0 &&
+                       g_get_monotonic_time() - earliest.lastAdded >= StreamsSettle;
+            };
+            earliest.answered.wait_for(hold, std::chrono::milliseconds(10), settled);
+            if (settled()) break;
+        }
+        if (GstMessage* msg = gst_bus_pop_filtered(bus, GST_MESSAGE_ERROR)) {
+            gst_message_unref(msg);
+            break;
+        }
+        if (g_get_monotonic_time() >= until) break;
+    }
+    gst_element_set_state(pipeline, GST_STATE_NULL);
+    // The streaming threads have stopped: the probes no longer run.
+    if (!GST_CLOCK_TIME_IS_VALID(earliest.time)) return start;
+    start.zero = earliest.time;
+    if (GST_CLOCK_TIME_IS_VALID(earliest.picture)) {
+        start.firstPicture = earliest.picture - earliest.time;
+        start.rateNum = earliest.rateNum;
+        start.rateDen = earliest.rateDen;
+    }
+    return start;
+}
+
+} // namespace
+
+GstClockTime StreamStart::firstFrameFrom(GstClockTime moment) const {
+    if (rateNum <= 0 || rateDen <= 0 || moment <= firstPicture) return moment;
+    // A picture that starts within a millisecond before the moment is taken as starting at
+    // it: times given in seconds with a few decimals round frame starts.
+    const GstClockTime tolerance = GST_MSECOND;
+    const guint64 since = moment - firstPicture;
+    const guint64 frames =
+        gst_util_uint64_scale_ceil(since > tolerance ? since - tolerance : 0, guint64(rateNum),
+                                   guint64(rateDen) * GST_SECOND);
+    return firstPicture + gst_util_uint64_scale(frames, guint64(rateDen) * GST_SECOND,
+                                                guint64(rateNum));
+}
+
+StreamStart streamStartOf(const std::string& path) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
+    const FileKey key{path, st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
+    Starts& s = starts();
+    {
+        std::lock_guard<std::mutex> hold(s.lock);
+        if (const auto it = s.known.find(key); it != s.known.end()) return it->second;
+    }
+    const StreamStart start = probeStart(path);
+    std::lock_guard<std::mutex> hold(s.lock);
+    s.known[key] = start;
+    return start;
+}
+
+} // namespace platform::dshow
