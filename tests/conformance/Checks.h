@@ -58,13 +58,22 @@ int timedFrameAt(const Facts& source, double at);
 std::string runsText(const std::vector<int>& numbers);
 std::vector<int> numbersOf(const std::vector<testsupport::NumberedFrame>& frames);
 
-// The output's frame numbers are one of the expected lists.
-void checkFrames(Cell& cell, const std::string& what, const std::vector<int>& got,
-                 const std::vector<int>& nominal, const std::vector<int>& timed);
+// A one-line guess at what went wrong when a list of frame numbers is not the one wanted
+// (empty: no guess).
+std::string framesDiagnosis(const std::vector<int>& got, const std::vector<int>& want);
 
-// A length within Tolerance of one of the expected values.
+// The output's frame numbers are one of the expected lists (the first is the one named when
+// none is; the others are readings by the source's own timestamps).
+void checkFrames(Cell& cell, const std::string& what, const std::vector<int>& got,
+                 const std::vector<std::vector<int>>& expected);
+
+// A length within Tolerance of one of the expected values, or up to `longer` more.
 void checkLength(Cell& cell, const std::string& what, double got,
-                 const std::vector<double>& expected);
+                 const std::vector<double>& expected, double longer = 0);
+
+// How much longer than its sound an MP3 stream may last: its last frame of 1,152 samples is
+// filled up with silence.
+constexpr double Mp3Frame = 1152.0 / 44100.0;
 
 // A stretch [from, to) of a source placed at `at` on an output's time line, with the kinds of
 // marks the output takes from it.

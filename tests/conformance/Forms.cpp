@@ -87,8 +87,10 @@ std::vector<Form> makeForms() {
            {"CRAM"}, "PCM"),
         av("sound ends 2 s early", "conf-short-sound.avi", xvid, {"mpeg4", "libmp3lame"}, {"XVID"},
            "MPEGLAYER3"),
-        av("sound starts 0.5 s late", "conf-late-sound.avi", xvid, {"mpeg4", "libmp3lame"},
-           {"XVID"}, "MPEGLAYER3"),
+        // MP4, whose sound stream may start later than its picture (an AVI's may not: ffmpeg
+        // starts it with the picture, and the beeps half a second early).
+        av("sound starts 0.5 s late", "conf-late-sound.mp4",
+           "-c:v libx264 -pix_fmt yuv420p -c:a aac", {"libx264", "aac"}, {"H264", "AVC1", "avc1"}),
         av("321x241 bgr24", "conf-odd.avi", "-c:v rawvideo -pix_fmt bgr24 -c:a pcm_s16le",
            {"rawvideo", "pcm_s16le"}, {"RGB"}, "PCM"),
         sound("wav", "conf-sound.wav", "-c:a pcm_s16le", {"pcm_s16le"}, "PCM"),
