@@ -49,17 +49,22 @@ std::vector<int> wholePicture(const Form& f) {
 }
 
 // The frames a copy at 25 pictures a second of a form's whole picture shows: frame N for N =
-// 0, 1, 2 ..., or the source's own time line sampled every 25th of a second from its zero:
-// where the picture starts late, or a frame stays on show longer, that frame is held.
+// 0, 1, 2 ..., or the source's own time line cut into 25ths of a second from its zero, each
+// showing the frame on show at its start or the last frame begun within it (where the picture
+// starts late, or a frame stays on show longer, a frame is held). A form without a picture
+// gives black for as long as its sound, which may end within a frame's time.
 std::vector<std::vector<int>> wholePictures(const Form& f, const Facts& src) {
     const std::vector<int> nominal = wholePicture(f);
-    if (!f.video || src.frames.empty()) return {nominal};
-    std::vector<int> slots;
+    if (!f.video) return {nominal, std::vector<int>(nominal.size() + 1, 0)};
+    if (src.frames.empty()) return {nominal};
+    std::vector<int> atStart, begun;
     const double end = src.frames.back().time + FrameSeconds;
     const int n = int(std::ceil(end / FrameSeconds - 0.01));
-    for (int k = 0; k < n; ++k)
-        slots.push_back(timedFrameAt(src, k * FrameSeconds));
-    return {nominal, slots};
+    for (int k = 0; k < n; ++k) {
+        atStart.push_back(timedFrameAt(src, k * FrameSeconds));
+        begun.push_back(timedFrameAt(src, (k + 1) * FrameSeconds - 0.001));
+    }
+    return {nominal, atStart, begun};
 }
 
 // The lengths of those readings.
