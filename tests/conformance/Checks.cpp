@@ -277,6 +277,12 @@ std::vector<double> soundMarks(const Facts& facts) {
     return beeps;
 }
 
+namespace {
+std::string delayNote(const Facts& out) {
+    return out.audioCodec == "mp3" && out.format != "mp3" ? " (MP3's delay taken off)" : "";
+}
+} // namespace
+
 void checkMarks(Cell& cell, const std::string& what, const Facts& out,
                 const std::vector<Segment>& segments) {
     // Offsets are measured to the 2.5 ms of the sound's windows: a limit of 40 ms holds 40.
@@ -311,7 +317,7 @@ void checkMarks(Cell& cell, const std::string& what, const Facts& out,
                 std::isinf(off) ? "no beep" : "beep " + milliseconds(off),
                 what + ": the flash at " + seconds(f) + " s has " +
                     (std::isinf(off) ? "no beep" : "its beep " + milliseconds(off) + " after it") +
-                    " (MP3's delay taken off)");
+                    delayNote(out));
             break;
         }
     }
@@ -332,7 +338,7 @@ void checkMarks(Cell& cell, const std::string& what, const Facts& out,
                       what + ": the beep due at " + seconds(w) + " s " +
                           (std::isinf(off) ? "is missing (no beeps at all)"
                                            : "comes " + milliseconds(off) + " off") +
-                          " (MP3's delay taken off)");
+                          delayNote(out));
             break;
         }
     }
