@@ -350,22 +350,6 @@ TEST(ConvertCli, ASourceCutShortWhileReadIsReported) {
 
 namespace {
 
-// A copy of `from` whose picture is declared top-down (a negative height in its format):
-// the same bytes, read the other way up.
-std::string topDownCopy(const std::string& from, const std::string& to) {
-    std::ifstream in(from, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const size_t vids = bytes.find("vids");
-    const size_t strf = vids == std::string::npos ? vids : bytes.find("strf", vids);
-    if (strf == std::string::npos) return "";
-    int32_t height = 0;
-    std::memcpy(&height, bytes.data() + strf + 16, 4);
-    height = -height;
-    std::memcpy(bytes.data() + strf + 16, &height, 4);
-    std::ofstream(to, std::ios::binary) << bytes;
-    return to;
-}
-
 // How close a file's pictures are to the source's, as ffmpeg decodes both (average PSNR, dB);
 // a picture upside down or in the wrong colours scores far below 30.
 double psnr(const std::string& source, const std::string& output) {

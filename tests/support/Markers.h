@@ -48,10 +48,32 @@ struct NumberedFrame {
 };
 std::vector<NumberedFrame> readFrameNumbers(const std::string& path);
 
+// Both of the above, read with one decoding of the file (and one ffprobe), for checks that
+// read many files: the marks (flashes from the mean brightness of the picture below the
+// number band), the numbered pictures, and what ffmpeg said while decoding every picture and
+// every piece of sound (empty: a clean decode). More of ffprobe's format and stream fields
+// ("format_name", "codec_name,width") may be asked for: its answer is kept, in its compact
+// form ("stream|index=0|codec_name=h264|..."), for the caller to read.
+struct MarkedFile {
+    Marks marks;
+    std::vector<NumberedFrame> frames;
+    std::string decodeErrors;
+    double soundSeconds = -1; // the sound as decoded (where a header's length is a guess)
+    std::string probed;       // ffprobe's answer about the format and the streams
+};
+MarkedFile readMarkedFile(const std::string& path, const std::string& formatEntries = "",
+                          const std::string& streamEntries = "");
+
 // The numbers alone, as a list ("50 51 52 ... 124"), for messages.
 std::string numbersText(const std::vector<NumberedFrame>& frames);
 
 // For every flash, how far its nearest beep lies after it (negative: before), in seconds.
 std::vector<double> beepOffsets(const Marks& marks);
+
+// A copy of the AVI `from` whose picture is declared top-down (a negative height in its
+// format): the same bytes, read the other way up. A clip made upside down (ffmpeg's vflip)
+// shows the right way up in such a copy. Returns `to`, or empty when `from` has no picture
+// format.
+std::string topDownCopy(const std::string& from, const std::string& to);
 
 } // namespace testsupport
