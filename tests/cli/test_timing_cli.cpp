@@ -91,9 +91,7 @@ class FileZero : public ::testing::TestWithParam<Form> {
 // On frame boundaries, in the middle of a frame, one frame, less than a second: the cut holds
 // the pictures that start in the stretch, each once, in order, and its sound keeps its length.
 TEST_P(FileZero, ACutHoldsExactlyThePicturesThatStartInItsStretch) {
-    const struct {
-        double from, to;
-    } stretches[] = {{2, 5}, {2.02, 3.5}, {2, 2.04}, {1.3, 1.9}};
+    const struct { double from, to; } stretches[] = {{2, 5}, {2.02, 3.5}, {2, 2.04}, {1.3, 1.9}};
     for (const auto& s : stretches) {
         SCOPED_TRACE(std::to_string(s.from) + " to " + std::to_string(s.to));
         const std::string out = out_ + "/cut.avi";
@@ -120,9 +118,9 @@ TEST_P(FileZero, AGrabShowsThePictureThatHoldsTheMomentAndSaysItsStart) {
         SCOPED_TRACE(at);
         const NumberedFrame expected = holding(frames_, at);
         const std::string bmp = out_ + "/grab.bmp";
-        const CommandResult r = run("timeout -s KILL 60 " + cli("grab-frame '" + source_ + "' '" +
-                                                                bmp + "' --at " +
-                                                                std::to_string(at)));
+        const CommandResult r =
+            run("timeout -s KILL 60 " +
+                cli("grab-frame '" + source_ + "' '" + bmp + "' --at " + std::to_string(at)));
         ASSERT_EQ(r.exitCode, 0) << r.err;
         const std::vector<NumberedFrame> grabbed = readFrameNumbers(bmp);
         ASSERT_EQ(grabbed.size(), 1u);

@@ -57,7 +57,12 @@ std::vector<Form> makeForms() {
            {"libvpx-vp9", "libopus"}, {"VP90"}),
         av("webm vp8/vorbis", "conf-vp8.webm", "-c:v libvpx -c:a libvorbis",
            {"libvpx", "libvorbis"}, {"VP80"}),
-        av("mpeg-ps mpeg2/mp2", "conf-mpeg2-ps.mpg", "-f vob -c:v mpeg2video -c:a mp2",
+        // As a DVD's pictures are coded: groups of 12 with two B pictures, no group cut at a
+        // scene change. Left to choose picture types at the flashes, ffmpeg's MPEG-2 encoder
+        // writes a program stream whose stamps contradict its pictures' order (ffmpeg's own
+        // reader puts two pictures at one time there), which no reader can follow.
+        av("mpeg-ps mpeg2/mp2", "conf-dvd-mpeg2-ps.mpg",
+           "-f vob -c:v mpeg2video -bf 2 -g 12 -sc_threshold 1000000000 -c:a mp2",
            {"mpeg2video", "mp2"}, {"MPG2", "MPEG"}, "MPEG"),
         av("mpeg-1 system", "conf-mpeg1.mpg", "-f mpeg -c:v mpeg1video -c:a mp2",
            {"mpeg1video", "mp2"}, {"MPG1", "MPEG"}, "MPEG"),

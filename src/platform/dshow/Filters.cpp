@@ -1,4 +1,5 @@
 #include "Filters.h"
+#include "StreamRepairs.h"
 
 #include "AviMuxElement.h"
 #include "GstRef.h"
@@ -54,8 +55,15 @@ bool capsAreRaw(const GstCaps* caps) {
 }
 
 GstCaps* padCaps(GstPad* pad) {
-    if (GstCaps* c = gst_pad_get_current_caps(pad)) return c;
-    return gst_pad_query_caps(pad, nullptr);
+    GstCaps* c = gst_pad_get_current_caps(pad);
+    if (!c) c = gst_pad_query_caps(pad, nullptr);
+    // A pad's own caps keep what a repair mends only in the stream (raw RGB with a pixel
+    // aspect ratio of -1/1): the graph links the stream as it will be.
+    if (GstCaps* mended = c ? mendedCaps(c) : nullptr) {
+        gst_caps_unref(c);
+        return mended;
+    }
+    return c;
 }
 
 bool padGivesUnknownBytes(GstPad* pad) {

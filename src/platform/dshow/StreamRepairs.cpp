@@ -162,6 +162,10 @@ void elementAdded(GstBin*, GstBin*, GstElement* element, gpointer) {
 
 } // namespace
 
+GstCaps* mendedCaps(GstCaps* caps) {
+    return withSquarePixels(caps);
+}
+
 void repairStreamsOf(GstBin* bin) {
     g_signal_connect(bin, "deep-element-added", G_CALLBACK(elementAdded), nullptr);
 }

@@ -15,4 +15,7 @@ namespace platform::dshow {
 // Watches every element that comes into `bin`, at any depth, for the life of the bin.
 void repairStreamsOf(GstBin* bin);
 
+// The caps a stream with `caps` has once mended, or null when it needs no mending.
+GstCaps* mendedCaps(GstCaps* caps);
+
 } // namespace platform::dshow

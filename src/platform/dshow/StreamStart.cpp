@@ -87,7 +87,8 @@ char kindOf(GstPad* pad, int* rateNum, int* rateDen) {
     const GstStructure* s = gst_caps_get_structure(caps, 0);
     const gchar* name = gst_structure_get_name(s);
     if (g_str_has_prefix(name, "audio/")) return 'a';
-    if (!g_str_has_prefix(name, "video/")) return 0;
+    // Motion JPEG comes as a stream of images.
+    if (!g_str_has_prefix(name, "video/") && !g_str_has_prefix(name, "image/")) return 0;
     if (!gst_structure_get_fraction(s, "framerate", rateNum, rateDen) || *rateNum <= 0 ||
         *rateDen <= 0) {
         *rateNum = 0;

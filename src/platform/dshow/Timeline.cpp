@@ -257,9 +257,10 @@ class TimelineImpl final : public IAMTimeline {
 
     // The first video source added sets the default rate, so that a cut keeps the source's
     // frames one for one.
+    // The rate is the first source's that has a picture: a file of sound alone in a video
+    // group (a link of a WAV and a video) is a gap there and says nothing of the rate.
     void videoSourceAdded(const std::string& fileName) {
         if (fps_ > 0) return;
-        fps_ = FallbackFps;
         auto det = createMediaDet();
         long count = 0;
         if (FAILED(det->put_Filename(fileName)) || FAILED(det->get_OutputStreams(&count))) return;
