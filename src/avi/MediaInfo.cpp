@@ -163,11 +163,9 @@ EnumVid ReadMediaInfo(const std::string& fileName) {
         if (FAILED(det->put_CurrentStream(i))) continue;
         double seconds = 0;
         // A length that does not fit the duration's 32 bits (or is no number) is not shown.
-        // To the nearest second: a file of 6.0 s whose reader counts 5.97 s (its last picture's
-        // start) lasts 6 s.
         if (SUCCEEDED(det->get_StreamLength(&seconds)) && seconds >= 0 &&
-            std::round(seconds) < double(std::numeric_limits<int32_t>::max()) + 1.0)
-            info.Duration = FormatDuration(int32_t(std::lround(seconds)));
+            seconds < double(std::numeric_limits<int32_t>::max()) + 1.0)
+            info.Duration = FormatDuration(int32_t(seconds));
         AM_MEDIA_TYPE mt;
         if (FAILED(det->get_StreamMediaType(&mt))) continue;
         if (mt.majortype == MEDIATYPE_Video) info.VideoMajorType = "Video";

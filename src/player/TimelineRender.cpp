@@ -256,6 +256,12 @@ TRenderResult renderTimeline(const TExportRequest& request, long& completionCode
                                  " is a file being read: choose another name.");
     }
     if (request.outputFile.empty()) throw ERenderRefused("No output file was given.");
+    // -- The sources read (their streams, lengths and own zero) while the window keeps drawing.
+    std::vector<std::string> files{request.detectionFile};
+    files.insert(files.end(), request.moreDetectionFiles.begin(), request.moreDetectionFiles.end());
+    for (const TTimelineClip& clip : request.clips)
+        files.push_back(clip.file);
+    prepareSources(files, hooks.processEvents);
     TStreams streams = detectStreams(request.detectionFile);
     for (const std::string& file : request.moreDetectionFiles) {
         const TStreams more = detectStreams(file);
@@ -265,12 +271,6 @@ TRenderResult renderTimeline(const TExportRequest& request, long& completionCode
     if (!streams.hasVideo && !streams.hasAudio)
         throw ERenderRefused("Nothing to render: no video or sound was found in " +
                              request.detectionFile + ".");
-
-    // -- Where each source's own time line starts, read while the window keeps drawing.
-    std::vector<std::string> files;
-    for (const TTimelineClip& clip : request.clips)
-        files.push_back(clip.file);
-    prepareSources(files, hooks.processEvents);
 
     // -- The timeline: the video group, then the audio group.
     auto timeline = createTimeline();

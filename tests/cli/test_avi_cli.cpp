@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cmath>
 #include <cstring>
 #include <csignal>
 #include <filesystem>
@@ -70,9 +69,7 @@ TEST(InfoCli, JsonOfAnXvidPcmAviAsFfprobeReadsIt) {
     const double seconds = std::atof(
         run("ffprobe -v error -show_entries format=duration -of csv=p=0 '" + x + "'").out.c_str());
     char shown[16];
-    // To the nearest second.
-    const int whole = int(std::lround(seconds));
-    std::snprintf(shown, sizeof shown, "%02d:%02d", whole / 60, whole % 60);
+    std::snprintf(shown, sizeof shown, "%02d:%02d", int(seconds) / 60, int(seconds) % 60);
     EXPECT_EQ(jsonField(j, "Duration"), shown);
 }
 

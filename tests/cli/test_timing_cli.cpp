@@ -59,13 +59,6 @@ NumberedFrame holding(const std::vector<NumberedFrame>& source, double at) {
     return best;
 }
 
-std::vector<int> numbersOf(const std::vector<NumberedFrame>& frames) {
-    std::vector<int> numbers;
-    for (const NumberedFrame& f : frames)
-        numbers.push_back(f.number);
-    return numbers;
-}
-
 std::string listed(const std::vector<int>& numbers) {
     std::string text;
     for (int n : numbers)

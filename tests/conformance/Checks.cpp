@@ -160,13 +160,6 @@ int timedFrameAt(const Facts& source, double at) {
     return shown;
 }
 
-std::vector<int> numbersOf(const std::vector<NumberedFrame>& frames) {
-    std::vector<int> numbers;
-    for (const NumberedFrame& f : frames)
-        numbers.push_back(f.number);
-    return numbers;
-}
-
 std::string runsText(const std::vector<int>& n) {
     if (n.empty()) return "none";
     std::string text;

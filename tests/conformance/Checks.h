@@ -56,7 +56,6 @@ int timedFrameAt(const Facts& source, double at);
 
 // A list of frame numbers in short: runs of one number ("65x29"), rising runs ("66..110").
 std::string runsText(const std::vector<int>& numbers);
-std::vector<int> numbersOf(const std::vector<testsupport::NumberedFrame>& frames);
 
 // A one-line guess at what went wrong when a list of frame numbers is not the one wanted
 // (empty: no guess).

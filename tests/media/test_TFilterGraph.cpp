@@ -224,7 +224,9 @@ TEST(FilterGraph, RateSeekingAndFrameStep) {
     ASSERT_EQ(seeking->GetCurrentPosition(&pos), S_OK);
     EXPECT_NEAR(pos / 1e7, 1.5, 0.05);
 
-    // One frame step while paused moves by one frame (40 ms at 25 fps).
+    // One frame step while paused shows the next picture (25 fps): 1.5 s lies in the picture
+    // of 1.48 s, so the next one starts at 1.52 s, and the paused position is the start of the
+    // picture on the screen. A second step moves by exactly one picture, 40 ms.
     int steps = 0;
     g.OnDSEvent = [&](TFilterGraph*, long event, intptr_t, intptr_t) {
         steps += event == EC_STEP_COMPLETE;
@@ -233,7 +235,12 @@ TEST(FilterGraph, RateSeekingAndFrameStep) {
     ASSERT_TRUE(waitFor([&] { return steps == 1; }, 5s));
     int64_t after = 0;
     seeking->GetCurrentPosition(&after);
-    EXPECT_NEAR((after - pos) / 1e4, 40.0, 1.0);
+    EXPECT_NEAR(after / 1e4, 1520.0, 1.0);
+    ASSERT_EQ(g.as<IVideoFrameStep>()->Step(1), S_OK);
+    ASSERT_TRUE(waitFor([&] { return steps == 2; }, 5s));
+    int64_t next = 0;
+    seeking->GetCurrentPosition(&next);
+    EXPECT_NEAR((next - after) / 1e4, 40.0, 1.0);
 
     // At rate 1.5 the rest (1.5 s) plays in about 1 s; from the start, 3 s in about 2 s.
     int64_t zero = 0;

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sys/resource.h>
+#include <thread>
 
 using namespace player;
 using namespace testsupport;
@@ -264,4 +265,47 @@ TEST(Render, AnErrorEndsTheLoopAndRemovesTheOutput) {
     EXPECT_NE(r.error, 0);
     EXPECT_FALSE(r.stopped);
     EXPECT_FALSE(fileExists(out));
+}
+
+// The wait every job shares stops a job whose position stands still for StallLimit, as a
+// Stop would, and says where it stood; the graph's own end is never taken for a stall.
+TEST(Render, AJobThatMakesNoProgressStopsItselfAndSaysWhere) {
+    long code = 0;
+    int64_t stalledAt = 0;
+    int slices = 0;
+    const auto started = std::chrono::steady_clock::now();
+    const bool ownEnd = waitForGraph(
+        code,
+        [&slices](long timeoutMs) {
+            ++slices;
+            std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs));
+            return 0L;
+        },
+        [](int64_t* position, int64_t* duration) {
+            *position = 32 * Second / 10;
+            *duration = 10 * Second;
+            return true;
+        },
+        TRenderHooks{}, &stalledAt);
+    const auto took = std::chrono::steady_clock::now() - started;
+    EXPECT_FALSE(ownEnd);
+    EXPECT_EQ(code, 1);
+    EXPECT_EQ(stalledAt, 32 * Second / 10);
+    EXPECT_GE(took, StallLimit);
+    EXPECT_LT(took, StallLimit + scaled(2000ms));
+    EXPECT_NE(stallText(stalledAt).find("made no progress for 10 s (at 3.2 s)"), std::string::npos)
+        << stallText(stalledAt);
+
+    // A graph that ends by itself while standing still has ended, not stalled.
+    code = 0;
+    const bool ended = waitForGraph(
+        code, [](long) { return long(platform::dshow::EC_COMPLETE); },
+        [](int64_t* position, int64_t*) {
+            *position = 0;
+            return true;
+        },
+        TRenderHooks{}, &stalledAt);
+    EXPECT_TRUE(ended);
+    EXPECT_EQ(code, platform::dshow::EC_COMPLETE);
+    EXPECT_EQ(stalledAt, -1);
 }

@@ -268,6 +268,13 @@ MarkedFile readMarkedFile(const std::string& path, const std::string& formatEntr
     return file;
 }
 
+std::vector<int> numbersOf(const std::vector<NumberedFrame>& frames) {
+    std::vector<int> numbers;
+    for (const NumberedFrame& f : frames)
+        numbers.push_back(f.number);
+    return numbers;
+}
+
 std::string numbersText(const std::vector<NumberedFrame>& frames) {
     std::string text;
     for (const NumberedFrame& f : frames)

@@ -66,6 +66,8 @@ MarkedFile readMarkedFile(const std::string& path, const std::string& formatEntr
 
 // The numbers alone, as a list ("50 51 52 ... 124"), for messages.
 std::string numbersText(const std::vector<NumberedFrame>& frames);
+// The numbers alone.
+std::vector<int> numbersOf(const std::vector<NumberedFrame>& frames);
 
 // For every flash, how far its nearest beep lies after it (negative: before), in seconds.
 std::vector<double> beepOffsets(const Marks& marks);

@@ -49,18 +49,52 @@ constexpr GstClockTime MaxShortfall = GST_SECOND;
 // a second.
 constexpr GstClockTime MaxClosingRepeat = GST_SECOND;
 
-// Pushes silence on a sound pad from `from` to `to` (its stream time), a second at a time, in
-// the format the pad carries: a sound that ends before the timeline does (the last source's
-// sound is shorter than its picture, or its source ran out) is followed by silence up to the
-// end, so that the file's sound lasts as long as its picture, as the gaps inside the timeline
-// do. Called on the pad's streaming thread (or where that thread stands still), before the
-// end of stream.
-void pushSilence(GstPad* pad, GstClockTime from, GstClockTime to) {
+// The silence after a sound that ended early goes in pieces of this length.
+constexpr GstClockTime SilenceStep = 40 * GST_MSECOND;
+
+// Where the sound of a render may end: the timeline's end, or where its picture ended once it
+// has (a file whose headers claim hours ends its picture where its data does); 0 without a
+// picture, where the sound is the file and nothing follows it.
+class SoundLimit {
+  public:
+    SoundLimit(GstClockTime end, bool picture)
+        : end_(end), pictureEnd_(picture ? GST_CLOCK_TIME_NONE : 0) {}
+    GstClockTime get() const { return std::min<GstClockTime>(end_, pictureEnd_); }
+    // Whether silence up to `at` may go now: not further ahead of the picture than the
+    // multiplexer needs to lay the picture down, so that silence never runs past a picture
+    // that then ends early (its file claimed more than it holds).
+    bool mayReach(GstClockTime at) const {
+        return pictureEnd_ != GST_CLOCK_TIME_NONE || at <= pictureAt_ + SilenceLead;
+    }
+    bool stopped() const { return stopped_; }
+    void pictureAt(GstClockTime at) { pictureAt_ = at; }
+    void pictureEnded(GstClockTime at) { pictureEnd_ = at; }
+    void stop() { stopped_ = true; }
+
+  private:
+    static constexpr GstClockTime SilenceLead = 200 * GST_MSECOND;
+    const GstClockTime end_;
+    std::atomic<GstClockTime> pictureEnd_;
+    std::atomic<GstClockTime> pictureAt_{0};
+    std::atomic<bool> stopped_{false};
+};
+
+// Pushes silence on a sound pad from `from` up to the limit (its stream time), a little at a
+// time and never far ahead of the picture, in the format the pad carries: a sound that ends before
+// its picture (the last source's sound is shorter than its picture, or its source ran out) is
+// followed by silence up to the picture's end, so that the file's sound lasts as long as its
+// picture, as the gaps inside the timeline do. Called on the pad's streaming thread (or where that
+// thread stands still), before the end of stream; a Stop ends it.
+void pushSilence(GstPad* pad, GstClockTime from, const SoundLimit& limit) {
     const CapsRef caps(gst_pad_get_current_caps(pad));
     GstAudioInfo info;
     if (!caps || !gst_audio_info_from_caps(&info, caps) || info.rate <= 0 || info.bpf <= 0) return;
-    for (GstClockTime at = from; at + SoundGapTolerance < to;) {
-        const GstClockTime until = std::min<GstClockTime>(to, at + GST_SECOND);
+    for (GstClockTime at = from; at + SoundGapTolerance < limit.get() && !limit.stopped();) {
+        const GstClockTime until = std::min<GstClockTime>(limit.get(), at + SilenceStep);
+        if (!limit.mayReach(until)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            continue;
+        }
         const guint64 first = gst_util_uint64_scale_round(at, guint64(info.rate), GST_SECOND);
         const guint64 last = gst_util_uint64_scale_round(until, guint64(info.rate), GST_SECOND);
         if (last <= first) return;
@@ -93,16 +127,16 @@ void pushSilence(GstPad* pad, GstClockTime from, GstClockTime to) {
 // At the stream's own end (not a Stop, which ends the pins themselves) silence follows up to
 // `end`, pushed on `out`, the pad that passes the sound on: the end of stream has not reached
 // it yet.
-void onTimelineTime(GstPad* pad, GstPad* out, GstClockTime end) {
+void onTimelineTime(GstPad* pad, GstPad* out, std::shared_ptr<const SoundLimit> limit) {
     struct State {
-        GstPad* out;       // the sound's way on; lives as long as the probe's pad
-        GstClockTime end;  // the timeline's end
-        GstSegment source; // the segment the source's buffers came in
-        bool sent = false; // the one segment downstream has gone
-        bool fresh = true; // no buffer yet in the source's segment
+        GstPad* out; // the sound's way on; lives as long as the probe's pad
+        std::shared_ptr<const SoundLimit> limit;
+        GstSegment source;                       // the segment the source's buffers came in
+        bool sent = false;                       // the one segment downstream has gone
+        bool fresh = true;                       // no buffer yet in the source's segment
         GstClockTime next = GST_CLOCK_TIME_NONE; // where the last buffer ended
     };
-    auto* state = new State{out, end};
+    auto* state = new State{out, std::move(limit)};
     gst_segment_init(&state->source, GST_FORMAT_TIME);
     gst_pad_add_probe(
         pad, GstPadProbeType(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM),
@@ -134,7 +168,7 @@ void onTimelineTime(GstPad* pad, GstPad* out, GstClockTime end) {
                 s->next = GST_CLOCK_TIME_NONE;
             }
             if (GST_EVENT_TYPE(e) == GST_EVENT_EOS && GST_CLOCK_TIME_IS_VALID(s->next))
-                pushSilence(s->out, s->next, s->end);
+                pushSilence(s->out, s->next, *s->limit);
             // A gap's time is the source's: the silence comes from the next buffer's place.
             if (GST_EVENT_TYPE(e) == GST_EVENT_GAP) return GST_PAD_PROBE_DROP;
             if (GST_EVENT_TYPE(e) != GST_EVENT_SEGMENT) return GST_PAD_PROBE_OK;
@@ -234,8 +268,8 @@ void tuneSourceElements(GstBin*, GstBin*, GstElement* element, gpointer) {
 class Outputs {
   public:
     Outputs(std::vector<PadRef> pins, const std::vector<bool>& sound, GstClockTime duration,
-            GstClockTime end)
-        : duration_(duration), end_(end) {
+            GstClockTime end, std::shared_ptr<SoundLimit> limit)
+        : duration_(duration), end_(end), limit_(std::move(limit)) {
         for (size_t i = 0; i < pins.size(); ++i)
             pins_.push_back(std::make_unique<Pin>(std::move(pins[i]), sound[i]));
     }
@@ -270,6 +304,7 @@ class Outputs {
     // refuses what the timeline still pushes afterwards.
     void endAll() {
         endedEarly_ = true;
+        limit_->stop();
         for (const auto& p : pins_)
             if (!p->ended.exchange(true)) gst_pad_push_event(p->pad, gst_event_new_eos());
     }
@@ -311,7 +346,7 @@ class Outputs {
             if (open == 0) return;
             if (open == 1 && stalled && !stalled->ended.exchange(true)) {
                 // Its source ran out: a sound is followed by silence up to the end, as below.
-                if (stalled->sound) pushSilence(stalled->pad, stalled->position, o->end_);
+                if (stalled->sound) pushSilence(stalled->pad, stalled->position, *o->limit_);
                 gst_pad_push_event(stalled->pad, gst_event_new_eos());
             }
         }
@@ -349,6 +384,7 @@ class Outputs {
                 if (GST_CLOCK_TIME_IS_VALID(st)) end = st;
             }
             pin.position = std::min(end, o.duration_);
+            if (!pin.sound) o.limit_->pictureAt(pin.position);
             pin.lastBuffer = steadyNow();
             if (!o.watching_.exchange(true))
                 std::thread(&Outputs::watchEnds, std::weak_ptr<Outputs>(w->outputs)).detach();
@@ -360,6 +396,7 @@ class Outputs {
         } else if (info->type & GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM) {
             GstEvent* e = GST_PAD_PROBE_INFO_EVENT(info);
             if (GST_EVENT_TYPE(e) == GST_EVENT_EOS) {
+                if (!pin.sound) o.limit_->pictureEnded(pin.position);
                 pin.ended = true;
             } else if (GST_EVENT_TYPE(e) == GST_EVENT_FLUSH_STOP) {
                 // A seek starts the stream again.
@@ -388,6 +425,7 @@ class Outputs {
     std::vector<std::unique_ptr<Pin>> pins_;
     const GstClockTime duration_;
     const GstClockTime end_; // where the streams end, at most duration_
+    const std::shared_ptr<SoundLimit> limit_;
     std::atomic<bool> endedEarly_{false};
     std::atomic<bool> watching_{false}; // watchEnds runs
 };
@@ -485,6 +523,10 @@ class RenderEngine final : public IRenderEngine {
             g_object_new(tovamix_timeline_bin_get_type(), "name", "Timeline", nullptr));
         g_signal_connect(bin, "deep-element-added", G_CALLBACK(tuneSourceElements), nullptr);
         gst_bin_add(GST_BIN(bin), GST_ELEMENT(built.timeline.get()));
+        bool picture = false;
+        for (const bool sound : built.sound)
+            picture = picture || !sound;
+        auto limit = std::make_shared<SoundLimit>(built.end, picture);
         std::vector<PadRef> pins;
         for (size_t i = 0; i < built.pads.size(); ++i) {
             const std::string name = "Group " + std::to_string(i);
@@ -511,7 +553,7 @@ class RenderEngine final : public IRenderEngine {
                 if (!gst_element_link(queue, rate)) return E_FAIL;
                 const PadRef rateSink(gst_element_get_static_pad(rate, "sink"));
                 const PadRef rateSrc(gst_element_get_static_pad(rate, "src"));
-                onTimelineTime(rateSink, rateSrc, built.end);
+                onTimelineTime(rateSink, rateSrc, limit);
                 last = rate;
             }
             const PadRef queueSrc(gst_element_get_static_pad(last, "src"));
@@ -519,8 +561,8 @@ class RenderEngine final : public IRenderEngine {
             gst_element_add_pad(GST_ELEMENT(bin), ghost);
             pins.push_back(PadRef::ref(ghost));
         }
-        auto outputs =
-            std::make_shared<Outputs>(std::move(pins), built.sound, built.duration, built.end);
+        auto outputs = std::make_shared<Outputs>(std::move(pins), built.sound, built.duration,
+                                                 built.end, limit);
         for (size_t i = 0; i < outputs->count(); ++i)
             outputs->watch(i, outputs);
         bin->outputs = new std::shared_ptr<Outputs>(outputs);

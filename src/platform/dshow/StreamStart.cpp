@@ -97,15 +97,17 @@ char kindOf(GstPad* pad, int* rateNum, int* rateDen) {
     return 'v';
 }
 
+// An event on a watched stream: a stream that ends before its first packet has nothing to
+// say, and has answered.
+GstPadProbeReturn eventOnWatched(GstPadProbeInfo* info, Earliest* earliest) {
+    if (GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info)) != GST_EVENT_EOS) return GST_PAD_PROBE_OK;
+    earliest->streamAnswered();
+    return GST_PAD_PROBE_REMOVE;
+}
+
 GstPadProbeReturn firstPacket(GstPad* pad, GstPadProbeInfo* info, gpointer data) {
     auto* earliest = static_cast<Earliest*>(data);
-    if (info->type & GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM) {
-        // A stream that ends before its first packet has nothing to say.
-        if (GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info)) != GST_EVENT_EOS)
-            return GST_PAD_PROBE_OK;
-        earliest->streamAnswered();
-        return GST_PAD_PROBE_REMOVE;
-    }
+    if (info->type & GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM) return eventOnWatched(info, earliest);
     GstBuffer* buf = GST_PAD_PROBE_INFO_BUFFER(info);
     const GstClockTime ts =
         GST_BUFFER_PTS_IS_VALID(buf) ? GST_BUFFER_PTS(buf) : GST_BUFFER_DTS(buf);
@@ -133,12 +135,7 @@ GstPadProbeReturn firstPacket(GstPad* pad, GstPadProbeInfo* info, gpointer data)
 // A decoded picture stream's rate, at its first picture (its caps are set by then).
 GstPadProbeReturn firstPicture(GstPad* pad, GstPadProbeInfo* info, gpointer data) {
     auto* earliest = static_cast<Earliest*>(data);
-    if (info->type & GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM) {
-        if (GST_EVENT_TYPE(GST_PAD_PROBE_INFO_EVENT(info)) != GST_EVENT_EOS)
-            return GST_PAD_PROBE_OK;
-        earliest->streamAnswered();
-        return GST_PAD_PROBE_REMOVE;
-    }
+    if (info->type & GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM) return eventOnWatched(info, earliest);
     int num = 0, den = 1;
     if (kindOf(pad, &num, &den) == 'v') earliest->offerRate(num, den);
     earliest->streamAnswered();
@@ -196,21 +193,21 @@ StreamStart probeStart(const std::string& path, bool* whole) {
     StreamStart start;
     const ElementRef pipeline(GST_ELEMENT(gst_object_ref_sink(gst_pipeline_new(nullptr))));
     GstElement* src = gst_element_factory_make("filesrc", nullptr);
-    // Decoding, not only parsing: a parser may hold a stream's first packet back (an AVI's
+    // Decoding, not only parsing: a reader may hold a stream's first packet back (an AVI's
     // MPEG-4 pictures) where a decoder takes it at once. The stamps are read at the container
     // reader's outputs all the same.
-    GstElement* parser = gst_element_factory_make("decodebin", nullptr);
-    if (!src || !parser) {
+    GstElement* reader = gst_element_factory_make("decodebin", nullptr);
+    if (!src || !reader) {
         if (src) gst_object_unref(gst_object_ref_sink(src));
-        if (parser) gst_object_unref(gst_object_ref_sink(parser));
+        if (reader) gst_object_unref(gst_object_ref_sink(reader));
         return start;
     }
     g_object_set(src, "location", path.c_str(), nullptr);
-    gst_bin_add_many(GST_BIN(pipeline.get()), src, parser, nullptr);
-    gst_element_link(src, parser);
+    gst_bin_add_many(GST_BIN(pipeline.get()), src, reader, nullptr);
+    gst_element_link(src, reader);
     Earliest earliest;
-    g_signal_connect(parser, "deep-element-added", G_CALLBACK(elementAdded), &earliest);
-    g_signal_connect(parser, "pad-added", G_CALLBACK(streamAdded), &earliest);
+    g_signal_connect(reader, "deep-element-added", G_CALLBACK(elementAdded), &earliest);
+    g_signal_connect(reader, "pad-added", G_CALLBACK(streamAdded), &earliest);
     // Playing, not paused: a paused sink holds its stream's first packet and, with it, the
     // reader's one thread, so the reader's other streams would never come.
     gst_element_set_state(pipeline, GST_STATE_PLAYING);

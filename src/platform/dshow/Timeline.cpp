@@ -424,8 +424,19 @@ void prepareSources(const std::vector<std::string>& files,
     ensureGes();
     auto done = std::make_shared<std::atomic<bool>>(false);
     std::thread reader([files, done] {
-        for (const std::string& f : files)
+        for (const std::string& f : files) {
             streamStartOf(f);
+            // The detector's and the timeline's own readings of the file, kept by both for
+            // the next time they are asked.
+            createMediaDet()->put_Filename(f);
+            GError* err = nullptr;
+            if (gchar* uri = gst_filename_to_uri(f.c_str(), &err)) {
+                if (GESUriClipAsset* asset = ges_uri_clip_asset_request_sync(uri, &err))
+                    gst_object_unref(asset);
+                g_free(uri);
+            }
+            g_clear_error(&err);
+        }
         *done = true;
     });
     while (!*done) {

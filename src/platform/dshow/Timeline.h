@@ -104,9 +104,10 @@ class IAMTimeline : public virtual IUnknown {
 
 std::shared_ptr<IAMTimeline> createTimeline();
 
-// Reads where each file's own time line starts (its first packets) on a thread of its own,
-// calling whileWaiting about every 10 ms until all are read, so that building a timeline of
-// these files waits on none of them. Optional: a timeline reads what it was not given here.
+// Reads each file as a timeline and the detector will (where its own time line starts, its
+// streams and their lengths) on a thread of its own, calling whileWaiting about every 10 ms
+// until all are read, so that detecting and building a timeline of these files waits on none
+// of them. Optional: what was not read here is read when asked for.
 void prepareSources(const std::vector<std::string>& files,
                     const std::function<void()>& whileWaiting);
 
