@@ -8,6 +8,7 @@
 #include "avi/ConvertJob.h"
 #include "platform/vfw/AviFile.h"
 
+#include <filesystem>
 #include <memory>
 #include <regex>
 
@@ -27,6 +28,12 @@ int convert(const ConvertArgs& a) {
     player::TRenderHooks hooks = progressHooks("converting", job.CompletionCode);
     const tools::JobResult r = job.convert(a.input, a.output, a.width, a.height, hooks);
     if (r.outcome == tools::Outcome::Refused || r.outcome == tools::Outcome::Failed) {
+        std::fprintf(stderr, "tovamix-cli: %s\n", r.error.c_str());
+        return 1;
+    }
+    // Stopped before anything was written: there is no file to read back, and the reason says so.
+    if (r.outcome == tools::Outcome::Stopped && !r.error.empty() &&
+        !std::filesystem::exists(a.output)) {
         std::fprintf(stderr, "tovamix-cli: %s\n", r.error.c_str());
         return 1;
     }

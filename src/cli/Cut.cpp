@@ -151,6 +151,11 @@ int cut(const CutArgs& a) {
                      player::renderErrorText(result).c_str());
         return 1;
     }
+    if (result.nothingWritten) {
+        std::fprintf(stderr, "tovamix-cli: the cut of %s %s\n", a.input.c_str(),
+                     player::StoppedBeforeAnyDataText);
+        return 1;
+    }
     if (result.stalledAt >= 0)
         std::fprintf(stderr, "tovamix-cli: the cut of %s %s\n", a.input.c_str(),
                      player::stallText(result.stalledAt).c_str());

@@ -164,6 +164,9 @@ std::string missingStreams(const std::string& path, const TStreams& asked) {
 
 } // namespace
 
+const char* const StoppedBeforeAnyDataText =
+    "was stopped before anything was written: no file was made";
+
 std::string renderErrorText(const TRenderResult& result) {
     return result.problem.empty() ? media::GraphErrorText(result.error) : result.problem;
 }
@@ -422,6 +425,8 @@ TRenderResult renderTimeline(const TExportRequest& request, long& completionCode
             result.problem = why;
         }
     }
+    // Stopped before any data: the writer made no file, and an earlier file of that name stays.
+    result.nothingWritten = result.stopped && SUCCEEDED(result.error) && !written;
     output.discard();
     if (hooks.finished) hooks.finished();
     return result;

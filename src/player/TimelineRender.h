@@ -52,15 +52,19 @@ struct TRenderHooks {
 };
 
 struct TRenderResult {
-    long completionCode = 0; // the graph's event code, or the 1 the caller wrote
-    bool stopped = false;    // the caller's Stop ended it
-    HRESULT error = 0;       // the graph's error when it ended with one (the output is removed)
-    int64_t duration = 0;    // the timeline's length
-    int64_t stalledAt = -1;  // where the stall guard stopped it (100-ns units), or -1
+    long completionCode = 0;     // the graph's event code, or the 1 the caller wrote
+    bool stopped = false;        // the caller's Stop ended it
+    HRESULT error = 0;           // the graph's error when it ended with one (the output is removed)
+    int64_t duration = 0;        // the timeline's length
+    int64_t stalledAt = -1;      // where the stall guard stopped it (100-ns units), or -1
+    bool nothingWritten = false; // stopped before any data: no file was made
     // Why the output is not what was asked for, beyond the graph's error (a stream that
     // received no data); empty otherwise.
     std::string problem;
 };
+
+// What a render stopped before it wrote anything says, after the name of what it was to write.
+extern const char* const StoppedBeforeAnyDataText;
 
 // What went wrong with a render, for the user: the problem found, or the graph's error.
 std::string renderErrorText(const TRenderResult& result);

@@ -609,6 +609,9 @@ void TFrmPlay::reportCut(const TRenderResult& result) {
     resetMarks();
     if (FAILED(result.error))
         ui::reportError("The cut to the new file failed: " + renderErrorText(result));
+    else if (result.nothingWritten)
+        ui::messageBox(std::string("The cut ") + StoppedBeforeAnyDataText + ".",
+                       QApplication::applicationName().toStdString(), ui::MsgIcon::Warning);
     else if (result.stalledAt >= 0)
         ui::messageBox("The cut " + stallText(result.stalledAt) + ".",
                        QApplication::applicationName().toStdString(), ui::MsgIcon::Warning);

@@ -16,6 +16,9 @@ JobResult renderJob(const player::TExportRequest& request, long& completionCode,
     if (FAILED(result.error))
         return {Outcome::Failed, "Writing \"" + request.outputFile +
                                      "\" failed: " + player::renderErrorText(result)};
+    if (result.nothingWritten)
+        return {Outcome::Stopped,
+                "Writing \"" + request.outputFile + "\" " + player::StoppedBeforeAnyDataText + "."};
     if (result.stalledAt >= 0)
         return {Outcome::Stopped,
                 "Writing \"" + request.outputFile + "\" " + player::stallText(result.stalledAt)};
