@@ -162,7 +162,7 @@ void demuxedStreamAdded(GstElement*, GstPad* pad, gpointer data) {
 // The container's reader: its packets carry the file's own stamps, before a decoder drops
 // what it does not show (an AAC stream's priming samples) or restamps what it shows. A tag
 // reader (ID3, APE) passes on unstamped bytes: it is no container.
-void elementAdded(GstBin*, GstBin*, GstElement* element, gpointer data) {
+void containerReaderAdded(GstBin*, GstBin*, GstElement* element, gpointer data) {
     GstElementFactory* factory = gst_element_get_factory(element);
     const gchar* klass =
         factory ? gst_element_factory_get_metadata(factory, GST_ELEMENT_METADATA_KLASS) : nullptr;
@@ -206,7 +206,7 @@ StreamStart probeStart(const std::string& path, bool* whole) {
     gst_bin_add_many(GST_BIN(pipeline.get()), src, reader, nullptr);
     gst_element_link(src, reader);
     Earliest earliest;
-    g_signal_connect(reader, "deep-element-added", G_CALLBACK(elementAdded), &earliest);
+    g_signal_connect(reader, "deep-element-added", G_CALLBACK(containerReaderAdded), &earliest);
     g_signal_connect(reader, "pad-added", G_CALLBACK(streamAdded), &earliest);
     // Playing, not paused: a paused sink holds its stream's first packet and, with it, the
     // reader's one thread, so the reader's other streams would never come.
