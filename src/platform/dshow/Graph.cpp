@@ -291,7 +291,7 @@ HRESULT Graph::GetCurrentPosition(int64_t* position) {
         if (!known && paused && pictureShown(sink, &pos)) {
             // The decoder stamps the picture it keeps after an exact seek with the moment
             // asked for: where the file's picture rate is known, its own start is said.
-            const GstClockTime at = GstClockTime(std::max<gint64>(0, pos - zero_));
+            const GstClockTime at = GstClockTime(std::max<gint64>(0, pos - gint64(start_.zero)));
             *position = gint64(start_.pictureHolding(at)) / 100;
             return S_OK;
         }
@@ -321,7 +321,7 @@ HRESULT Graph::GetCurrentPosition(int64_t* position) {
         return S_OK;
     }
     if (!known && !gst_element_query_position(pipeline(), GST_FORMAT_TIME, &pos)) pos = 0;
-    *position = std::max<gint64>(0, pos - zero_) / 100;
+    *position = std::max<gint64>(0, pos - gint64(start_.zero)) / 100;
     return S_OK;
 }
 
@@ -422,12 +422,12 @@ bool Graph::seek(int64_t current) {
     GstSeekType curType = GST_SEEK_TYPE_SET;
     // Positions asked for count from the file's own zero; the position queried is the
     // reader's already.
-    gint64 cur = current >= 0 ? current * 100 + zero_ : 0;
+    gint64 cur = current >= 0 ? current * 100 + gint64(start_.zero) : 0;
     if (current < 0) {
         if (!gst_element_query_position(pipeline(), GST_FORMAT_TIME, &cur)) cur = 0;
     }
     const GstSeekType stopType = stop_ >= 0 ? GST_SEEK_TYPE_SET : GST_SEEK_TYPE_NONE;
-    const gint64 stop = stop_ >= 0 ? stop_ * 100 + zero_ : GST_CLOCK_TIME_NONE;
+    const gint64 stop = stop_ >= 0 ? stop_ * 100 + gint64(start_.zero) : GST_CLOCK_TIME_NONE;
     pendingSeek_ = -1;
     endWatch_.reset();
     events_.seeked();

@@ -97,7 +97,6 @@ HRESULT Graph::AddSourceFilter(const std::string& fileName, const std::string& f
         return a;
     if (filter) *filter = source;
     start_ = streamStartOf(fileName);
-    zero_ = int64_t(start_.zero);
     return S_OK;
 }
 

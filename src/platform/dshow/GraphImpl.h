@@ -344,10 +344,9 @@ class Graph final : public IFilterGraph2,
     bool navigating_ = false;
     // Read on the user-interface thread, forgotten from the bus when the duration changes.
     std::atomic<int64_t> duration_{-1};
-    // Where the file played starts in its reader's stream time (ns): positions and seeks count
-    // from the file's own zero. User-interface thread only.
+    // Where the file played starts (its zero in its reader's stream time) and its picture grid:
+    // positions and seeks count from the zero. User-interface thread only.
     StreamStart start_;
-    int64_t zero_ = 0;
 
     // Last, so its thread ends before the rest of the graph goes.
     EndWatch endWatch_{{

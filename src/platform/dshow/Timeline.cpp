@@ -255,10 +255,9 @@ class TimelineImpl final : public IAMTimeline {
         return S_OK;
     }
 
-    // The first video source added sets the default rate, so that a cut keeps the source's
-    // frames one for one.
-    // The rate is the first source's that has a picture: a file of sound alone in a video
-    // group (a link of a WAV and a video) is a gap there and says nothing of the rate.
+    // The first video source with a picture sets the default rate, so that a cut keeps the
+    // source's frames one for one (a file of sound alone in a video group, as in a link of a
+    // WAV and a video, is a gap there and says nothing of the rate).
     void videoSourceAdded(const std::string& fileName) {
         if (fps_ > 0) return;
         auto det = createMediaDet();
