@@ -20,6 +20,15 @@ std::string quoted(const std::string& path) {
 double lengthOf(const Form& f) {
     return f.clip.seconds;
 }
+// How long a made file's picture lasts on its own time line: the form's length, or longer
+// where the writer laid its pictures over more slots (ffmpeg's MPEG-4 in AVI leaves the second
+// slot empty and shows the last picture one slot later). The next file of a link starts there.
+double pictureLengthOf(const Form& f, const Facts& made) {
+    double end = lengthOf(f);
+    if (f.video && !made.frames.empty())
+        end = std::max(end, made.frames.back().time + 1.0 / f.clip.rate);
+    return end;
+}
 double soundEndOf(const Form& f) {
     return f.clip.soundUntil > 0 ? f.clip.soundUntil : f.clip.seconds;
 }
@@ -132,7 +141,7 @@ void linkJob(const Context& c, Cell& cell, const Form& first, const Form& second
     const bool video = first.video || second.video, audio = first.audio || second.audio;
     const Facts& sized = first.video ? a.facts : b.facts;
     checkXvidMp3(cell, "link", o, video, audio, sized.width, sized.height);
-    const double one = lengthOf(first), two = lengthOf(second);
+    const double one = pictureLengthOf(first, a.facts), two = lengthOf(second);
     if (video) {
         std::vector<std::vector<int>> want;
         for (const std::vector<int>& x : wholePictures(first, a.facts))

@@ -39,9 +39,27 @@ GstPadProbeReturn mendCaps(GstPad*, GstPadProbeInfo* info, gpointer) {
     return GST_PAD_PROBE_OK;
 }
 
+// The answer to a caps query mended the same way, so that what links downstream (a renderer,
+// a mixer) is offered the caps the stream will have: asked before any data flows, a raw RGB
+// reader answers with the caps its pad has, -1/1 and all, and nothing would link to them.
+GstPadProbeReturn mendCapsAnswer(GstPad*, GstPadProbeInfo* info, gpointer) {
+    if (!(GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_PULL)) return GST_PAD_PROBE_OK;
+    GstQuery* query = GST_PAD_PROBE_INFO_QUERY(info);
+    if (!query || GST_QUERY_TYPE(query) != GST_QUERY_CAPS) return GST_PAD_PROBE_OK;
+    GstCaps* caps = nullptr;
+    gst_query_parse_caps_result(query, &caps);
+    if (GstCaps* mended = caps ? withSquarePixels(caps) : nullptr) {
+        gst_query_set_caps_result(query, mended);
+        gst_caps_unref(mended);
+    }
+    return GST_PAD_PROBE_OK;
+}
+
 void watchPad(GstElement*, GstPad* pad, gpointer) {
     if (GST_PAD_DIRECTION(pad) != GST_PAD_SRC) return;
     gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM, mendCaps, nullptr, nullptr);
+    gst_pad_add_probe(pad, GstPadProbeType(GST_PAD_PROBE_TYPE_QUERY_UPSTREAM | GST_PAD_PROBE_TYPE_PULL),
+                      mendCapsAnswer, nullptr, nullptr);
 }
 
 // How much earlier than the moment asked an exact seek is asked of a reader without an index.
