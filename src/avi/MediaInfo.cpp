@@ -159,13 +159,18 @@ EnumVid ReadMediaInfo(const std::string& fileName) {
         info.VideoMajorType = ErrorText;
         return info;
     }
+    double longest = -1;
     for (long i = 0; i < count; ++i) {
         if (FAILED(det->put_CurrentStream(i))) continue;
         double seconds = 0;
-        // A length that does not fit the duration's 32 bits (or is no number) is not shown.
+        // The file lasts as long as its longest stream (a sound that ends before the picture
+        // does not shorten it). A length that does not fit the duration's 32 bits (or is no
+        // number) is not shown.
         if (SUCCEEDED(det->get_StreamLength(&seconds)) && seconds >= 0 &&
-            seconds < double(std::numeric_limits<int32_t>::max()) + 1.0)
+            seconds < double(std::numeric_limits<int32_t>::max()) + 1.0 && seconds > longest) {
+            longest = seconds;
             info.Duration = FormatDuration(int32_t(seconds));
+        }
         AM_MEDIA_TYPE mt;
         if (FAILED(det->get_StreamMediaType(&mt))) continue;
         if (mt.majortype == MEDIATYPE_Video) info.VideoMajorType = "Video";

@@ -395,3 +395,12 @@ TEST(ReadMediaInfo, ARewrittenFileIsReadAgain) {
     EXPECT_EQ(now.AudioMajorType, "");
     EXPECT_EQ(now.VideoWidth, "176");
 }
+
+// A file lasts as long as its longest stream: a sound that ends early does not shorten it.
+TEST(ReadMediaInfo, TheDurationIsTheLongestStreams) {
+    const std::string path = clip("short-sound.avi", "-f lavfi -i testsrc=size=160x120:rate=25:d=6 "
+                                                     "-f lavfi -i sine=r=44100:d=2 -c:v mjpeg "
+                                                     "-c:a pcm_s16le");
+    ASSERT_FALSE(path.empty());
+    EXPECT_EQ(ReadMediaInfo(path).Duration, "00:06");
+}

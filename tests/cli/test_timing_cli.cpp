@@ -1,6 +1,7 @@
 // Every job on the file's own time line, to the picture: clips whose pictures carry their frame
-// number, in containers whose streams start at zero (MP4) and well after it (an MPEG program
-// stream at about 0.53 s, an MPEG transport stream at about 1.4 s, as ffmpeg writes them).
+// number, in containers whose streams start at zero (MP4) and well after it (MPEG program and
+// system streams at about 0.53 s, MPEG transport streams at about 1.4 s, as ffmpeg writes
+// them).
 // A cut from A to B holds exactly the source pictures that start in [A, B); a grab or a
 // snapshot at a moment shows the picture whose time span holds it and says that picture's
 // start; a conversion keeps every picture once, its length, and its sound in step.
@@ -41,6 +42,11 @@ const Form Forms[] = {
     {"MpegProgramStream", "timing.mpg",
      "-c:v mpeg2video -bf 2 -g 12 -sc_threshold 1000000000 -c:a mp2 -f vob"},
     {"MpegTransportStream", "timing.ts", "-c:v libx264 -pix_fmt yuv420p -c:a aac -f mpegts"},
+    // Readers that estimate the length from the stamps they meet first and last: GStreamer's
+    // leaves out the MPEG-1 system stream's last picture, and runs two pictures past the end
+    // of an MPEG-2 transport stream.
+    {"MpegSystemStream", "timing-mpeg1.mpg", "-c:v mpeg1video -c:a mp2 -f mpeg"},
+    {"Mpeg2TransportStream", "timing-mpeg2.ts", "-c:v mpeg2video -c:a mp2 -f mpegts"},
 };
 
 // The numbers of the source pictures that start in [from, to), on the file's own time line.
@@ -150,6 +156,13 @@ TEST_P(FileZero, AConversionKeepsEveryPictureItsLengthAndItsSoundInStep) {
     for (double offset : beepOffsets(marks))
         EXPECT_NEAR(offset, 0.025, 0.04);
     EXPECT_EQ(decodeAll(out).err, "");
+}
+
+// The file lasts as long as its pictures, as the conversion above and the information agree.
+TEST_P(FileZero, TheInformationGivesTheFilesWholeLength) {
+    const CommandResult r = run("timeout -s KILL 30 " + cli("info '" + source_ + "'"));
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    EXPECT_NE(r.out.find("Duration : 00:06"), std::string::npos) << r.out;
 }
 
 INSTANTIATE_TEST_SUITE_P(Forms, FileZero, ::testing::ValuesIn(Forms),

@@ -241,8 +241,12 @@ MarkedFile readMarkedFile(const std::string& path, const std::string& formatEntr
     std::istringstream timeText(videoIndex >= 0 ? bytes(scratch + ".t") : "");
     for (std::string line; std::getline(timeText, line);) {
         const auto at = line.find("pts_time:");
-        if (line.rfind("frame:", 0) == 0 && at != std::string::npos)
-            times.push_back(std::atof(line.c_str() + at + 9));
+        if (line.rfind("frame:", 0) != 0 || at == std::string::npos) continue;
+        // Pictures come in the order they are shown: one whose time is not after the one
+        // before is a stamp ffmpeg guessed wrong (it does so in an MPEG program stream whose
+        // pictures do not all carry a time), and is taken to follow it by a frame.
+        const double t = std::atof(line.c_str() + at + 9);
+        times.push_back(!times.empty() && t <= times.back() ? times.back() + FrameGuess : t);
     }
     const std::string pictures = videoIndex >= 0 ? bytes(scratch + ".v") : "";
     bool white = false;

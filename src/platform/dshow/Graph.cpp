@@ -443,6 +443,12 @@ void Graph::applyPendingSeek() {
 }
 
 void Graph::queryDuration() {
+    if (start_.lengthEstimated) {
+        if (const GstClockTime measured = measuredLengthOf(sourceFile_)) {
+            duration_ = gint64(measured / 100);
+            return;
+        }
+    }
     gint64 d = 0;
     if (gst_element_query_duration(pipeline(), GST_FORMAT_TIME, &d) && d > 0) duration_ = d / 100;
 }

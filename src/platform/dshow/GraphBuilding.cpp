@@ -97,6 +97,7 @@ HRESULT Graph::AddSourceFilter(const std::string& fileName, const std::string& f
         return a;
     if (filter) *filter = source;
     start_ = streamStartOf(fileName);
+    sourceFile_ = fileName;
     return S_OK;
 }
 

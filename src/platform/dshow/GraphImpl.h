@@ -347,6 +347,7 @@ class Graph final : public IFilterGraph2,
     // Where the file played starts (its zero in its reader's stream time) and its picture grid:
     // positions and seeks count from the zero. User-interface thread only.
     StreamStart start_;
+    std::string sourceFile_; // the file played, whose length is measured where it is estimated
 
     // Last, so its thread ends before the rest of the graph goes.
     EndWatch endWatch_{{

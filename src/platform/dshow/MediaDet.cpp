@@ -6,6 +6,7 @@
 #include "AviHeaders.h"
 #include "Filters.h"
 #include "GstRef.h"
+#include "StreamStart.h"
 #include "Timeline.h"
 
 #include <gst/pbutils/pbutils.h>
@@ -561,6 +562,10 @@ class MediaDet final : public IMediaDet {
         // it found. The discoverer measures the file as a whole: every stream gets that length.
         const GstClockTime d = gst_discoverer_info_get_duration(info);
         length_ = GST_CLOCK_TIME_IS_VALID(d) ? double(d) / GST_SECOND : 0;
+        // A reader that estimates the length (from the MPEG stamps it meets first and last)
+        // may leave out the last picture: the file's end is measured then.
+        if (const GstClockTime measured = measuredLengthOf(fileName))
+            length_ = double(measured) / GST_SECOND;
         GList* list = gst_discoverer_info_get_stream_list(info);
         for (GList* l = list; l; l = l->next) {
             auto* s = GST_DISCOVERER_STREAM_INFO(l->data);

@@ -136,7 +136,7 @@ void onTimelineTime(GstPad* pad, GstPad* out, std::shared_ptr<const SoundLimit> 
         bool fresh = true;                       // no buffer yet in the source's segment
         GstClockTime next = GST_CLOCK_TIME_NONE; // where the last buffer ended
     };
-    auto* state = new State{out, std::move(limit)};
+    auto* state = new State{out, std::move(limit), {}};
     gst_segment_init(&state->source, GST_FORMAT_TIME);
     gst_pad_add_probe(
         pad, GstPadProbeType(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM),

@@ -41,6 +41,7 @@ struct Earliest {
     std::mutex lock;
     std::condition_variable answered;
     std::atomic<bool> demuxer{false}; // a container reader runs: its outputs are watched
+    std::atomic<bool> estimating{false}; // that reader estimates the file's length
     int streams = 0;                  // streams the reader has added
     int waiting = 0;                  // of those, the ones that have not given their first packet
     gint64 lastAdded = 0;             // when the last one was added (monotonic, microseconds)
@@ -167,7 +168,11 @@ void containerReaderAdded(GstBin*, GstBin*, GstElement* element, gpointer data) 
     const gchar* klass =
         factory ? gst_element_factory_get_metadata(factory, GST_ELEMENT_METADATA_KLASS) : nullptr;
     if (!klass || !strstr(klass, "Demux") || strstr(klass, "Metadata")) return;
-    static_cast<Earliest*>(data)->demuxer = true;
+    auto* earliest = static_cast<Earliest*>(data);
+    earliest->demuxer = true;
+    const gchar* name = gst_plugin_feature_get_name(GST_PLUGIN_FEATURE(factory));
+    if (g_str_equal(name, "mpegpsdemux") || g_str_equal(name, "tsdemux"))
+        earliest->estimating = true;
     g_signal_connect(element, "pad-added", G_CALLBACK(demuxedStreamAdded), data);
 }
 
@@ -238,12 +243,157 @@ StreamStart probeStart(const std::string& path, bool* whole) {
     // The streaming threads have stopped: the probes no longer run.
     if (!GST_CLOCK_TIME_IS_VALID(earliest.time)) return start;
     start.zero = earliest.time;
+    start.lengthEstimated = earliest.estimating;
     if (GST_CLOCK_TIME_IS_VALID(earliest.picture)) {
         start.firstPicture = earliest.picture - earliest.time;
         start.rateNum = earliest.rateNum;
         start.rateDen = earliest.rateDen;
     }
     return start;
+}
+
+// The latest end (stamp and length) of a decoded picture or sound, in stream time, seen by
+// the streams of the end probe. Written on the streaming threads, read once they have stopped.
+struct Latest {
+    std::mutex lock;
+    GstClockTime picture = GST_CLOCK_TIME_NONE, sound = GST_CLOCK_TIME_NONE;
+    void offer(GstClockTime end, bool isPicture) {
+        std::lock_guard<std::mutex> hold(lock);
+        GstClockTime& latest = isPicture ? picture : sound;
+        if (!GST_CLOCK_TIME_IS_VALID(latest) || end > latest) latest = end;
+    }
+};
+
+GstPadProbeReturn decodedEnd(GstPad* pad, GstPadProbeInfo* info, gpointer data) {
+    GstBuffer* buf = GST_PAD_PROBE_INFO_BUFFER(info);
+    if (!GST_BUFFER_PTS_IS_VALID(buf)) return GST_PAD_PROBE_OK;
+    GstEvent* e = gst_pad_get_sticky_event(pad, GST_EVENT_SEGMENT, 0);
+    if (!e) return GST_PAD_PROBE_OK;
+    const GstSegment* seg = nullptr;
+    gst_event_parse_segment(e, &seg);
+    guint64 at = 0;
+    if (seg->format == GST_FORMAT_TIME &&
+        gst_segment_to_stream_time_full(seg, GST_FORMAT_TIME, GST_BUFFER_PTS(buf), &at) > 0) {
+        int num = 0, den = 1;
+        const char kind = kindOf(pad, &num, &den);
+        if (kind)
+            static_cast<Latest*>(data)->offer(
+                at + (GST_BUFFER_DURATION_IS_VALID(buf) ? GST_BUFFER_DURATION(buf) : 0),
+                kind == 'v');
+    }
+    gst_event_unref(e);
+    return GST_PAD_PROBE_OK;
+}
+
+void decodedStreamAdded(GstElement* decoder, GstPad* pad, gpointer data) {
+    GstElement* pipeline = GST_ELEMENT(gst_element_get_parent(decoder));
+    if (!pipeline) return;
+    GstElement* sink = gst_element_factory_make("fakesink", nullptr);
+    g_object_set(sink, "sync", FALSE, nullptr);
+    gst_bin_add(GST_BIN(pipeline), sink);
+    gst_element_sync_state_with_parent(sink);
+    gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, decodedEnd, data, nullptr);
+    const PadRef in(gst_element_get_static_pad(sink, "sink"));
+    gst_pad_link(pad, in);
+    gst_object_unref(pipeline);
+}
+
+// Measuring a file's end: its last seconds decoded, which takes a few tens of milliseconds for
+// a DVD's pictures and a few hundred for high-definition ones.
+constexpr GstClockTime EndBound = 2 * GST_SECOND;
+constexpr GstClockTime EndLead = 2 * GST_SECOND; // how far before the estimated end to start
+
+// Waits for one of `types` on the bus until `until` (monotonic, microseconds); false on an
+// error or when the time is up.
+bool awaitMessage(GstBus* bus, GstMessageType types, gint64 until) {
+    for (;;) {
+        const gint64 left = until - g_get_monotonic_time();
+        if (left <= 0) return false;
+        GstMessage* msg = gst_bus_timed_pop_filtered(
+            bus, GstClockTime(left) * GST_USECOND, GstMessageType(types | GST_MESSAGE_ERROR));
+        if (!msg) return false;
+        const bool error = GST_MESSAGE_TYPE(msg) == GST_MESSAGE_ERROR;
+        gst_message_unref(msg);
+        return !error;
+    }
+}
+
+// Where the file's last picture and its sound end, in stream time (NONE for a stream it has
+// not): the reader's estimated end is sought less a lead, and what is decoded from there on is
+// measured. False when it could not be.
+bool probeEnd(const std::string& path, GstClockTime zero, Latest* latest) {
+    const ElementRef pipeline(GST_ELEMENT(gst_object_ref_sink(gst_pipeline_new(nullptr))));
+    GstElement* src = gst_element_factory_make("filesrc", nullptr);
+    GstElement* reader = gst_element_factory_make("decodebin", nullptr);
+    if (!src || !reader) {
+        if (src) gst_object_unref(gst_object_ref_sink(src));
+        if (reader) gst_object_unref(gst_object_ref_sink(reader));
+        return false;
+    }
+    g_object_set(src, "location", path.c_str(), nullptr);
+    gst_bin_add_many(GST_BIN(pipeline.get()), src, reader, nullptr);
+    gst_element_link(src, reader);
+    g_signal_connect(reader, "pad-added", G_CALLBACK(decodedStreamAdded), latest);
+    const GstRef<GstBus> bus(gst_element_get_bus(pipeline));
+    const gint64 until = g_get_monotonic_time() + gint64(EndBound / GST_USECOND);
+    bool measured = false;
+    gint64 estimate = 0;
+    gst_element_set_state(pipeline, GST_STATE_PAUSED);
+    if (awaitMessage(bus, GST_MESSAGE_ASYNC_DONE, until) &&
+        gst_element_query_duration(pipeline, GST_FORMAT_TIME, &estimate) && estimate > 0) {
+        // The reader counts its length from its own first stamp, which lies at about the zero.
+        const GstClockTime from = zero + GstClockTime(estimate) > EndLead
+                                      ? zero + GstClockTime(estimate) - EndLead
+                                      : 0;
+        if (gst_element_seek_simple(pipeline, GST_FORMAT_TIME,
+                                    GstSeekFlags(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_KEY_UNIT),
+                                    gint64(from)) &&
+            awaitMessage(bus, GST_MESSAGE_ASYNC_DONE, until)) {
+            gst_element_set_state(pipeline, GST_STATE_PLAYING);
+            measured = awaitMessage(bus, GST_MESSAGE_EOS, until);
+        }
+    }
+    gst_element_set_state(pipeline, GST_STATE_NULL);
+    // The streaming threads have stopped: the probes no longer run.
+    return measured;
+}
+
+// The file's length from its zero: where its pictures end, counted from the first picture when
+// that starts less than a picture's time after the zero (the pictures fill whole picture
+// times from there, as every copy lays them); a sound that runs on by more than a picture's
+// time lasts longer.
+GstClockTime lengthFrom(const StreamStart& start, const Latest& ends) {
+    const GstClockTime frame =
+        start.rateNum > 0 ? gst_util_uint64_scale(GST_SECOND, guint64(start.rateDen),
+                                                  guint64(start.rateNum))
+                          : 0;
+    GstClockTime picture = 0, sound = 0;
+    if (GST_CLOCK_TIME_IS_VALID(ends.picture) && ends.picture > start.zero) {
+        picture = ends.picture - start.zero;
+        if (start.firstPicture < frame && picture > start.firstPicture)
+            picture -= start.firstPicture;
+    }
+    if (GST_CLOCK_TIME_IS_VALID(ends.sound) && ends.sound > start.zero)
+        sound = ends.sound - start.zero;
+    if (picture == 0) return sound;
+    return sound > picture + frame ? sound : picture;
+}
+
+struct Lengths {
+    std::mutex lock;
+    std::map<FileKey, GstClockTime> known;
+};
+
+Lengths& lengths() {
+    static Lengths l;
+    return l;
+}
+
+bool keyOf(const std::string& path, FileKey* key) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+    *key = FileKey{path, st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
+    return true;
 }
 
 } // namespace
@@ -270,9 +420,8 @@ GstClockTime StreamStart::pictureHolding(GstClockTime moment) const {
 }
 
 StreamStart streamStartOf(const std::string& path) {
-    struct stat st {};
-    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
-    const FileKey key{path, st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec};
+    FileKey key;
+    if (!keyOf(path, &key)) return {};
     Starts& s = starts();
     {
         std::lock_guard<std::mutex> hold(s.lock);
@@ -284,6 +433,23 @@ StreamStart streamStartOf(const std::string& path) {
     std::lock_guard<std::mutex> hold(s.lock);
     s.known[key] = start;
     return start;
+}
+
+GstClockTime measuredLengthOf(const std::string& path) {
+    const StreamStart start = streamStartOf(path);
+    FileKey key;
+    if (!start.lengthEstimated || !keyOf(path, &key)) return 0;
+    Lengths& l = lengths();
+    {
+        std::lock_guard<std::mutex> hold(l.lock);
+        if (const auto it = l.known.find(key); it != l.known.end()) return it->second;
+    }
+    Latest ends;
+    if (!probeEnd(path, start.zero, &ends)) return 0; // asked again the next time
+    const GstClockTime length = lengthFrom(start, ends);
+    std::lock_guard<std::mutex> hold(l.lock);
+    l.known[key] = length;
+    return length;
 }
 
 } // namespace platform::dshow

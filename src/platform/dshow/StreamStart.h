@@ -22,6 +22,10 @@ struct StreamStart {
     // of 0 when the file has no picture or does not say its rate.
     GstClockTime firstPicture = 0;
     int rateNum = 0, rateDen = 1;
+    // The file's reader does not know its length but estimates it from the stamps it meets
+    // first and last (an MPEG program, system or transport stream): the estimate may leave
+    // out the last picture, or run two pictures past it.
+    bool lengthEstimated = false;
 
     // The start of the first picture that starts at or after `moment` (both on the file's own
     // time line), so that a stretch from there holds exactly the pictures that start in it;
@@ -37,5 +41,11 @@ struct StreamStart {
 // one every reader of that kind gave before). Remembered per file (its name, size and time of
 // change): asking again costs nothing.
 StreamStart streamStartOf(const std::string& path);
+
+// The file's length from its zero to where its latest stream ends, measured by decoding its
+// last seconds, for a file whose reader only estimates its length (above); 0 for any other
+// file, for one that cannot be read, and when the measure takes longer than a short bound:
+// the reader's own length holds then. Remembered per file as the start is.
+GstClockTime measuredLengthOf(const std::string& path);
 
 } // namespace platform::dshow

@@ -328,11 +328,17 @@ HRESULT addClip(GESLayer* layer, const Source& s, GESTrackType kind) {
     const GstClockTime first = start.firstFrameFrom(asked);
     const GstClockTime inpoint = zero + (first < asked + duration ? first : asked);
     // A stretch that runs past the end of the file ends with the file; the rest of its place
-    // on the timeline stays a gap. The file's length runs from its zero.
-    GstClockTime max = ges_timeline_element_get_max_duration(element);
-    if (GST_CLOCK_TIME_IS_VALID(max)) {
+    // on the timeline stays a gap. The file's length runs from its zero; where its reader only
+    // estimates it, it is measured.
+    const GstClockTime read = ges_timeline_element_get_max_duration(element);
+    GstClockTime max = read;
+    if (const GstClockTime measured = measuredLengthOf(s.name()))
+        max = zero + measured;
+    else if (GST_CLOCK_TIME_IS_VALID(max))
         max += zero;
-        if (zero > 0) ges_timeline_element_set_max_duration(element, max);
+    const bool lengthMended = max != read;
+    if (GST_CLOCK_TIME_IS_VALID(max)) {
+        if (lengthMended) ges_timeline_element_set_max_duration(element, max);
         if (inpoint >= max) return E_INVALIDARG;
         duration = std::min(duration, max - inpoint);
     }
@@ -342,9 +348,9 @@ HRESULT addClip(GESLayer* layer, const Source& s, GESTrackType kind) {
         return E_INVALIDARG;
     if (!ges_layer_add_clip(layer, GES_CLIP(clip.get()))) return E_INVALIDARG;
     // The clip's streams take the file's length from the discoverer, which counts it from the
-    // container's first stamp: theirs runs from the zero too. Adding the clip cut its stretch
-    // to the shorter length, so the stretch is set again.
-    if (zero > 0) {
+    // container's first stamp: theirs runs from the zero too, and to the measured end. Adding
+    // the clip cut its stretch to the shorter length, so the stretch is set again.
+    if (lengthMended) {
         GList* children = ges_container_get_children(GES_CONTAINER(clip.get()), FALSE);
         for (GList* c = children; c; c = c->next)
             ges_timeline_element_set_max_duration(GES_TIMELINE_ELEMENT(c->data), max);
