@@ -153,7 +153,7 @@ int cut(const CutArgs& a) {
     }
     if (result.nothingWritten) {
         std::fprintf(stderr, "tovamix-cli: the cut of %s %s\n", a.input.c_str(),
-                     player::StoppedBeforeAnyDataText);
+                     player::stoppedBeforeDataText(result).c_str());
         return 1;
     }
     if (result.stalledAt >= 0)

@@ -164,8 +164,13 @@ std::string missingStreams(const std::string& path, const TStreams& asked) {
 
 } // namespace
 
-const char* const StoppedBeforeAnyDataText =
-    "was stopped before anything was written: no file was made";
+std::string stoppedBeforeDataText(const TRenderResult& result) {
+    const std::string what =
+        result.unwritten.empty() || result.unwritten == "picture and sound"
+            ? "anything"
+            : "its " + result.unwritten;
+    return "was stopped before " + what + " was written: no file was made";
+}
 
 std::string renderErrorText(const TRenderResult& result) {
     return result.problem.empty() ? media::GraphErrorText(result.error) : result.problem;
@@ -385,7 +390,7 @@ TRenderResult renderTimeline(const TExportRequest& request, long& completionCode
         result.error = E_FAIL;
     // The graph goes before the output is looked at: its writer closes the file as it goes.
     const auto sink = queryInterface<IFileSinkFilter>(writer);
-    const bool written = sink && sink->fileWritten();
+    bool written = sink && sink->fileWritten();
     control.reset();
     events.reset();
     seeking.reset();
@@ -418,6 +423,14 @@ TRenderResult renderTimeline(const TExportRequest& request, long& completionCode
                              " (nothing of it fell in the stretch, or it could not be read); "
                              "it was removed";
         }
+    // A stopped render keeps what it wrote, but only as a file of every stream it was asked
+    // for: stopped before its first picture, a cut would leave sound alone.
+    if (SUCCEEDED(result.error) && result.stopped && written)
+        if (std::string missing = missingStreams(output.path(), streams); !missing.empty()) {
+            result.unwritten = std::move(missing);
+            if (!output.staged()) removeOutput(request.outputFile);
+            written = false;
+        }
     if (FAILED(result.error) && written && !output.staged()) removeOutput(request.outputFile);
     if (SUCCEEDED(result.error) && written) {
         if (std::string why; !output.commit(&why)) {
@@ -425,7 +438,8 @@ TRenderResult renderTimeline(const TExportRequest& request, long& completionCode
             result.problem = why;
         }
     }
-    // Stopped before any data: the writer made no file, and an earlier file of that name stays.
+    // Stopped before any data (or before data of every stream): no file was made, and an
+    // earlier file of that name stays.
     result.nothingWritten = result.stopped && SUCCEEDED(result.error) && !written;
     output.discard();
     if (hooks.finished) hooks.finished();

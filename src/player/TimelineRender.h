@@ -57,14 +57,20 @@ struct TRenderResult {
     HRESULT error = 0;           // the graph's error when it ended with one (the output is removed)
     int64_t duration = 0;        // the timeline's length
     int64_t stalledAt = -1;      // where the stall guard stopped it (100-ns units), or -1
-    bool nothingWritten = false; // stopped before any data: no file was made
+    // Stopped before data of every stream asked for was written: no file was made (a file of
+    // sound alone is no cut of a picture). `unwritten` names what was missing ("picture",
+    // "sound", "picture and sound").
+    bool nothingWritten = false;
+    std::string unwritten;
     // Why the output is not what was asked for, beyond the graph's error (a stream that
     // received no data); empty otherwise.
     std::string problem;
 };
 
-// What a render stopped before it wrote anything says, after the name of what it was to write.
-extern const char* const StoppedBeforeAnyDataText;
+// What a render stopped before it wrote data of every stream says, after the name of what it
+// was to write: "was stopped before anything was written: no file was made", or before its
+// picture or its sound was.
+std::string stoppedBeforeDataText(const TRenderResult& result);
 
 // What went wrong with a render, for the user: the problem found, or the graph's error.
 std::string renderErrorText(const TRenderResult& result);

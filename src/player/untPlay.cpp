@@ -610,7 +610,7 @@ void TFrmPlay::reportCut(const TRenderResult& result) {
     if (FAILED(result.error))
         ui::reportError("The cut to the new file failed: " + renderErrorText(result));
     else if (result.nothingWritten)
-        ui::messageBox(std::string("The cut ") + StoppedBeforeAnyDataText + ".",
+        ui::messageBox("The cut " + stoppedBeforeDataText(result) + ".",
                        QApplication::applicationName().toStdString(), ui::MsgIcon::Warning);
     else if (result.stalledAt >= 0)
         ui::messageBox("The cut " + stallText(result.stalledAt) + ".",

@@ -18,7 +18,7 @@ JobResult renderJob(const player::TExportRequest& request, long& completionCode,
                                      "\" failed: " + player::renderErrorText(result)};
     if (result.nothingWritten)
         return {Outcome::Stopped,
-                "Writing \"" + request.outputFile + "\" " + player::StoppedBeforeAnyDataText + "."};
+                "Writing \"" + request.outputFile + "\" " + player::stoppedBeforeDataText(result) + "."};
     if (result.stalledAt >= 0)
         return {Outcome::Stopped,
                 "Writing \"" + request.outputFile + "\" " + player::stallText(result.stalledAt)};

@@ -293,6 +293,33 @@ TEST(CliCut, SigintStopsWithAFileThatDecodes) {
     }
 }
 
+// Stopped before its first picture (the source's only key frame lies 29 s before the stretch,
+// so the picture takes a while to come while the sound is there at once), a cut would keep
+// sound alone: it keeps no file, says so, and an earlier file of that name stays as it was.
+TEST(CliCut, StoppedBeforeItsFirstPictureItKeepsNoFile) {
+    const std::string clip = sharedClip("cli-cut", "one-key.mp4",
+                                        "-f lavfi -i testsrc2=size=1280x720:rate=25 -f lavfi -i "
+                                        "sine=frequency=440:sample_rate=44100 -t 30 -c:v libx264 "
+                                        "-preset ultrafast -g 750 -pix_fmt yuv420p -c:a aac "
+                                        "-shortest");
+    ASSERT_FALSE(clip.empty());
+    const std::string dir = scratchDir("cli-cut-early");
+    const std::string out = dir + "/kept.avi", said = dir + "/said.txt";
+    std::ofstream(out) << "an earlier file";
+    const CommandResult r =
+        run("(" + cli("cut '" + clip + "' --from 29 --to 30 '" + out + "'") + " 2>'" + said +
+            "' & pid=$!; for i in $(seq 600); do grep -q '^progress' '" + said +
+            "' && break; sleep 0.05; done; kill -INT $pid; wait $pid; status=$?; cat '" + said +
+            "' >&2; exit $status)");
+    EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+    EXPECT_NE(r.err.find("was stopped before its picture was written: no file was made"),
+              std::string::npos)
+        << r.err;
+    std::ifstream in(out);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "an earlier file");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir), {}), 2) << "a file left";
+}
+
 // Bad uses end with 2 and write nothing; the input is never touched.
 TEST(CliCut, BadUsesExitWithTwoAndWriteNothing) {
     const std::string clip = cutClip();
