@@ -30,7 +30,8 @@ int merge(const MergeArgs& a) {
     const char* audio = s.audioTag == 0x55 ? "mp3" : s.audioTag == 1 ? "pcm" : "other";
     std::printf("video=%s video_seconds=%.3f audio=%s audio_seconds=%.3f elapsed=%.3f "
                 "output=%s\n",
-                s.videoFourcc.c_str(), s.videoSeconds, audio, s.audioSeconds, secondsSince(started),
+                s.videoFourcc.empty() ? "RGB" : s.videoFourcc.c_str(), s.videoSeconds, audio,
+                s.audioSeconds, secondsSince(started),
                 resultText(a.output).c_str());
     return 0;
 }

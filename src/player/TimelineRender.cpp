@@ -309,6 +309,9 @@ TRenderResult renderTimeline(const TExportRequest& request, long& completionCode
         findEncoder(CLSID_VideoCompressorCategory,
                     request.videoEncoderRule ? request.videoEncoderRule : playerVideoEncoderRule);
     if (!videoEncoder) throw ERenderRefused("No XviD video encoder is installed.");
+    // XviD codes whole chroma samples only: a picture of an odd side loses its last column or
+    // row, cropped (not padded with a dark edge, not scaled).
+    platform::dshow::cropToCodedSize(videoEncoder);
     FilterPtr audioEncoder = findEncoder(CLSID_AudioCompressorCategory, audioEncoderRule);
     if (!audioEncoder) throw ERenderRefused("No MP3 audio encoder is installed.");
     require(graph->AddFilter(videoEncoder, "MyVideoEncoder"), "cannot use the video encoder");

@@ -18,7 +18,8 @@ namespace {
 bool carried(const std::string& caps) {
     static const std::regex kinds("^(video/mpeg, mpegversion=\\(int\\)4|video/x-xvid|"
                                   "video/x-divx, divxversion=\\(int\\)[45]|image/jpeg|"
-                                  "video/x-h264|video/x-msvideocodec)\\b");
+                                  "video/x-h264|video/x-msvideocodec|"
+                                  "video/x-raw, format=\\(string\\)(BGR|BGRx|BGRA)\\b)\\b");
     return std::regex_search(caps, kinds);
 }
 

@@ -58,7 +58,7 @@ JobResult MergeJob::merge(const std::string& audioFile, const std::string& video
     if (!video.hasVideo || !video.videoCarried)
         return {Outcome::Refused, "The file \"" + videoFile +
                                       "\" holds no picture of a kind an AVI file carries as it "
-                                      "is (MPEG-4, Motion JPEG, H.264)."};
+                                      "is (MPEG-4, Motion JPEG, H.264, uncompressed RGB)."};
     if (std::string why = refuseOutputs({audioFile, videoFile}, {target}); !why.empty())
         return {Outcome::Refused, why};
 

@@ -2,6 +2,7 @@
 #include "FileChecks.h"
 
 #include "media/StoredFilters.h"
+#include "platform/dshow/Devices.h"
 
 #include <algorithm>
 
@@ -66,6 +67,8 @@ JobResult SplitJob::start(const std::string& sourceFile, const std::string& audi
         audio_.clear();
         return {Outcome::Failed, why};
     }
+    // The picture file's XviD codes even sides only: an odd column or row is cropped.
+    platform::dshow::cropToCodedSize(DivXEncoder.GetFilter());
     if (!audio_.run(&why)) {
         video_.clear();
         return {Outcome::Failed, why};

@@ -115,11 +115,14 @@ void checkXvidMp3(Cell& cell, const std::string& what, const Facts& out, bool vi
         if (out.rate != "25/1")
             cell.fail(what + " rate " + out.rate,
                       what + ": frame rate " + out.rate + ", expected 25/1");
+        // libxvidcore codes even sides only: an odd column or row is cropped.
+        width &= ~1;
+        height &= ~1;
         if (width > 0 && (out.width != width || out.height != height))
             cell.fail(what + " size " + std::to_string(out.width) + "x" +
                           std::to_string(out.height),
                       what + ": picture is " + std::to_string(out.width) + "x" +
-                          std::to_string(out.height) + ", the source " + std::to_string(width) +
+                          std::to_string(out.height) + ", expected " + std::to_string(width) +
                           "x" + std::to_string(height));
     } else if (!out.videoCodec.empty()) {
         cell.fail(what + " has a picture",

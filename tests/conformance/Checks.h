@@ -40,7 +40,7 @@ bool runJob(Cell& cell, const std::string& what, const std::string& args,
 void checkDecodes(Cell& cell, const std::string& what, const std::string& path, const Facts& facts);
 
 // The picture of an output written as XviD and MP3 in AVI at 25 pictures a second, of the
-// given size (0: unchecked), as ffprobe reads it.
+// given size less an odd column and row (0: unchecked), as ffprobe reads it.
 void checkXvidMp3(Cell& cell, const std::string& what, const Facts& out, bool video, bool audio,
                   int width = 0, int height = 0);
 

@@ -331,13 +331,14 @@ void convertJob(const Context& c, Cell& cell) {
 std::string needsPicture(const Form& f) {
     return f.video ? "" : "no picture";
 }
-// merge copies MPEG-4, Motion JPEG and H.264 pictures of an AVI as they are; split takes an
-// AVI's picture and sound.
+// merge copies MPEG-4, Motion JPEG, H.264 and uncompressed RGB pictures of an AVI as they
+// are; split takes an AVI's picture and sound.
 std::string mergeable(const Form& f) {
     if (!f.avi || !f.video) return "not a picture AVI";
-    for (const char* c : {"-c:v mpeg4", "-c:v mjpeg", "-c:v libx264"})
+    for (const char* c : {"-c:v mpeg4", "-c:v mjpeg", "-c:v libx264", "-pix_fmt bgr24",
+                          "-pix_fmt bgra"})
         if (f.clip.codecs.find(c) != std::string::npos) return "";
-    return "merge copies MPEG-4, Motion JPEG and H.264 only";
+    return "merge copies MPEG-4, Motion JPEG, H.264 and RGB only";
 }
 std::string splittable(const Form& f) {
     return f.avi && f.video && f.audio ? "" : "not an AVI with picture and sound";

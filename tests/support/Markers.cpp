@@ -80,8 +80,11 @@ std::string markerClip(const std::string& dir, const MarkerClipForm& f) {
     const std::string flash = "gte(t,1)*lt(mod(t,1)," + number(FlashSeconds) + ")";
     std::string video = "color=c=black:s=" + std::to_string(f.width) + "x" +
                         std::to_string(f.height) + ":r=" + std::to_string(f.rate) +
-                        ":d=" + number(f.seconds) + ",drawbox=c=white:t=fill:enable='" + flash +
-                        "'";
+                        ":d=" + number(f.seconds) +
+                        // Left to choose, the source makes 4:2:0 pictures, whose sides it
+                        // rounds down to even numbers.
+                        (f.width % 2 || f.height % 2 ? ",format=rgb24" : "") +
+                        ",drawbox=c=white:t=fill:enable='" + flash + "'";
     // The frame number over the flash: a black band with a white box for every bit set.
     const int band = f.height / 8, box = f.width / NumberBits;
     video += ",drawbox=x=0:y=0:w=" + std::to_string(f.width) + ":h=" + std::to_string(band) +

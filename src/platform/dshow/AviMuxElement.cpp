@@ -46,7 +46,8 @@ GstStaticPadTemplate videoTemplate =
                                             "systemstream = (boolean) false; "
                                             "video/x-divx, divxversion = (int) { 4, 5 }; "
                                             "image/jpeg; "
-                                            "video/x-h264"));
+                                            "video/x-h264; "
+                                            "video/x-raw, format = (string) { BGR, BGRx, BGRA }"));
 GstStaticPadTemplate audioTemplate =
     GST_STATIC_PAD_TEMPLATE("audio_%u", GST_PAD_SINK, GST_PAD_REQUEST,
                             GST_STATIC_CAPS("audio/mpeg, mpegversion = (int) 1, layer = (int) 3; "

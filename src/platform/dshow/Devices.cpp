@@ -4,6 +4,7 @@
 #include "Filters.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <functional>
 #include <tuple>
@@ -107,6 +108,15 @@ const GstStructure* formatOfCapsEvent(GstPadProbeInfo* info) {
     return caps && gst_caps_get_size(caps) > 0 ? gst_caps_get_structure(caps, 0) : nullptr;
 }
 
+// What the two probes on a padded codec's box share; it lives as long as the codec's bin.
+struct Padding {
+    GstElement* box;
+    int multiple;
+    std::string colorimetry, chromaSite; // of the pictures coming in
+    std::atomic<bool> crop;              // crop to the size below instead of adding a border
+};
+constexpr const char* PaddingKey = "tovamix-padding";
+
 // A codec over an encoder that codes only sizes that are multiples of `multiple` (XviD: 2,
 // MS Video 1: 4) still takes pictures of any size, such as a dragged screen area of 101x77:
 // black columns and rows are added at the right and bottom edges up to the next size the
@@ -136,13 +146,8 @@ FilterPtr paddedCodec(const std::string& name, const char* encoder, int multiple
     gst_element_add_pad(bin, gst_ghost_pad_new("Output", lastOut));
 
     // What the two probes on the box share; it lives as long as the bin.
-    struct Padding {
-        GstElement* box;
-        int multiple;
-        std::string colorimetry, chromaSite; // of the pictures coming in
-    };
-    auto* padding = new Padding{box, multiple, {}, {}};
-    g_object_set_data_full(G_OBJECT(bin.get()), "tovamix-padding", padding,
+    auto* padding = new Padding{box, multiple, {}, {}, {}};
+    g_object_set_data_full(G_OBJECT(bin.get()), PaddingKey, padding,
                            [](gpointer data) { delete static_cast<Padding*>(data); });
 
     // Pictures coming in: the border needed for their size.
@@ -163,8 +168,11 @@ FilterPtr paddedCodec(const std::string& name, const char* encoder, int multiple
             const auto missing = [p](int n) {
                 return (p->multiple - n % p->multiple) % p->multiple;
             };
-            // A negative border adds that many pixels.
-            g_object_set(p->box, "right", -missing(w), "bottom", -missing(h), nullptr);
+            // A positive border crops that many pixels, a negative one adds them.
+            if (p->crop)
+                g_object_set(p->box, "right", w % p->multiple, "bottom", h % p->multiple, nullptr);
+            else
+                g_object_set(p->box, "right", -missing(w), "bottom", -missing(h), nullptr);
             return GST_PAD_PROBE_OK;
         },
         padding, nullptr);
@@ -357,6 +365,13 @@ std::vector<Entry> entriesOf(const GUID& category) {
 }
 
 } // namespace
+
+void cropToCodedSize(const FilterPtr& codec) {
+    auto* filter = dynamic_cast<GstFilter*>(codec.get());
+    if (!filter) return;
+    if (auto* p = static_cast<Padding*>(g_object_get_data(G_OBJECT(filter->element()), PaddingKey)))
+        p->crop = true;
+}
 
 std::vector<DeviceInfo> enumerateCategory(const GUID& category) {
     std::vector<DeviceInfo> out;

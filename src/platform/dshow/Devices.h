@@ -43,4 +43,10 @@ std::vector<DeviceInfo> enumerateCategory(const GUID& category);
 // nothing of that name can be had now (a device unplugged since it was listed, say).
 FilterPtr bindDisplayName(const std::string& displayName, std::string* error = nullptr);
 
+// A video codec of the compressor category whose encoder codes only sizes of some multiple
+// (XviD: even sides) adds dark columns and rows up to the next such size, as a recorded screen
+// area keeps every pixel. Told so, it crops the odd column and row instead (an edited picture
+// keeps its look, one line smaller). No effect on another filter; before the codec runs.
+void cropToCodedSize(const FilterPtr& codec);
+
 } // namespace platform::dshow

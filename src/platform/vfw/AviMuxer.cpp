@@ -30,6 +30,8 @@ AVCodecID videoCodec(uint32_t fourcc) {
         return AV_CODEC_ID_MJPEG;
     case fourccH264:
         return AV_CODEC_ID_H264;
+    case fourccRGB:
+        return AV_CODEC_ID_RAWVIDEO;
     default:
         return AV_CODEC_ID_NONE;
     }
@@ -285,7 +287,7 @@ const std::string& AviMuxer::name() const {
 
 int AviMuxer::addVideo(const AviVideoFormat& f, std::string* error) {
     const AVCodecID codec = videoCodec(f.fourcc);
-    if (codec == AV_CODEC_ID_NONE) {
+    if (codec == AV_CODEC_ID_NONE || (f.fourcc == fourccRGB && f.bitCount != 24 && f.bitCount != 32)) {
         setError(error, "video with FourCC \"" + fourCCToString(f.fourcc) +
                             "\" is not written into " + d->name);
         return -1;
