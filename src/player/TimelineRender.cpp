@@ -225,10 +225,11 @@ std::string stallText(int64_t position) {
 
 bool waitForGraph(long& completionCode, const std::function<long(long timeoutMs)>& waitSlice,
                   const std::function<bool(int64_t* position, int64_t* duration)>& where,
-                  const TRenderHooks& hooks, int64_t* stalledAt) {
+                  const TRenderHooks& hooks, int64_t* stalledAt,
+                  const std::function<int64_t()>& written) {
     if (stalledAt) *stalledAt = -1;
     bool ownCode = false;
-    int64_t lastPosition = -1;
+    int64_t lastPosition = -1, lastWritten = -1;
     auto moved = std::chrono::steady_clock::now();
     while (completionCode == 0) {
         if (const long code = waitSlice(WaitSliceMs); code != 0) {
@@ -240,8 +241,10 @@ bool waitForGraph(long& completionCode, const std::function<long(long timeoutMs)
         if (known && hooks.progress) hooks.progress(position, duration);
         if (hooks.processEvents) hooks.processEvents();
         const auto now = std::chrono::steady_clock::now();
-        if (!known || position != lastPosition) {
+        const int64_t holds = written ? written() : -1;
+        if (!known || position != lastPosition || holds != lastWritten) {
             lastPosition = known ? position : lastPosition;
+            lastWritten = holds;
             moved = now;
         } else if (completionCode == 0 && now - moved >= StallLimit) {
             // Stopped as the caller's Stop would: the file is ended where it stands.
@@ -286,6 +289,9 @@ TRenderResult renderTimeline(const TExportRequest& request, long& completionCode
     if (streams.hasVideo) {
         if (request.videoWidth <= 0 || request.videoHeight <= 0)
             throw ERenderRefused("The size of the video is unknown.");
+        if (const std::string why = renderMemoryRefusal(request.videoWidth, request.videoHeight);
+            !why.empty())
+            throw ERenderRefused("The picture is too large for this machine: " + why + ".");
         addGroup(*timeline, videoGroupType(request.videoWidth, request.videoHeight), request.clips);
     }
     if (streams.hasAudio) addGroup(*timeline, audioGroupType(), request.clips);
@@ -375,7 +381,12 @@ TRenderResult renderTimeline(const TExportRequest& request, long& completionCode
                 *duration = result.duration;
                 return SUCCEEDED(seeking->GetCurrentPosition(position));
             },
-            hooks, &result.stalledAt);
+            hooks, &result.stalledAt,
+            [&output] {
+                // The file grows with every picture the encoder finishes.
+                struct stat st {};
+                return ::stat(output.path().c_str(), &st) == 0 ? int64_t(st.st_size) : -1;
+            });
     result.completionCode = completionCode;
     result.stopped = !ownCode;
 

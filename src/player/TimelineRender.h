@@ -114,11 +114,14 @@ std::string stallText(int64_t position);
 // waits up to 100 ms for the graph's end and gives its event code (0: not yet), where() gives
 // the position and the length (100-ns units; false when unknown) for hooks.progress, and
 // hooks.processEvents runs. The caller's Stop writes 1 into completionCode, as does a position
-// that stands still for StallLimit; the position it stood at then goes to *stalledAt (-1
+// that stands still for StallLimit while `written` (where given: how much the output holds)
+// stands still too (an encoder may work through the pictures queued before it long after the
+// sources have given their last); the position it stood at then goes to *stalledAt (-1
 // otherwise). True when the graph's own end ended the loop.
 bool waitForGraph(long& completionCode, const std::function<long(long timeoutMs)>& waitSlice,
                   const std::function<bool(int64_t* position, int64_t* duration)>& where,
-                  const TRenderHooks& hooks, int64_t* stalledAt = nullptr);
+                  const TRenderHooks& hooks, int64_t* stalledAt = nullptr,
+                  const std::function<int64_t()>& written = {});
 
 // Builds and renders the request; completionCode is set to 0 when the graph runs and read in
 // the loop. Throws ERenderRefused before anything is written.

@@ -158,6 +158,36 @@ TEST(ConvertCli, H264AacTo320x240XvidMp3AtTheSourceRate) {
     EXPECT_EQ(decodeAll(out).err, "");
 }
 
+// A picture size whose render would not fit in the memory this process may take (here an
+// address space of 3 GB, as ulimit -v gives it) is refused before anything is written, with
+// both figures; a size that fits converts under the same limit.
+TEST(ConvertCli, APictureTooLargeForTheMemoryLeftIsRefusedUpFront) {
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define TOVAMIX_SANITIZED 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__) || defined(TOVAMIX_SANITIZED)
+    GTEST_SKIP() << "a sanitized program reserves terabytes of address space: no address-space "
+                    "limit can be set for it";
+#endif
+    const std::string in = h264Aac("in2.mp4", "320x240", 2);
+    ASSERT_FALSE(in.empty());
+    const std::string dir = scratchDir(Dir + "-memory");
+    const std::string big = dir + "/big.avi", fits = dir + "/fits.avi";
+    const CommandResult r = run("ulimit -v 3000000; " +
+                                cli("convert '" + in + "' --size 8190x8190 '" + big + "'"));
+    EXPECT_EQ(r.exitCode, 1) << r.err;
+    EXPECT_NE(r.err.find("too large for this machine: pictures of 8190x8190 need about 5.3 GB"),
+              std::string::npos)
+        << r.err;
+    EXPECT_FALSE(fileExists(big));
+    const CommandResult ok =
+        run("ulimit -v 3000000; " + cli("convert '" + in + "' --size 640x480 '" + fits + "'"));
+    EXPECT_EQ(ok.exitCode, 0) << ok.err;
+    EXPECT_EQ(summaryValue(ok.out, "size"), "640x480");
+}
+
 // Without --size the source's size; a source without sound gives a file without sound.
 // An MPEG-2 program stream, whose streams start at about 0.5 s as ffmpeg writes them: its
 // picture size is read (the demultiplexer gives the pictures unparsed, without it), so the

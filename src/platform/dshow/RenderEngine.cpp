@@ -19,8 +19,14 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
 #include <limits>
+#include <string>
 #include <thread>
+
+#include <sys/resource.h>
 
 namespace platform::dshow {
 
@@ -634,6 +640,41 @@ class RenderEngine final : public IRenderEngine {
 };
 
 } // namespace
+
+std::string renderMemoryRefusal(long width, long height) {
+    // Measured: 2.75 GB at 6000x6000 and 5.2 GB at 8190x8190, about 52 pictures of 4:2:0
+    // samples (1.5 bytes a pixel) beside some 100 MB of the program's own.
+    constexpr double PicturesInFlight = 52, Base = 100e6;
+    const double needed = PicturesInFlight * double(width) * double(height) * 1.5 + Base;
+    // What the system has free, and within that what this process may still take: the
+    // address space a limit (ulimit -v) leaves it, and what its control group (a container, a
+    // session's slice) leaves it.
+    const auto field = [](const char* file, const std::string& name) {
+        std::ifstream in(file);
+        for (std::string line; std::getline(in, line);)
+            if (line.rfind(name, 0) == 0) return std::atof(line.c_str() + name.size()) * 1024;
+        return -1.0;
+    };
+    double available = field("/proc/meminfo", "MemAvailable:");
+    if (available <= 0) return {};
+    if (rlimit as{}; getrlimit(RLIMIT_AS, &as) == 0 && as.rlim_cur != RLIM_INFINITY)
+        available = std::min(available, double(as.rlim_cur) - field("/proc/self/status", "VmSize:"));
+    const auto number = [](const char* file) {
+        std::ifstream in(file);
+        double v = -1;
+        return in >> v ? v : -1.0; // "max" reads as no number
+    };
+    if (const double max = number("/sys/fs/cgroup/memory.max"); max > 0)
+        available = std::min(available, max - std::max(0.0, number("/sys/fs/cgroup/memory.current")));
+    available = std::max(available, 0.0);
+    if (needed <= available) return {};
+    char why[200];
+    std::snprintf(why, sizeof why,
+                  "pictures of %ldx%ld need about %.1f GB of memory while rendering, and %.1f GB "
+                  "are free",
+                  width, height, needed / 1e9, available / 1e9);
+    return why;
+}
 
 std::shared_ptr<IRenderEngine> createRenderEngine() {
     ensureGes();

@@ -135,6 +135,12 @@ class IRenderEngine : public virtual IUnknown {
 
 std::shared_ptr<IRenderEngine> createRenderEngine();
 
+// A render holds some fifty pictures of its output size in flight (decoded, scaled, queued
+// before the encoder). Empty when a render of pictures of this size fits in the memory the
+// system has free; else why not ("pictures of 8190x8190 need about 5.3 GB of memory while
+// rendering, and 3.1 GB are free").
+std::string renderMemoryRefusal(long width, long height);
+
 // What a media file holds. An AVI is read from its stream headers alone (the exact values
 // it stores, at once, however long the file); any other file, and an AVI whose headers do
 // not parse, is read by GstDiscoverer, whose caps are mapped to the FourCC or wave tag the
