@@ -126,7 +126,16 @@ void cutJob(const Context& c, Cell& cell, double from, double to) {
         const double soundTo = std::min(end, soundEndOf(f)) - from;
         checkLength(cell, "sound end", soundEnd(o), {soundTo, end - from}, soundSlack(o));
     }
-    checkMarks(cell, "cut", o, {Segment{&src, from, to, 0}});
+    // The cut starts with the first picture that starts in the stretch, its sound with it:
+    // the marks lie where they lay after that picture's start.
+    double start = from;
+    if (f.video)
+        for (const testsupport::NumberedFrame& frame : src.frames)
+            if (frame.time >= from - 0.001) {
+                start = frame.time;
+                break;
+            }
+    checkMarks(cell, "cut", o, {Segment{&src, start, to, 0}});
 }
 
 // `first` then `second` through link.

@@ -306,16 +306,14 @@ constexpr GstClockTime EndLead = 2 * GST_SECOND; // how far before the estimated
 // Waits for one of `types` on the bus until `until` (monotonic, microseconds); false on an
 // error or when the time is up.
 bool awaitMessage(GstBus* bus, GstMessageType types, gint64 until) {
-    for (;;) {
-        const gint64 left = until - g_get_monotonic_time();
-        if (left <= 0) return false;
-        GstMessage* msg = gst_bus_timed_pop_filtered(
-            bus, GstClockTime(left) * GST_USECOND, GstMessageType(types | GST_MESSAGE_ERROR));
-        if (!msg) return false;
-        const bool error = GST_MESSAGE_TYPE(msg) == GST_MESSAGE_ERROR;
-        gst_message_unref(msg);
-        return !error;
-    }
+    const gint64 left = until - g_get_monotonic_time();
+    if (left <= 0) return false;
+    GstMessage* msg = gst_bus_timed_pop_filtered(bus, GstClockTime(left) * GST_USECOND,
+                                                 GstMessageType(types | GST_MESSAGE_ERROR));
+    if (!msg) return false;
+    const bool error = GST_MESSAGE_TYPE(msg) == GST_MESSAGE_ERROR;
+    gst_message_unref(msg);
+    return !error;
 }
 
 // Where the file's last picture and its sound end, in stream time (NONE for a stream it has
