@@ -164,11 +164,26 @@ std::string missingStreams(const std::string& path, const TStreams& asked) {
 
 } // namespace
 
+namespace {
+
+// "made no progress for 10 s (at 2.0 s)"
+std::string stalledFor(int64_t position) {
+    char text[96];
+    std::snprintf(text, sizeof text, "made no progress for %lld s (at %.1f s)",
+                  static_cast<long long>(StallLimit.count()),
+                  double(std::max<int64_t>(0, position)) / 1e7);
+    return text;
+}
+
+} // namespace
+
 std::string stoppedBeforeDataText(const TRenderResult& result) {
     const std::string what =
         result.unwritten.empty() || result.unwritten == "picture and sound"
             ? "anything"
             : "its " + result.unwritten;
+    if (result.stalledAt >= 0)
+        return stalledFor(result.stalledAt) + ", before " + what + " was written: no file was made";
     return "was stopped before " + what + " was written: no file was made";
 }
 
@@ -214,13 +229,8 @@ int progressValue(int64_t position, int64_t duration, int range) {
 }
 
 std::string stallText(int64_t position) {
-    char text[160];
-    std::snprintf(text, sizeof text,
-                  "made no progress for %lld s (at %.1f s): the source gives no more data; what "
-                  "was written up to there is kept",
-                  static_cast<long long>(StallLimit.count()),
-                  double(std::max<int64_t>(0, position)) / 1e7);
-    return text;
+    return stalledFor(position) +
+           ": the source gives no more data; what was written up to there is kept";
 }
 
 bool waitForGraph(long& completionCode, const std::function<long(long timeoutMs)>& waitSlice,

@@ -69,7 +69,8 @@ struct TRenderResult {
 
 // What a render stopped before it wrote data of every stream says, after the name of what it
 // was to write: "was stopped before anything was written: no file was made", or before its
-// picture or its sound was.
+// picture or its sound was; stopped by the stall guard, "made no progress for 10 s (at S s),
+// before ...".
 std::string stoppedBeforeDataText(const TRenderResult& result);
 
 // What went wrong with a render, for the user: the problem found, or the graph's error.
