@@ -364,4 +364,48 @@ TEST_F(ConvertWindowTest, RealDialogsSourceChosenAndCompletionShownWithTheButton
     EXPECT_NEAR(seconds(probeStream(out, "v:0")), 2.0, 0.2);
 }
 
+// A source that stops giving data (an AVI cut off after its first 10 KB): the window's
+// conversion stops itself after the stall limit and says so in a warning, naming the stream
+// never written, instead of waiting for ever or saying "Convert Complete!"; no file is left.
+TEST_F(ConvertWindowTest, AStalledSourceEndsWithAWarningAndNoFile) {
+    const std::string source = dir + "/cut-off.avi", out = dir + "/stalled.avi";
+    ASSERT_EQ(run("ffmpeg -v error -y -f lavfi -i testsrc=size=160x120:rate=25 -f lavfi -i sine "
+                  "-t 3 -c:v mjpeg -c:a libmp3lame '" + dir + "/whole.avi' && head -c 10242 '" +
+                  dir + "/whole.avi' > '" + source + "'")
+                  .exitCode,
+              0);
+    std::filesystem::remove(out);
+    ui::QtDialogs realDialogs;
+    ui::ScopedDialogs useReal(realDialogs);
+    TFrmConvert w;
+    w.show();
+    pump(100);
+    std::string warning;
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    QTimer driver;
+    QObject::connect(&driver, &QTimer::timeout, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box || !warning.empty()) return;
+        warning = box->text().toStdString();
+        icon = box->icon();
+        keepShot("convert-stalled-warning");
+        box->button(QMessageBox::Ok)->click();
+    });
+    driver.start(50);
+    dialogs.queueFile(source);
+    {
+        ui::ScopedDialogs scripted(dialogs);
+        w.SpeedButton3->click();
+    }
+    w.TargetEdit->setText(QString::fromStdString(out));
+    w.SpeedButton1->click();
+    driver.stop();
+    EXPECT_NE(warning.find("made no progress for 10 s"), std::string::npos) << warning;
+    EXPECT_NE(warning.find("before its picture was written: no file was made"), std::string::npos)
+        << warning;
+    EXPECT_EQ(icon, QMessageBox::Warning);
+    EXPECT_FALSE(fileExists(out));
+    EXPECT_TRUE(idle(w));
+}
+
 } // namespace
