@@ -2,6 +2,7 @@
 
 #include "media/TRendererWindow.h"
 #include "platform/screen/ScreenSaver.h"
+#include "ui/qt/ModalFamily.h"
 #include "ui/qt/ErrorBox.h"
 
 #include <QBoxLayout>
@@ -495,6 +496,8 @@ void TDSVideoWindowEx2::StartFullScreen() {
     if (fullScreenTopMost_) flags |= Qt::WindowStaysOnTopHint;
     if (fullScreenForm_->windowFlags() != flags) fullScreenForm_->setWindowFlags(flags);
     fullScreenForm_->setGeometry(area);
+    // Above the window it came from, and taking input while that window runs modally.
+    ui::joinModalFamily(fullScreenForm_.get(), this);
     // A window of fixed size in its parent fills the screen all the same.
     rememberedMinimum_ = minimumSize();
     rememberedMaximum_ = maximumSize();

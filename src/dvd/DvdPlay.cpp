@@ -1,6 +1,7 @@
 #include "DvdPlay.h"
 
 #include "ColorControl.h"
+#include "ui/qt/ModalFamily.h"
 #include "ui/Dialogs.h"
 #include "ui/qt/ErrorBox.h"
 #include "ui/qt/ToolIcons.h"
@@ -459,6 +460,9 @@ void TFormDVDPlayer::ColorControlsClick() {
     QPointer<TColorControlForm>& form = sharedColorForm();
     if (!form) form = new TColorControlForm(DSVideoWindowEx1);
     form->setVideoWindow(DSVideoWindowEx1);
+    // The form outlives this window (one form per run): it joins this window's family, so
+    // that it takes input while this window runs modally, and stays above it.
+    ui::joinModalFamily(form, this);
     form->show();
 }
 

@@ -1,6 +1,7 @@
 #include "TVideoWindow.h"
 
 #include "TRendererWindow.h"
+#include "ui/qt/ModalFamily.h"
 
 #include <QGuiApplication>
 #include <QPalette>
@@ -161,6 +162,8 @@ void TVideoWindow::applyPlacement() {
             fullScreenForm_->setWindowFlags(flags);
         }
         fullScreenForm_->setGeometry(area);
+        // Above the window the video came from, taking input while that window runs modally.
+        ui::joinModalFamily(fullScreenForm_.get(), this);
         fullScreenForm_->show();
         if (renderer_->parentWidget() != fullScreenForm_.get())
             renderer_->setParent(fullScreenForm_.get());

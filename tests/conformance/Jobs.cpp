@@ -162,8 +162,11 @@ void linkJob(const Context& c, Cell& cell, const Form& first, const Form& second
         checkLength(cell, "picture", o.videoSeconds, lengthsOf(want));
     }
     if (audio) {
+        // The sound ends with the second file's, or where its picture ends (silence fills a
+        // sound that ends first).
         const double end = second.audio ? one + soundEndOf(second) : soundEndOf(first);
-        checkLength(cell, "sound end", soundEnd(o), {end, one + two}, soundSlack(o));
+        checkLength(cell, "sound end", soundEnd(o),
+                    {end, one + two, one + pictureLengthOf(second, b.facts)}, soundSlack(o));
     }
     checkMarks(cell, "link", o, {Segment{&a.facts, 0, one, 0}, Segment{&b.facts, 0, two, one}});
 }
