@@ -185,7 +185,7 @@ TEST(OverlayMixer, ColourSettingsComeBackExactlyAndBadRecordsAreRefused) {
 }
 
 // Colour bars through the mixer to a grabber: unchanged they are colourful; with the colours
-// off, or the saturation at zero, every pixel is grey.
+// off, or the saturation at zero, every pixel is grey; brightness takes them to black and white.
 TEST(OverlayMixer, ColoursOffOrNoSaturationGreyThePicture) {
     auto graph = createFilterGraph();
     FilterPtr bars = addBars(*graph, 320, 240);
@@ -227,6 +227,32 @@ TEST(OverlayMixer, ColoursOffOrNoSaturationGreyThePicture) {
     const int greySpread = spreadAfterPause();
     EXPECT_GE(greySpread, 0);
     EXPECT_LE(greySpread, 4);
+
+    // Brightness spans the whole range on both sides of its default (750): 0 is the darkest
+    // the mixer gives, 10000 the brightest (before, 0 darkened by 7.5% only).
+    const auto meanAfterPause = [&] {
+        pause(*graph);
+        AM_MEDIA_TYPE mt;
+        std::vector<uint8_t> image;
+        EXPECT_EQ(grab->GetCurrentImage(&mt, &image), S_OK);
+        stop(*graph);
+        double sum = 0;
+        for (uint8_t v : image)
+            sum += v;
+        return image.empty() ? -1.0 : sum / double(image.size());
+    };
+    const double plain = meanAfterPause();
+    for (const long brightness : {0L, 10000L}) {
+        const DDCOLORCONTROL set = colors(0x7F, brightness, 10000, 0, 10000, 1);
+        ASSERT_EQ(pin->SetOverlaySurfaceColorControls(&set), S_OK);
+        const double mean = meanAfterPause();
+        // The mixer's darkest and brightest keep the bars' colours: about 35 and 225 of 255.
+        if (brightness == 0)
+            EXPECT_LT(mean, plain / 3) << "brightness 0 darkens fully; unchanged " << plain;
+        else
+            EXPECT_GT(mean, plain + (255 - plain) * 0.7)
+                << "brightness 10000 brightens fully; unchanged " << plain;
+    }
 }
 
 TEST(OverlayMixer, NativeVideoPropsGiveTheDisplayAspect) {

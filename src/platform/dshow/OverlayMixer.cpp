@@ -65,30 +65,33 @@ constexpr uint32_t ColorFlagsOffered =
     DDCOLOR_BRIGHTNESS | DDCOLOR_CONTRAST | DDCOLOR_HUE | DDCOLOR_SATURATION | DDCOLOR_COLORENABLE;
 
 // One colour setting: its range, its published default, and how it maps onto videobalance's
-// property of the same name: normalised = (value - offset) / scale, in lo .. hi, neutral at
-// the default. A sink's colour-balance channel whose label ends in channel takes the
-// normalised range linearly onto its own.
+// property of the same name: normalised = (value - offset) / scale above the offset and
+// (value - offset) / scaleBelow below it, in lo .. hi, neutral at the default. Brightness's
+// default (750) lies near the bottom of its range: the two scales take both ends to the ends of
+// videobalance's, 0 to the darkest and 10000 to the brightest. A sink's colour-balance channel
+// whose label ends in channel takes the normalised range linearly onto its own.
 struct Setting {
     const char* property;
     const char* channel;
     long min, max, publishedDefault;
-    double offset, scale, lo, hi;
+    double offset, scale, scaleBelow, lo, hi;
 };
 enum { Brightness, Contrast, Hue, Saturation, SettingCount };
 constexpr std::array<Setting, SettingCount> Settings{{
-    {"brightness", "BRIGHTNESS", 0, 10000, 750, 750, 10000, -1, 1},
-    {"contrast", "CONTRAST", 0, 20000, 10000, 0, 10000, 0, 2},
-    {"hue", "HUE", -180, 180, 0, 0, 180, -1, 1},
-    {"saturation", "SATURATION", 0, 20000, 10000, 0, 10000, 0, 2},
+    {"brightness", "BRIGHTNESS", 0, 10000, 750, 750, 9250, 750, -1, 1},
+    {"contrast", "CONTRAST", 0, 20000, 10000, 0, 10000, 10000, 0, 2},
+    {"hue", "HUE", -180, 180, 0, 0, 180, 180, -1, 1},
+    {"saturation", "SATURATION", 0, 20000, 10000, 0, 10000, 10000, 0, 2},
 }};
 
 double normalised(int which, long value) {
     const Setting& s = Settings[size_t(which)];
-    return (double(value) - s.offset) / s.scale;
+    const double from = double(value) - s.offset;
+    return from / (from < 0 ? s.scaleBelow : s.scale);
 }
 long settingOf(int which, double value) {
     const Setting& s = Settings[size_t(which)];
-    return std::lround(value * s.scale + s.offset);
+    return std::lround(value * (value < 0 ? s.scaleBelow : s.scale) + s.offset);
 }
 int channelValue(int which, double value, const GstColorBalanceChannel* c) {
     const Setting& s = Settings[size_t(which)];
