@@ -11,6 +11,9 @@
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <chrono>
+#include <limits>
+#include <sys/stat.h>
 
 using namespace media;
 using namespace testsupport;
@@ -324,6 +327,36 @@ TEST(DvdGraph, RefusedBookmarksRaiseAndChangeNothing) {
     expectRefused(shortStream, VFW_E_DVD_STATE_CORRUPT);
     expectRefused(truncated, VFW_E_DVD_STATE_CORRUPT);
     expectRefused(random, VFW_E_DVD_STATE_CORRUPT);
+    // A saved time past the title's end, or as large as 64 bits hold (once multiplied into
+    // overflow), is no place in the title: refused at once, not sought for seconds.
+    const std::string own = scratchFile("own") + ".bmk";
+    p.graph.DvdSaveBookmark(own);
+    std::string mine;
+    ASSERT_EQ(platform::storage::readCompoundStream(own, "BookMark", &mine, nullptr),
+              platform::storage::ReadStatus::Ok);
+    ASSERT_EQ(mine.size(), 40u);
+    for (const int64_t time : {int64_t(3600) * 10000000, std::numeric_limits<int64_t>::max()}) {
+        std::string changed = mine;
+        for (int i = 0; i < 8; ++i)
+            changed[size_t(32 + i)] = char(uint64_t(time) >> (8 * i));
+        const std::string file = scratchFile("far") + ".bmk";
+        ASSERT_EQ(platform::storage::writeCompoundStream(file, "BookMark", changed), "");
+        const auto start = std::chrono::steady_clock::now();
+        expectRefused(file, VFW_E_DVD_STATE_CORRUPT);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 1s) << time;
+    }
+    // A pipe is refused before it is opened: opening it would wait for a writer.
+    const std::string pipe = scratchFile("pipe") + ".bmk";
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    const auto start = std::chrono::steady_clock::now();
+    try {
+        p.graph.DvdRestoreBookmark(pipe);
+        ADD_FAILURE() << "a pipe was read as a bookmark";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()).find("is a pipe"), std::string::npos) << e.what();
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+    std::filesystem::remove(pipe);
     // No file at all: nothing happens.
     EXPECT_NO_THROW(p.graph.DvdRestoreBookmark(scratchFile("missing") + ".bmk"));
     EXPECT_EQ(p.where().TitleNum, 2u);

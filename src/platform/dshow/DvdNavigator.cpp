@@ -15,6 +15,7 @@
 #include <gst/video/video-event.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <atomic>
 #include <cstdlib>
 #include <mutex>
@@ -146,6 +147,15 @@ class Navigator final : public DvdNavigator {
         if (s->disc() != volume_.discId) return VFW_E_DVD_STATE_WRONG_DISC;
         if (s->title() > volume_.titles.size() || int(s->chapter()) > chapterCount(int(s->title())))
             return VFW_E_DVD_STATE_CORRUPT;
+        // A time before the title's start or past its end (the length the disc states) is no
+        // place in it: refused at once rather than sought for seconds, and never scaled past
+        // what 64 bits hold.
+        if (s->time() < 0) return VFW_E_DVD_STATE_CORRUPT;
+        if (s->title() > 0) {
+            const double length = volume_.titles[s->title() - 1].duration;
+            if (length > 0 && double(s->time()) / 1e7 > length) return VFW_E_DVD_STATE_CORRUPT;
+            if (length <= 0 && s->time() > INT64_MAX / 100) return VFW_E_DVD_STATE_CORRUPT;
+        }
         endScan();
         return startResume(int(s->title()), int(s->chapter()), s->time() * 100, cmd);
     }

@@ -100,7 +100,15 @@ ReadStatus readCompoundStream(const std::string& path, const std::string& stream
         return status;
     };
     struct stat st;
-    if (stat(path.c_str(), &st) != 0 && errno == ENOENT) return ReadStatus::NoFile;
+    if (stat(path.c_str(), &st) != 0) {
+        if (errno == ENOENT) return ReadStatus::NoFile;
+    } else if (!S_ISREG(st.st_mode)) {
+        // Opened, a pipe would wait for a writer and a device give what it likes.
+        return failed(S_ISDIR(st.st_mode)    ? "is a folder"
+                      : S_ISFIFO(st.st_mode) ? "is a pipe"
+                                             : "is not a regular file",
+                      ReadStatus::Unreadable);
+    }
     Error err;
     Ref<GsfInput> file(gsf_input_stdio_new(path.c_str(), &err.e));
     if (!file) return failed(err.text("cannot be opened"), ReadStatus::Unreadable);
