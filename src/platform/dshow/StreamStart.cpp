@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstring>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <tuple>
@@ -176,9 +177,26 @@ void containerReaderAdded(GstBin*, GstBin*, GstElement* element, gpointer data) 
     g_signal_connect(element, "pad-added", G_CALLBACK(demuxedStreamAdded), data);
 }
 
-// A decoded stream: taken in; watched itself only where no container reader runs (a file of
-// one elementary stream).
-void streamAdded(GstElement* decoder, GstPad* pad, gpointer data) {
+// A pipeline of a file source and a decoder reading the file, started by the caller; null
+// when the elements are missing. `reader` is the decoder, owned by the pipeline.
+ElementRef decodingPipeline(const std::string& path, GstElement** reader) {
+    GstElement* src = gst_element_factory_make("filesrc", nullptr);
+    *reader = gst_element_factory_make("decodebin", nullptr);
+    if (!src || !*reader) {
+        if (src) gst_object_unref(gst_object_ref_sink(src));
+        if (*reader) gst_object_unref(gst_object_ref_sink(*reader));
+        return {};
+    }
+    ElementRef pipeline(GST_ELEMENT(gst_object_ref_sink(gst_pipeline_new(nullptr))));
+    g_object_set(src, "location", path.c_str(), nullptr);
+    gst_bin_add_many(GST_BIN(pipeline.get()), src, *reader, nullptr);
+    gst_element_link(src, *reader);
+    return pipeline;
+}
+
+// Takes a decoded stream in, into a sink that drops it as fast as it comes, after `watch` has
+// put its probes on the stream's pad.
+void takeIn(GstElement* decoder, GstPad* pad, const std::function<void(GstPad*)>& watch) {
     GstElement* pipeline = GST_ELEMENT(gst_element_get_parent(decoder));
     if (!pipeline) return;
     GstElement* sink = gst_element_factory_make("fakesink", nullptr);
@@ -186,30 +204,30 @@ void streamAdded(GstElement* decoder, GstPad* pad, gpointer data) {
     gst_bin_add(GST_BIN(pipeline), sink);
     gst_element_sync_state_with_parent(sink);
     const PadRef in(gst_element_get_static_pad(sink, "sink"));
-    auto* earliest = static_cast<Earliest*>(data);
-    watchStream(pad, earliest, earliest->demuxer ? firstPicture : firstPacket);
+    watch(pad);
     gst_pad_link(pad, in);
     gst_object_unref(pipeline);
+}
+
+// A decoded stream: taken in; watched itself only where no container reader runs (a file of
+// one elementary stream).
+void streamAdded(GstElement* decoder, GstPad* pad, gpointer data) {
+    auto* earliest = static_cast<Earliest*>(data);
+    takeIn(decoder, pad, [earliest](GstPad* p) {
+        watchStream(p, earliest, earliest->demuxer ? firstPicture : firstPacket);
+    });
 }
 
 // What the file says of its start; `whole` false when it did not say it in time.
 StreamStart probeStart(const std::string& path, bool* whole) {
     *whole = false;
     StreamStart start;
-    const ElementRef pipeline(GST_ELEMENT(gst_object_ref_sink(gst_pipeline_new(nullptr))));
-    GstElement* src = gst_element_factory_make("filesrc", nullptr);
     // Decoding, not only parsing: a reader may hold a stream's first packet back (an AVI's
     // MPEG-4 pictures) where a decoder takes it at once. The stamps are read at the container
     // reader's outputs all the same.
-    GstElement* reader = gst_element_factory_make("decodebin", nullptr);
-    if (!src || !reader) {
-        if (src) gst_object_unref(gst_object_ref_sink(src));
-        if (reader) gst_object_unref(gst_object_ref_sink(reader));
-        return start;
-    }
-    g_object_set(src, "location", path.c_str(), nullptr);
-    gst_bin_add_many(GST_BIN(pipeline.get()), src, reader, nullptr);
-    gst_element_link(src, reader);
+    GstElement* reader = nullptr;
+    const ElementRef pipeline = decodingPipeline(path, &reader);
+    if (!pipeline) return start;
     Earliest earliest;
     g_signal_connect(reader, "deep-element-added", G_CALLBACK(containerReaderAdded), &earliest);
     g_signal_connect(reader, "pad-added", G_CALLBACK(streamAdded), &earliest);
@@ -286,16 +304,9 @@ GstPadProbeReturn decodedEnd(GstPad* pad, GstPadProbeInfo* info, gpointer data) 
 }
 
 void decodedStreamAdded(GstElement* decoder, GstPad* pad, gpointer data) {
-    GstElement* pipeline = GST_ELEMENT(gst_element_get_parent(decoder));
-    if (!pipeline) return;
-    GstElement* sink = gst_element_factory_make("fakesink", nullptr);
-    g_object_set(sink, "sync", FALSE, nullptr);
-    gst_bin_add(GST_BIN(pipeline), sink);
-    gst_element_sync_state_with_parent(sink);
-    gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, decodedEnd, data, nullptr);
-    const PadRef in(gst_element_get_static_pad(sink, "sink"));
-    gst_pad_link(pad, in);
-    gst_object_unref(pipeline);
+    takeIn(decoder, pad, [data](GstPad* p) {
+        gst_pad_add_probe(p, GST_PAD_PROBE_TYPE_BUFFER, decodedEnd, data, nullptr);
+    });
 }
 
 // Measuring a file's end: its last seconds decoded, which takes a few tens of milliseconds for
@@ -320,17 +331,9 @@ bool awaitMessage(GstBus* bus, GstMessageType types, gint64 until) {
 // not): the reader's estimated end is sought less a lead, and what is decoded from there on is
 // measured. False when it could not be.
 bool probeEnd(const std::string& path, GstClockTime zero, Latest* latest) {
-    const ElementRef pipeline(GST_ELEMENT(gst_object_ref_sink(gst_pipeline_new(nullptr))));
-    GstElement* src = gst_element_factory_make("filesrc", nullptr);
-    GstElement* reader = gst_element_factory_make("decodebin", nullptr);
-    if (!src || !reader) {
-        if (src) gst_object_unref(gst_object_ref_sink(src));
-        if (reader) gst_object_unref(gst_object_ref_sink(reader));
-        return false;
-    }
-    g_object_set(src, "location", path.c_str(), nullptr);
-    gst_bin_add_many(GST_BIN(pipeline.get()), src, reader, nullptr);
-    gst_element_link(src, reader);
+    GstElement* reader = nullptr;
+    const ElementRef pipeline = decodingPipeline(path, &reader);
+    if (!pipeline) return false;
     g_signal_connect(reader, "pad-added", G_CALLBACK(decodedStreamAdded), latest);
     const GstRef<GstBus> bus(gst_element_get_bus(pipeline));
     const gint64 until = g_get_monotonic_time() + gint64(EndBound / GST_USECOND);
