@@ -213,6 +213,9 @@ TFormDVDPlayer::TFormDVDPlayer(QWidget* parent) : QDialog(parent) {
     DSVideoWindowEx1->OnColorKeyChanged = [this](TDSVideoWindowEx2*) {
         ui::runGuarded([this] { DSVideoWindowEx1ColorKeyChanged(); });
     };
+    FilterGraph.OnDSEvent = [this](TFilterGraph*, long event, intptr_t domain, intptr_t) {
+        if (event == EC_DVD_DOMAIN_CHANGE) FilterGraphDVDDomainChange(int(domain));
+    };
     FilterGraph.OnDVDTitleChange = [this](TFilterGraph*, int title) {
         FilterGraphDVDTitleChange(title);
     };
@@ -472,6 +475,15 @@ void TFormDVDPlayer::placePanel2() {
 }
 
 // -- DVD events.
+
+// In a menu there is no title, chapter or time to show: the status bar says "Menu" rather than
+// keep the last title's.
+void TFormDVDPlayer::FilterGraphDVDDomainChange(int domain) {
+    if (domain != DVD_DOMAIN_VideoManagerMenu && domain != DVD_DOMAIN_VideoTitleSetMenu) return;
+    StatusPanels[0]->clear();
+    StatusPanels[1]->setText("Menu");
+    StatusPanels[2]->clear();
+}
 
 void TFormDVDPlayer::FilterGraphDVDTitleChange(int title) {
     StatusPanels[1]->setText(QString("Title %1").arg(title));

@@ -70,6 +70,7 @@ class TFormDVDPlayer : public QDialog {
     void DSVideoWindowEx1ColorKeyChanged();
     void DSVideoWindowEx1MouseMove(const QPoint& globalPos);
     void DSVideoWindowEx1MouseUp(const QPoint& globalPos);
+    void FilterGraphDVDDomainChange(int domain);
     void FilterGraphDVDTitleChange(int title);
     void FilterGraphDVDChapterStart(int chapter);
     void FilterGraphDVDCurrentHMSFTime(int hours, int minutes, int seconds);

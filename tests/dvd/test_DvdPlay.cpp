@@ -114,6 +114,8 @@ TEST_F(DvdWindow, ButtonTwoClickedInTheMenuPlaysTitleTwoAndTheTimeShowsInBothPla
     EXPECT_TRUE(form->ToolButton2->isEnabled());
     pump(500);
     keepShot("dvd_window_menu");
+    EXPECT_TRUE(waitFor([&] { return form->panelText(1) == "Menu"; }, 5s))
+        << form->panelText(1).toStdString();
     ASSERT_TRUE(clickButton2());
     ASSERT_TRUE(waitFor([&] { return form->panelText(0) == "0:00:07"; }, 15s))
         << form->panelText(0).toStdString();
@@ -127,6 +129,12 @@ TEST_F(DvdWindow, ButtonTwoClickedInTheMenuPlaysTitleTwoAndTheTimeShowsInBothPla
     // The label over the video stays above the renderer's window.
     const QPoint label = form->Panel2->mapToGlobal(form->Panel2->rect().center());
     EXPECT_FALSE(blue(screenshot().pixel(label)));
+    // Back in the menu, the status bar no longer shows title 2's chapter and time.
+    form->btRootMenu->click();
+    EXPECT_TRUE(waitFor([&] { return form->panelText(1) == "Menu"; }, 10s))
+        << form->panelText(1).toStdString();
+    EXPECT_EQ(form->panelText(0), "");
+    EXPECT_EQ(form->panelText(2), "");
 }
 
 TEST_F(DvdWindow, ButtonTwoIsFoundUnderAZoomAndInAWideLetterBox) {
