@@ -26,13 +26,14 @@ constexpr gint64 StreamsSettle = 20000; // microseconds
 
 using FileKey = std::tuple<std::string, off_t, time_t, long>;
 
-struct Starts {
+// What was learnt of each file, by its key.
+template <class T> struct Remembered {
     std::mutex lock;
-    std::map<FileKey, StreamStart> known;
+    std::map<FileKey, T> known;
 };
 
-Starts& starts() {
-    static Starts s;
+Remembered<StreamStart>& starts() {
+    static Remembered<StreamStart> s;
     return s;
 }
 
@@ -380,13 +381,8 @@ GstClockTime lengthFrom(const StreamStart& start, const Latest& ends) {
     return sound > picture + frame ? sound : picture;
 }
 
-struct Lengths {
-    std::mutex lock;
-    std::map<FileKey, GstClockTime> known;
-};
-
-Lengths& lengths() {
-    static Lengths l;
+Remembered<GstClockTime>& lengths() {
+    static Remembered<GstClockTime> l;
     return l;
 }
 
@@ -423,7 +419,7 @@ GstClockTime StreamStart::pictureHolding(GstClockTime moment) const {
 StreamStart streamStartOf(const std::string& path) {
     FileKey key;
     if (!keyOf(path, &key)) return {};
-    Starts& s = starts();
+    auto& s = starts();
     {
         std::lock_guard<std::mutex> hold(s.lock);
         if (const auto it = s.known.find(key); it != s.known.end()) return it->second;
@@ -440,7 +436,7 @@ GstClockTime measuredLengthOf(const std::string& path) {
     const StreamStart start = streamStartOf(path);
     FileKey key;
     if (!start.lengthEstimated || !keyOf(path, &key)) return 0;
-    Lengths& l = lengths();
+    auto& l = lengths();
     {
         std::lock_guard<std::mutex> hold(l.lock);
         if (const auto it = l.known.find(key); it != l.known.end()) return it->second;
