@@ -409,6 +409,7 @@ void TDSVideoWindowEx2::attachVideo() {
     if (rendererWindow_->winId() != before)
         CheckGraphResult(window_->put_Owner(rendererWindow_->winId()));
     window_->put_Visible(true);
+    if (OnVideoPlaced) OnVideoPlaced(this);
 }
 
 void TDSVideoWindowEx2::placeRenderer() {

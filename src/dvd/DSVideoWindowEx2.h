@@ -110,6 +110,9 @@ class TDSVideoWindowEx2 : public QWidget, public IGraphFilterProvider, public IG
     // -- Events.
     std::function<void(TDSVideoWindowEx2*)> OnColorKeyChanged;
     std::function<void(TDSVideoWindowEx2*, bool visible)> OnOverlayVisible;
+    // The renderer's window was placed and raised over this window (at every state change of
+    // the graph): what must stay above the video is raised again.
+    std::function<void(TDSVideoWindowEx2*)> OnVideoPlaced;
     std::function<void(TDSVideoWindowEx2*)> OnPaint;
     std::function<void(TDSVideoWindowEx2*, bool visible)> OnCursorShowHide;
 

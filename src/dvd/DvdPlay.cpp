@@ -210,6 +210,7 @@ TFormDVDPlayer::TFormDVDPlayer(QWidget* parent) : QDialog(parent) {
     colours->setColorEnable(true);
     // The renderer's window is raised over the video as it shows; the label goes above it.
     DSVideoWindowEx1->OnOverlayVisible = [this](TDSVideoWindowEx2*, bool) { placePanel2(); };
+    DSVideoWindowEx1->OnVideoPlaced = [this](TDSVideoWindowEx2*) { placePanel2(); };
     DSVideoWindowEx1->OnColorKeyChanged = [this](TDSVideoWindowEx2*) {
         ui::runGuarded([this] { DSVideoWindowEx1ColorKeyChanged(); });
     };
@@ -229,6 +230,9 @@ TFormDVDPlayer::TFormDVDPlayer(QWidget* parent) : QDialog(parent) {
 }
 
 TFormDVDPlayer::~TFormDVDPlayer() {
+    // The video window outlives this form's members for a moment: it calls nothing of it.
+    DSVideoWindowEx1->OnOverlayVisible = nullptr;
+    DSVideoWindowEx1->OnVideoPlaced = nullptr;
     if (TColorControlForm* form = sharedColorForm();
         form && form->videoWindow() == DSVideoWindowEx1)
         form->setVideoWindow(nullptr);

@@ -129,6 +129,15 @@ TEST_F(DvdWindow, ButtonTwoClickedInTheMenuPlaysTitleTwoAndTheTimeShowsInBothPla
     // The label over the video stays above the renderer's window.
     const QPoint label = form->Panel2->mapToGlobal(form->Panel2->rect().center());
     EXPECT_FALSE(blue(screenshot().pixel(label)));
+    // It stays there when the playback pauses and steps.
+    form->btPause->click();
+    pump(800);
+    EXPECT_FALSE(blue(screenshot().pixel(label))) << "the label is gone on Pause";
+    form->btFrameStep->click();
+    pump(800);
+    EXPECT_FALSE(blue(screenshot().pixel(label))) << "the label is gone on Step";
+    form->btPlay->click();
+    pump(300);
     // Back in the menu, the status bar no longer shows title 2's chapter and time.
     form->btRootMenu->click();
     EXPECT_TRUE(waitFor([&] { return form->panelText(1) == "Menu"; }, 10s))
