@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <memory>
 #include <numeric>
 
@@ -62,14 +63,15 @@ bool parseVideoCaps(const GstStructure* s, StreamFormat& f, std::string& why) {
         }
         f.tag = vfw::fourccH264;
         f.bitsPerPixel = 24;
-    } else if (std::strcmp(name, "video/x-raw") == 0 && gst_structure_get_string(s, "format") &&
-               (std::strcmp(gst_structure_get_string(s, "format"), "BGR") == 0 ||
-                std::strcmp(gst_structure_get_string(s, "format"), "BGRx") == 0 ||
-                std::strcmp(gst_structure_get_string(s, "format"), "BGRA") == 0)) {
+    } else if (const std::string raw = std::strcmp(name, "video/x-raw") == 0 &&
+                                               gst_structure_get_string(s, "format")
+                                           ? gst_structure_get_string(s, "format")
+                                           : "";
+               raw == "BGR" || raw == "BGRx" || raw == "BGRA") {
         // Uncompressed RGB, as a bitmap's rows are laid (24-bit rows padded to four bytes,
         // which is GStreamer's stride too).
         f.tag = vfw::fourccRGB;
-        f.bitsPerPixel = std::strcmp(gst_structure_get_string(s, "format"), "BGR") == 0 ? 24 : 32;
+        f.bitsPerPixel = raw == "BGR" ? 24 : 32;
     } else {
         why = "the video pads take MPEG-4 video (video/x-xvid, video/x-divx, video/mpeg with "
               "mpegversion=4), Motion JPEG (image/jpeg), H.264 byte stream (video/x-h264), "
