@@ -31,8 +31,7 @@ int merge(const MergeArgs& a) {
     std::printf("video=%s video_seconds=%.3f audio=%s audio_seconds=%.3f elapsed=%.3f "
                 "output=%s\n",
                 s.videoFourcc.empty() ? "RGB" : s.videoFourcc.c_str(), s.videoSeconds, audio,
-                s.audioSeconds, secondsSince(started),
-                resultText(a.output).c_str());
+                s.audioSeconds, secondsSince(started), resultText(a.output).c_str());
     return 0;
 }
 

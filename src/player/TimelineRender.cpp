@@ -178,10 +178,9 @@ std::string stalledFor(int64_t position) {
 } // namespace
 
 std::string stoppedBeforeDataText(const TRenderResult& result) {
-    const std::string what =
-        result.unwritten.empty() || result.unwritten == "picture and sound"
-            ? "anything"
-            : "its " + result.unwritten;
+    const std::string what = result.unwritten.empty() || result.unwritten == "picture and sound"
+                                 ? "anything"
+                                 : "its " + result.unwritten;
     if (result.stalledAt >= 0)
         return stalledFor(result.stalledAt) + ", before " + what + " was written: no file was made";
     return "was stopped before " + what + " was written: no file was made";

@@ -52,11 +52,11 @@ struct TRenderHooks {
 };
 
 struct TRenderResult {
-    long completionCode = 0;     // the graph's event code, or the 1 the caller wrote
-    bool stopped = false;        // the caller's Stop ended it
-    HRESULT error = 0;           // the graph's error when it ended with one (the output is removed)
-    int64_t duration = 0;        // the timeline's length
-    int64_t stalledAt = -1;      // where the stall guard stopped it (100-ns units), or -1
+    long completionCode = 0; // the graph's event code, or the 1 the caller wrote
+    bool stopped = false;    // the caller's Stop ended it
+    HRESULT error = 0;       // the graph's error when it ended with one (the output is removed)
+    int64_t duration = 0;    // the timeline's length
+    int64_t stalledAt = -1;  // where the stall guard stopped it (100-ns units), or -1
     // Stopped before data of every stream asked for was written: no file was made (a file of
     // sound alone is no cut of a picture). `unwritten` names what was missing ("picture",
     // "sound", "picture and sound").

@@ -17,8 +17,8 @@ JobResult renderJob(const player::TExportRequest& request, long& completionCode,
         return {Outcome::Failed, "Writing \"" + request.outputFile +
                                      "\" failed: " + player::renderErrorText(result)};
     if (result.nothingWritten)
-        return {Outcome::Stopped,
-                "Writing \"" + request.outputFile + "\" " + player::stoppedBeforeDataText(result) + "."};
+        return {Outcome::Stopped, "Writing \"" + request.outputFile + "\" " +
+                                      player::stoppedBeforeDataText(result) + "."};
     if (result.stalledAt >= 0)
         return {Outcome::Stopped,
                 "Writing \"" + request.outputFile + "\" " + player::stallText(result.stalledAt)};

@@ -370,8 +370,8 @@ TEST_F(ConvertWindowTest, RealDialogsSourceChosenAndCompletionShownWithTheButton
 TEST_F(ConvertWindowTest, AStalledSourceEndsWithAWarningAndNoFile) {
     const std::string source = dir + "/cut-off.avi", out = dir + "/stalled.avi";
     ASSERT_EQ(run("ffmpeg -v error -y -f lavfi -i testsrc=size=160x120:rate=25 -f lavfi -i sine "
-                  "-t 3 -c:v mjpeg -c:a libmp3lame '" + dir + "/whole.avi' && head -c 10242 '" +
-                  dir + "/whole.avi' > '" + source + "'")
+                  "-t 3 -c:v mjpeg -c:a libmp3lame '" +
+                  dir + "/whole.avi' && head -c 10242 '" + dir + "/whole.avi' > '" + source + "'")
                   .exitCode,
               0);
     std::filesystem::remove(out);

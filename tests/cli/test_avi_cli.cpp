@@ -175,8 +175,8 @@ TEST(ConvertCli, APictureTooLargeForTheMemoryLeftIsRefusedUpFront) {
     ASSERT_FALSE(in.empty());
     const std::string dir = scratchDir(Dir + "-memory");
     const std::string big = dir + "/big.avi", fits = dir + "/fits.avi";
-    const CommandResult r = run("ulimit -v 3000000; " +
-                                cli("convert '" + in + "' --size 8190x8190 '" + big + "'"));
+    const CommandResult r =
+        run("ulimit -v 3000000; " + cli("convert '" + in + "' --size 8190x8190 '" + big + "'"));
     EXPECT_EQ(r.exitCode, 1) << r.err;
     EXPECT_NE(r.err.find("too large for this machine: pictures of 8190x8190 need about 5.3 GB"),
               std::string::npos)

@@ -122,8 +122,8 @@ void checkXvidMp3(Cell& cell, const std::string& what, const Facts& out, bool vi
             cell.fail(what + " size " + std::to_string(out.width) + "x" +
                           std::to_string(out.height),
                       what + ": picture is " + std::to_string(out.width) + "x" +
-                          std::to_string(out.height) + ", expected " + std::to_string(width) +
-                          "x" + std::to_string(height));
+                          std::to_string(out.height) + ", expected " + std::to_string(width) + "x" +
+                          std::to_string(height));
     } else if (!out.videoCodec.empty()) {
         cell.fail(what + " has a picture",
                   what + ": holds a " + out.videoCodec + " picture stream");

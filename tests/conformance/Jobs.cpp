@@ -347,8 +347,8 @@ std::string needsPicture(const Form& f) {
 // are; split takes an AVI's picture and sound.
 std::string mergeable(const Form& f) {
     if (!f.avi || !f.video) return "not a picture AVI";
-    for (const char* c : {"-c:v mpeg4", "-c:v mjpeg", "-c:v libx264", "-pix_fmt bgr24",
-                          "-pix_fmt bgra"})
+    for (const char* c :
+         {"-c:v mpeg4", "-c:v mjpeg", "-c:v libx264", "-pix_fmt bgr24", "-pix_fmt bgra"})
         if (f.clip.codecs.find(c) != std::string::npos) return "";
     return "merge copies MPEG-4, Motion JPEG, H.264 and RGB only";
 }

@@ -98,7 +98,18 @@ TEST(DvdModalWindow, ColourFormAndFullScreenTakeInputAndStayAbove) {
     form.move(20, 20);
     dialogs.queueFile(dvdVolumes().disc1 + "/VIDEO_TS/VIDEO_TS.IFO");
 
-    enum Step { Open, PlayTitle, ShowColours, Drag, Look, ClickElsewhere, GoFullScreen, CheckAbove, Leave, Done };
+    enum Step {
+        Open,
+        PlayTitle,
+        ShowColours,
+        Drag,
+        Look,
+        ClickElsewhere,
+        GoFullScreen,
+        CheckAbove,
+        Leave,
+        Done
+    };
     Step step = Open;
     int colouredBefore = -1, colouredAfter = -1, saturation = -1;
     bool hidden = false, fullScreenAbove = false, left = false;

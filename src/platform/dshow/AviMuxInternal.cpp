@@ -63,10 +63,10 @@ bool parseVideoCaps(const GstStructure* s, StreamFormat& f, std::string& why) {
         }
         f.tag = vfw::fourccH264;
         f.bitsPerPixel = 24;
-    } else if (const std::string raw = std::strcmp(name, "video/x-raw") == 0 &&
-                                               gst_structure_get_string(s, "format")
-                                           ? gst_structure_get_string(s, "format")
-                                           : "";
+    } else if (const std::string raw =
+                   std::strcmp(name, "video/x-raw") == 0 && gst_structure_get_string(s, "format")
+                       ? gst_structure_get_string(s, "format")
+                       : "";
                raw == "BGR" || raw == "BGRx" || raw == "BGRA") {
         // Uncompressed RGB, as a bitmap's rows are laid (24-bit rows padded to four bytes,
         // which is GStreamer's stride too).

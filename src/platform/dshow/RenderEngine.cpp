@@ -658,14 +658,16 @@ std::string renderMemoryRefusal(long width, long height) {
     double available = field("/proc/meminfo", "MemAvailable:");
     if (available <= 0) return {};
     if (rlimit as{}; getrlimit(RLIMIT_AS, &as) == 0 && as.rlim_cur != RLIM_INFINITY)
-        available = std::min(available, double(as.rlim_cur) - field("/proc/self/status", "VmSize:"));
+        available =
+            std::min(available, double(as.rlim_cur) - field("/proc/self/status", "VmSize:"));
     const auto number = [](const char* file) {
         std::ifstream in(file);
         double v = -1;
         return in >> v ? v : -1.0; // "max" reads as no number
     };
     if (const double max = number("/sys/fs/cgroup/memory.max"); max > 0)
-        available = std::min(available, max - std::max(0.0, number("/sys/fs/cgroup/memory.current")));
+        available =
+            std::min(available, max - std::max(0.0, number("/sys/fs/cgroup/memory.current")));
     available = std::max(available, 0.0);
     if (needed <= available) return {};
     char why[200];

@@ -58,7 +58,8 @@ GstPadProbeReturn mendCapsAnswer(GstPad*, GstPadProbeInfo* info, gpointer) {
 void watchPad(GstElement*, GstPad* pad, gpointer) {
     if (GST_PAD_DIRECTION(pad) != GST_PAD_SRC) return;
     gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM, mendCaps, nullptr, nullptr);
-    gst_pad_add_probe(pad, GstPadProbeType(GST_PAD_PROBE_TYPE_QUERY_UPSTREAM | GST_PAD_PROBE_TYPE_PULL),
+    gst_pad_add_probe(pad,
+                      GstPadProbeType(GST_PAD_PROBE_TYPE_QUERY_UPSTREAM | GST_PAD_PROBE_TYPE_PULL),
                       mendCapsAnswer, nullptr, nullptr);
 }
 

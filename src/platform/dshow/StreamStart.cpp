@@ -42,11 +42,11 @@ Remembered<StreamStart>& starts() {
 struct Earliest {
     std::mutex lock;
     std::condition_variable answered;
-    std::atomic<bool> demuxer{false}; // a container reader runs: its outputs are watched
+    std::atomic<bool> demuxer{false};    // a container reader runs: its outputs are watched
     std::atomic<bool> estimating{false}; // that reader estimates the file's length
-    int streams = 0;                  // streams the reader has added
-    int waiting = 0;                  // of those, the ones that have not given their first packet
-    gint64 lastAdded = 0;             // when the last one was added (monotonic, microseconds)
+    int streams = 0;                     // streams the reader has added
+    int waiting = 0;      // of those, the ones that have not given their first packet
+    gint64 lastAdded = 0; // when the last one was added (monotonic, microseconds)
     GstClockTime time = GST_CLOCK_TIME_NONE;
     GstClockTime picture = GST_CLOCK_TIME_NONE;
     int rateNum = 0, rateDen = 1;
@@ -344,9 +344,8 @@ bool probeEnd(const std::string& path, GstClockTime zero, Latest* latest) {
     if (awaitMessage(bus, GST_MESSAGE_ASYNC_DONE, until) &&
         gst_element_query_duration(pipeline, GST_FORMAT_TIME, &estimate) && estimate > 0) {
         // The reader counts its length from its own first stamp, which lies at about the zero.
-        const GstClockTime from = zero + GstClockTime(estimate) > EndLead
-                                      ? zero + GstClockTime(estimate) - EndLead
-                                      : 0;
+        const GstClockTime from =
+            zero + GstClockTime(estimate) > EndLead ? zero + GstClockTime(estimate) - EndLead : 0;
         if (gst_element_seek_simple(pipeline, GST_FORMAT_TIME,
                                     GstSeekFlags(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_KEY_UNIT),
                                     gint64(from)) &&
@@ -366,9 +365,9 @@ bool probeEnd(const std::string& path, GstClockTime zero, Latest* latest) {
 // time lasts longer.
 GstClockTime lengthFrom(const StreamStart& start, const Latest& ends) {
     const GstClockTime frame =
-        start.rateNum > 0 ? gst_util_uint64_scale(GST_SECOND, guint64(start.rateDen),
-                                                  guint64(start.rateNum))
-                          : 0;
+        start.rateNum > 0
+            ? gst_util_uint64_scale(GST_SECOND, guint64(start.rateDen), guint64(start.rateNum))
+            : 0;
     GstClockTime picture = 0, sound = 0;
     if (GST_CLOCK_TIME_IS_VALID(ends.picture) && ends.picture > start.zero) {
         picture = ends.picture - start.zero;

@@ -287,7 +287,8 @@ const std::string& AviMuxer::name() const {
 
 int AviMuxer::addVideo(const AviVideoFormat& f, std::string* error) {
     const AVCodecID codec = videoCodec(f.fourcc);
-    if (codec == AV_CODEC_ID_NONE || (f.fourcc == fourccRGB && f.bitCount != 24 && f.bitCount != 32)) {
+    if (codec == AV_CODEC_ID_NONE ||
+        (f.fourcc == fourccRGB && f.bitCount != 24 && f.bitCount != 32)) {
         setError(error, "video with FourCC \"" + fourCCToString(f.fourcc) +
                             "\" is not written into " + d->name);
         return -1;

@@ -41,8 +41,8 @@ constexpr uint32_t fourccH264 = makeFourCC('H', '2', '6', '4'); // H.264 byte st
 // Uncompressed RGB (BI_RGB, no FourCC), 24 or 32 bits a pixel, copied as it is. Its rows are
 // written top-down (the header states a negative height), as the frames come.
 constexpr uint32_t fourccRGB = 0;
-constexpr uint16_t waveTagMP3 = 0x55;                           // MPEG-1/2 layer 3
-constexpr uint16_t waveTagPCM = 1; // interleaved PCM: 8 bits unsigned or 16 bits signed
+constexpr uint16_t waveTagMP3 = 0x55; // MPEG-1/2 layer 3
+constexpr uint16_t waveTagPCM = 1;    // interleaved PCM: 8 bits unsigned or 16 bits signed
 
 // The end of one output, filled in when the muxer finishes or closes it.
 struct AviFileStatus {

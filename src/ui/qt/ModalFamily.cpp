@@ -12,8 +12,7 @@ void joinModalFamily(QWidget* window, QWidget* owner) {
     // Both need their native windows for the one to be made transient for the other.
     window->winId();
     top->winId();
-    if (QWindow* handle = window->windowHandle())
-        handle->setTransientParent(top->windowHandle());
+    if (QWindow* handle = window->windowHandle()) handle->setTransientParent(top->windowHandle());
 }
 
 } // namespace ui
