@@ -19,7 +19,7 @@ PACKAGES=(
     xvfb xauth x11-utils x11-apps xdotool imagemagick ffmpeg openbox trayer
     pulseaudio pulseaudio-utils libpulse-dev python3
     clang-format desktop-file-utils appstream clang libclang-rt-14-dev llvm
-    dvdauthor genisoimage lsdvd libgsf-bin libgsf-1-dev libdvdread-dev
+    dvdauthor genisoimage lsdvd libgsf-bin libgsf-1-dev libdvdread-dev libdvdnav-dev
 )
 
 ensure_packages() {

@@ -30,7 +30,7 @@ int dvdInfo(const std::string& path) {
     if (volume.empty()) return fail(path + " is no DVD-Video volume: " + reason);
     DvdVolumeInfo info;
     std::string error;
-    if (!readDvdVolume(volume, &info, &error)) return fail(error);
+    if (!readDvdVolume(volume, &info, &error)) return fail("The DVD is damaged: " + error);
     size_t chapters = 0;
     double duration = 0;
     for (const DvdTitleInfo& t : info.titles) {

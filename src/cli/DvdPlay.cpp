@@ -93,7 +93,8 @@ int play(const DvdPlayArgs& a, const std::string& volume, std::string* result) {
         const HRESULT h = graph.RenderDvd(&status, volume, AM_DVD_HWDEC_PREFER);
         if (h != S_OK) {
             if (h == S_FALSE && status.bDvdVolInvalid)
-                return fail(a.path + " is no DVD-Video volume");
+                return fail(status.damage.empty() ? a.path + " is no DVD-Video volume"
+                                                  : "The DVD is damaged: " + status.damage);
             return failed("cannot play " + a.path + ": " + media::GraphErrorText(h) +
                           (h == S_FALSE ? " (" + std::to_string(status.iNumStreamsFailed) +
                                               " stream(s) failed)"

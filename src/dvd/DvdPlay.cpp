@@ -345,7 +345,9 @@ void TFormDVDPlayer::Play(const std::string& volume) {
 
 void TFormDVDPlayer::showStartError(const AM_DVD_RENDERSTATUS& status) {
     if (status.hrVPEStatus != S_OK) error(media::GraphErrorText(status.hrVPEStatus));
-    if (status.bDvdVolInvalid) error("The specified DVD volume to be played does not exist.");
+    if (status.bDvdVolInvalid)
+        error(status.damage.empty() ? "The specified DVD volume to be played does not exist."
+                                    : "The DVD is damaged: " + status.damage);
     if (status.bDvdVolUnknown) error("No DVD volume is specified or isn't found.");
     if (status.bNoLine21In)
         error("The video decoder doesn't produce line 21 (closed captioning) data.");

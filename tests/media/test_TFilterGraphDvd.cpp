@@ -180,6 +180,44 @@ TEST(DvdGraph, NextChapterOfTitleOneStartsChapterTwoAtTenSeconds) {
     ASSERT_TRUE(waitFor([&] { return p.where().ChapterNum == 1 && seconds(p.where()) < 3; }, 10s));
 }
 
+// Stop, then Play, plays on from where the title stopped, with its time and events; with
+// DVD_ResetOnStop the disc starts anew (its first play: the menu). Twice, so the navigator
+// follows the source made anew at each run.
+TEST(DvdGraph, StopThenPlayGoesOnFromWhereTheTitleStopped) {
+    if (!volumes().ok()) GTEST_FAIL() << "the test discs could not be made";
+    DvdPlayer p;
+    p.start(volumes().disc1);
+    p.playTitle(2);
+    for (int round = 0; round < 2; ++round) {
+        ASSERT_TRUE(waitFor([&] { return seconds(p.where()) >= 3 + round * 3; }, 10s));
+        const double stoppedAt = seconds(p.where());
+        ASSERT_TRUE(p.graph.Stop());
+        pump(500);
+        p.events.clear();
+        p.hmsf = {};
+        ASSERT_TRUE(p.graph.Play());
+        ASSERT_TRUE(waitFor(
+            [&] { return p.where().TitleNum == 2 && seconds(p.where()) >= stoppedAt; }, 10s))
+            << "round " << round << ": title " << p.where().TitleNum << " at "
+            << seconds(p.where());
+        EXPECT_LT(seconds(p.where()), stoppedAt + 2.5) << "round " << round;
+        // Time events come again, and the chapter commands work.
+        ASSERT_TRUE(waitFor([&] { return p.hmsf[2] > 0; }, 5s)) << "round " << round;
+    }
+    ASSERT_EQ(p.control()->PlayPrevChapter(0, nullptr), S_OK);
+    ASSERT_TRUE(waitFor([&] { return p.where().ChapterNum == 1 && seconds(p.where()) < 3; }, 10s));
+    // Reset on stop: the disc plays from its start, the menu.
+    ASSERT_EQ(p.control()->SetOption(DVD_ResetOnStop, true), S_OK);
+    ASSERT_TRUE(p.graph.Stop());
+    p.events.clear();
+    ASSERT_TRUE(p.graph.Play());
+    ASSERT_TRUE(
+        waitFor([&] { return p.seen(EC_DVD_DOMAIN_CHANGE, DVD_DOMAIN_VideoTitleSetMenu); }, 10s));
+    pump(1000);
+    EXPECT_EQ(p.where().TitleNum, 0u);
+    p.playTitle(1);
+}
+
 TEST(DvdGraph, FrameStepPausesAndStepsOnePictureAndOptionsAreKept) {
     if (!volumes().ok())
         GTEST_SKIP() << "the test discs could not be made (dvdauthor, genisoimage)";

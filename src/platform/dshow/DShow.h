@@ -435,6 +435,10 @@ struct AM_DVD_RENDERSTATUS {
     int iNumStreams = 0;              // streams tried
     int iNumStreamsFailed = 0;        // of those, the ones that could not be decoded
     uint32_t dwFailedStreamsFlag = 0; // AM_DVD_STREAM_* of the failed ones
+    // With bDvdVolInvalid: what is wrong with a volume that was found but cannot be played
+    // safely (a damaged IFO file, navigation that would stop the player); empty for a path
+    // that leads to no volume.
+    std::string damage;
 };
 constexpr uint32_t AM_DVD_HWDEC_PREFER = 0x01;
 constexpr uint32_t AM_DVD_SWDEC_PREFER = 0x02;

@@ -5,6 +5,7 @@
 // the graph's audio renderer. Once the graph has prerolled, a navigator takes over the volume.
 // User-interface thread, except the pad handler (a streaming thread).
 #include "DvdImpl.h"
+#include "DvdNavigationCheck.h"
 
 #include <algorithm>
 #include <array>
@@ -79,8 +80,16 @@ class DvdGraphBuilder final : public IDvdGraphBuilder {
         DvdVolumeInfo info;
         std::string error;
         if (!readDvdVolume(volume, &info, &error)) {
-            g_printerr("tovamix: %s\n", error.c_str());
             st.bDvdVolInvalid = true;
+            st.damage = error;
+            return finish(S_FALSE);
+        }
+        // What the checks of the IFO files cannot see: the navigation followed in a child
+        // process, where an abort of libdvdnav ends only the child.
+        const std::string fault = probeDvdNavigation(volume, discIdText(info.discId));
+        if (!fault.empty()) {
+            st.bDvdVolInvalid = true;
+            st.damage = volume + ": " + fault;
             return finish(S_FALSE);
         }
 

@@ -67,6 +67,7 @@ class Navigator final : public DvdNavigator {
             std::lock_guard lock(lock_);
             if (quit_) return;
             quit_ = true;
+            if (graph_) graph_->watchRestarts({}, {});
         }
         wake_.notify_all();
         if (thread_.joinable()) thread_.join();
@@ -79,6 +80,36 @@ class Navigator final : public DvdNavigator {
         if (restore_) restore_->cmd->finish(E_ABORT);
         restore_.reset();
         graph_.reset();
+    }
+
+    // The graph is about to stop (to null, so the source is made anew on the next run): the
+    // place in the title is kept for that run. User-interface thread.
+    void stopping() {
+        endScan();
+        const int title = currentTitle();
+        Place place;
+        if (title > 0)
+            place = {title, std::max(currentChapter(), 1), std::max<gint64>(position(), 0)};
+        std::lock_guard lock(lock_);
+        stoppedAt_ = place;
+        if (restore_) restore_->cmd->finish(E_ABORT);
+        restore_.reset();
+    }
+    // The graph runs again after a stop, on a new source: playback goes back to the place it
+    // stopped at (as DVD_ResetOnStop off asks; on, it starts the disc anew). User-interface
+    // thread.
+    void restarted() {
+        Place place;
+        bool reset;
+        {
+            std::lock_guard lock(lock_);
+            source_ = {};
+            place = stoppedAt_;
+            stoppedAt_ = {};
+            reset = options_[DVD_ResetOnStop];
+            lastPosition_ = -1;
+        }
+        if (place.title > 0 && !reset) startResume(place.title, place.chapter, place.time, nullptr);
     }
 
     // -- IDvdControl2
@@ -204,6 +235,10 @@ class Navigator final : public DvdNavigator {
     }
 
   private:
+    struct Place {
+        int title = 0, chapter = 0;
+        gint64 time = 0; // ns in the title
+    };
     struct Resume {
         int title = 0, chapter = 0;
         gint64 time = -1;    // ns in the title; -1: the chapter's start
@@ -653,6 +688,7 @@ class Navigator final : public DvdNavigator {
     gint64 settleFrom_ = -1; // after a scan (see position)
     std::chrono::steady_clock::time_point settleUntil_;
     std::unique_ptr<Resume> restore_;
+    Place stoppedAt_; // where the last stop left the title (title 0: in a menu)
     bool options_[4] = {false, false, false, false};
 
     std::atomic<gint64> lastPosition_{-1};
@@ -677,8 +713,17 @@ std::shared_ptr<DvdNavigator> createDvdNavigator(std::shared_ptr<Graph> graph, D
         GST_DEBUG_CATEGORY_INIT(tovamix_dvdnav_debug, "tovamixdvdnav", 0,
                                 "Tovamix DVD navigator: titles sought and places resumed");
     });
-    return std::make_shared<Navigator>(std::move(graph), std::move(volume), dvdBin, spu,
-                                       std::move(sourceStill));
+    auto navigator =
+        std::make_shared<Navigator>(graph, std::move(volume), dvdBin, spu, std::move(sourceStill));
+    const std::weak_ptr<Navigator> weak = navigator;
+    graph->watchRestarts(
+        [weak] {
+            if (auto n = weak.lock()) n->stopping();
+        },
+        [weak] {
+            if (auto n = weak.lock()) n->restarted();
+        });
+    return navigator;
 }
 
 } // namespace platform::dshow

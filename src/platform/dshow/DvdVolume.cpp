@@ -1,6 +1,7 @@
 // Reading DVD-Video volumes with libdvdread. libdvdread's own messages (a missing CSS
 // library, a device name it cannot read) go nowhere: what matters is reported as an error.
 #include "DvdVolume.h"
+#include "DvdNavigationCheck.h"
 
 #include <dvdread/dvd_reader.h>
 #include <dvdread/ifo_read.h>
@@ -355,6 +356,15 @@ bool readDvdVolume(const std::string& volume, DvdVolumeInfo* info, std::string* 
             return fail(std::string(name) + " does not describe title " + std::to_string(i + 1));
         info->titles.push_back(std::move(t));
     }
+    // Every title set the navigation may enter, also those no title names (a menu may jump
+    // to one); one that cannot be read is checked as such.
+    std::vector<const ifo_handle_t*> readable(sets.size(), nullptr);
+    for (int s = 1; s <= titleSets; ++s) {
+        if (!sets[size_t(s)]) sets[size_t(s)] = openIfo(dvd.get(), s);
+        readable[size_t(s)] = sets[size_t(s)].get();
+    }
+    const std::string fault = navigationFault(vmg.get(), readable);
+    if (!fault.empty()) return fail(fault);
     if (DVDDiscID(dvd.get(), info->discId.data()) != 0) return fail("the disc id cannot be read");
     return true;
 }

@@ -153,6 +153,10 @@ HRESULT Graph::Run() {
     if (gst_element_set_state(pipeline(), GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE)
         return events_.lastErrorOr(E_FAIL);
     applyPendingSeek();
+    if (stoppedToNull_) {
+        stoppedToNull_ = false;
+        if (restarted_) restarted_();
+    }
     return S_OK;
 }
 
@@ -185,6 +189,12 @@ HRESULT Graph::Stop() {
         sendEndOfStream();
         if (aborted) endStoppedSources();
         events_.waitDrained(StopTimeout);
+    }
+    if (navigating_) {
+        if (was != State_Stopped && stopping_) stopping_();
+        gst_element_set_state(pipeline(), GST_STATE_NULL);
+        stoppedToNull_ = true;
+        return S_OK;
     }
     gst_element_set_state(pipeline(), GST_STATE_READY);
     return S_OK;

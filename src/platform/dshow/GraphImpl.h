@@ -276,6 +276,14 @@ class Graph final : public IFilterGraph2,
     // A graph whose source moves by itself (a DVD navigator): frame steps go to the video
     // renderer as step events, and only a rate other than 1 seeks.
     void sourceNavigates() { navigating_ = true; }
+    // Such a graph stops to null, which makes its source anew on the next run (rsndvdbin does
+    // not come back from ready). stopping is called before a stop of a playing or paused
+    // graph, restarted after the run that follows it; both on the user-interface thread. An
+    // empty function clears them.
+    void watchRestarts(std::function<void()> stopping, std::function<void()> restarted) {
+        stopping_ = std::move(stopping);
+        restarted_ = std::move(restarted);
+    }
 
   private:
     // -- GraphBuilding.cpp
@@ -342,6 +350,8 @@ class Graph final : public IFilterGraph2,
     std::atomic<long> volume_{0}, balance_{0};
     std::atomic<bool> muted_{false};
     bool navigating_ = false;
+    std::function<void()> stopping_, restarted_; // see watchRestarts
+    bool stoppedToNull_ = false;                 // a navigating graph stopped since its last run
     // Read on the user-interface thread, forgotten from the bus when the duration changes.
     std::atomic<int64_t> duration_{-1};
     // Where the file played starts (its zero in its reader's stream time) and its picture grid:
