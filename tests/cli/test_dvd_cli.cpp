@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -227,4 +228,26 @@ TEST(DvdPlay, FastForwardRunsEightTimesAndBadUseEndsWithExitTwo) {
     const CommandResult plain = cli("dvd-play '" + scratchDir("dvd-cli") + "'");
     EXPECT_EQ(plain.exitCode, 2);
     EXPECT_NE(plain.err.find("no DVD-Video volume"), std::string::npos) << plain.err;
+}
+
+// Disc 1 first plays its menu, a still. --title 2 leaves it and plays title 2 for the seconds
+// asked, then ends by itself: with a sound output, and without one (no sound server reachable,
+// ALSA without its configuration), where the pictures play and a warning says why there is
+// no sound.
+TEST(DvdPlay, TitleTwoFromTheStillMenuEndsByItselfWithOrWithoutASoundOutput) {
+    if (!volumes().ok()) GTEST_FAIL() << "the test discs could not be made";
+    for (const std::string env :
+         {std::string(), std::string("PULSE_SERVER=tcp:127.0.0.1:1 ALSA_CONFIG_PATH=/dev/null ")}) {
+        const auto start = std::chrono::steady_clock::now();
+        const CommandResult r = run(env + "'" + TOVAMIX_CLI + "' dvd-play '" + volumes().disc1 +
+                                    "' --title 2 --seconds 3");
+        const double took =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        ASSERT_EQ(r.exitCode, 0) << env << r.err;
+        EXPECT_EQ(fields(r.out)["title"], "2") << env << r.out;
+        EXPECT_GE(playedSeconds(r.out), 2) << env << r.out;
+        EXPECT_LT(took, 10) << env;
+        const bool warned = r.err.find("no sound output can be opened") != std::string::npos;
+        EXPECT_EQ(warned, !env.empty()) << env << r.err;
+    }
 }

@@ -197,6 +197,16 @@ class Walk {
             return "the video manager's menus have a picture shape that is neither 4:3 nor 16:9";
         if (vmg_->pgci_ut && !menusWhole(vmg_->pgci_ut))
             return "the video manager's menu table names a language without menus";
+        // Every table a command may look into is whole before any command is looked at.
+        for (size_t s = 1; s < sets_.size(); ++s) {
+            const ifo_handle_t* set = sets_[s];
+            if (!set) continue;
+            const std::string name = "title set " + std::to_string(s) + "'s";
+            if (!set->vtsi_mat || !set->vts_ptt_srpt || !set->vts_pgcit)
+                return name + " tables cannot be read";
+            if (set->pgci_ut && !menusWhole(set->pgci_ut))
+                return name + " menu table names a language without menus";
+        }
         // Without a first-play chain the machine starts at the manager's first menu chain.
         if (vmg_->first_play_pgc) {
             if (!chain(vmg_->first_play_pgc, Domain::FirstPlay, 0, "the first-play program chain"))
@@ -210,22 +220,19 @@ class Walk {
             const ifo_handle_t* set = sets_[s];
             if (!set) continue; // never entered: a jump there ends playback or is refused below
             const std::string name = "title set " + std::to_string(s) + "'s";
-            if (!set->vtsi_mat || !set->vts_ptt_srpt || !set->vts_pgcit)
-                return name + " tables cannot be read";
             if (!aspectKnown(set->vtsi_mat->vtsm_video_attr) ||
                 !aspectKnown(set->vtsi_mat->vts_video_attr))
                 return name + " picture shape is neither 4:3 nor 16:9";
-            if (set->pgci_ut) {
-                if (!menusWhole(set->pgci_ut))
-                    return name + " menu table names a language without menus";
-                if (!menus(set->pgci_ut, Domain::SetMenu, int(s), name.c_str())) return fault_;
-            }
+            if (set->pgci_ut && !menus(set->pgci_ut, Domain::SetMenu, int(s), name.c_str()))
+                return fault_;
             const pgcit_t* titles = set->vts_pgcit;
+            if (titles->nr_of_pgci_srp > 0 && !titles->pgci_srp)
+                return name + " title program chain table cannot be read";
             for (int i = 0; i < titles->nr_of_pgci_srp; ++i)
                 if (!chain(titles->pgci_srp[i].pgc, Domain::Title, int(s),
                            name + " title program chain " + std::to_string(i + 1)))
                     return fault_;
-            if (!parts(set, int(s), name)) return fault_;
+            if (!parts(set, name)) return fault_;
         }
         return {};
     }
@@ -236,8 +243,10 @@ class Walk {
     }
     static bool menusWhole(const pgci_ut_t* ut) {
         if (ut->nr_of_lus == 0 || !ut->lu) return false;
-        for (int l = 0; l < ut->nr_of_lus; ++l)
-            if (!ut->lu[l].pgcit) return false;
+        for (int l = 0; l < ut->nr_of_lus; ++l) {
+            const pgcit_t* t = ut->lu[l].pgcit;
+            if (!t || (t->nr_of_pgci_srp > 0 && !t->pgci_srp)) return false;
+        }
         return true;
     }
 
@@ -253,10 +262,13 @@ class Walk {
     }
 
     // A title's parts: each names a program chain of the title set and a program in it.
-    bool parts(const ifo_handle_t* set, int s, const std::string& name) {
+    bool parts(const ifo_handle_t* set, const std::string& name) {
         const vts_ptt_srpt_t* ptts = set->vts_ptt_srpt;
+        if (ptts->nr_of_srpts > 0 && !ptts->title) return fail(name + " part table cannot be read");
         for (int t = 0; t < ptts->nr_of_srpts; ++t) {
             const ttu_t& title = ptts->title[t];
+            if (title.nr_of_ptts > 0 && !title.ptt)
+                return fail(name + " title " + std::to_string(t + 1) + " has no part table");
             for (int p = 0; p < title.nr_of_ptts; ++p) {
                 const ptt_info_t& ptt = title.ptt[p];
                 const std::string where =
@@ -265,12 +277,12 @@ class Walk {
                     return fail(where + ": program chain " + std::to_string(ptt.pgcn) + " of " +
                                 std::to_string(set->vts_pgcit->nr_of_pgci_srp));
                 const pgc_t* pgc = set->vts_pgcit->pgci_srp[ptt.pgcn - 1].pgc;
+                if (!pgc) return fail(where + ": its program chain cannot be read");
                 if (ptt.pgn < 1 || ptt.pgn > pgc->nr_of_programs + 1)
                     return fail(where + ": program " + std::to_string(ptt.pgn) + " of " +
                                 std::to_string(pgc->nr_of_programs));
             }
         }
-        (void)s;
         return true;
     }
 

@@ -97,7 +97,12 @@ GstElement* makeAudioSink() {
             return e;
         }
     // Without an audio output the sound is dropped at the pace of the clock, so playback
-    // still keeps time.
+    // still keeps time; said once a process.
+    static std::once_flag told;
+    std::call_once(told, [] {
+        g_printerr("tovamix: no sound output can be opened (no PulseAudio server, no ALSA "
+                   "device): playing without sound\n");
+    });
     GstElement* e = gst_element_factory_make("fakesink", nullptr);
     g_object_set(e, "sync", TRUE, nullptr);
     return e;
