@@ -1,8 +1,6 @@
 // Damaged DVD-Video volumes through tovamix-cli dvd-info and dvd-play: whatever is wrong with
 // the IFO files, the program ends by itself (a refusal naming the damage, or playback), never
-// by a signal. The damaged copies are made here from test disc 1 (a menu with buttons, titles
-// returning to it by their post commands): bytes flipped in an IFO file and its backup alike,
-// or a title set's tables cut short.
+// by a signal. The damaged copies are made from test disc 1 (see DvdFixture.h).
 #include "platform/dshow/DvdNavigationCheck.h"
 #include "support/DvdFixture.h"
 #include "support/TestSupport.h"
@@ -12,8 +10,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <random>
 
 using namespace testsupport;
 namespace fs = std::filesystem;
@@ -22,90 +18,6 @@ namespace {
 
 CommandResult cli(const std::string& args) {
     return run(std::string("'") + TOVAMIX_CLI + "' " + args);
-}
-
-std::string scratch(const std::string& name) {
-    return scratchDir("dvd-damage") + "/" + name;
-}
-
-std::vector<unsigned char> readAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-void writeAll(const std::string& path, const std::vector<unsigned char>& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
-}
-
-// A copy of disc 1 whose IFO and BUP files are copied and whose VOB files are linked.
-std::string copyOfDisc1(const std::string& name) {
-    const std::string dir = scratch(name);
-    fs::remove_all(dir);
-    fs::create_directories(dir + "/VIDEO_TS");
-    for (const auto& e : fs::directory_iterator(dvdVolumes().disc1 + "/VIDEO_TS")) {
-        const fs::path to = dir + "/VIDEO_TS/" + e.path().filename().string();
-        if (e.path().extension() == ".VOB")
-            fs::create_symlink(e.path(), to);
-        else
-            fs::copy_file(e.path(), to);
-    }
-    return dir;
-}
-
-// The n-th damaged disc: one of the three IFO files (and its backup, which libdvdread reads
-// when the IFO fails), either with 1 to 8 bytes changed (three times in four: anywhere, or in
-// its first sector, where the tables are named) or cut short at a random place past its first
-// sector.
-std::string damagedDisc(int n) {
-    std::mt19937 gen(unsigned(1000 + n));
-    const std::string dir = copyOfDisc1("damaged-" + std::to_string(n));
-    static const char* const Files[] = {"VIDEO_TS", "VTS_01_0", "VTS_02_0"};
-    const std::string base = dir + "/VIDEO_TS/" + Files[gen() % 3];
-    std::vector<unsigned char> ifo = readAll(base + ".IFO");
-    if (ifo.size() < 4096) return dir;
-    if (n % 4 == 3) {
-        const size_t cut = 2048 + gen() % (ifo.size() - 2048);
-        for (const char* ext : {".IFO", ".BUP"})
-            fs::resize_file(base + ext, cut);
-        return dir;
-    }
-    const size_t span = n % 4 == 2 ? 2048 : ifo.size();
-    std::vector<std::pair<size_t, unsigned char>> changes;
-    for (int i = 0, count = 1 + int(gen() % 8); i < count; ++i)
-        changes.emplace_back(gen() % span, (unsigned char)(1 + gen() % 255));
-    for (const char* ext : {".IFO", ".BUP"}) {
-        std::vector<unsigned char> bytes = readAll(base + ext);
-        for (const auto& [at, mask] : changes)
-            if (at < bytes.size()) bytes[at] ^= mask;
-        writeAll(base + ext, bytes);
-    }
-    return dir;
-}
-
-uint32_t bigEndian32(const std::vector<unsigned char>& b, size_t at) {
-    return uint32_t(b[at]) << 24 | uint32_t(b[at + 1]) << 16 | uint32_t(b[at + 2]) << 8 | b[at + 3];
-}
-uint16_t bigEndian16(const std::vector<unsigned char>& b, size_t at) {
-    return uint16_t(b[at] << 8 | b[at + 1]);
-}
-
-// A copy of disc 1 whose first-play program chain's first pre command is replaced (in the
-// IFO and its backup).
-std::string discWithFirstPlayCommand(const std::string& name,
-                                     const std::array<unsigned char, 8>& c) {
-    const std::string dir = copyOfDisc1(name);
-    for (const char* ext : {".IFO", ".BUP"}) {
-        const std::string path = dir + "/VIDEO_TS/VIDEO_TS" + ext;
-        std::vector<unsigned char> b = readAll(path);
-        // The first-play chain's byte position is at 0x84 of the manager's header; its command
-        // table's offset at 0xE4 of the chain; the pre commands follow the table's 8 bytes.
-        const size_t pgc = bigEndian32(b, 0x84);
-        const size_t table = pgc + bigEndian16(b, pgc + 0xE4);
-        EXPECT_GE(bigEndian16(b, table), 1) << "disc 1's first play has a pre command";
-        std::copy(c.begin(), c.end(), b.begin() + long(table + 8));
-        writeAll(path, b);
-    }
-    return dir;
 }
 
 bool endedByItself(const CommandResult& r) {
@@ -135,7 +47,7 @@ TEST(DvdDamage, CommandsThatWouldStopThePlayerAreRefusedByName) {
         {"call", {0x30, 0x08, 0, 0, 0, 0, 0x01, 0xC0}, "which cannot be done from the first play"},
     };
     for (const auto& c : cases) {
-        const std::string disc = discWithFirstPlayCommand(c.name, c.command);
+        const std::string disc = copyOfDisc1WithFirstPlayCommand(c.name, c.command);
         for (const char* job : {"dvd-info", "dvd-play --seconds 1"}) {
             const auto start = std::chrono::steady_clock::now();
             const CommandResult r = cli(std::string(job) + " '" + disc + "'");
@@ -163,7 +75,7 @@ TEST(DvdDamage, NoDamagedDiscEndsTheProgramBySignal) {
     int refusedByInfo = 0, played = 0, refusedByPlay = 0, refusedByProbe = 0, failedOtherwise = 0;
     int probeFaults = 0;
     for (int n = 0; n < discs; ++n) {
-        const std::string disc = damagedDisc(n);
+        const std::string disc = damagedCopyOfDisc1(n);
         const CommandResult info = cli("dvd-info '" + disc + "'");
         EXPECT_TRUE(endedByItself(info)) << "disc " << n << ": exit " << info.exitCode << "\n"
                                          << info.err;

@@ -218,6 +218,79 @@ TEST(DvdGraph, StopThenPlayGoesOnFromWhereTheTitleStopped) {
     p.playTitle(1);
 }
 
+// "Play all": title 1 goes on into title 2 by its last commands, without a jump of the
+// pictures. Title 2's time starts at 0 when its pictures start (after title 1's 6 s), not
+// where title 1's count had got to, and each chapter is the one of the picture's time. The
+// disc's sound does not decode here (MP2 that rsndvdbin finds no decoder for): the pictures
+// play all the same. (dvdauthor puts title 1's second chapter on the picture group before 3 s:
+// 2.8 s.)
+TEST(DvdGraph, ATitleReachedSeamlesslyCountsItsTimeFromItsOwnStart) {
+    if (!volumes().ok()) GTEST_FAIL() << "the test discs could not be made";
+    DvdPlayer p;
+    p.start(volumes().disc3);
+    const auto started = std::chrono::steady_clock::now();
+    struct Sample {
+        double wall, time;
+        unsigned title, chapter;
+    };
+    std::vector<Sample> samples;
+    ASSERT_TRUE(waitFor(
+        [&] {
+            const DVD_PLAYBACK_LOCATION2 l = p.where();
+            const double wall =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+            if (l.TitleNum > 0) samples.push_back({wall, seconds(l), l.TitleNum, l.ChapterNum});
+            return l.TitleNum == 2 && seconds(l) >= 5;
+        },
+        20s));
+    double lastOfOne = -1, firstOfTwo = -1, wallOfTwo = -1, wallAtOneStart = -1;
+    for (const Sample& s : samples) {
+        if (s.title == 1) {
+            if (wallAtOneStart < 0) wallAtOneStart = s.wall - s.time;
+            lastOfOne = s.time;
+            EXPECT_EQ(s.chapter, s.time < 2.8 - 0.1   ? 1u
+                                 : s.time > 2.8 + 0.1 ? 2u
+                                                      : s.chapter)
+                << "title 1 at " << s.time;
+        } else if (firstOfTwo < 0) {
+            firstOfTwo = s.time;
+            wallOfTwo = s.wall;
+        }
+        if (s.title == 2)
+            EXPECT_EQ(s.chapter, s.time < 4 - 0.1   ? 1u
+                                 : s.time > 4 + 0.1 ? 2u
+                                                    : s.chapter)
+                << "title 2 at " << s.time;
+    }
+    EXPECT_GE(lastOfOne, 5.5) << "title 1 is shown to its end";
+    EXPECT_LE(lastOfOne, 6.2);
+    EXPECT_GE(firstOfTwo, 0);
+    EXPECT_LT(firstOfTwo, 0.5) << "title 2's time starts at its own start";
+    // Title 2 comes on the screen when title 1's 6 s have played, not when the source has read
+    // it, a second or more before.
+    EXPECT_NEAR(wallOfTwo - wallAtOneStart, 6.0, 0.5);
+    EXPECT_TRUE(p.seen(EC_DVD_TITLE_CHANGE, 2));
+    EXPECT_TRUE(p.seen(EC_DVD_CHAPTER_START, 2));
+}
+
+// Next Chapter goes to the chapter after the one on the screen: pressed just before title 1's
+// chapter 2 (at 10 s), when the source has already read into it, it plays chapter 2.
+TEST(DvdGraph, NextChapterFollowsTheChapterOnTheScreen) {
+    if (!volumes().ok()) GTEST_FAIL() << "the test discs could not be made";
+    DvdPlayer p;
+    p.start(volumes().disc1);
+    p.playTitle(1);
+    ASSERT_EQ(p.control()->PlayChapterInTitle(1, 1, 0, nullptr), S_OK);
+    ASSERT_TRUE(waitFor([&] { return seconds(p.where()) >= 9.3; }, 15s));
+    EXPECT_EQ(p.where().ChapterNum, 1u) << "at " << seconds(p.where());
+    ASSERT_EQ(p.control()->PlayNextChapter(0, nullptr), S_OK);
+    pump(1500);
+    const double at = seconds(p.where());
+    EXPECT_EQ(p.where().ChapterNum, 2u) << "at " << at;
+    EXPECT_GE(at, 9.5);
+    EXPECT_LT(at, 14);
+}
+
 TEST(DvdGraph, FrameStepPausesAndStepsOnePictureAndOptionsAreKept) {
     if (!volumes().ok())
         GTEST_SKIP() << "the test discs could not be made (dvdauthor, genisoimage)";

@@ -1,11 +1,14 @@
 #!/bin/bash
-# Makes a small PAL DVD-Video folder for the tests:  make_dvd.sh OUT_DIR 1|2
+# Makes a small PAL DVD-Video folder for the tests:  make_dvd.sh OUT_DIR 1|2|3
 #
 # Disc 1: title 1, 30 s mostly red with AC-3 sound (English), chapters at 0, 10 and 20 s;
 # title 2, 12 s mostly blue with MP2 sound (German), chapters at 0 and 6 s; a menu still with
 # two buttons (button N plays title N), shown at first play and as both the root and the title
 # menu; each title returns to it when it ends. Disc 2: one title of 8 s, mostly green, chapters
-# at 0 and 4 s, and the same kind of menu (other content, so another disc id).
+# at 0 and 4 s, and the same kind of menu (other content, so another disc id). Disc 3, "play
+# all" without menus: the first play jumps to title 1 (6 s, red, chapters at 0 and 2.8 s: the picture group before 3 s), whose
+# last commands jump to title 2 of the same title set (8 s, blue, chapters at 0 and 4 s), which
+# ends playback; both with MP2 sound.
 #
 # OUT_DIR/VIDEO_TS holds the volume. The pictures change a little every frame (a moving bar),
 # so a decoder has real pictures to show, and a key frame every 10 pictures puts the chapter
@@ -23,6 +26,25 @@ enc() { # enc OUT.mpg COLOUR SECONDS AUDIO_CODEC
         -f lavfi -i "sine=frequency=440:sample_rate=48000" \
         -t "$3" -target pal-dvd -g 10 -b:v 1500k -maxrate 4000k -c:a "$4" -b:a 192k -ac 2 "$1"
 }
+
+if [ "$disc" = 3 ]; then
+    enc "$work/t1.mpg" red 6 mp2
+    enc "$work/t2.mpg" blue 8 mp2
+    cat >"$work/dvd.xml" <<XML
+<dvdauthor dest="$work/DVD">
+ <vmgm><fpc>jump title 1;</fpc></vmgm>
+ <titleset><titles>
+  <pgc><vob file="$work/t1.mpg" chapters="0,0:03"/><post>jump title 2;</post></pgc>
+  <pgc><vob file="$work/t2.mpg" chapters="0,0:04"/><post>exit;</post></pgc>
+ </titles></titleset>
+</dvdauthor>
+XML
+    VIDEO_FORMAT=PAL dvdauthor -x "$work/dvd.xml" >"$work/dvdauthor.log" 2>&1 ||
+        { cat "$work/dvdauthor.log" >&2; exit 1; }
+    mkdir -p "$out"
+    mv "$work/DVD/VIDEO_TS" "$out/"
+    exit 0
+fi
 
 # The menu's picture: two boxes where the buttons are; its highlight and selection images
 # (at most three colours and transparency, as subpictures need).

@@ -131,20 +131,21 @@ class DvdGraphBuilder final : public IDvdGraphBuilder {
             }
             std::atomic<int>& stream = (*streams)[AudioStream];
             stream = Linking;
-            const bool rendered = g->renderPad(pad);
-            // The sound of a title may not decode (rsndvdbin decodes no MPEG audio after a
-            // title with AC-3): the pictures must not wait for it, so the audio renderer
-            // takes no part in prerolling.
-            for (const FilterPtr& f : g->EnumFilters())
-                if (roleOf(f) == FilterRole::AudioRenderer)
-                    forEachElement(GST_BIN(f->native()), BinElements::Sinks, [](GstElement* e) {
-                        if (g_object_class_find_property(G_OBJECT_GET_CLASS(e), "async"))
-                            g_object_set(e, "async", FALSE, nullptr);
-                        return true;
-                    });
-            stream = rendered ? Linked : Failed;
+            // A renderer made here takes no part in prerolling from the start (see
+            // Graph::addRenderer).
+            stream = g->renderPad(pad) ? Linked : Failed;
             return true;
         });
+        // The sound of a title may not decode (rsndvdbin decodes no MPEG audio after a title
+        // with AC-3, and none at all on some discs): the pictures must not wait for it, so the
+        // audio renderers already in the graph take no part in prerolling either.
+        for (const FilterPtr& f : graph_->EnumFilters())
+            if (roleOf(f) == FilterRole::AudioRenderer)
+                forEachElement(GST_BIN(f->native()), BinElements::Sinks, [](GstElement* e) {
+                    if (g_object_class_find_property(G_OBJECT_GET_CLASS(e), "async"))
+                        g_object_set(e, "async", FALSE, nullptr);
+                    return true;
+                });
 
         const HRESULT pre = graph_->prerollBuilt(PrerollTimeout);
         if (FAILED(pre) || (*streams)[VideoStream] != Linked) {

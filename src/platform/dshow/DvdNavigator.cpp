@@ -86,10 +86,12 @@ class Navigator final : public DvdNavigator {
     // place in the title is kept for that run. User-interface thread.
     void stopping() {
         endScan();
-        const int title = currentTitle();
+        const int title = shownTitle();
         Place place;
-        if (title > 0)
-            place = {title, std::max(currentChapter(), 1), std::max<gint64>(position(), 0)};
+        if (title > 0) {
+            const gint64 time = std::max<gint64>(position(), 0);
+            place = {title, shownChapter(title, time), time};
+        }
         std::lock_guard lock(lock_);
         stoppedAt_ = place;
         if (restore_) restore_->cmd->finish(E_ABORT);
@@ -108,6 +110,7 @@ class Navigator final : public DvdNavigator {
             stoppedAt_ = {};
             reset = options_[DVD_ResetOnStop];
             lastPosition_ = -1;
+            shown_ = {};
         }
         if (place.title > 0 && !reset) startResume(place.title, place.chapter, place.time, nullptr);
     }
@@ -126,17 +129,18 @@ class Navigator final : public DvdNavigator {
         if (!(speed > 0)) return E_INVALIDARG;
         return startScan(-1, cmd);
     }
+    // From the chapter on the screen, not the one the source has read ahead to.
     HRESULT PlayNextChapter(uint32_t, DvdCmdPtr* cmd) override {
-        const int title = currentTitle();
+        const int title = shownTitle();
         if (title <= 0) return VFW_E_DVD_INVALIDDOMAIN;
-        const int chapter = currentChapter();
+        const int chapter = shownChapter(title, position());
         if (chapter < 1 || chapter >= chapterCount(title)) return VFW_E_DVD_INVALIDDOMAIN;
         return seekChapter(chapter + 1, cmd);
     }
     HRESULT PlayPrevChapter(uint32_t, DvdCmdPtr* cmd) override {
-        const int title = currentTitle();
+        const int title = shownTitle();
         if (title <= 0) return VFW_E_DVD_INVALIDDOMAIN;
-        const int chapter = currentChapter();
+        const int chapter = shownChapter(title, position());
         if (chapter <= 1) return VFW_E_DVD_INVALIDDOMAIN;
         return seekChapter(chapter - 1, cmd);
     }
@@ -200,12 +204,12 @@ class Navigator final : public DvdNavigator {
     }
     HRESULT GetCurrentLocation(DVD_PLAYBACK_LOCATION2* location) override {
         if (!location) return E_POINTER;
-        const int title = currentTitle();
+        const int title = shownTitle();
         if (title <= 0) return VFW_E_DVD_INVALIDDOMAIN;
         *location = {};
-        location->TitleNum = unsigned(title);
-        location->ChapterNum = unsigned(std::max(currentChapter(), 1));
         const gint64 pos = position();
+        location->TitleNum = unsigned(title);
+        location->ChapterNum = unsigned(shownChapter(title, pos));
         const int fps = framesPerSecond(title);
         location->TimeCode = timeCode(pos, fps);
         location->TimeCodeFlags = fps == 30 ? DVD_TC_FLAG_30fps : DVD_TC_FLAG_25fps;
@@ -214,11 +218,11 @@ class Navigator final : public DvdNavigator {
     HRESULT GetState(DvdStatePtr* state) override {
         if (!state) return E_POINTER;
         if (!ready()) return VFW_E_DVD_GRAPHNOTREADY;
-        const int title = currentTitle();
+        const int title = shownTitle();
         if (title <= 0) return VFW_E_DVD_INVALIDDOMAIN;
+        const gint64 time = std::max<gint64>(position(), 0);
         *state = std::make_shared<DvdState>(volume_.discId, uint32_t(title),
-                                            uint32_t(std::max(currentChapter(), 1)),
-                                            std::max<gint64>(position(), 0) / 100);
+                                            uint32_t(shownChapter(title, time)), time / 100);
         return S_OK;
     }
     HRESULT GetOption(DVD_OPTION_FLAG flag, bool* on) override {
@@ -289,6 +293,83 @@ class Navigator final : public DvdNavigator {
         return int(std::max<gint64>(querySource(titleFormat()), 0));
     }
     int currentChapter() { return int(querySource(chapterFormat())); }
+    // The position of the pictures shown, as the pipeline counts it: from the start of the
+    // title entered last by a jump, seek or restart (a title reached seamlessly, by the
+    // commands at the end of the one before, goes on counting); -1 when it cannot tell.
+    gint64 pipelinePosition() {
+        const auto g = graph();
+        gint64 pos = -1;
+        if (!g || !gst_element_query_position(g->pipeline(), GST_FORMAT_TIME, &pos)) return -1;
+        return pos;
+    }
+    // The title on the screen: the source's until it moves to another; then the one before
+    // until its pictures have been shown (see followTitle). 0 in a menu.
+    int shownTitle() {
+        if (!ready()) return 0;
+        {
+            std::lock_guard lock(lock_);
+            if (shown_.title > 0) return shown_.title;
+        }
+        return currentTitle();
+    }
+    // The chapter of a title a time (ns in the title) lies in, by the chapter starts the disc
+    // states; the source's (which reads ahead) for a title without them.
+    int shownChapter(int title, gint64 time) {
+        if (title < 1 || size_t(title) > volume_.titles.size())
+            return std::max(currentChapter(), 1);
+        const std::vector<double>& starts = volume_.titles[size_t(title) - 1].chapterStarts;
+        if (starts.empty()) return std::max(currentChapter(), 1);
+        // Half a picture's grace: a chapter starts with its first picture.
+        const double at = double(std::max<gint64>(time, 0)) / GST_SECOND + 0.02;
+        int chapter = 1;
+        for (size_t c = 1; c < starts.size(); ++c)
+            if (starts[c] <= at) chapter = int(c) + 1;
+        return chapter;
+    }
+    // Keeps the title on the screen and where its pictures start in the pipeline's position.
+    // The source tells a new title as soon as it reads it, a second or more before its
+    // pictures show. When the title was reached seamlessly, the pictures go on counting: the
+    // new title starts where the old one's length ends. When it was reached by a jump, the
+    // count starts anew (the position goes back). Navigator's thread.
+    void followTitle() {
+        const int source = currentTitle();
+        const gint64 pos = pipelinePosition();
+        std::lock_guard lock(lock_);
+        if (source <= 0) {
+            shown_ = {};
+            return;
+        }
+        if (shown_.title <= 0) {
+            shown_ = {};
+            shown_.title = source;
+        } else if (source != shown_.title && source != shown_.pendingTitle) {
+            shown_.pendingTitle = source;
+            const gint64 length = titleDuration(shown_.title);
+            shown_.pendingStart = length > 0 ? shown_.start + length : -1;
+        } else if (source == shown_.title) {
+            shown_.pendingTitle = 0; // the source came back (a seek within the title)
+        }
+        if (shown_.pendingTitle > 0) {
+            const bool anew =
+                pos >= 0 && shown_.lastPosition >= 0 && pos + GST_SECOND / 2 < shown_.lastPosition;
+            if (anew || shown_.pendingStart < 0) {
+                shown_.title = shown_.pendingTitle;
+                shown_.start = 0;
+                shown_.pendingTitle = 0;
+            } else if (pos >= shown_.pendingStart) {
+                shown_.title = shown_.pendingTitle;
+                shown_.start = shown_.pendingStart;
+                shown_.pendingTitle = 0;
+            }
+        }
+        if (pos >= 0) shown_.lastPosition = pos;
+    }
+    // A seek, a jump or a restart of our own: the position counts from the title's start
+    // again, and the title shown is the source's.
+    void followAnew() {
+        std::lock_guard lock(lock_);
+        shown_ = {};
+    }
     // The time in the title (ns): the position of the pictures shown. While 8x runs, the
     // place the scan has reached (the pipeline is flushed four times a second and cannot tell
     // while it is); when the pipeline cannot tell, the last time it could.
@@ -302,11 +383,12 @@ class Navigator final : public DvdNavigator {
             if (settleFrom_ >= 0 && std::chrono::steady_clock::now() < settleUntil_)
                 settling = settleFrom_;
         }
-        const auto g = graph();
-        gint64 pos = -1;
-        if (!g) return -1;
-        const bool told =
-            gst_element_query_position(g->pipeline(), GST_FORMAT_TIME, &pos) && pos >= 0;
+        gint64 pos = pipelinePosition();
+        const bool told = pos >= 0;
+        if (told) {
+            std::lock_guard lock(lock_);
+            pos = std::max<gint64>(pos - shown_.start, 0);
+        }
         if (settling >= 0 && (!told || pos < settling - ScanStep)) return settling;
         if (settling >= 0) {
             std::lock_guard lock(lock_);
@@ -340,8 +422,11 @@ class Navigator final : public DvdNavigator {
 
     bool seekSource(GstFormat format, gint64 value, GstSeekFlags extra = GST_SEEK_FLAG_NONE) {
         const ElementRef src = source();
-        return src && gst_element_seek_simple(src, format,
-                                              GstSeekFlags(GST_SEEK_FLAG_FLUSH | extra), value);
+        const bool taken =
+            src &&
+            gst_element_seek_simple(src, format, GstSeekFlags(GST_SEEK_FLAG_FLUSH | extra), value);
+        if (taken) followAnew();
+        return taken;
     }
     HRESULT seekChapter(int chapter, DvdCmdPtr* cmd) {
         endScan();
@@ -472,6 +557,7 @@ class Navigator final : public DvdNavigator {
             wake_.wait_for(lock, Tick);
             if (quit_) break;
             lock.unlock();
+            followTitle();
             driveResume();
             const auto now = std::chrono::steady_clock::now();
             if (now >= nextEvents) {
@@ -618,7 +704,7 @@ class Navigator final : public DvdNavigator {
     void checkEvents() {
         const auto g = graph();
         if (!g || GST_STATE(g->pipeline()) < GST_STATE_PAUSED || !source()) return;
-        const int title = currentTitle();
+        const int title = shownTitle();
         const DVD_DOMAIN domain = title > 0 ? DVD_DOMAIN_Title : DVD_DOMAIN_VideoTitleSetMenu;
         if (domain != lastDomain_) {
             lastDomain_ = domain;
@@ -636,12 +722,12 @@ class Navigator final : public DvdNavigator {
             lastSecond_ = -1;
             g->postEvent(EC_DVD_TITLE_CHANGE, title, 0);
         }
-        const int chapter = currentChapter();
+        const gint64 pos = position();
+        const int chapter = shownChapter(title, pos);
         if (chapter >= 1 && chapter != lastChapter_) {
             lastChapter_ = chapter;
             g->postEvent(EC_DVD_CHAPTER_START, chapter, 0);
         }
-        const gint64 pos = position();
         if (pos < 0) return;
         const gint64 second = pos / GST_SECOND;
         if (second == lastSecond_) {
@@ -689,6 +775,14 @@ class Navigator final : public DvdNavigator {
     std::chrono::steady_clock::time_point settleUntil_;
     std::unique_ptr<Resume> restore_;
     Place stoppedAt_; // where the last stop left the title (title 0: in a menu)
+    // The title on the screen (see followTitle).
+    struct Shown {
+        int title = 0;
+        gint64 start = 0;         // where its pictures start in the pipeline's position
+        int pendingTitle = 0;     // the source's title, not yet on the screen
+        gint64 pendingStart = -1; // where it will start, when reached seamlessly
+        gint64 lastPosition = -1; // the pipeline's position at the last look
+    } shown_;
     bool options_[4] = {false, false, false, false};
 
     std::atomic<gint64> lastPosition_{-1};

@@ -428,10 +428,16 @@ PadRef Graph::addRenderer(bool video) {
     }
     // scaletempo plays other rates at the pitch of the recording, so the sound output itself
     // always runs at rate 1.
+    GstElement* sink = makeAudioSink();
+    // A navigating source's sound may not decode at all (rsndvdbin finds no decoder for the
+    // MPEG sound of some discs): its pictures must not wait for it, so the sink takes no part
+    // in prerolling. Set before the sink starts changing state: set later, a sink already
+    // waiting for its first sound would go on waiting.
+    if (navigating_) setIfPresent(sink, "async", FALSE);
     GstElement* bin = makeRendererBin(nullptr,
                                       {"audioconvert", "scaletempo", "audioconvert",
                                        "audiopanorama", "audioconvert", "audioresample", "volume"},
-                                      makeAudioSink());
+                                      sink);
     {
         addHelper(bin, "Audio Renderer", FilterRole::AudioRenderer);
         applyAudio();
