@@ -50,6 +50,15 @@ constexpr int StuckChecks = 12;
 constexpr int MenuStillTicks = 20;
 // How near the saved time a resumed state must come.
 constexpr gint64 ResumeTolerance = GST_SECOND;
+// The source's time seeks land on the picture group that holds the whole second before the
+// time asked (its title's time map counts whole seconds): up to a second and a picture group
+// early. A resumption asks this much later, so that it lands at or after the saved time; one
+// that still lands before it is asked again, at least a second later, at most
+// ResumeCorrections times. It then lands less than a second and a picture group after.
+constexpr gint64 ResumeLead = 800 * GST_MSECOND;
+constexpr int ResumeCorrections = 2;
+// How many ticks after a seek the place it landed on is taken as where it landed.
+constexpr int LandingTicks = 3;
 
 class Navigator final : public DvdNavigator {
   public:
@@ -245,12 +254,15 @@ class Navigator final : public DvdNavigator {
     };
     struct Resume {
         int title = 0, chapter = 0;
-        gint64 time = -1;    // ns in the title; -1: the chapter's start
-        int stillTicks = 0;  // ticks spent in a still picture
-        int titleTicks = 0;  // ticks spent waiting for the title
-        int menuTicks = 0;   // ticks spent in a menu waiting for its still
-        bool sought = false; // the time or the chapter
-        int attempts = 0;    // time seeks the source refused
+        gint64 time = -1;     // ns in the title; -1: the chapter's start
+        int stillTicks = 0;   // ticks spent in a still picture
+        int titleTicks = 0;   // ticks spent waiting for the title
+        int menuTicks = 0;    // ticks spent in a menu waiting for its still
+        bool sought = false;  // the time or the chapter
+        int attempts = 0;     // time seeks the source refused
+        int corrections = 0;  // time seeks asked again for landing before the time
+        int landingTicks = 0; // ticks since the last time seek
+        gint64 asked = -1;    // the time the last time seek asked for
         std::chrono::steady_clock::time_point deadline;
         std::shared_ptr<DvdCmd> cmd;
     };
@@ -641,9 +653,14 @@ class Navigator final : public DvdNavigator {
             // Through the title's time map. The source may refuse a seek while it is still
             // entering the title: it is asked again on the next ticks, and a title without a
             // time map resumes at the chapter.
-            if (time >= 0 && seekSource(GST_FORMAT_TIME, time, GST_SEEK_FLAG_KEY_UNIT)) {
+            if (time >= 0 &&
+                seekSource(GST_FORMAT_TIME, time + ResumeLead, GST_SEEK_FLAG_KEY_UNIT)) {
                 std::lock_guard lock(lock_);
-                if (restore_) restore_->sought = true;
+                if (restore_) {
+                    restore_->sought = true;
+                    restore_->asked = time + ResumeLead;
+                    restore_->landingTicks = 0;
+                }
                 return;
             }
             int attempts;
@@ -661,9 +678,47 @@ class Navigator final : public DvdNavigator {
             }
             return;
         }
-        const bool reached = time >= 0 ? std::llabs(position() - time) <= ResumeTolerance
-                                       : currentChapter() == chapter;
-        if (!reached) return;
+        if (time >= 0) {
+            // Landed once the place is near what was asked, and has stayed so a moment.
+            const gint64 pos = position();
+            gint64 asked;
+            int corrections;
+            {
+                std::lock_guard lock(lock_);
+                if (!restore_) return;
+                asked = restore_->asked;
+                corrections = restore_->corrections;
+                if (std::llabs(pos - asked) > 2 * ResumeTolerance) {
+                    restore_->landingTicks = 0;
+                    return;
+                }
+                if (restore_->landingTicks == 0)
+                    GST_DEBUG("title %d: the seek for %" GST_TIME_FORMAT
+                              " lands at %" GST_TIME_FORMAT,
+                              title, GST_TIME_ARGS(asked), GST_TIME_ARGS(pos));
+                if (++restore_->landingTicks < LandingTicks) return;
+            }
+            if (pos < time && corrections < ResumeCorrections) {
+                // The source lands on the picture group that holds a whole second of the
+                // title's time map, so less than a second later may land in the same place.
+                const gint64 again = asked + std::max<gint64>(time - pos, GST_SECOND);
+                GST_DEBUG("title %d landed at %" GST_TIME_FORMAT " before %" GST_TIME_FORMAT
+                          ": asking for %" GST_TIME_FORMAT,
+                          title, GST_TIME_ARGS(pos), GST_TIME_ARGS(time), GST_TIME_ARGS(again));
+                if (seekSource(GST_FORMAT_TIME, again, GST_SEEK_FLAG_KEY_UNIT)) {
+                    std::lock_guard lock(lock_);
+                    if (restore_) {
+                        restore_->asked = again;
+                        restore_->landingTicks = 0;
+                        ++restore_->corrections;
+                    }
+                }
+                return;
+            }
+            if (std::llabs(pos - time) > ResumeTolerance) return;
+        } else if (currentChapter() != chapter) {
+            return;
+        }
         GST_DEBUG("title %d resumed at %" GST_TIME_FORMAT, title, GST_TIME_ARGS(position()));
         cmd->finish(S_OK);
         std::lock_guard lock(lock_);
