@@ -413,4 +413,31 @@ TEST_F(DvdWindow, AspectItemsOfBothMenusSetTheModeAndStayInStep) {
     EXPECT_TRUE(popupAspect->actions()[0]->isChecked());
 }
 
+// Paused in a title, every aspect mode and a zoom leave the place where it is, and Play goes
+// on from there. The title is one reached seamlessly (disc 3's title 2), whose pictures the
+// pipeline counts from title 1's start: a redraw by a seek to that count would take it
+// elsewhere, and a DVD's seeks land a picture group or more early anyway.
+TEST_F(DvdWindow, AspectAndZoomChangesWhilePausedKeepThePlace) {
+    QMenu* aspect = submenu(submenu(form->MainMenu, "&Options"), "AspectRatio");
+    ASSERT_NE(aspect, nullptr);
+    dialogs.queueFile(dvdVolumes().disc3 + "/VIDEO_TS/VIDEO_TS.IFO");
+    form->OpenClick();
+    ASSERT_TRUE(waitFor([&] { return form->panelText(1) == "Title 2" && seconds() >= 1.5; }, 15s));
+    form->btPause->click();
+    pump(700);
+    const double paused = seconds();
+    for (int mode : {2, 0, 1}) {
+        aspect->actions()[mode]->trigger();
+        pump(700);
+        EXPECT_NEAR(seconds(), paused, 0.05) << "aspect " << mode;
+    }
+    form->TrackBar1->setValue(50);
+    pump(700);
+    EXPECT_NEAR(seconds(), paused, 0.05) << "zoom";
+    form->TrackBar1->setValue(0);
+    form->btPlay->click();
+    ASSERT_TRUE(waitFor([&] { return seconds() >= paused + 1; }, 5s));
+    EXPECT_LT(seconds(), paused + 3);
+}
+
 } // namespace

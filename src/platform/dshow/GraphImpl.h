@@ -275,7 +275,12 @@ class Graph final : public IFilterGraph2,
     void setMuted(bool muted);
     // A graph whose source moves by itself (a DVD navigator): frame steps go to the video
     // renderer as step events, and only a rate other than 1 seeks.
-    void sourceNavigates() { navigating_ = true; }
+    void sourceNavigates() {
+        navigating_ = true;
+        g_object_set_data(G_OBJECT(pipeline()), NavigatesKey, GINT_TO_POINTER(1));
+    }
+    // Set on the pipeline of a graph whose source navigates, for its renderers.
+    static constexpr const char* NavigatesKey = "tovamix-navigates";
     // Such a graph stops to null, which makes its source anew on the next run (rsndvdbin does
     // not come back from ready). stopping is called before a stop of a playing or paused
     // graph, restarted after the run that follows it; both on the user-interface thread. An

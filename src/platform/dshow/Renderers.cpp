@@ -315,7 +315,9 @@ class VideoRenderer final : public GstFilter,
     }
 
     // A paused graph shows its last picture as it was drawn: it is decoded again at the same
-    // position so that a new size or source rectangle shows at once.
+    // position so that a new size or source rectangle shows at once. Not where the source
+    // navigates (a DVD): its seeks land on a picture group before the place asked, so the
+    // paused place would move back; there the picture keeps its size until playback goes on.
     void redrawPaused() {
         GstElement* top = element();
         while (GST_OBJECT_PARENT(top))
@@ -324,6 +326,10 @@ class VideoRenderer final : public GstFilter,
         if (top == element() || GST_STATE_TARGET(top) != GST_STATE_PAUSED ||
             GST_STATE(top) < GST_STATE_PAUSED)
             return;
+        if (g_object_get_data(G_OBJECT(top), Graph::NavigatesKey)) {
+            if (overlay()) gst_video_overlay_expose(overlay());
+            return;
+        }
         gint64 now = 0;
         if (!gst_element_query_position(top, GST_FORMAT_TIME, &now)) return;
         gst_element_seek_simple(top, GST_FORMAT_TIME,
