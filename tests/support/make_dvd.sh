@@ -8,7 +8,7 @@
 # at 0 and 4 s, and the same kind of menu (other content, so another disc id). Disc 3, "play
 # all" without menus: the first play jumps to title 1 (6 s, red, chapters at 0 and 2.8 s: the picture group before 3 s), whose
 # last commands jump to title 2 of the same title set (8 s, blue, chapters at 0 and 4 s), which
-# ends playback; both with MP2 sound.
+# ends playback; both 16:9, with MP2 sound.
 #
 # OUT_DIR/VIDEO_TS holds the volume. The pictures change a little every frame (a moving bar),
 # so a decoder has real pictures to show, and a key frame every 10 pictures puts the chapter
@@ -20,20 +20,21 @@ disc="${2:-1}"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 
-enc() { # enc OUT.mpg COLOUR SECONDS AUDIO_CODEC
+enc() { # enc OUT.mpg COLOUR SECONDS AUDIO_CODEC [ASPECT]
     ffmpeg -v error -y \
         -f lavfi -i "color=c=$2:size=720x576:rate=25,drawbox=x='mod(t*200,680)':y=500:w=40:h=40:color=white:t=fill" \
         -f lavfi -i "sine=frequency=440:sample_rate=48000" \
-        -t "$3" -target pal-dvd -g 10 -b:v 1500k -maxrate 4000k -c:a "$4" -b:a 192k -ac 2 "$1"
+        -t "$3" -target pal-dvd -aspect "${5:-4:3}" -g 10 -b:v 1500k -maxrate 4000k -c:a "$4" \
+        -b:a 192k -ac 2 "$1"
 }
 
 if [ "$disc" = 3 ]; then
-    enc "$work/t1.mpg" red 6 mp2
-    enc "$work/t2.mpg" blue 8 mp2
+    enc "$work/t1.mpg" red 6 mp2 16:9
+    enc "$work/t2.mpg" blue 8 mp2 16:9
     cat >"$work/dvd.xml" <<XML
 <dvdauthor dest="$work/DVD">
  <vmgm><fpc>jump title 1;</fpc></vmgm>
- <titleset><titles>
+ <titleset><titles><video aspect="16:9"/>
   <pgc><vob file="$work/t1.mpg" chapters="0,0:03"/><post>jump title 2;</post></pgc>
   <pgc><vob file="$work/t2.mpg" chapters="0,0:04"/><post>exit;</post></pgc>
  </titles></titleset>
