@@ -8,11 +8,13 @@
 #include "support/QtEnvironment.h"
 #include "support/Screenshots.h"
 #include "ui/Dialogs.h"
+#include "ui/qt/QtDialogs.h"
 
 #include <QApplication>
 #include <QColor>
 #include <QElapsedTimer>
 #include <QImage>
+#include <QMessageBox>
 #include <QSlider>
 #include <QStatusBar>
 #include <QTimer>
@@ -20,6 +22,8 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <sstream>
 #include <string>
@@ -215,6 +219,96 @@ TEST(DvdModalWindow, ColourFormAndFullScreenTakeInputAndStayAbove) {
     EXPECT_TRUE(hidden) << "the colour form hides when the click goes elsewhere";
     EXPECT_TRUE(fullScreenAbove) << "full screen is stacked above the DVD window";
     EXPECT_TRUE(left) << "a double-click leaves full screen";
+}
+
+// A message the window shows while its picture is in full screen (a bookmark that cannot be
+// read, asked for from the picture's menu) is stacked above the full-screen form, where the
+// user sees it, and takes the Return key.
+TEST(DvdModalWindow, AMessageShownInFullScreenStacksAboveIt) {
+    if (!dvdVolumes().ok()) GTEST_FAIL() << "the test discs could not be made";
+    if (run("command -v xdotool && command -v xwininfo").exitCode != 0)
+        GTEST_SKIP() << "xdotool or xwininfo is not installed";
+    ui::QtDialogs realDialogs;
+    ui::setDialogs(&realDialogs);
+    setenv("XDG_DATA_HOME", scratchDir("dvd-modal-box/" + std::to_string(getpid())).c_str(), 1);
+    {
+        std::filesystem::create_directories(
+            std::filesystem::path(TFormDVDPlayer::bookmarkPath()).parent_path());
+        std::ofstream damaged(TFormDVDPlayer::bookmarkPath(), std::ios::binary | std::ios::trunc);
+        damaged << std::string(600, '\x5a');
+    }
+    TFormDVDPlayer form;
+    form.move(20, 20);
+    TDSVideoWindowEx2* video = form.DSVideoWindowEx1;
+    enum Step { Open, FullScreen, Restore, Box, Done } step = Open;
+    bool boxAbove = false, answered = false;
+    std::string boxText;
+    QElapsedTimer since;
+    since.start();
+    QTimer driver;
+    QObject::connect(&driver, &QTimer::timeout, [&] {
+        QWidget* modal = QApplication::activeModalWidget();
+        switch (step) {
+        case Open:
+            if (modal != &form) return;
+            form.Play(dvdVolumes().disc1 + "/VIDEO_TS/VIDEO_TS.IFO");
+            step = FullScreen;
+            since.restart();
+            break;
+        case FullScreen:
+            if (!video->OverlayReady() || since.elapsed() < 1000) return;
+            video->StartFullScreen();
+            step = Restore;
+            since.restart();
+            break;
+        case Restore:
+            if (!video->FullScreen() || since.elapsed() < 1000) return;
+            step = Box;
+            since.restart();
+            // Outside this handler: the message runs a loop of its own, in which this timer
+            // must fire again.
+            QTimer::singleShot(0, &form, [&form] {
+                for (QAction* a : form.Popup->actions())
+                    if (a->text().contains("Restore")) a->trigger();
+                for (QMenu* m : form.Popup->findChildren<QMenu*>())
+                    for (QAction* a : m->actions())
+                        if (a->text().contains("Restore")) a->trigger();
+            });
+            break;
+        case Box:
+            if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+                if (since.elapsed() < 1000) return;
+                boxText = box->text().toStdString();
+                keepShot("dvd-modal-fullscreen-message");
+                const std::vector<unsigned long> order = stacking();
+                const auto place = [&](unsigned long w) {
+                    return std::find(order.begin(), order.end(), frameOf(w)) - order.begin();
+                };
+                boxAbove = place(box->winId()) > place(video->window()->winId());
+                run(xdotool("key --window " + std::to_string(box->winId()) + " Return"));
+                step = Done;
+                since.restart();
+            } else if (since.elapsed() > 8000) {
+                std::fprintf(stderr, "no message box; modal: %s\n",
+                             modal ? modal->metaObject()->className() : "none");
+                step = Done;
+            }
+            break;
+        case Done:
+            if (modal != &form && since.elapsed() < 5000) return;
+            answered = modal == &form;
+            form.close();
+            break;
+        }
+    });
+    driver.start(100);
+    QTimer::singleShot(60000, &form, [&] { form.close(); });
+    form.exec();
+    driver.stop();
+    ui::setDialogs(nullptr);
+    EXPECT_NE(boxText.find("bookmark"), std::string::npos) << boxText;
+    EXPECT_TRUE(boxAbove) << "the message is stacked above the full-screen picture";
+    EXPECT_TRUE(answered) << "Return answers the message";
 }
 
 } // namespace
