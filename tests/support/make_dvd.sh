@@ -28,6 +28,14 @@ enc() { # enc OUT.mpg COLOUR SECONDS AUDIO_CODEC [ASPECT]
         -b:a 192k -ac 2 "$1"
 }
 
+# Makes the volume that $work/dvd.xml describes and moves it to OUT_DIR.
+author() {
+    VIDEO_FORMAT=PAL dvdauthor -x "$work/dvd.xml" >"$work/dvdauthor.log" 2>&1 ||
+        { cat "$work/dvdauthor.log" >&2; exit 1; }
+    mkdir -p "$out"
+    mv "$work/DVD/VIDEO_TS" "$out/"
+}
+
 if [ "$disc" = 3 ]; then
     enc "$work/t1.mpg" red 6 mp2 16:9
     enc "$work/t2.mpg" blue 8 mp2 16:9
@@ -40,10 +48,7 @@ if [ "$disc" = 3 ]; then
  </titles></titleset>
 </dvdauthor>
 XML
-    VIDEO_FORMAT=PAL dvdauthor -x "$work/dvd.xml" >"$work/dvdauthor.log" 2>&1 ||
-        { cat "$work/dvdauthor.log" >&2; exit 1; }
-    mkdir -p "$out"
-    mv "$work/DVD/VIDEO_TS" "$out/"
+    author
     exit 0
 fi
 
@@ -104,7 +109,4 @@ cat >"$work/dvd.xml" <<XML
  $titlesets
 </dvdauthor>
 XML
-VIDEO_FORMAT=PAL dvdauthor -x "$work/dvd.xml" >"$work/dvdauthor.log" 2>&1 ||
-    { cat "$work/dvdauthor.log" >&2; exit 1; }
-mkdir -p "$out"
-mv "$work/DVD/VIDEO_TS" "$out/"
+author
