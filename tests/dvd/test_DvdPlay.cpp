@@ -15,6 +15,8 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
+#include <chrono>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -411,6 +413,65 @@ TEST_F(DvdWindow, AspectItemsOfBothMenusSetTheModeAndStayInStep) {
     mainAspect->actions()[0]->trigger();
     EXPECT_EQ(form->DSVideoWindowEx1->AspectRatio(), rmStretched);
     EXPECT_TRUE(popupAspect->actions()[0]->isChecked());
+}
+
+// The time, title and chapter the window is told are those of the picture on the screen, read
+// from the number each of disc 3's pictures carries (title 1 red, title 2 blue, reached
+// seamlessly): within a picture or two of the picture's own time, and the chapter its time
+// lies in, also across the change of title.
+TEST_F(DvdWindow, TimeTitleAndChapterAreThoseOfThePictureShown) {
+    dialogs.queueFile(dvdVolumes().disc3 + "/VIDEO_TS/VIDEO_TS.IFO");
+    form->OpenClick();
+    ASSERT_TRUE(waitFor([&] { return seconds() >= 0; }, 15s));
+    struct Place {
+        unsigned title = 0, chapter = 0;
+        double time = -1;
+    };
+    const auto place = [&] {
+        DVD_PLAYBACK_LOCATION2 l{};
+        auto info = form->FilterGraph.query<IDvdInfo2>();
+        if (!info || info->GetCurrentLocation(&l) != S_OK) return Place{};
+        return Place{l.TitleNum, l.ChapterNum, seconds()};
+    };
+    // The chapter starts dvdauthor gave the titles (dvd-info: 0 and 2.8 s, 0 and 4 s).
+    const auto chapterAt = [](unsigned title, double t) {
+        return t >= (title == 1 ? 2.8 : 4.0) ? 2u : 1u;
+    };
+    int read = 0, compared = 0, titleTwo = 0;
+    const auto end = std::chrono::steady_clock::now() + 25s;
+    while (std::chrono::steady_clock::now() < end) {
+        pump(170);
+        const Place before = place();
+        const QImage shot = screenshot();
+        const Place after = place();
+        if (before.title == 2 && before.time >= 6) break;
+        if (before.title == 0 || before.title != after.title || before.chapter != after.chapter)
+            continue;
+        int number = 0;
+        for (int bit = 0; bit < 10; ++bit)
+            if (qGray(shot.pixel(onScreen(36 + 72 * bit, 36))) > 128) number |= 1 << bit;
+        const QRgb body = shot.pixel(onScreen(360, 300));
+        const unsigned shown = qRed(body) > 150 && qBlue(body) < 100   ? 1u
+                               : qBlue(body) > 150 && qRed(body) < 100 ? 2u
+                                                                       : 0u;
+        if (shown == 0) continue;
+        ++read;
+        const double t = number / 25.0;
+        // A picture's grace each way for the moment the screen and the location were read.
+        const double grace = 0.09;
+        if (t < grace || (shown == 1 && t > 6 - grace)) continue; // at the change of title
+        ++compared;
+        if (shown == 2) ++titleTwo;
+        EXPECT_EQ(before.title, shown) << "picture " << number << " of title " << shown;
+        EXPECT_GE(t, before.time - grace) << "title " << shown << ", picture " << number;
+        EXPECT_LE(t, after.time + grace) << "title " << shown << ", picture " << number;
+        if (std::abs(t - (shown == 1 ? 2.8 : 4.0)) > grace)
+            EXPECT_EQ(before.chapter, chapterAt(shown, t))
+                << "title " << shown << ", picture " << number;
+    }
+    std::printf("pictures read: %d, compared: %d (title 2: %d)\n", read, compared, titleTwo);
+    EXPECT_GT(compared, 30);
+    EXPECT_GT(titleTwo, 10);
 }
 
 // Paused in a title, every aspect mode and a zoom leave the place where it is, and Play goes

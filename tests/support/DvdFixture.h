@@ -15,7 +15,8 @@ struct DvdVolumes {
     std::string disc1, disc2;
     // Disc 3, "play all" without menus: title 1 (6 s, chapters at 0 and 2.8 s) goes on
     // seamlessly into title 2 (8 s, chapters at 0 and 4 s) by its last commands; 16:9 pictures,
-    // MP2 sound.
+    // MP2 sound. Each picture carries its number in its title: ten boxes of 72 x 72 pixels
+    // across the top of the 720 x 576 picture, bit 0 on the left, white for a bit set.
     std::string disc3;
     std::string iso; // an image of disc 1
     bool ok() const { return !disc1.empty() && !disc2.empty() && !disc3.empty() && !iso.empty(); }

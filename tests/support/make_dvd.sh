@@ -8,7 +8,8 @@
 # at 0 and 4 s, and the same kind of menu (other content, so another disc id). Disc 3, "play
 # all" without menus: the first play jumps to title 1 (6 s, red, chapters at 0 and 2.8 s: the picture group before 3 s), whose
 # last commands jump to title 2 of the same title set (8 s, blue, chapters at 0 and 4 s), which
-# ends playback; both 16:9, with MP2 sound.
+# ends playback; both 16:9, with MP2 sound, every picture carrying its number in the title
+# (see numbered).
 #
 # OUT_DIR/VIDEO_TS holds the volume. The pictures change a little every frame (a moving bar),
 # so a decoder has real pictures to show, and a key frame every 10 pictures puts the chapter
@@ -20,9 +21,21 @@ disc="${2:-1}"
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
 
-enc() { # enc OUT.mpg COLOUR SECONDS AUDIO_CODEC [ASPECT]
+# The picture number within the title, drawn as ten boxes across the top eighth of the
+# picture (72 x 72 pixels each, bit 0 on the left, white for a bit set) over a black band.
+numbered() {
+    local f=",drawbox=x=0:y=0:w=720:h=72:c=black:t=fill"
+    for bit in 0 1 2 3 4 5 6 7 8 9; do
+        f+=",drawbox=x=$((bit * 72)):y=0:w=72:h=72:c=white:t=fill:enable='mod(floor(n/$((1 << bit))),2)'"
+    done
+    echo "$f"
+}
+
+enc() { # enc OUT.mpg COLOUR SECONDS AUDIO_CODEC [ASPECT [NUMBERED]]
+    local marks=""
+    [ "${6:-}" = numbered ] && marks="$(numbered)"
     ffmpeg -v error -y \
-        -f lavfi -i "color=c=$2:size=720x576:rate=25,drawbox=x='mod(t*200,680)':y=500:w=40:h=40:color=white:t=fill" \
+        -f lavfi -i "color=c=$2:size=720x576:rate=25,drawbox=x='mod(t*200,680)':y=500:w=40:h=40:color=white:t=fill$marks" \
         -f lavfi -i "sine=frequency=440:sample_rate=48000" \
         -t "$3" -target pal-dvd -aspect "${5:-4:3}" -g 10 -b:v 1500k -maxrate 4000k -c:a "$4" \
         -b:a 192k -ac 2 "$1"
@@ -37,8 +50,8 @@ author() {
 }
 
 if [ "$disc" = 3 ]; then
-    enc "$work/t1.mpg" red 6 mp2 16:9
-    enc "$work/t2.mpg" blue 8 mp2 16:9
+    enc "$work/t1.mpg" red 6 mp2 16:9 numbered
+    enc "$work/t2.mpg" blue 8 mp2 16:9 numbered
     cat >"$work/dvd.xml" <<XML
 <dvdauthor dest="$work/DVD">
  <vmgm><fpc>jump title 1;</fpc></vmgm>
