@@ -103,7 +103,7 @@ TEST(DvdDamage, NoDamagedDiscEndsTheProgramBySignal) {
         }
         fs::remove_all(disc);
     }
-    std::printf("damaged discs: %d; libdvdnav ended by a signal in the probe: %d; refused by "
+    std::printf("damaged discs: %d; libdvdnav failed in the probe's child on: %d; refused by "
                 "dvd-info: %d; dvd-play on every %d-th: %d played, "
                 "%d refused by the checks of the IFO files, %d by the navigation probe, %d failed "
                 "otherwise\n",

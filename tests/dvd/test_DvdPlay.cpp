@@ -233,39 +233,6 @@ TEST_F(DvdWindow, PlayWithoutADriveReportsItAndTheNextPlayTriesAgain) {
     EXPECT_TRUE(waitFor([&] { return inMenu(); }, 15s));
 }
 
-// Damaged discs: one whose first play holds an unknown command, and 20 of the fixed random
-// set. Each either plays or is refused with a message naming the damage; the window lives on
-// and then plays disc 1.
-TEST_F(DvdWindow, DamagedDiscsAreRefusedByNameAndTheWindowLives) {
-    const std::string bad = copyOfDisc1WithFirstPlayCommand("window-unknown", {0xE0});
-    dialogs.queueFile(bad + "/VIDEO_TS/VIDEO_TS.IFO");
-    form->OpenClick();
-    ASSERT_EQ(dialogs.shown().size(), 1u);
-    EXPECT_EQ(dialogs.shown()[0].request.text.rfind("The DVD is damaged: ", 0), 0u)
-        << dialogs.shown()[0].request.text;
-    EXPECT_NE(dialogs.shown()[0].request.text.find("an unknown command"), std::string::npos);
-    EXPECT_FALSE(form->FilterGraph.Active());
-    int refused = 0;
-    for (int n = 0; n < 80; n += 4) {
-        dialogs.clear();
-        dialogs.queueFile(damagedCopyOfDisc1(n) + "/VIDEO_TS/VIDEO_TS.IFO");
-        form->OpenClick();
-        pump(300);
-        if (!dialogs.shown().empty()) {
-            ++refused;
-            const std::string text = dialogs.shown().back().request.text;
-            EXPECT_TRUE(text.rfind("The DVD is damaged: ", 0) == 0 ||
-                        text == "The specified DVD volume to be played does not exist.")
-                << n << ": " << text;
-        }
-        ASSERT_TRUE(form->isVisible()) << n;
-    }
-    std::printf("damaged discs opened in the window: 20, refused: %d\n", refused);
-    dialogs.clear();
-    open();
-    EXPECT_TRUE(waitFor([&] { return inMenu(); }, 15s));
-}
-
 TEST_F(DvdWindow, ColorControlsFollowTheWindowThatShowsThem) {
     open();
     ASSERT_TRUE(waitFor([&] { return inMenu(); }, 15s));
@@ -397,6 +364,44 @@ TEST_F(DvdWindow, ModalWindowWithTheRealDialogs) {
     EXPECT_FALSE(form->FilterGraph.Active());
 }
 
+// Damaged discs: one whose first play holds an unknown command, and 20 of the fixed random
+// set. Each either plays or is refused with a message naming the damage; the window lives on
+// and then plays disc 1.
+TEST_F(DvdWindow, DamagedDiscsAreRefusedByNameAndTheWindowLives) {
+    // Opened as the user opens a disc: through the menu item, whose handler shows what it
+    // throws as a message.
+    QAction* openItem = submenu(form->MainMenu, "&File")->actions()[0];
+    const std::string bad = copyOfDisc1WithFirstPlayCommand("window-unknown", {0xE0});
+    dialogs.queueFile(bad + "/VIDEO_TS/VIDEO_TS.IFO");
+    openItem->trigger();
+    ASSERT_EQ(dialogs.shown().size(), 1u);
+    EXPECT_EQ(dialogs.shown()[0].request.text.rfind("The DVD is damaged: ", 0), 0u)
+        << dialogs.shown()[0].request.text;
+    EXPECT_NE(dialogs.shown()[0].request.text.find("an unknown command"), std::string::npos);
+    EXPECT_FALSE(form->FilterGraph.Active());
+    int refused = 0;
+    for (int n = 0; n < 80; n += 4) {
+        dialogs.clear();
+        dialogs.queueFile(damagedCopyOfDisc1(n) + "/VIDEO_TS/VIDEO_TS.IFO");
+        openItem->trigger();
+        pump(300);
+        if (!dialogs.shown().empty()) {
+            ++refused;
+            const std::string text = dialogs.shown().back().request.text;
+            // Refused by the checks, or found unplayable by the graph (its own message).
+            EXPECT_TRUE(text.rfind("The DVD is damaged: ", 0) == 0 ||
+                        text == "The specified DVD volume to be played does not exist." ||
+                        text.rfind("The DVD could not be played", 0) == 0)
+                << n << ": " << text;
+        }
+        ASSERT_TRUE(form->isVisible()) << n;
+    }
+    std::printf("damaged discs opened in the window: 20, refused: %d\n", refused);
+    dialogs.clear();
+    open();
+    EXPECT_TRUE(waitFor([&] { return inMenu(); }, 15s));
+}
+
 TEST_F(DvdWindow, AspectItemsOfBothMenusSetTheModeAndStayInStep) {
     QMenu* options = submenu(form->MainMenu, "&Options");
     ASSERT_NE(options, nullptr);
@@ -470,8 +475,9 @@ TEST_F(DvdWindow, TimeTitleAndChapterAreThoseOfThePictureShown) {
                 << "title " << shown << ", picture " << number;
     }
     std::printf("pictures read: %d, compared: %d (title 2: %d)\n", read, compared, titleTwo);
-    EXPECT_GT(compared, 30);
-    EXPECT_GT(titleTwo, 10);
+    // About one picture in four is read (fewer in the slower sanitized runs).
+    EXPECT_GT(compared, 30 / timeScale());
+    EXPECT_GT(titleTwo, 10 / timeScale());
 }
 
 // Paused in a title, every aspect mode and a zoom leave the place where it is, and Play goes

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdarg>
+#include <cstdint>
 #include <cstring>
 #include <fcntl.h>
 #include <map>
@@ -17,6 +18,9 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+
+// Where a sanitizer writes its reports (a sanitized build has it; a normal one does not).
+extern "C" void __sanitizer_set_report_fd(void* fd) __attribute__((weak));
 
 namespace platform::dshow {
 
@@ -94,6 +98,11 @@ class Prober {
     if (null >= 0) {
         dup2(null, STDOUT_FILENO);
         dup2(null, STDERR_FILENO);
+        // In a sanitized build a fault of libdvdread or libdvdnav here ends the child with a
+        // report and exit code 1 instead of a signal: the report is the child's own business
+        // (it is there to meet such faults), the exit code tells the parent.
+        if (__sanitizer_set_report_fd)
+            __sanitizer_set_report_fd(reinterpret_cast<void*>(static_cast<intptr_t>(null)));
     }
     dvdnav_t* nav = nullptr;
     if (dvdnav_open2(&nav, nullptr, &QuietNavigationLogger, volume.c_str()) != DVDNAV_STATUS_OK ||
@@ -147,6 +156,10 @@ std::string probeDvdNavigation(const std::string& volume, const std::string& dis
         }
     } else if (WIFSIGNALED(status)) {
         fault = "following its navigation ends the player (" + signalText(WTERMSIG(status)) + ")";
+    } else if (WIFEXITED(status) && WEXITSTATUS(status) != 0) {
+        // The child ends with 0 by itself; anything else is a fault a sanitizer caught.
+        fault = "following its navigation ends the player (exit code " +
+                std::to_string(WEXITSTATUS(status)) + ")";
     }
     std::lock_guard guard(lock);
     known[discId] = fault;
