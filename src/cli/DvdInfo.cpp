@@ -60,7 +60,7 @@ CLI::App* addDvdInfo(CLI::App& app, Run& run) {
     CLI::App* sub = app.add_subcommand("dvd-info", "Lists the titles of a DVD-Video volume.");
     sub->footer("Prints one line per title (chapters, duration, chapter starts, sound and\n"
                 "subpicture streams), then titles=T chapters=C duration=S disc=ID.\n"
-                "Exit codes: 0 done, 2 bad use or no DVD-Video volume.");
+                "Exit codes: 0 done, 2 bad use, no DVD-Video volume or a damaged one.");
     sub->add_option("PATH", *path, "VIDEO_TS.IFO, a DVD folder, an image or a drive")
         ->required()
         ->type_name("");

@@ -4,8 +4,8 @@
 // In order: the volume is rendered and played; --restore-bookmark resumes a saved place;
 // --title (and --chapter) jump there; --fast-forward S runs 8x for S seconds; --seconds S
 // plays on; --save-bookmark saves the place reached. A menu prints title=0 chapter=0.
-// Exit codes: 0 done, 1 a failure on the way (a refused bookmark: its error), 2 bad use or a
-// path that is no DVD-Video volume.
+// Exit codes: 0 done, 1 a failure on the way (a refused bookmark: its error), 2 bad use, a
+// path that is no DVD-Video volume, or a damaged one ("The DVD is damaged: ...").
 #include "Cli.h"
 
 #include "media/TFilterGraph.h"
@@ -162,7 +162,8 @@ CLI::App* addDvdPlay(CLI::App& app, Run& run) {
     DvdPlayArgs& a = *args;
     CLI::App* sub = app.add_subcommand("dvd-play", "Plays a DVD-Video volume without windows.");
     sub->footer("Prints title=N chapter=C time=H:MM:SS disc=ID where playback got to.\n"
-                "Exit codes: 0 done, 1 failed (a refused bookmark), 2 bad use.");
+                "Exit codes: 0 done, 1 failed (a refused bookmark), 2 bad use, no DVD-Video "
+                "volume or a damaged one.");
     sub->add_option("PATH", a.path, "VIDEO_TS.IFO, a DVD folder, an image or a drive")
         ->required()
         ->type_name("");
