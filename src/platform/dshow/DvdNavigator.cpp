@@ -9,6 +9,7 @@
 // Threads: the interfaces belong to the user-interface thread; the navigator's thread touches
 // only the pipeline's queries and seeks, the event queue and the fields under lock_.
 #include "DvdImpl.h"
+#include "DvdTitleOnScreen.h"
 #include "OverlayMixer.h"
 
 #include <gst/video/navigation.h>
@@ -119,7 +120,7 @@ class Navigator final : public DvdNavigator {
             stoppedAt_ = {};
             reset = options_[DVD_ResetOnStop];
             lastPosition_ = -1;
-            shown_ = {};
+            shown_.reset();
         }
         if (place.title > 0 && !reset) startResume(place.title, place.chapter, place.time, nullptr);
     }
@@ -320,7 +321,7 @@ class Navigator final : public DvdNavigator {
         if (!ready()) return 0;
         {
             std::lock_guard lock(lock_);
-            if (shown_.title > 0) return shown_.title;
+            if (shown_.title() > 0) return shown_.title();
         }
         return currentTitle();
     }
@@ -338,49 +339,22 @@ class Navigator final : public DvdNavigator {
             if (starts[c] <= at) chapter = int(c) + 1;
         return chapter;
     }
-    // Keeps the title on the screen and where its pictures start in the pipeline's position.
-    // The source tells a new title as soon as it reads it, a second or more before its
-    // pictures show. When the title was reached seamlessly, the pictures go on counting: the
-    // new title starts where the old one's length ends. When it was reached by a jump, the
-    // count starts anew (the position goes back). Navigator's thread.
+    // Keeps the title on the screen (see TitleOnScreen). The lengths come from the IFO files
+    // only: lock_ is held. Navigator's thread.
     void followTitle() {
         const int source = currentTitle();
         const gint64 pos = pipelinePosition();
         std::lock_guard lock(lock_);
-        if (source <= 0) {
-            shown_ = {};
-            return;
-        }
-        if (shown_.title <= 0) {
-            shown_ = {};
-            shown_.title = source;
-        } else if (source != shown_.title && source != shown_.pendingTitle) {
-            shown_.pendingTitle = source;
-            const gint64 length = titleDuration(shown_.title);
-            shown_.pendingStart = length > 0 ? shown_.start + length : -1;
-        } else if (source == shown_.title) {
-            shown_.pendingTitle = 0; // the source came back (a seek within the title)
-        }
-        if (shown_.pendingTitle > 0) {
-            const bool anew =
-                pos >= 0 && shown_.lastPosition >= 0 && pos + GST_SECOND / 2 < shown_.lastPosition;
-            if (anew || shown_.pendingStart < 0) {
-                shown_.title = shown_.pendingTitle;
-                shown_.start = 0;
-                shown_.pendingTitle = 0;
-            } else if (pos >= shown_.pendingStart) {
-                shown_.title = shown_.pendingTitle;
-                shown_.start = shown_.pendingStart;
-                shown_.pendingTitle = 0;
-            }
-        }
-        if (pos >= 0) shown_.lastPosition = pos;
+        shown_.follow(source, pos, [this](int title) -> int64_t {
+            if (title < 1 || size_t(title) > volume_.titles.size()) return -1;
+            return int64_t(volume_.titles[size_t(title) - 1].duration * GST_SECOND);
+        });
     }
     // A seek, a jump or a restart of our own: the position counts from the title's start
     // again, and the title shown is the source's.
     void followAnew() {
         std::lock_guard lock(lock_);
-        shown_ = {};
+        shown_.reset();
     }
     // The time in the title (ns): the position of the pictures shown. While 8x runs, the
     // place the scan has reached (the pipeline is flushed four times a second and cannot tell
@@ -399,7 +373,7 @@ class Navigator final : public DvdNavigator {
         const bool told = pos >= 0;
         if (told) {
             std::lock_guard lock(lock_);
-            pos = std::max<gint64>(pos - shown_.start, 0);
+            pos = std::max<gint64>(pos - shown_.start(), 0);
         }
         if (settling >= 0 && (!told || pos < settling - ScanStep)) return settling;
         if (settling >= 0) {
@@ -829,15 +803,8 @@ class Navigator final : public DvdNavigator {
     gint64 settleFrom_ = -1; // after a scan (see position)
     std::chrono::steady_clock::time_point settleUntil_;
     std::unique_ptr<Resume> restore_;
-    Place stoppedAt_; // where the last stop left the title (title 0: in a menu)
-    // The title on the screen (see followTitle).
-    struct Shown {
-        int title = 0;
-        gint64 start = 0;         // where its pictures start in the pipeline's position
-        int pendingTitle = 0;     // the source's title, not yet on the screen
-        gint64 pendingStart = -1; // where it will start, when reached seamlessly
-        gint64 lastPosition = -1; // the pipeline's position at the last look
-    } shown_;
+    Place stoppedAt_;     // where the last stop left the title (title 0: in a menu)
+    TitleOnScreen shown_; // the title on the screen (see followTitle)
     bool options_[4] = {false, false, false, false};
 
     std::atomic<gint64> lastPosition_{-1};
