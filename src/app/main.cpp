@@ -4,16 +4,8 @@
 #include "ui/qt/ErrorBox.h"
 #include "ui/qt/QtDialogs.h"
 #include "ui/qt/QtMessages.h"
-#include "avi/untBMPTOAVI.h"
-#include "avi/untConvert.h"
-#include "capture/untAudioCapture.h"
-#include "capture/untVideoCapture.h"
-#include "dvd/DvdPlay.h"
-#include "player/untPlay.h"
+#include "ProgramWindows.h"
 #include "recorder/untRecordScreen.h"
-#include "tools/untLink.h"
-#include "tools/untmerge.h"
-#include "tools/untseparate.h"
 #include "untMain.h"
 
 #include <QSocketNotifier>
@@ -76,34 +68,8 @@ int main(int argc, char** argv) {
     int rc = 0;
     {
         app::TFrmMain* main = nullptr;
-        app::ToolWindows tools;
-        tools.recordScreen = [&main]() -> QWidget* {
-            return recorder::createRecordScreen({main, main->abfTrayIcon1, main->N42});
-        };
-        tools.beforeRecordScreenShow = recorder::prepareRecordScreen;
-        tools.player = []() -> QWidget* { return new player::TFrmPlay; };
-        tools.showCutPanel = [](QWidget* w, bool cutPanel) {
-            if (auto* p = dynamic_cast<player::TFrmPlay*>(w)) p->showCutPanel(cutPanel);
-        };
-        tools.videoCapture = [&main]() -> QWidget* {
-            return new capture::TFrmVideoCapture({main->abfTrayIcon1});
-        };
-        tools.openVideoDevice = capture::openForVideoDevice;
-        tools.audioCapture = [&main]() -> QWidget* {
-            return new capture::TFrmAudioCapture({main->abfTrayIcon1});
-        };
-        tools.openAudioDevice = capture::openForAudioDevice;
-        // The editing tools: made, shown modally, freed.
-        tools.merge = [](QWidget* owner) { tools::TFrmmerge(owner).exec(); };
-        tools.separate = [](QWidget* owner) { tools::TFrmseparate(owner).exec(); };
-        tools.link = [](QWidget* owner) { tools::TFrmLink(owner).exec(); };
-        tools.bmpToAvi = [](QWidget* owner) { avi::TFrmBMPTOAVI(owner).exec(); };
-        tools.convert = [](QWidget* owner) { avi::TFrmConvert(owner).exec(); };
-        tools.dvdPlay = [](QWidget* owner) { dvd::TFormDVDPlayer(owner).exec(); };
-        // A snapshot takes the video capture window's frame whenever that window exists.
-        player::setSnapshotSourceLookup(
-            [&main] { return capture::snapshotSourceOf(main->FrmVideoCapture.get()); });
-        app::TFrmMain window(tools);
+        app::ProgramWindows windows(main);
+        app::TFrmMain window(windows.tools());
         main = &window;
         if (window.hotKeyTaken()) return 0;
         closeOnTerminationSignals(&window);
@@ -111,7 +77,6 @@ int main(int argc, char** argv) {
         // A recording the last run could not save is offered once the window is up.
         QTimer::singleShot(0, &window, [] { recorder::offerRecovery(); });
         rc = app.exec();
-        player::setSnapshotSourceLookup({});
     }
     ui::setUiThread(nullptr);
     ui::setDialogs(nullptr);

@@ -82,8 +82,8 @@ std::string refuseOutput(const std::vector<std::string>& pictures, const std::st
     return {};
 }
 
-void writeImages(TAviWriter_2& writer, const ImagesSettings& settings,
-                 const std::function<void(int done)>& progress) {
+int writeImages(TAviWriter_2& writer, const ImagesSettings& settings,
+                const std::function<void(int done)>& progress, const std::atomic<bool>* stop) {
     writer.filename = settings.output;
     writer.setPixelFormat(settings.pixelFormat);
     // The size before the compressor, so that it is asked about the frames it will get (a
@@ -93,12 +93,20 @@ void writeImages(TAviWriter_2& writer, const ImagesSettings& settings,
     writer.SetCompressor("XVID");
     writer.FrameTime = settings.frameTime;
     writer.Stretch = settings.stretch;
+    int written = 0;
     try {
         for (size_t i = 0; i < settings.pictures.size(); ++i) {
+            if (stop && stop->load() && written > 0) break;
+            if (stop && stop->load()) {
+                // Stopped before the first frame: there is nothing to keep.
+                writer.CloseOutput();
+                return 0;
+            }
             const QImage bitmap = pictureFrame(loadPicture(settings.pictures[i]));
             if (i == 0) writer.InitVideo(bitmap);
             writer.AddFrame(bitmap);
-            if (progress) progress(int(i + 1));
+            written = int(i + 1);
+            if (progress) progress(written);
         }
         writer.FinalizeVideo();
         writer.WriteOutput();
@@ -107,6 +115,7 @@ void writeImages(TAviWriter_2& writer, const ImagesSettings& settings,
         writer.CloseOutput();
         throw;
     }
+    return written;
 }
 
 } // namespace avi

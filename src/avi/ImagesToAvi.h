@@ -8,6 +8,7 @@
 
 #include <QImage>
 
+#include <atomic>
 #include <functional>
 #include <string>
 #include <vector>
@@ -43,9 +44,13 @@ std::string refuseOutput(const std::vector<std::string>& pictures, const std::st
 
 // Writes the AVI: the writer's size, the compressor "XVID" (asked about that size), frame time
 // and stretch from settings, then every picture in order, drawn at its own size on black
-// (transparent areas come out black) and added as a frame; progress(frames done) after each. Throws
-// EAviWriter with the message at the first failure; the file then holds the frames written, closed.
-void writeImages(TAviWriter_2& writer, const ImagesSettings& settings,
-                 const std::function<void(int done)>& progress = {});
+// (transparent areas come out black) and added as a frame; progress(frames done) after each.
+// With stop set (read before each picture, from any thread) the file is ended after the frames
+// written so far, as a whole AVI. Returns the frames written. Throws EAviWriter with the
+// message at the first failure; the file then holds the frames written, closed. Runs on any one
+// thread at a time: nothing in it touches a window.
+int writeImages(TAviWriter_2& writer, const ImagesSettings& settings,
+                const std::function<void(int done)>& progress = {},
+                const std::atomic<bool>* stop = nullptr);
 
 } // namespace avi

@@ -6,7 +6,9 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QComboBox>
+#include <QEventLoop>
 #include <QFileInfo>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -21,6 +23,8 @@
 #include <QVBoxLayout>
 
 #include <climits>
+#include <exception>
+#include <thread>
 
 namespace avi {
 
@@ -97,6 +101,8 @@ TFrmBMPTOAVI::TFrmBMPTOAVI(QWidget* owner) : QDialog(owner) {
 
     SpeedButton3 = button(this, "SpeedButton3", "Start");
     SpeedButton4 = button(this, "SpeedButton4", "Close");
+    StopButton = button(this, "StopButton", "Stop");
+    StopButton->setEnabled(false);
 
     auto* listButtons = new QHBoxLayout;
     listButtons->addWidget(SpeedButton1);
@@ -111,6 +117,7 @@ TFrmBMPTOAVI::TFrmBMPTOAVI(QWidget* owner) : QDialog(owner) {
     auto* strip = new QHBoxLayout;
     strip->addStretch(1);
     strip->addWidget(SpeedButton3);
+    strip->addWidget(StopButton);
     strip->addWidget(SpeedButton4);
     auto* column = new QVBoxLayout(this);
     column->addLayout(top, 1);
@@ -132,6 +139,7 @@ TFrmBMPTOAVI::TFrmBMPTOAVI(QWidget* owner) : QDialog(owner) {
             ui::guarded([this] { SpeedButton3Click(); }));
     connect(SpeedButton4, &QToolButton::clicked, this,
             ui::guarded([this] { SpeedButton4Click(); }));
+    connect(StopButton, &QToolButton::clicked, this, [this] { stop_ = true; });
 }
 
 void TFrmBMPTOAVI::SpeedButton1Click() {
@@ -180,10 +188,76 @@ void TFrmBMPTOAVI::SpeedButton3Click() {
     settings.pixelFormat = AviWriter.PixelFormat();
     ProgressBar1->setRange(0, int(settings.pictures.size()));
     ProgressBar1->setValue(0);
-    writeImages(AviWriter, settings, [this](int done) {
-        ProgressBar1->setValue(done);
-        ProgressBar1->repaint();
+
+    // The pictures are loaded, scaled and compressed on a worker; this loop keeps the window
+    // drawing and answering meanwhile. The worker's progress and its end come back as queued
+    // calls (dropped should the window be gone, which it cannot be before this returns).
+    writing_ = true;
+    stop_ = false;
+    for (QWidget* w : {static_cast<QWidget*>(SpeedButton1), static_cast<QWidget*>(SpeedButton2),
+                       static_cast<QWidget*>(SpeedButton3), static_cast<QWidget*>(GroupBox1),
+                       static_cast<QWidget*>(ListBox1)})
+        w->setEnabled(false);
+    StopButton->setEnabled(true);
+    QEventLoop loop;
+    std::exception_ptr failure;
+    int written = 0;
+    std::thread worker([&] {
+        try {
+            written = writeImages(
+                AviWriter, settings,
+                [this](int done) {
+                    QMetaObject::invokeMethod(
+                        this, [this, done] { ProgressBar1->setValue(done); }, Qt::QueuedConnection);
+                },
+                &stop_);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
     });
+    loop.exec();
+    worker.join();
+    writing_ = false;
+    for (QWidget* w : {static_cast<QWidget*>(SpeedButton1), static_cast<QWidget*>(SpeedButton2),
+                       static_cast<QWidget*>(SpeedButton3), static_cast<QWidget*>(GroupBox1),
+                       static_cast<QWidget*>(ListBox1)})
+        w->setEnabled(true);
+    StopButton->setEnabled(false);
+    // The bar already shows the last picture done: the worker's calls came before its end.
+    const bool stopped = stop_ && written < int(settings.pictures.size());
+    const bool closing = closeAfterWriting_;
+    if (closing) {
+        closeAfterWriting_ = false;
+        QMetaObject::invokeMethod(this, &QDialog::reject, Qt::QueuedConnection);
+    }
+    if (failure) std::rethrow_exception(failure);
+    if (stopped && !closing)
+        ui::messageBox(written > 0 ? "Stopped: " + settings.output + " holds the first " +
+                                         std::to_string(written) + " of " +
+                                         std::to_string(settings.pictures.size()) + " pictures."
+                                   : "Stopped before the first picture: nothing was written.",
+                       title);
+}
+
+void TFrmBMPTOAVI::reject() {
+    // Escape or the frame's close while writing: the file is ended first, then the window goes.
+    if (writing_) {
+        stop_ = true;
+        closeAfterWriting_ = true;
+        return;
+    }
+    QDialog::reject();
+}
+
+void TFrmBMPTOAVI::closeEvent(QCloseEvent* event) {
+    if (writing_) {
+        stop_ = true;
+        closeAfterWriting_ = true;
+        event->ignore();
+        return;
+    }
+    QDialog::closeEvent(event);
 }
 
 void TFrmBMPTOAVI::SpeedButton4Click() {

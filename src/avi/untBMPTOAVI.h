@@ -1,13 +1,17 @@
 // The images-to-AVI window ("BMP2AVI"): the user lists picture files, sets the frame size and
 // how long each picture stays, and starts; each picture becomes one frame of an XviD AVI written
-// by the window's TAviWriter_2. Shown modally by the main window, which frees it. The run
-// happens inside "Start" on the user-interface thread; the bar advances per picture.
-// User-interface thread only.
+// by the window's TAviWriter_2. Shown modally by the main window, which frees it. "Start" asks
+// for the file, then the pictures are written on a worker thread while the window keeps
+// drawing: the bar advances per picture, and "Stop" (or closing the window) ends the file after
+// the pictures written so far. "Start" returns when the file is whole.
+// The window's members: user-interface thread only.
 #pragma once
 
 #include "AviWriter_2.h"
 
 #include <QDialog>
+
+#include <atomic>
 
 class QCheckBox;
 class QComboBox;
@@ -36,7 +40,10 @@ class TFrmBMPTOAVI : public QDialog {
     QCheckBox* CheckBox1;      // "Stretch Images"
     QToolButton* SpeedButton3; // "Start"
     QToolButton* SpeedButton4; // "Close"
-    TAviWriter_2 AviWriter;
+    QToolButton* StopButton;   // "Stop", enabled while the pictures are written
+    TAviWriter_2 AviWriter;    // the worker's while the pictures are written
+
+    bool writing() const { return writing_; }
 
     // The open dialog's filter and the save dialog's, as the window asks for them.
     static std::string pictureDialogFilter();
@@ -46,6 +53,12 @@ class TFrmBMPTOAVI : public QDialog {
     void SpeedButton2Click();
     void SpeedButton3Click();
     void SpeedButton4Click();
+    void reject() override;
+    void closeEvent(QCloseEvent* event) override;
+
+    bool writing_ = false;
+    bool closeAfterWriting_ = false;
+    std::atomic<bool> stop_{false};
 };
 
 } // namespace avi

@@ -267,6 +267,13 @@ PinPtr VideoCaptureGraph::videoPin() {
     return pins.Count() ? pins.First() : nullptr;
 }
 
+bool VideoCaptureGraph::applyCurrentFormat() {
+    const PinPtr pin = videoPin();
+    auto config = pin ? queryInterface<IAMStreamConfig>(pin) : nullptr;
+    return config && CurrentVideoFormat &&
+           SUCCEEDED(config->SetFormat(CurrentVideoFormat->record()));
+}
+
 HRESULT VideoCaptureGraph::readFormats(std::string* why) {
     const PinPtr pin = videoPin();
     auto config = pin ? queryInterface<IAMStreamConfig>(pin) : nullptr;

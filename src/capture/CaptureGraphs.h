@@ -109,6 +109,10 @@ class VideoCaptureGraph : public CaptureGraphBase {
     // current format into the shared current one. E_NOINTERFACE when the pin has no format
     // settings (why then names the device).
     platform::dshow::HRESULT readFormats(std::string* why);
+    // With the device open: gives its first pin the shared current format, so that a fresh
+    // binding of the same device starts from the format chosen before. False when there is
+    // none or the pin refuses it (the pin then keeps its own).
+    bool applyCurrentFormat();
     // The device's first pin while the graph is active, else null.
     media::PinPtr videoPin();
     // With the device open: the preview branch from the device through intermediate (may be

@@ -63,6 +63,7 @@ void TCaptureWindow::fillToolBar(std::initializer_list<QAction*> actions, QActio
         ActionToolBar1->addAction(a);
     ActionToolBar1->addSeparator();
     ActionToolBar1->addAction(close);
+    ui::keepActionsVisible(ActionToolBar1);
 }
 
 void TCaptureWindow::showLines(QComboBox* box, const recorder::InputLines& lines) {

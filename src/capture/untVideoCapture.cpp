@@ -115,10 +115,16 @@ void TFrmVideoCapture::chooseFormatAndPreview() {
         throw ui::EUserMessage(sentence(why));
     }
     int width = 0, height = 0;
-    if (CurrentVideoFormat && videoFormatSize(CurrentVideoFormat->record(), &width, &height))
-        ui::keepOuterSize(this, QSize(width + 4, height + Panel2->height() +
-                                                     ActionToolBar1->sizeHint().height() +
-                                                     StatusBar->sizeHint().height() + 44));
+    if (CurrentVideoFormat && videoFormatSize(CurrentVideoFormat->record(), &width, &height)) {
+        // The video's size plus the borders, the bars, the voice row and 44 pixels for the
+        // frame; a format larger than the screen is previewed smaller.
+        const QSize chrome(4, Panel2->height() + ActionToolBar1->sizeHint().height() +
+                                  StatusBar->sizeHint().height() + 44);
+        const QRect desk = ui::availableGeometryFor(this);
+        const QSize outer = ui::fitVideoWindow(QSize(width, height), chrome, desk.size());
+        ui::keepOuterSize(this, outer);
+        ui::keepOnScreen(this, outer);
+    }
     if (!graph.preview(&SampleGrabber, VideoWindow, &why)) throw ui::EUserMessage(sentence(why));
 }
 
@@ -192,6 +198,9 @@ void TFrmVideoCapture::ActOptionExecute() {
     if (graph.recording()) endRecording();
     std::string why;
     if (!graph.openVideoDevice(Tag, &why)) throw ui::EUserMessage(sentence(why));
+    // The device is bound afresh: it starts from the format in use, so that the list shows
+    // that one and a Cancel keeps it.
+    graph.applyCurrentFormat();
     chooseFormatAndPreview();
 }
 

@@ -75,6 +75,10 @@ void TVideoWindow::NotifyFilter(TFilterOperation operation, int) {
         window_ = queryInterface<IVideoWindow>(live_);
         if (!window_) throw EDirectShowException(E_NOINTERFACE);
         CheckGraphResult(window_->put_Owner(renderer_->winId()));
+        // Owning the window shows it; until the video is placed it stays hidden, as Qt has
+        // it: shown at its default corner it would cover the controls there (a format list
+        // is asked for before the preview starts).
+        if (!placed_) window_->put_Visible(false);
         break;
     case foRemoving:
         if (live_) {
@@ -178,6 +182,7 @@ void TVideoWindow::applyPlacement() {
         if (fullScreenForm_) fullScreenForm_->hide();
     }
     placed_ = true;
+    window_->put_Visible(true);
     renderer_->show();
     renderer_->raise();
     // Qt skips the raise when its own list already has the renderer on top, yet native

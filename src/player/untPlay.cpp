@@ -173,6 +173,7 @@ TFrmPlay::TFrmPlay(QWidget* parent) : QWidget(parent) {
         ActionToolBar1->addAction(a);
     ActionToolBar1->addSeparator();
     ActionToolBar1->addAction(ActClose);
+    ui::keepActionsVisible(ActionToolBar1);
 
     StatusBar = new QStatusBar(this);
     StatusBar->setObjectName("StatusBar");
@@ -321,11 +322,8 @@ void TFrmPlay::showCutPanel(bool shown) {
 void TFrmPlay::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
     if (event->spontaneous()) return;
-    StartPos = 0;
-    EndPos = 0;
+    resetMarks();
     if (!rendering_) CompletionCode = 1;
-    StartPosEdit->clear();
-    EndPosEdit->clear();
 }
 
 bool TFrmPlay::eventFilter(QObject* watched, QEvent* event) {
@@ -348,6 +346,9 @@ bool TFrmPlay::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void TFrmPlay::OpenFile(const std::string& name) {
+    // Marks belong to the file they were set in: one left from the file before would stop
+    // this one early and cut the wrong stretch.
+    resetMarks();
     fileName_ = name;
     FilterGraph1.setActive(false);
     SampleGrabber.setFilterGraph(&FilterGraph1);
@@ -360,24 +361,23 @@ void TFrmPlay::OpenFile(const std::string& name) {
     if (auto basic = FilterGraph1.query<IBasicVideo>())
         if (FAILED(basic->GetVideoSize(&w, &h))) w = h = 0;
     if (w > 0) {
-        const QRect r = sizedGeometry(w, h);
-        ui::keepOuterSize(this, r.size());
-        move(r.topLeft());
+        ui::keepOuterGeometry(this, sizedGeometry(w, h));
     }
     FilterGraph1.Play();
 }
 
 QRect TFrmPlay::sizedGeometry(long videoWidth, long videoHeight) const {
-    const int width = int(videoWidth) + 12;
-    int height = ActionToolBar1->sizeHint().height() + int(videoHeight) + LogHeight + Panel3Height +
-                 StatusBar->sizeHint().height() + 40;
-    if (!Panel2->isHidden()) height += Panel2Height;
-    QScreen* s = screen() ? screen() : QGuiApplication::primaryScreen();
-    const QRect desk = s->geometry();
-    // A window larger than the screen keeps its top-left corner (title bar, tool bar) on it.
-    const int left = desk.left() + std::max(0, (desk.width() - width) / 2);
-    const int top = desk.top() + std::max(0, (desk.height() - height) / 2);
-    return QRect(left, top, width, height);
+    // Everything but the video: the 6-pixel borders, the bars and panels, and 40 pixels for
+    // the frame the window manager draws.
+    int chromeHeight = ActionToolBar1->sizeHint().height() + LogHeight + Panel3Height +
+                       StatusBar->sizeHint().height() + 40;
+    if (!Panel2->isHidden()) chromeHeight += Panel2Height;
+    const QRect desk = ui::availableGeometryFor(this);
+    // A video larger than the screen is shown smaller, so that the seek bar, the volume and
+    // the log stay in reach.
+    const QSize outer = ui::fitVideoWindow(QSize(int(videoWidth), int(videoHeight)),
+                                           QSize(12, chromeHeight), desk.size());
+    return ui::centredOn(outer, desk);
 }
 
 void TFrmPlay::ActOpenExecute() {
@@ -449,7 +449,10 @@ void TFrmPlay::ActStepExecute() {
         control->GetState(2000, &s);
     }
     const int64_t p = currentPosition();
+    // The end mark follows the step where there is one; without one the box shows the
+    // stepped position, which Save cuts to (playback keeps running past it).
     if (EndPos > 0) EndPos = p;
+    steppedEnd_ = p;
     EndPosEdit->setText(markText(p));
 }
 
@@ -501,6 +504,7 @@ void TFrmPlay::FormKeyUp(int key) {
         StartPosEdit->setText(markText(StartPos));
     } else if (key == Qt::Key_F6) {
         EndPos = currentPosition();
+        steppedEnd_ = 0;
         EndPosEdit->setText(markText(EndPos));
     }
 }
@@ -532,6 +536,7 @@ void TFrmPlay::DSTrackBar1Timer(uint32_t, uint32_t stopPos) {
 void TFrmPlay::resetMarks() {
     StartPos = 0;
     EndPos = 0;
+    steppedEnd_ = 0;
     StartPosEdit->clear();
     EndPosEdit->clear();
 }
@@ -554,12 +559,14 @@ void TFrmPlay::SpeedButton1Click() {
     if (auto basic = FilterGraph1.query<IBasicVideo>())
         if (FAILED(basic->GetVideoSize(&request.videoWidth, &request.videoHeight)))
             request.videoWidth = request.videoHeight = 0;
+    // The end the box shows: the mark, else the position a step showed.
+    const int64_t end = EndPos > 0 ? EndPos : steppedEnd_;
     TTimelineClip clip;
     clip.file = fileName_;
     clip.timelineStart = 0;
-    clip.timelineStop = EndPos - StartPos;
+    clip.timelineStop = end - StartPos;
     clip.mediaStart = StartPos;
-    clip.mediaStop = EndPos;
+    clip.mediaStop = end;
     clip.trackPriority = 0;
     request.clips.push_back(clip);
     request.outputFile = *output;

@@ -131,6 +131,8 @@ class TFrmPlay : public QWidget {
     void reportCut(const TRenderResult& result);
 
     std::string fileName_;
+    // The position the End box shows after a step without an end mark (0: none).
+    int64_t steppedEnd_ = 0;
     bool rendering_ = false;
     bool closeAfterRender_ = false;
 };

@@ -134,16 +134,16 @@ void TFrmSnapShot::FormShow() {
     source_ = fallback_;
     if (sourceLookup())
         if (TSnapshotSource capture = sourceLookup()(); capture.grabber) source_ = capture;
+    const QRect desk = ui::availableGeometryFor(this);
     if (source_.videoWindow) {
-        const QSize outer(source_.videoWindow->width() + 12,
-                          source_.videoWindow->height() + Panel1Height + 36);
-        ui::keepOuterSize(this, outer);
+        // The picture at the video window's size, or smaller where that would leave the
+        // screen.
+        const QSize outer = ui::fitVideoWindow(source_.videoWindow->size(),
+                                               QSize(12, Panel1Height + 36), desk.size());
+        ui::keepOuterGeometry(this, ui::centredOn(outer, desk));
+    } else {
+        move(ui::centredOn(frameGeometry().size(), desk).topLeft());
     }
-    QScreen* s = screen() ? screen() : QGuiApplication::primaryScreen();
-    const QRect desk = s->geometry();
-    const QRect frame = frameGeometry();
-    move(desk.left() + std::max(0, (desk.width() - frame.width()) / 2),
-         desk.top() + std::max(0, (desk.height() - frame.height()) / 2));
     picture_ = QImage();
     platform::screen::PackedDib dib;
     if (source_.grabber && source_.grabber->GetBitmap(dib)) picture_ = ui::imageFromDib(dib);

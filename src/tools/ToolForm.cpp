@@ -137,6 +137,10 @@ QProgressBar* TToolForm::progressBar(const char* name) {
     bar->setObjectName(name);
     bar->setRange(0, BarRange);
     bar->setTextVisible(false);
+    // Hidden between jobs, the bar keeps its room: the window must not grow when it appears.
+    QSizePolicy policy = bar->sizePolicy();
+    policy.setRetainSizeWhenHidden(true);
+    bar->setSizePolicy(policy);
     bar->hide();
     addToPanel(bar);
     return bar;

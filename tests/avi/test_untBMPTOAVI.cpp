@@ -244,3 +244,92 @@ TEST_F(BmpToAviTest, TheRealPictureDialogTakesSeveralFiles) {
 }
 
 } // namespace
+
+// 500 pictures: the window keeps answering while they are written (a 10 ms timer never waits
+// 200 ms), the bar follows, and Stop at half ends the file as a whole AVI of the frames
+// written so far.
+TEST_F(BmpToAviTest, StopAtHalfKeepsTheFramesWrittenAndTheWindowAnswersAllAlong) {
+    const std::string pictures = dir + "/many";
+    fs::create_directories(pictures);
+    ASSERT_EQ(run("ffmpeg -v error -y -f lavfi -i testsrc2=s=800x600:r=25 -frames:v 500 "
+                  "-start_number 1 '" +
+                  pictures + "/p%03d.jpg'")
+                  .exitCode,
+              0);
+    TFrmBMPTOAVI w;
+    w.show();
+    for (int i = 1; i <= 500; ++i) {
+        char name[16];
+        std::snprintf(name, sizeof name, "/p%03d.jpg", i);
+        w.ListBox1->addItem(QString::fromStdString(pictures + name));
+    }
+    w.SpinEdit1->setValue(640);
+    w.SpinEdit2->setValue(480);
+    w.SpinEdit3->setValue(40);
+    const std::string out = dir + "/stopped-half.avi";
+    fs::remove(out);
+    dialogs.queueFile(out);
+    auto lastTick = std::chrono::steady_clock::now();
+    double longestWait = 0;
+    int stoppedAt = -1;
+    bool stopEnabledWhileWriting = false, startDisabledWhileWriting = false;
+    QTimer probe;
+    QObject::connect(&probe, &QTimer::timeout, [&] {
+        const auto now = std::chrono::steady_clock::now();
+        longestWait = std::max(longestWait, milliseconds(now - lastTick));
+        lastTick = now;
+        if (stoppedAt < 0 && w.ProgressBar1->value() >= 250) {
+            stopEnabledWhileWriting = w.StopButton->isEnabled();
+            startDisabledWhileWriting = !w.SpeedButton3->isEnabled();
+            stoppedAt = w.ProgressBar1->value();
+            w.StopButton->click();
+        }
+    });
+    probe.start(10);
+    lastTick = std::chrono::steady_clock::now();
+    w.SpeedButton3->click();
+    probe.stop();
+    ASSERT_GE(stoppedAt, 250) << "the run ended before half";
+    EXPECT_LT(longestWait, scaled(std::chrono::milliseconds(200)).count());
+    EXPECT_TRUE(stopEnabledWhileWriting);
+    EXPECT_TRUE(startDisabledWhileWriting);
+    EXPECT_TRUE(w.SpeedButton3->isEnabled());
+    EXPECT_FALSE(w.StopButton->isEnabled());
+    EXPECT_FALSE(w.writing());
+    const int written = w.ProgressBar1->value();
+    EXPECT_GE(written, stoppedAt);
+    EXPECT_LT(written, 500);
+    ASSERT_EQ(texts().size(), 1u);
+    EXPECT_EQ(texts()[0], "Stopped: " + out + " holds the first " + std::to_string(written) +
+                              " of 500 pictures.");
+    expectVideoStream(out, {"mpeg4", "XVID", "25/1", 640, 480});
+    EXPECT_EQ(probeStream(out, "v:0").at("nb_read_packets"), std::to_string(written));
+    EXPECT_EQ(decodeAll(out).exitCode, 0);
+}
+
+// Closing the window while it writes stops the run first: the window goes once the file is
+// whole.
+TEST_F(BmpToAviTest, ClosingWhileWritingEndsTheFileThenTheWindow) {
+    TFrmBMPTOAVI w;
+    for (int i = 0; i < 200; ++i)
+        w.ListBox1->addItem(QString::fromStdString(i % 2 ? red : blue));
+    const std::string out = dir + "/closed.avi";
+    fs::remove(out);
+    dialogs.queueFile(out);
+    QTimer::singleShot(0, &w, [&] {
+        QTimer::singleShot(0, &w, [&] {
+            waitFor([&] { return w.ProgressBar1->value() >= 5; }, 10s);
+            w.close();
+            EXPECT_TRUE(w.isVisible()) << "gone before the file was ended";
+        });
+        w.SpeedButton3->click();
+    });
+    w.exec();
+    EXPECT_FALSE(w.isVisible());
+    EXPECT_FALSE(w.writing());
+    EXPECT_TRUE(texts().empty()) << texts()[0];
+    const int written = std::stoi(probeStream(out, "v:0").at("nb_read_packets"));
+    EXPECT_GE(written, 5);
+    EXPECT_LT(written, 200);
+    EXPECT_EQ(decodeAll(out).exitCode, 0);
+}

@@ -4,6 +4,7 @@
 #include "app/untMain.h"
 #include "capture/untAudioCapture.h"
 #include "capture/untVideoCapture.h"
+#include "media/PinPropertyPages.h"
 #include "media/SharedDevices.h"
 #include "platform/dshow/Devices.h"
 #include "platform/screen/Dib.h"
@@ -165,6 +166,18 @@ TEST_F(VideoCaptureTest, OpensFromTheDeviceMenuOnTheChosenFormatAndPreviews) {
     for (int x = -150; x < 150; x += 10)
         colours.insert(shot.pixel(at.x() + x, at.y() - 40) & 0xF0F0F0);
     EXPECT_GE(colours.size(), 5u);
+
+    // Option, then Cancel: the list offers the format in use, and the camera keeps it.
+    dialogs.queueChoice(std::nullopt);
+    w->ActOption->trigger();
+    ASSERT_EQ(dialogs.listChoices().size(), 2u);
+    EXPECT_EQ(dialogs.listChoices()[1].selected, 1);
+    ASSERT_TRUE(waitFor([&] { return w->graph.FilterGraph.State() == 3; }, 10s));
+    ASSERT_TRUE(waitFor([&] { return showsColourBars(grabbed(*w)); }, 10s));
+    EXPECT_EQ(grabbed(*w).size(), QSize(320, 240));
+    ASSERT_TRUE(media::CurrentVideoFormat);
+    EXPECT_EQ(media::FormatText(media::CurrentVideoFormat->record()), "YUY2  320 x 240  15 fps");
+    EXPECT_EQ(w->frameGeometry().width(), 320 + 4);
     main.FrmVideoCapture.close();
 }
 

@@ -5,6 +5,7 @@
 
 #include <QAction>
 #include <QLineEdit>
+#include <QPalette>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QScreen>
@@ -184,10 +185,15 @@ TEST_F(Player, OpenSizesPlaysAndSetsRates) {
 }
 
 TEST_F(Player, SizingKeepsALargeVideoOnTheScreenAndCountsTheCutPanel) {
-    const QRect screen = QGuiApplication::primaryScreen()->geometry();
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    // Larger than the screen: the video area is scaled down, keeping its aspect, until the
+    // whole window fits; smaller: the video's own size.
     const QRect large = form->sizedGeometry(1920, 1080);
-    EXPECT_EQ(large.width(), 1932);
-    EXPECT_EQ(large.topLeft(), screen.topLeft());
+    EXPECT_TRUE(screen.contains(large)) << large.width() << "x" << large.height();
+    const int chrome = form->sizedGeometry(320, 240).height() - 240;
+    EXPECT_NEAR(double(large.width() - 12) / (large.height() - chrome), 1920.0 / 1080, 0.01);
+    EXPECT_TRUE(large.width() == screen.width() || large.height() == screen.height());
+    EXPECT_EQ(form->sizedGeometry(640, 480).width(), 652);
     const int without = form->sizedGeometry(320, 240).height();
     form->showCutPanel(true);
     EXPECT_EQ(form->sizedGeometry(320, 240).height(), without + 42);
@@ -201,23 +207,62 @@ TEST_F(Player, SizingKeepsALargeVideoOnTheScreenAndCountsTheCutPanel) {
     EXPECT_EQ(form->height(), h);
 }
 
-// A 1920 x 1080 video on the 1280 x 1024 screen: the window is larger than the screen, and its
-// top-left corner (title bar and tool bar) stays on it.
-TEST_F(Player, ALargeVideoKeepsTheWindowsCornerOnTheScreen) {
+// A 1920 x 1080 video on the 1280 x 1024 screen: the window would be larger than the screen,
+// so the video is shown smaller and the whole window, frame included, lies on the screen.
+TEST_F(Player, ALargeVideoIsShownSmallerSoTheWholeWindowIsOnTheScreen) {
     open(sharedClip("player", "large1080.avi",
                     "-f lavfi -i testsrc2=s=1920x1080:r=25 -t 2 -c:v mpeg4 -q:v 5"));
-    const QRect screen = QGuiApplication::primaryScreen()->geometry();
-    ASSERT_TRUE(waitFor([&] { return form->frameGeometry().width() == 1932; }, 5s))
-        << form->frameGeometry().width();
-    EXPECT_EQ(form->frameGeometry().topLeft(), screen.topLeft());
-    EXPECT_EQ(form->VideoWindow1->width(), 1920);
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    const QRect want = form->sizedGeometry(1920, 1080);
+    ASSERT_TRUE(waitFor([&] { return form->frameGeometry() == want; }, 5s))
+        << form->frameGeometry().width() << "x" << form->frameGeometry().height();
+    EXPECT_TRUE(screen.contains(form->frameGeometry()));
+    EXPECT_EQ(form->VideoWindow1->width(), want.width() - 12);
+    EXPECT_LT(form->VideoWindow1->width(), 1920);
 }
 
-TEST_F(Player, AFileWithoutVideoLeavesTheSize) {
+// A file without picture leaves the size, and the video area stays black: a window that lay
+// over it (the Open dialog) leaves nothing behind.
+TEST_F(Player, AFileWithoutVideoLeavesTheSizeAndABlackVideoArea) {
     const QSize before = form->size();
     open(toneOnly());
     pump(300);
     EXPECT_EQ(form->size(), before);
+    const QRect area(form->VideoWindow1->mapToGlobal(QPoint(0, 0)), form->VideoWindow1->size());
+    {
+        QWidget cover;
+        cover.setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
+        cover.setAutoFillBackground(true);
+        cover.setPalette(QPalette(Qt::white));
+        cover.setGeometry(area.adjusted(20, 20, -20, -20));
+        cover.show();
+        pump(300);
+    }
+    pump(500);
+    const QImage shot = screenshot();
+    int light = 0;
+    for (int y = area.top() + 30; y < area.bottom() - 30; y += 10)
+        for (int x = area.left() + 30; x < area.right() - 30; x += 10)
+            light += qGray(shot.pixel(x, y)) > 60;
+    EXPECT_EQ(light, 0) << "pixels of the covering window left in the video area";
+}
+
+// Marks belong to their file: opening another clears them, and the old end mark no longer
+// stops playback.
+TEST_F(Player, OpeningAnotherFileClearsTheMarks) {
+    open(aviClip());
+    form->ActCut->trigger();
+    form->StartPos = 1 * Second / 2;
+    form->EndPos = 1 * Second;
+    form->StartPosEdit->setText(markText(form->StartPos));
+    form->EndPosEdit->setText(markText(form->EndPos));
+    open(mp4Clip());
+    EXPECT_EQ(form->StartPos, 0);
+    EXPECT_EQ(form->EndPos, 0);
+    EXPECT_TRUE(form->StartPosEdit->text().isEmpty());
+    EXPECT_TRUE(form->EndPosEdit->text().isEmpty());
+    ASSERT_TRUE(waitFor([&] { return position() > 3 * Second / 2; }, 5s));
+    EXPECT_EQ(form->FilterGraph1.State(), 3);
 }
 
 TEST_F(Player, StepPausedAndRunning) {
@@ -398,6 +443,24 @@ TEST_F(PlayerCut, SaveFillsTheRequestAndReportsAfterAStop) {
     EXPECT_TRUE(form->StartPosEdit->text().isEmpty());
     EXPECT_TRUE(form->EndPosEdit->text().isEmpty());
     EXPECT_EQ(form->CompletionCode, 1);
+}
+
+// Step without an end mark fills the End box; Save then cuts to the position the box shows.
+TEST_F(PlayerCut, StepThenSaveCutsToTheSteppedPosition) {
+    form->EndPos = 0;
+    form->EndPosEdit->clear();
+    ASSERT_TRUE(waitFor([&] { return position() > 2 * Second; }, 5s));
+    form->ActStep->trigger();
+    const int64_t stepped = position();
+    EXPECT_EQ(form->EndPosEdit->text(), markText(stepped));
+    render.during = [&] { form->ActStop->trigger(); };
+    form->SpeedButton1->click();
+    ASSERT_EQ(render.calls, 1) << "Save refused: "
+                               << (boxTexts(dialogs).empty() ? "" : boxTexts(dialogs)[0]);
+    ASSERT_EQ(render.request.clips.size(), 1u);
+    EXPECT_EQ(render.request.clips[0].mediaStart, 1 * Second);
+    EXPECT_EQ(render.request.clips[0].mediaStop, stepped);
+    EXPECT_EQ(render.request.clips[0].timelineStop, stepped - 1 * Second);
 }
 
 // The cut from the window through the real timeline render: "Cut Complete!", the marks

@@ -186,6 +186,17 @@ class VideoRenderer final : public GstFilter,
         return S_OK;
     }
     HRESULT Repaint() override {
+        bool pictures = false;
+        {
+            std::lock_guard lock(format_->lock);
+            pictures = format_->width > 0;
+        }
+        // No video has come (a file without picture): the sink has nothing to draw, and the
+        // window would keep whatever lay over it last (a closed dialog). It is painted black.
+        if (!pictures) {
+            clearOwner();
+            return S_OK;
+        }
         if (overlay()) gst_video_overlay_expose(overlay());
         return S_OK;
     }
@@ -339,6 +350,19 @@ class VideoRenderer final : public GstFilter,
     GstVideoOverlay* overlay() const {
         return GST_IS_VIDEO_OVERLAY(sink_.get()) ? GST_VIDEO_OVERLAY(sink_.get()) : nullptr;
     }
+    void clearOwner() {
+        const guintptr window = owner_->load();
+        Display* display = window ? ownDisplay() : nullptr;
+        if (!display) return;
+        XWindowAttributes attributes;
+        if (!XGetWindowAttributes(display, Window(window), &attributes)) return;
+        GC gc = XCreateGC(display, Window(window), 0, nullptr);
+        XSetForeground(display, gc, BlackPixel(display, DefaultScreen(display)));
+        XFillRectangle(display, Window(window), gc, 0, 0, unsigned(attributes.width),
+                       unsigned(attributes.height));
+        XFreeGC(display, gc);
+        XFlush(display);
+    }
     void applyVisible() {
         const guintptr window = owner_->load();
         Display* display = window ? ownDisplay() : nullptr;
@@ -376,6 +400,13 @@ std::shared_ptr<IBaseFilter> createVideoRenderer() {
     GstElement* sink = makeVideoSink();
     setIfPresent(sink, "force-aspect-ratio", FALSE);
     setIfPresent(sink, "handle-events", FALSE);
+    // The owner window's expose events reach its widget, which asks for a repaint (Repaint):
+    // the sink needs no X event thread of its own. ximagesink's and xvimagesink's would read
+    // the window without the lock that put_Owner(0) takes to drop it, and a close of a
+    // playing video (the window taken away, then the sink shut) then ended the program on a
+    // null window one time in a few hundred. Set before the sink opens its display, so the
+    // thread never starts.
+    setIfPresent(sink, "handle-expose", FALSE);
     GstElement* bin =
         makeRendererBin(nullptr, {"videocrop", "videoconvert", "videoscale", "capsfilter"}, sink);
     GstElement* size = nullptr;

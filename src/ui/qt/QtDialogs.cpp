@@ -9,7 +9,10 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QListWidget>
+#include <QFontMetrics>
+#include <QGridLayout>
 #include <QMessageBox>
+#include <QSpacerItem>
 #include <QPushButton>
 #include <QThread>
 #include <QVBoxLayout>
@@ -56,6 +59,19 @@ QMessageBox::Icon toQt(MsgIcon icon) {
     return QMessageBox::NoIcon;
 }
 
+// A box as narrow as a short text leaves the window manager too little title bar for the
+// caption, which it then shortens ("To… ix"). The box is made as wide as the caption in a
+// bold title font plus room for the frame's icon and buttons.
+void keepCaptionWhole(QMessageBox& box) {
+    QFont title = box.font();
+    title.setBold(true);
+    const int room = QFontMetrics(title).horizontalAdvance(box.windowTitle()) + 160;
+    auto* grid = qobject_cast<QGridLayout*>(box.layout());
+    if (!grid) return;
+    grid->addItem(new QSpacerItem(room, 0, QSizePolicy::Minimum, QSizePolicy::Fixed),
+                  grid->rowCount(), 0, 1, grid->columnCount());
+}
+
 MsgResult showOnThisThread(const MessageBoxRequest& request) {
     QMessageBox box(toQt(request.icon), QString::fromStdString(request.caption),
                     QString::fromStdString(request.text));
@@ -69,6 +85,7 @@ MsgResult showOnThisThread(const MessageBoxRequest& request) {
     for (MsgResult r : set)
         hasCancel |= r == MsgResult::Cancel;
     box.setEscapeButton(toQt(hasCancel ? MsgResult::Cancel : defaultAnswer(request)));
+    keepCaptionWhole(box);
     box.exec();
     const auto clicked = box.standardButton(box.clickedButton());
     for (MsgResult r : set)

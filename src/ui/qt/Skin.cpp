@@ -24,6 +24,14 @@ QPalette skinPalette() {
     p.setColor(QPalette::HighlightedText, Qt::white);
     p.setColor(QPalette::ToolTipBase, QColor(0xFF, 0xFF, 0xE1));
     p.setColor(QPalette::ToolTipText, Qt::black);
+    // setColor above gives every group the same colour: a disabled control would look
+    // exactly like an enabled one. Disabled texts and icons are greyed.
+    const QColor grey(0x9A, 0xA0, 0xA6);
+    for (QPalette::ColorRole role : {QPalette::WindowText, QPalette::ButtonText, QPalette::Text,
+                                     QPalette::HighlightedText, QPalette::PlaceholderText})
+        p.setColor(QPalette::Disabled, role, grey);
+    p.setColor(QPalette::Disabled, QPalette::Base, QColor(0xF3, 0xF4, 0xF6));
+    p.setColor(QPalette::Disabled, QPalette::Highlight, QColor(0xC8, 0xCC, 0xD2));
     return p;
 }
 } // namespace
