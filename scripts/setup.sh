@@ -20,6 +20,7 @@ PACKAGES=(
     pulseaudio pulseaudio-utils libpulse-dev python3
     clang-format desktop-file-utils appstream clang libclang-rt-14-dev llvm
     dvdauthor genisoimage lsdvd libgsf-bin libgsf-1-dev libdvdread-dev libdvdnav-dev
+    fonts-wqy-microhei
 )
 
 ensure_packages() {
