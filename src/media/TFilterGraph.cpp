@@ -2,6 +2,7 @@
 
 #include "platform/dshow/Graph.h"
 #include "platform/dshow/OverlayMixer.h"
+#include "platform/dshow/WaitStep.h"
 #include "platform/storage/CompoundFile.h"
 #include "ui/UiThread.h"
 #include "ui/Dialogs.h"
@@ -16,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -315,7 +317,13 @@ HRESULT TFilterGraph::RenderFile(const std::string& fileName) {
     auto builder = query<IGraphBuilder>();
     if (!builder) return S_FALSE;
     controlNotify(ccRenderFile, 0);
-    const HRESULT h = CheckGraphResult(builder->RenderFile(fileName));
+    HRESULT rendered;
+    {
+        std::optional<platform::dshow::ScopedWaitStep> step;
+        if (waitStep_) step.emplace(waitStep_);
+        rendered = builder->RenderFile(fileName);
+    }
+    const HRESULT h = CheckGraphResult(rendered);
     ApplyAudioSettings();
     controlNotify(ccFileRendered, 0);
     if (!drawingPath_.empty()) refreshGraphDrawing();

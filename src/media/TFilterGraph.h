@@ -134,6 +134,10 @@ class TFilterGraph : public QObject {
     // 0 none, 1 stopped, 2 paused, 3 running.
     int State();
     HRESULT RenderFile(const std::string& fileName);
+    // A step RenderFile runs about every 10 ms while the render waits for its first pictures
+    // (a window's event processing, so that it keeps repainting); it must not call back into
+    // this graph's building. None by default: the wait then blocks.
+    void setWaitStep(std::function<void()> step) { waitStep_ = std::move(step); }
     void ClearGraph();
     void DisconnectFilters();
     void ApplyAudioSettings();
@@ -205,6 +209,7 @@ class TFilterGraph : public QObject {
     std::vector<IGraphListener*> listeners_;
     Notifier* notifier_;
     std::string drawingPath_;
+    std::function<void()> waitStep_;
 };
 
 } // namespace media

@@ -265,6 +265,10 @@ TFrmPlay::TFrmPlay(QWidget* parent) : QWidget(parent) {
     layout->addWidget(StatusBar);
 
     FilterGraph1.setMode(media::gmNormal);
+    // Painting, timers and the graph's own events go on while a file is rendered; the user's
+    // input waits until the file is open.
+    FilterGraph1.setWaitStep(
+        [] { QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 5); });
     FilterGraph1.setLinearVolume(true);
     FilterGraph1.setGraphEdit(true);
     FilterGraph1.OnDSEvent = [this](media::TFilterGraph*, long event, intptr_t, intptr_t) {
@@ -356,7 +360,21 @@ void TFrmPlay::OpenFile(const std::string& name) {
     // Open plays right after rendering: the pictures the render prerolled are the first shown.
     if (auto startup = FilterGraph1.query<IGraphStartup>()) startup->KeepPrerolled(true);
     FilterGraph1.ClearGraph();
-    FilterGraph1.RenderFile(name);
+    {
+        // The window keeps repainting while the render waits for the first pictures; a close
+        // meanwhile waits until the render is done.
+        opening_ = true;
+        struct Opened {
+            TFrmPlay* form;
+            ~Opened() { form->opening_ = false; }
+        } opened{this};
+        FilterGraph1.RenderFile(name);
+    }
+    if (closeAfterOpen_) {
+        closeAfterOpen_ = false;
+        QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+        return;
+    }
     long w = 0, h = 0;
     if (auto basic = FilterGraph1.query<IBasicVideo>())
         if (FAILED(basic->GetVideoSize(&w, &h))) w = h = 0;
@@ -488,6 +506,11 @@ void TFrmPlay::closeEvent(QCloseEvent* event) {
         ActStopExecute();
         CompletionCode = 1;
         closeAfterRender_ = true;
+        event->ignore();
+        return;
+    }
+    if (opening_) {
+        closeAfterOpen_ = true;
         event->ignore();
         return;
     }

@@ -134,6 +134,9 @@ class TFrmPlay : public QWidget {
     // The position the End box shows after a step without an end mark (0: none).
     int64_t steppedEnd_ = 0;
     bool rendering_ = false;
+    // Open's render runs (the window's events are processed meanwhile); a close then waits.
+    bool opening_ = false;
+    bool closeAfterOpen_ = false;
     bool closeAfterRender_ = false;
 };
 

@@ -45,12 +45,8 @@ TToolForm::TToolForm(QWidget* owner, const char* objectName, const QString& capt
     QFont font("MS Sans Serif");
     font.setPointSize(8);
     setFont(font);
-    ui::keepOuterSize(this, outer);
-    // Centred on the desktop.
-    if (QScreen* screen = QGuiApplication::primaryScreen()) {
-        const QRect desk = screen->availableGeometry();
-        move(desk.center() - QPoint(outer.width() / 2, outer.height() / 2));
-    }
+    // Centred on the desktop, the frame included (placed again once the frame is known).
+    ui::keepOuterGeometry(this, ui::centredOn(outer, ui::availableGeometryFor(nullptr)));
 
     Panel2 = new QWidget(this);
     Panel2->setObjectName("Panel2");

@@ -4,6 +4,8 @@
 #include "ui/Dialogs.h"
 
 #include <QCoreApplication>
+#include <QTimer>
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -674,4 +676,46 @@ TEST(FilterGraph, GraphDrawingsAreKeptInAPrivateFolder) {
         EXPECT_TRUE(std::filesystem::is_empty(elsewhere));
         EXPECT_TRUE(g.Active());
     }
+}
+
+// A render waits for the file's first pictures with the graph's wait step running on this
+// thread between short waits (a window repaints meanwhile): a 10 ms timer keeps firing through
+// the render, the step never runs inside itself, and the render is the same as without one.
+TEST(FilterGraph, TheWaitStepRunsWhileARenderWaitsForItsFirstPictures) {
+    const std::string file = avClip();
+    TFilterGraph g;
+    g.setActive(true);
+    int steps = 0, depth = 0, deepest = 0;
+    g.setWaitStep([&] {
+        ++steps;
+        deepest = std::max(deepest, ++depth);
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents, 5);
+        --depth;
+    });
+    auto last = std::chrono::steady_clock::now();
+    double longest = 0;
+    QTimer probe;
+    QObject::connect(&probe, &QTimer::timeout, [&] {
+        const auto now = std::chrono::steady_clock::now();
+        longest = std::max(longest, milliseconds(now - last));
+        last = now;
+    });
+    probe.start(10);
+    pump(50);
+    last = std::chrono::steady_clock::now();
+    const auto started = last;
+    EXPECT_EQ(g.RenderFile(file), S_OK);
+    const double took = milliseconds(std::chrono::steady_clock::now() - started);
+    longest = std::max(longest, milliseconds(std::chrono::steady_clock::now() - last));
+    EXPECT_GT(steps, 0) << "the render took " << took << " ms without running the step";
+    EXPECT_EQ(deepest, 1);
+    // The render's own work between waits is short; the waits themselves no longer count.
+    EXPECT_LT(longest, scaled(100ms).count()) << "render of " << took << " ms";
+    ASSERT_TRUE(g.Play());
+    ASSERT_TRUE(waitFor([&] { return g.State() == 3; }, 5s));
+    // Without a step the render still works: the wait blocks.
+    g.setWaitStep({});
+    g.Stop();
+    g.ClearGraph();
+    EXPECT_EQ(g.RenderFile(file), S_OK);
 }

@@ -3,6 +3,7 @@
 // user-interface thread during a state change); the queue's readers on the user-interface
 // thread.
 #include "GraphImpl.h"
+#include "WaitStep.h"
 
 #include <gst/base/gstbasesrc.h>
 #include <gst/video/videooverlay.h>
@@ -139,8 +140,26 @@ HRESULT EventQueue::waitPreroll(bool failed, bool done, std::chrono::millisecond
     std::unique_lock lock(lock_);
     if (failed && prerollHr_ == S_OK) prerollHr_ = VFW_E_CANNOT_RENDER;
     if (done) prerollDone_ = true;
-    if (!changed_.wait_for(lock, timeout, [this] { return prerollDone_ || FAILED(prerollHr_); }))
+    const auto finished = [this] { return prerollDone_ || FAILED(prerollHr_); };
+    if (hasWaitStep()) {
+        // The waiting thread's step runs between short waits, without the lock (it may read
+        // the queue through the graph's other calls).
+        const auto end = std::chrono::steady_clock::now() + timeout;
+        while (!finished() && std::chrono::steady_clock::now() < end) {
+            const auto left = end - std::chrono::steady_clock::now();
+            if (changed_.wait_for(lock,
+                                  std::min<std::chrono::steady_clock::duration>(
+                                      left, std::chrono::milliseconds(10)),
+                                  finished))
+                break;
+            lock.unlock();
+            runWaitStep();
+            lock.lock();
+        }
+        if (!finished()) prerollHr_ = VFW_E_TIMEOUT;
+    } else if (!changed_.wait_for(lock, timeout, finished)) {
         prerollHr_ = VFW_E_TIMEOUT;
+    }
     HRESULT h = prerollHr_;
     if (SUCCEEDED(h) && rendered_ == 0) h = VFW_E_CANNOT_RENDER;
     prerolling_ = false;

@@ -1,5 +1,7 @@
 #include "StreamStart.h"
 
+#include "WaitStep.h"
+
 #include "GstRef.h"
 
 #include <sys/stat.h>
@@ -257,6 +259,8 @@ StreamStart probeStart(const std::string& path, bool* whole) {
             break;
         }
         if (g_get_monotonic_time() >= until) break;
+        // A window that opens the file keeps repainting meanwhile.
+        runWaitStep();
     }
     gst_element_set_state(pipeline, GST_STATE_NULL);
     // The streaming threads have stopped: the probes no longer run.
