@@ -231,10 +231,15 @@ TEST_F(ConvertWindowTest, StopEndsTheConversionQuicklyWithAWholeFile) {
     w.TargetEdit->setText(QString::fromStdString(out));
     std::chrono::steady_clock::time_point stoppedAt{}, idleAt{};
     bool stopLeftOthersDisabled = false;
+    // The bar has its room from the start: the window keeps its size when it appears.
+    const QSize idleSize = w.size();
+    QSize runningSize;
     auto* timer = new QTimer(&w);
     QObject::connect(timer, &QTimer::timeout, &w, [&] {
         if (stoppedAt == std::chrono::steady_clock::time_point{} && w.ProgressBar1->isVisible() &&
             w.ProgressBar1->value() > 20) {
+            runningSize = w.size();
+            keepShot("convert_running");
             stoppedAt = std::chrono::steady_clock::now();
             w.SpeedButton4->click();
             stopLeftOthersDisabled = !w.SpeedButton1->isEnabled() && !w.SpeedButton2->isEnabled() &&
@@ -248,6 +253,8 @@ TEST_F(ConvertWindowTest, StopEndsTheConversionQuicklyWithAWholeFile) {
     ASSERT_NE(stoppedAt, std::chrono::steady_clock::time_point{}) << "the conversion ended first";
     EXPECT_LT(milliseconds(idleAt - stoppedAt), scaled(200ms).count());
     EXPECT_TRUE(stopLeftOthersDisabled);
+    EXPECT_EQ(runningSize, idleSize);
+    EXPECT_EQ(w.size(), idleSize);
     EXPECT_TRUE(idle(w));
     EXPECT_EQ(texts().back(), "Convert Complete!");
     const auto video = probeStream(out, "v:0");
