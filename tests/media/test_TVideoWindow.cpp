@@ -153,6 +153,36 @@ TEST_F(VideoForm, DestroyedWhilePlaying) {
     pump(300);
 }
 
+// Each close of a playing video stops the renderer and takes its window away from it. Done
+// again and again for three seconds, the renderer keeps nothing of the window it was told to
+// leave: no thread of the sink looks at it afterwards (ximagesink's own X event thread used to
+// read the window it had just dropped, and ended the program one time in a few hundred closes).
+// Given its window back, it draws there again.
+TEST_F(VideoForm, RendererLetsGoOfItsWindowAgainAndAgain) {
+    ASSERT_TRUE(graph.Play());
+    ASSERT_TRUE(showsIn(QRect(40, 30, 300, 200)));
+    const FilterPtr renderer = video->GetFilter();
+    const std::shared_ptr<IVideoWindow> window = video->VideoWindow();
+    ASSERT_TRUE(renderer && window);
+    const uintptr_t handle = uintptr_t(video->VideoHandle());
+    ASSERT_EQ(renderer->Stop(), S_OK);
+    int rounds = 0;
+    const auto until = std::chrono::steady_clock::now() + 3s;
+    while (std::chrono::steady_clock::now() < until) {
+        ASSERT_EQ(window->put_Owner(0), S_OK);
+        ASSERT_EQ(window->put_Owner(handle), S_OK);
+        ++rounds;
+    }
+    EXPECT_GT(rounds, 50);
+    uintptr_t owner = 0;
+    ASSERT_EQ(window->get_Owner(&owner), S_OK);
+    EXPECT_EQ(owner, handle);
+    EXPECT_EQ(foreignTopLevelWindows(), before) << "the renderer opened a window of its own";
+    ASSERT_TRUE(graph.Stop());
+    ASSERT_TRUE(graph.Play());
+    EXPECT_TRUE(showsIn(QRect(40, 30, 300, 200)));
+}
+
 // A form destroyed while the video plays, its renderer window going before the control (the
 // control raised above it): the renderer stops before its X window goes.
 TEST(VideoWindowForm, FormDestroyedWhilePlaying) {
@@ -171,4 +201,30 @@ TEST(VideoWindowForm, FormDestroyedWhilePlaying) {
     delete form;
     pump(300);
     EXPECT_TRUE(graph.Stop());
+}
+
+// Playing videos closed one after the other, as a user goes through files: forms destroyed
+// while their video plays, the renderer's window going before the control or after it, and
+// the graph going on each time. No close leaves the program with a crash or an X error.
+TEST(VideoWindowForm, FormsDestroyedWhilePlayingOneAfterAnother) {
+    TFilterGraph graph;
+    graph.setActive(true);
+    for (int round = 0; round < 12; ++round) {
+        auto* form = new QWidget;
+        form->setGeometry(0, 0, 640, 480);
+        auto* video = new TVideoWindow(form);
+        video->setGeometry(40, 30, 300, 200);
+        form->show();
+        video->setFilterGraph(&graph);
+        ASSERT_EQ(graph.RenderFile(redClip()), S_OK) << "round " << round;
+        ASSERT_TRUE(graph.Play()) << "round " << round;
+        ASSERT_TRUE(waitFor([&] { return fills(screenshot(), QRect(40, 30, 300, 200)); }, 8s))
+            << "round " << round;
+        // Every other round the control lies above its renderer window, which then goes first.
+        if (round % 2) video->raise();
+        delete form;
+        pump(50);
+        EXPECT_TRUE(graph.Stop()) << "round " << round;
+        graph.ClearGraph();
+    }
 }
