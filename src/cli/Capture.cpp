@@ -2,10 +2,10 @@
 // preview. A device is its index in `tovamix-cli devices` or its friendly name.
 //   capture-video --device N|NAME [--format N|WxH@FPS] [--voice [--line NAME]] --seconds S OUT.avi
 //     frames=<pictures written> empty=<empty frame slots> voice=<seconds of sound>
-//     seconds=<recording time> output=<path>
+//     seconds=<seconds the file holds> output=<path>
 //   capture-video --device N|NAME --list-formats          N  <format> lines
 //   capture-audio --device N|NAME [--line NAME] --seconds S OUT.avi
-//     seconds=<recording time> line=<line, or -> output=<path>
+//     seconds=<seconds of sound written> line=<line, or -> output=<path>
 // SIGINT or SIGTERM ends a recording early with a whole file. A device that is busy or lost
 // ends the job with exit 1; what was recorded before is kept, finished and summarised.
 #include "Cli.h"
@@ -18,11 +18,13 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace cli {
 
@@ -83,14 +85,57 @@ int chooseFormat(const std::vector<std::string>& formats, const std::string& wan
     return int(i);
 }
 
-// Waits for the seconds, a signal or the end of the recording (an error).
-void waitRecording(capture::CaptureGraphBase& graph, std::optional<double> seconds) {
+using StreamControls = std::vector<std::shared_ptr<media::IAMStreamControl>>;
+
+// The stream controls of the devices a recording reads (their output pins).
+StreamControls streamControls(std::initializer_list<media::TFilter*> devices) {
+    StreamControls out;
+    for (media::TFilter* f : devices) {
+        const media::FilterPtr device = f->GetFilter();
+        if (!device) continue;
+        for (const media::PinPtr& pin : device->pins())
+            if (pin->direction() == media::PINDIR_OUTPUT)
+                if (auto control = media::queryInterface<media::IAMStreamControl>(pin)) {
+                    out.push_back(control);
+                    break;
+                }
+    }
+    return out;
+}
+
+// How long past the seconds a device that has not delivered up to them is waited for.
+constexpr double LateDeviceSeconds = 3;
+
+// Waits for the seconds, a signal or the end of the recording (an error). With seconds, every
+// device ends its stream at that running time of the graph, so the file holds that much
+// picture and sound whenever the stop itself comes: this wait counts from after the start, and
+// the end of stream reaches each device only once its streaming thread lets it through. The
+// wait lasts until each device has delivered up to the stop time. A signal or an error before
+// then ends the streams where they are.
+void waitRecording(capture::CaptureGraphBase& graph, std::optional<double> seconds,
+                   const StreamControls& controls) {
     const auto started = std::chrono::steady_clock::now();
+    const int64_t stopTime = seconds ? int64_t(std::llround(*seconds * 1e7)) : -1;
+    std::vector<bool> armed(controls.size(), false);
+    // A sound device takes its stop time only once the graph runs: asked again until it does.
+    auto arm = [&] {
+        bool all = true;
+        for (size_t i = 0; i < controls.size(); ++i) {
+            if (!armed[i]) armed[i] = media::SUCCEEDED(controls[i]->StopAt(&stopTime));
+            all = all && armed[i];
+        }
+        return all;
+    };
     runUntil([&] {
         if (interrupted.load() || !graph.recording()) return true;
-        return seconds &&
-               std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count() >=
-                   *seconds;
+        if (!seconds) return false;
+        const double elapsed =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        if (controls.empty() || !arm()) return elapsed >= *seconds;
+        const bool reached = std::all_of(controls.begin(), controls.end(), [](const auto& c) {
+            return c->WaitForStop(0) == media::S_OK;
+        });
+        return reached || elapsed >= *seconds + LateDeviceSeconds;
     });
 }
 
@@ -158,13 +203,17 @@ int captureVideo(const CaptureArgs& a) {
     }
     capture::CaptureResult result;
     graph.onFailed = [&](const capture::CaptureResult& r) { result = r; };
-    waitRecording(graph, a.seconds);
+    waitRecording(graph, a.seconds,
+                  a.voice ? streamControls({&graph.VideoFilter, &graph.AudioFilter})
+                          : streamControls({&graph.VideoFilter}));
     if (graph.recording()) result = graph.stop();
+    // The seconds the file holds: its longer stream.
     if (result.fileKept)
         std::printf("frames=%lld empty=%lld voice=%.2f seconds=%.2f output=%s\n",
                     static_cast<long long>(result.pictures),
                     static_cast<long long>(result.emptyFrames), result.voiceSeconds,
-                    result.recordingSeconds, resultText(a.output).c_str());
+                    std::max(result.videoSeconds, result.voiceSeconds),
+                    resultText(a.output).c_str());
     std::fflush(stdout);
     return finish(result, a.output, graph.videoDeviceName());
 }
@@ -196,12 +245,12 @@ int captureAudio(const CaptureArgs& a) {
     }
     capture::CaptureResult result;
     graph.onFailed = [&](const capture::CaptureResult& r) { result = r; };
-    waitRecording(graph, a.seconds);
+    waitRecording(graph, a.seconds, streamControls({&graph.AudioFilter}));
     if (graph.recording()) result = graph.stop();
     const std::string line =
         lines.selected >= 0 ? lines.names[size_t(lines.selected)] : std::string("-");
     if (result.fileKept)
-        std::printf("seconds=%.2f line=%s output=%s\n", result.recordingSeconds,
+        std::printf("seconds=%.2f line=%s output=%s\n", result.voiceSeconds,
                     resultText(line).c_str(), resultText(a.output).c_str());
     std::fflush(stdout);
     return finish(result, a.output, graph.audioDeviceName());

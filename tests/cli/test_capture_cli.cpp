@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <csignal>
 #include <cstring>
@@ -56,6 +57,58 @@ TEST(CliCapture, CameraWithVoiceIsXvidAndMp3InStep) {
     EXPECT_NEAR(std::stod(summaryValue(r.out, "seconds")), 10, 0.5) << r.out;
 }
 
+// --seconds 5 at a format of the test camera: 5 s of picture and 5 s of voice, each within
+// one picture of the camera's rate, whatever moment the stop comes at; the summary's seconds
+// are what the file holds.
+struct CaptureLength {
+    std::string format; // WxH@FPS
+    int fps;
+};
+
+class CliCaptureLength : public ::testing::TestWithParam<CaptureLength> {};
+
+TEST_P(CliCaptureLength, FiveSecondsOfPictureAndVoice) {
+    const CaptureLength& c = GetParam();
+    CaptureEnv env;
+    std::string name = c.format;
+    std::replace_if(
+        name.begin(), name.end(), [](char ch) { return ch == '@'; }, '-');
+    const std::string out = scratchDir("cli-capture-length") + "/" + name + ".avi";
+    const CommandResult r = run(cli("capture-video --device \"Tovamix Test Camera\" --format " +
+                                    c.format + " --voice --seconds 5 " + out));
+    ASSERT_EQ(r.exitCode, 0) << r.err;
+    const double frame = 1.0 / c.fps;
+    const auto video = probeStream(out, "v:0");
+    EXPECT_EQ(video.at("r_frame_rate"), std::to_string(c.fps) + "/1");
+    const double v = numberField(video, "duration");
+    EXPECT_LT(std::fabs(v - 5), frame) << "video " << v << " s at " << c.format;
+    EXPECT_EQ(std::atoi(video.at("nb_frames").c_str()), 5 * c.fps);
+    // The MP3 stream carries the encoder's own delay in front of the sound (LAME: 576 + 529
+    // samples at 44100 Hz); the sound after it is what was recorded.
+    const auto audio = probeStream(out, "a:0");
+    ASSERT_EQ(audio.at("sample_rate"), "44100");
+    const double codecDelay = 1105.0 / 44100;
+    const double a = numberField(audio, "duration");
+    EXPECT_LT(std::fabs(a - codecDelay - 5), frame) << "voice " << a << " s at " << c.format;
+    EXPECT_NEAR(std::stod(summaryValue(r.out, "seconds")), std::max(v, a), 0.006) << r.out;
+    EXPECT_NEAR(std::stod(summaryValue(r.out, "voice")), a, 0.006) << r.out;
+    EXPECT_EQ(std::stoll(summaryValue(r.out, "frames")) + std::stoll(summaryValue(r.out, "empty")),
+              std::atoll(video.at("nb_frames").c_str()))
+        << r.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(CameraFormats, CliCaptureLength,
+                         ::testing::Values(CaptureLength{"320x240@15", 15},
+                                           CaptureLength{"640x480@30", 30},
+                                           CaptureLength{"320x240@30", 30}),
+                         [](const ::testing::TestParamInfo<CaptureLength>& info) {
+                             std::string n = info.param.format;
+                             std::replace_if(
+                                 n.begin(), n.end(), [](char ch) { return !std::isalnum(ch); },
+                                 '_');
+                             return n;
+                         });
+
 TEST(CliCapture, ASmallerFormatAndTheVoiceAlone) {
     CaptureEnv env;
     const std::string dir = scratchDir("cli-capture-small");
@@ -81,6 +134,8 @@ TEST(CliCapture, ASmallerFormatAndTheVoiceAlone) {
     EXPECT_STREQ(codec, "mp3");
     EXPECT_EQ(std::count(streams.out.begin(), streams.out.end(), '\n'), 1) << streams.out;
     EXPECT_NEAR(seconds, 5, 0.3);
+    // The summary tells the seconds of sound the file holds.
+    EXPECT_NEAR(std::stod(summaryValue(s.out, "seconds")), seconds, 0.006) << s.out;
 }
 
 // A camera lost after two seconds ends the job with 1, naming it, and leaves the two seconds

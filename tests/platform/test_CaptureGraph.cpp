@@ -257,6 +257,53 @@ TEST_F(CaptureGraph, ALostCameraEndsTheRecordingWithAWholeFile) {
     EXPECT_EQ(run("ffmpeg -v error -i '" + file + "' -f null - 2>&1").out, "");
 }
 
+// A stop set ahead on the camera's and the microphone's outputs: the file holds two seconds
+// of pictures and of sound, though the graph runs on past them and ends its streams later;
+// each output tells it has delivered up to the stop. The camera's stop, set before the run,
+// belongs to that run.
+TEST_F(CaptureGraph, AStopSetAheadEndsPicturesAndSoundThere) {
+    const std::string file = scratchDir("capture_graph_stop_ahead") + "/cam.avi";
+    Recording r = build(file, "Tovamix Test Camera", "Tovamix Test Microphone");
+    ASSERT_TRUE(r.graph);
+    std::shared_ptr<IAMStreamControl> picture, sound;
+    for (const FilterPtr& f : r.graph->EnumFilters())
+        for (const PinPtr& pin : f->pins())
+            if (pin->name() == "Capture" && pin->direction() == PINDIR_OUTPUT) {
+                auto control = queryInterface<IAMStreamControl>(pin);
+                if (!control) continue;
+                const bool video = f->name() == "Tovamix Test Camera";
+                (video ? picture : sound) = control;
+            }
+    ASSERT_TRUE(picture && sound);
+    const int64_t stopTime = 20'000'000; // 2 s
+    ASSERT_EQ(picture->StopAt(&stopTime), S_OK);
+    auto control = queryInterface<IMediaControl>(r.graph);
+    ASSERT_TRUE(SUCCEEDED(control->Run()));
+    // The sound device takes a stop time once the graph runs.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (sound->StopAt(&stopTime) != S_OK && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(picture->WaitForStop(10'000), S_OK);
+    EXPECT_EQ(sound->WaitForStop(10'000), S_OK);
+    // Half a second more of the run reaches neither stream.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    int64_t at = 0, delivered = 0;
+    ASSERT_EQ(picture->GetInfo(&at, &delivered), S_OK);
+    EXPECT_EQ(at, stopTime);
+    // Up to the end of the last picture kept, which starts less than half a picture (1/60 s)
+    // before the stop.
+    EXPECT_LE(delivered, stopTime + 166'667);
+    EXPECT_GT(delivered, stopTime - 166'667);
+    control->Stop();
+
+    const auto video = probeStream(file, "v:0");
+    EXPECT_EQ(video.at("nb_frames"), "60");
+    EXPECT_NEAR(streamSeconds(file, "v:0"), 2.0, 0.001);
+    // The MP3 stream holds the encoder's delay (1105 samples) in front of the sound.
+    EXPECT_LT(std::fabs(streamSeconds(file, "a:0") - 1105.0 / 44100 - 2.0), 1.0 / 30);
+    EXPECT_EQ(decodeAll(file).err, "");
+}
+
 TEST_F(CaptureGraph, ADeviceGoneSinceItWasListedIsNamed) {
     const std::string name = displayNameOf(CLSID_VideoInputDeviceCategory, "Tovamix Slow Camera");
     ASSERT_FALSE(name.empty());

@@ -126,4 +126,45 @@ TEST_F(SoundEndElement, SoundThatNeverCameIsSilenceAtTheEnd) {
     EXPECT_EQ(f.position, 400 * GST_MSECOND);
 }
 
+// A stop time set ahead of a stream that ends before it: the run ends where the stream
+// ended; the time after it, never recorded, is not filled in.
+TEST(SoundEnd, AStreamEndedBeforeAStopSetAheadEndsWhereItEnded) {
+    SoundEnd end;
+    end.setStopTime(5 * GST_SECOND);
+    const SoundEnd::Plan p = end.take(0, 100 * GST_MSECOND, 100, 1000);
+    EXPECT_EQ(p.keep, 100u);
+    uint64_t at = 0, count = 0;
+    ASSERT_TRUE(end.fillAtEnd(2 * GST_SECOND, 1000, &at, &count));
+    EXPECT_EQ(at, 100u);
+    EXPECT_EQ(count, 1900u);
+    EXPECT_EQ(end.figures().stopTime, 2 * GST_SECOND);
+    EXPECT_EQ(end.figures().position, 2 * GST_SECOND);
+}
+
+// Sound is held until it is due by the clock also while a stop time lies ahead; sound past a
+// stop time waits for nothing past it.
+TEST(SoundEnd, SoundBeforeAStopSetAheadIsPacedAndNothingWaitsPastIt) {
+    gst_init(nullptr, nullptr);
+    GstClock* clock = gst_system_clock_obtain();
+    auto waited = [clock](SoundEnd& end, uint64_t frames) {
+        const GstClockTime base = gst_clock_get_time(clock);
+        const auto started = std::chrono::steady_clock::now();
+        end.waitUntilDue(clock, base, frames, 1000);
+        return std::chrono::steady_clock::now() - started;
+    };
+    {
+        SoundEnd ahead;
+        ahead.setStopTime(10 * GST_SECOND);
+        EXPECT_GE(waited(ahead, 200), std::chrono::milliseconds(190)) << "not paced";
+    }
+    {
+        SoundEnd near;
+        near.setStopTime(100 * GST_MSECOND);
+        const auto w = waited(near, 10'000);
+        EXPECT_GE(w, std::chrono::milliseconds(90));
+        EXPECT_LT(w, std::chrono::seconds(5)) << "waited past the stop time";
+    }
+    gst_object_unref(clock);
+}
+
 } // namespace

@@ -6,7 +6,10 @@
 #include "SoundEndElement.h"
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
 #include <map>
+#include <mutex>
 #include <optional>
 
 namespace platform::dshow {
@@ -18,6 +21,115 @@ std::string capsText(const GstCaps* caps) {
     std::string s = t ? t : "";
     g_free(t);
     return s;
+}
+
+// The end of a camera's recording at a chosen running time: pictures that start at it or
+// later (to the nearest half picture: a picture stamped a moment early still belongs to the
+// slot after the stop) are dropped on the device's output. A stop time belongs to one run:
+// the run streaming when it was set, or the next one when none was. The probe on the
+// output runs on the device's streaming thread; this class is thread-safe.
+class PictureEnd {
+  public:
+    // Sets the stop time for the run whose stream start is run (0: the next run to start).
+    void setStopTime(GstClockTime stopTime, uint32_t run) {
+        std::lock_guard lock(m_);
+        stopTime_ = stopTime;
+        stopRun_ = run;
+        reached_ = false;
+        if (run != 0 && run == run_ && GST_CLOCK_TIME_IS_VALID(lastEnd_) && lastEnd_ > stopTime)
+            reached_ = true;
+        if (reached_) changed_.notify_all();
+    }
+    bool waitForStop(std::chrono::milliseconds timeout) {
+        std::unique_lock lock(m_);
+        if (!GST_CLOCK_TIME_IS_VALID(stopTime_)) return false;
+        return changed_.wait_for(lock, timeout, [this] { return reached_; });
+    }
+    // The stop time (none while unset) and the end of the last picture passed on in this run.
+    void info(GstClockTime* stopTime, GstClockTime* delivered) {
+        std::lock_guard lock(m_);
+        *stopTime = stopRun_ == run_ || stopRun_ == 0 ? stopTime_ : GST_CLOCK_TIME_NONE;
+        *delivered = GST_CLOCK_TIME_IS_VALID(lastEnd_) ? lastEnd_ : 0;
+    }
+
+    // A new run: its stream start's sequence number.
+    void started(uint32_t run) {
+        std::lock_guard lock(m_);
+        run_ = run;
+        lastEnd_ = GST_CLOCK_TIME_NONE;
+        if (stopRun_ == 0 && GST_CLOCK_TIME_IS_VALID(stopTime_)) stopRun_ = run;
+    }
+    // The end of the stream: whoever waits for the stop waits no longer.
+    void ended() {
+        std::lock_guard lock(m_);
+        if (GST_CLOCK_TIME_IS_VALID(stopTime_) && stopRun_ == run_) reached_ = true;
+        changed_.notify_all();
+    }
+    // Whether a picture from start (running time) for duration is kept.
+    bool keep(GstClockTime start, GstClockTime duration) {
+        std::lock_guard lock(m_);
+        const bool stopping = GST_CLOCK_TIME_IS_VALID(stopTime_) && stopRun_ == run_;
+        const GstClockTime half = GST_CLOCK_TIME_IS_VALID(duration) ? duration / 2 : 0;
+        if (stopping && start + half >= stopTime_) {
+            if (!reached_) {
+                reached_ = true;
+                changed_.notify_all();
+            }
+            return false;
+        }
+        lastEnd_ = start + (GST_CLOCK_TIME_IS_VALID(duration) ? duration : 0);
+        return true;
+    }
+
+  private:
+    std::mutex m_;
+    std::condition_variable changed_;
+    // All the following fields are protected by m_.
+    GstClockTime stopTime_ = GST_CLOCK_TIME_NONE;
+    uint32_t stopRun_ = 0; // the run the stop time belongs to; 0: the next one
+    uint32_t run_ = 0;     // the run streaming now (its stream start's sequence number)
+    GstClockTime lastEnd_ = GST_CLOCK_TIME_NONE;
+    bool reached_ = false;
+};
+
+// The sequence number of the stream start a pad carries (the run it streams), 0 for none.
+uint32_t runOf(GstPad* pad) {
+    GstEvent* start = gst_pad_get_sticky_event(pad, GST_EVENT_STREAM_START, 0);
+    if (!start) return 0;
+    const uint32_t run = gst_event_get_seqnum(start);
+    gst_event_unref(start);
+    return run;
+}
+
+// Watches a camera's output for its picture end: drops what comes from the stop time on.
+void watchPictureEnd(GstPad* out, const std::shared_ptr<PictureEnd>& end) {
+    gst_pad_add_probe(
+        out, GstPadProbeType(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM),
+        [](GstPad* pad, GstPadProbeInfo* info, gpointer data) -> GstPadProbeReturn {
+            PictureEnd& e = **static_cast<std::shared_ptr<PictureEnd>*>(data);
+            if (info->type & GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM) {
+                GstEvent* ev = GST_PAD_PROBE_INFO_EVENT(info);
+                if (GST_EVENT_TYPE(ev) == GST_EVENT_STREAM_START)
+                    e.started(gst_event_get_seqnum(ev));
+                else if (GST_EVENT_TYPE(ev) == GST_EVENT_EOS)
+                    e.ended();
+                return GST_PAD_PROBE_OK;
+            }
+            GstBuffer* buf = GST_PAD_PROBE_INFO_BUFFER(info);
+            if (!GST_BUFFER_PTS_IS_VALID(buf)) return GST_PAD_PROBE_OK;
+            GstClockTime start = GST_BUFFER_PTS(buf);
+            if (GstEvent* seg = gst_pad_get_sticky_event(pad, GST_EVENT_SEGMENT, 0)) {
+                const GstSegment* segment = nullptr;
+                gst_event_parse_segment(seg, &segment);
+                if (segment->format == GST_FORMAT_TIME)
+                    start = gst_segment_to_running_time(segment, GST_FORMAT_TIME, start);
+                gst_event_unref(seg);
+            }
+            if (!GST_CLOCK_TIME_IS_VALID(start)) return GST_PAD_PROBE_OK;
+            return e.keep(start, GST_BUFFER_DURATION(buf)) ? GST_PAD_PROBE_OK : GST_PAD_PROBE_DROP;
+        },
+        new std::shared_ptr<PictureEnd>(end),
+        [](gpointer data) { delete static_cast<std::shared_ptr<PictureEnd>*>(data); });
 }
 
 // What the pins of one capture filter share: its bin, its format filter and the device's
@@ -32,6 +144,7 @@ struct CaptureState {
     ElementRef soundEnd; // of a sound device; null for pictures
     CapsRef deviceCaps;
     std::vector<std::string> formats;
+    std::shared_ptr<PictureEnd> pictureEnd; // of a camera; null for sound
 };
 
 // The running time of a playing element now; none when it is not playing.
@@ -89,6 +202,47 @@ class CapturePin : public GstPin, public IAMStreamConfig {
         if (!mt) return E_POINTER;
         if (index < 0 || size_t(index) >= state_->formats.size()) return E_INVALIDARG;
         return mediaTypeFromCaps(state_->formats[size_t(index)], *mt) ? S_OK : E_FAIL;
+    }
+
+  private:
+    std::shared_ptr<CaptureState> state_;
+};
+
+// The output pin of a camera, which can also end its recording at an instant.
+class PictureCapturePin : public CapturePin, public IAMStreamControl {
+  public:
+    PictureCapturePin(GstPad* pad, std::weak_ptr<IBaseFilter> f,
+                      std::shared_ptr<CaptureState> state)
+        : CapturePin(pad, std::move(f), state), state_(std::move(state)) {}
+
+    HRESULT StopAt(const int64_t* stopTime) override {
+        auto* pad = static_cast<GstPad*>(native());
+        const uint32_t run = runOf(pad);
+        if (stopTime) {
+            // Ahead of the run (the graph about to run, or running): it applies to the pictures
+            // of the run streaming now, or of the next one.
+            state_->pictureEnd->setStopTime(GstClockTime(std::max<int64_t>(*stopTime, 0)) * 100,
+                                            run);
+            return S_OK;
+        }
+        const GstClockTime now = runningTimeNow(state_->bin);
+        if (!GST_CLOCK_TIME_IS_VALID(now) || run == 0) return VFW_E_WRONG_STATE;
+        state_->pictureEnd->setStopTime(now, run);
+        return S_OK;
+    }
+
+    HRESULT WaitForStop(long timeoutMs) override {
+        return state_->pictureEnd->waitForStop(std::chrono::milliseconds(std::max(0L, timeoutMs)))
+                   ? S_OK
+                   : S_FALSE;
+    }
+
+    HRESULT GetInfo(int64_t* stopTime, int64_t* delivered) override {
+        GstClockTime stop = GST_CLOCK_TIME_NONE, upTo = 0;
+        state_->pictureEnd->info(&stop, &upTo);
+        if (stopTime) *stopTime = GST_CLOCK_TIME_IS_VALID(stop) ? int64_t(stop / 100) : -1;
+        if (delivered) *delivered = int64_t(upTo / 100);
+        return S_OK;
     }
 
   private:
@@ -187,6 +341,8 @@ class CaptureFilter : public GstFilter {
         const std::string name = GST_PAD_NAME(pad);
         if (name == "Capture" && state_->soundEnd)
             return std::make_shared<SoundCapturePin>(pad, self, state_);
+        if (name == "Capture" && state_->pictureEnd)
+            return std::make_shared<PictureCapturePin>(pad, self, state_);
         if (name == "Capture") return std::make_shared<CapturePin>(pad, self, state_);
         if (auto it = lines_.find(name); it != lines_.end())
             return std::make_shared<LinePin>(pad, self, it->second);
@@ -316,10 +472,15 @@ FilterPtr createCaptureFilter(GstDevice* device, const std::string& name, bool a
     for (size_t i = 1; i < chain.size(); ++i)
         if (!gst_element_link(chain[i - 1], chain[i])) return nullptr;
     const PadRef out(gst_element_get_static_pad(chain.back(), "src"));
-    gst_element_add_pad(bin, gst_ghost_pad_new("Capture", out));
+    GstPad* capture = gst_ghost_pad_new("Capture", out);
+    gst_element_add_pad(bin, capture);
 
     auto state = std::make_shared<CaptureState>(bin, format, soundEnd, gst_device_get_caps(device));
     state->formats = captureFormats(state->deviceCaps, audio);
+    if (!audio) {
+        state->pictureEnd = std::make_shared<PictureEnd>();
+        watchPictureEnd(capture, state->pictureEnd);
+    }
 
     std::map<std::string, Line> lines;
     if (audio)

@@ -187,18 +187,20 @@ class IAMAudioInputMixer : public virtual IUnknown {
     virtual HRESULT get_Enable(bool* enabled) = 0;
 };
 
-// On the output pin of an audio capture device: the end of a recording at a chosen instant.
-// Times are 100-nanosecond units from the start of the run.
+// On the output pin of an audio or video capture device: the end of a recording at a chosen
+// instant, now or ahead. Times are 100-nanosecond units from the start of the run.
 class IAMStreamControl : public virtual IUnknown {
   public:
     // Ends the stream at stopTime (null: now). Sound recorded later is cut; when the stream is
-    // stopped short of it, silence fills the rest. VFW_E_WRONG_STATE unless the graph runs.
+    // stopped short of it, silence fills the rest. Pictures that start at the stop time or
+    // later (to the nearest half picture) are dropped. A time ahead may be set before the run
+    // starts (it applies to that run); null needs a running graph, else VFW_E_WRONG_STATE.
     virtual HRESULT StopAt(const int64_t* stopTime) = 0;
-    // Waits until the device has delivered its sound up to the stop time: S_OK, or S_FALSE
-    // after timeoutMs (a device that lags may hold it longer, or never deliver it).
+    // Waits until the device has delivered its sound or pictures up to the stop time: S_OK,
+    // or S_FALSE after timeoutMs (a device that lags may hold it longer, or never deliver it).
     virtual HRESULT WaitForStop(long timeoutMs) = 0;
-    // The stop time (-1 while none is set) and how much sound the device delivered in the run
-    // up to it (silence filled in not counted).
+    // The stop time (-1 while none is set) and how much the device delivered in the run up to
+    // it (sound: silence filled in not counted; pictures: up to the end of the last one kept).
     virtual HRESULT GetInfo(int64_t* stopTime, int64_t* delivered) = 0;
 };
 

@@ -39,10 +39,13 @@ void SoundEnd::waitUntilDue(GstClock* clock, GstClockTime base, uint64_t frames,
     GstClockID id;
     {
         std::lock_guard lock(m_);
-        if (flushing_ || GST_CLOCK_TIME_IS_VALID(stopTime_) || rate <= 0) return;
+        if (flushing_ || rate <= 0) return;
         const uint64_t end = (rate_ == rate ? position_ : 0) + frames;
-        id = gst_clock_new_single_shot_id(
-            clock, base + gst_util_uint64_scale_round(end, GST_SECOND, uint64_t(rate)));
+        GstClockTime due = gst_util_uint64_scale_round(end, GST_SECOND, uint64_t(rate));
+        // Sound past a stop time is not waited for (a stop set now lets everything before it
+        // through at once); a stop set ahead leaves the sound before it paced as usual.
+        if (GST_CLOCK_TIME_IS_VALID(stopTime_)) due = std::min(due, stopTime_);
+        id = gst_clock_new_single_shot_id(clock, base + due);
         wait_ = id;
     }
     gst_clock_id_wait(id, nullptr);
@@ -147,8 +150,10 @@ bool SoundEnd::fillAtEnd(GstClockTime now, int rate, uint64_t* silenceAt, uint64
     std::lock_guard lock(m_);
     // A device that delivered nothing at all: the whole run is silence at the stream's rate.
     if (rate_ <= 0) rate_ = rate;
-    // A stream ended without a stop time ends now.
-    if (!GST_CLOCK_TIME_IS_VALID(stopTime_)) stopTime_ = now;
+    // A stream ended without a stop time ends now, and so does one ended before a stop time
+    // set ahead: what was never recorded is not filled in.
+    if (!GST_CLOCK_TIME_IS_VALID(stopTime_) || (GST_CLOCK_TIME_IS_VALID(now) && now < stopTime_))
+        stopTime_ = now;
     if (!GST_CLOCK_TIME_IS_VALID(stopTime_) || rate_ <= 0 || position_ >= stopFrameLocked())
         return false;
     *silenceAt = position_;

@@ -56,8 +56,9 @@ class SoundEnd {
 
     // Streaming thread: waits until `frames` more frames at `rate`, placed after the sound
     // passed on so far, are due by the clock (clock time base + running time). Sound is never
-    // passed on ahead of time, so a stop can still cut it. Returns at once when a stop time is
-    // set or the element stops streaming.
+    // passed on ahead of time, so a stop can still cut it. Waits no later than a stop time that
+    // is set (at once for one already passed); returns at once when the element stops
+    // streaming.
     void waitUntilDue(GstClock* clock, GstClockTime base, uint64_t frames, int rate);
     // The element stops streaming (a wait ends), or streams again.
     void setFlushing(bool flushing);
@@ -69,7 +70,8 @@ class SoundEnd {
     // Sound past the stop time is cut.
     Plan take(GstClockTime start, GstClockTime now, uint64_t frames, int rate);
     // Streaming thread, at the end of the stream, the running time being `now`: the silence
-    // that fills up to the stop time (now, when none was set); false when none is needed.
+    // that fills up to the stop time (now, when none was set or the stream ends before it);
+    // false when none is needed.
     // `rate` is the stream's, for a device that delivered nothing at all.
     bool fillAtEnd(GstClockTime now, int rate, uint64_t* silenceAt, uint64_t* silence);
 
