@@ -89,32 +89,9 @@ std::string text(const QRect& r) {
 
 // The longest the event loop went without running a 10 ms timer since the last reset: how
 // long the program kept its windows from repainting.
-#include <atomic>
-#include <thread>
-#include <unistd.h>
-std::atomic<long long> lastTickNs{0};
 class RepaintProbe {
   public:
     RepaintProbe() {
-        static std::thread dog([] {
-            bool dumped = false;
-            for (;;) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-                const long long now = std::chrono::steady_clock::now().time_since_epoch().count();
-                const long long last = lastTickNs.load();
-                if (last && now - last > 250000000LL && !dumped) {
-                    dumped = true;
-                    std::string cmd =
-                        "gdb -p " + std::to_string(getpid()) +
-                        " -batch -ex 'thread apply 1 bt 25' 2>/dev/null | grep -E '^#' >&2";
-                    std::system(cmd.c_str());
-                } else if (now - last < 100000000LL)
-                    dumped = false;
-            }
-        });
-        QObject::connect(&timer_, &QTimer::timeout, [] {
-            lastTickNs = std::chrono::steady_clock::now().time_since_epoch().count();
-        });
         QObject::connect(&timer_, &QTimer::timeout, [this] {
             const auto now = std::chrono::steady_clock::now();
             longest_ = std::max(longest_, milliseconds(now - last_));
