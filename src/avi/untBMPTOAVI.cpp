@@ -192,13 +192,8 @@ void TFrmBMPTOAVI::SpeedButton3Click() {
     // The pictures are loaded, scaled and compressed on a worker; this loop keeps the window
     // drawing and answering meanwhile. The worker's progress and its end come back as queued
     // calls (dropped should the window be gone, which it cannot be before this returns).
-    writing_ = true;
     stop_ = false;
-    for (QWidget* w : {static_cast<QWidget*>(SpeedButton1), static_cast<QWidget*>(SpeedButton2),
-                       static_cast<QWidget*>(SpeedButton3), static_cast<QWidget*>(GroupBox1),
-                       static_cast<QWidget*>(ListBox1)})
-        w->setEnabled(false);
-    StopButton->setEnabled(true);
+    setWriting(true);
     QEventLoop loop;
     std::exception_ptr failure;
     int written = 0;
@@ -218,12 +213,7 @@ void TFrmBMPTOAVI::SpeedButton3Click() {
     });
     loop.exec();
     worker.join();
-    writing_ = false;
-    for (QWidget* w : {static_cast<QWidget*>(SpeedButton1), static_cast<QWidget*>(SpeedButton2),
-                       static_cast<QWidget*>(SpeedButton3), static_cast<QWidget*>(GroupBox1),
-                       static_cast<QWidget*>(ListBox1)})
-        w->setEnabled(true);
-    StopButton->setEnabled(false);
+    setWriting(false);
     // The bar already shows the last picture done: the worker's calls came before its end.
     const bool stopped = stop_ && written < int(settings.pictures.size());
     const bool closing = closeAfterWriting_;
@@ -238,6 +228,16 @@ void TFrmBMPTOAVI::SpeedButton3Click() {
                                          std::to_string(settings.pictures.size()) + " pictures."
                                    : "Stopped before the first picture: nothing was written.",
                        title);
+}
+
+void TFrmBMPTOAVI::setWriting(bool writing) {
+    writing_ = writing;
+    // While the pictures are written, the list and the options are the worker's.
+    for (QWidget* w : {static_cast<QWidget*>(SpeedButton1), static_cast<QWidget*>(SpeedButton2),
+                       static_cast<QWidget*>(SpeedButton3), static_cast<QWidget*>(GroupBox1),
+                       static_cast<QWidget*>(ListBox1)})
+        w->setEnabled(!writing);
+    StopButton->setEnabled(writing);
 }
 
 void TFrmBMPTOAVI::reject() {

@@ -53,6 +53,7 @@ class TFrmBMPTOAVI : public QDialog {
     void SpeedButton2Click();
     void SpeedButton3Click();
     void SpeedButton4Click();
+    void setWriting(bool writing);
     void reject() override;
     void closeEvent(QCloseEvent* event) override;
 
