@@ -4,6 +4,7 @@
 // handlers (a stream a decoder or demuxer finds on its way).
 #include "AviHeaders.h"
 #include "GraphImpl.h"
+#include "WaitStep.h"
 #include "StreamStart.h"
 #include "OverlayMixer.h"
 
@@ -182,7 +183,9 @@ HRESULT Graph::RenderFile(const std::string& fileName) {
     // Play the graph up to its first pictures to learn whether the file can be played.
     if (SUCCEEDED(h)) {
         leaveOutIdleSinks();
-        const GstStateChangeReturn r = gst_element_set_state(pipeline(), GST_STATE_PAUSED);
+        // The sinks connect to the sound server and the display as they leave NULL.
+        GstStateChangeReturn r = GST_STATE_CHANGE_FAILURE;
+        whileStepping([&] { r = gst_element_set_state(pipeline(), GST_STATE_PAUSED); });
         h = events_.waitPreroll(r == GST_STATE_CHANGE_FAILURE,
                                 r == GST_STATE_CHANGE_SUCCESS || r == GST_STATE_CHANGE_NO_PREROLL,
                                 PrerollTimeout);

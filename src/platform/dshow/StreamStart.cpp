@@ -6,6 +6,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -236,7 +237,7 @@ StreamStart probeStart(const std::string& path, bool* whole) {
     g_signal_connect(reader, "pad-added", G_CALLBACK(streamAdded), &earliest);
     // Playing, not paused: a paused sink holds its stream's first packet and, with it, the
     // reader's one thread, so the reader's other streams would never come.
-    gst_element_set_state(pipeline, GST_STATE_PLAYING);
+    whileStepping([&] { gst_element_set_state(pipeline, GST_STATE_PLAYING); });
     // Until every stream has given its first packet (the reader adds its streams together: one
     // that comes later than StreamsSettle after the last is not waited for), the file turns
     // out unreadable, or the bound passes.
@@ -262,7 +263,8 @@ StreamStart probeStart(const std::string& path, bool* whole) {
         // A window that opens the file keeps repainting meanwhile.
         runWaitStep();
     }
-    gst_element_set_state(pipeline, GST_STATE_NULL);
+    // Tearing the decoders down takes tens of milliseconds at large sizes.
+    whileStepping([&] { gst_element_set_state(pipeline, GST_STATE_NULL); });
     // The streaming threads have stopped: the probes no longer run.
     if (!GST_CLOCK_TIME_IS_VALID(earliest.time)) return start;
     start.zero = earliest.time;
@@ -320,13 +322,18 @@ constexpr GstClockTime EndBound = 2 * GST_SECOND;
 constexpr GstClockTime EndLead = 2 * GST_SECOND; // how far before the estimated end to start
 
 // Waits for one of `types` on the bus until `until` (monotonic, microseconds); false on an
-// error or when the time is up.
+// error or when the time is up. A window that waits keeps repainting meanwhile.
 bool awaitMessage(GstBus* bus, GstMessageType types, gint64 until) {
-    const gint64 left = until - g_get_monotonic_time();
-    if (left <= 0) return false;
-    GstMessage* msg = gst_bus_timed_pop_filtered(bus, GstClockTime(left) * GST_USECOND,
-                                                 GstMessageType(types | GST_MESSAGE_ERROR));
-    if (!msg) return false;
+    GstMessage* msg = nullptr;
+    for (;;) {
+        const gint64 left = until - g_get_monotonic_time();
+        if (left <= 0) return false;
+        const gint64 slice = hasWaitStep() ? std::min<gint64>(left, 10000) : left;
+        msg = gst_bus_timed_pop_filtered(bus, GstClockTime(slice) * GST_USECOND,
+                                         GstMessageType(types | GST_MESSAGE_ERROR));
+        if (msg) break;
+        runWaitStep();
+    }
     const bool error = GST_MESSAGE_TYPE(msg) == GST_MESSAGE_ERROR;
     gst_message_unref(msg);
     return !error;
@@ -344,21 +351,25 @@ bool probeEnd(const std::string& path, GstClockTime zero, Latest* latest) {
     const gint64 until = g_get_monotonic_time() + gint64(EndBound / GST_USECOND);
     bool measured = false;
     gint64 estimate = 0;
-    gst_element_set_state(pipeline, GST_STATE_PAUSED);
+    whileStepping([&] { gst_element_set_state(pipeline, GST_STATE_PAUSED); });
     if (awaitMessage(bus, GST_MESSAGE_ASYNC_DONE, until) &&
         gst_element_query_duration(pipeline, GST_FORMAT_TIME, &estimate) && estimate > 0) {
         // The reader counts its length from its own first stamp, which lies at about the zero.
         const GstClockTime from =
             zero + GstClockTime(estimate) > EndLead ? zero + GstClockTime(estimate) - EndLead : 0;
-        if (gst_element_seek_simple(pipeline, GST_FORMAT_TIME,
-                                    GstSeekFlags(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_KEY_UNIT),
-                                    gint64(from)) &&
-            awaitMessage(bus, GST_MESSAGE_ASYNC_DONE, until)) {
-            gst_element_set_state(pipeline, GST_STATE_PLAYING);
+        bool sought = false;
+        whileStepping([&] {
+            sought = gst_element_seek_simple(
+                pipeline, GST_FORMAT_TIME,
+                GstSeekFlags(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_KEY_UNIT), gint64(from));
+        });
+        if (sought && awaitMessage(bus, GST_MESSAGE_ASYNC_DONE, until)) {
+            whileStepping([&] { gst_element_set_state(pipeline, GST_STATE_PLAYING); });
             measured = awaitMessage(bus, GST_MESSAGE_EOS, until);
         }
     }
-    gst_element_set_state(pipeline, GST_STATE_NULL);
+    // Tearing the decoders down takes tens of milliseconds at large sizes.
+    whileStepping([&] { gst_element_set_state(pipeline, GST_STATE_NULL); });
     // The streaming threads have stopped: the probes no longer run.
     return measured;
 }

@@ -26,4 +26,11 @@ void runWaitStep();
 // Whether the calling thread has a step.
 bool hasWaitStep();
 
+// Runs `work` to its end. Where the calling thread has a step, the work runs on a thread of its
+// own while the caller runs its step about every 10 ms: for a call that may block for long in
+// GStreamer (a state change that opens a sound server or tears a decoder down) and is safe on
+// any thread. Without a step the work runs on the calling thread. An exception from the work
+// comes back to the caller.
+void whileStepping(const std::function<void()>& work);
+
 } // namespace platform::dshow
