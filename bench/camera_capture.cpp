@@ -12,7 +12,7 @@
 //   cpu_ms_per_s_ours=<n> cpu_ms_per_s_peer=<n> ratio=<ours/peer> fps_ours=<n> fps_peer=<n>
 //
 //   camera_capture [SECONDS]   (default 20)
-#include "platform/dshow/XvidEncElement.h"
+#include "platform/dshow/elements/XvidEncElement.h"
 #include "BenchPipeline.h"
 #include "support/TestSupport.h"
 

@@ -7,7 +7,8 @@
 //   dvd_open [RUNS]   (default 5)
 //
 // Last line: ours_ms=.. playbin_ms=.. ffmpeg_vob_ms=.. ratio=.. (ours / playbin)
-#include "platform/dshow/DShow.h"
+#include "platform/dshow/dvd/DvdInterfaces.h"
+#include "platform/dshow/graph/DShow.h"
 #include "support/DvdFixture.h"
 #include "support/TestSupport.h"
 

@@ -5,8 +5,8 @@
 //
 //   xvid_encoder [RUNS]   (default 3)
 #include "BenchPipeline.h"
-#include "platform/dshow/AviMuxElement.h"
-#include "platform/dshow/XvidEncElement.h"
+#include "platform/dshow/elements/AviMuxElement.h"
+#include "platform/dshow/elements/XvidEncElement.h"
 #include "support/TestSupport.h"
 
 #include <gst/gst.h>

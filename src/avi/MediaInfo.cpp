@@ -1,7 +1,7 @@
 #include "MediaInfo.h"
 
-#include "platform/dshow/MediaTypes.h"
-#include "platform/dshow/Timeline.h"
+#include "platform/dshow/graph/MediaTypes.h"
+#include "platform/dshow/timeline/Timeline.h"
 
 #include <algorithm>
 #include <cctype>

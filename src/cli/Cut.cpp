@@ -8,7 +8,7 @@
 #include "NullRenderers.h"
 
 #include "player/TimelineRender.h"
-#include "platform/dshow/Timeline.h"
+#include "platform/dshow/timeline/Timeline.h"
 #include "platform/vfw/AviFile.h"
 #include "platform/vfw/OutputFile.h"
 

@@ -6,7 +6,7 @@
 // Exit 2 for a bad use or a path that is no DVD-Video volume.
 #include "Cli.h"
 
-#include "platform/dshow/DvdVolume.h"
+#include "platform/dshow/dvd/DvdVolume.h"
 
 #include <cstdio>
 #include <memory>

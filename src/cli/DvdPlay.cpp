@@ -9,7 +9,7 @@
 #include "Cli.h"
 
 #include "media/TFilterGraph.h"
-#include "platform/dshow/DvdVolume.h"
+#include "platform/dshow/dvd/DvdVolume.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -11,7 +11,7 @@
 // User-interface thread only.
 #pragma once
 
-#include "platform/dshow/OverlayMixer.h"
+#include "platform/dshow/graph/OverlayMixer.h"
 
 #include <QCheckBox>
 #include <QColor>

@@ -5,7 +5,7 @@
 #pragma once
 
 #include "TFilterGraph.h"
-#include "platform/dshow/SampleGrabber.h"
+#include "platform/dshow/graph/SampleGrabber.h"
 
 #include <string>
 

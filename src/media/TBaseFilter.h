@@ -5,7 +5,7 @@
 #pragma once
 
 #include "TFilterGraph.h"
-#include "platform/dshow/Devices.h"
+#include "platform/dshow/devices/Devices.h"
 
 #include <cstdint>
 #include <memory>

@@ -1,8 +1,8 @@
 #include "TFilterGraph.h"
 
-#include "platform/dshow/Graph.h"
-#include "platform/dshow/OverlayMixer.h"
-#include "platform/dshow/WaitStep.h"
+#include "platform/dshow/graph/Graph.h"
+#include "platform/dshow/graph/OverlayMixer.h"
+#include "platform/dshow/graph/WaitStep.h"
 #include "platform/storage/CompoundFile.h"
 #include "ui/UiThread.h"
 #include "ui/Dialogs.h"

@@ -8,7 +8,8 @@
 // event queue and dispatches every event in turn.
 #pragma once
 
-#include "platform/dshow/DShow.h"
+#include "platform/dshow/dvd/DvdInterfaces.h"
+#include "platform/dshow/graph/DShow.h"
 
 #include <QObject>
 #include <array>

@@ -2,8 +2,8 @@
 
 #include "media/TBaseFilter.h"
 #include "media/TFilterGraph.h"
-#include "platform/dshow/Devices.h"
-#include "platform/dshow/Timeline.h"
+#include "platform/dshow/devices/Devices.h"
+#include "platform/dshow/timeline/Timeline.h"
 #include "platform/vfw/AviFile.h"
 #include "platform/vfw/StagedFile.h"
 

@@ -1,6 +1,6 @@
 #include "FileChecks.h"
 
-#include "platform/dshow/Timeline.h"
+#include "platform/dshow/timeline/Timeline.h"
 #include "platform/vfw/OutputFile.h"
 
 #include <cstring>

@@ -2,7 +2,7 @@
 #include "FileChecks.h"
 
 #include "media/StoredFilters.h"
-#include "platform/dshow/Devices.h"
+#include "platform/dshow/devices/Devices.h"
 
 #include <algorithm>
 

@@ -1,6 +1,6 @@
 #include "app/UntAbout.h"
 #include "app/untMain.h"
-#include "platform/dshow/Devices.h"
+#include "platform/dshow/devices/Devices.h"
 #include "support/QtEnvironment.h"
 #include "ui/Dialogs.h"
 #include "ui/qt/ErrorBox.h"

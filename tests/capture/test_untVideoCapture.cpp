@@ -6,7 +6,7 @@
 #include "capture/untVideoCapture.h"
 #include "media/PinPropertyPages.h"
 #include "media/SharedDevices.h"
-#include "platform/dshow/Devices.h"
+#include "platform/dshow/devices/Devices.h"
 #include "platform/screen/Dib.h"
 #include "support/FakePulseServer.h"
 #include "support/QtEnvironment.h"

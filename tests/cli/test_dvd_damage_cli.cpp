@@ -1,7 +1,7 @@
 // Damaged DVD-Video volumes through tovamix-cli dvd-info and dvd-play: whatever is wrong with
 // the IFO files, the program ends by itself (a refusal naming the damage, or playback), never
 // by a signal. The damaged copies are made from test disc 1 (see DvdFixture.h).
-#include "platform/dshow/DvdNavigationCheck.h"
+#include "platform/dshow/dvd/DvdNavigationCheck.h"
 #include "support/DvdFixture.h"
 #include "support/TestSupport.h"
 

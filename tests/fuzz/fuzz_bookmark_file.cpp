@@ -1,7 +1,7 @@
 // A DVD bookmark file as the DVD window reads it: the compound file's "BookMark" stream, then
 // the saved place in it.
 #include "FuzzSupport.h"
-#include "platform/dshow/DvdImpl.h"
+#include "platform/dshow/dvd/DvdImpl.h"
 #include "platform/storage/CompoundFile.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

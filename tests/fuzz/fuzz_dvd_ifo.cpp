@@ -4,7 +4,7 @@
 // the following ones VTS_01_0.IFO, VTS_02_0.IFO ... libdvdread reads them; our code walks
 // what it returns.
 #include "FuzzSupport.h"
-#include "platform/dshow/DvdVolume.h"
+#include "platform/dshow/dvd/DvdVolume.h"
 
 #include <cstdio>
 #include <cstring>

@@ -1,6 +1,6 @@
 // The saved DVD place (the bytes of the bookmark's stream) read back: a state that loads must
 // save to the very bytes it came from.
-#include "platform/dshow/DvdImpl.h"
+#include "platform/dshow/dvd/DvdImpl.h"
 
 #include <cstdlib>
 

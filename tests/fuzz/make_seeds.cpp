@@ -1,7 +1,7 @@
 // Writes the seeds that only the program's own writers make: saved DVD places (title, chapter,
 // time) as the bookmark stream holds them, and whole bookmark files around them.
 //   fuzz_make_seeds SEED_DIR   (fills SEED_DIR/dvd_state and SEED_DIR/bookmark_file)
-#include "platform/dshow/DvdImpl.h"
+#include "platform/dshow/dvd/DvdImpl.h"
 #include "platform/storage/CompoundFile.h"
 
 #include <filesystem>

@@ -3,7 +3,7 @@
 #include "media/TBaseFilter.h"
 #include "media/TFilterGraph.h"
 #include "media/TMediaType.h"
-#include "platform/dshow/PulseSources.h"
+#include "platform/dshow/devices/PulseSources.h"
 #include "support/FakePulseServer.h"
 #include "support/QtEnvironment.h"
 

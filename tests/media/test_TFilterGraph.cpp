@@ -1,5 +1,5 @@
 #include "media/TFilterGraph.h"
-#include "platform/dshow/Graph.h"
+#include "platform/dshow/graph/Graph.h"
 #include "support/QtEnvironment.h"
 #include "ui/Dialogs.h"
 

@@ -1,4 +1,4 @@
-#include "platform/dshow/AviMuxElement.h"
+#include "platform/dshow/elements/AviMuxElement.h"
 #include "support/GstPipelines.h"
 #include "support/TestSupport.h"
 

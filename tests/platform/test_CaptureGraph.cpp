@@ -1,9 +1,9 @@
 // Capture graphs of the graph layer on the test camera and its faulty siblings: preview and
 // capture from one pin, one time origin for pictures and sound, the position of a graph that
 // only writes, busy and lost devices, and files finished after an error.
-#include "platform/dshow/CaptureDevice.h"
-#include "platform/dshow/DShow.h"
-#include "platform/dshow/Devices.h"
+#include "platform/dshow/devices/CaptureDevice.h"
+#include "platform/dshow/graph/DShow.h"
+#include "platform/dshow/devices/Devices.h"
 #include "support/TestSupport.h"
 
 #include <gst/gst.h>

@@ -1,6 +1,6 @@
 // The title on the screen against what a DVD source tells: its read-ahead, seamless titles
 // ("play all"), jumps and menus.
-#include "platform/dshow/DvdTitleOnScreen.h"
+#include "platform/dshow/dvd/DvdTitleOnScreen.h"
 
 #include <gtest/gtest.h>
 

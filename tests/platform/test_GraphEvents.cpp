@@ -1,5 +1,5 @@
-#include "platform/dshow/DShow.h"
-#include "platform/dshow/EndWatch.h"
+#include "platform/dshow/graph/DShow.h"
+#include "platform/dshow/graph/EndWatch.h"
 
 #include <gst/gst.h>
 #include <gtest/gtest.h>

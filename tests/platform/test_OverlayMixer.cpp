@@ -1,5 +1,5 @@
-#include "platform/dshow/OverlayMixer.h"
-#include "platform/dshow/SampleGrabber.h"
+#include "platform/dshow/graph/OverlayMixer.h"
+#include "platform/dshow/graph/SampleGrabber.h"
 #include "support/TestSupport.h"
 
 #include <gst/gst.h>

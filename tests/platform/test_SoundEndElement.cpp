@@ -1,4 +1,4 @@
-#include "platform/dshow/SoundEndElement.h"
+#include "platform/dshow/devices/SoundEndElement.h"
 
 #include <gst/gst.h>
 #include <gtest/gtest.h>

@@ -2,8 +2,8 @@
 // through the graph API (render engine, capture graph builder, the XviD and MP3 encoders found
 // by name, our AVI multiplexer) and read back with ffprobe and ffmpeg; the stream detector;
 // and the errors of the timeline's nodes.
-#include "platform/dshow/Devices.h"
-#include "platform/dshow/Timeline.h"
+#include "platform/dshow/devices/Devices.h"
+#include "platform/dshow/timeline/Timeline.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>

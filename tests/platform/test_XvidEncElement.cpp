@@ -1,5 +1,5 @@
-#include "platform/dshow/AviMuxElement.h"
-#include "platform/dshow/XvidEncElement.h"
+#include "platform/dshow/elements/AviMuxElement.h"
+#include "platform/dshow/elements/XvidEncElement.h"
 #include "support/GstPipelines.h"
 #include "support/TestSupport.h"
 

@@ -3,7 +3,7 @@
 // ports, so this is how the tests see a sound card with a microphone and a line input.
 #pragma once
 
-#include "platform/dshow/PulseSources.h"
+#include "platform/dshow/devices/PulseSources.h"
 
 #include <mutex>
 #include <utility>
