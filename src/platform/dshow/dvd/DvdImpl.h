@@ -1,6 +1,7 @@
-// The DVD graph's parts, internal to the graph layer:
+// The DVD layer's parts, internal to it:
 //   DvdGraph.cpp      the DVD graph builder: rsndvdbin, dvdspu and the renderers in a graph
-//   DvdNavigator.cpp  the navigator (IDvdControl2, IDvdInfo2) and its thread
+//   DvdNavigator.cpp  the navigator (IDvdControl2, IDvdInfo2) and its thread; its class is in
+//                     DvdNavigatorImpl.h, its resumption and scan in DvdResume.cpp, DvdScan.cpp
 //   DvdState.cpp      saved places (IDvdState) and commands on their way (IDvdCmd)
 //   DvdVolume.cpp     finding and reading DVD-Video volumes (libdvdread)
 #pragma once

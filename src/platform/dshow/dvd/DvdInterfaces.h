@@ -4,7 +4,7 @@
 // Threads: as the graph's (DShow.h): every call belongs to the user-interface thread.
 #pragma once
 
-#include "platform/dshow/graph/DShow.h"
+#include "platform/dshow/base/DShow.h"
 
 #include <cstdint>
 #include <memory>

@@ -8,830 +8,528 @@
 //
 // Threads: the interfaces belong to the user-interface thread; the navigator's thread touches
 // only the pipeline's queries and seeks, the event queue and the fields under lock_.
-#include "platform/dshow/dvd/DvdImpl.h"
-#include "platform/dshow/dvd/DvdTitleOnScreen.h"
-#include "platform/dshow/graph/OverlayMixer.h"
+#include "platform/dshow/dvd/DvdNavigatorImpl.h"
+#include "platform/dshow/elements/OverlayMixer.h"
 
 #include <gst/video/navigation.h>
 #include <gst/video/video-event.h>
 
 #include <algorithm>
 #include <cstdint>
-#include <atomic>
 #include <cstdlib>
-#include <mutex>
-#include <thread>
-
-GST_DEBUG_CATEGORY_STATIC(tovamix_dvdnav_debug);
-#define GST_CAT_DEFAULT tovamix_dvdnav_debug
 
 namespace platform::dshow {
 
-namespace {
+namespace dvdnav {
 
-using namespace std::chrono_literals;
+GST_DEBUG_CATEGORY(tovamix_dvdnav_debug);
 
-constexpr auto Tick = 50ms;
-constexpr auto EventPeriod = 250ms;
-// The scan that stands in for 8x: a jump of this much every EventPeriod.
-constexpr gint64 ScanStep = 2 * GST_SECOND;
-// How long, at most, the place a scan reached is told after it ends, while its last seek is
-// carried out.
-constexpr auto ScanSettleTime = 2s;
-// How many ticks a resumption asks for the time before it settles for the chapter.
-constexpr int ResumeAttempts = 20;
-// How many ticks a resumption waits for the title it sought before it seeks it again (a seek
-// the source refused is asked again on the next tick).
-constexpr int TitleSeekTicks = 20;
-// How many event checks (of EventPeriod) a playing title's time may stand still before the
-// debug log says so.
-constexpr int StuckChecks = 12;
-// How long a resumption waits in a menu for its still picture before it seeks from where the
-// menu plays.
-constexpr int MenuStillTicks = 20;
-// How near the saved time a resumed state must come.
-constexpr gint64 ResumeTolerance = GST_SECOND;
-// The source's time seeks land on the picture group that holds the whole second before the
-// time asked (its title's time map counts whole seconds): up to a second and a picture group
-// early. A resumption asks this much later, so that it lands at or after the saved time; one
-// that still lands before it is asked again, at least a second later, at most
-// ResumeCorrections times. It then lands less than a second and a picture group after.
-constexpr gint64 ResumeLead = 800 * GST_MSECOND;
-constexpr int ResumeCorrections = 2;
-// How many ticks after a seek the place it landed on is taken as where it landed.
-constexpr int LandingTicks = 3;
+Navigator::Navigator(std::shared_ptr<Graph> graph, DvdVolumeInfo volume, GstElement* dvdBin,
+                     GstElement* spu, StillFlag sourceStill)
+    : volume_(std::move(volume)), bin_(ElementRef::ref(dvdBin)), spu_(ElementRef::ref(spu)),
+      sourceStill_(std::move(sourceStill)), graph_(std::move(graph)) {
+    watchStills();
+    thread_ = std::thread([this] { run(); });
+}
 
-class Navigator final : public DvdNavigator {
-  public:
-    Navigator(std::shared_ptr<Graph> graph, DvdVolumeInfo volume, GstElement* dvdBin,
-              GstElement* spu, StillFlag sourceStill)
-        : volume_(std::move(volume)), bin_(ElementRef::ref(dvdBin)), spu_(ElementRef::ref(spu)),
-          sourceStill_(std::move(sourceStill)), graph_(std::move(graph)) {
-        watchStills();
-        thread_ = std::thread([this] { run(); });
-    }
-    ~Navigator() override { shutdown(); }
-
-    void shutdown() override {
-        {
-            std::lock_guard lock(lock_);
-            if (quit_) return;
-            quit_ = true;
-            if (graph_) graph_->watchRestarts({}, {});
-        }
-        wake_.notify_all();
-        if (thread_.joinable()) thread_.join();
-        if (stillProbe_) {
-            const PadRef in(gst_element_get_static_pad(spu_, "video"));
-            if (in) gst_pad_remove_probe(in, stillProbe_);
-            stillProbe_ = 0;
-        }
+void Navigator::shutdown() {
+    {
         std::lock_guard lock(lock_);
-        if (restore_) restore_->cmd->finish(E_ABORT);
-        restore_.reset();
-        graph_.reset();
+        if (quit_) return;
+        quit_ = true;
+        if (graph_) graph_->watchRestarts({}, {});
     }
-
-    // The graph is about to stop (to null, so the source is made anew on the next run): the
-    // place in the title is kept for that run. User-interface thread.
-    void stopping() {
-        endScan();
-        const int title = shownTitle();
-        Place place;
-        if (title > 0) {
-            const gint64 time = std::max<gint64>(position(), 0);
-            place = {title, shownChapter(title, time), time};
-        }
-        std::lock_guard lock(lock_);
-        stoppedAt_ = place;
-        if (restore_) restore_->cmd->finish(E_ABORT);
-        restore_.reset();
-    }
-    // The graph runs again after a stop, on a new source: playback goes back to the place it
-    // stopped at (as DVD_ResetOnStop off asks; on, it starts the disc anew). User-interface
-    // thread.
-    void restarted() {
-        Place place;
-        bool reset;
-        {
-            std::lock_guard lock(lock_);
-            source_ = {};
-            place = stoppedAt_;
-            stoppedAt_ = {};
-            reset = options_[DVD_ResetOnStop];
-            lastPosition_ = -1;
-            shown_.reset();
-        }
-        if (place.title > 0 && !reset) startResume(place.title, place.chapter, place.time, nullptr);
-    }
-
-    // -- IDvdControl2
-    HRESULT PlayForwards(double speed, uint32_t, DvdCmdPtr* cmd) override {
-        if (!(speed > 0)) return E_INVALIDARG;
-        if (speed == 1.0) {
-            if (!ready()) return VFW_E_DVD_GRAPHNOTREADY;
-            endScan(true);
-            return done(cmd);
-        }
-        return startScan(+1, cmd);
-    }
-    HRESULT PlayBackwards(double speed, uint32_t, DvdCmdPtr* cmd) override {
-        if (!(speed > 0)) return E_INVALIDARG;
-        return startScan(-1, cmd);
-    }
-    // From the chapter on the screen, not the one the source has read ahead to.
-    HRESULT PlayNextChapter(uint32_t, DvdCmdPtr* cmd) override {
-        const int title = shownTitle();
-        if (title <= 0) return VFW_E_DVD_INVALIDDOMAIN;
-        const int chapter = shownChapter(title, position());
-        if (chapter < 1 || chapter >= chapterCount(title)) return VFW_E_DVD_INVALIDDOMAIN;
-        return seekChapter(chapter + 1, cmd);
-    }
-    HRESULT PlayPrevChapter(uint32_t, DvdCmdPtr* cmd) override {
-        const int title = shownTitle();
-        if (title <= 0) return VFW_E_DVD_INVALIDDOMAIN;
-        const int chapter = shownChapter(title, position());
-        if (chapter <= 1) return VFW_E_DVD_INVALIDDOMAIN;
-        return seekChapter(chapter - 1, cmd);
-    }
-    // Titles are reached by the navigator's thread (see driveResume): from a menu it has to
-    // leave the menu's still picture first.
-    HRESULT PlayTitle(unsigned long title, uint32_t flags, DvdCmdPtr* cmd) override {
-        return PlayChapterInTitle(title, 1, flags, cmd);
-    }
-    HRESULT PlayChapterInTitle(unsigned long title, unsigned long chapter, uint32_t,
-                               DvdCmdPtr* cmd) override {
-        if (!ready()) return VFW_E_DVD_GRAPHNOTREADY;
-        if (title < 1 || title > volume_.titles.size() || chapter < 1 ||
-            chapter > unsigned(chapterCount(int(title))))
-            return VFW_E_DVD_INVALIDDOMAIN;
-        endScan();
-        return startResume(int(title), int(chapter), -1, cmd);
-    }
-    HRESULT ShowMenu(DVD_MENU_ID menu, uint32_t, DvdCmdPtr* cmd) override {
-        if (menu != DVD_MENU_Root && menu != DVD_MENU_Title) return E_INVALIDARG;
-        if (!ready()) return VFW_E_DVD_GRAPHNOTREADY;
-        endScan();
-        const bool sent = sendUpstream(gst_navigation_event_new_command(
-            menu == DVD_MENU_Root ? GST_NAVIGATION_COMMAND_DVD_ROOT_MENU
-                                  : GST_NAVIGATION_COMMAND_DVD_TITLE_MENU));
-        return sent ? done(cmd) : VFW_E_DVD_OPERATION_INHIBITED;
-    }
-    HRESULT SelectAtPosition(long x, long y) override { return atPosition(x, y, false); }
-    HRESULT ActivateAtPosition(long x, long y) override { return atPosition(x, y, true); }
-    HRESULT SetOption(DVD_OPTION_FLAG flag, bool on) override {
-        if (flag < DVD_ResetOnStop || flag > DVD_HMSF_TimeCodeEvents) return E_INVALIDARG;
-        std::lock_guard lock(lock_);
-        options_[flag] = on;
-        return S_OK;
-    }
-    HRESULT SetState(const DvdStatePtr& state, uint32_t, DvdCmdPtr* cmd) override {
-        auto s = std::dynamic_pointer_cast<DvdState>(state);
-        if (!s) return E_INVALIDARG;
-        if (!ready()) return VFW_E_DVD_GRAPHNOTREADY;
-        if (s->disc() != volume_.discId) return VFW_E_DVD_STATE_WRONG_DISC;
-        if (s->title() > volume_.titles.size() || int(s->chapter()) > chapterCount(int(s->title())))
-            return VFW_E_DVD_STATE_CORRUPT;
-        // A time before the title's start or past its end (the length the disc states) is no
-        // place in it: refused at once rather than sought for seconds, and never scaled past
-        // what 64 bits hold.
-        if (s->time() < 0) return VFW_E_DVD_STATE_CORRUPT;
-        if (s->title() > 0) {
-            const double length = volume_.titles[s->title() - 1].duration;
-            if (length > 0 && double(s->time()) / 1e7 > length) return VFW_E_DVD_STATE_CORRUPT;
-            if (length <= 0 && s->time() > INT64_MAX / 100) return VFW_E_DVD_STATE_CORRUPT;
-        }
-        endScan();
-        return startResume(int(s->title()), int(s->chapter()), s->time() * 100, cmd);
-    }
-
-    // -- IDvdInfo2
-    HRESULT GetCurrentDomain(DVD_DOMAIN* domain) override {
-        if (!domain) return E_POINTER;
-        if (!ready()) return VFW_E_DVD_GRAPHNOTREADY;
-        *domain = currentTitle() > 0 ? DVD_DOMAIN_Title : DVD_DOMAIN_VideoTitleSetMenu;
-        return S_OK;
-    }
-    HRESULT GetCurrentLocation(DVD_PLAYBACK_LOCATION2* location) override {
-        if (!location) return E_POINTER;
-        const int title = shownTitle();
-        if (title <= 0) return VFW_E_DVD_INVALIDDOMAIN;
-        *location = {};
-        const gint64 pos = position();
-        location->TitleNum = unsigned(title);
-        location->ChapterNum = unsigned(shownChapter(title, pos));
-        const int fps = framesPerSecond(title);
-        location->TimeCode = timeCode(pos, fps);
-        location->TimeCodeFlags = fps == 30 ? DVD_TC_FLAG_30fps : DVD_TC_FLAG_25fps;
-        return S_OK;
-    }
-    HRESULT GetState(DvdStatePtr* state) override {
-        if (!state) return E_POINTER;
-        if (!ready()) return VFW_E_DVD_GRAPHNOTREADY;
-        const int title = shownTitle();
-        if (title <= 0) return VFW_E_DVD_INVALIDDOMAIN;
-        const gint64 time = std::max<gint64>(position(), 0);
-        *state = std::make_shared<DvdState>(volume_.discId, uint32_t(title),
-                                            uint32_t(shownChapter(title, time)), time / 100);
-        return S_OK;
-    }
-    HRESULT GetOption(DVD_OPTION_FLAG flag, bool* on) override {
-        if (!on) return E_POINTER;
-        if (flag < DVD_ResetOnStop || flag > DVD_HMSF_TimeCodeEvents) return E_INVALIDARG;
-        std::lock_guard lock(lock_);
-        *on = options_[flag];
-        return S_OK;
-    }
-    HRESULT GetDVDDirectory(std::string* path) override {
-        if (!path) return E_POINTER;
-        *path = volume_.volume;
-        return S_OK;
-    }
-
-  private:
-    struct Place {
-        int title = 0, chapter = 0;
-        gint64 time = 0; // ns in the title
-    };
-    struct Resume {
-        int title = 0, chapter = 0;
-        gint64 time = -1;     // ns in the title; -1: the chapter's start
-        int stillTicks = 0;   // ticks spent in a still picture
-        int titleTicks = 0;   // ticks spent waiting for the title
-        int menuTicks = 0;    // ticks spent in a menu waiting for its still
-        bool sought = false;  // the time or the chapter
-        int attempts = 0;     // time seeks the source refused
-        int corrections = 0;  // time seeks asked again for landing before the time
-        int landingTicks = 0; // ticks since the last time seek
-        gint64 asked = -1;    // the time the last time seek asked for
-        std::chrono::steady_clock::time_point deadline;
-        std::shared_ptr<DvdCmd> cmd;
-    };
-
-    // Whether the pictures reaching dvdspu stand in a still picture.
-    void watchStills() {
+    wake_.notify_all();
+    if (thread_.joinable()) thread_.join();
+    if (stillProbe_) {
         const PadRef in(gst_element_get_static_pad(spu_, "video"));
-        if (in) stillProbe_ = probeStills(in, still_);
+        if (in) gst_pad_remove_probe(in, stillProbe_);
+        stillProbe_ = 0;
     }
+    std::lock_guard lock(lock_);
+    if (restore_) restore_->cmd->finish(E_ABORT);
+    restore_.reset();
+    graph_.reset();
+}
 
-    static GstFormat titleFormat() { return gst_format_get_by_nick("title"); }
-    static GstFormat chapterFormat() { return gst_format_get_by_nick("chapter"); }
+// The graph is about to stop (to null, so the source is made anew on the next run): the
+// place in the title is kept for that run. User-interface thread.
+void Navigator::stopping() {
+    endScan();
+    const int title = shownTitle();
+    Place place;
+    if (title > 0) {
+        const gint64 time = std::max<gint64>(position(), 0);
+        place = {title, shownChapter(title, time), time};
+    }
+    std::lock_guard lock(lock_);
+    stoppedAt_ = place;
+    if (restore_) restore_->cmd->finish(E_ABORT);
+    restore_.reset();
+}
 
-    std::shared_ptr<Graph> graph() {
+// The graph runs again after a stop, on a new source: playback goes back to the place it
+// stopped at (as DVD_ResetOnStop off asks; on, it starts the disc anew). User-interface
+// thread.
+void Navigator::restarted() {
+    Place place;
+    bool reset;
+    {
         std::lock_guard lock(lock_);
-        return graph_;
-    }
-    // The source, once the graph has prerolled (rsndvdbin makes it then).
-    ElementRef source() {
-        std::lock_guard lock(lock_);
-        if (!source_ && bin_) source_ = findSource(bin_);
-        return source_;
-    }
-    bool ready() {
-        const auto g = graph();
-        return g && GST_STATE(g->pipeline()) >= GST_STATE_PAUSED && source();
-    }
-
-    gint64 querySource(GstFormat format, bool duration = false) {
-        const ElementRef src = source();
-        gint64 v = -1;
-        if (!src) return -1;
-        const bool ok = duration ? gst_element_query_duration(src, format, &v)
-                                 : gst_element_query_position(src, format, &v);
-        return ok ? v : -1;
-    }
-    // 0 in a menu.
-    int currentTitle() {
-        if (!ready()) return 0;
-        return int(std::max<gint64>(querySource(titleFormat()), 0));
-    }
-    int currentChapter() { return int(querySource(chapterFormat())); }
-    // The position of the pictures shown, as the pipeline counts it: from the start of the
-    // title entered last by a jump, seek or restart (a title reached seamlessly, by the
-    // commands at the end of the one before, goes on counting); -1 when it cannot tell.
-    gint64 pipelinePosition() {
-        const auto g = graph();
-        gint64 pos = -1;
-        if (!g || !gst_element_query_position(g->pipeline(), GST_FORMAT_TIME, &pos)) return -1;
-        return pos;
-    }
-    // The title on the screen: the source's until it moves to another; then the one before
-    // until its pictures have been shown (see followTitle). 0 in a menu.
-    int shownTitle() {
-        if (!ready()) return 0;
-        {
-            std::lock_guard lock(lock_);
-            if (shown_.title() > 0) return shown_.title();
-        }
-        return currentTitle();
-    }
-    // The chapter of a title a time (ns in the title) lies in, by the chapter starts the disc
-    // states; the source's (which reads ahead) for a title without them.
-    int shownChapter(int title, gint64 time) {
-        if (title < 1 || size_t(title) > volume_.titles.size())
-            return std::max(currentChapter(), 1);
-        const std::vector<double>& starts = volume_.titles[size_t(title) - 1].chapterStarts;
-        if (starts.empty()) return std::max(currentChapter(), 1);
-        // Half a picture's grace: a chapter starts with its first picture.
-        const double at = double(std::max<gint64>(time, 0)) / GST_SECOND + 0.02;
-        int chapter = 1;
-        for (size_t c = 1; c < starts.size(); ++c)
-            if (starts[c] <= at) chapter = int(c) + 1;
-        return chapter;
-    }
-    // Keeps the title on the screen (see TitleOnScreen). The lengths come from the IFO files
-    // only: lock_ is held. Navigator's thread.
-    void followTitle() {
-        const int source = currentTitle();
-        const gint64 pos = pipelinePosition();
-        std::lock_guard lock(lock_);
-        shown_.follow(source, pos, [this](int title) -> int64_t {
-            if (title < 1 || size_t(title) > volume_.titles.size()) return -1;
-            return int64_t(volume_.titles[size_t(title) - 1].duration * GST_SECOND);
-        });
-    }
-    // A seek, a jump or a restart of our own: the position counts from the title's start
-    // again, and the title shown is the source's.
-    void followAnew() {
-        std::lock_guard lock(lock_);
+        source_ = {};
+        place = stoppedAt_;
+        stoppedAt_ = {};
+        reset = options_[DVD_ResetOnStop];
+        lastPosition_ = -1;
         shown_.reset();
     }
-    // The time in the title (ns): the position of the pictures shown. While 8x runs, the
-    // place the scan has reached (the pipeline is flushed four times a second and cannot tell
-    // while it is); when the pipeline cannot tell, the last time it could.
-    // Once a scan has ended, the place it reached until the pipeline tells a place near it:
-    // for a moment after its last seek the pipeline may still tell one from before the scan.
-    gint64 position() {
-        gint64 settling = -1;
-        {
-            std::lock_guard lock(lock_);
-            if (scan_ != 0) return scanFrom_;
-            if (settleFrom_ >= 0 && std::chrono::steady_clock::now() < settleUntil_)
-                settling = settleFrom_;
-        }
-        gint64 pos = pipelinePosition();
-        const bool told = pos >= 0;
-        if (told) {
-            std::lock_guard lock(lock_);
-            pos = std::max<gint64>(pos - shown_.start(), 0);
-        }
-        if (settling >= 0 && (!told || pos < settling - ScanStep)) return settling;
-        if (settling >= 0) {
-            std::lock_guard lock(lock_);
-            settleFrom_ = -1;
-        }
-        if (told) lastPosition_ = pos;
-        return lastPosition_;
-    }
-    gint64 titleDuration(int title) {
-        if (title >= 1 && size_t(title) <= volume_.titles.size())
-            return gint64(volume_.titles[size_t(title) - 1].duration * GST_SECOND);
-        return querySource(GST_FORMAT_TIME, true);
-    }
-    int chapterCount(int title) const {
-        if (title < 1 || size_t(title) > volume_.titles.size()) return 0;
-        return int(volume_.titles[size_t(title) - 1].chapterStarts.size());
-    }
-    int framesPerSecond(int title) const {
-        if (title < 1 || size_t(title) > volume_.titles.size()) return 25;
-        return volume_.titles[size_t(title) - 1].framesPerSecond;
-    }
-    static DVD_HMSF_TIMECODE timeCode(gint64 ns, int fps) {
-        const gint64 whole = std::max<gint64>(ns, 0) / GST_SECOND;
-        DVD_HMSF_TIMECODE t;
-        t.bHours = uint8_t(std::min<gint64>(whole / 3600, 255));
-        t.bMinutes = uint8_t(whole / 60 % 60);
-        t.bSeconds = uint8_t(whole % 60);
-        t.bFrames = uint8_t((std::max<gint64>(ns, 0) % GST_SECOND) * fps / GST_SECOND);
-        return t;
-    }
+    if (place.title > 0 && !reset) startResume(place.title, place.chapter, place.time, nullptr);
+}
 
-    bool seekSource(GstFormat format, gint64 value, GstSeekFlags extra = GST_SEEK_FLAG_NONE) {
-        const ElementRef src = source();
-        const bool taken =
-            src &&
-            gst_element_seek_simple(src, format, GstSeekFlags(GST_SEEK_FLAG_FLUSH | extra), value);
-        if (taken) followAnew();
-        return taken;
-    }
-    HRESULT seekChapter(int chapter, DvdCmdPtr* cmd) {
-        endScan();
-        if (!seekSource(chapterFormat(), chapter)) return VFW_E_DVD_OPERATION_INHIBITED;
+// -- IDvdControl2
+HRESULT Navigator::PlayForwards(double speed, uint32_t, DvdCmdPtr* cmd) {
+    if (!(speed > 0)) return E_INVALIDARG;
+    if (speed == 1.0) {
+        if (!ready()) return VFW_E_DVD_GRAPHNOTREADY;
+        endScan(true);
         return done(cmd);
     }
-    // Navigation events go upstream from where dvdspu takes the pictures, to the source.
-    bool sendUpstream(GstEvent* event) {
-        const PadRef in(gst_element_get_static_pad(spu_, "video"));
-        if (!in || !gst_pad_is_linked(in)) {
-            gst_event_unref(event);
+    return startScan(+1, cmd);
+}
+
+HRESULT Navigator::PlayBackwards(double speed, uint32_t, DvdCmdPtr* cmd) {
+    if (!(speed > 0)) return E_INVALIDARG;
+    return startScan(-1, cmd);
+}
+
+// From the chapter on the screen, not the one the source has read ahead to.
+HRESULT Navigator::PlayNextChapter(uint32_t, DvdCmdPtr* cmd) {
+    const int title = shownTitle();
+    if (title <= 0) return VFW_E_DVD_INVALIDDOMAIN;
+    const int chapter = shownChapter(title, position());
+    if (chapter < 1 || chapter >= chapterCount(title)) return VFW_E_DVD_INVALIDDOMAIN;
+    return seekChapter(chapter + 1, cmd);
+}
+
+HRESULT Navigator::PlayPrevChapter(uint32_t, DvdCmdPtr* cmd) {
+    const int title = shownTitle();
+    if (title <= 0) return VFW_E_DVD_INVALIDDOMAIN;
+    const int chapter = shownChapter(title, position());
+    if (chapter <= 1) return VFW_E_DVD_INVALIDDOMAIN;
+    return seekChapter(chapter - 1, cmd);
+}
+
+// Titles are reached by the navigator's thread (see driveResume): from a menu it has to
+// leave the menu's still picture first.
+HRESULT Navigator::PlayTitle(unsigned long title, uint32_t flags, DvdCmdPtr* cmd) {
+    return PlayChapterInTitle(title, 1, flags, cmd);
+}
+
+HRESULT Navigator::ShowMenu(DVD_MENU_ID menu, uint32_t, DvdCmdPtr* cmd) {
+    if (menu != DVD_MENU_Root && menu != DVD_MENU_Title) return E_INVALIDARG;
+    if (!ready()) return VFW_E_DVD_GRAPHNOTREADY;
+    endScan();
+    const bool sent = sendUpstream(gst_navigation_event_new_command(
+        menu == DVD_MENU_Root ? GST_NAVIGATION_COMMAND_DVD_ROOT_MENU
+                              : GST_NAVIGATION_COMMAND_DVD_TITLE_MENU));
+    return sent ? done(cmd) : VFW_E_DVD_OPERATION_INHIBITED;
+}
+
+HRESULT Navigator::SetOption(DVD_OPTION_FLAG flag, bool on) {
+    if (flag < DVD_ResetOnStop || flag > DVD_HMSF_TimeCodeEvents) return E_INVALIDARG;
+    std::lock_guard lock(lock_);
+    options_[flag] = on;
+    return S_OK;
+}
+
+HRESULT Navigator::SetState(const DvdStatePtr& state, uint32_t, DvdCmdPtr* cmd) {
+    auto s = std::dynamic_pointer_cast<DvdState>(state);
+    if (!s) return E_INVALIDARG;
+    if (!ready()) return VFW_E_DVD_GRAPHNOTREADY;
+    if (s->disc() != volume_.discId) return VFW_E_DVD_STATE_WRONG_DISC;
+    if (s->title() > volume_.titles.size() || int(s->chapter()) > chapterCount(int(s->title())))
+        return VFW_E_DVD_STATE_CORRUPT;
+    // A time before the title's start or past its end (the length the disc states) is no
+    // place in it: refused at once rather than sought for seconds, and never scaled past
+    // what 64 bits hold.
+    if (s->time() < 0) return VFW_E_DVD_STATE_CORRUPT;
+    if (s->title() > 0) {
+        const double length = volume_.titles[s->title() - 1].duration;
+        if (length > 0 && double(s->time()) / 1e7 > length) return VFW_E_DVD_STATE_CORRUPT;
+        if (length <= 0 && s->time() > INT64_MAX / 100) return VFW_E_DVD_STATE_CORRUPT;
+    }
+    endScan();
+    return startResume(int(s->title()), int(s->chapter()), s->time() * 100, cmd);
+}
+
+// -- IDvdInfo2
+HRESULT Navigator::GetCurrentDomain(DVD_DOMAIN* domain) {
+    if (!domain) return E_POINTER;
+    if (!ready()) return VFW_E_DVD_GRAPHNOTREADY;
+    *domain = currentTitle() > 0 ? DVD_DOMAIN_Title : DVD_DOMAIN_VideoTitleSetMenu;
+    return S_OK;
+}
+
+HRESULT Navigator::GetCurrentLocation(DVD_PLAYBACK_LOCATION2* location) {
+    if (!location) return E_POINTER;
+    const int title = shownTitle();
+    if (title <= 0) return VFW_E_DVD_INVALIDDOMAIN;
+    *location = {};
+    const gint64 pos = position();
+    location->TitleNum = unsigned(title);
+    location->ChapterNum = unsigned(shownChapter(title, pos));
+    const int fps = framesPerSecond(title);
+    location->TimeCode = timeCode(pos, fps);
+    location->TimeCodeFlags = fps == 30 ? DVD_TC_FLAG_30fps : DVD_TC_FLAG_25fps;
+    return S_OK;
+}
+
+HRESULT Navigator::GetState(DvdStatePtr* state) {
+    if (!state) return E_POINTER;
+    if (!ready()) return VFW_E_DVD_GRAPHNOTREADY;
+    const int title = shownTitle();
+    if (title <= 0) return VFW_E_DVD_INVALIDDOMAIN;
+    const gint64 time = std::max<gint64>(position(), 0);
+    *state = std::make_shared<DvdState>(volume_.discId, uint32_t(title),
+                                        uint32_t(shownChapter(title, time)), time / 100);
+    return S_OK;
+}
+
+HRESULT Navigator::GetOption(DVD_OPTION_FLAG flag, bool* on) {
+    if (!on) return E_POINTER;
+    if (flag < DVD_ResetOnStop || flag > DVD_HMSF_TimeCodeEvents) return E_INVALIDARG;
+    std::lock_guard lock(lock_);
+    *on = options_[flag];
+    return S_OK;
+}
+
+HRESULT Navigator::GetDVDDirectory(std::string* path) {
+    if (!path) return E_POINTER;
+    *path = volume_.volume;
+    return S_OK;
+}
+
+// Whether the pictures reaching dvdspu stand in a still picture.
+void Navigator::watchStills() {
+    const PadRef in(gst_element_get_static_pad(spu_, "video"));
+    if (in) stillProbe_ = probeStills(in, still_);
+}
+
+std::shared_ptr<Graph> Navigator::graph() {
+    std::lock_guard lock(lock_);
+    return graph_;
+}
+
+// The source, once the graph has prerolled (rsndvdbin makes it then).
+ElementRef Navigator::source() {
+    std::lock_guard lock(lock_);
+    if (!source_ && bin_) source_ = findSource(bin_);
+    return source_;
+}
+
+bool Navigator::ready() {
+    const auto g = graph();
+    return g && GST_STATE(g->pipeline()) >= GST_STATE_PAUSED && source();
+}
+
+gint64 Navigator::querySource(GstFormat format, bool duration) {
+    const ElementRef src = source();
+    gint64 v = -1;
+    if (!src) return -1;
+    const bool ok = duration ? gst_element_query_duration(src, format, &v)
+                             : gst_element_query_position(src, format, &v);
+    return ok ? v : -1;
+}
+
+// 0 in a menu.
+int Navigator::currentTitle() {
+    if (!ready()) return 0;
+    return int(std::max<gint64>(querySource(titleFormat()), 0));
+}
+
+// The position of the pictures shown, as the pipeline counts it: from the start of the
+// title entered last by a jump, seek or restart (a title reached seamlessly, by the
+// commands at the end of the one before, goes on counting); -1 when it cannot tell.
+gint64 Navigator::pipelinePosition() {
+    const auto g = graph();
+    gint64 pos = -1;
+    if (!g || !gst_element_query_position(g->pipeline(), GST_FORMAT_TIME, &pos)) return -1;
+    return pos;
+}
+
+// The title on the screen: the source's until it moves to another; then the one before
+// until its pictures have been shown (see followTitle). 0 in a menu.
+int Navigator::shownTitle() {
+    if (!ready()) return 0;
+    {
+        std::lock_guard lock(lock_);
+        if (shown_.title() > 0) return shown_.title();
+    }
+    return currentTitle();
+}
+
+// The chapter of a title a time (ns in the title) lies in, by the chapter starts the disc
+// states; the source's (which reads ahead) for a title without them.
+int Navigator::shownChapter(int title, gint64 time) {
+    if (title < 1 || size_t(title) > volume_.titles.size()) return std::max(currentChapter(), 1);
+    const std::vector<double>& starts = volume_.titles[size_t(title) - 1].chapterStarts;
+    if (starts.empty()) return std::max(currentChapter(), 1);
+    // Half a picture's grace: a chapter starts with its first picture.
+    const double at = double(std::max<gint64>(time, 0)) / GST_SECOND + 0.02;
+    int chapter = 1;
+    for (size_t c = 1; c < starts.size(); ++c)
+        if (starts[c] <= at) chapter = int(c) + 1;
+    return chapter;
+}
+
+// Keeps the title on the screen (see TitleOnScreen). The lengths come from the IFO files
+// only: lock_ is held. Navigator's thread.
+void Navigator::followTitle() {
+    const int source = currentTitle();
+    const gint64 pos = pipelinePosition();
+    std::lock_guard lock(lock_);
+    shown_.follow(source, pos, [this](int title) -> int64_t {
+        if (title < 1 || size_t(title) > volume_.titles.size()) return -1;
+        return int64_t(volume_.titles[size_t(title) - 1].duration * GST_SECOND);
+    });
+}
+
+// A seek, a jump or a restart of our own: the position counts from the title's start
+// again, and the title shown is the source's.
+void Navigator::followAnew() {
+    std::lock_guard lock(lock_);
+    shown_.reset();
+}
+
+// The time in the title (ns): the position of the pictures shown. While 8x runs, the
+// place the scan has reached (the pipeline is flushed four times a second and cannot tell
+// while it is); when the pipeline cannot tell, the last time it could.
+// Once a scan has ended, the place it reached until the pipeline tells a place near it:
+// for a moment after its last seek the pipeline may still tell one from before the scan.
+gint64 Navigator::position() {
+    gint64 settling = -1;
+    {
+        std::lock_guard lock(lock_);
+        if (scan_ != 0) return scanFrom_;
+        if (settleFrom_ >= 0 && std::chrono::steady_clock::now() < settleUntil_)
+            settling = settleFrom_;
+    }
+    gint64 pos = pipelinePosition();
+    const bool told = pos >= 0;
+    if (told) {
+        std::lock_guard lock(lock_);
+        pos = std::max<gint64>(pos - shown_.start(), 0);
+    }
+    if (settling >= 0 && (!told || pos < settling - ScanStep)) return settling;
+    if (settling >= 0) {
+        std::lock_guard lock(lock_);
+        settleFrom_ = -1;
+    }
+    if (told) lastPosition_ = pos;
+    return lastPosition_;
+}
+
+gint64 Navigator::titleDuration(int title) {
+    if (title >= 1 && size_t(title) <= volume_.titles.size())
+        return gint64(volume_.titles[size_t(title) - 1].duration * GST_SECOND);
+    return querySource(GST_FORMAT_TIME, true);
+}
+
+int Navigator::chapterCount(int title) const {
+    if (title < 1 || size_t(title) > volume_.titles.size()) return 0;
+    return int(volume_.titles[size_t(title) - 1].chapterStarts.size());
+}
+
+int Navigator::framesPerSecond(int title) const {
+    if (title < 1 || size_t(title) > volume_.titles.size()) return 25;
+    return volume_.titles[size_t(title) - 1].framesPerSecond;
+}
+
+DVD_HMSF_TIMECODE Navigator::timeCode(gint64 ns, int fps) {
+    const gint64 whole = std::max<gint64>(ns, 0) / GST_SECOND;
+    DVD_HMSF_TIMECODE t;
+    t.bHours = uint8_t(std::min<gint64>(whole / 3600, 255));
+    t.bMinutes = uint8_t(whole / 60 % 60);
+    t.bSeconds = uint8_t(whole % 60);
+    t.bFrames = uint8_t((std::max<gint64>(ns, 0) % GST_SECOND) * fps / GST_SECOND);
+    return t;
+}
+
+bool Navigator::seekSource(GstFormat format, gint64 value, GstSeekFlags extra) {
+    const ElementRef src = source();
+    const bool taken = src && gst_element_seek_simple(
+                                  src, format, GstSeekFlags(GST_SEEK_FLAG_FLUSH | extra), value);
+    if (taken) followAnew();
+    return taken;
+}
+
+HRESULT Navigator::seekChapter(int chapter, DvdCmdPtr* cmd) {
+    endScan();
+    if (!seekSource(chapterFormat(), chapter)) return VFW_E_DVD_OPERATION_INHIBITED;
+    return done(cmd);
+}
+
+// Navigation events go upstream from where dvdspu takes the pictures, to the source.
+bool Navigator::sendUpstream(GstEvent* event) {
+    const PadRef in(gst_element_get_static_pad(spu_, "video"));
+    if (!in || !gst_pad_is_linked(in)) {
+        gst_event_unref(event);
+        return false;
+    }
+    return gst_pad_push_event(in, event);
+}
+
+// A point of the renderer's window in the picture's pixels: the window's scaling, the
+// source rectangle (the digital zoom) and an overlay mixer's trimming (its crop mode)
+// undone. Placing the renderer's window over the letter box is its owner's; a renderer with
+// no window size takes the point as a picture pixel.
+void Navigator::toPicture(long x, long y, double* px, double* py) {
+    *px = double(x);
+    *py = double(y);
+    const auto g = graph();
+    if (!g) return;
+    const std::vector<FilterPtr> filters = g->EnumFilters();
+    for (const FilterPtr& f : filters) {
+        GUID clsid;
+        if (f->GetClassID(&clsid) != S_OK || clsid != CLSID_VideoRenderer) continue;
+        auto window = queryInterface<IVideoWindow>(f);
+        auto video = queryInterface<IBasicVideo>(f);
+        if (!window || !video) continue;
+        long l, t, w, h, sl, st, sw, sh;
+        if (window->GetWindowPosition(&l, &t, &w, &h) != S_OK || w < 1 || h < 1) continue;
+        if (video->GetSourcePosition(&sl, &st, &sw, &sh) != S_OK) continue;
+        *px = sl + double(x) * sw / w;
+        *py = st + double(y) * sh / h;
+        break;
+    }
+    for (const FilterPtr& f : filters) {
+        GUID clsid;
+        if (f->GetClassID(&clsid) != S_OK ||
+            (clsid != CLSID_OverlayMixer && clsid != CLSID_OverlayMixer2))
+            continue;
+        forEachElement(GST_BIN(f->native()), BinElements::All, [px, py](GstElement* e) {
+            GstElementFactory* factory = gst_element_get_factory(e);
+            if (!factory || !g_str_equal(GST_OBJECT_NAME(factory), "videocrop")) return true;
+            int left = 0, top = 0;
+            g_object_get(e, "left", &left, "top", &top, nullptr);
+            *px += left;
+            *py += top;
             return false;
-        }
-        return gst_pad_push_event(in, event);
+        });
     }
+}
 
-    // A point of the renderer's window in the picture's pixels: the window's scaling, the
-    // source rectangle (the digital zoom) and an overlay mixer's trimming (its crop mode)
-    // undone. Placing the renderer's window over the letter box is its owner's; a renderer with
-    // no window size takes the point as a picture pixel.
-    void toPicture(long x, long y, double* px, double* py) {
-        *px = double(x);
-        *py = double(y);
-        const auto g = graph();
-        if (!g) return;
-        const std::vector<FilterPtr> filters = g->EnumFilters();
-        for (const FilterPtr& f : filters) {
-            GUID clsid;
-            if (f->GetClassID(&clsid) != S_OK || clsid != CLSID_VideoRenderer) continue;
-            auto window = queryInterface<IVideoWindow>(f);
-            auto video = queryInterface<IBasicVideo>(f);
-            if (!window || !video) continue;
-            long l, t, w, h, sl, st, sw, sh;
-            if (window->GetWindowPosition(&l, &t, &w, &h) != S_OK || w < 1 || h < 1) continue;
-            if (video->GetSourcePosition(&sl, &st, &sw, &sh) != S_OK) continue;
-            *px = sl + double(x) * sw / w;
-            *py = st + double(y) * sh / h;
-            break;
-        }
-        for (const FilterPtr& f : filters) {
-            GUID clsid;
-            if (f->GetClassID(&clsid) != S_OK ||
-                (clsid != CLSID_OverlayMixer && clsid != CLSID_OverlayMixer2))
-                continue;
-            forEachElement(GST_BIN(f->native()), BinElements::All, [px, py](GstElement* e) {
-                GstElementFactory* factory = gst_element_get_factory(e);
-                if (!factory || !g_str_equal(GST_OBJECT_NAME(factory), "videocrop")) return true;
-                int left = 0, top = 0;
-                g_object_get(e, "left", &left, "top", &top, nullptr);
-                *px += left;
-                *py += top;
-                return false;
-            });
-        }
-    }
-    HRESULT atPosition(long x, long y, bool activate) {
-        if (!ready()) return VFW_E_DVD_GRAPHNOTREADY;
-        if (currentTitle() > 0) return VFW_E_DVD_INVALIDDOMAIN;
-        double px, py;
-        toPicture(x, y, &px, &py);
-        bool sent =
-            sendUpstream(gst_navigation_event_new_mouse_move(px, py, GST_NAVIGATION_MODIFIER_NONE));
-        if (activate)
-            sent = sendUpstream(gst_navigation_event_new_mouse_button_release(
-                       1, px, py, GST_NAVIGATION_MODIFIER_NONE)) &&
-                   sent;
-        return sent ? S_OK : VFW_E_DVD_OPERATION_INHIBITED;
-    }
+HRESULT Navigator::atPosition(long x, long y, bool activate) {
+    if (!ready()) return VFW_E_DVD_GRAPHNOTREADY;
+    if (currentTitle() > 0) return VFW_E_DVD_INVALIDDOMAIN;
+    double px, py;
+    toPicture(x, y, &px, &py);
+    bool sent =
+        sendUpstream(gst_navigation_event_new_mouse_move(px, py, GST_NAVIGATION_MODIFIER_NONE));
+    if (activate)
+        sent = sendUpstream(gst_navigation_event_new_mouse_button_release(
+                   1, px, py, GST_NAVIGATION_MODIFIER_NONE)) &&
+               sent;
+    return sent ? S_OK : VFW_E_DVD_OPERATION_INHIBITED;
+}
 
-    static HRESULT done(DvdCmdPtr* cmd) {
-        if (cmd) {
-            auto c = std::make_shared<DvdCmd>();
-            c->finish(S_OK);
-            *cmd = c;
-        }
-        return S_OK;
-    }
-
-    HRESULT startScan(int direction, DvdCmdPtr* cmd) {
-        if (!ready()) return VFW_E_DVD_GRAPHNOTREADY;
-        if (currentTitle() <= 0) return VFW_E_DVD_INVALIDDOMAIN;
-        const gint64 pos = std::max<gint64>(position(), 0);
-        {
-            std::lock_guard lock(lock_);
-            if (scan_ == 0) scanFrom_ = pos;
-            scan_ = direction;
-        }
-        if (auto g = graph()) g->setMuted(true);
-        return done(cmd);
-    }
-    // settle: the place the scan reached stays the time told until playback shows it (Play
-    // and Pause; any other command goes somewhere else).
-    void endScan(bool settle = false) {
-        bool was;
-        {
-            std::lock_guard lock(lock_);
-            was = scan_ != 0;
-            scan_ = 0;
-            settleFrom_ = was && settle ? scanFrom_ : -1;
-            settleUntil_ = std::chrono::steady_clock::now() + ScanSettleTime;
-        }
-        if (was)
-            if (auto g = graph()) g->setMuted(false);
-    }
-
-    HRESULT startResume(int title, int chapter, gint64 time, DvdCmdPtr* cmd) {
+HRESULT Navigator::done(DvdCmdPtr* cmd) {
+    if (cmd) {
         auto c = std::make_shared<DvdCmd>();
-        {
-            std::lock_guard lock(lock_);
-            if (restore_) restore_->cmd->finish(E_ABORT);
-            restore_ = std::make_unique<Resume>();
-            restore_->title = title;
-            restore_->chapter = chapter;
-            restore_->time = time;
-            restore_->deadline = std::chrono::steady_clock::now() + DvdCommandTimeout;
-            restore_->cmd = c;
-        }
-        wake_.notify_all();
-        if (cmd) *cmd = c;
-        return S_OK;
+        c->finish(S_OK);
+        *cmd = c;
     }
+    return S_OK;
+}
 
-    // -- The navigator's thread.
-    void run() {
-        auto nextEvents = std::chrono::steady_clock::now();
-        std::unique_lock lock(lock_);
-        while (!quit_) {
-            wake_.wait_for(lock, Tick);
-            if (quit_) break;
-            lock.unlock();
-            followTitle();
-            driveResume();
-            const auto now = std::chrono::steady_clock::now();
-            if (now >= nextEvents) {
-                nextEvents = now + EventPeriod;
-                checkEvents();
-                driveScan();
-            }
-            lock.lock();
+// -- The navigator's thread.
+void Navigator::run() {
+    auto nextEvents = std::chrono::steady_clock::now();
+    std::unique_lock lock(lock_);
+    while (!quit_) {
+        wake_.wait_for(lock, Tick);
+        if (quit_) break;
+        lock.unlock();
+        followTitle();
+        driveResume();
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= nextEvents) {
+            nextEvents = now + EventPeriod;
+            checkEvents();
+            driveScan();
         }
+        lock.lock();
     }
+}
 
-    void driveResume() {
-        std::shared_ptr<DvdCmd> cmd;
-        int title, chapter;
-        gint64 time;
-        bool sought, late;
-        {
-            std::lock_guard lock(lock_);
-            if (!restore_) return;
-            cmd = restore_->cmd;
-            title = restore_->title;
-            chapter = restore_->chapter;
-            time = restore_->time;
-            sought = restore_->sought;
-            late = std::chrono::steady_clock::now() > restore_->deadline;
-            if (late) restore_.reset();
-        }
-        if (late) {
-            GST_WARNING("title %d, chapter %d, time %" GST_TIME_FORMAT " not reached in time: "
-                        "in title %d at %" GST_TIME_FORMAT,
-                        title, chapter, GST_TIME_ARGS(std::max<gint64>(time, 0)), currentTitle(),
-                        GST_TIME_ARGS(std::max<gint64>(position(), 0)));
-            cmd->finish(VFW_E_TIMEOUT);
-            return;
-        }
-        if (!ready()) return;
-        const int current = currentTitle();
-        // A menu's still picture begins at the source well before the pictures show it (a
-        // slow machine may take seconds to); in a menu the source's word is taken.
-        if (still_->load() || (current <= 0 && sourceStill_->load())) {
-            // A seek cannot take the source out of a still picture (a menu's): it goes on
-            // waiting in it, and the pictures stand for good. Pressing the current button can
-            // (where there is none, the still is skipped); the title is sought from where that
-            // leads.
-            int ticks;
-            {
-                std::lock_guard lock(lock_);
-                if (!restore_) return;
-                ticks = restore_->stillTicks++;
-            }
-            if (ticks % 10 == 0) {
-                GST_DEBUG("in title %d, in a still: pressing the current button", current);
-                sendUpstream(gst_navigation_event_new_command(GST_NAVIGATION_COMMAND_ACTIVATE));
-            }
-            return;
-        }
-        if (current != title) {
-            bool seek;
-            {
-                std::lock_guard lock(lock_);
-                if (!restore_) return;
-                // A seek that meets a menu's still as it begins is lost as above. So in a menu
-                // the resumption first waits a while for the still, then leaves it as above; a
-                // menu that never stands still is sought.
-                if (current <= 0 && restore_->menuTicks++ < MenuStillTicks) return;
-                seek = restore_->titleTicks++ % TitleSeekTicks == 0;
-            }
-            if (!seek) return;
-            const bool taken = seekSource(titleFormat(), title);
-            GST_DEBUG("in title %d, seeking title %d: %s", current, title,
-                      taken ? "taken" : "refused");
-            if (!taken) {
-                // Asked again on the next tick.
-                std::lock_guard lock(lock_);
-                if (restore_) restore_->titleTicks = 0;
-            }
-            return;
-        }
-        if (position() < 0) return;
-        if (!sought) {
-            // Through the title's time map. The source may refuse a seek while it is still
-            // entering the title: it is asked again on the next ticks, and a title without a
-            // time map resumes at the chapter.
-            if (time >= 0 &&
-                seekSource(GST_FORMAT_TIME, time + ResumeLead, GST_SEEK_FLAG_KEY_UNIT)) {
-                std::lock_guard lock(lock_);
-                if (restore_) {
-                    restore_->sought = true;
-                    restore_->asked = time + ResumeLead;
-                    restore_->landingTicks = 0;
-                }
-                return;
-            }
-            int attempts;
-            {
-                std::lock_guard lock(lock_);
-                if (!restore_) return;
-                attempts = ++restore_->attempts;
-            }
-            if (time >= 0 && attempts < ResumeAttempts) return;
-            if (chapter > 1) seekSource(chapterFormat(), chapter);
-            std::lock_guard lock(lock_);
-            if (restore_) {
-                restore_->sought = true;
-                restore_->time = -1;
-            }
-            return;
-        }
-        if (time >= 0) {
-            // Landed once the place is near what was asked, and has stayed so a moment.
-            const gint64 pos = position();
-            gint64 asked;
-            int corrections;
-            {
-                std::lock_guard lock(lock_);
-                if (!restore_) return;
-                asked = restore_->asked;
-                corrections = restore_->corrections;
-                if (std::llabs(pos - asked) > 2 * ResumeTolerance) {
-                    restore_->landingTicks = 0;
-                    return;
-                }
-                if (restore_->landingTicks == 0)
-                    GST_DEBUG("title %d: the seek for %" GST_TIME_FORMAT
-                              " lands at %" GST_TIME_FORMAT,
-                              title, GST_TIME_ARGS(asked), GST_TIME_ARGS(pos));
-                if (++restore_->landingTicks < LandingTicks) return;
-            }
-            if (pos < time && corrections < ResumeCorrections) {
-                // The source lands on the picture group that holds a whole second of the
-                // title's time map, so less than a second later may land in the same place.
-                const gint64 again = asked + std::max<gint64>(time - pos, GST_SECOND);
-                GST_DEBUG("title %d landed at %" GST_TIME_FORMAT " before %" GST_TIME_FORMAT
-                          ": asking for %" GST_TIME_FORMAT,
-                          title, GST_TIME_ARGS(pos), GST_TIME_ARGS(time), GST_TIME_ARGS(again));
-                if (seekSource(GST_FORMAT_TIME, again, GST_SEEK_FLAG_KEY_UNIT)) {
-                    std::lock_guard lock(lock_);
-                    if (restore_) {
-                        restore_->asked = again;
-                        restore_->landingTicks = 0;
-                        ++restore_->corrections;
-                    }
-                }
-                return;
-            }
-            if (std::llabs(pos - time) > ResumeTolerance) return;
-        } else if (currentChapter() != chapter) {
-            return;
-        }
-        GST_DEBUG("title %d resumed at %" GST_TIME_FORMAT, title, GST_TIME_ARGS(position()));
-        cmd->finish(S_OK);
-        std::lock_guard lock(lock_);
-        if (restore_ && restore_->cmd == cmd) restore_.reset();
+void Navigator::checkEvents() {
+    const auto g = graph();
+    if (!g || GST_STATE(g->pipeline()) < GST_STATE_PAUSED || !source()) return;
+    const int title = shownTitle();
+    const DVD_DOMAIN domain = title > 0 ? DVD_DOMAIN_Title : DVD_DOMAIN_VideoTitleSetMenu;
+    if (domain != lastDomain_) {
+        lastDomain_ = domain;
+        g->postEvent(EC_DVD_DOMAIN_CHANGE, domain, 0);
     }
-
-    void driveScan() {
-        int direction;
-        gint64 from;
-        {
-            std::lock_guard lock(lock_);
-            direction = scan_;
-            from = scanFrom_;
-        }
-        if (direction == 0) return;
-        const auto g = graph();
-        const int title = currentTitle();
-        // Pause, Stop or leaving the title end the scan.
-        if (!g || title <= 0 || GST_STATE_TARGET(g->pipeline()) != GST_STATE_PLAYING) {
-            endScan(g && title > 0);
-            return;
-        }
-        const gint64 to = from + direction * ScanStep;
-        const gint64 end = titleDuration(title);
-        if (to < 0 || (end > 0 && to >= end - ScanStep / 4)) {
-            if (to < 0) seekSource(GST_FORMAT_TIME, 0, GST_SEEK_FLAG_KEY_UNIT);
-            endScan();
-            return;
-        }
-        if (!seekSource(GST_FORMAT_TIME, to, GST_SEEK_FLAG_KEY_UNIT)) {
-            endScan();
-            return;
-        }
-        std::lock_guard lock(lock_);
-        if (scan_ == direction) scanFrom_ = to;
+    if (title <= 0) {
+        lastTitle_ = 0;
+        lastChapter_ = 0;
+        lastSecond_ = -1;
+        return;
     }
-
-    void checkEvents() {
-        const auto g = graph();
-        if (!g || GST_STATE(g->pipeline()) < GST_STATE_PAUSED || !source()) return;
-        const int title = shownTitle();
-        const DVD_DOMAIN domain = title > 0 ? DVD_DOMAIN_Title : DVD_DOMAIN_VideoTitleSetMenu;
-        if (domain != lastDomain_) {
-            lastDomain_ = domain;
-            g->postEvent(EC_DVD_DOMAIN_CHANGE, domain, 0);
-        }
-        if (title <= 0) {
-            lastTitle_ = 0;
-            lastChapter_ = 0;
-            lastSecond_ = -1;
-            return;
-        }
-        if (title != lastTitle_) {
-            lastTitle_ = title;
-            lastChapter_ = 0;
-            lastSecond_ = -1;
-            g->postEvent(EC_DVD_TITLE_CHANGE, title, 0);
-        }
-        const gint64 pos = position();
-        const int chapter = shownChapter(title, pos);
-        if (chapter >= 1 && chapter != lastChapter_) {
-            lastChapter_ = chapter;
-            g->postEvent(EC_DVD_CHAPTER_START, chapter, 0);
-        }
-        if (pos < 0) return;
-        const gint64 second = pos / GST_SECOND;
-        if (second == lastSecond_) {
-            // A title that plays and does not move on: said once, with what may hold it.
-            if (GST_STATE_TARGET(g->pipeline()) == GST_STATE_PLAYING &&
-                ++stuckChecks_ == StuckChecks) {
-                GstState state = GST_STATE_VOID_PENDING, pending = GST_STATE_VOID_PENDING;
-                gst_element_get_state(g->pipeline(), &state, &pending, 0);
-                GST_WARNING("title %d does not move on from %" GST_TIME_FORMAT
-                            " (state %s, pending %s, in a still: pictures %d, source %d)",
-                            title, GST_TIME_ARGS(pos), gst_element_state_get_name(state),
-                            gst_element_state_get_name(pending), int(still_->load()),
-                            int(sourceStill_->load()));
-                GST_DEBUG_BIN_TO_DOT_FILE_WITH_TS(GST_BIN(g->pipeline()), GST_DEBUG_GRAPH_SHOW_ALL,
-                                                  "tovamix-dvd-standing-still");
-            }
-            return;
-        }
-        stuckChecks_ = 0;
-        lastSecond_ = second;
-        GST_LOG("title %d, chapter %d at %" GST_TIME_FORMAT, title, chapter, GST_TIME_ARGS(pos));
-        const int fps = framesPerSecond(title);
-        const DVD_HMSF_TIMECODE t = timeCode(pos, fps);
-        const uint32_t packed = uint32_t(t.bHours) | uint32_t(t.bMinutes) << 8 |
-                                uint32_t(t.bSeconds) << 16 | uint32_t(t.bFrames) << 24;
-        g->postEvent(EC_DVD_CURRENT_HMSF_TIME, intptr_t(packed),
-                     fps == 30 ? DVD_TC_FLAG_30fps : DVD_TC_FLAG_25fps);
+    if (title != lastTitle_) {
+        lastTitle_ = title;
+        lastChapter_ = 0;
+        lastSecond_ = -1;
+        g->postEvent(EC_DVD_TITLE_CHANGE, title, 0);
     }
+    const gint64 pos = position();
+    const int chapter = shownChapter(title, pos);
+    if (chapter >= 1 && chapter != lastChapter_) {
+        lastChapter_ = chapter;
+        g->postEvent(EC_DVD_CHAPTER_START, chapter, 0);
+    }
+    if (pos < 0) return;
+    const gint64 second = pos / GST_SECOND;
+    if (second == lastSecond_) {
+        // A title that plays and does not move on: said once, with what may hold it.
+        if (GST_STATE_TARGET(g->pipeline()) == GST_STATE_PLAYING && ++stuckChecks_ == StuckChecks) {
+            GstState state = GST_STATE_VOID_PENDING, pending = GST_STATE_VOID_PENDING;
+            gst_element_get_state(g->pipeline(), &state, &pending, 0);
+            GST_WARNING("title %d does not move on from %" GST_TIME_FORMAT
+                        " (state %s, pending %s, in a still: pictures %d, source %d)",
+                        title, GST_TIME_ARGS(pos), gst_element_state_get_name(state),
+                        gst_element_state_get_name(pending), int(still_->load()),
+                        int(sourceStill_->load()));
+            GST_DEBUG_BIN_TO_DOT_FILE_WITH_TS(GST_BIN(g->pipeline()), GST_DEBUG_GRAPH_SHOW_ALL,
+                                              "tovamix-dvd-standing-still");
+        }
+        return;
+    }
+    stuckChecks_ = 0;
+    lastSecond_ = second;
+    GST_LOG("title %d, chapter %d at %" GST_TIME_FORMAT, title, chapter, GST_TIME_ARGS(pos));
+    const int fps = framesPerSecond(title);
+    const DVD_HMSF_TIMECODE t = timeCode(pos, fps);
+    const uint32_t packed = uint32_t(t.bHours) | uint32_t(t.bMinutes) << 8 |
+                            uint32_t(t.bSeconds) << 16 | uint32_t(t.bFrames) << 24;
+    g->postEvent(EC_DVD_CURRENT_HMSF_TIME, intptr_t(packed),
+                 fps == 30 ? DVD_TC_FLAG_30fps : DVD_TC_FLAG_25fps);
+}
 
-    const DvdVolumeInfo volume_;
-    const ElementRef bin_, spu_;
-    // Whether the source stands in a still (set by a probe on its output).
-    const StillFlag sourceStill_;
-    std::thread thread_;
-
-    std::mutex lock_;
-    std::condition_variable wake_;
-    // -- All the following fields are protected by lock_.
-    std::shared_ptr<Graph> graph_;
-    ElementRef source_;
-    bool quit_ = false;
-    int scan_ = 0; // 1 forwards, -1 backwards, 0 none
-    gint64 scanFrom_ = 0;
-    gint64 settleFrom_ = -1; // after a scan (see position)
-    std::chrono::steady_clock::time_point settleUntil_;
-    std::unique_ptr<Resume> restore_;
-    Place stoppedAt_;     // where the last stop left the title (title 0: in a menu)
-    TitleOnScreen shown_; // the title on the screen (see followTitle)
-    bool options_[4] = {false, false, false, false};
-
-    std::atomic<gint64> lastPosition_{-1};
-    // Set by the probe on dvdspu's video input (a streaming thread); shared with it.
-    const StillFlag still_ = std::make_shared<std::atomic<bool>>(false);
-    gulong stillProbe_ = 0;
-
-    // -- The navigator's thread only.
-    DVD_DOMAIN lastDomain_ = DVD_DOMAIN_Stop;
-    int lastTitle_ = 0, lastChapter_ = 0;
-    gint64 lastSecond_ = -1;
-    int stuckChecks_ = 0; // event checks the time has stood still while playing
-};
-
-} // namespace
+} // namespace dvdnav
 
 std::shared_ptr<DvdNavigator> createDvdNavigator(std::shared_ptr<Graph> graph, DvdVolumeInfo volume,
                                                  GstElement* dvdBin, GstElement* spu,
                                                  StillFlag sourceStill) {
     static std::once_flag debugCategory;
     std::call_once(debugCategory, [] {
-        GST_DEBUG_CATEGORY_INIT(tovamix_dvdnav_debug, "tovamixdvdnav", 0,
+        GST_DEBUG_CATEGORY_INIT(dvdnav::tovamix_dvdnav_debug, "tovamixdvdnav", 0,
                                 "Tovamix DVD navigator: titles sought and places resumed");
     });
-    auto navigator =
-        std::make_shared<Navigator>(graph, std::move(volume), dvdBin, spu, std::move(sourceStill));
-    const std::weak_ptr<Navigator> weak = navigator;
+    auto navigator = std::make_shared<dvdnav::Navigator>(graph, std::move(volume), dvdBin, spu,
+                                                         std::move(sourceStill));
+    const std::weak_ptr<dvdnav::Navigator> weak = navigator;
     graph->watchRestarts(
         [weak] {
             if (auto n = weak.lock()) n->stopping();
