@@ -8,7 +8,7 @@
 //
 // Last line: ours_ms=.. playbin_ms=.. ffmpeg_vob_ms=.. ratio=.. (ours / playbin)
 #include "platform/dshow/dvd/DvdInterfaces.h"
-#include "platform/dshow/graph/DShow.h"
+#include "platform/dshow/base/DShow.h"
 #include "support/DvdFixture.h"
 #include "support/TestSupport.h"
 

@@ -3,7 +3,7 @@
 // prerolling the same file, measured in the same run.
 //
 //   graph_open [RUNS]   (default 5)
-#include "platform/dshow/graph/DShow.h"
+#include "platform/dshow/base/DShow.h"
 #include "support/TestSupport.h"
 
 #include <algorithm>

@@ -7,9 +7,9 @@
 // ffprobe reads from both outputs with their picture quality against the clip.
 //
 //   xvid_mp3_graph [RUNS]   (default 3)
-#include "platform/dshow/graph/DShow.h"
+#include "platform/dshow/base/DShow.h"
 #include "platform/dshow/devices/Devices.h"
-#include "platform/dshow/graph/MediaTypes.h"
+#include "platform/dshow/base/MediaTypes.h"
 #include "support/TestSupport.h"
 
 #include <algorithm>

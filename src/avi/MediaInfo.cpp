@@ -1,6 +1,6 @@
 #include "MediaInfo.h"
 
-#include "platform/dshow/graph/MediaTypes.h"
+#include "platform/dshow/base/MediaTypes.h"
 #include "platform/dshow/timeline/Timeline.h"
 
 #include <algorithm>

@@ -8,7 +8,7 @@
 
 #include "CaptureWindow.h"
 #include "media/TSampleGrabber.h"
-#include "media/TVideoWindow.h"
+#include "controls/TVideoWindow.h"
 #include "player/untSnapShot.h"
 
 class QCheckBox;

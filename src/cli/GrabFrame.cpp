@@ -9,7 +9,7 @@
 
 #include "media/TFilterGraph.h"
 #include "media/TSampleGrabber.h"
-#include "platform/dshow/graph/SampleGrabber.h"
+#include "platform/dshow/elements/SampleGrabber.h"
 #include "platform/screen/Dib.h"
 #include "platform/vfw/OutputFile.h"
 

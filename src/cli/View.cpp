@@ -8,7 +8,7 @@
 #include "Cli.h"
 
 #include "dvd/DSVideoWindowEx2.h"
-#include "media/TDSTrackBar.h"
+#include "controls/TDSTrackBar.h"
 #include "media/TFilterGraph.h"
 #include "media/TSampleGrabber.h"
 #include "platform/vfw/OutputFile.h"

@@ -11,7 +11,7 @@
 // User-interface thread only.
 #pragma once
 
-#include "platform/dshow/graph/OverlayMixer.h"
+#include "platform/dshow/elements/OverlayMixer.h"
 
 #include <QCheckBox>
 #include <QColor>

@@ -1,6 +1,6 @@
 #include "DSVideoWindowEx2.h"
 
-#include "media/TRendererWindow.h"
+#include "controls/TRendererWindow.h"
 #include "platform/screen/ScreenSaver.h"
 #include "ui/qt/ModalFamily.h"
 #include "ui/qt/ErrorBox.h"

@@ -5,7 +5,7 @@
 #pragma once
 
 #include "TFilterGraph.h"
-#include "platform/dshow/graph/SampleGrabber.h"
+#include "platform/dshow/elements/SampleGrabber.h"
 
 #include <string>
 

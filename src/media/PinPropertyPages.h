@@ -5,7 +5,7 @@
 // windows open it from their "options" commands. User-interface thread only.
 #pragma once
 
-#include "platform/dshow/graph/MediaTypes.h"
+#include "platform/dshow/base/MediaTypes.h"
 
 #include <string>
 

@@ -1,7 +1,7 @@
 #include "TFilterGraph.h"
 
 #include "platform/dshow/graph/Graph.h"
-#include "platform/dshow/graph/OverlayMixer.h"
+#include "platform/dshow/elements/OverlayMixer.h"
 #include "platform/dshow/graph/WaitStep.h"
 #include "platform/storage/CompoundFile.h"
 #include "ui/UiThread.h"

@@ -9,7 +9,7 @@
 #pragma once
 
 #include "platform/dshow/dvd/DvdInterfaces.h"
-#include "platform/dshow/graph/DShow.h"
+#include "platform/dshow/base/DShow.h"
 
 #include <QObject>
 #include <array>

@@ -3,7 +3,7 @@
 // TFilterList are the pins of a filter and the filters of a graph. User-interface thread.
 #pragma once
 
-#include "platform/dshow/graph/MediaTypes.h"
+#include "platform/dshow/base/MediaTypes.h"
 
 #include <memory>
 #include <string>

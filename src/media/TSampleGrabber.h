@@ -7,7 +7,7 @@
 
 #include "TFilterGraph.h"
 #include "TMediaType.h"
-#include "platform/dshow/graph/SampleGrabber.h"
+#include "platform/dshow/elements/SampleGrabber.h"
 #include "platform/screen/Dib.h"
 
 #include <functional>

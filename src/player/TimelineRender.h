@@ -11,7 +11,7 @@
 // routine returns; a render that fails removes the unfinished output.
 #pragma once
 
-#include "platform/dshow/graph/DShow.h"
+#include "platform/dshow/base/DShow.h"
 
 #include <cstdint>
 #include <chrono>

@@ -12,7 +12,7 @@
 
 #include "TimelineRender.h"
 #include "dvd/DSVideoWindowEx2.h"
-#include "media/TDSTrackBar.h"
+#include "controls/TDSTrackBar.h"
 #include "media/TFilterGraph.h"
 #include "media/TSampleGrabber.h"
 

@@ -19,7 +19,7 @@
 
 #include "MoveIntoPlace.h"
 
-#include "platform/dshow/graph/DShow.h"
+#include "platform/dshow/base/DShow.h"
 #include "platform/screen/Dib.h"
 
 #include <chrono>

@@ -1,8 +1,8 @@
 // The media information: the two name tables, the duration text, and what ReadMediaInfo says
 // about files ffmpeg writes, field by field against what ffprobe reads from them.
 #include "avi/MediaInfo.h"
-#include "platform/dshow/graph/AviHeaders.h"
-#include "platform/dshow/graph/MediaTypes.h"
+#include "platform/dshow/base/AviHeaders.h"
+#include "platform/dshow/base/MediaTypes.h"
 #include "platform/dshow/timeline/Timeline.h"
 #include "support/TestSupport.h"
 

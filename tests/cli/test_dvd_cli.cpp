@@ -236,7 +236,7 @@ TEST(DvdPlay, FastForwardRunsEightTimesAndBadUseEndsWithExitTwo) {
 // no sound.
 TEST(DvdPlay, TitleTwoFromTheStillMenuEndsByItselfWithOrWithoutASoundOutput) {
     if (!volumes().ok()) GTEST_FAIL() << "the test discs could not be made";
-    for (const std::string env :
+    for (const std::string& env :
          {std::string(), std::string("PULSE_SERVER=tcp:127.0.0.1:1 ALSA_CONFIG_PATH=/dev/null ")}) {
         const auto start = std::chrono::steady_clock::now();
         const CommandResult r = run(env + "'" + TOVAMIX_CLI + "' dvd-play '" + volumes().disc1 +

@@ -112,5 +112,7 @@ TEST(DvdDamage, NoDamagedDiscEndsTheProgramBySignal) {
     // The damage reaches the checks: a good part of the copies is refused.
     EXPECT_GT(refusedByInfo, discs / 6);
     // Of the whole set, three end libdvdnav itself (seen once, kept by the fixed seeds).
-    if (discs == 200) EXPECT_GE(probeFaults, 1) << "no copy reached a fault of libdvdnav";
+    if (discs == 200) {
+        EXPECT_GE(probeFaults, 1) << "no copy reached a fault of libdvdnav";
+    }
 }

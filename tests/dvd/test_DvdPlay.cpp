@@ -436,7 +436,7 @@ TEST_F(DvdWindow, TimeTitleAndChapterAreThoseOfThePictureShown) {
         DVD_PLAYBACK_LOCATION2 l{};
         auto info = form->FilterGraph.query<IDvdInfo2>();
         if (!info || info->GetCurrentLocation(&l) != S_OK) return Place{};
-        return Place{l.TitleNum, l.ChapterNum, seconds()};
+        return Place{unsigned(l.TitleNum), unsigned(l.ChapterNum), seconds()};
     };
     // The chapter starts dvdauthor gave the titles (dvd-info: 0 and 2.8 s, 0 and 4 s).
     const auto chapterAt = [](unsigned title, double t) {
@@ -470,9 +470,10 @@ TEST_F(DvdWindow, TimeTitleAndChapterAreThoseOfThePictureShown) {
         EXPECT_EQ(before.title, shown) << "picture " << number << " of title " << shown;
         EXPECT_GE(t, before.time - grace) << "title " << shown << ", picture " << number;
         EXPECT_LE(t, after.time + grace) << "title " << shown << ", picture " << number;
-        if (std::abs(t - (shown == 1 ? 2.8 : 4.0)) > grace)
+        if (std::abs(t - (shown == 1 ? 2.8 : 4.0)) > grace) {
             EXPECT_EQ(before.chapter, chapterAt(shown, t))
                 << "title " << shown << ", picture " << number;
+        }
     }
     std::printf("pictures read: %d, compared: %d (title 2: %d)\n", read, compared, titleTwo);
     // About one picture in four is read (fewer in the slower sanitized runs).

@@ -1,7 +1,7 @@
 // The AVI stream header reader of the media information, over any bytes: the whole input is
 // the head of a file, and the file is taken once as exactly that long and once as longer (a
 // head read from a bigger file), as readAviHeaders passes it.
-#include "platform/dshow/graph/AviHeaders.h"
+#include "platform/dshow/base/AviHeaders.h"
 
 #include <cstdlib>
 

@@ -239,7 +239,8 @@ TEST(DvdGraph, ATitleReachedSeamlesslyCountsItsTimeFromItsOwnStart) {
             const DVD_PLAYBACK_LOCATION2 l = p.where();
             const double wall =
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-            if (l.TitleNum > 0) samples.push_back({wall, seconds(l), l.TitleNum, l.ChapterNum});
+            if (l.TitleNum > 0)
+                samples.push_back({wall, seconds(l), unsigned(l.TitleNum), unsigned(l.ChapterNum)});
             return l.TitleNum == 2 && seconds(l) >= 5;
         },
         20s));
@@ -256,11 +257,12 @@ TEST(DvdGraph, ATitleReachedSeamlesslyCountsItsTimeFromItsOwnStart) {
             firstOfTwo = s.time;
             wallOfTwo = s.wall;
         }
-        if (s.title == 2)
+        if (s.title == 2) {
             EXPECT_EQ(s.chapter, s.time < 4 - 0.1   ? 1u
                                  : s.time > 4 + 0.1 ? 2u
                                                     : s.chapter)
                 << "title 2 at " << s.time;
+        }
     }
     EXPECT_GE(lastOfOne, 5.5) << "title 1 is shown to its end";
     EXPECT_LE(lastOfOne, 6.2);

@@ -1,7 +1,7 @@
 // The AVI stream header reader: the values ffmpeg's files store, and headers that lie. Every
 // parse gets a buffer of exactly the bytes it may read, so a read past them shows under
 // AddressSanitizer; the results are checked for what the callers then trust.
-#include "platform/dshow/graph/AviHeaders.h"
+#include "platform/dshow/base/AviHeaders.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 // capture from one pin, one time origin for pictures and sound, the position of a graph that
 // only writes, busy and lost devices, and files finished after an error.
 #include "platform/dshow/devices/CaptureDevice.h"
-#include "platform/dshow/graph/DShow.h"
+#include "platform/dshow/base/DShow.h"
 #include "platform/dshow/devices/Devices.h"
 #include "support/TestSupport.h"
 

@@ -1,7 +1,7 @@
 // Files read as they are and copied into the AVI multiplexer by the capture graph builder: the
 // stream taken and its multiplexer input known when RenderStream returns, kinds that are not
 // copied refused, and the length and position a graph that writes tells.
-#include "platform/dshow/graph/DShow.h"
+#include "platform/dshow/base/DShow.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>

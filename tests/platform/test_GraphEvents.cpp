@@ -1,4 +1,4 @@
-#include "platform/dshow/graph/DShow.h"
+#include "platform/dshow/base/DShow.h"
 #include "platform/dshow/graph/EndWatch.h"
 
 #include <gst/gst.h>

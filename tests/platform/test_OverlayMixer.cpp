@@ -1,5 +1,5 @@
-#include "platform/dshow/graph/OverlayMixer.h"
-#include "platform/dshow/graph/SampleGrabber.h"
+#include "platform/dshow/elements/OverlayMixer.h"
+#include "platform/dshow/elements/SampleGrabber.h"
 #include "support/TestSupport.h"
 
 #include <gst/gst.h>

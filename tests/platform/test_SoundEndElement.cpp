@@ -1,4 +1,4 @@
-#include "platform/dshow/devices/SoundEndElement.h"
+#include "platform/dshow/elements/SoundEndElement.h"
 
 #include <gst/gst.h>
 #include <gtest/gtest.h>

@@ -1,9 +1,10 @@
 #include "platform/dshow/devices/CaptureDevice.h"
+#include "platform/dshow/graph/GraphServices.h"
 
-#include "platform/dshow/elements/GstRef.h"
-#include "platform/dshow/graph/MediaTypes.h"
+#include "platform/dshow/base/GstRef.h"
+#include "platform/dshow/base/MediaTypes.h"
 #include "platform/dshow/devices/PulseSources.h"
-#include "platform/dshow/devices/SoundEndElement.h"
+#include "platform/dshow/elements/SoundEndElement.h"
 
 #include <algorithm>
 #include <chrono>

@@ -6,7 +6,7 @@
 // only choose where the sound comes from. Internal to the graph layer.
 #pragma once
 
-#include "platform/dshow/graph/Filters.h"
+#include "platform/dshow/base/Filters.h"
 
 #include <string>
 #include <vector>

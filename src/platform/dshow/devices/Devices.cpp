@@ -1,7 +1,8 @@
 #include "platform/dshow/devices/Devices.h"
+#include "platform/dshow/graph/GraphServices.h"
 
 #include "platform/dshow/devices/CaptureDevice.h"
-#include "platform/dshow/graph/Filters.h"
+#include "platform/dshow/base/Filters.h"
 
 #include <algorithm>
 #include <atomic>

@@ -7,7 +7,7 @@
 // the same device or codec. User-interface thread.
 #pragma once
 
-#include "platform/dshow/graph/DShow.h"
+#include "platform/dshow/base/DShow.h"
 
 #include <string>
 #include <vector>

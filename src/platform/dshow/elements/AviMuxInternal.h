@@ -3,7 +3,7 @@
 // event) for the AVI muxer core, and the holder of a mapped buffer.
 #pragma once
 
-#include "platform/dshow/elements/GstRef.h"
+#include "platform/dshow/base/GstRef.h"
 #include "platform/vfw/AviMuxer.h"
 
 #include <gst/gst.h>

@@ -3,7 +3,7 @@
 #include "platform/dshow/graph/Graph.h"
 
 #include "platform/dshow/graph/GraphImpl.h"
-#include "platform/dshow/graph/StreamRepairs.h"
+#include "platform/dshow/base/StreamRepairs.h"
 
 #include <gst/base/gstbasesrc.h>
 

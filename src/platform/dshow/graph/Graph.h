@@ -1,7 +1,7 @@
 // Layer-internal helpers of the graph over GStreamer that the media components use.
 #pragma once
 
-#include "platform/dshow/graph/DShow.h"
+#include "platform/dshow/base/DShow.h"
 
 #include <string>
 

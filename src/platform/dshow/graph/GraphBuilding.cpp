@@ -2,11 +2,11 @@
 // for itself (decoders, converters, queues), and the handlers of pads that appear while the
 // graph runs. Called on the user-interface thread, and on streaming threads from pad-added
 // handlers (a stream a decoder or demuxer finds on its way).
-#include "platform/dshow/graph/AviHeaders.h"
+#include "platform/dshow/base/AviHeaders.h"
 #include "platform/dshow/graph/GraphImpl.h"
 #include "platform/dshow/graph/WaitStep.h"
 #include "platform/dshow/graph/StreamStart.h"
-#include "platform/dshow/graph/OverlayMixer.h"
+#include "platform/dshow/elements/OverlayMixer.h"
 
 #include <algorithm>
 #include <cstring>

@@ -14,10 +14,11 @@
 // takes its own lock, and the filter list under mutex_.
 #pragma once
 
-#include "platform/dshow/graph/DShow.h"
+#include "platform/dshow/base/DShow.h"
 #include "platform/dshow/graph/EndWatch.h"
-#include "platform/dshow/graph/Filters.h"
-#include "platform/dshow/elements/GstRef.h"
+#include "platform/dshow/graph/GraphServices.h"
+#include "platform/dshow/base/Filters.h"
+#include "platform/dshow/base/GstRef.h"
 #include "platform/dshow/graph/StreamStart.h"
 
 #include <atomic>
@@ -30,10 +31,6 @@
 #include <vector>
 
 namespace platform::dshow {
-
-// The result code for an error a GStreamer element reported (null: E_FAIL); fromSource: the
-// element produces data (a device), running: a live source failed while the graph ran.
-HRESULT hresultOfError(const GError* e, bool fromSource = false, bool running = false);
 
 // -- Pads and elements, for the builders (GraphBuilding.cpp).
 bool linkPads(GstPad* src, GstPad* sink);

@@ -4,7 +4,7 @@
 // a streaming thread (a stream found while the graph runs); the video-size watch runs on the
 // video renderer's streaming thread.
 #include "platform/dshow/graph/GraphImpl.h"
-#include "platform/dshow/graph/VideoWindowWatch.h"
+#include "platform/dshow/base/VideoWindowWatch.h"
 
 #include <X11/Xlib.h>
 #include <gst/video/videooverlay.h>

@@ -2,7 +2,7 @@
 
 #include "platform/dshow/graph/WaitStep.h"
 
-#include "platform/dshow/elements/GstRef.h"
+#include "platform/dshow/base/GstRef.h"
 
 #include <sys/stat.h>
 

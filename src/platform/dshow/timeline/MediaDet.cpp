@@ -3,9 +3,10 @@
 // read from its stream headers (AviHeaders.h); any other file, and an AVI whose headers do
 // not parse, by GstDiscoverer, which runs to its end (or its time-out) inside put_Filename.
 // Called on the user-interface thread.
-#include "platform/dshow/graph/AviHeaders.h"
-#include "platform/dshow/graph/Filters.h"
-#include "platform/dshow/elements/GstRef.h"
+#include "platform/dshow/base/AviHeaders.h"
+#include "platform/dshow/graph/GraphServices.h"
+#include "platform/dshow/base/Filters.h"
+#include "platform/dshow/base/GstRef.h"
 #include "platform/dshow/graph/StreamStart.h"
 #include "platform/dshow/timeline/Timeline.h"
 

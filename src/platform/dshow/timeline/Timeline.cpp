@@ -4,9 +4,10 @@
 // to its group's kind so that a clip of the video group adds nothing to the audio track.
 // User-interface thread only.
 #include "platform/dshow/timeline/TimelineImpl.h"
+#include "platform/dshow/graph/GraphServices.h"
 #include "platform/dshow/graph/StreamStart.h"
 
-#include "platform/dshow/graph/Filters.h"
+#include "platform/dshow/base/Filters.h"
 
 #include <algorithm>
 #include <atomic>

@@ -14,8 +14,8 @@
 // Times are 100-nanosecond units throughout. User-interface thread only.
 #pragma once
 
-#include "platform/dshow/graph/DShow.h"
-#include "platform/dshow/graph/MediaTypes.h"
+#include "platform/dshow/base/DShow.h"
+#include "platform/dshow/base/MediaTypes.h"
 
 #include <functional>
 #include <memory>

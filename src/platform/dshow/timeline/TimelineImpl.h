@@ -3,7 +3,7 @@
 // RenderEngine.cpp puts the result into a graph). User-interface thread only.
 #pragma once
 
-#include "platform/dshow/elements/GstRef.h"
+#include "platform/dshow/base/GstRef.h"
 #include "platform/dshow/timeline/Timeline.h"
 
 #include <ges/ges.h>

@@ -12,7 +12,7 @@
 // Internal to the graph layer.
 #pragma once
 
-#include "platform/dshow/graph/DShow.h"
+#include "platform/dshow/base/DShow.h"
 
 #include <gst/gst.h>
 

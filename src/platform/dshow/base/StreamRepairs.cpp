@@ -1,4 +1,4 @@
-#include "platform/dshow/graph/StreamRepairs.h"
+#include "platform/dshow/base/StreamRepairs.h"
 
 #include <algorithm>
 #include <mutex>

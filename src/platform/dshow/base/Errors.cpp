@@ -1,7 +1,7 @@
 // Result codes: the GUIDs the interfaces name, our texts for result codes, and the result code
 // for an error a GStreamer element reports. Called on any thread.
-#include "platform/dshow/graph/DShow.h"
-#include "platform/dshow/graph/GraphImpl.h"
+#include "platform/dshow/base/DShow.h"
+#include "platform/dshow/base/Filters.h"
 
 #include <cstdio>
 

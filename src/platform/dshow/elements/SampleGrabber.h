@@ -8,8 +8,8 @@
 // only while one is set.
 #pragma once
 
-#include "platform/dshow/graph/DShow.h"
-#include "platform/dshow/graph/MediaTypes.h"
+#include "platform/dshow/base/DShow.h"
+#include "platform/dshow/base/MediaTypes.h"
 
 #include <cstdint>
 #include <vector>

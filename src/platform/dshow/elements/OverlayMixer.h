@@ -15,7 +15,7 @@
 // setUserInterfaceDispatcher (without one, on the thread that learnt the change).
 #pragma once
 
-#include "platform/dshow/graph/DShow.h"
+#include "platform/dshow/base/DShow.h"
 
 #include <cstdint>
 #include <functional>

@@ -1,4 +1,4 @@
-#include "media/TVideoWindow.h"
+#include "controls/TVideoWindow.h"
 #include "support/QtEnvironment.h"
 #include "support/Screenshots.h"
 

@@ -4,7 +4,7 @@
 // video-info header; PCM and MP3 audio with a wave-format header.
 #pragma once
 
-#include "platform/dshow/graph/DShow.h"
+#include "platform/dshow/base/DShow.h"
 
 #include <cstdint>
 #include <string>

@@ -2,8 +2,8 @@
 // its pins are the element's pads. Internal to the graph layer.
 #pragma once
 
-#include "platform/dshow/graph/DShow.h"
-#include "platform/dshow/elements/GstRef.h"
+#include "platform/dshow/base/DShow.h"
+#include "platform/dshow/base/GstRef.h"
 
 #include <gst/gst.h>
 
@@ -74,12 +74,12 @@ bool capsAreVideo(const GstCaps* caps);
 bool capsAreAudio(const GstCaps* caps);
 bool capsAreRaw(const GstCaps* caps);
 
-void ensureGstreamer();
-// Learns which video and audio sinks work here (once per process).
-void learnWorkingSinks();
-// The file writer behind an AVI multiplexer ("tovamixavimux"), offering IFileSinkFilter: the
-// multiplexer writes the named file itself, so that the file is opened only when data arrive
-// and never through a symbolic link; the writer's element ends the stream (a fakesink).
-FilterPtr createFileWriter(const FilterPtr& mux);
+// The result code for an error a GStreamer element reported (null: E_FAIL); fromSource: the
+// element produces data (a device), running: a live source failed while the graph ran.
+HRESULT hresultOfError(const GError* e, bool fromSource = false, bool running = false);
+
+// Initialises GStreamer (once per process) for the parts below the graph core; the graph's
+// ensureGstreamer also registers our elements.
+void ensureGstInit();
 
 } // namespace platform::dshow

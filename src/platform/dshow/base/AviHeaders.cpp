@@ -1,4 +1,4 @@
-#include "platform/dshow/graph/AviHeaders.h"
+#include "platform/dshow/base/AviHeaders.h"
 
 #include <algorithm>
 #include <cstring>

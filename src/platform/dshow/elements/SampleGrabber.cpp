@@ -4,10 +4,10 @@
 // is set, converts each picture and hands it over. Pictures are converted with
 // GstVideoConverter to bottom-up BGR rows padded to 4 bytes, the layout of a 24-bit
 // device-independent bitmap.
-#include "platform/dshow/graph/SampleGrabber.h"
+#include "platform/dshow/elements/SampleGrabber.h"
 
-#include "platform/dshow/graph/Filters.h"
-#include "platform/dshow/elements/GstRef.h"
+#include "platform/dshow/base/Filters.h"
+#include "platform/dshow/base/GstRef.h"
 
 #include <gst/video/video.h>
 
@@ -368,7 +368,7 @@ class SampleGrabber final : public GstFilter, public ISampleGrabber {
 } // namespace
 
 FilterPtr createSampleGrabber() {
-    ensureGstreamer();
+    ensureGstInit();
     GstElement* keep = gst_element_factory_make("capsfilter", nullptr);
     if (!keep) return nullptr;
     const CapsRef caps(gst_caps_from_string("video/x-raw"));
@@ -377,7 +377,7 @@ FilterPtr createSampleGrabber() {
 }
 
 FilterPtr createNullRenderer(const GUID& majorType) {
-    ensureGstreamer();
+    ensureGstInit();
     const bool video = majorType == MEDIATYPE_Video;
     if (!video && majorType != MEDIATYPE_Audio) return nullptr;
     GstElement* takes = gst_element_factory_make("capsfilter", nullptr);

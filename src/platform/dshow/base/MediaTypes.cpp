@@ -1,6 +1,6 @@
-#include "platform/dshow/graph/MediaTypes.h"
+#include "platform/dshow/base/MediaTypes.h"
 
-#include "platform/dshow/graph/Filters.h"
+#include "platform/dshow/base/Filters.h"
 
 #include <cmath>
 #include <cstring>
@@ -159,7 +159,7 @@ bool deserializeMediaType(const std::vector<uint8_t>& data, AM_MEDIA_TYPE& mt) {
 }
 
 bool mediaTypeFromCaps(const std::string& text, AM_MEDIA_TYPE& mt) {
-    ensureGstreamer();
+    ensureGstInit();
     const CapsRef caps(gst_caps_from_string(text.c_str()));
     if (!caps || gst_caps_is_empty(caps) || gst_caps_is_any(caps)) return false;
     const GstStructure* s = gst_caps_get_structure(caps, 0);

@@ -1,5 +1,5 @@
 // Visits of a bin's elements and an element's pads. Called on any thread.
-#include "platform/dshow/elements/GstRef.h"
+#include "platform/dshow/base/GstRef.h"
 
 #include <vector>
 

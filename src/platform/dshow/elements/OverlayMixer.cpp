@@ -7,11 +7,11 @@
 // learnt on a streaming thread, the output's link may be made on either, and the renderer's
 // window size arrives on the user-interface thread; all of them meet in MixerState under its
 // lock. The callback object is called only through runOnUserInterfaceThread.
-#include "platform/dshow/graph/OverlayMixer.h"
+#include "platform/dshow/elements/OverlayMixer.h"
 
-#include "platform/dshow/graph/Filters.h"
-#include "platform/dshow/elements/GstRef.h"
-#include "platform/dshow/graph/VideoWindowWatch.h"
+#include "platform/dshow/base/Filters.h"
+#include "platform/dshow/base/GstRef.h"
+#include "platform/dshow/base/VideoWindowWatch.h"
 
 #include <gst/video/colorbalance.h>
 
@@ -657,7 +657,7 @@ class OverlayMixer final : public GstFilter, public IDDrawExclModeVideo {
 } // namespace
 
 FilterPtr createOverlayMixer() {
-    ensureGstreamer();
+    ensureGstInit();
     GstElement* convert = gst_element_factory_make("videoconvert", nullptr);
     GstElement* balance = gst_element_factory_make("videobalance", nullptr);
     GstElement* crop = gst_element_factory_make("videocrop", nullptr);

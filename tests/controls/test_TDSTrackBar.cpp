@@ -1,4 +1,4 @@
-#include "media/TDSTrackBar.h"
+#include "controls/TDSTrackBar.h"
 #include "support/QtEnvironment.h"
 
 #include <QApplication>

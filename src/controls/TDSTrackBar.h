@@ -9,7 +9,7 @@
 // (tovamix_media_controls) above tovamix_media. User-interface thread only.
 #pragma once
 
-#include "TFilterGraph.h"
+#include "media/TFilterGraph.h"
 
 #include <QSlider>
 #include <QTimer>

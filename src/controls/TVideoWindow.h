@@ -10,7 +10,7 @@
 // thread only.
 #pragma once
 
-#include "TFilterGraph.h"
+#include "media/TFilterGraph.h"
 
 #include <QTimer>
 #include <QWidget>

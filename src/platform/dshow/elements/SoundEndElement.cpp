@@ -1,6 +1,6 @@
-#include "platform/dshow/devices/SoundEndElement.h"
+#include "platform/dshow/elements/SoundEndElement.h"
 
-#include "platform/dshow/elements/GstRef.h"
+#include "platform/dshow/base/GstRef.h"
 
 #include <gst/audio/audio.h>
 
