@@ -1,12 +1,14 @@
 // The filter graph over a GstPipeline. Internal to the graph layer: the graph's own parts and the
 // builders that extend it (the capture graph builder, and those that follow) reach it through
 // this header. Each part lives in a file of its own:
-//   Graph.cpp          filters in the graph, control, seeking, audio and video properties, steps
-//   GraphBuilding.cpp  helpers added by the graph, pads that appear, linking, rendering a pad
-//   GraphEvents.cpp    the event queue, the bus handler, bus messages turned into events
-//   Renderers.cpp      sinks, renderer bins, the video-size watch, volume and balance
-//   CaptureBuilder.cpp the capture graph builder and its multiplexer input reservations
-//   Errors.cpp         result codes and their texts, GStreamer errors as result codes
+//   Graph.cpp            filters in the graph, control, seeking, audio and video properties,
+//                        steps
+//   GraphBuilding.cpp    helpers added by the graph, pads that appear, linking, rendering a pad
+//   GraphEventQueue.cpp  the event queue, the bus handler, bus messages turned into events
+//   Renderers.cpp        sinks, renderer bins, the video-size watch, volume and balance
+//   CaptureBuilder.cpp   the capture graph builder and its multiplexer input reservations
+//   FileFilters.cpp      the layer's start (our elements registered), the file filters
+//   base/Errors.cpp      result codes and their texts, GStreamer errors as result codes
 //
 // Threads: the interfaces belong to the user-interface thread. GStreamer's streaming threads
 // reach the graph through the bus (a sync handler, so on the thread that posts), through the
@@ -58,7 +60,7 @@ struct GraphEvent {
 // The graph's events and the state that the streaming threads report and the user-interface
 // thread waits for. Every method takes the queue's lock; the notify callback runs after it
 // is released, on the thread that queued the event. This class is thread-safe.
-class EventQueue {
+class GraphEventQueue {
   public:
     // How long a drain goes on waiting for the end of the stream after an error it raised.
     static constexpr std::chrono::milliseconds DrainGrace{2000};
@@ -221,7 +223,7 @@ class Graph final : public IFilterGraph2,
     // -- IGraphStartup
     HRESULT KeepPrerolled(bool keep) override;
 
-    // -- IMediaEventEx (GraphEvents.cpp)
+    // -- IMediaEventEx (GraphEventQueue.cpp)
     HRESULT GetEvent(long* code, intptr_t* p1, intptr_t* p2, long timeoutMs) override;
     HRESULT FreeEventParams(long, intptr_t, intptr_t) override;
     HRESULT WaitForCompletion(long timeoutMs, long* code) override;
@@ -323,7 +325,7 @@ class Graph final : public IFilterGraph2,
     void settleStop();
     void queryDuration();
 
-    // -- GraphEvents.cpp
+    // -- GraphEventQueue.cpp
     static GstBusSyncReply busSync(GstBus*, GstMessage* msg, gpointer self);
     void onMessage(GstMessage* msg);
 
@@ -333,7 +335,7 @@ class Graph final : public IFilterGraph2,
     std::vector<FilterPtr> filters_;
     std::map<GstElement*, std::vector<std::function<bool(GstPad*)>>> handlers_;
 
-    EventQueue events_;
+    GraphEventQueue events_;
 
     // -- User-interface thread only.
     FILTER_STATE target_ = State_Stopped;

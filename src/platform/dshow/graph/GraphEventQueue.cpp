@@ -18,9 +18,9 @@ bool endsPlayback(long code) {
 }
 } // namespace
 
-// -- EventQueue
+// -- GraphEventQueue
 
-std::function<void()> EventQueue::pushLocked(const GraphEvent& e) {
+std::function<void()> GraphEventQueue::pushLocked(const GraphEvent& e) {
     events_.push_back(e);
     // A run that ended with an error stays ended with it: an end of stream that follows (a
     // demultiplexer ends its streams once it has failed) is no completion.
@@ -32,13 +32,13 @@ std::function<void()> EventQueue::pushLocked(const GraphEvent& e) {
     return notifyOn_ ? notify_ : nullptr;
 }
 
-void EventQueue::afterUnlock(const std::vector<std::function<void()>>& notifies) {
+void GraphEventQueue::afterUnlock(const std::vector<std::function<void()>>& notifies) {
     changed_.notify_all();
     for (const auto& notify : notifies)
         if (notify) notify();
 }
 
-void EventQueue::post(long code, intptr_t p1, intptr_t p2, const void* renderer) {
+void GraphEventQueue::post(long code, intptr_t p1, intptr_t p2, const void* renderer) {
     std::function<void()> notify;
     {
         std::lock_guard lock(lock_);
@@ -47,7 +47,7 @@ void EventQueue::post(long code, intptr_t p1, intptr_t p2, const void* renderer)
     afterUnlock({notify});
 }
 
-bool EventQueue::take(GraphEvent* e, std::chrono::milliseconds timeout) {
+bool GraphEventQueue::take(GraphEvent* e, std::chrono::milliseconds timeout) {
     std::unique_lock lock(lock_);
     if (!changed_.wait_for(lock, std::max(timeout, std::chrono::milliseconds(0)),
                            [this] { return !events_.empty(); }))
@@ -57,7 +57,7 @@ bool EventQueue::take(GraphEvent* e, std::chrono::milliseconds timeout) {
     return true;
 }
 
-bool EventQueue::waitForCompletion(long timeoutMs, long* code) {
+bool GraphEventQueue::waitForCompletion(long timeoutMs, long* code) {
     std::unique_lock lock(lock_);
     const bool done = timeoutMs < 0 ? (changed_.wait(lock, [this] { return completed_; }), true)
                                     : changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
@@ -66,27 +66,27 @@ bool EventQueue::waitForCompletion(long timeoutMs, long* code) {
     return done;
 }
 
-bool EventQueue::completed() {
+bool GraphEventQueue::completed() {
     std::lock_guard lock(lock_);
     return completed_;
 }
 
-void EventQueue::setNotify(std::function<void()> notify) {
+void GraphEventQueue::setNotify(std::function<void()> notify) {
     std::lock_guard lock(lock_);
     notify_ = std::move(notify);
 }
 
-void EventQueue::setNotifyOn(bool on) {
+void GraphEventQueue::setNotifyOn(bool on) {
     std::lock_guard lock(lock_);
     notifyOn_ = on;
 }
 
-void EventQueue::seeked() {
+void GraphEventQueue::seeked() {
     std::lock_guard lock(lock_);
     forcedEnd_ = false;
 }
 
-void EventQueue::runStarted() {
+void GraphEventQueue::runStarted() {
     std::lock_guard lock(lock_);
     completed_ = false;
     forcedEnd_ = false;
@@ -95,12 +95,12 @@ void EventQueue::runStarted() {
     writerFailed_ = false;
 }
 
-void EventQueue::pauseRequested() {
+void GraphEventQueue::pauseRequested() {
     std::lock_guard lock(lock_);
     pauseRequested_ = true;
 }
 
-void EventQueue::pausedAtOnce() {
+void GraphEventQueue::pausedAtOnce() {
     std::function<void()> notify;
     {
         std::lock_guard lock(lock_);
@@ -113,17 +113,17 @@ void EventQueue::pausedAtOnce() {
     afterUnlock({notify});
 }
 
-void EventQueue::stepRequested() {
+void GraphEventQueue::stepRequested() {
     std::lock_guard lock(lock_);
     stepPending_ = true;
 }
 
-HRESULT EventQueue::lastErrorOr(HRESULT fallback) {
+HRESULT GraphEventQueue::lastErrorOr(HRESULT fallback) {
     std::lock_guard lock(lock_);
     return FAILED(lastError_) ? lastError_ : fallback;
 }
 
-void EventQueue::prerollStarted() {
+void GraphEventQueue::prerollStarted() {
     std::lock_guard lock(lock_);
     prerolling_ = true;
     prerollDone_ = false;
@@ -131,12 +131,12 @@ void EventQueue::prerollStarted() {
     rendered_ = 0;
 }
 
-void EventQueue::streamRendered() {
+void GraphEventQueue::streamRendered() {
     std::lock_guard lock(lock_);
     ++rendered_;
 }
 
-HRESULT EventQueue::waitPreroll(bool failed, bool done, std::chrono::milliseconds timeout) {
+HRESULT GraphEventQueue::waitPreroll(bool failed, bool done, std::chrono::milliseconds timeout) {
     std::unique_lock lock(lock_);
     if (failed && prerollHr_ == S_OK) prerollHr_ = VFW_E_CANNOT_RENDER;
     if (done) prerollDone_ = true;
@@ -166,7 +166,7 @@ HRESULT EventQueue::waitPreroll(bool failed, bool done, std::chrono::millisecond
     return h;
 }
 
-void EventQueue::drainStarted() {
+void GraphEventQueue::drainStarted() {
     std::lock_guard lock(lock_);
     stopping_ = true;
     eosSeen_ = false;
@@ -175,17 +175,17 @@ void EventQueue::drainStarted() {
     drainAfterError_ = completed_ && completionCode_ == EC_ERRORABORT;
 }
 
-bool EventQueue::writerFailed() {
+bool GraphEventQueue::writerFailed() {
     std::lock_guard lock(lock_);
     return writerFailed_;
 }
 
-bool EventQueue::abortedByError() {
+bool GraphEventQueue::abortedByError() {
     std::lock_guard lock(lock_);
     return completed_ && completionCode_ == EC_ERRORABORT;
 }
 
-void EventQueue::waitDrained(std::chrono::milliseconds timeout) {
+void GraphEventQueue::waitDrained(std::chrono::milliseconds timeout) {
     std::unique_lock lock(lock_);
     changed_.wait_for(lock, timeout,
                       [this] { return eosSeen_ || (FAILED(lastError_) && !drainAfterError_); });
@@ -198,12 +198,12 @@ void EventQueue::waitDrained(std::chrono::milliseconds timeout) {
     errorInDrain_ = false;
 }
 
-void EventQueue::frameRate(int num, int den) {
+void GraphEventQueue::frameRate(int num, int den) {
     std::lock_guard lock(lock_);
     frameDuration_ = gst_util_uint64_scale_int(GST_SECOND, den, num);
 }
 
-void EventQueue::videoSize(int width, int height) {
+void GraphEventQueue::videoSize(int width, int height) {
     std::function<void()> notify;
     {
         std::lock_guard lock(lock_);
@@ -216,7 +216,7 @@ void EventQueue::videoSize(int width, int height) {
     afterUnlock({notify});
 }
 
-bool EventQueue::videoSize(long* width, long* height) {
+bool GraphEventQueue::videoSize(long* width, long* height) {
     std::lock_guard lock(lock_);
     if (videoWidth_ <= 0) return false;
     *width = videoWidth_;
@@ -224,12 +224,12 @@ bool EventQueue::videoSize(long* width, long* height) {
     return true;
 }
 
-GstClockTime EventQueue::frameDuration() {
+GstClockTime GraphEventQueue::frameDuration() {
     std::lock_guard lock(lock_);
     return frameDuration_;
 }
 
-void EventQueue::error(HRESULT h, bool writer) {
+void GraphEventQueue::error(HRESULT h, bool writer) {
     std::function<void()> notify;
     {
         std::lock_guard lock(lock_);
@@ -243,12 +243,12 @@ void EventQueue::error(HRESULT h, bool writer) {
     afterUnlock({notify});
 }
 
-void EventQueue::filterEnded(const void* element) {
+void GraphEventQueue::filterEnded(const void* element) {
     std::lock_guard lock(lock_);
     lastEnded_ = element;
 }
 
-void EventQueue::endOfStream(bool forced) {
+void GraphEventQueue::endOfStream(bool forced) {
     std::function<void()> notify;
     {
         std::lock_guard lock(lock_);
@@ -265,7 +265,7 @@ void EventQueue::endOfStream(bool forced) {
     afterUnlock({notify});
 }
 
-void EventQueue::asyncDone() {
+void GraphEventQueue::asyncDone() {
     std::vector<std::function<void()>> notifies;
     {
         std::lock_guard lock(lock_);
