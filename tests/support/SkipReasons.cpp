@@ -43,7 +43,8 @@ class SkipReasons : public ::testing::EmptyTestEventListener {
         if (unexplained_.empty()) return;
         if (const char* allow = std::getenv("TOVAMIX_ALLOW_SKIPS"); allow && *allow == '1') return;
         std::fprintf(stderr, "Skipped for a reason no machine of the test set-up should have:\n");
-        for (const std::string& s : unexplained_) std::fprintf(stderr, "  %s\n", s.c_str());
+        for (const std::string& s : unexplained_)
+            std::fprintf(stderr, "  %s\n", s.c_str());
         std::fflush(nullptr);
         // The run's result is already decided by gtest's main: end with a failure instead.
         std::_Exit(1);

@@ -29,6 +29,7 @@ Graph::Graph() {
 
 Graph::~Graph() {
     gst_element_set_state(pipeline(), GST_STATE_NULL);
+    releaseParked();
     GstRef<GstBus> bus(gst_element_get_bus(pipeline()));
     gst_bus_set_sync_handler(bus, nullptr, nullptr, nullptr);
     // The elements are stopped outside mutex_: stopping one waits for its streaming thread,
@@ -94,9 +95,26 @@ HRESULT Graph::RemoveFilter(const FilterPtr& filter) {
         p->Disconnect();
     countAsSink(e);
     gst_element_set_locked_state(e, TRUE);
-    gst_element_set_state(e, GST_STATE_NULL);
+    if (GST_STATE(pipeline()) >= GST_STATE_PAUSED ||
+        GST_STATE_PENDING(pipeline()) >= GST_STATE_PAUSED) {
+        // Taken out of a running graph, the element stays ready, not null, until the graph
+        // stops: the decoder before it may still hold its buffer pool and fill or free it as
+        // it renegotiates, and a video sink's pool lives on the sink's display connection,
+        // which null closes (a window closed while its video plays crashed so in the decoder).
+        gst_element_set_state(e, GST_STATE_READY);
+        parked_.push_back(filter);
+    } else {
+        gst_element_set_state(e, GST_STATE_NULL);
+    }
     gst_bin_remove(GST_BIN(pipeline()), e);
     return S_OK;
+}
+
+void Graph::releaseParked() {
+    std::vector<FilterPtr> parked;
+    parked.swap(parked_);
+    for (const FilterPtr& f : parked)
+        gst_element_set_state(static_cast<GstElement*>(f->native()), GST_STATE_NULL);
 }
 
 std::vector<FilterPtr> Graph::EnumFilters() {
@@ -194,9 +212,11 @@ HRESULT Graph::Stop() {
         if (was != State_Stopped && stopping_) stopping_();
         gst_element_set_state(pipeline(), GST_STATE_NULL);
         stoppedToNull_ = true;
+        releaseParked();
         return S_OK;
     }
     gst_element_set_state(pipeline(), GST_STATE_READY);
+    releaseParked();
     return S_OK;
 }
 
@@ -615,6 +635,7 @@ void Graph::settleStop() {
     if (!prerolledStop_) return;
     prerolledStop_ = false;
     gst_element_set_state(pipeline(), GST_STATE_READY);
+    releaseParked();
 }
 
 std::shared_ptr<IFilterGraph2> createFilterGraph() {

@@ -323,6 +323,9 @@ class Graph final : public IFilterGraph2,
     void applyPendingSeek();
     // Takes a graph that is stopped but still prerolled down to a real stop.
     void settleStop();
+    // Sets the filters taken out of the graph while it ran to null (see RemoveFilter), once the
+    // graph has stopped. User-interface thread.
+    void releaseParked();
     void queryDuration();
 
     // -- GraphEventQueue.cpp
@@ -334,6 +337,9 @@ class Graph final : public IFilterGraph2,
     // -- The following fields are protected by mutex_.
     std::vector<FilterPtr> filters_;
     std::map<GstElement*, std::vector<std::function<bool(GstPad*)>>> handlers_;
+    // Filters taken out while the graph ran, kept ready until it stops. User-interface thread
+    // only.
+    std::vector<FilterPtr> parked_;
 
     GraphEventQueue events_;
 
